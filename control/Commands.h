@@ -1,0 +1,53 @@
+#pragma once
+
+#include "control/ControlState.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qd {
+
+// Composes the frame of the chosen device from DacWord and PowerMode, stores
+// it back into DacWord and writes it to the board. A 16-bit frame with a
+// resolution other than 12 or 14 bits sends nothing.
+void SendDacWord(ControlState& state, Board& board);
+
+// Reads typed text as a hexadecimal code of at most eight significant
+// digits, either case; eight digits with the top bit set are negative.
+// Anything else raises a run-time error (13, or 6 for too many digits).
+std::int32_t parseHexCode(std::string_view text);
+
+// Four or more upper-case hexadecimal digits, zero-padded.
+std::string formatCode(std::int32_t code);
+
+struct ProgramOutcome {
+    std::string text;   // what the data-word box shows afterwards
+    bool failed = false; // the box is empty and must be given the input focus
+};
+
+// The data-word command: validate the typed text, clamp it to the device's
+// range, store it in DacWord and send the composed frame. Every failure,
+// from the text to the board write, ends silently in a failed outcome.
+ProgramOutcome ProgramDac(std::string_view typed, ControlState& state, Board& board);
+
+// Rounds to at most three decimals as the display shows them, independent of
+// the user's locale.
+float roundToMillivolts(double volts);
+
+// Measures the output once: sets AdcReading and OutputVoltage and returns the
+// value for the display.
+double ReadVoltage(ControlState& state, Board& board);
+
+inline constexpr double kAdcFullScaleVolts = 4.93;
+inline constexpr int kAdcCounts = 4096;
+
+} // namespace qd
+
+namespace qd {
+
+// Bit 7 - i of the result is bit i of b: the board sends each byte of a
+// reading with its bit order reversed.
+std::uint8_t ReverseBits(std::uint8_t b);
+
+} // namespace qd

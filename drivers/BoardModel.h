@@ -1,0 +1,59 @@
+#pragma once
+
+#include "drivers/IntelHex.h"
+
+#include <array>
+#include <cstdint>
+
+namespace qd::drivers {
+
+inline constexpr std::uint16_t kVendorId = 0x2F1A;
+inline constexpr std::uint16_t kProductId = 0x7C05;
+inline constexpr std::uint8_t kRequestWriteFrame = 221;
+inline constexpr std::uint8_t kRequestReadConverter = 218;
+
+// The image header the simulated board's firmware carries at its lowest
+// address: a magic string, then major and minor version bytes.
+inline constexpr std::array<std::uint8_t, 8> kFirmwareMagic = {'Q', 'D', 'S', 'I',
+                                                               'M', 'F', 'W', 0};
+inline constexpr std::uint8_t kFirmwareMajor = 1;
+
+// True when the image is one the simulated board runs.
+bool isSimulatedBoardFirmware(const HexImage& image);
+
+// Board faults a test can ask for.
+struct BoardFaults {
+    bool ignorePowerDown = false; // the converter ignores its power-down bits
+};
+
+// What the board's converter and measuring converter do with a frame; pure,
+// shared by the simulated board and the emulated USB device.
+struct BoardModel {
+    double referenceVolts = 4.93;
+    BoardFaults faults;
+
+    // Shifts a frame whose length (16 or 24) is the index's high byte into
+    // the converter; false for an index that names no frame length.
+    bool writeFrame(std::uint32_t value, std::uint32_t index);
+
+    // The output voltage the converter drives now.
+    double outputVolts() const;
+
+    // The 12-bit measuring converter's reading of the output.
+    std::uint16_t measure() const;
+
+    // The two reply bytes of a read request: high byte first, each with its
+    // bit order reversed, as the board's firmware sends them.
+    std::array<std::uint8_t, 2> readReply() const;
+
+    // Share of full scale the converter drives, 0 when powered down.
+    double outputFraction() const;
+
+    std::uint32_t lastValue = 0;
+    std::uint32_t lastIndex = 0;
+    bool written = false;
+};
+
+std::uint8_t reverseByte(std::uint8_t b);
+
+} // namespace qd::drivers

@@ -1,0 +1,20 @@
+#include "link/CommsFunctions.h"
+
+#include "control/Commands.h"
+#include "control/Guarded.h"
+
+namespace qd::link {
+
+void CommsFunctions::WriteShiftRegister(std::int16_t frameLength, std::int32_t frame) {
+    std::int16_t index = guarded::mul16(frameLength, 256);
+    index = guarded::add16(index, state_.PowerMode);
+    std::uint8_t writeBuffer = 0;
+    binding_.vendorRequest(kRequestWriteFrame, frame, index, 0, 0, &writeBuffer);
+}
+
+std::int32_t CommsFunctions::ReadConverter() {
+    binding_.vendorRequest(kRequestReadConverter, 0, 0, 1, 2, ReplyBuffer.data());
+    return ReverseBits(ReplyBuffer[0]) * 256 + ReverseBits(ReplyBuffer[1]);
+}
+
+} // namespace qd::link

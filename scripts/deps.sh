@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian/Ubuntu packages the build, the programs and the tests
+# need; only the missing ones, with sudo when not root.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build clang
+    qt6-base-dev qt6-base-dev-tools libgl-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    libusb-1.0-0-dev
+    xvfb xauth xdotool x11-utils
+    locales
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+as_root=()
+[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    "${as_root[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null
+fi
+
+# The readback is checked under a decimal-comma locale too.
+if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+    "${as_root[@]}" localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "warning: no de_DE.UTF-8 locale" >&2
+fi
