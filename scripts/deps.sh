@@ -9,7 +9,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libusb-1.0-0-dev
     xvfb xauth xdotool x11-utils
-    locales
+    locales fonts-liberation
 )
 
 missing=()

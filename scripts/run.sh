@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and drives the simulated board once
-# through both link libraries (a smoke run of the board commands).
+# Installs what is missing, builds, installs into ./stage and starts QD1600 on
+# the simulated board. Pass "2" to start QD1600(version2) instead; further
+# arguments after it are ignored by the programs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default -j2
-build/default/bin/link_bench --benchmark_min_time=0.05
+cmake --install build/default >/dev/null
+
+program="QD1600"
+[ "${1:-1}" = "2" ] && program="QD1600(version2)"
+export QD_BOARD=sim
+exec "stage/bin/$program"

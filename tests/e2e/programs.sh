@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# End to end: both installed programs on the simulated board, driven like a
+# user would: choose QD1200, OK, type 800, Enter, Read Voltage, File > Exit.
+# Usage: programs.sh INSTALL_PREFIX
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+
+prefix=$1
+work=$(mktemp -d)
+trap 'stop_display; rm -rf "$work"' EXIT
+start_display
+
+export QD_BOARD=sim
+
+# Runs one session of a program; its trace lands in $work/$2.trace.
+session() {
+    local program=$1 name=$2
+    export QD_BOARD_STATE="$work/$name.state" QD_BOARD_TRACE="$work/$name.trace"
+    "$prefix/bin/$program" 2>"$work/$name.err" &
+    local pid=$!
+
+    local device
+    device=$(window "^Device Selection$")
+    click_at "$device" 70 48   # QD1200
+    click_at "$device" 96 136  # OK
+
+    local main menubar
+    main=$(window "Evaluation Software$")
+    # The client area is 270 pixels high; the menu bar sits above it.
+    menubar=$(( $(xwininfo -id "$main" | awk '/Height:/ {print $2}') - 270 ))
+    click_at "$main" 268 $((52 + menubar))     # into the data-word box
+    xdotool key ctrl+a
+    xdotool type --delay 30 800
+    xdotool key Return
+    sleep 0.3
+    click_at "$main" 288 $((212 + menubar))    # Read Voltage
+    click_at "$main" 15 $((menubar / 2))       # File
+    xdotool key x                              # Exit
+    local status
+    status=$(wait_exit "$pid")
+    [ "$status" = 0 ] || fail "$program ended with status $status: $(cat "$work/$name.err")"
+
+    grep -q "^download path=$prefix/.*/QD1600.hex result=ok$" "$work/$name.trace" ||
+        fail "$program: no download in the trace"
+    grep -q "^request code=221 value=8192 index=4096 direction=0 length=0 data= result=ok$" \
+        "$work/$name.trace" || fail "$program: no write of 800 in the trace"
+    grep -q "^request code=218 value=0 index=0 direction=1 length=2 data=1000 result=ok$" \
+        "$work/$name.trace" || fail "$program: no read of 2048 in the trace"
+    echo "ok: $program"
+}
+
+# A download that fails: the message shows, OK ends the program, non-zero.
+failed_download() {
+    local program=$1 name=$2
+    export QD_BOARD_STATE="$work/$name.state" QD_BOARD_TRACE="$work/$name.trace"
+    QD_BOARD_FAULT=download-fails "$prefix/bin/$program" 2>"$work/$name.err" &
+    local pid=$!
+    local device
+    device=$(window "^Device Selection$")
+    click_at "$device" 70 48
+    click_at "$device" 96 136
+    local box
+    box=$(window "^QD1200_1400_1600_1610$")
+    xdotool search --onlyvisible --name "Evaluation Software$" >/dev/null &&
+        fail "$program: the main window appeared after a failed download"
+    xdotool mousemove --window "$box" 10 10
+    xdotool key Return
+    local status
+    status=$(wait_exit "$pid")
+    [ "$status" != 0 ] || fail "$program: a failed download ended with status 0"
+    grep -q "request" "$work/$name.trace" && fail "$program: requests after a failed download"
+    echo "ok: $program, failed download"
+}
+
+session "QD1600" v1
+session "QD1600(version2)" v2
+failed_download "QD1600(version2)" v2fail
+failed_download "QD1600" v1fail

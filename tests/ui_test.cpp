@@ -1,0 +1,335 @@
+// The windows under the offscreen platform, driven by Qt Test events and
+// found by object name, over the recording fake link library.
+
+#include "fake/FakeLink.h"
+#include "link/Binding.h"
+#include "ui/DeviceForm.h"
+#include "ui/MainForm.h"
+#include "ui/Program.h"
+#include "ui/frmAbout.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialog>
+#include <QLCDNumber>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+#include <optional>
+
+using namespace qd;
+using namespace qd::ui;
+
+namespace {
+
+struct SeenBox {
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    bool deviceFormVisible = false;
+};
+
+class UiTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake::reset();
+        program = std::make_unique<Program>(std::make_unique<link::UsbFunctionsBinding>("QdFakeLink"),
+                                            QStringLiteral("/opt/board"));
+        program->end = [this](int status) { ended = status; };
+    }
+    void TearDown() override {
+        program.reset();
+        ASSERT_EQ(QApplication::activeModalWidget(), nullptr) << "a modal window was left open";
+    }
+
+    template <typename T> T* find(QWidget* window, const char* name) {
+        T* w = window->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    DeviceForm* deviceForm() { return program->deviceForm; }
+    MainForm* mainForm() { return program->mainForm; }
+
+    // Answers the next modal window with `answer` once it is up, and records
+    // what a message box said.
+    void whenModal(std::function<void(QWidget*)> answer) {
+        auto* timer = new QTimer(qApp);
+        timer->setInterval(5);
+        QObject::connect(timer, &QTimer::timeout, [this, timer, answer] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (!modal) {
+                return;
+            }
+            timer->stop();
+            timer->deleteLater();
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                boxes.push_back({box->windowTitle(), box->text(), box->icon(),
+                                 deviceForm() && deviceForm()->isVisible()});
+            }
+            answer(modal);
+        });
+        timer->start();
+    }
+    void pressOkOnNextBox() {
+        whenModal([](QWidget* modal) {
+            QTest::mouseClick(static_cast<QMessageBox*>(modal)->button(QMessageBox::Ok),
+                              Qt::LeftButton);
+        });
+    }
+
+    void click(QWidget* window, const char* name) {
+        QTest::mouseClick(find<QAbstractButton>(window, name), Qt::LeftButton);
+    }
+
+    // Start-up, a device, "OK": the main window is up.
+    void openMainWindow(const char* deviceOption = "Option1") {
+        program->Main();
+        click(deviceForm(), deviceOption);
+        click(deviceForm(), "Command1");
+        ASSERT_TRUE(mainForm());
+        ASSERT_TRUE(mainForm()->isVisible());
+        fake::calls().clear();
+    }
+
+    QLineEdit* dacText() { return find<QLineEdit>(mainForm(), "DacText"); }
+    void typeData(const QString& text) {
+        dacText()->clear();
+        QTest::keyClicks(dacText(), text);
+    }
+    std::vector<std::vector<long long>> requests() const {
+        std::vector<std::vector<long long>> r;
+        for (const auto& c : fake::calls()) {
+            r.push_back(c.args);
+        }
+        return r;
+    }
+
+    std::unique_ptr<Program> program;
+    std::optional<int> ended;
+    std::vector<SeenBox> boxes;
+};
+
+} // namespace
+
+TEST_F(UiTest, StartupShowsDeviceSelectionWithNoDeviceChosen) {
+    program->Main();
+    ASSERT_TRUE(deviceForm());
+    EXPECT_TRUE(deviceForm()->isVisible());
+    for (const char* name : {"Option1", "Option2", "Option3", "Option4"}) {
+        EXPECT_FALSE(find<QRadioButton>(deviceForm(), name)->isChecked()) << name;
+    }
+    EXPECT_EQ(program->state.FrameLength, 24);
+    EXPECT_EQ(program->state.Resolution, 0);
+    EXPECT_EQ(program->state.PowerMode, 0);
+    EXPECT_EQ(program->state.DacWord, 0);
+}
+
+TEST_F(UiTest, OkRefusesUntilADeviceIsClickedHoweverOftenPressed) {
+    program->Main();
+    for (int i = 0; i < 3; ++i) {
+        pressOkOnNextBox();
+        click(deviceForm(), "Command1");
+    }
+    ASSERT_EQ(boxes.size(), 3u);
+    for (const auto& box : boxes) {
+        EXPECT_EQ(box.text, "Please select a device");
+        EXPECT_EQ(box.title, "QD1200_1400_1600_1610");
+        EXPECT_EQ(box.icon, QMessageBox::Warning);
+    }
+    EXPECT_FALSE(mainForm());
+    EXPECT_TRUE(deviceForm()->isVisible());
+    EXPECT_TRUE(fake::calls().empty()) << "the board is not touched";
+}
+
+TEST_F(UiTest, LastDeviceClickWins) {
+    program->Main();
+    click(deviceForm(), "Option1");
+    click(deviceForm(), "Option3");
+    EXPECT_EQ(program->state.FrameLength, 24);
+    EXPECT_EQ(program->state.Resolution, 16);
+    click(deviceForm(), "Option2");
+    EXPECT_EQ(program->state.FrameLength, 16);
+    EXPECT_EQ(program->state.Resolution, 14);
+}
+
+TEST_F(UiTest, EnterDoesNotConfirmTheDevice) {
+    program->Main();
+    click(deviceForm(), "Option1");
+    for (QWidget* target : {static_cast<QWidget*>(deviceForm()),
+                            static_cast<QWidget*>(find<QWidget>(deviceForm(), "Option1"))}) {
+        QTest::keyClick(target, Qt::Key_Return);
+        QTest::keyClick(target, Qt::Key_Enter);
+    }
+    EXPECT_FALSE(mainForm());
+    EXPECT_TRUE(fake::calls().empty());
+}
+
+TEST_F(UiTest, StartupSuccessOpensTheMainWindowInNormalOperation) {
+    program->Main();
+    click(deviceForm(), "Option1");
+    click(deviceForm(), "Command1");
+    ASSERT_TRUE(mainForm());
+    EXPECT_TRUE(mainForm()->isVisible());
+    EXPECT_FALSE(deviceForm()->isVisible());
+    EXPECT_TRUE(find<QRadioButton>(mainForm(), "Option1")->isChecked());
+    EXPECT_EQ(program->state.PowerMode, 0);
+    EXPECT_EQ(dacText()->text(), "0000");
+    ASSERT_EQ(fake::calls().size(), 1u);
+    EXPECT_EQ(fake::calls()[0].function, "LoadFirmWare");
+    EXPECT_EQ(fake::calls()[0].path, "/opt/board/QD1600.hex");
+    EXPECT_FALSE(ended);
+}
+
+TEST_F(UiTest, StartupFailureTellsTheUserAndEnds) {
+    fake::behaviour().loadFirmWareResult = 0;
+    program->Main();
+    click(deviceForm(), "Option3");
+    pressOkOnNextBox();
+    click(deviceForm(), "Command1");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Error Downloading Firmware - Check USB connections");
+    EXPECT_EQ(boxes[0].title, "QD1200_1400_1600_1610");
+    EXPECT_EQ(boxes[0].icon, QMessageBox::Warning);
+    EXPECT_TRUE(boxes[0].deviceFormVisible) << "still on the screen when the message shows";
+    ASSERT_TRUE(ended);
+    EXPECT_NE(*ended, 0);
+    EXPECT_FALSE(mainForm() && mainForm()->isVisible());
+}
+
+TEST_F(UiTest, MissingLinkLibraryIsReportedWithItsNumberAndEnds) {
+    program = std::make_unique<Program>(std::make_unique<link::UsbFunctionsBinding>("QdNoSuchLink"),
+                                        QStringLiteral("/opt/board"));
+    program->end = [this](int status) { ended = status; };
+    program->Main();
+    click(deviceForm(), "Option1");
+    pressOkOnNextBox();
+    click(deviceForm(), "Command1");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].text.startsWith("Run-time error '48'")) << boxes[0].text.toStdString();
+    EXPECT_TRUE(boxes[0].text.contains("libQdNoSuchLink.so")) << boxes[0].text.toStdString();
+    ASSERT_TRUE(ended);
+    EXPECT_NE(*ended, 0);
+}
+
+TEST_F(UiTest, PowerModeTakesEffectAtTheNextProgramming) {
+    openMainWindow("Option1"); // QD1200
+    click(mainForm(), "Option4");
+    EXPECT_EQ(program->state.PowerMode, 3);
+    EXPECT_TRUE(fake::calls().empty()) << "a power mode alone sends nothing";
+    typeData("FFF");
+    click(mainForm(), "Command2");
+    ASSERT_EQ(fake::calls().size(), 1u);
+    EXPECT_EQ(fake::calls()[0].args, (std::vector<long long>{221, 0xFFFC, 0x1003, 0, 0}));
+    EXPECT_EQ(dacText()->text(), "0FFF");
+}
+
+TEST_F(UiTest, EnterInTheBoxProgramsAsTheButtonDoes) {
+    openMainWindow("Option1");
+    typeData("800");
+    QTest::keyClick(dacText(), Qt::Key_Return);
+    const auto byEnter = requests();
+    fake::calls().clear();
+    typeData("800");
+    click(mainForm(), "Command2");
+    const auto byButton = requests();
+    ASSERT_EQ(byEnter.size(), 1u);
+    EXPECT_EQ(byEnter, byButton);
+    EXPECT_EQ(byEnter[0], (std::vector<long long>{221, 8192, 4096, 0, 0}));
+    EXPECT_EQ(dacText()->text(), "0800");
+}
+
+TEST_F(UiTest, EmptyBoxProgramsZero) {
+    openMainWindow("Option3");
+    dacText()->clear();
+    QTest::keyClick(dacText(), Qt::Key_Enter);
+    ASSERT_EQ(fake::calls().size(), 1u);
+    EXPECT_EQ(fake::calls()[0].args, (std::vector<long long>{221, 0, 0x1800, 0, 0}));
+    EXPECT_EQ(dacText()->text(), "0000");
+}
+
+TEST_F(UiTest, BadTextEmptiesTheBoxAndFocusesIt) {
+    openMainWindow("Option1");
+    QApplication::setActiveWindow(mainForm());
+    for (const char* bad : {"G", "-1", "1 2", "123456789"}) {
+        find<QWidget>(mainForm(), "Command2")->setFocus();
+        typeData(QString::fromLatin1(bad));
+        click(mainForm(), "Command2");
+        EXPECT_EQ(dacText()->text(), "") << bad;
+        EXPECT_EQ(QApplication::focusWidget(), dacText()) << bad;
+    }
+    EXPECT_TRUE(fake::calls().empty());
+}
+
+TEST_F(UiTest, ReadVoltageShowsTheScaledReading) {
+    openMainWindow("Option1");
+    fake::behaviour().reply = {0x10, 0x00}; // 2048
+    click(mainForm(), "Command1");
+    auto* led = find<QLCDNumber>(mainForm(), "NumLED1");
+    EXPECT_DOUBLE_EQ(led->value(), static_cast<double>(2.465f));
+    EXPECT_EQ(program->state.AdcReading, 2048);
+    fake::behaviour().reply = {0xFF, 0xFF}; // top bits set, 4095 below them
+    click(mainForm(), "Command1");
+    EXPECT_DOUBLE_EQ(led->value(), static_cast<double>(4.929f));
+    ASSERT_EQ(fake::calls().size(), 2u);
+    EXPECT_EQ(fake::calls()[0].args, (std::vector<long long>{218, 0, 0, 1, 2}));
+}
+
+TEST_F(UiTest, ExitAndCloseEndTheProgramAtOnce) {
+    openMainWindow();
+    find<QAction>(mainForm(), "MnuExit")->trigger();
+    EXPECT_EQ(ended, 0);
+    ended.reset();
+    mainForm()->close();
+    EXPECT_EQ(ended, 0);
+}
+
+TEST_F(UiTest, MainWindowCannotBeResizedOrMaximized) {
+    openMainWindow();
+    EXPECT_FALSE(mainForm()->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(mainForm()->windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_EQ(mainForm()->minimumSize(), mainForm()->maximumSize());
+    const QSize before = mainForm()->size();
+    mainForm()->resize(before * 2);
+    EXPECT_EQ(mainForm()->size(), before);
+    EXPECT_EQ(find<QWidget>(mainForm(), "centralWidget")->size(), QSize(365, 270));
+}
+
+TEST_F(UiTest, AboutShowsTheSameVersionEachTimeAndClosesEveryWay) {
+    openMainWindow();
+    const std::vector<std::pair<const char*, std::function<void(QWidget*)>>> closers = {
+        {"OK", [](QWidget* w) { QTest::mouseClick(w->findChild<QPushButton*>("cmdOK"), Qt::LeftButton); }},
+        {"Escape", [](QWidget* w) { QTest::keyClick(w, Qt::Key_Escape); }},
+        {"Enter", [](QWidget* w) { QTest::keyClick(w, Qt::Key_Return); }},
+        {"close box", [](QWidget* w) { w->close(); }},
+    };
+    for (const auto& [how, closer] : closers) {
+        QString version;
+        bool modal = false;
+        whenModal([&, closer = closer](QWidget* w) {
+            version = w->findChild<QLabel*>("lblVersion")->text();
+            modal = w->objectName() == "frmAbout" && w->isModal();
+            closer(w);
+        });
+        find<QAction>(mainForm(), "MnuABout")->trigger();
+        EXPECT_EQ(version, "Version 2.0.1") << how;
+        EXPECT_TRUE(modal) << how;
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << how << " did not close it";
+        EXPECT_TRUE(mainForm()->findChildren<frmAbout*>().empty()) << how << ": not unloaded";
+    }
+}
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setApplicationVersion("2.0.1");
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
