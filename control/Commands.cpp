@@ -102,8 +102,8 @@ float roundToMillivolts(double volts) {
     // to_chars rounds the exact binary value and never consults the locale,
     // so a decimal comma can never turn 2.465 into 2465.
     char text[64];
-    const auto [end, ec] = std::to_chars(text, text + sizeof text, volts,
-                                         std::chars_format::fixed, 3);
+    const auto [end, ec] =
+        std::to_chars(text, text + sizeof text, volts, std::chars_format::fixed, 3);
     float rounded = 0.0f;
     if (ec == std::errc()) {
         std::from_chars(text, end, rounded);
@@ -128,7 +128,8 @@ std::uint8_t ReverseBits(std::uint8_t b) {
     for (std::int16_t i = 0; i <= 7; ++i) {
         const auto bit = fromDouble<std::int32_t>(std::pow(2.0, i));
         if ((b & bit) != 0) {
-            result = static_cast<std::uint8_t>(result ^ fromDouble<std::int32_t>(std::pow(2.0, 7 - i)));
+            result =
+                static_cast<std::uint8_t>(result ^ fromDouble<std::int32_t>(std::pow(2.0, 7 - i)));
         }
     }
     return result;

@@ -22,7 +22,7 @@ std::int32_t parseHexCode(std::string_view text);
 std::string formatCode(std::int32_t code);
 
 struct ProgramOutcome {
-    std::string text;   // what the data-word box shows afterwards
+    std::string text;    // what the data-word box shows afterwards
     bool failed = false; // the box is empty and must be given the input focus
 };
 

@@ -36,7 +36,7 @@ struct ControlState {
 // The board as the control logic sees it. The link implements it with the
 // outside link library; tests implement it with a recorder.
 class Board {
-public:
+  public:
     virtual ~Board() = default;
     // Sends one composed frame; the power mode is read from the control state
     // by the implementation at the time of the call.

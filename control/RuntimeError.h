@@ -1,7 +1,7 @@
 #pragma once
 
-#include <string>
 #include <stdexcept>
+#include <string>
 
 namespace qd {
 
@@ -9,7 +9,7 @@ namespace qd {
 // error report shows them. Numbers follow the classic run-time error codes so
 // that users recognise them.
 class RuntimeError : public std::runtime_error {
-public:
+  public:
     enum Number : int {
         Overflow = 6,
         SubscriptOutOfRange = 9,
@@ -28,7 +28,7 @@ public:
     }
     static RuntimeError typeMismatch() { return {TypeMismatch, "Type mismatch"}; }
 
-private:
+  private:
     int number_;
 };
 

@@ -12,7 +12,7 @@ namespace {
 
 // Stands in for real USB until a transport is built in: there is no board.
 class NoUsbBackend final : public Backend {
-public:
+  public:
     std::vector<int> findBoards() override {
         diagnose("USB", "find boards",
                  "no USB transport in this build; set QD_BOARD=sim for the simulated board");

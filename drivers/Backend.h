@@ -19,7 +19,7 @@ struct VendorRequest {
 
 // An opened board.
 class BoardConnection {
-public:
+  public:
     virtual ~BoardConnection() = default;
     // Loads the Intel HEX image at path; false, with a diagnostic on
     // standard error, when the board does not end up running it.
@@ -29,7 +29,7 @@ public:
 
 // Where boards come from: the simulated board or real USB.
 class Backend {
-public:
+  public:
     virtual ~Backend() = default;
     // 1-based identifiers of the boards present now.
     virtual std::vector<int> findBoards() = 0;

@@ -54,7 +54,9 @@ double BoardModel::outputFraction() const {
     return std::ldexp(static_cast<double>(code), -dataBits);
 }
 
-double BoardModel::outputVolts() const { return outputFraction() * referenceVolts; }
+double BoardModel::outputVolts() const {
+    return outputFraction() * referenceVolts;
+}
 
 std::uint16_t BoardModel::measure() const {
     // Scale by the reference's ratio to full scale rather than dividing

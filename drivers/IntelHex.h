@@ -23,12 +23,12 @@ struct HexImage {
 };
 
 class IntelHexError : public std::runtime_error {
-public:
+  public:
     IntelHexError(int line, const std::string& what)
         : std::runtime_error("line " + std::to_string(line) + ": " + what), line_(line) {}
     int line() const noexcept { return line_; }
 
-private:
+  private:
     int line_;
 };
 

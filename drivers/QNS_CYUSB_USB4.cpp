@@ -62,8 +62,8 @@ template <typename F> std::int16_t guard(const char* operation, F&& f) {
 QD_EXPORT std::int16_t Search_For_Boards(std::int32_t vendor, std::int32_t product,
                                          std::int32_t* count, std::uint8_t* list) {
     return guard("Search_For_Boards", [&]() -> std::int16_t {
-        const auto boards = ourBoard(vendor, product) ? processBackend().findBoards()
-                                                      : std::vector<int>{};
+        const auto boards =
+            ourBoard(vendor, product) ? processBackend().findBoards() : std::vector<int>{};
         std::size_t n = 0;
         for (const int id : boards) {
             if (n == kBoardListSize || id < 1 || id > 255) {
@@ -115,10 +115,9 @@ QD_EXPORT std::int16_t Download_Firmware(std::int32_t handle, char* path) {
     });
 }
 
-QD_EXPORT std::int16_t Vendor_Request(std::int32_t handle, std::uint8_t request,
-                                      std::int32_t value, std::int32_t index,
-                                      std::uint8_t direction, std::int16_t length,
-                                      std::uint8_t* buffer) {
+QD_EXPORT std::int16_t Vendor_Request(std::int32_t handle, std::uint8_t request, std::int32_t value,
+                                      std::int32_t index, std::uint8_t direction,
+                                      std::int16_t length, std::uint8_t* buffer) {
     return guard("Vendor_Request", [&]() -> std::int16_t {
         BoardConnection* c = connection(handle, "Vendor_Request");
         if (!c) {

@@ -31,7 +31,7 @@ std::string defaultStatePath() {
 
 // The board's state file, open for as long as a connection lives.
 class StateFile {
-public:
+  public:
     explicit StateFile(const std::string& path)
         : path_(path), fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
         if (fd_ < 0) {
@@ -49,7 +49,7 @@ public:
     int fd() const { return fd_; }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
     int fd_;
 };
@@ -57,7 +57,7 @@ private:
 // Holds the state file locked for one operation, so that two programs
 // driving the same board never interleave.
 class LockedState {
-public:
+  public:
     explicit LockedState(const StateFile& file) : fd_(file.fd()) {
         if (fd_ < 0 || ::flock(fd_, LOCK_EX) != 0) {
             diagnose(kLibrary, "state", file.path() + ": " + std::strerror(errno));
@@ -84,8 +84,8 @@ public:
         char text[kRecordSize + 1];
         std::snprintf(text, sizeof text,
                       "firmware=%d\nunplugged=%d\nrequests=%ld\nwritten=%d\nvalue=%u\nindex=%u\n",
-                      state.firmwareLoaded, state.unplugged, state.requests, m.written,
-                      m.lastValue, m.lastIndex);
+                      state.firmwareLoaded, state.unplugged, state.requests, m.written, m.lastValue,
+                      m.lastIndex);
         const std::size_t used = std::strlen(text);
         std::memset(text + used, ' ', kRecordSize - used);
         if (::pwrite(fd_, text, kRecordSize, 0) != static_cast<ssize_t>(kRecordSize)) {
@@ -123,7 +123,7 @@ public:
 
     SimBoardState state;
 
-private:
+  private:
     static constexpr std::size_t kRecordSize = 128;
     int fd_ = -1;
 };
@@ -139,7 +139,7 @@ std::string hexBytes(const std::uint8_t* data, std::size_t n) {
 }
 
 class SimConnection final : public BoardConnection {
-public:
+  public:
     explicit SimConnection(const SimBackend& backend)
         : backend_(backend), file_(backend.config().statePath) {}
 
@@ -153,14 +153,14 @@ public:
         std::string reply;
         const bool ok = handle(r, reply);
         std::ostringstream line;
-        line << "request code=" << unsigned{r.code} << " value=" << r.value
-             << " index=" << r.index << " direction=" << r.direction << " length=" << r.length
-             << " data=" << reply << " result=" << (ok ? "ok" : "fail");
+        line << "request code=" << unsigned{r.code} << " value=" << r.value << " index=" << r.index
+             << " direction=" << r.direction << " length=" << r.length << " data=" << reply
+             << " result=" << (ok ? "ok" : "fail");
         backend_.trace(line.str());
         return ok;
     }
 
-private:
+  private:
     bool download(const std::string& path) {
         const auto& config = backend_.config();
         LockedState locked(file_);
@@ -298,8 +298,8 @@ void SimBackend::trace(const std::string& line) const {
     }
     // One write per line with O_APPEND keeps lines whole when two
     // processes trace to the same file.
-    const int fd = ::open(config_.tracePath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                          0644);
+    const int fd =
+        ::open(config_.tracePath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) {
         diagnose(kLibrary, "trace", config_.tracePath + ": " + std::strerror(errno));
         return;

@@ -37,7 +37,7 @@ struct SimBoardState {
 // A simulated board: state in a locked per-user file, so one process can
 // program a code and another read it back, as with real hardware.
 class SimBackend final : public Backend {
-public:
+  public:
     explicit SimBackend(SimBoardConfig config);
     std::vector<int> findBoards() override;
     std::unique_ptr<BoardConnection> open(int board) override;
@@ -47,7 +47,7 @@ public:
     // Appends one line to the trace, if there is one.
     void trace(const std::string& line) const;
 
-private:
+  private:
     SimBoardConfig config_;
 };
 

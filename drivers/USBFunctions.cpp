@@ -33,8 +33,8 @@ BoardConnection* firstBoard(const char* operation) {
 } // namespace
 
 QD_EXPORT short LoadFirmWare(char* path);
-QD_EXPORT short VendorIORequest(short request, int value, int index, short direction,
-                                short length, char* buffer);
+QD_EXPORT short VendorIORequest(short request, int value, int index, short direction, short length,
+                                char* buffer);
 
 short LoadFirmWare(char* path) {
     try {

@@ -1,6 +1,5 @@
 #include "link/Binding.h"
 
-
 #include <array>
 
 namespace qd::link {
@@ -17,8 +16,7 @@ const char* const UsbFunctionsBinding::kVendorIORequestSymbol = "_Z15VendorIOReq
 #endif
 
 UsbFunctionsBinding::UsbFunctionsBinding(const std::string& libraryName)
-    : library_(DynamicLibrary::byName(libraryName)),
-      loadFirmWare_(library_, kLoadFirmWareSymbol),
+    : library_(DynamicLibrary::byName(libraryName)), loadFirmWare_(library_, kLoadFirmWareSymbol),
       vendorIORequest_(library_, kVendorIORequestSymbol) {}
 
 std::int16_t UsbFunctionsBinding::vendorRequest(std::int16_t request, std::int32_t value,
@@ -31,7 +29,8 @@ std::int16_t UsbFunctionsBinding::vendorRequest(std::int16_t request, std::int32
 QnsBinding::QnsBinding(const std::string& libraryPath)
     : library_(DynamicLibrary::atPath(libraryPath)),
       searchForBoards_(library_, "Search_For_Boards"), connect_(library_, "Connect"),
-      downloadFirmware_(library_, "Download_Firmware"), vendorRequest_(library_, "Vendor_Request") {}
+      downloadFirmware_(library_, "Download_Firmware"), vendorRequest_(library_, "Vendor_Request") {
+}
 
 std::int16_t QnsBinding::ConnectAndDownload(char* path) {
     std::array<std::uint8_t, 128> boardList{};
@@ -42,9 +41,9 @@ std::int16_t QnsBinding::ConnectAndDownload(char* path) {
     return Download_Firmware(BoardHandle, path);
 }
 
-std::int16_t QnsBinding::vendorRequest(std::int16_t request, std::int32_t value,
-                                       std::int32_t index, std::int16_t direction,
-                                       std::int16_t length, std::uint8_t* buffer) {
+std::int16_t QnsBinding::vendorRequest(std::int16_t request, std::int32_t value, std::int32_t index,
+                                       std::int16_t direction, std::int16_t length,
+                                       std::uint8_t* buffer) {
     // This library takes the request code and direction as bytes.
     const auto asByte = [](std::int16_t v) {
         if (v < 0 || v > 255) {

@@ -13,13 +13,13 @@ inline constexpr std::int32_t kProductId = 0x7C05;
 // The outside link library as the board commands and the start-up see it.
 // The two programs differ only in which implementation they create.
 class LinkBinding {
-public:
+  public:
     virtual ~LinkBinding() = default;
 
     // One vendor request; the library's result is handed back unexamined.
-    virtual std::int16_t vendorRequest(std::int16_t request, std::int32_t value,
-                                       std::int32_t index, std::int16_t direction,
-                                       std::int16_t length, std::uint8_t* buffer) = 0;
+    virtual std::int16_t vendorRequest(std::int16_t request, std::int32_t value, std::int32_t index,
+                                       std::int16_t direction, std::int16_t length,
+                                       std::uint8_t* buffer) = 0;
 
     // The start-up download of the firmware whose NUL-terminated path lies
     // in `path`, by the variant's own steps; true when its rule says success.
@@ -28,7 +28,7 @@ public:
 
 // QD1600: USBFunctions, by name on the search path, two functions.
 class UsbFunctionsBinding final : public LinkBinding {
-public:
+  public:
     explicit UsbFunctionsBinding(const std::string& libraryName = "USBFunctions");
 
     std::int16_t LoadFirmWare(char* path) { return loadFirmWare_(path); }
@@ -46,22 +46,22 @@ public:
     static const char* const kLoadFirmWareSymbol;
     static const char* const kVendorIORequestSymbol;
 
-private:
+  private:
     DynamicLibrary library_;
     LazyFunction<std::int16_t(char*)> loadFirmWare_;
-    LazyFunction<std::int16_t(std::int16_t, std::int32_t, std::int32_t, std::int16_t,
-                              std::int16_t, char*)>
+    LazyFunction<std::int16_t(std::int16_t, std::int32_t, std::int32_t, std::int16_t, std::int16_t,
+                              char*)>
         vendorIORequest_;
 };
 
 // QD1600(version2): QNS_CYUSB_USB4 at a fixed path, four functions; the
 // program finds and connects to the board itself and keeps its handle.
 class QnsBinding final : public LinkBinding {
-public:
+  public:
     explicit QnsBinding(const std::string& libraryPath);
 
-    std::int16_t Search_For_Boards(std::int32_t vendor, std::int32_t product,
-                                   std::int32_t* count, std::uint8_t* list) {
+    std::int16_t Search_For_Boards(std::int32_t vendor, std::int32_t product, std::int32_t* count,
+                                   std::uint8_t* list) {
         return searchForBoards_(vendor, product, count, list);
     }
     std::int16_t Connect(std::int32_t vendor, std::int32_t product, std::uint8_t board,
@@ -88,14 +88,14 @@ public:
 
     std::int32_t BoardHandle = 0;
 
-private:
+  private:
     DynamicLibrary library_;
     LazyFunction<std::int16_t(std::int32_t, std::int32_t, std::int32_t*, std::uint8_t*)>
         searchForBoards_;
     LazyFunction<std::int16_t(std::int32_t, std::int32_t, std::uint8_t, std::int32_t*)> connect_;
     LazyFunction<std::int16_t(std::int32_t, char*)> downloadFirmware_;
-    LazyFunction<std::int16_t(std::int32_t, std::uint8_t, std::int32_t, std::int32_t,
-                              std::uint8_t, std::int16_t, std::uint8_t*)>
+    LazyFunction<std::int16_t(std::int32_t, std::uint8_t, std::int32_t, std::int32_t, std::uint8_t,
+                              std::int16_t, std::uint8_t*)>
         vendorRequest_;
 };
 

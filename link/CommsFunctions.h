@@ -13,7 +13,7 @@ inline constexpr std::int16_t kRequestReadConverter = 218;
 
 // The two board commands over the program's link binding.
 class CommsFunctions final : public Board {
-public:
+  public:
     CommsFunctions(LinkBinding& binding, const ControlState& state)
         : binding_(binding), state_(state) {}
 
@@ -28,7 +28,7 @@ public:
     // Never cleared: a read the library does not fill repeats the last one.
     std::array<std::uint8_t, 4> ReplyBuffer{};
 
-private:
+  private:
     LinkBinding& binding_;
     const ControlState& state_;
 };

@@ -20,7 +20,7 @@ namespace {
 // program's run path, so a library installed beside the program is looked
 // for along the program's own search path as well.
 void* openAlongProgramSearchPath(const std::string& fileName) {
-#ifdef RTLD_DI_SERINFO
+#ifdef __GLIBC__ // dlinfo and its search-path query
     void* program = dlopen(nullptr, RTLD_NOW);
     Dl_serinfo size{};
     if (!program || dlinfo(program, RTLD_DI_SERINFOSIZE, &size) != 0) {
@@ -57,7 +57,9 @@ DynamicLibrary DynamicLibrary::byName(const std::string& name) {
 #endif
 }
 
-DynamicLibrary DynamicLibrary::atPath(const std::string& path) { return DynamicLibrary(path); }
+DynamicLibrary DynamicLibrary::atPath(const std::string& path) {
+    return DynamicLibrary(path);
+}
 
 DynamicLibrary::DynamicLibrary(std::string fileName) : fileName_(std::move(fileName)) {}
 
@@ -78,8 +80,7 @@ void* DynamicLibrary::resolve(const char* symbol) {
                                "Cannot load the link library " + fileName_);
         }
     }
-    void* address = reinterpret_cast<void*>(
-        GetProcAddress(static_cast<HMODULE>(handle_), symbol));
+    void* address = reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), symbol));
     if (!address) {
         throw RuntimeError(RuntimeError::EntryPointNotFound,
                            std::string("Cannot find the function ") + symbol +

@@ -9,7 +9,7 @@ namespace qd::link {
 // A shared library that is loaded when a function of it is first needed.
 // Failures raise the run-time error type, naming the library or function.
 class DynamicLibrary {
-public:
+  public:
     // by name on the platform's search path (USBFunctions ->
     // libUSBFunctions.so), or at a fixed path
     static DynamicLibrary byName(const std::string& name);
@@ -26,7 +26,7 @@ public:
 
     const std::string& fileName() const { return fileName_; }
 
-private:
+  private:
     explicit DynamicLibrary(std::string fileName);
     std::string fileName_;
     void* handle_ = nullptr;
@@ -36,7 +36,7 @@ private:
 template <typename Signature> class LazyFunction;
 
 template <typename R, typename... Args> class LazyFunction<R(Args...)> {
-public:
+  public:
     LazyFunction(DynamicLibrary& library, const char* symbol)
         : library_(library), symbol_(symbol) {}
 
@@ -47,7 +47,7 @@ public:
         return function_(args...);
     }
 
-private:
+  private:
     DynamicLibrary& library_;
     const char* symbol_;
     R (*function_)(Args...) = nullptr;

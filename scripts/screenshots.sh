@@ -17,19 +17,22 @@ cmake --install build/default >/dev/null
 out=docs/screenshots
 mkdir -p "$out"
 work=$(mktemp -d)
-trap 'stop_display; rm -rf "$work"' EXIT
+trap 'kill_programs; stop_display; rm -rf "$work"' EXIT
 start_display
 
 export QD_BOARD=sim QD_BOARD_STATE="$work/state"
 stage/bin/QD1600 &
 pid=$!
+PROGRAMS+=("$pid")
 
-device=$(window "^Device Selection$")
+find_window "^Device Selection$"
+device=$WINDOW
 import -window "$device" "$out/device-selection.png"
 click_at "$device" 70 48
 click_at "$device" 96 136
 
-main=$(window "Evaluation Software$")
+find_window "Evaluation Software$"
+main=$WINDOW
 menubar=$(( $(xwininfo -id "$main" | awk '/Height:/ {print $2}') - 270 ))
 click_at "$main" 268 $((52 + menubar))
 xdotool key ctrl+a
@@ -40,7 +43,8 @@ import -window "$main" "$out/main-window.png"
 
 click_at "$main" 45 $((menubar / 2))  # Help
 xdotool key a                         # About
-about=$(window "^About QD1600 Evaluation Software$")
+find_window "^About QD1600 Evaluation Software$"
+about=$WINDOW
 sleep 0.3
 import -window "$about" "$out/about.png"
 xdotool key Escape

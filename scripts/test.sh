@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test under each preset
-# (default, then AddressSanitizer + UndefinedBehaviorSanitizer).
+# (default; AddressSanitizer + UndefinedBehaviorSanitizer; the libFuzzer targets,
+# each for a bounded time).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(default asan)
+[ ${#presets[@]} -gt 0 ] || presets=(default asan fuzz)
 
 for preset in "${presets[@]}"; do
     echo "=== $preset ==="

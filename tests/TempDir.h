@@ -9,10 +9,9 @@
 
 // A fresh folder for one test, removed afterwards.
 class TempDir {
-public:
+  public:
     TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "qd-test-XXXXXX").string();
+        std::string pattern = (std::filesystem::temp_directory_path() / "qd-test-XXXXXX").string();
         path_ = ::mkdtemp(pattern.data());
     }
     ~TempDir() {
@@ -25,7 +24,7 @@ public:
     std::string file(const std::string& name) const { return (path_ / name).string(); }
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 

@@ -2,10 +2,9 @@
 #include "control/Commands.h"
 #include "control/Guarded.h"
 
-#include <gtest/gtest.h>
-
 #include <clocale>
 #include <cmath>
+#include <gtest/gtest.h>
 #include <limits>
 #include <string>
 
@@ -157,8 +156,8 @@ TEST(Guarded, SixteenAndThirtyTwoBitEdges) {
 }
 
 TEST(ReverseBits, AllBytes) {
-    const std::pair<int, int> listed[] = {{0x00, 0x00}, {0x01, 0x80}, {0x12, 0x48},
-                                          {0xA5, 0xA5}, {0xFF, 0xFF}};
+    const std::pair<int, int> listed[] = {
+        {0x00, 0x00}, {0x01, 0x80}, {0x12, 0x48}, {0xA5, 0xA5}, {0xFF, 0xFF}};
     for (const auto& [in, out] : listed) {
         EXPECT_EQ(ReverseBits(static_cast<std::uint8_t>(in)), out) << "byte " << hex(in);
     }

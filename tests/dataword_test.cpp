@@ -1,10 +1,9 @@
 #include "RecordingBoard.h"
 #include "control/Commands.h"
 
-#include <gtest/gtest.h>
-
 #include <clocale>
 #include <cmath>
+#include <gtest/gtest.h>
 #include <optional>
 #include <string>
 
@@ -30,7 +29,7 @@ TEST(ProgramDac, TypedTextTable) {
     struct Case {
         std::string typed;
         std::int16_t bits;
-        std::string shown;              // "" with the focus requested: error path
+        std::string shown;                // "" with the focus requested: error path
         std::optional<std::int32_t> code; // what DacWord held before composing
     };
     const std::string longText(100000, '1');
@@ -63,8 +62,8 @@ TEST(ProgramDac, TypedTextTable) {
         {std::string(5000, '0') + "1", 16, "0001", 1},
     };
     for (const auto& c : cases) {
-        const std::string what = "\"" + c.typed.substr(0, 20) + "\" on " +
-                                 std::to_string(c.bits) + " bits";
+        const std::string what =
+            "\"" + c.typed.substr(0, 20) + "\" on " + std::to_string(c.bits) + " bits";
         ControlState s = stateWithResolution(c.bits);
         s.DacWord = -7;
         RecordingBoard board;
@@ -141,7 +140,9 @@ void checkAllReadings(const char* locale) {
 
 } // namespace
 
-TEST(ReadVoltage, AllReadingsInTheCLocale) { checkAllReadings("C"); }
+TEST(ReadVoltage, AllReadingsInTheCLocale) {
+    checkAllReadings("C");
+}
 
 TEST(ReadVoltage, AllReadingsUnderADecimalCommaLocale) {
     const char* german = nullptr;

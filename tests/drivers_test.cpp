@@ -30,9 +30,9 @@ std::vector<std::uint8_t> bytes(std::initializer_list<int> list) {
 
 TEST(IntelHex, RecordTypes) {
     const std::string text = ":0400000001020304F2\r\n"
-                             ":020000021000EC\r\n"  // segment base 0x10000
+                             ":020000021000EC\r\n" // segment base 0x10000
                              ":02000000AABB99\r\n"
-                             ":02000004000AF0\n"     // linear base 0xA0000
+                             ":02000004000AF0\n" // linear base 0xA0000
                              ":01FFFF00CC35\n"
                              ":0400000500001234B1\n"
                              ":00000001FF\n";
@@ -71,8 +71,7 @@ TEST(IntelHex, BadImagesNameTheLine) {
     };
     for (const auto& c : cases) {
         const std::string error = errorOf(c.text);
-        EXPECT_NE(error.find(c.error), std::string::npos)
-            << c.what << ": got \"" << error << "\"";
+        EXPECT_NE(error.find(c.error), std::string::npos) << c.what << ": got \"" << error << "\"";
     }
 }
 
@@ -98,16 +97,11 @@ TEST(BoardModel, FramesOfEachDeviceReadBackTheirCode) {
         std::uint16_t reading;
     };
     const Case cases[] = {
-        {"QD1200 code 800", 0x2000, 0x1000, 2048},
-        {"QD1200 code FFF", 0x3FFC, 0x1000, 4095},
-        {"QD1400 code 3FFF", 0x3FFF, 0x1000, 4095},
-        {"QD1400 code 1000", 0x1000, 0x1000, 1024},
-        {"QD1600 code 8000", 0x8000, 0x1800, 2048},
-        {"QD1610 code FFFF", 0xFFFF, 0x1800, 4095},
-        {"QD1610 code 10", 0x0010, 0x1800, 1},
-        {"QD1200 mode 1", 0x6000, 0x1001, 0},
-        {"QD1200 mode 3", 0xE000, 0x1003, 0},
-        {"QD1600 mode 2", 0x28000, 0x1802, 0},
+        {"QD1200 code 800", 0x2000, 0x1000, 2048},  {"QD1200 code FFF", 0x3FFC, 0x1000, 4095},
+        {"QD1400 code 3FFF", 0x3FFF, 0x1000, 4095}, {"QD1400 code 1000", 0x1000, 0x1000, 1024},
+        {"QD1600 code 8000", 0x8000, 0x1800, 2048}, {"QD1610 code FFFF", 0xFFFF, 0x1800, 4095},
+        {"QD1610 code 10", 0x0010, 0x1800, 1},      {"QD1200 mode 1", 0x6000, 0x1001, 0},
+        {"QD1200 mode 3", 0xE000, 0x1003, 0},       {"QD1600 mode 2", 0x28000, 0x1802, 0},
     };
     for (const auto& c : cases) {
         BoardModel model;
@@ -136,7 +130,7 @@ TEST(BoardModel, ReferenceOffAndIgnoredPowerDown) {
 namespace {
 
 class SimBoardTest : public ::testing::Test {
-protected:
+  protected:
     SimBoardConfig config() const {
         SimBoardConfig c;
         c.statePath = dir.file("board.state");

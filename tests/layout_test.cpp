@@ -8,14 +8,13 @@
 #include "ui/Program.h"
 #include "ui/frmAbout.h"
 
-#include <gtest/gtest.h>
-
 #include <QAbstractButton>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <gtest/gtest.h>
 #include <map>
 
 namespace {
@@ -24,7 +23,7 @@ struct Control {
     const char* window;
     const char* name;
     const char* container;
-    const char* caption; // nullptr: none to check
+    const char* caption;          // nullptr: none to check
     int left, top, width, height; // twips
 };
 
@@ -65,19 +64,27 @@ const Control kControls[] = {
 struct WindowInfo {
     const char* name;
     const char* title;
-    int clientWidth, clientHeight; // twips
+    int clientWidth, clientHeight;     // twips
     std::vector<const char*> tabOrder; // the controls that take focus, in order
 };
 
 const WindowInfo kWindows[] = {
-    {"DeviceForm", "Device Selection", 2925, 2445,
+    {"DeviceForm",
+     "Device Selection",
+     2925,
+     2445,
      {"Option4", "Option3", "Option2", "Option1", "Command1", "Option5"}},
-    {"MainForm", "QD1200/1400/1600/1610 Evaluation Software", 5475, 4050,
+    {"MainForm",
+     "QD1200/1400/1600/1610 Evaluation Software",
+     5475,
+     4050,
      {"Option1", "Option2", "Option3", "Option4", "DacText", "Command2", "Command1"}},
     {"frmAbout", "About QD1600 Evaluation Software", 5730, 3090, {"cmdOK"}},
 };
 
-int px(int twips) { return (twips + 7) / 15; }
+int px(int twips) {
+    return (twips + 7) / 15;
+}
 
 QString captionOf(QWidget* w) {
     if (auto* b = qobject_cast<QAbstractButton*>(w)) {

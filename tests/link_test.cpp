@@ -4,10 +4,9 @@
 #include "link/CommsFunctions.h"
 #include "link/UsbStuff.h"
 
-#include <gtest/gtest.h>
-
 #include <QCoreApplication>
 #include <QDir>
+#include <gtest/gtest.h>
 
 using namespace qd;
 using namespace qd::link;
@@ -50,7 +49,7 @@ std::vector<Variant> variants() {
 }
 
 class LinkTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { fake::reset(); }
 };
 
@@ -162,8 +161,8 @@ TEST_F(LinkTest, DownloadSuccessRulesOfEachVariant) {
         std::int16_t result;
         bool success;
     };
-    const Case cases[] = {{1, 1, true},  {1, 2, true},  {1, 0, false}, {1, -1, false},
-                          {2, 0, true},  {2, 1, false}, {2, -1, false}};
+    const Case cases[] = {{1, 1, true}, {1, 2, true},  {1, 0, false}, {1, -1, false},
+                          {2, 0, true}, {2, 1, false}, {2, -1, false}};
     for (const auto& c : cases) {
         fake::reset();
         fake::behaviour().loadFirmWareResult = c.result;
@@ -230,9 +229,8 @@ TEST_F(LinkTest, UnboundLibraryOrFunctionFailsAtFirstCallNotBefore) {
         {"variant 2, missing library",
          [&] { missingPath.Search_For_Boards(0, 0, nullptr, nullptr); }, 48,
          "/nonexistent/libQNS_CYUSB_USB4.so"},
-        {"variant 1, missing function",
-         [&] { partial1.vendorRequest(218, 0, 0, 1, 2, buffer); }, 453,
-         "_Z15VendorIORequestsiissPc"},
+        {"variant 1, missing function", [&] { partial1.vendorRequest(218, 0, 0, 1, 2, buffer); },
+         453, "_Z15VendorIORequestsiissPc"},
         {"variant 2, missing function", [&] { partial2.vendorRequest(218, 0, 0, 1, 2, buffer); },
          453, "Vendor_Request"},
     };
@@ -274,7 +272,7 @@ TEST(FillPathBuffer, LengthLimits) {
         int error; // 0: fits
         std::size_t storedBytes;
     };
-    const Case cases[] = {{0, 0, 0},    {1, 0, 1},       {512, 0, 512}, {513, 9, 513},
+    const Case cases[] = {{0, 0, 0},     {1, 0, 1},       {512, 0, 512}, {513, 9, 513},
                           {514, 9, 513}, {32768, 9, 513}, {32769, 6, 0}};
     for (const auto& c : cases) {
         const std::vector<int> codes(c.length, 'a');

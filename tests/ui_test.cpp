@@ -8,8 +8,6 @@
 #include "ui/Program.h"
 #include "ui/frmAbout.h"
 
-#include <gtest/gtest.h>
-
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
@@ -23,6 +21,7 @@
 #include <QTest>
 #include <QTimer>
 #include <functional>
+#include <gtest/gtest.h>
 #include <optional>
 
 using namespace qd;
@@ -38,11 +37,12 @@ struct SeenBox {
 };
 
 class UiTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fake::reset();
-        program = std::make_unique<Program>(std::make_unique<link::UsbFunctionsBinding>("QdFakeLink"),
-                                            QStringLiteral("/opt/board"));
+        program =
+            std::make_unique<Program>(std::make_unique<link::UsbFunctionsBinding>("QdFakeLink"),
+                                      QStringLiteral("/opt/board"));
         program->end = [this](int status) { ended = status; };
     }
     void TearDown() override {
@@ -305,7 +305,10 @@ TEST_F(UiTest, MainWindowCannotBeResizedOrMaximized) {
 TEST_F(UiTest, AboutShowsTheSameVersionEachTimeAndClosesEveryWay) {
     openMainWindow();
     const std::vector<std::pair<const char*, std::function<void(QWidget*)>>> closers = {
-        {"OK", [](QWidget* w) { QTest::mouseClick(w->findChild<QPushButton*>("cmdOK"), Qt::LeftButton); }},
+        {"OK",
+         [](QWidget* w) {
+             QTest::mouseClick(w->findChild<QPushButton*>("cmdOK"), Qt::LeftButton);
+         }},
         {"Escape", [](QWidget* w) { QTest::keyClick(w, Qt::Key_Escape); }},
         {"Enter", [](QWidget* w) { QTest::keyClick(w, Qt::Key_Return); }},
         {"close box", [](QWidget* w) { w->close(); }},

@@ -1,10 +1,9 @@
 #include "ui/DeviceForm.h"
 
-#include "ui_DeviceForm.h"
-
 #include "ui/MainForm.h"
 #include "ui/Program.h"
 #include "ui/Style.h"
+#include "ui_DeviceForm.h"
 
 #include <QScreen>
 

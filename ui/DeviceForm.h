@@ -1,8 +1,8 @@
 #pragma once
 
-#include <memory>
 #include <QWidget>
 #include <cstdint>
+#include <memory>
 
 namespace Ui {
 class DeviceForm;
@@ -15,13 +15,13 @@ class Program;
 // "Device Selection": the user says which converter is fitted to the board.
 class DeviceForm : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit DeviceForm(Program& program);
     ~DeviceForm() override;
 
     std::int16_t DeviceChosen = 0;
 
-private:
+  private:
     void Form_Load();
     void deviceClicked(std::size_t row);
     void Command1_Click();

@@ -1,21 +1,18 @@
 #include "ui/MainForm.h"
 
-#include "ui_MainForm.h"
-
 #include "control/Commands.h"
 #include "ui/Program.h"
 #include "ui/Style.h"
-
-#include <QScreen>
 #include "ui/frmAbout.h"
+#include "ui_MainForm.h"
 
 #include <QCloseEvent>
 #include <QLayout>
+#include <QScreen>
 
 namespace qd::ui {
 
-MainForm::MainForm(Program& program)
-    : ui_(std::make_unique<Ui::MainForm>()), program_(program) {
+MainForm::MainForm(Program& program) : ui_(std::make_unique<Ui::MainForm>()), program_(program) {
     ui_->setupUi(this);
     setWindowIcon(programIcon());
     // Fixed single border: minimize and close, no maximize, no resizing.

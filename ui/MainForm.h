@@ -1,7 +1,7 @@
 #pragma once
 
-#include <memory>
 #include <QMainWindow>
+#include <memory>
 
 namespace Ui {
 class MainForm;
@@ -14,7 +14,7 @@ class Program;
 // The evaluation window: power modes, the data word, and the readback.
 class MainForm : public QMainWindow {
     Q_OBJECT
-public:
+  public:
     // Loading runs the board start-up.
     explicit MainForm(Program& program);
     ~MainForm() override;
@@ -22,10 +22,10 @@ public:
     // False when the board start-up failed while loading.
     bool loaded() const { return loaded_; }
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
     bool Form_Load();
     void Command2_Click();
     void Command1_Click();

@@ -22,8 +22,8 @@ namespace {
 } // namespace
 
 Program::Program(std::unique_ptr<link::LinkBinding> binding, QString directory)
-    : end(endProcessAtOnce), programDirectory(std::move(directory)),
-      binding_(std::move(binding)), comms_(*binding_, state) {}
+    : end(endProcessAtOnce), programDirectory(std::move(directory)), binding_(std::move(binding)),
+      comms_(*binding_, state) {}
 
 Program::~Program() {
     delete mainForm;

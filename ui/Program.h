@@ -5,8 +5,8 @@
 #include "link/CommsFunctions.h"
 #include "link/UsbStuff.h"
 
-#include <QString>
 #include <QPointer>
+#include <QString>
 #include <functional>
 #include <memory>
 
@@ -20,7 +20,7 @@ class MainForm;
 // Everything one run of a program holds: the control state, the link and
 // its buffers, and the windows. It lives from start to exit.
 class Program {
-public:
+  public:
     Program(std::unique_ptr<link::LinkBinding> binding, QString programDirectory);
     ~Program();
     Program(const Program&) = delete;
@@ -52,7 +52,7 @@ public:
     QPointer<DeviceForm> deviceForm;
     QPointer<MainForm> mainForm;
 
-private:
+  private:
     std::unique_ptr<link::LinkBinding> binding_;
     link::CommsFunctions comms_;
 };

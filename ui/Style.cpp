@@ -28,7 +28,9 @@ void paint(QWidget* widget, const QColor& background, const QColor& text) {
     widget->setAutoFillBackground(true);
 }
 
-QIcon programIcon() { return QIcon(QStringLiteral(":/icons/qd1600.png")); }
+QIcon programIcon() {
+    return QIcon(QStringLiteral(":/icons/qd1600.png"));
+}
 
 void showMessage(QWidget* parent, const QString& text) {
     QMessageBox box(QMessageBox::Warning, kApplicationTitle, text, QMessageBox::Ok, parent);

@@ -1,8 +1,7 @@
 #include "ui/frmAbout.h"
 
-#include "ui_frmAbout.h"
-
 #include "ui/Style.h"
+#include "ui_frmAbout.h"
 
 #include <QCoreApplication>
 #include <QVersionNumber>
@@ -44,11 +43,12 @@ frmAbout::frmAbout(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::
 }
 
 void frmAbout::Form_Load() {
-    const QVersionNumber version = QVersionNumber::fromString(QCoreApplication::applicationVersion());
+    const QVersionNumber version =
+        QVersionNumber::fromString(QCoreApplication::applicationVersion());
     ui_->lblVersion->setText(QStringLiteral("Version %1.%2.%3")
-                                .arg(version.majorVersion())
-                                .arg(version.minorVersion())
-                                .arg(version.microVersion()));
+                                 .arg(version.majorVersion())
+                                 .arg(version.minorVersion())
+                                 .arg(version.microVersion()));
 }
 
 } // namespace qd::ui

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <memory>
 #include <QDialog>
+#include <memory>
 
 namespace Ui {
 class frmAbout;
@@ -12,11 +12,11 @@ namespace qd::ui {
 // The About window: title, version line and where newer software is.
 class frmAbout : public QDialog {
     Q_OBJECT
-public:
+  public:
     explicit frmAbout(QWidget* parent);
     ~frmAbout() override;
 
-private:
+  private:
     void Form_Load();
 
     std::unique_ptr<Ui::frmAbout> ui_;

@@ -7,10 +7,9 @@
 #include "link/CommsFunctions.h"
 #include "link/UsbStuff.h"
 
-#include <benchmark/benchmark.h>
-
 #include <QCoreApplication>
 #include <QTemporaryDir>
+#include <benchmark/benchmark.h>
 #include <cstdlib>
 #include <memory>
 

@@ -3,7 +3,21 @@
 
 fail() {
     echo "FAIL: $*" >&2
+    local log
+    for log in ${PROGRAM_LOGS:-}; do
+        [ -s "$log" ] && { echo "--- $log:" >&2; cat "$log" >&2; }
+    done
     exit 1
+}
+
+# Programs started by a script; killed when it exits, however it exits.
+PROGRAMS=()
+kill_programs() {
+    local pid
+    for pid in "${PROGRAMS[@]}"; do
+        kill -9 "$pid" 2>/dev/null
+    done
+    return 0
 }
 
 # Starts Xvfb on a free display and exports DISPLAY; stopped on exit.
@@ -11,7 +25,7 @@ start_display() {
     local n
     for n in $(seq 90 140); do
         [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp -noreset >/dev/null 2>&1 &
         XVFB_PID=$!
         export DISPLAY=":$n"
         for _ in $(seq 50); do
@@ -28,12 +42,16 @@ stop_display() {
     return 0
 }
 
-# Prints the id of the first window whose title matches, waiting up to 10 s.
-window() {
+# Waits up to 10 s for a visible window whose title matches; its id goes to
+# WINDOW. Not to be called in a subshell, so that a failure ends the script.
+find_window() {
     local id
     for _ in $(seq 100); do
         id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1)
-        [ -n "$id" ] && { echo "$id"; return 0; }
+        if [ -n "$id" ]; then
+            WINDOW=$id
+            return 0
+        fi
         sleep 0.1
     done
     fail "no window \"$1\""
@@ -46,17 +64,17 @@ click_at() {
     sleep 0.3
 }
 
-# Waits up to 10 s for a process to end and prints its exit status.
+# Waits up to 10 s for a started program to end; its exit status goes to
+# STATUS. Not to be called in a subshell: only the parent can wait.
 wait_exit() {
     local pid=$1
     for _ in $(seq 100); do
         if ! kill -0 "$pid" 2>/dev/null; then
             wait "$pid"
-            echo $?
+            STATUS=$?
             return 0
         fi
         sleep 0.1
     done
-    kill "$pid" 2>/dev/null
     fail "the program did not end"
 }

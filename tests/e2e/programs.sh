@@ -8,7 +8,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 prefix=$1
 work=$(mktemp -d)
-trap 'stop_display; rm -rf "$work"' EXIT
+trap 'kill_programs; stop_display; rm -rf "$work"' EXIT
 start_display
 
 export QD_BOARD=sim
@@ -18,15 +18,19 @@ session() {
     local program=$1 name=$2
     export QD_BOARD_STATE="$work/$name.state" QD_BOARD_TRACE="$work/$name.trace"
     "$prefix/bin/$program" 2>"$work/$name.err" &
+    PROGRAM_LOGS="$work/$name.err"
     local pid=$!
+    PROGRAMS+=("$pid")
 
     local device
-    device=$(window "^Device Selection$")
+    find_window "^Device Selection$"
+    device=$WINDOW
     click_at "$device" 70 48   # QD1200
     click_at "$device" 96 136  # OK
 
     local main menubar
-    main=$(window "Evaluation Software$")
+    find_window "Evaluation Software$"
+    main=$WINDOW
     # The client area is 270 pixels high; the menu bar sits above it.
     menubar=$(( $(xwininfo -id "$main" | awk '/Height:/ {print $2}') - 270 ))
     click_at "$main" 268 $((52 + menubar))     # into the data-word box
@@ -37,9 +41,8 @@ session() {
     click_at "$main" 288 $((212 + menubar))    # Read Voltage
     click_at "$main" 15 $((menubar / 2))       # File
     xdotool key x                              # Exit
-    local status
-    status=$(wait_exit "$pid")
-    [ "$status" = 0 ] || fail "$program ended with status $status: $(cat "$work/$name.err")"
+    wait_exit "$pid"
+    [ "$STATUS" = 0 ] || fail "$program ended with status $STATUS: $(cat "$work/$name.err")"
 
     grep -q "^download path=$prefix/.*/QD1600.hex result=ok$" "$work/$name.trace" ||
         fail "$program: no download in the trace"
@@ -55,20 +58,23 @@ failed_download() {
     local program=$1 name=$2
     export QD_BOARD_STATE="$work/$name.state" QD_BOARD_TRACE="$work/$name.trace"
     QD_BOARD_FAULT=download-fails "$prefix/bin/$program" 2>"$work/$name.err" &
+    PROGRAM_LOGS="$work/$name.err"
     local pid=$!
+    PROGRAMS+=("$pid")
     local device
-    device=$(window "^Device Selection$")
+    find_window "^Device Selection$"
+    device=$WINDOW
     click_at "$device" 70 48
     click_at "$device" 96 136
     local box
-    box=$(window "^QD1200_1400_1600_1610$")
+    find_window "^QD1200_1400_1600_1610$"
+    box=$WINDOW
     xdotool search --onlyvisible --name "Evaluation Software$" >/dev/null &&
         fail "$program: the main window appeared after a failed download"
     xdotool mousemove --window "$box" 10 10
     xdotool key Return
-    local status
-    status=$(wait_exit "$pid")
-    [ "$status" != 0 ] || fail "$program: a failed download ended with status 0"
+    wait_exit "$pid"
+    [ "$STATUS" != 0 ] || fail "$program: a failed download ended with status 0"
     grep -q "request" "$work/$name.trace" && fail "$program: requests after a failed download"
     echo "ok: $program, failed download"
 }

@@ -96,8 +96,8 @@ QD_FAKE_API std::int16_t Vendor_Request(std::int32_t handle, std::uint8_t reques
                                         std::uint8_t direction, std::int16_t length,
                                         std::uint8_t* buffer) {
     fake::noteBuffer(
-        fake::record("Vendor_Request", {handle, request, value, index, direction, length}),
-        buffer, length);
+        fake::record("Vendor_Request", {handle, request, value, index, direction, length}), buffer,
+        length);
     fake::fillReply(buffer, direction, length);
     return fake::behaviour().requestResult;
 }

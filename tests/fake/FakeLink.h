@@ -16,8 +16,8 @@ namespace fake {
 
 struct Call {
     std::string function;
-    std::vector<long long> args; // integers as passed, widened
-    std::string path;            // the NUL-terminated path, where there is one
+    std::vector<long long> args;            // integers as passed, widened
+    std::string path;                       // the NUL-terminated path, where there is one
     std::vector<std::uint8_t> bufferBefore; // first `length` bytes on entry
     const void* buffer = nullptr;
 };

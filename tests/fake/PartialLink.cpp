@@ -5,7 +5,9 @@
 #define QD_FAKE_API __attribute__((visibility("default")))
 
 QD_FAKE_API short LoadFirmWare(char*);
-short LoadFirmWare(char*) { return 1; }
+short LoadFirmWare(char*) {
+    return 1;
+}
 
 extern "C" QD_FAKE_API std::int16_t Search_For_Boards(std::int32_t, std::int32_t, std::int32_t*,
                                                       std::uint8_t* list) {
