@@ -7,7 +7,8 @@ packages=(
     build-essential cmake ninja-build clang libclang-rt-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    libusb-1.0-0-dev
+    libusb-1.0-0-dev umockdev libumockdev-dev pkg-config
+    libcli11-dev qt6-charts-dev
     xvfb xauth xdotool x11-utils
     locales fonts-liberation
 )
