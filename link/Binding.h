@@ -24,6 +24,10 @@ class LinkBinding {
     // The start-up download of the firmware whose NUL-terminated path lies
     // in `path`, by the variant's own steps; true when its rule says success.
     virtual bool downloadFirmware(char* path) = 0;
+
+    // Whether a request's result means success in this library's terms. The
+    // windowed programs never ask; the command-line tool always does.
+    virtual bool requestSucceeded(std::int16_t result) const = 0;
 };
 
 // QD1600: USBFunctions, by name on the search path, two functions.
@@ -41,6 +45,7 @@ class UsbFunctionsBinding final : public LinkBinding {
                                std::int16_t direction, std::int16_t length,
                                std::uint8_t* buffer) override;
     bool downloadFirmware(char* path) override { return LoadFirmWare(path) >= 1; }
+    bool requestSucceeded(std::int16_t result) const override { return result >= 1; }
 
     // The names under which the library exports its functions here.
     static const char* const kLoadFirmWareSymbol;
@@ -85,6 +90,7 @@ class QnsBinding final : public LinkBinding {
                                std::int16_t direction, std::int16_t length,
                                std::uint8_t* buffer) override;
     bool downloadFirmware(char* path) override { return ConnectAndDownload(path) == 0; }
+    bool requestSucceeded(std::int16_t result) const override { return result == 0; }
 
     std::int32_t BoardHandle = 0;
 
