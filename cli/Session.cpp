@@ -31,14 +31,26 @@ std::unique_ptr<link::LinkBinding> makeBinding(int variant, const std::string& l
     return std::make_unique<link::QnsBinding>(link2Path);
 }
 
-// Records the frame instead of sending it: the data word is validated and
-// composed exactly as the window does, before anything reaches the board.
+// Takes the frame and sends nothing: the data word is validated and composed
+// exactly as the window does, before anything reaches the board.
 struct DryRun final : Board {
     void WriteShiftRegister(std::int16_t, std::int32_t) override {}
     std::int32_t ReadConverter() override { return 0; }
 };
 
 } // namespace
+
+std::string validatedCode(const DeviceProfile& device, const std::string& typed) {
+    ControlState state;
+    state.selectDevice(device);
+    DryRun dry;
+    const ProgramOutcome outcome = ProgramDac(typed, state, dry);
+    if (outcome.failed) {
+        throw Failure(BadCode, "bad code \"" + typed +
+                                   "\": up to eight hexadecimal digits, no prefix or sign");
+    }
+    return outcome.text;
+}
 
 Session::Session(int variant, const std::string& link2Path)
     : variant_(variant), binding_(makeBinding(variant, link2Path)), checked_(*binding_),
@@ -90,16 +102,13 @@ void Session::start(const std::string& firmwarePath) {
 }
 
 std::string Session::program(const std::string& typedCode) {
-    ControlState check = state;
-    DryRun dry;
-    const ProgramOutcome outcome = ProgramDac(typedCode, check, dry);
-    if (outcome.failed) {
-        throw Failure(BadCode, "bad code \"" + typedCode +
-                                   "\": up to eight hexadecimal digits, no prefix or sign");
+    if (!device_) {
+        throw Failure(BadArguments, "no device chosen");
     }
-    state.DacWord = parseHexCode(outcome.text);
+    const std::string shown = validatedCode(*device_, typedCode);
+    state.DacWord = parseHexCode(shown);
     SendDacWord(state, comms_);
-    return outcome.text;
+    return shown;
 }
 
 Session::Reading Session::read() {

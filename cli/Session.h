@@ -56,6 +56,11 @@ class CheckedBinding final : public link::LinkBinding {
     link::LinkBinding& inner_;
 };
 
+// The text the data-word box would show for a typed code on this device:
+// validated and clamped exactly as the window does it. A bad code raises
+// BadCode; nothing reaches any board.
+std::string validatedCode(const DeviceProfile& device, const std::string& typed);
+
 // One board for the length of a command: the binding of the chosen link
 // library, the control state and the board commands over checked results.
 class Session {
@@ -69,6 +74,11 @@ class Session {
 
     // Connects and downloads the firmware image at path.
     void start(const std::string& firmwarePath);
+
+    void selectDevice(const DeviceProfile& device) {
+        device_ = &device;
+        state.selectDevice(device);
+    }
 
     // Programs a code typed as the data-word box takes it; returns the text
     // the box would show. Nothing is written for a bad code.
@@ -86,6 +96,7 @@ class Session {
 
   private:
     int variant_;
+    const DeviceProfile* device_ = nullptr;
     std::unique_ptr<link::LinkBinding> binding_;
     CheckedBinding checked_;
     link::CommsFunctions comms_;

@@ -90,24 +90,13 @@ std::string typedCode(const Options& o) {
 
 // The code a typed text stands for on this device, or BadCode.
 std::int32_t codeFor(const Options& o, const std::string& text) {
-    ControlState state;
-    state.selectDevice(device(o));
-    struct Nothing final : Board {
-        void WriteShiftRegister(std::int16_t, std::int32_t) override {}
-        std::int32_t ReadConverter() override { return 0; }
-    } nothing;
-    const ProgramOutcome outcome = ProgramDac(text, state, nothing);
-    if (outcome.failed) {
-        throw Failure(BadCode, "bad code \"" + text +
-                                   "\": up to eight hexadecimal digits, no prefix or sign");
-    }
-    return parseHexCode(outcome.text);
+    return parseHexCode(validatedCode(device(o), text));
 }
 
 std::unique_ptr<Session> startSession(const Options& o) {
     auto session = std::make_unique<Session>(o.link, QD_LINK2_PATH);
     session->start(o.firmware);
-    session->state.selectDevice(device(o));
+    session->selectDevice(device(o));
     session->state.selectPowerMode(static_cast<std::int16_t>(mode(o)));
     return session;
 }

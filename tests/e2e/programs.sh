@@ -13,20 +13,25 @@ start_display
 
 export QD_BOARD=sim
 
-# Runs one session of a program; its trace lands in $work/$2.trace.
-session() {
+# Starts a program on a board of its own (trace in $work/NAME.trace), chooses
+# QD1200 and presses OK. The program's process id goes to PID.
+start_with_qd1200() {
     local program=$1 name=$2
     export QD_BOARD_STATE="$work/$name.state" QD_BOARD_TRACE="$work/$name.trace"
     "$prefix/bin/$program" 2>"$work/$name.err" &
+    PID=$!
+    PROGRAMS+=("$PID")
     PROGRAM_LOGS="$work/$name.err"
-    local pid=$!
-    PROGRAMS+=("$pid")
-
-    local device
     find_window "^Device Selection$"
-    device=$WINDOW
-    click_at "$device" 70 48   # QD1200
-    click_at "$device" 96 136  # OK
+    click_at "$WINDOW" 70 48   # QD1200
+    click_at "$WINDOW" 96 136  # OK
+}
+
+# Runs one session of a program: 800, Enter, Read Voltage, File > Exit.
+session() {
+    local program=$1 name=$2
+    start_with_qd1200 "$program" "$name"
+    local pid=$PID
 
     local main menubar
     find_window "Evaluation Software$"
@@ -56,16 +61,8 @@ session() {
 # A download that fails: the message shows, OK ends the program, non-zero.
 failed_download() {
     local program=$1 name=$2
-    export QD_BOARD_STATE="$work/$name.state" QD_BOARD_TRACE="$work/$name.trace"
-    QD_BOARD_FAULT=download-fails "$prefix/bin/$program" 2>"$work/$name.err" &
-    PROGRAM_LOGS="$work/$name.err"
-    local pid=$!
-    PROGRAMS+=("$pid")
-    local device
-    find_window "^Device Selection$"
-    device=$WINDOW
-    click_at "$device" 70 48
-    click_at "$device" 96 136
+    QD_BOARD_FAULT=download-fails start_with_qd1200 "$program" "$name"
+    local pid=$PID
     local box
     find_window "^QD1200_1400_1600_1610$"
     box=$WINDOW
