@@ -42,6 +42,6 @@ class Backend {
 Backend& processBackend();
 
 // One line on standard error: "<library>: <operation>: <what>".
-void diagnose(const char* library, const char* operation, const std::string& what);
+void diagnose(const char* library, const std::string& operation, const std::string& what);
 
 } // namespace qd::drivers

@@ -1,0 +1,377 @@
+#include "drivers/UsbBackend.h"
+
+#include "drivers/BoardModel.h"
+#include "drivers/IntelHex.h"
+#include "drivers/UsbProtocol.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <libusb.h>
+#include <thread>
+
+namespace qd::drivers {
+
+namespace {
+
+using namespace std::chrono;
+using usb::errorName;
+
+const char* const kLibrary = "USB";
+
+// Where a board is plugged in. A board that restarts with new firmware
+// comes back with a new address but on the same port.
+struct Location {
+    std::uint8_t bus = 0;
+    std::vector<std::uint8_t> ports;
+
+    auto operator<=>(const Location&) const = default;
+};
+
+Location locationOf(libusb_device* device) {
+    Location where;
+    where.bus = libusb_get_bus_number(device);
+    std::uint8_t ports[8];
+    const int n = libusb_get_port_numbers(device, ports, sizeof ports);
+    if (n > 0) {
+        where.ports.assign(ports, ports + n);
+    }
+    return where;
+}
+
+std::string describe(const Location& where) {
+    std::string text = "bus " + std::to_string(where.bus) + " port ";
+    for (std::size_t i = 0; i < where.ports.size(); ++i) {
+        text += (i ? "." : "") + std::to_string(where.ports[i]);
+    }
+    return where.ports.empty() ? text + "?" : text;
+}
+
+// The devices libusb sees now, released on scope exit.
+class DeviceList {
+  public:
+    explicit DeviceList(libusb_context* context)
+        : count_(libusb_get_device_list(context, &list_)) {}
+    ~DeviceList() {
+        if (count_ >= 0) {
+            libusb_free_device_list(list_, 1);
+        }
+    }
+    DeviceList(const DeviceList&) = delete;
+    DeviceList& operator=(const DeviceList&) = delete;
+
+    // A libusb error code when listing failed, else 0.
+    int error() const { return count_ < 0 ? static_cast<int>(count_) : 0; }
+
+    struct Board {
+        libusb_device* device;
+        Location where;
+        std::uint8_t address;
+    };
+
+    // Our boards, in bus and port order.
+    std::vector<Board> boards() const {
+        std::vector<Board> found;
+        for (ssize_t i = 0; i < count_; ++i) {
+            libusb_device_descriptor d{};
+            if (libusb_get_device_descriptor(list_[i], &d) == 0 && d.idVendor == kVendorId &&
+                d.idProduct == kProductId) {
+                found.push_back(
+                    {list_[i], locationOf(list_[i]), libusb_get_device_address(list_[i])});
+            }
+        }
+        std::sort(found.begin(), found.end(), [](const Board& a, const Board& b) {
+            return a.where != b.where ? a.where < b.where : a.address < b.address;
+        });
+        return found;
+    }
+
+  private:
+    libusb_device** list_ = nullptr;
+    ssize_t count_;
+};
+
+std::chrono::milliseconds envMilliseconds(const char* name, std::chrono::milliseconds fallback) {
+    const char* text = std::getenv(name);
+    if (!text || !*text) {
+        return fallback;
+    }
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (!end || *end != '\0' || value < 0) {
+        diagnose(kLibrary, name, std::string("not a number of milliseconds: ") + text);
+        return fallback;
+    }
+    return std::chrono::milliseconds(value);
+}
+
+std::string hex(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X", value);
+    return text;
+}
+
+} // namespace
+
+// A libusb context shared by the backend and every board opened through it,
+// so that no handle outlives it.
+class UsbContext {
+  public:
+    static std::shared_ptr<UsbContext> create() {
+        libusb_context* context = nullptr;
+        const int rc = libusb_init(&context);
+        if (rc != 0) {
+            diagnose(kLibrary, "init", errorName(rc));
+            return nullptr;
+        }
+        return std::shared_ptr<UsbContext>(new UsbContext(context));
+    }
+    ~UsbContext() { libusb_exit(context_); }
+    UsbContext(const UsbContext&) = delete;
+    UsbContext& operator=(const UsbContext&) = delete;
+
+    libusb_context* get() const { return context_; }
+
+  private:
+    explicit UsbContext(libusb_context* context) : context_(context) {}
+    libusb_context* context_;
+};
+
+namespace {
+
+class UsbConnection final : public BoardConnection {
+  public:
+    UsbConnection(std::shared_ptr<UsbContext> context, libusb_device_handle* handle, Location where,
+                  const UsbOptions& options)
+        : context_(std::move(context)), handle_(handle), where_(std::move(where)),
+          options_(options) {}
+    ~UsbConnection() override { close(); }
+    UsbConnection(const UsbConnection&) = delete;
+    UsbConnection& operator=(const UsbConnection&) = delete;
+
+    bool downloadFirmware(const std::string& path) override {
+        // The whole image is read before the board is touched: a corrupt
+        // file must not leave a half-loaded microcontroller behind.
+        std::vector<usb::LoadTransfer> transfers;
+        try {
+            transfers = usb::loadTransfers(readIntelHexFile(path));
+        } catch (const IntelHexError& e) {
+            diagnose(kLibrary, "firmware download", "image " + path + ": " + e.what());
+            return false;
+        }
+        if (transfers.empty()) {
+            diagnose(kLibrary, "firmware download", "image " + path + ": no data");
+            return false;
+        }
+        if (!handle_ && !reopen("firmware download")) {
+            return false;
+        }
+        const unsigned timeout = transferTimeoutMs(options_.transferTimeout);
+        int rc = usb::holdInReset(handle_, true, timeout);
+        if (rc < 0) {
+            return failed("firmware download: hold the microcontroller in reset", rc);
+        }
+        for (const auto& t : transfers) {
+            rc = usb::loadMemory(handle_, t.address, t.data.data(), t.data.size(), timeout);
+            const std::string step = "firmware download: write " + std::to_string(t.data.size()) +
+                                     " bytes at " + hex(t.address);
+            if (rc < 0) {
+                return failed(step, rc);
+            }
+            if (static_cast<std::size_t>(rc) != t.data.size()) {
+                diagnose(kLibrary, step, "board took only " + std::to_string(rc) + " bytes");
+                return false;
+            }
+        }
+        rc = usb::holdInReset(handle_, false, timeout);
+        // A board may restart before it acknowledges the release; whether it
+        // runs the image is told by it answering below, not by this status.
+        if (rc < 0 && rc != LIBUSB_ERROR_NO_DEVICE) {
+            return failed("firmware download: release the microcontroller from reset", rc);
+        }
+        return waitForBoard();
+    }
+
+    bool request(const VendorRequest& r) override {
+        const std::string operation = "request " + std::to_string(r.code);
+        std::string why;
+        const auto setup = usb::setupFor(r, &why);
+        if (!setup) {
+            diagnose(kLibrary, operation, why);
+            return false;
+        }
+        if (!handle_ && !reopen(operation)) {
+            return false;
+        }
+        const int rc = usb::controlTransfer(handle_, *setup, r.buffer,
+                                            transferTimeoutMs(options_.transferTimeout));
+        if (rc < 0) {
+            return failed(operation, rc);
+        }
+        if (rc != setup->length) {
+            diagnose(kLibrary, operation,
+                     "board moved " + std::to_string(rc) + " of " + std::to_string(setup->length) +
+                         " bytes");
+            return false;
+        }
+        return true;
+    }
+
+  private:
+    static unsigned transferTimeoutMs(milliseconds timeout) {
+        return static_cast<unsigned>(std::max<milliseconds::rep>(1, timeout.count()));
+    }
+
+    bool failed(const std::string& operation, int rc) {
+        diagnose(kLibrary, operation, errorName(rc));
+        if (rc == LIBUSB_ERROR_NO_DEVICE) {
+            // Gone from the bus: a later call looks for it again on its port.
+            close();
+        }
+        return false;
+    }
+
+    void close() {
+        if (handle_) {
+            libusb_close(handle_);
+            handle_ = nullptr;
+        }
+    }
+
+    // Opens the board on our port again; the libusb error when it is not
+    // there or cannot be opened.
+    int tryReopen() {
+        const DeviceList list(context_->get());
+        if (list.error()) {
+            return list.error();
+        }
+        int rc = LIBUSB_ERROR_NO_DEVICE;
+        for (const auto& board : list.boards()) {
+            if (board.where == where_) {
+                rc = libusb_open(board.device, &handle_);
+                if (rc == 0) {
+                    return 0;
+                }
+                handle_ = nullptr;
+            }
+        }
+        return rc;
+    }
+
+    bool reopen(const std::string& operation) {
+        const int rc = tryReopen();
+        if (rc != 0) {
+            diagnose(kLibrary, operation,
+                     "board on " + describe(where_) + ": " + usb::openFailureText(rc));
+        }
+        return rc == 0;
+    }
+
+    // The board restarts with its new firmware, possibly leaving the bus
+    // and coming back with a new address. It counts as loaded once it
+    // answers a read request.
+    bool waitForBoard() {
+        const auto deadline = steady_clock::now() + options_.returnTimeout;
+        int last = LIBUSB_ERROR_NO_DEVICE;
+        for (;;) {
+            if (!handle_) {
+                last = tryReopen();
+            }
+            if (handle_) {
+                const auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+                std::uint8_t reply[2];
+                const int rc = usb::readConverter(
+                    handle_, reply, transferTimeoutMs(std::min(left, options_.transferTimeout)));
+                if (rc == 2) {
+                    return true;
+                }
+                last = rc < 0 ? rc : LIBUSB_ERROR_IO;
+                if (rc == LIBUSB_ERROR_NO_DEVICE) {
+                    close();
+                }
+            }
+            if (steady_clock::now() + options_.pollInterval > deadline) {
+                break;
+            }
+            std::this_thread::sleep_for(options_.pollInterval);
+        }
+        diagnose(kLibrary, "firmware download: wait for the board to restart",
+                 "no answer from the board on " + describe(where_) + " within " +
+                     std::to_string(options_.returnTimeout.count()) +
+                     " ms: " + usb::openFailureText(last));
+        return false;
+    }
+
+    std::shared_ptr<UsbContext> context_;
+    libusb_device_handle* handle_;
+    Location where_;
+    UsbOptions options_;
+};
+
+} // namespace
+
+UsbOptions UsbOptions::fromEnvironment() {
+    UsbOptions o;
+    o.returnTimeout = envMilliseconds("QD_USB_RETURN_MS", o.returnTimeout);
+    o.pollInterval = envMilliseconds("QD_USB_POLL_MS", o.pollInterval);
+    o.transferTimeout = envMilliseconds("QD_USB_TIMEOUT_MS", o.transferTimeout);
+    return o;
+}
+
+UsbBackend::UsbBackend(UsbOptions options) : options_(options) {}
+
+UsbBackend::~UsbBackend() = default;
+
+std::shared_ptr<UsbContext> UsbBackend::context() {
+    const std::lock_guard lock(mutex_);
+    if (!context_) {
+        context_ = UsbContext::create();
+    }
+    return context_;
+}
+
+std::vector<int> UsbBackend::findBoards() {
+    const auto ctx = context();
+    if (!ctx) {
+        return {};
+    }
+    const DeviceList list(ctx->get());
+    if (list.error()) {
+        diagnose(kLibrary, "find boards", errorName(list.error()));
+        return {};
+    }
+    std::vector<int> ids(list.boards().size());
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        ids[i] = static_cast<int>(i + 1);
+    }
+    return ids;
+}
+
+std::unique_ptr<BoardConnection> UsbBackend::open(int board) {
+    const std::string operation = "open board " + std::to_string(board);
+    const auto ctx = context();
+    if (!ctx) {
+        return nullptr;
+    }
+    const DeviceList list(ctx->get());
+    if (list.error()) {
+        diagnose(kLibrary, operation, errorName(list.error()));
+        return nullptr;
+    }
+    const auto boards = list.boards();
+    if (board < 1 || static_cast<std::size_t>(board) > boards.size()) {
+        diagnose(kLibrary, operation,
+                 "no such board (" + std::to_string(boards.size()) + " found)");
+        return nullptr;
+    }
+    const auto& found = boards[static_cast<std::size_t>(board - 1)];
+    libusb_device_handle* handle = nullptr;
+    const int rc = libusb_open(found.device, &handle);
+    if (rc != 0) {
+        diagnose(kLibrary, operation, describe(found.where) + ": " + usb::openFailureText(rc));
+        return nullptr;
+    }
+    return std::make_unique<UsbConnection>(ctx, handle, found.where, options_);
+}
+
+} // namespace qd::drivers

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "drivers/Backend.h"
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+
+namespace qd::drivers {
+
+// How long the real-USB backend waits. The environment can shorten the
+// wait for a board coming back after a firmware download, which tests use:
+//   QD_USB_RETURN_MS  bound of that wait, in milliseconds (default 5000)
+//   QD_USB_POLL_MS    how often the board is looked for meanwhile (100)
+//   QD_USB_TIMEOUT_MS timeout of one control transfer (1000)
+struct UsbOptions {
+    std::chrono::milliseconds transferTimeout{1000};
+    std::chrono::milliseconds returnTimeout{5000};
+    std::chrono::milliseconds pollInterval{100};
+
+    static UsbOptions fromEnvironment();
+};
+
+class UsbContext;
+
+// Boards on the USB bus, found by vendor and product id through libusb.
+// libusb is initialised at first use, not at construction, so a test can
+// set up an emulated bus first.
+class UsbBackend final : public Backend {
+  public:
+    explicit UsbBackend(UsbOptions options = {});
+    ~UsbBackend() override;
+    UsbBackend(const UsbBackend&) = delete;
+    UsbBackend& operator=(const UsbBackend&) = delete;
+
+    // Ordered by bus and port, so an identifier names the same board for
+    // as long as nothing is plugged in or out.
+    std::vector<int> findBoards() override;
+    std::unique_ptr<BoardConnection> open(int board) override;
+
+  private:
+    std::shared_ptr<UsbContext> context();
+
+    UsbOptions options_;
+    std::mutex mutex_;
+    std::shared_ptr<UsbContext> context_;
+};
+
+} // namespace qd::drivers

@@ -1,0 +1,409 @@
+#include "EmulatedBus.h"
+
+#include "drivers/IntelHex.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <linux/usbdevice_fs.h>
+#include <stdexcept>
+#include <sys/ioctl.h>
+#include <umockdev.h>
+
+namespace qd::test {
+
+namespace {
+
+using drivers::kFirmwareMagic;
+using drivers::kFirmwareMajor;
+
+constexpr std::uint16_t kResetRegister = 0xE600;
+constexpr std::uint32_t kPageSize = 4096;
+
+// Device descriptor (vendor-specific class, 64-byte endpoint 0), then one
+// configuration with one vendor-specific interface and no endpoints: all the
+// board needs for vendor requests on endpoint 0.
+const char* const kDescriptors = "12010002FFFFFF401A2F057C000100000001"
+                                 "0902120001010080FA"
+                                 "0904000000FF000000";
+
+std::string node(int devnum) {
+    char text[32];
+    std::snprintf(text, sizeof text, "/dev/bus/usb/001/%03d", devnum);
+    return text;
+}
+
+// The board as udev describes it, in umockdev's text format. Attribute
+// values end in a newline, written "\\n", as sysfs files do.
+std::string deviceText(const std::string& syspath, int port, int devnum) {
+    char num[8];
+    std::snprintf(num, sizeof num, "%03d", devnum);
+    std::string text;
+    const auto line = [&text](const std::string& l) { text += l + "\n"; };
+    line("P: " + syspath.substr(std::strlen("/sys")));
+    line("N: " + node(devnum).substr(std::strlen("/dev/")));
+    line("E: DEVNAME=" + node(devnum));
+    line("E: DEVTYPE=usb_device");
+    line("E: DRIVER=usb");
+    line("E: SUBSYSTEM=usb");
+    line("E: PRODUCT=2f1a/7c05/100");
+    line("E: BUSNUM=001");
+    line(std::string("E: DEVNUM=") + num);
+    line("A: busnum=1\\n");
+    line("A: devnum=" + std::to_string(devnum) + "\\n");
+    line("A: devpath=" + std::to_string(port) + "\\n");
+    line("A: idVendor=2f1a\\n");
+    line("A: idProduct=7c05\\n");
+    line("A: bcdDevice=0100\\n");
+    line("A: bDeviceClass=ff\\n");
+    line("A: bNumConfigurations=1\\n");
+    line("A: bConfigurationValue=1\\n");
+    line("A: speed=480\\n");
+    line(std::string("H: descriptors=") + kDescriptors);
+    return text;
+}
+
+} // namespace
+
+std::array<std::uint8_t, 8> SeenTransfer::setupPacket() const {
+    return {requestType,
+            request,
+            static_cast<std::uint8_t>(value & 0xFF),
+            static_cast<std::uint8_t>(value >> 8),
+            static_cast<std::uint8_t>(index & 0xFF),
+            static_cast<std::uint8_t>(index >> 8),
+            static_cast<std::uint8_t>(length & 0xFF),
+            static_cast<std::uint8_t>(length >> 8)};
+}
+
+EmulatedBoard::EmulatedBoard(EmulatedBus& bus, int port)
+    : bus_(bus), port_(port), handler_(umockdev_ioctl_base_new()) {
+    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&EmulatedBoard::onIoctl), this);
+}
+
+EmulatedBoard::~EmulatedBoard() {
+    for (auto* urb : done_) {
+        g_object_unref(urb);
+    }
+    g_object_unref(handler_);
+}
+
+std::string EmulatedBoard::devnode() const {
+    const std::lock_guard lock(mutex_);
+    return node(devnum_);
+}
+
+std::vector<SeenTransfer> EmulatedBoard::transfers() const {
+    const std::lock_guard lock(mutex_);
+    return transfers_;
+}
+
+std::size_t EmulatedBoard::transferCount() const {
+    const std::lock_guard lock(mutex_);
+    return transfers_.size();
+}
+
+void EmulatedBoard::clearTransfers() {
+    const std::lock_guard lock(mutex_);
+    transfers_.clear();
+}
+
+std::vector<std::uint8_t> EmulatedBoard::memory(std::uint32_t address, std::size_t size) const {
+    const std::lock_guard lock(mutex_);
+    std::vector<std::uint8_t> bytes(size, 0);
+    for (std::size_t i = 0; i < size; ++i) {
+        const auto a = static_cast<std::uint32_t>(address + i);
+        const auto page = pages_.find(a / kPageSize);
+        if (page != pages_.end()) {
+            bytes[i] = page->second[a % kPageSize];
+        }
+    }
+    return bytes;
+}
+
+bool EmulatedBoard::running() const {
+    const std::lock_guard lock(mutex_);
+    return running_;
+}
+
+drivers::BoardModel EmulatedBoard::model() const {
+    const std::lock_guard lock(mutex_);
+    return model_;
+}
+
+void EmulatedBoard::setAfterReset(AfterReset what) {
+    const std::lock_guard lock(mutex_);
+    afterReset_ = what;
+}
+
+void EmulatedBoard::stallRequest(std::uint8_t code) {
+    const std::lock_guard lock(mutex_);
+    stalled_.push_back(code);
+}
+
+int EmulatedBoard::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
+    return static_cast<EmulatedBoard*>(self)->handleIoctl(client) ? TRUE : FALSE;
+}
+
+bool EmulatedBoard::handleIoctl(UMockdevIoctlClient* client) {
+    const gulong request = umockdev_ioctl_client_get_request(client);
+    const std::string devnode = umockdev_ioctl_client_get_devnode(client);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    std::unique_lock lock(mutex_);
+    if (!present_ || devnode != node(devnum_)) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return true;
+    }
+    GError* error = nullptr;
+    if (request == USBDEVFS_SUBMITURB) {
+        UMockdevIoctlData* urbData =
+            umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
+        if (!urbData) {
+            g_clear_error(&error);
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return true;
+        }
+        auto* urb = reinterpret_cast<usbdevfs_urb*>(urbData->data);
+        if (urb->type != USBDEVFS_URB_TYPE_CONTROL || urb->buffer_length < 8) {
+            g_object_unref(urbData);
+            umockdev_ioctl_client_complete(client, -1, EINVAL);
+            return true;
+        }
+        UMockdevIoctlData* buffer =
+            umockdev_ioctl_data_resolve(urbData, offsetof(usbdevfs_urb, buffer),
+                                        static_cast<gsize>(urb->buffer_length), &error);
+        if (!buffer) {
+            g_clear_error(&error);
+            g_object_unref(urbData);
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return true;
+        }
+        const auto [status, moved] =
+            control(buffer->data, buffer->data + 8, urb->buffer_length - 8);
+        urb->status = status;
+        urb->actual_length = moved;
+        g_object_unref(buffer);
+        done_.push_back(urbData);
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return true;
+    }
+    if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
+        if (done_.empty()) {
+            // Every URB is answered at once, so a blocking reap would wait
+            // for ever: let it fail as the non-blocking one does.
+            umockdev_ioctl_client_complete(client, -1, EAGAIN);
+            return true;
+        }
+        UMockdevIoctlData* urbData = done_.front();
+        done_.pop_front();
+        UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &error);
+        if (!slot) {
+            g_clear_error(&error);
+            g_object_unref(urbData);
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return true;
+        }
+        umockdev_ioctl_data_set_ptr(slot, 0, urbData);
+        g_object_unref(slot);
+        g_object_unref(urbData);
+        umockdev_ioctl_client_complete(client, 0, 0);
+        if (leaving_) {
+            // The host has seen the reset released: now the board restarts
+            // and drops off the bus.
+            leaving_ = false;
+            present_ = false;
+            const bool comesBack = afterReset_ == AfterReset::Reenumerates;
+            lock.unlock();
+            bus_.later([this, comesBack] {
+                bus_.detach(*this);
+                if (comesBack) {
+                    bus_.attach(*this);
+                }
+            });
+        }
+        return true;
+    }
+    umockdev_ioctl_client_complete(client, -1, ENOTTY);
+    return true;
+}
+
+std::pair<int, int> EmulatedBoard::control(const std::uint8_t* setup, std::uint8_t* data,
+                                           int size) {
+    SeenTransfer seen;
+    seen.requestType = setup[0];
+    seen.request = setup[1];
+    seen.value = static_cast<std::uint16_t>(setup[2] | setup[3] << 8);
+    seen.index = static_cast<std::uint16_t>(setup[4] | setup[5] << 8);
+    seen.length = static_cast<std::uint16_t>(setup[6] | setup[7] << 8);
+    const bool out = (seen.requestType & 0x80) == 0;
+    if (seen.length > size) {
+        return {-EOVERFLOW, 0};
+    }
+    if (out) {
+        seen.data.assign(data, data + seen.length);
+    }
+    transfers_.push_back(seen);
+
+    if (std::find(stalled_.begin(), stalled_.end(), seen.request) != stalled_.end()) {
+        return {-EPIPE, 0};
+    }
+    if (seen.requestType == 0x40 && seen.request == 0xA0) {
+        const std::uint32_t address = std::uint32_t{seen.index} << 16 | seen.value;
+        if (address == kResetRegister && seen.length == 1) {
+            if (data[0] & 1) {
+                inReset_ = true;
+                running_ = false;
+            } else if (inReset_) {
+                leaveReset();
+            }
+        } else {
+            load(address, data, seen.length);
+        }
+        return {0, seen.length};
+    }
+    if (!running_) {
+        // The bare microcontroller knows only its loader's request.
+        return {-EPIPE, 0};
+    }
+    if (seen.requestType == 0x40 && seen.request == drivers::kRequestWriteFrame &&
+        seen.length == 0) {
+        // A 24-bit frame's power-down bits travel in the index's low byte.
+        const bool wide = (seen.index >> 8) == 24;
+        const std::uint32_t value =
+            seen.value | (wide ? std::uint32_t{seen.index & 0xFFu} << 16 : 0u);
+        return {model_.writeFrame(value, seen.index) ? 0 : -EPIPE, 0};
+    }
+    if (seen.requestType == 0xC0 && seen.request == drivers::kRequestReadConverter &&
+        seen.length >= 2) {
+        const auto reply = model_.readReply();
+        data[0] = reply[0];
+        data[1] = reply[1];
+        return {0, 2};
+    }
+    return {-EPIPE, 0};
+}
+
+void EmulatedBoard::load(std::uint32_t address, const std::uint8_t* data, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+        const auto a = static_cast<std::uint32_t>(address + i);
+        pages_[a / kPageSize][a % kPageSize] = data[i];
+    }
+}
+
+void EmulatedBoard::leaveReset() {
+    inReset_ = false;
+    bool valid = true;
+    for (std::size_t i = 0; i <= kFirmwareMagic.size(); ++i) {
+        const auto page = pages_.find(0);
+        const std::uint8_t expected =
+            i < kFirmwareMagic.size() ? kFirmwareMagic[i] : kFirmwareMajor;
+        valid = valid && page != pages_.end() && page->second[i] == expected;
+    }
+    running_ = valid;
+    model_ = drivers::BoardModel{};
+    leaving_ = afterReset_ != AfterReset::Stays;
+}
+
+EmulatedBus::EmulatedBus() : testbed_(umockdev_testbed_new()) {
+    if (!umockdev_in_mock_environment()) {
+        throw std::runtime_error("not running under umockdev-wrapper");
+    }
+    hub_ = std::thread([this] {
+        std::unique_lock lock(jobsMutex_);
+        for (;;) {
+            jobsChanged_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+            if (jobs_.empty()) {
+                return;
+            }
+            auto job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            job();
+            lock.lock();
+        }
+    });
+}
+
+EmulatedBus::~EmulatedBus() {
+    {
+        const std::lock_guard lock(jobsMutex_);
+        stopping_ = true;
+    }
+    jobsChanged_.notify_all();
+    hub_.join();
+    // The testbed's thread runs the boards' handlers: it ends first.
+    g_object_unref(testbed_);
+    boards_.clear();
+}
+
+std::string EmulatedBus::syspath(int port) const {
+    return "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(port);
+}
+
+EmulatedBoard& EmulatedBus::plug(int port) {
+    boards_.push_back(std::make_unique<EmulatedBoard>(*this, port));
+    attach(*boards_.back());
+    return *boards_.back();
+}
+
+void EmulatedBus::unplug(EmulatedBoard& board) {
+    {
+        const std::lock_guard lock(board.mutex_);
+        board.present_ = false;
+    }
+    detach(board);
+}
+
+void EmulatedBus::attach(EmulatedBoard& board) {
+    const std::lock_guard lock(testbedMutex_);
+    const int devnum = nextDevnum_++;
+    const std::string path = syspath(board.port());
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(testbed_, deviceText(path, board.port(), devnum).c_str(),
+                                          &error) ||
+        !umockdev_testbed_attach_ioctl(testbed_, node(devnum).c_str(), board.handler_, &error)) {
+        const std::string what = error ? error->message : "unknown error";
+        g_clear_error(&error);
+        throw std::runtime_error("cannot add the emulated board: " + what);
+    }
+    {
+        const std::lock_guard boardLock(board.mutex_);
+        board.devnum_ = devnum;
+        board.present_ = true;
+        for (auto* urb : board.done_) {
+            g_object_unref(urb);
+        }
+        board.done_.clear();
+    }
+    umockdev_testbed_uevent(testbed_, path.c_str(), "add");
+}
+
+void EmulatedBus::detach(EmulatedBoard& board) {
+    const std::lock_guard lock(testbedMutex_);
+    const std::string path = syspath(board.port());
+    umockdev_testbed_uevent(testbed_, path.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed_, path.c_str());
+}
+
+void EmulatedBus::later(std::function<void()> f) {
+    {
+        const std::lock_guard lock(jobsMutex_);
+        jobs_.push_back(std::move(f));
+    }
+    jobsChanged_.notify_one();
+}
+
+std::string firmwareImage(std::size_t size) {
+    drivers::HexSegment segment;
+    segment.data.assign(kFirmwareMagic.begin(), kFirmwareMagic.end());
+    segment.data.push_back(kFirmwareMajor);
+    segment.data.push_back(0);
+    while (segment.data.size() < size) {
+        segment.data.push_back(static_cast<std::uint8_t>(segment.data.size() * 7 + 3));
+    }
+    return drivers::writeIntelHex({segment});
+}
+
+} // namespace qd::test
