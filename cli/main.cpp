@@ -30,12 +30,6 @@ namespace {
 const std::map<std::string, int> kModes = {
     {"normal", 0}, {"1k", 1}, {"100k", 2}, {"three-state", 3}};
 
-std::string hex(std::int64_t value, int digits = 4) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%0*llX", digits, static_cast<long long>(value));
-    return text;
-}
-
 struct Options {
     int link = 1;
     bool json = false;
@@ -85,7 +79,7 @@ std::string typedCode(const Options& o) {
     const double largest = std::ldexp(1.0, device(o).resolution) - 1;
     const double code = std::clamp(
         std::round(*o.volts / o.vref * std::ldexp(1.0, device(o).resolution)), 0.0, largest);
-    return hex(static_cast<std::int64_t>(code));
+    return formatCode(static_cast<std::int32_t>(code));
 }
 
 // The code a typed text stands for on this device, or BadCode.
@@ -105,9 +99,10 @@ QJsonObject programmedJson(const Options& o, const Session& s, const std::string
     return {{"device", QString::fromStdString(o.device)},
             {"mode", QString::fromStdString(o.mode)},
             {"code", QString::fromStdString(shown)},
-            {"frame", QString::fromStdString(hex(s.state.DacWord))},
+            {"frame", QString::fromStdString(formatCode(s.state.DacWord))},
             {"frame_bits", s.state.FrameLength},
-            {"index", QString::fromStdString(hex(s.state.FrameLength * 256 + s.state.PowerMode))}};
+            {"index",
+             QString::fromStdString(formatCode(s.state.FrameLength * 256 + s.state.PowerMode))}};
 }
 
 int cmdProgram(const Options& o) {
@@ -117,9 +112,9 @@ int cmdProgram(const Options& o) {
     const std::string shown = session->program(text);
     printResult(o, programmedJson(o, *session, shown),
                 o.device + " " + o.mode + ": code " + shown + " -> frame " +
-                    hex(session->state.DacWord) + " (" +
+                    formatCode(session->state.DacWord) + " (" +
                     std::to_string(session->state.FrameLength) + " bits, index " +
-                    hex(session->state.FrameLength * 256 + session->state.PowerMode) + ")");
+                    formatCode(session->state.FrameLength * 256 + session->state.PowerMode) + ")");
     return Ok;
 }
 
@@ -213,7 +208,7 @@ int cmdSweep(const Options& o) {
         for (std::int64_t code = from; code <= to; code += step) {
             SweepRow row;
             row.code = static_cast<std::int32_t>(code);
-            session->program(hex(code));
+            session->program(formatCode(static_cast<std::int32_t>(code)));
             row.frame = session->state.DacWord;
             const auto reading = session->read();
             row.measuredVolts = reading.volts;
@@ -221,9 +216,10 @@ int cmdSweep(const Options& o) {
             row.expectedVolts = expectedVolts(row.code, bits, o.vref, mode(o));
             row.expectedCounts = expectedCounts(row.code, bits, o.vref, mode(o));
             char line[160];
-            std::snprintf(line, sizeof line, "%s,%s,%.6f,%.3f,%.3f,%d\n", hex(row.code).c_str(),
-                          hex(row.frame).c_str(), row.expectedVolts, row.measuredVolts,
-                          row.errorMillivolts(), row.errorCounts());
+            std::snprintf(line, sizeof line, "%s,%s,%.6f,%.3f,%.3f,%d\n",
+                          formatCode(row.code).c_str(), formatCode(row.frame).c_str(),
+                          row.expectedVolts, row.measuredVolts, row.errorMillivolts(),
+                          row.errorCounts());
             // Each row reaches the file at once: a sweep that stops halfway
             // keeps what it measured.
             csv << line << std::flush;
@@ -252,7 +248,7 @@ int cmdSweep(const Options& o) {
         {"gain_error_percent", s.gainErrorPercent},
         {"largest_deviation_mv", s.largestDeviationMillivolts},
         {"largest_deviation_counts", s.largestDeviationCounts},
-        {"largest_deviation_code", QString::fromStdString(hex(s.largestDeviationCode))},
+        {"largest_deviation_code", QString::fromStdString(formatCode(s.largestDeviationCode))},
         {"monotonic", s.monotonic},
         {"csv", QString::fromStdString(o.csv)}};
     char text[512];
@@ -264,7 +260,7 @@ int cmdSweep(const Options& o) {
                   "monotonic          %s",
                   s.points, s.offsetCounts + 0.0, s.offsetMillivolts() + 0.0,
                   s.gainErrorPercent + 0.0, s.largestDeviationMillivolts + 0.0,
-                  s.largestDeviationCounts, hex(s.largestDeviationCode).c_str(),
+                  s.largestDeviationCounts, formatCode(s.largestDeviationCode).c_str(),
                   s.monotonic ? "yes" : "no");
     printResult(o, json, text);
     if (o.timing) {
@@ -289,20 +285,21 @@ int cmdSelftest(const Options& o) {
     for (const auto& [name, m] : std::vector<std::pair<std::string, int>>{
              {"normal", 0}, {"1k", 1}, {"100k", 2}, {"three-state", 3}}) {
         session->state.selectPowerMode(static_cast<std::int16_t>(m));
-        session->program(hex(mid));
+        session->program(formatCode(mid));
         const auto reading = session->read();
         const std::int32_t want = expectedCounts(mid, bits, o.vref, m);
         const bool pass = std::abs(reading.counts - want) <= o.tolerance;
         allPass = allPass && pass;
-        results.append(QJsonObject{{"mode", QString::fromStdString(name)},
-                                   {"frame", QString::fromStdString(hex(session->state.DacWord))},
-                                   {"expected_counts", want},
-                                   {"measured_counts", reading.counts},
-                                   {"pass", pass}});
+        results.append(
+            QJsonObject{{"mode", QString::fromStdString(name)},
+                        {"frame", QString::fromStdString(formatCode(session->state.DacWord))},
+                        {"expected_counts", want},
+                        {"measured_counts", reading.counts},
+                        {"pass", pass}});
         char line[160];
         std::snprintf(line, sizeof line, "%-12s frame %s: %4d counts, expected %4d: %s\n",
-                      name.c_str(), hex(session->state.DacWord).c_str(), reading.counts, want,
-                      pass ? "pass" : "FAIL");
+                      name.c_str(), formatCode(session->state.DacWord).c_str(), reading.counts,
+                      want, pass ? "pass" : "FAIL");
         text += line;
     }
     text += allPass ? "selftest passed" : "selftest FAILED";

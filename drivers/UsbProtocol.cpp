@@ -1,5 +1,7 @@
 #include "drivers/UsbProtocol.h"
 
+#include "drivers/BoardModel.h"
+
 #include <algorithm>
 #include <libusb.h>
 
@@ -128,7 +130,7 @@ int holdInReset(libusb_device_handle* handle, bool hold, unsigned timeoutMs) {
 int readConverter(libusb_device_handle* handle, std::uint8_t reply[2], unsigned timeoutMs) {
     ControlSetup s;
     s.requestType = kRequestTypeIn;
-    s.request = 218;
+    s.request = kRequestReadConverter;
     s.length = 2;
     return controlTransfer(handle, s, reply, timeoutMs);
 }
