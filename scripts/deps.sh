@@ -4,13 +4,16 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build clang libclang-rt-dev
-    qt6-base-dev qt6-base-dev-tools libgl-dev
-    libgtest-dev libgmock-dev libbenchmark-dev
-    libusb-1.0-0-dev umockdev libumockdev-dev pkg-config
-    libcli11-dev qt6-charts-dev
-    xvfb xauth xdotool x11-utils
-    locales fonts-liberation
+    # build
+    build-essential cmake ninja-build pkg-config clang libclang-rt-dev
+    qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl-dev libxkbcommon-dev
+    qt6-charts-dev qt6-svg-dev libusb-1.0-0-dev libcli11-dev
+    # tests
+    libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev
+    xvfb xauth xdotool x11-utils locales fonts-liberation
+    python3 python3-pyvisa python3-pyvisa-py lxi-tools
+    # the Debian package
+    dpkg-dev file lintian help2man appstream desktop-file-utils
 )
 
 missing=()
