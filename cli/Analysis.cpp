@@ -18,9 +18,7 @@ std::int32_t expectedCounts(std::int32_t code, int resolution, double referenceV
     if (powerMode != 0) {
         return 0;
     }
-    const double counts = std::floor(std::ldexp(static_cast<double>(code), -resolution) *
-                                     (referenceVolts / kMeasuringFullScale) * kMeasuringCounts);
-    return static_cast<std::int32_t>(std::clamp(counts, 0.0, double{kMeasuringCounts - 1}));
+    return board::idealReading(std::ldexp(static_cast<double>(code), -resolution), referenceVolts);
 }
 
 SweepSummary summarize(const std::vector<SweepRow>& rows) {

@@ -1,12 +1,11 @@
 #pragma once
 
+#include "board/BoardFacts.h"
+
 #include <cstdint>
 #include <vector>
 
 namespace qd::cli {
-
-inline constexpr double kMeasuringFullScale = 4.93;
-inline constexpr int kMeasuringCounts = 4096;
 
 // The output an ideal board gives for a code: code / 2^bits x reference,
 // 0 V in any power-down mode.
@@ -42,7 +41,7 @@ struct SweepSummary {
     bool monotonic = true;
 
     double offsetMillivolts() const {
-        return offsetCounts * kMeasuringFullScale / kMeasuringCounts * 1000.0;
+        return offsetCounts * board::kAdcFullScaleVolts / board::kAdcCounts * 1000.0;
     }
 };
 

@@ -40,7 +40,7 @@ struct Options {
     std::string mode = "normal";
     std::string code;
     std::optional<double> volts;
-    double vref = 4.93;
+    double vref = board::kDefaultReferenceVolts;
     int tolerance = 2;
 
     std::string from, to, step = "1";
@@ -338,7 +338,8 @@ void addCode(CLI::App* sub, Options& o) {
                                  "(800, 0FFF; no 0x or &H prefix)");
     auto* volts = sub->add_option("--volts", o.volts, "program the code nearest to this output");
     code->excludes(volts);
-    sub->add_option("--vref", o.vref, "reference voltage for --volts and expectations (4.93)");
+    sub->add_option("--vref", o.vref, "reference voltage for --volts and expectations")
+        ->capture_default_str();
 }
 
 } // namespace
@@ -390,7 +391,8 @@ int main(int argc, char** argv) {
     sweep->add_option("--step", o.step, "step between codes (hexadecimal, default 1)");
     sweep->add_option("--csv", o.csv, "CSV file to write")->required();
     sweep->add_option("--plot", o.plot, "PNG file to draw measured, expected and error into");
-    sweep->add_option("--vref", o.vref, "reference voltage for the expectations (4.93)");
+    sweep->add_option("--vref", o.vref, "reference voltage for the expectations")
+        ->capture_default_str();
     sweep->add_flag("--no-progress", o.noProgress, "no progress bar on standard error");
     sweep->add_flag("--timing", o.timing, "report the time spent outside the link library");
     sweep->footer(std::string("\nEXAMPLES\n  qdctl sweep --device QD1200 --from 0 --to FFF "

@@ -1,5 +1,6 @@
 #include "control/Commands.h"
 
+#include "board/BoardFacts.h"
 #include "control/Guarded.h"
 
 #include <charconv>
@@ -114,7 +115,8 @@ float roundToMillivolts(double volts) {
 double ReadVoltage(ControlState& state, Board& board) {
     const std::int32_t raw = board.ReadConverter();
     state.AdcReading = raw & 0xFFF;
-    const double volts = state.AdcReading / static_cast<double>(kAdcCounts) * kAdcFullScaleVolts;
+    const double volts =
+        state.AdcReading / static_cast<double>(board::kAdcCounts) * board::kAdcFullScaleVolts;
     state.OutputVoltage = roundToMillivolts(volts);
     return static_cast<double>(state.OutputVoltage);
 }
@@ -124,15 +126,7 @@ double ReadVoltage(ControlState& state, Board& board) {
 namespace qd {
 
 std::uint8_t ReverseBits(std::uint8_t b) {
-    std::uint8_t result = 0;
-    for (std::int16_t i = 0; i <= 7; ++i) {
-        const auto bit = fromDouble<std::int32_t>(std::pow(2.0, i));
-        if ((b & bit) != 0) {
-            result =
-                static_cast<std::uint8_t>(result ^ fromDouble<std::int32_t>(std::pow(2.0, 7 - i)));
-        }
-    }
-    return result;
+    return board::reverseBits(b);
 }
 
 } // namespace qd

@@ -39,9 +39,6 @@ float roundToMillivolts(double volts);
 // value for the display.
 double ReadVoltage(ControlState& state, Board& board);
 
-inline constexpr double kAdcFullScaleVolts = 4.93;
-inline constexpr int kAdcCounts = 4096;
-
 } // namespace qd
 
 namespace qd {

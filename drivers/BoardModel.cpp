@@ -5,11 +5,6 @@
 
 namespace qd::drivers {
 
-namespace {
-constexpr double kMeasuringFullScale = 4.93;
-constexpr int kMeasuringCounts = 4096;
-} // namespace
-
 bool isSimulatedBoardFirmware(const HexImage& image) {
     if (image.segments.empty()) {
         return false;
@@ -26,8 +21,7 @@ bool isSimulatedBoardFirmware(const HexImage& image) {
 }
 
 bool BoardModel::writeFrame(std::uint32_t value, std::uint32_t index) {
-    const std::uint32_t frameLength = (index >> 8) & 0xFF;
-    if (frameLength != 16 && frameLength != 24) {
+    if (board::frameDataBits(board::indexFrameLength(index)) == 0) {
         return false;
     }
     lastValue = value;
@@ -40,10 +34,7 @@ double BoardModel::outputFraction() const {
     if (!written) {
         return 0.0;
     }
-    const bool wide = ((lastIndex >> 8) & 0xFF) == 24;
-    // 16-bit frames: two power-down bits over 14 data bits (a 12-bit code
-    // arrives left-justified); 24-bit frames: two over 16.
-    const int dataBits = wide ? 16 : 14;
+    const int dataBits = board::frameDataBits(board::indexFrameLength(lastIndex));
     const std::uint32_t powerDown = (lastValue >> dataBits) & 3u;
     const std::uint32_t code = lastValue & ((1u << dataBits) - 1);
     if (powerDown != 0 && !faults.ignorePowerDown) {
@@ -59,27 +50,13 @@ double BoardModel::outputVolts() const {
 }
 
 std::uint16_t BoardModel::measure() const {
-    // Scale by the reference's ratio to full scale rather than dividing
-    // volts back down, so an ideal board reads every code exactly.
-    const double counts =
-        std::floor(outputFraction() * (referenceVolts / kMeasuringFullScale) * kMeasuringCounts);
-    return static_cast<std::uint16_t>(std::clamp(counts, 0.0, double{kMeasuringCounts - 1}));
+    return static_cast<std::uint16_t>(board::idealReading(outputFraction(), referenceVolts));
 }
 
 std::array<std::uint8_t, 2> BoardModel::readReply() const {
     const std::uint16_t reading = measure();
-    return {reverseByte(static_cast<std::uint8_t>(reading >> 8)),
-            reverseByte(static_cast<std::uint8_t>(reading & 0xFF))};
-}
-
-std::uint8_t reverseByte(std::uint8_t b) {
-    std::uint8_t r = 0;
-    for (int i = 0; i < 8; ++i) {
-        if (b & (1u << i)) {
-            r = static_cast<std::uint8_t>(r | (0x80u >> i));
-        }
-    }
-    return r;
+    return {reverseBits(static_cast<std::uint8_t>(reading >> 8)),
+            reverseBits(static_cast<std::uint8_t>(reading & 0xFF))};
 }
 
 } // namespace qd::drivers

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "board/BoardFacts.h"
 #include "drivers/IntelHex.h"
 
 #include <array>
@@ -7,10 +8,11 @@
 
 namespace qd::drivers {
 
-inline constexpr std::uint16_t kVendorId = 0x2F1A;
-inline constexpr std::uint16_t kProductId = 0x7C05;
-inline constexpr std::uint8_t kRequestWriteFrame = 221;
-inline constexpr std::uint8_t kRequestReadConverter = 218;
+using board::kProductId;
+using board::kRequestReadConverter;
+using board::kRequestWriteFrame;
+using board::kVendorId;
+using board::reverseBits;
 
 // The image header the simulated board's firmware carries at its lowest
 // address: a magic string, then major and minor version bytes.
@@ -29,7 +31,7 @@ struct BoardFaults {
 // What the board's converter and measuring converter do with a frame; pure,
 // shared by the simulated board and the emulated USB device.
 struct BoardModel {
-    double referenceVolts = 4.93;
+    double referenceVolts = board::kDefaultReferenceVolts;
     BoardFaults faults;
 
     // Shifts a frame whose length (16 or 24) is the index's high byte into
@@ -53,7 +55,5 @@ struct BoardModel {
     std::uint32_t lastIndex = 0;
     bool written = false;
 };
-
-std::uint8_t reverseByte(std::uint8_t b);
 
 } // namespace qd::drivers

@@ -17,7 +17,7 @@ namespace qd::drivers {
 struct SimBoardConfig {
     std::string statePath;
     std::string tracePath;
-    double referenceVolts = 4.93;
+    double referenceVolts = board::kDefaultReferenceVolts;
     bool downloadFails = false;
     std::optional<long> unplugAfter; // requests after a download
     bool noReply = false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "board/BoardFacts.h"
 #include "link/DynamicLibrary.h"
 
 #include <cstdint>
@@ -7,8 +8,8 @@
 
 namespace qd::link {
 
-inline constexpr std::int32_t kVendorId = 0x2F1A;
-inline constexpr std::int32_t kProductId = 0x7C05;
+using board::kProductId;
+using board::kVendorId;
 
 // The outside link library as the board commands and the start-up see it.
 // The two programs differ only in which implementation they create.

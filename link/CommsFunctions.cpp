@@ -13,7 +13,8 @@ void CommsFunctions::WriteShiftRegister(std::int16_t frameLength, std::int32_t f
 }
 
 std::int32_t CommsFunctions::ReadConverter() {
-    binding_.vendorRequest(kRequestReadConverter, 0, 0, 1, 2, ReplyBuffer.data());
+    binding_.vendorRequest(kRequestReadConverter, 0, 0, 1, board::kReadConverterLength,
+                           ReplyBuffer.data());
     return ReverseBits(ReplyBuffer[0]) * 256 + ReverseBits(ReplyBuffer[1]);
 }
 

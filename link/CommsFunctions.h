@@ -8,8 +8,8 @@
 
 namespace qd::link {
 
-inline constexpr std::int16_t kRequestWriteFrame = 221;
-inline constexpr std::int16_t kRequestReadConverter = 218;
+using board::kRequestReadConverter;
+using board::kRequestWriteFrame;
 
 // The two board commands over the program's link binding.
 class CommsFunctions final : public Board {

@@ -108,7 +108,7 @@ TEST(BoardModel, FramesOfEachDeviceReadBackTheirCode) {
         ASSERT_TRUE(model.writeFrame(c.frame, c.index)) << c.device;
         EXPECT_EQ(model.measure(), c.reading) << c.device;
         const auto reply = model.readReply();
-        EXPECT_EQ(reverseByte(reply[0]) << 8 | reverseByte(reply[1]), c.reading) << c.device;
+        EXPECT_EQ(reverseBits(reply[0]) << 8 | reverseBits(reply[1]), c.reading) << c.device;
     }
     BoardModel model;
     EXPECT_FALSE(model.writeFrame(0x2000, 0x2000)) << "32-bit frames do not exist";

@@ -18,7 +18,7 @@ using namespace qd::link;
 
 namespace {
 
-TempDir* board = nullptr;
+TempDir* boardDir = nullptr;
 
 QString programDir() {
     return QCoreApplication::applicationDirPath();
@@ -37,7 +37,7 @@ TEST(SimulatedBoard, StartBoardSucceedsOnlyWithTheFirmwareBesideTheProgram) {
     for (const int variant : {1, 2}) {
         auto binding = makeBinding(variant);
         UsbStuff stuff;
-        EXPECT_FALSE(stuff.StartBoard(*binding, QString::fromStdString(board->path().string())))
+        EXPECT_FALSE(stuff.StartBoard(*binding, QString::fromStdString(boardDir->path().string())))
             << "variant " << variant << ": no QD1600.hex in that folder";
         EXPECT_TRUE(stuff.StartBoard(*binding, programDir())) << "variant " << variant;
     }
@@ -77,7 +77,7 @@ TEST(SimulatedBoard, EveryDeviceReadsBackWhatWasProgrammed) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     TempDir dir;
-    board = &dir;
+    boardDir = &dir;
     // A board of its own, chosen before the libraries' first call.
     ::setenv("QD_BOARD", "sim", 1);
     ::setenv("QD_BOARD_STATE", dir.file("board.state").c_str(), 1);

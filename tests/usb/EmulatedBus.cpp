@@ -25,9 +25,20 @@ constexpr std::uint32_t kPageSize = 4096;
 // Device descriptor (vendor-specific class, 64-byte endpoint 0), then one
 // configuration with one vendor-specific interface and no endpoints: all the
 // board needs for vendor requests on endpoint 0.
-const char* const kDescriptors = "12010002FFFFFF401A2F057C000100000001"
-                                 "0902120001010080FA"
-                                 "0904000000FF000000";
+std::string descriptors() {
+    char device[64];
+    std::snprintf(device, sizeof device, "12010002FFFFFF40%02X%02X%02X%02X000100000001",
+                  drivers::kVendorId & 0xFF, drivers::kVendorId >> 8, drivers::kProductId & 0xFF,
+                  drivers::kProductId >> 8);
+    return std::string(device) + "0902120001010080FA" + "0904000000FF000000";
+}
+
+// The ids as sysfs and udev write them: four lower-case hexadecimal digits.
+std::string hex4(std::uint16_t id) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", id);
+    return text;
+}
 
 std::string node(int devnum) {
     char text[32];
@@ -48,20 +59,20 @@ std::string deviceText(const std::string& syspath, int port, int devnum) {
     line("E: DEVTYPE=usb_device");
     line("E: DRIVER=usb");
     line("E: SUBSYSTEM=usb");
-    line("E: PRODUCT=2f1a/7c05/100");
+    line("E: PRODUCT=" + hex4(drivers::kVendorId) + "/" + hex4(drivers::kProductId) + "/100");
     line("E: BUSNUM=001");
     line(std::string("E: DEVNUM=") + num);
     line("A: busnum=1\\n");
     line("A: devnum=" + std::to_string(devnum) + "\\n");
     line("A: devpath=" + std::to_string(port) + "\\n");
-    line("A: idVendor=2f1a\\n");
-    line("A: idProduct=7c05\\n");
+    line("A: idVendor=" + hex4(drivers::kVendorId) + "\\n");
+    line("A: idProduct=" + hex4(drivers::kProductId) + "\\n");
     line("A: bcdDevice=0100\\n");
     line("A: bDeviceClass=ff\\n");
     line("A: bNumConfigurations=1\\n");
     line("A: bConfigurationValue=1\\n");
     line("A: speed=480\\n");
-    line(std::string("H: descriptors=") + kDescriptors);
+    line("H: descriptors=" + descriptors());
     return text;
 }
 

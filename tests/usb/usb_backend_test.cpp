@@ -194,7 +194,7 @@ TEST_F(UsbBackendTest, RequestsTravelAsOneControlTransferEach) {
         EXPECT_EQ(reply[0], bytes[0]);
         EXPECT_EQ(reply[1], bytes[1]);
         // The reply is the reading, high byte first, each byte mirrored.
-        EXPECT_EQ(reverseByte(reply[0]) << 8 | reverseByte(reply[1]), expected.measure());
+        EXPECT_EQ(reverseBits(reply[0]) << 8 | reverseBits(reply[1]), expected.measure());
     }
 }
 

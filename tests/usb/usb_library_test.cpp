@@ -86,7 +86,7 @@ TEST(USBFunctions, LoadsFirmwareAndTalksToTheFirstBoard) {
     EXPECT_EQ(static_cast<std::uint8_t>(reply[0]), expected[0]);
     EXPECT_EQ(static_cast<std::uint8_t>(reply[1]), expected[1]);
     // 0x2800 of 14 bits is 5/8 of full scale: 2560 counts, 0x0A00.
-    EXPECT_EQ(static_cast<std::uint8_t>(reply[0]), qd::drivers::reverseByte(0x0A));
+    EXPECT_EQ(static_cast<std::uint8_t>(reply[0]), qd::drivers::reverseBits(0x0A));
     EXPECT_EQ(static_cast<std::uint8_t>(reply[1]), 0x00);
 
     EXPECT_EQ(boards->second->transferCount(), 0u);
