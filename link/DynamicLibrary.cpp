@@ -68,7 +68,7 @@ DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
 
 DynamicLibrary::~DynamicLibrary() = default;
 
-void* DynamicLibrary::resolve(const char* symbol) {
+void* DynamicLibrary::tryResolve(const char* symbol) {
     // The library is loaded from this code, not from Qt's, so the search by
     // name uses the program's own run path: a program finds the library that
     // is installed beside it.
@@ -80,13 +80,7 @@ void* DynamicLibrary::resolve(const char* symbol) {
                                "Cannot load the link library " + fileName_);
         }
     }
-    void* address = reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), symbol));
-    if (!address) {
-        throw RuntimeError(RuntimeError::EntryPointNotFound,
-                           std::string("Cannot find the function ") + symbol +
-                               " in the link library " + fileName_);
-    }
-    return address;
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), symbol));
 #else
     if (!handle_) {
         handle_ = dlopen(fileName_.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -106,14 +100,18 @@ void* DynamicLibrary::resolve(const char* symbol) {
         }
     }
     dlerror();
-    void* address = dlsym(handle_, symbol);
+    return dlsym(handle_, symbol);
+#endif
+}
+
+void* DynamicLibrary::resolve(const char* symbol) {
+    void* address = tryResolve(symbol);
     if (!address) {
         throw RuntimeError(RuntimeError::EntryPointNotFound,
                            std::string("Cannot find the function ") + symbol +
                                " in the link library " + fileName_);
     }
     return address;
-#endif
 }
 
 } // namespace qd::link

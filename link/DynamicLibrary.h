@@ -23,6 +23,9 @@ class DynamicLibrary {
 
     // The address of an exported function; loads the library first if needed.
     void* resolve(const char* symbol);
+    // The same, but nullptr for a function the library lacks; a library that
+    // cannot be loaded still raises.
+    void* tryResolve(const char* symbol);
 
     const std::string& fileName() const { return fileName_; }
 
