@@ -1,6 +1,5 @@
 #include "cli/Analysis.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -21,45 +20,47 @@ std::int32_t expectedCounts(std::int32_t code, int resolution, double referenceV
     return board::idealReading(std::ldexp(static_cast<double>(code), -resolution), referenceVolts);
 }
 
-SweepSummary summarize(const std::vector<SweepRow>& rows) {
+void SweepStatistics::add(const SweepRow& row) {
+    ++n_;
+    const double x = row.expectedCounts;
+    const double y = row.measuredCounts;
+    const double dx = x - meanX_;
+    meanX_ += dx / static_cast<double>(n_);
+    meanY_ += (y - meanY_) / static_cast<double>(n_);
+    sxx_ += dx * (x - meanX_);
+    sxy_ += dx * (y - meanY_);
+    if (n_ == 1 || std::abs(row.errorMillivolts()) > std::abs(worst_.errorMillivolts())) {
+        worst_ = row;
+    }
+    if (n_ > 1 && row.measuredCounts < lastMeasured_) {
+        monotonic_ = false;
+    }
+    lastMeasured_ = row.measuredCounts;
+}
+
+SweepSummary SweepStatistics::summary() const {
     SweepSummary s;
-    s.points = rows.size();
-    if (rows.empty()) {
+    s.points = n_;
+    if (n_ == 0) {
         return s;
     }
-    double meanX = 0;
-    double meanY = 0;
-    for (const auto& r : rows) {
-        meanX += r.expectedCounts;
-        meanY += r.measuredCounts;
-    }
-    meanX /= static_cast<double>(rows.size());
-    meanY /= static_cast<double>(rows.size());
-    double sxx = 0;
-    double sxy = 0;
-    for (const auto& r : rows) {
-        sxx += (r.expectedCounts - meanX) * (r.expectedCounts - meanX);
-        sxy += (r.expectedCounts - meanX) * (r.measuredCounts - meanY);
-    }
     // A single point (or a flat line) says nothing about gain.
-    const double gain = sxx > 0 ? sxy / sxx : 1.0;
+    const double gain = sxx_ > 0 ? sxy_ / sxx_ : 1.0;
     s.gainErrorPercent = (gain - 1.0) * 100.0;
-    s.offsetCounts = meanY - gain * meanX;
-
-    const SweepRow* worst = &rows.front();
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const auto& r = rows[i];
-        if (std::abs(r.errorMillivolts()) > std::abs(worst->errorMillivolts())) {
-            worst = &r;
-        }
-        if (i > 0 && r.measuredCounts < rows[i - 1].measuredCounts) {
-            s.monotonic = false;
-        }
-    }
-    s.largestDeviationMillivolts = worst->errorMillivolts();
-    s.largestDeviationCounts = worst->errorCounts();
-    s.largestDeviationCode = worst->code;
+    s.offsetCounts = meanY_ - gain * meanX_;
+    s.largestDeviationMillivolts = worst_.errorMillivolts();
+    s.largestDeviationCounts = worst_.errorCounts();
+    s.largestDeviationCode = worst_.code;
+    s.monotonic = monotonic_;
     return s;
+}
+
+SweepSummary summarize(const std::vector<SweepRow>& rows) {
+    SweepStatistics statistics;
+    for (const auto& row : rows) {
+        statistics.add(row);
+    }
+    return statistics.summary();
 }
 
 } // namespace qd::cli

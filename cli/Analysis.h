@@ -2,6 +2,7 @@
 
 #include "board/BoardFacts.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -11,9 +12,7 @@ namespace qd::cli {
 // 0 V in any power-down mode.
 double expectedVolts(std::int32_t code, int resolution, double referenceVolts, int powerMode);
 
-// What an ideal 12-bit measuring converter reads for that output. Scaled by
-// the reference's ratio to full scale, so an ideal board reads every code
-// exactly as predicted.
+// What an ideal 12-bit measuring converter reads for that output.
 std::int32_t expectedCounts(std::int32_t code, int resolution, double referenceVolts,
                             int powerMode);
 
@@ -43,6 +42,22 @@ struct SweepSummary {
     double offsetMillivolts() const {
         return offsetCounts * board::kAdcFullScaleVolts / board::kAdcCounts * 1000.0;
     }
+};
+
+// The summary of a sweep, gathered row by row as it is measured, so that a
+// sweep of any length needs the same memory.
+class SweepStatistics {
+  public:
+    void add(const SweepRow& row);
+    SweepSummary summary() const;
+
+  private:
+    std::size_t n_ = 0;
+    // Running means and co-moments (Welford), stable for long sweeps.
+    double meanX_ = 0, meanY_ = 0, sxx_ = 0, sxy_ = 0;
+    SweepRow worst_;
+    std::int32_t lastMeasured_ = 0;
+    bool monotonic_ = true;
 };
 
 SweepSummary summarize(const std::vector<SweepRow>& rows);

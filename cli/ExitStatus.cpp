@@ -1,0 +1,40 @@
+#include "cli/ExitStatus.h"
+
+namespace qd::cli {
+
+ExitStatus exitStatusFor(board::LinkStatus status) {
+    using board::LinkStatus;
+    switch (status) {
+    case LinkStatus::Ok:
+        return Ok;
+    case LinkStatus::NoBoard:
+    case LinkStatus::NoPermission:
+    case LinkStatus::StateRefused:
+        return NoBoard;
+    case LinkStatus::Busy:
+        return Busy;
+    case LinkStatus::BadImage:
+    case LinkStatus::DownloadFailed:
+        return DownloadFailed;
+    case LinkStatus::RequestFailed:
+        return RequestFailed;
+    case LinkStatus::BadArgument:
+        return BadArguments;
+    }
+    return RequestFailed;
+}
+
+const char* const kExitStatusHelp = R"(EXIT STATUS
+  0    success
+  1    verify or selftest measured something else than expected
+  2    bad arguments
+  3    bad code
+  4    no board: none found, no permission to open it, or its state unusable
+  5    firmware download failed, or the image is unusable
+  6    a request to the board failed
+  7    the link library or one of its functions cannot be loaded
+  8    a results file or standard output could not be written
+  9    the board is busy: another program holds it
+  130  a sweep was ended by SIGINT (143: SIGTERM); the rows measured are kept)";
+
+} // namespace qd::cli

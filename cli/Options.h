@@ -1,0 +1,72 @@
+#pragma once
+
+#include "control/Tables.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qd::cli {
+
+enum class Command { Program, Read, Verify, Sweep, Selftest, List, Serve };
+
+// The power modes by the names the command line takes, in mode order.
+struct ModeName {
+    std::string_view name;
+    std::int16_t mode;
+};
+inline constexpr std::array<ModeName, 4> kModeNames{{
+    {"normal", 0},
+    {"1k", 1},
+    {"100k", 2},
+    {"three-state", 3},
+}};
+
+// Everything the command line says, checked: names are those of the tables,
+// numbers are finite and in range, output paths are refused before any
+// board is touched when they cannot be written as asked.
+struct Options {
+    Command command = Command::Read;
+
+    int link = 1;
+    bool json = false;
+    std::string firmware; // the image beside qdctl unless given
+    int board = 0;        // 0: the link library's own choice
+    bool download = false;
+    bool quiet = false;
+    bool timing = false;
+
+    std::string device; // a caption of kDevices
+    std::string mode = "normal";
+    std::string code;
+    std::optional<double> volts;
+    double vref = 0; // set from the board's facts
+    double tolerance = 2;
+
+    std::string from, to, step = "1";
+    std::string csv, plot;
+
+    std::string listen = "127.0.0.1:5025";
+
+    const DeviceProfile& deviceProfile() const;
+    std::int16_t powerMode() const;
+};
+
+// What parsing the command line came to.
+struct Parsed {
+    bool run = false; // false: help or version was printed, or a failure
+    int status = 0;   // the exit status when not run
+};
+
+// Parses argv into options. Help and version go to standard output; a bad
+// argument raises Failure(BadArguments). The whole text of --help is built
+// from the device and power-mode tables.
+Parsed parseCommandLine(int argc, char** argv, Options& options);
+
+// Whether the command line asks for JSON, looked for before parsing so that
+// even a command line that does not parse gets its answer as JSON.
+bool wantsJson(int argc, char** argv);
+
+} // namespace qd::cli

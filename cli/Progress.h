@@ -1,0 +1,29 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+
+namespace qd::cli {
+
+// How far a long sweep has got, its rate and the time left, on standard
+// error: a bar redrawn in place on a terminal, plain lines every few seconds
+// otherwise (a log file or a CI job), nothing with --quiet.
+class Progress {
+  public:
+    Progress(std::size_t total, bool enabled);
+    void update(std::size_t done);
+    // Ends the bar's line on a terminal.
+    void finish();
+
+  private:
+    void show(std::size_t done, std::chrono::steady_clock::time_point now);
+
+    std::size_t total_;
+    bool enabled_;
+    bool terminal_;
+    std::chrono::steady_clock::time_point begin_;
+    std::chrono::steady_clock::time_point lastShown_;
+    bool shown_ = false;
+};
+
+} // namespace qd::cli

@@ -1,0 +1,184 @@
+#include "cli/ResultsFile.h"
+
+#include "cli/ExitStatus.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qd::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string lastError() {
+    return std::strerror(errno);
+}
+
+mode_t currentUmask() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
+
+} // namespace
+
+int createBeside(const std::string& path, std::string& partial) {
+    std::string pattern = path + ".partial-XXXXXX";
+    const int fd = ::mkstemp(pattern.data());
+    if (fd >= 0) {
+        ::fchmod(fd, 0666 & ~currentUmask());
+        partial = pattern;
+    }
+    return fd;
+}
+
+ResultsFile::ResultsFile(std::string target, std::string_view header) : target_(std::move(target)) {
+    struct stat st {};
+    if (target_ == "-") {
+        fd_ = STDOUT_FILENO;
+    } else if (::stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        // A device or a pipe is written as it is: renaming a file over it
+        // would replace it.
+        fd_ = ::open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0) {
+            throw Failure(BadArguments, "cannot write " + target_ + ": " + lastError());
+        }
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+    } else {
+        // Beside the file the name leads to (through a symlink, too), so
+        // that the rename stays within one file system and keeps the link.
+        std::error_code ec;
+        const fs::path real = fs::exists(target_, ec) ? fs::canonical(target_, ec) : "";
+        placed_ = real.empty() ? target_ : real.string();
+        fd_ = createBeside(placed_, partial_);
+        if (fd_ < 0) {
+            throw Failure(BadArguments, "cannot write " + target_ + ": " + lastError());
+        }
+    }
+    try {
+        writeAll(header, false);
+    } catch (const Failure& f) {
+        throw Failure(BadArguments, f.what());
+    }
+}
+
+ResultsFile::~ResultsFile() {
+    if (!done_ && !partial_.empty()) {
+        if (rows_ == 0) {
+            ::unlink(partial_.c_str());
+        } else {
+            ::rename(partial_.c_str(), placed_.c_str());
+        }
+    }
+    if (fd_ > STDERR_FILENO) {
+        ::close(fd_);
+    }
+}
+
+void ResultsFile::writeAll(std::string_view bytes, bool isRow) {
+    // One write for a whole row: a sweep killed at any moment leaves whole
+    // rows only. A short write (a full disk) is taken back.
+    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+    if (n == static_cast<ssize_t>(bytes.size())) {
+        rows_ += isRow ? 1 : 0;
+        return;
+    }
+    const std::string why = n < 0 ? lastError() : "No space left on device";
+    if (n > 0 && !partial_.empty()) {
+        [[maybe_unused]] const int ignored = ::ftruncate(fd_, ::lseek(fd_, -n, SEEK_CUR));
+    }
+    const std::string name = target_ == "-" ? "standard output" : target_;
+    throw Failure(WriteFailed, "cannot write " + name + ": " + why + "; " + std::to_string(rows_) +
+                                   (rows_ == 1 ? " row" : " rows") + " kept");
+}
+
+void ResultsFile::write(std::string_view row) {
+    writeAll(row, true);
+}
+
+void ResultsFile::commit() {
+    if (done_ || partial_.empty()) {
+        done_ = true;
+        return;
+    }
+    done_ = true;
+    if (rows_ == 0) {
+        ::unlink(partial_.c_str());
+        return;
+    }
+    if (::fsync(fd_) != 0 || ::rename(partial_.c_str(), placed_.c_str()) != 0) {
+        throw Failure(WriteFailed, "cannot write " + target_ + ": " + lastError() + "; " +
+                                       std::to_string(rows_) + " rows kept in " + partial_);
+    }
+}
+
+std::string plotFormat(const std::string& path) {
+    std::string extension = fs::path(path).extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (const char* format : {"png", "svg", "pdf"}) {
+        if (extension == std::string(".") + format) {
+            return format;
+        }
+    }
+    return {};
+}
+
+namespace {
+
+bool sameFile(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    if (fs::exists(a, ec) && fs::exists(b, ec)) {
+        return fs::equivalent(a, b, ec);
+    }
+    return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
+}
+
+void refuseFolder(const char* option, const std::string& path) {
+    std::error_code ec;
+    if (path.ends_with('/') || fs::is_directory(path, ec)) {
+        throw Failure(BadArguments, std::string(option) + " " + path + " is a folder, not a file");
+    }
+}
+
+} // namespace
+
+void checkOutputPaths(const std::string& csv, const std::string& plot, const std::string& firmware,
+                      bool json) {
+    if (csv == "-" && json) {
+        throw Failure(BadArguments, "--csv - and --json both want standard output");
+    }
+    if (csv != "-") {
+        refuseFolder("--csv", csv);
+        if (sameFile(csv, firmware)) {
+            throw Failure(BadArguments, "--csv " + csv + " names the firmware image");
+        }
+    }
+    if (plot.empty()) {
+        return;
+    }
+    if (plot == "-") {
+        throw Failure(BadArguments, "--plot needs a file; it cannot go to standard output");
+    }
+    refuseFolder("--plot", plot);
+    if (plotFormat(plot).empty()) {
+        throw Failure(BadArguments, "--plot " + plot +
+                                        ": name a .png, .svg or .pdf file; the extension says "
+                                        "which format is drawn");
+    }
+    if (sameFile(plot, firmware)) {
+        throw Failure(BadArguments, "--plot " + plot + " names the firmware image");
+    }
+    if (csv != "-" && sameFile(plot, csv)) {
+        throw Failure(BadArguments, "--plot and --csv name the same file " + plot);
+    }
+}
+
+} // namespace qd::cli
