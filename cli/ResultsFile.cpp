@@ -64,8 +64,15 @@ ResultsFile::ResultsFile(std::string target, std::string_view header) : target_(
     }
     try {
         writeAll(header, false);
-    } catch (const Failure& f) {
-        throw Failure(BadArguments, f.what());
+    } catch (const Failure&) {
+        // No destructor runs for a constructor that throws.
+        if (!partial_.empty()) {
+            ::unlink(partial_.c_str());
+        }
+        if (fd_ > STDERR_FILENO) {
+            ::close(fd_);
+        }
+        throw;
     }
 }
 
@@ -168,16 +175,16 @@ void checkOutputPaths(const std::string& csv, const std::string& plot, const std
         throw Failure(BadArguments, "--plot needs a file; it cannot go to standard output");
     }
     refuseFolder("--plot", plot);
-    if (plotFormat(plot).empty()) {
-        throw Failure(BadArguments, "--plot " + plot +
-                                        ": name a .png, .svg or .pdf file; the extension says "
-                                        "which format is drawn");
-    }
     if (sameFile(plot, firmware)) {
         throw Failure(BadArguments, "--plot " + plot + " names the firmware image");
     }
     if (csv != "-" && sameFile(plot, csv)) {
         throw Failure(BadArguments, "--plot and --csv name the same file " + plot);
+    }
+    if (plotFormat(plot).empty()) {
+        throw Failure(BadArguments, "--plot " + plot +
+                                        ": name a .png, .svg or .pdf file; the extension says "
+                                        "which format is drawn");
     }
 }
 

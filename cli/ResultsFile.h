@@ -13,8 +13,9 @@ namespace qd::cli {
 // written row by row with nothing to rename.
 class ResultsFile {
   public:
-    // Creates the file beside `target` and writes `header` into it; raises
-    // Failure(BadArguments) when it cannot, before any board is touched.
+    // Creates the file beside `target` and writes `header` into it, before
+    // any board is touched: raises Failure(BadArguments) when it cannot be
+    // created, Failure(WriteFailed) when it cannot be written.
     ResultsFile(std::string target, std::string_view header);
     ~ResultsFile(); // an uncommitted file with no rows goes
     ResultsFile(const ResultsFile&) = delete;

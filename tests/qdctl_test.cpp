@@ -4,10 +4,15 @@
 #include "TempDir.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QThread>
+#include <algorithm>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <sstream>
 
 namespace {
 
@@ -22,8 +27,7 @@ struct Outcome {
 
 class QdctlTest : public ::testing::Test {
   protected:
-    Outcome qdctl(const QStringList& args, const QStringList& env = {}) {
-        QProcess p;
+    void prepare(QProcess& p, const QStringList& env) {
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
         e.insert("QD_BOARD", "sim");
         e.insert("QD_BOARD_STATE", QString::fromStdString(dir.file("board.state")));
@@ -39,10 +43,35 @@ class QdctlTest : public ::testing::Test {
             }
         }
         p.setProcessEnvironment(e);
-        p.start(QCoreApplication::applicationDirPath() + "/qdctl", args);
+    }
+    Outcome finish(QProcess& p, const QStringList& args) {
         EXPECT_TRUE(p.waitForFinished(120000)) << args.join(' ').toStdString();
         return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
                 p.readAllStandardOutput().toStdString(), p.readAllStandardError().toStdString()};
+    }
+    Outcome qdctl(const QStringList& args, const QStringList& env = {},
+                  const QString& stdoutFile = {}) {
+        QProcess p;
+        prepare(p, env);
+        if (!stdoutFile.isEmpty()) {
+            p.setStandardOutputFile(stdoutFile);
+        }
+        p.start(program(), args);
+        return finish(p, args);
+    }
+    static QString program() { return QCoreApplication::applicationDirPath() + "/qdctl"; }
+    static std::string firmware() {
+        return (QCoreApplication::applicationDirPath() + "/QD1600.hex").toStdString();
+    }
+    // Files a sweep left beside its target while it ran.
+    std::vector<std::string> partials() const {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            if (entry.path().filename().string().find(".partial-") != std::string::npos) {
+                found.push_back(entry.path().string());
+            }
+        }
+        return found;
     }
     std::string trace() const { return dir.file("trace"); }
     std::string describe(const QStringList& args, const Outcome& r) const {
@@ -197,6 +226,285 @@ TEST_F(QdctlTest, HelpOfEachSubcommandReadsLikeAManPage) {
         EXPECT_EQ(r.status, 0) << sub.toStdString();
         EXPECT_NE(r.out.find("EXIT STATUS"), std::string::npos) << sub.toStdString();
         EXPECT_NE(r.out.find("EXAMPLES"), std::string::npos) << sub.toStdString();
+    }
+}
+
+namespace {
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Every line a whole CSV row of six fields, the file ending with its line
+// end: what an interrupted sweep must leave.
+bool wholeRows(const std::string& text) {
+    if (text.empty() || text.back() != '\n') {
+        return false;
+    }
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (std::count(line.begin(), line.end(), ',') != 5) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+TEST_F(QdctlTest, ResultsFilesAreNeverLostOrClobbered) {
+    const std::string csv = dir.file("sweep.csv");
+    const std::string image = dir.file("QD1600.hex");
+    std::filesystem::copy_file(firmware(), image);
+    const QString c = QString::fromStdString(csv);
+    const QStringList sweep = {"sweep",  "--device",   "QD1200",
+                               "--from", "0",          "--to",
+                               "F",      "--firmware", QString::fromStdString(image)};
+    struct Case {
+        const char* what;
+        QStringList args;
+        QStringList env;
+        int status;
+        const char* message;  // in standard error
+        std::string csvAfter; // what the CSV holds afterwards; "rows": 16 whole rows
+        std::string plot;     // a plot file that must start with `magic`
+        std::string magic;
+    };
+    const std::string old = "earlier results\n";
+    const Case cases[] = {
+        {"full disk", {"--csv", "/dev/full"}, {}, 8, "0 rows kept", old, {}, {}},
+        {"download fails",
+         {"--csv", c},
+         {"QD_BOARD_FAULT=download-fails"},
+         5,
+         "download",
+         old,
+         {},
+         {}},
+        {"csv names the firmware",
+         {"--csv", QString::fromStdString(image)},
+         {},
+         2,
+         "firmware",
+         old,
+         {},
+         {}},
+        {"plot names the csv", {"--csv", c, "--plot", c}, {}, 2, "same file", old, {}, {}},
+        {"csv is a folder",
+         {"--csv", QString::fromStdString(dir.path().string())},
+         {},
+         2,
+         "folder",
+         old,
+         {},
+         {}},
+        {"plot format unknown",
+         {"--csv", c, "--plot", QString::fromStdString(dir.file("p.jpg"))},
+         {},
+         2,
+         ".png, .svg or .pdf",
+         old,
+         {},
+         {}},
+        {"png",
+         {"--csv", c, "--plot", QString::fromStdString(dir.file("p.png"))},
+         {},
+         0,
+         "",
+         "rows",
+         dir.file("p.png"),
+         "\x89PNG"},
+        {"svg",
+         {"--csv", c, "--plot", QString::fromStdString(dir.file("p.SVG"))},
+         {},
+         0,
+         "",
+         "rows",
+         dir.file("p.SVG"),
+         "<?xml"},
+        {"pdf",
+         {"--csv", c, "--plot", QString::fromStdString(dir.file("p.pdf"))},
+         {},
+         0,
+         "",
+         "rows",
+         dir.file("p.pdf"),
+         "%PDF"},
+    };
+    for (const auto& k : cases) {
+        writeFile(csv, old);
+        std::filesystem::remove(trace());
+        const QStringList args = sweep + k.args;
+        const Outcome r = qdctl(args, k.env);
+        EXPECT_EQ(r.status, k.status) << k.what << ": " << describe(args, r);
+        EXPECT_NE(r.err.find(k.message), std::string::npos) << k.what << ": " << describe(args, r);
+        const std::string after = readAll(csv);
+        if (k.csvAfter == "rows") {
+            EXPECT_TRUE(wholeRows(after.substr(after.find('\n') + 1))) << k.what;
+            EXPECT_EQ(std::count(after.begin(), after.end(), '\n'), 17) << k.what;
+        } else {
+            EXPECT_EQ(after, k.csvAfter) << k.what;
+        }
+        EXPECT_EQ(readAll(image), readAll(firmware())) << k.what << ": the firmware changed";
+        if (!k.plot.empty()) {
+            EXPECT_EQ(readAll(k.plot).substr(0, k.magic.size()), k.magic) << k.what;
+        }
+        if (k.status == 2) {
+            EXPECT_FALSE(std::filesystem::exists(trace())) << k.what << ": board touched";
+        }
+        EXPECT_TRUE(partials().empty()) << k.what << ": " << partials().front();
+    }
+    const Outcome out = qdctl({"read"}, {}, "/dev/full");
+    EXPECT_EQ(out.status, 8) << "read >/dev/full: " << out.err;
+}
+
+TEST_F(QdctlTest, CsvToStandardOutput) {
+    const QStringList args = {"sweep", "--device", "QD1200", "--from", "0",
+                              "--to",  "3",        "--csv",  "-"};
+    const Outcome r = qdctl(args);
+    ASSERT_EQ(r.status, 0) << describe(args, r);
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "code,frame,expected_v,measured_v,error_mv,"
+                                                 "error_counts");
+    EXPECT_NE(r.out.find("0003,000C,"), std::string::npos) << r.out;
+    const Outcome both = qdctl(QStringList{"--json"} + args);
+    EXPECT_EQ(both.status, 2) << "CSV and JSON cannot share standard output";
+}
+
+TEST_F(QdctlTest, InterruptedSweepKeepsWholeRows) {
+    const std::string csv = dir.file("long.csv");
+    const QStringList args = {"sweep",
+                              "--device",
+                              "QD1600",
+                              "--from",
+                              "0",
+                              "--to",
+                              "FFFF",
+                              "--step",
+                              "1",
+                              "--csv",
+                              QString::fromStdString(csv)};
+    for (const int signal : {SIGINT, SIGTERM, SIGKILL}) {
+        std::filesystem::remove(csv);
+        for (const auto& partial : partials()) {
+            std::filesystem::remove(partial);
+        }
+        QProcess p;
+        prepare(p, {});
+        p.start(program(), args);
+        ASSERT_TRUE(p.waitForStarted());
+        // The rows file grows as the sweep measures; stop it once it has.
+        bool measuring = false;
+        for (int i = 0; i < 6000 && !measuring && p.state() == QProcess::Running; ++i) {
+            const auto found = partials();
+            measuring = !found.empty() && std::filesystem::file_size(found.front()) > 4096;
+            if (!measuring) {
+                QThread::msleep(5);
+            }
+        }
+        ASSERT_TRUE(measuring) << "signal " << signal << ": the sweep wrote no rows";
+        const auto partial = partials().front();
+        ::kill(static_cast<pid_t>(p.processId()), signal);
+        const Outcome r = finish(p, args);
+        const std::string kept = readAll(signal == SIGKILL ? partial : csv);
+        EXPECT_TRUE(wholeRows(kept.substr(kept.find('\n') + 1))) << "signal " << signal;
+        if (signal == SIGKILL) {
+            EXPECT_FALSE(std::filesystem::exists(csv)) << "a killed sweep renames nothing";
+        } else {
+            EXPECT_EQ(r.status, 128 + signal) << describe(args, r);
+            EXPECT_TRUE(partials().empty()) << "signal " << signal;
+        }
+    }
+}
+
+TEST_F(QdctlTest, NumbersThatMakeNoSenseAreBadArguments) {
+    const QStringList verify = {"verify", "--device", "QD1600", "8000"};
+    const QStringList byVolts = {"program", "--device", "QD1600", "--volts"};
+    const QStringList cases[] = {
+        verify + QStringList{"--vref", "nan"},
+        verify + QStringList{"--vref", "-5"},
+        verify + QStringList{"--vref", "0"},
+        verify + QStringList{"--vref", "inf"},
+        verify + QStringList{"--tolerance", "nan"},
+        verify + QStringList{"--tolerance", "-1"},
+        byVolts + QStringList{"-1"},
+        byVolts + QStringList{"1", "--vref", "inf"},
+        byVolts + QStringList{"nan"},
+    };
+    for (const auto& args : cases) {
+        std::filesystem::remove(trace());
+        const Outcome r = qdctl(args);
+        EXPECT_EQ(r.status, 2) << describe(args, r);
+        EXPECT_FALSE(std::filesystem::exists(trace())) << describe(args, r) << ": board touched";
+    }
+}
+
+TEST_F(QdctlTest, CodesAndNamesAsTheWindowTakesThem) {
+    struct Case {
+        QStringList args;
+        int status;
+        const char* code;    // as the box shows it
+        const char* warning; // in standard error
+    };
+    const Case cases[] = {
+        {{"program", "--device", "QD1200", "FFFFF"}, 0, "0FFF", "clamped to 0FFF"},
+        {{"program", "--device", "QD1200", "FFFFFFFF"}, 0, "0000", "clamped to 0000"},
+        {{"program", "--device", "qd1610", "--mode", "THREE-STATE", "fff"}, 0, "0FFF", ""},
+        {{"program", "--device", "QD1200", "0x800"}, 3, "", "without a prefix"},
+        {{"program", "--device", "QD1200", "&H800"}, 3, "", "without a prefix"},
+    };
+    for (const auto& c : cases) {
+        const QStringList args = QStringList{"--json"} + c.args;
+        const Outcome r = qdctl(args);
+        EXPECT_EQ(r.status, c.status) << describe(args, r);
+        EXPECT_EQ(r.json()["code"].toString().toStdString(), c.code) << describe(args, r);
+        EXPECT_NE(r.err.find(c.warning), std::string::npos) << describe(args, r);
+    }
+}
+
+TEST_F(QdctlTest, EveryOutcomeIsOneJsonObject) {
+    const QStringList cases[] = {
+        {"--json", "program", "--device", "QD1200", "--colour", "blue", "800"},
+        {"--json", "program", "--device", "QD9999", "800"},
+        {"--json", "program", "--device", "QD1200", "G"},
+        {"--json", "sweep", "--device", "QD1200", "--from", "0"},
+        {"--json", "program", "--device", "QD1200", "800"},
+        {"--json", "list"},
+    };
+    for (const auto& args : cases) {
+        const Outcome r = qdctl(args);
+        QJsonParseError error{};
+        const auto doc = QJsonDocument::fromJson(QByteArray::fromStdString(r.out), &error);
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << describe(args, r);
+        ASSERT_TRUE(doc.isObject()) << describe(args, r);
+        if (r.status != 0) {
+            EXPECT_EQ(doc.object()["status"].toInt(), r.status) << describe(args, r);
+            EXPECT_FALSE(doc.object()["error"].toString().isEmpty()) << describe(args, r);
+            EXPECT_FALSE(r.err.empty()) << describe(args, r) << ": no message";
+        }
+    }
+}
+
+TEST_F(QdctlTest, FirmwareIsLoadedOnlyWhenTheBoardDoesNotRunIt) {
+    const QStringList program = {"--json", "program", "--device", "QD1200", "800"};
+    struct Step {
+        QStringList extra;
+        const char* firmware;
+    };
+    const Step steps[] = {{{}, "loaded"}, {{}, "running"}, {{"--download"}, "loaded"}};
+    int downloads = 0;
+    for (const auto& step : steps) {
+        const QStringList args = step.extra + program;
+        const Outcome r = qdctl(args);
+        ASSERT_EQ(r.status, 0) << describe(args, r);
+        EXPECT_EQ(r.json()["firmware"].toString().toStdString(), step.firmware)
+            << describe(args, r);
+        downloads += std::string(step.firmware) == "loaded";
+        const auto lines = readLines(trace());
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& l) { return l.starts_with("download"); }),
+                  downloads)
+            << describe(args, r);
     }
 }
 
