@@ -38,9 +38,41 @@ void Session::connect(int board) {
     if (const auto outcome = checked_.connect(board); !outcome.ok()) {
         fail(outcome);
     }
+    board_ = board;
 }
 
+namespace {
+
+// What our libraries' board list says of the board's firmware: "yes", "no",
+// or "" when it does not say (a foreign library, or a real board that
+// cannot be asked without a request).
+std::string listedFirmware(link::LinkBinding& binding, int board) {
+    const auto boards = binding.boards();
+    if (!boards) {
+        return {};
+    }
+    for (const auto& line : *boards) {
+        const std::string id = " " + line + " ";
+        if (board == 0 || id.find(" id=" + std::to_string(board) + " ") != std::string::npos) {
+            for (const char* answer : {"yes", "no"}) {
+                if (id.find(std::string(" firmware=") + answer + " ") != std::string::npos) {
+                    return answer;
+                }
+            }
+            return {};
+        }
+    }
+    return {};
+}
+
+} // namespace
+
 bool Session::firmwareRuns() {
+    // Asking the list spares the board a request that is expected to fail,
+    // and the user its diagnostic.
+    if (const std::string listed = listedFirmware(checked_, board_); !listed.empty()) {
+        return listed == "yes";
+    }
     std::array<std::uint8_t, 4> reply{};
     const auto outcome = checked_.request(board::kRequestReadConverter, 0, 0, 1,
                                           board::kReadConverterLength, reply.data());

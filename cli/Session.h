@@ -88,6 +88,7 @@ class Session {
 
   private:
     const DeviceProfile* device_ = nullptr;
+    int board_ = 0;
     std::unique_ptr<link::LinkBinding> binding_;
     CheckedBinding checked_;
     link::CommsFunctions comms_;
