@@ -3,6 +3,27 @@
 // The evaluation board as an SCPI instrument: one message in, its response
 // line out, with the IEEE 488.2 status and the SCPI error queue kept here.
 // Standard C++ only; the network is the server's business.
+//
+// Behaviour beyond the command list:
+// - A setting changes only once the board has taken it: after a failed
+//   write, CODE?, PMODe? and FRAMe? still tell what the board last got.
+//   CODE? and FRAMe? are 0 before anything was written.
+// - Writing needs a converter (SYSTem:DEVice or selectDevice): CODE,
+//   PMODe, VOLTage and VOLTage? give -221 until then. MEASure needs none.
+// - CODE and VOLTage take MINimum and MAXimum; a code must be a whole
+//   number (-224 otherwise). VOLTage:REFerence writes nothing; it scales
+//   VOLTage, VOLTage? and *TST?'s expected reading.
+// - PMODe? answers the short forms NORM, PD1K, PD100K, TST; SYSTem:DEVice?
+//   the caption, or NONE.
+// - *RST without a converter resets the settings and writes nothing.
+//   *TST? answers 1 also when it could not run (no converter, a board
+//   failure); its reasons are in the error queue.
+// - Queries take no parameters (-108).
+// - *ESR? bits: 2 query, 3 device-specific, 4 execution, 5 command error.
+//   Bit 2 stays 0 in practice: answers are sent as soon as their message
+//   has run, so there is no query to interrupt or leave unterminated.
+//   *STB? bits: 2 error queue not empty, 5 any *ESR? bit set (there is no
+//   *ESE mask). There is no service request (*SRE) and no MAV bit.
 
 #include "control/ControlState.h"
 #include "control/Tables.h"
