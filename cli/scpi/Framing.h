@@ -1,0 +1,42 @@
+#pragma once
+
+// The bytes of one connection into complete messages. A line feed ends a
+// message and a carriage return right before it is dropped. A message longer
+// than kMaxMessageBytes is thrown away, everything up to its line feed, and
+// reported once as an overrun; the connection goes on with the next message.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qd::scpi {
+
+class MessageFramer {
+  public:
+    static constexpr std::size_t kMaxMessageBytes = 4096;
+
+    struct Event {
+        enum Kind { Message, Overrun };
+        Kind kind = Message;
+        std::string message; // without its line end; empty for an overrun
+    };
+
+    // Bytes as they arrived. Call it only once next() has nothing left: then
+    // the buffer holds at most one unfinished message of kMaxMessageBytes
+    // (and its CR) besides what this call brings.
+    void append(std::string_view bytes);
+
+    // The next complete message or overrun, in the order of the bytes;
+    // nothing while the bytes so far end inside a message.
+    std::optional<Event> next();
+
+    std::size_t buffered() const { return buffer_.size() - start_; }
+
+  private:
+    std::string buffer_;
+    std::size_t start_ = 0;   // where the unconsumed bytes begin
+    bool discarding_ = false; // inside a message already reported as too long
+};
+
+} // namespace qd::scpi
