@@ -5,6 +5,7 @@
 #include "cli/PlotModule.h"
 #include "cli/Progress.h"
 #include "cli/ResultsFile.h"
+#include "cli/SelfTest.h"
 #include "cli/Session.h"
 #include "control/Commands.h"
 
@@ -82,20 +83,6 @@ Code codeOf(const Options& o) {
     return code;
 }
 
-std::string programFolder() {
-    char path[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) {
-        return ".";
-    }
-    std::string folder(path, static_cast<std::size_t>(n));
-    return folder.substr(0, folder.rfind('/'));
-}
-
-std::string firmwarePath(const Options& o) {
-    return o.firmware.empty() ? programFolder() + "/QD1600.hex" : o.firmware;
-}
-
 // A session on the chosen board, connected; with `load`, running its
 // firmware (loaded only when it does not run it yet, or with --download).
 struct Opened {
@@ -108,7 +95,7 @@ Opened open(const Options& o, bool load) {
     Session& s = *opened.session;
     s.connect(o.board);
     if (load) {
-        opened.downloaded = s.ensureFirmware(firmwarePath(o), o.download);
+        opened.downloaded = s.ensureFirmware(firmwarePathOf(o), o.download);
     }
     if (!o.device.empty()) {
         s.selectDevice(o.deviceProfile());
@@ -207,7 +194,7 @@ SweepResult runSweep(const Options& o) {
     if (from > to) {
         throw Failure(BadArguments, "--from " + o.from + " lies above --to " + o.to);
     }
-    const std::string firmware = firmwarePath(o);
+    const std::string firmware = firmwarePathOf(o);
     checkOutputPaths(o.csv, o.plot, firmware, o.json);
     std::optional<PlotModule> plotter;
     if (!o.plot.empty()) {
@@ -273,24 +260,15 @@ SweepResult runSweep(const Options& o) {
 
 SelftestResult runSelftest(const Options& o) {
     auto [session, downloaded] = open(o, true);
-    const int bits = o.deviceProfile().resolution;
-    const std::int32_t mid = 1 << (bits - 1);
+    const SelfTestReport report =
+        runSelfTest(session->state, session->comms(), o.vref, o.tolerance);
     SelftestResult r;
     r.device = o.device;
     r.downloaded = downloaded;
-    r.pass = true;
-    for (const auto& [name, mode] : kModeNames) {
-        session->state.selectPowerMode(mode);
-        session->program(mid);
-        const auto reading = session->read();
-        ModeCheckResult check;
-        check.mode = std::string(name);
-        check.frame = session->state.DacWord;
-        check.expectedCounts = expectedCounts(mid, bits, o.vref, mode);
-        check.measuredCounts = reading.counts;
-        check.pass = std::abs(reading.counts - check.expectedCounts) <= o.tolerance;
-        r.pass = r.pass && check.pass;
-        r.modes.push_back(check);
+    r.pass = report.pass;
+    for (const auto& step : report.steps) {
+        r.modes.push_back({std::string(kModeNames[static_cast<std::size_t>(step.mode)].name),
+                           step.frame, step.expected, step.measured, step.pass});
     }
     return r;
 }
@@ -309,6 +287,20 @@ ListResult runList(const Options& o) {
 }
 
 } // namespace
+
+std::string programFolder() {
+    char path[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) {
+        return ".";
+    }
+    std::string folder(path, static_cast<std::size_t>(n));
+    return folder.substr(0, folder.rfind('/'));
+}
+
+std::string firmwarePathOf(const Options& o) {
+    return o.firmware.empty() ? programFolder() + "/QD1600.hex" : o.firmware;
+}
 
 Result runCommand(const Options& o) {
     switch (o.command) {

@@ -74,6 +74,12 @@ struct ListResult {
 using Result =
     std::variant<ProgramResult, ReadResult, VerifyResult, SweepResult, SelftestResult, ListResult>;
 
+// The folder qdctl lies in, as the file system names it.
+std::string programFolder();
+
+// The firmware image qdctl loads: --firmware, else QD1600.hex beside it.
+std::string firmwarePathOf(const Options& options);
+
 // Runs the command the options name (all but serve). Bad arguments, codes
 // and output paths are refused before any board is touched. Failures raise
 // Failure or RuntimeError (link library not loadable).

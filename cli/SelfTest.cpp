@@ -9,7 +9,7 @@
 namespace qd::cli {
 
 SelfTestReport runSelfTest(ControlState& state, Board& board, double referenceVolts,
-                           int toleranceCounts) {
+                           double toleranceCounts) {
     const int bits = state.Resolution;
     if (bits != 12 && bits != 14 && bits != 16) {
         throw std::invalid_argument("no converter chosen");

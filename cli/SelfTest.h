@@ -34,6 +34,6 @@ inline constexpr int kSelfTestToleranceCounts = 2;
 // Leaves state as the last step left it (three-state, mid-scale frame): a
 // caller that wants its own settings back writes them again.
 SelfTestReport runSelfTest(ControlState& state, Board& board, double referenceVolts,
-                           int toleranceCounts = kSelfTestToleranceCounts);
+                           double toleranceCounts = kSelfTestToleranceCounts);
 
 } // namespace qd::cli

@@ -1,11 +1,20 @@
 #include "cli/Serve.h"
 
+#include "cli/Commands.h"
 #include "cli/ExitStatus.h"
+
+#include <QLibrary>
 
 namespace qd::cli {
 
-int serve(const Options&, int, char**) {
-    throw Failure(BadArguments, "serve is not available yet");
+int serve(const Options& options) {
+    QLibrary module(QString::fromStdString(programFolder() + "/" + kServeModuleFile));
+    const auto entry = reinterpret_cast<ServeEntry>(module.resolve(kServeEntrySymbol));
+    if (!entry) {
+        throw Failure(LibraryFailed,
+                      "cannot load the serve module: " + module.errorString().toStdString());
+    }
+    return entry(options);
 }
 
 } // namespace qd::cli

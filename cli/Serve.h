@@ -5,6 +5,14 @@
 namespace qd::cli {
 
 // qdctl serve: the board as an SCPI instrument until the process is ended.
-int serve(const Options& options, int argc, char** argv);
+// It runs in a module of its own, loaded only for it, so that no other
+// command loads Qt Network.
+int serve(const Options& options);
+
+// The module's entry: runs the server and returns qdctl's exit status,
+// having reported any failure itself.
+using ServeEntry = int (*)(const Options& options);
+inline constexpr const char* kServeEntrySymbol = "qdctlServe";
+inline constexpr const char* kServeModuleFile = "libqdctl-serve.so";
 
 } // namespace qd::cli

@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
             return parsed.status;
         }
         if (options.command == Command::Serve) {
-            return serve(options, argc, argv);
+            return serve(options);
         }
         const Result result = runCommand(options);
         printResult(options, result);

@@ -254,7 +254,7 @@ TEST(ListenAddress, Parse) {
         {"[::]:1", "::", 1},
         {"5025", nullptr, 0},
         {"127.0.0.1", nullptr, 0},
-        {":0", nullptr, 0},
+        {":0", "127.0.0.1", 0},
         {":65536", nullptr, 0},
         {":50x", nullptr, 0},
         {":", nullptr, 0},

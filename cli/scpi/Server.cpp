@@ -70,9 +70,8 @@ ListenAddress parseListenAddress(std::string_view text) {
 
     unsigned value = 0;
     const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
-    if (port.empty() || ec != std::errc() || end != port.data() + port.size() || value == 0 ||
-        value > 65535) {
-        badAddress(text, "the port must be a number from 1 to 65535");
+    if (port.empty() || ec != std::errc() || end != port.data() + port.size() || value > 65535) {
+        badAddress(text, "the port must be a number from 0 (any free one) to 65535");
     }
     address.port = static_cast<quint16>(value);
 

@@ -33,7 +33,7 @@ struct ListenAddress {
 
 // "HOST:PORT", HOST an IPv4 address in dotted form, "localhost" or an IPv6
 // address in brackets ("[::1]:5025"); ":PORT" alone is loopback, the empty
-// text 127.0.0.1:5025. Other host names are not looked up. Throws
+// text 127.0.0.1:5025; port 0 is any free one. Other host names are not looked up. Throws
 // std::invalid_argument with a one-line message.
 ListenAddress parseListenAddress(std::string_view text);
 

@@ -1,0 +1,80 @@
+#include "cli/serve/ServeBoard.h"
+
+#include "cli/Commands.h"
+#include "cli/Output.h"
+
+namespace qd::cli {
+
+std::string boardIdentifier(link::LinkBinding& binding, int board) {
+    const std::string number = std::to_string(board == 0 ? 1 : board);
+    const auto boards = binding.boards();
+    if (!boards) {
+        return number;
+    }
+    for (const auto& line : *boards) {
+        std::string id, bus, port;
+        for (const auto& [key, value] : boardFields(line)) {
+            id = key == "id" ? value : id;
+            bus = key == "bus" ? value : bus;
+            port = key == "port" ? value : port;
+        }
+        if (id != number && board != 0) {
+            continue;
+        }
+        if (bus == "sim") {
+            return "sim";
+        }
+        return bus.empty() ? id : bus + "-" + port;
+    }
+    return number;
+}
+
+ServeBoard::ServeBoard(const Options& options)
+    : options_(options), session_(makeBinding(options.link)), firmware_(firmwarePathOf(options)) {
+    attach(options.download);
+    identifier_ = boardIdentifier(session_.binding(), options.board);
+}
+
+void ServeBoard::attach(bool force) {
+    session_.connect(options_.board);
+    downloaded_ = session_.ensureFirmware(firmware_, force) || downloaded_;
+    present_ = true;
+}
+
+void ServeBoard::ready() {
+    if (present_) {
+        return;
+    }
+    try {
+        attach(false);
+        writeMessage("board " + identifier_ + " is back");
+    } catch (const Failure& f) {
+        throw scpi::BoardError(-241, f.what());
+    }
+}
+
+template <typename F> auto ServeBoard::guarded(F&& call) -> decltype(call()) {
+    try {
+        return call();
+    } catch (const Failure& f) {
+        // A board that is gone, or taken, is missing until it is back; any
+        // other failure is the request's.
+        if (f.status() == NoBoard || f.status() == Busy) {
+            present_ = false;
+            throw scpi::BoardError(-241, f.what());
+        }
+        throw scpi::BoardError(-240, f.what());
+    } catch (const RuntimeError& e) {
+        throw scpi::BoardError(-240, e.what());
+    }
+}
+
+void ServeBoard::WriteShiftRegister(std::int16_t frameLength, std::int32_t frame) {
+    guarded([&] { session_.comms().WriteShiftRegister(frameLength, frame); });
+}
+
+std::int32_t ServeBoard::ReadConverter() {
+    return guarded([&] { return session_.comms().ReadConverter(); });
+}
+
+} // namespace qd::cli
