@@ -1,0 +1,208 @@
+#!/usr/bin/env bash
+# What a new user gets, checked on new machines: runs the README's test
+# command inside a new Debian 12 root, builds the Debian package there as the
+# README says, installs it with apt-get into a second new root that holds
+# nothing else, and checks the installed programs from /usr.
+#
+# Usage: scripts/ci.sh [--refresh-base]
+#   --refresh-base  make the pristine base root again instead of reusing it
+#
+# Needs root (it uses chroot and mounts; it re-runs itself through sudo) and
+# network access to the Debian mirror. The checkout is copied in as git
+# tracks it, from the working tree, so local edits of tracked files are
+# tested too but build folders are not. The pristine base root (Debian's
+# packages only, nothing of this project) is cached in $QD_CI_CACHE
+# (default /var/cache/qd1600-ci), as are downloaded .deb files.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+refresh=0
+[ "${1:-}" = "--refresh-base" ] && refresh=1
+
+if [ "$(id -u)" -ne 0 ]; then
+    exec sudo --preserve-env=QD_CI_CACHE,QD_CI_MIRROR "$0" "$@"
+fi
+
+cache=${QD_CI_CACHE:-/var/cache/qd1600-ci}
+mirror=${QD_CI_MIRROR:-http://deb.debian.org/debian}
+suite=bookworm
+# A path no other file mentions, so that any installed file naming it is
+# caught.
+src=/home/builder/qd1600-src
+
+started=$(date +%s)
+stage_started=$started
+TIMINGS=()
+stage() {
+    local now
+    now=$(date +%s)
+    if [ -n "${STAGE:-}" ]; then
+        TIMINGS+=("$(printf '%-44s %4d s' "$STAGE" $((now - stage_started)))")
+    fi
+    STAGE=$1
+    stage_started=$now
+    echo
+    echo "=== $1"
+}
+
+work=$(mktemp -d /var/tmp/qd1600-ci.XXXXXX)
+MOUNTS=()
+XVFB_PID=
+
+# Undone on every way out, failures and signals included: nothing may stay
+# mounted, and the work folder goes only once nothing is mounted in it.
+cleanup() {
+    local status=$? root pid i
+    trap - EXIT INT TERM HUP
+    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
+    for root in "$work"/*-root; do
+        [ -d "$root" ] || continue
+        for pid in $(ls /proc | grep -E '^[0-9]+$'); do
+            [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$root" ] && kill -9 "$pid" 2>/dev/null
+        done
+    done
+    for ((i = ${#MOUNTS[@]} - 1; i >= 0; i--)); do
+        umount -R "${MOUNTS[$i]}" 2>/dev/null || umount -R -l "${MOUNTS[$i]}" 2>/dev/null || true
+    done
+    if findmnt -rn -o TARGET | grep -q "^$work"; then
+        echo "ci: mounts left under $work; not removing it" >&2
+    else
+        rm -rf --one-file-system "$work"
+    fi
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+
+bind() {
+    mkdir -p "$2"
+    mount --rbind "$1" "$2"
+    mount --make-rslave "$2"
+    MOUNTS+=("$2")
+}
+
+# A new root from the pristine base, with what builds and tests need.
+new_root() {
+    local root=$1
+    mkdir -p "$root"
+    tar -C "$root" -xf "$cache/$suite-base.tar"
+    cp /etc/resolv.conf "$root/etc/resolv.conf"
+    mkdir -p "$root/proc"
+    mount -t proc proc "$root/proc"
+    MOUNTS+=("$root/proc")
+    bind /dev "$root/dev"
+    bind /sys "$root/sys"
+    mkdir -p "$cache/archives/partial"
+    bind "$cache/archives" "$root/var/cache/apt/archives"
+    # apt keeps what it downloads, for the next run.
+    echo 'APT::Keep-Downloaded-Packages "true"; Binary::apt::APT::Keep-Downloaded-Packages "true";' \
+        >"$root/etc/apt/apt.conf.d/90-keep"
+}
+
+in_root() {
+    local root=$1
+    shift
+    chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
+        TERM=dumb "$@"
+}
+
+stage "pristine base root ($suite, cached in $cache)"
+mkdir -p "$cache"
+if [ $refresh = 1 ] || [ ! -s "$cache/$suite-base.tar" ] ||
+    [ -n "$(find "$cache/$suite-base.tar" -mtime +7)" ]; then
+    command -v mmdebstrap >/dev/null || {
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq mmdebstrap >/dev/null
+    }
+    mmdebstrap --variant=apt --format=tar --quiet "$suite" "$cache/$suite-base.tar.new" "$mirror"
+    mv "$cache/$suite-base.tar.new" "$cache/$suite-base.tar"
+else
+    echo "reusing $cache/$suite-base.tar from $(date -r "$cache/$suite-base.tar" +%F)"
+fi
+
+build_root=$work/build-root
+stage "build root $build_root: the README's test command"
+new_root "$build_root"
+mkdir -p "$build_root$src"
+git -C "$repo" ls-files -z --cached | (cd "$repo" && tar --null -T - -cf -) |
+    tar -C "$build_root$src" -xf -
+in_root "$build_root" bash -c "cd $src && scripts/test.sh"
+
+stage "build root: the Debian package, as the README says"
+in_root "$build_root" bash -c "cd $src && cmake --workflow --preset package"
+debs=("$build_root$src"/build/package/qd1600_*.deb)
+[ ${#debs[@]} = 1 ] && [ -f "${debs[0]}" ] || {
+    echo "ci: expected one .deb in build/package" >&2
+    exit 1
+}
+deb=$(basename "${debs[0]}")
+
+install_root=$work/install-root
+stage "install root $install_root: apt-get install ./$deb"
+new_root "$install_root"
+cp "${debs[0]}" "$install_root/tmp/$deb"
+in_root "$install_root" bash -c "apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends ./tmp/$deb >/dev/null"
+
+stage "install root: the installed programs, from /usr"
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+board=(QD_BOARD=sim QD_BOARD_STATE=/tmp/board.state)
+for link in 1 2; do
+    out=$(in_root "$install_root" "${board[@]}" qdctl --link $link program --device QD1200 800) ||
+        fail "qdctl --link $link program: $out"
+    echo "link $link: $out"
+    out=$(in_root "$install_root" "${board[@]}" qdctl --link $link read) ||
+        fail "qdctl --link $link read: $out"
+    echo "link $link: $out"
+    [ "$out" = "2048 counts = 2.465 V" ] || fail "qdctl --link $link read: $out"
+done
+
+# Xvfb and xdotool come from the build root; the programs, from the install
+# root, reach the display through its socket.
+display=:77
+mkdir -p "$build_root/tmp/.X11-unix"
+chmod 1777 "$build_root/tmp/.X11-unix"
+in_root "$build_root" Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+XVFB_PID=$!
+bind "$build_root/tmp/.X11-unix" "$install_root/tmp/.X11-unix"
+for _ in $(seq 100); do
+    in_root "$build_root" DISPLAY=$display xdpyinfo >/dev/null 2>&1 && break
+    sleep 0.1
+done
+for program in QD1600 "QD1600(version2)"; do
+    in_root "$install_root" DISPLAY=$display QT_QPA_PLATFORM=xcb "${board[@]}" \
+        "/usr/bin/$program" >"$work/program.log" 2>&1 &
+    pid=$!
+    found=
+    for _ in $(seq 150); do
+        if in_root "$build_root" DISPLAY=$display xdotool search --onlyvisible \
+            --name "^Device Selection$" >/dev/null 2>&1; then
+            found=1
+            break
+        fi
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null || true
+    [ -n "$found" ] || fail "$program opened no Device Selection window: $(cat "$work/program.log")"
+    echo "ok: /usr/bin/$program opens Device Selection"
+done
+
+# No installed file may name the folders it was built in.
+leaks=$(in_root "$install_root" bash -c \
+    "dpkg -L qd1600 | while read -r f; do [ -f \"\$f\" ] && grep -l -a -F -e '$src' \"\$f\"; done" ||
+    true)
+[ -z "$leaks" ] || fail "installed files name the build folder $src: $leaks"
+echo "ok: no installed file names $src"
+
+stage "done"
+echo
+echo "=== timings"
+printf '%s\n' "${TIMINGS[@]}"
+printf '%-44s %4d s\n' "whole run" $(($(date +%s) - started))
