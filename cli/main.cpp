@@ -350,6 +350,7 @@ int main(int argc, char** argv) {
     app.footer(kExitStatus);
     app.require_subcommand(1);
     app.fallthrough();
+    app.set_version_flag("-V,--version", "qdctl " QD_VERSION, "Print the version and exit");
     app.add_option("--link", o.link, "link library: 1 USBFunctions (default), 2 QNS_CYUSB_USB4")
         ->check(CLI::IsMember({1, 2}));
     app.add_flag("--json", o.json, "print results as one JSON object");
