@@ -20,7 +20,8 @@ work=$(mktemp -d)
 trap 'kill_programs; stop_display; rm -rf "$work"' EXIT
 start_display
 
-export QD_BOARD=sim QD_BOARD_STATE="$work/state"
+# On that display, whatever platform the calling shell has chosen for Qt.
+export QT_QPA_PLATFORM=xcb QD_BOARD=sim QD_BOARD_STATE="$work/state"
 stage/bin/QD1600 &
 pid=$!
 PROGRAMS+=("$pid")

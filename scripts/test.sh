@@ -1,16 +1,24 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test under each preset
 # (default; AddressSanitizer + UndefinedBehaviorSanitizer; the libFuzzer targets,
-# each for a bounded time).
+# each for a bounded time), and last makes the Debian package and checks it.
+# Arguments name the presets to run, "package" among them; none runs all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(default asan fuzz)
+[ ${#presets[@]} -gt 0 ] || presets=(default asan fuzz package)
 
 for preset in "${presets[@]}"; do
     echo "=== $preset ==="
+    if [ "$preset" = package ]; then
+        # One package in the folder, the one made now.
+        rm -f build/package/qd1600_*.deb
+        cmake --workflow --preset package
+        packaging/check-package.sh build/package/qd1600_*.deb "$PWD" "$PWD/build/package"
+        continue
+    fi
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j2
     ctest --preset "$preset" -j2

@@ -11,7 +11,9 @@ work=$(mktemp -d)
 trap 'kill_programs; stop_display; rm -rf "$work"' EXIT
 start_display
 
-export QD_BOARD=sim
+# The programs draw on that display, whatever platform the calling shell
+# has chosen for Qt (offscreen would hide every window from xdotool).
+export QT_QPA_PLATFORM=xcb QD_BOARD=sim
 
 # Starts a program on a board of its own (trace in $work/NAME.trace), chooses
 # QD1200 and presses OK. The program's process id goes to PID.
