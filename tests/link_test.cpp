@@ -1,3 +1,4 @@
+#include "TempDir.h"
 #include "control/Commands.h"
 #include "fake/FakeLink.h"
 #include "link/Binding.h"
@@ -6,7 +7,15 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
 
 using namespace qd;
 using namespace qd::link;
@@ -20,6 +29,8 @@ const char* const kFakeName = "QdFakeLink";
 std::string fakePath() {
     return (QCoreApplication::applicationDirPath() + "/libQdFakeLink.so").toStdString();
 }
+
+const QByteArray kBoardDir = "/opt/board";
 
 std::string hex(long long v) {
     char b[32];
@@ -169,7 +180,7 @@ TEST_F(LinkTest, DownloadSuccessRulesOfEachVariant) {
         fake::behaviour().downloadFirmwareResult = c.result;
         auto binding = variants()[static_cast<std::size_t>(c.variant - 1)].make();
         UsbStuff stuff;
-        EXPECT_EQ(stuff.StartBoard(*binding, "/opt/board"), c.success)
+        EXPECT_EQ(stuff.StartBoard(*binding, kBoardDir), c.success)
             << "variant " << c.variant << " result " << c.result;
     }
 }
@@ -177,7 +188,7 @@ TEST_F(LinkTest, DownloadSuccessRulesOfEachVariant) {
 TEST_F(LinkTest, VariantOneLoadsTheFirmwareByPath) {
     UsbFunctionsBinding binding(kFakeName);
     UsbStuff stuff;
-    ASSERT_TRUE(stuff.StartBoard(binding, "/opt/board"));
+    ASSERT_TRUE(stuff.StartBoard(binding, kBoardDir));
     EXPECT_EQ(stuff.FirmwarePath, "/opt/board/QD1600.hex");
     ASSERT_EQ(fake::calls().size(), 1u);
     EXPECT_EQ(fake::calls()[0].function, "LoadFirmWare");
@@ -193,7 +204,7 @@ TEST_F(LinkTest, VariantTwoSearchesConnectsAndDownloadsEvenWithoutABoard) {
         }
         QnsBinding binding(fakePath());
         UsbStuff stuff;
-        EXPECT_EQ(stuff.StartBoard(binding, "/opt/board"), boardPresent);
+        EXPECT_EQ(stuff.StartBoard(binding, kBoardDir), boardPresent);
         const auto& calls = fake::calls();
         ASSERT_EQ(calls.size(), 3u);
         EXPECT_EQ(calls[0].function, "Search_For_Boards");
@@ -307,14 +318,136 @@ TEST(FillPathBuffer, CodeBeyondOneByteOverflows) {
     EXPECT_EQ(buffer[1], 0);
 }
 
-TEST(FillPathBuffer, NonAsciiFolderNamesUseTheFileSystemBytes) {
-    const QString dir = QString::fromUtf8("/home/jürgen/Плата");
-    const auto codes = pathCharacterCodes(firmwarePathIn(dir));
-    const QByteArray utf8 = QString::fromUtf8("/home/jürgen/Плата/QD1600.hex").toUtf8();
-    ASSERT_EQ(codes.size(), static_cast<std::size_t>(utf8.size()));
-    PathBufferArray buffer{};
-    FillPathBuffer(codes, buffer);
-    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(buffer.data())), utf8);
+// Program folders by the bytes that name them; none needs to be valid text.
+struct Folder {
+    const char* what;
+    QByteArray name;
+};
+const Folder kFolders[] = {
+    {"ASCII", "board"},
+    {"UTF-8 letters", "j\xC3\xBCrgen_\xD0\x9F\xD0\xBB\xD0\xB0\xD1\x82\xD0\xB0"},
+    {"Latin-1 byte E4", "Messung_\xE4"},
+    {"backslash", "a\\b"},
+};
+
+TEST_F(LinkTest, FirmwarePathKeepsTheFolderBytesThroughEachBinding) {
+    for (const auto& folder : kFolders) {
+        const QByteArray dir = "/data/" + folder.name;
+        const QByteArray expected = dir + "/QD1600.hex";
+        for (const auto& v : variants()) {
+            const std::string what = std::string(folder.what) + ", " + v.name;
+            fake::reset();
+            auto binding = v.make();
+            UsbStuff stuff;
+            stuff.PathBuffer.fill(0xEE);
+            ASSERT_TRUE(stuff.StartBoard(*binding, dir)) << what;
+            EXPECT_EQ(stuff.FirmwarePath, expected) << what;
+            ASSERT_FALSE(fake::calls().empty()) << what;
+            EXPECT_EQ(QByteArray::fromStdString(fake::calls().back().path), expected) << what;
+            EXPECT_EQ(stuff.PathBuffer[static_cast<std::size_t>(expected.size())], 0) << what;
+        }
+    }
+}
+
+namespace {
+
+struct Child {
+    int status = -1; // as waitpid reports it
+    std::string out;
+};
+
+std::string describe(int status) {
+    if (WIFSIGNALED(status)) {
+        return "killed by signal " + std::to_string(WTERMSIG(status)) + " (" +
+               strsignal(WTERMSIG(status)) + ")";
+    }
+    return "exited with " + std::to_string(WEXITSTATUS(status));
+}
+
+// Runs a program to its end in this process's environment with `env`
+// ("NAME=value") set on top; its standard output is collected. A crash of the child is its own
+// status, never this test's.
+Child run(const std::string& program, const std::vector<std::string>& args,
+          const std::vector<std::string>& env = {}) {
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (const auto& e : env) {
+        envp.push_back(const_cast<char*>(e.c_str()));
+    }
+    for (char** e = environ; *e; ++e) {
+        const std::string_view inherited(*e);
+        const bool replaced = std::any_of(env.begin(), env.end(), [&](const std::string& mine) {
+            const auto name = mine.substr(0, mine.find('=') + 1);
+            return inherited.substr(0, name.size()) == name;
+        });
+        if (!replaced) {
+            envp.push_back(*e);
+        }
+    }
+    envp.push_back(nullptr);
+
+    Child child;
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return child;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipe[1], STDOUT_FILENO);
+    pid_t pid = 0;
+    const int spawned =
+        posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipe[1]);
+    if (spawned != 0) {
+        ::close(pipe[0]);
+        ADD_FAILURE() << "cannot start " << program << ": " << std::strerror(spawned);
+        return child;
+    }
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) != 0;) {
+        if (n > 0) {
+            child.out.append(buffer, static_cast<std::size_t>(n));
+        } else if (errno != EINTR) {
+            break;
+        }
+    }
+    ::close(pipe[0]);
+    while (::waitpid(pid, &child.status, 0) < 0 && errno == EINTR) {
+    }
+    return child;
+}
+
+std::string binDir() {
+    return QCoreApplication::applicationDirPath().toStdString();
+}
+
+} // namespace
+
+// The probe stands in for a program copied into the folder, with the fake
+// link library beside it: the path the library receives must name that very
+// folder.
+TEST(ProgramFolder, FirmwarePathNamesTheFolderTheProgramRunsFrom) {
+    const TempDir tmp;
+    const std::filesystem::path base = std::filesystem::canonical(tmp.path());
+    for (const auto& folder : kFolders) {
+        const std::filesystem::path dir = base / folder.name.toStdString();
+        std::filesystem::create_directory(dir);
+        for (const char* file : {"link_probe", "libQdFakeLink.so"}) {
+            std::filesystem::copy_file(binDir() + "/" + file, dir / file);
+        }
+        const Child child = run((dir / "link_probe").string(), {"firmware"});
+        ASSERT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0)
+            << folder.what << ": " << describe(child.status);
+        const std::string expected = (dir / "QD1600.hex").string();
+        EXPECT_EQ(child.out, expected + "\n" + expected + "\n")
+            << folder.what << ": FirmwarePath, then the path the library received";
+    }
 }
 
 int main(int argc, char** argv) {
