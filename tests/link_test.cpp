@@ -10,8 +10,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
+#include <link.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -365,8 +368,8 @@ std::string describe(int status) {
 }
 
 // Runs a program to its end in this process's environment with `env`
-// ("NAME=value") set on top; its standard output is collected. A crash of the child is its own
-// status, never this test's.
+// ("NAME=value") set on top; its standard output is collected. A crash of the child is its own status,
+// never this test's.
 Child run(const std::string& program, const std::vector<std::string>& args,
           const std::vector<std::string>& env = {}) {
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
@@ -427,6 +430,11 @@ std::string binDir() {
     return QCoreApplication::applicationDirPath().toStdString();
 }
 
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 } // namespace
 
 // The probe stands in for a program copied into the folder, with the fake
@@ -447,6 +455,91 @@ TEST(ProgramFolder, FirmwarePathNamesTheFolderTheProgramRunsFrom) {
         const std::string expected = (dir / "QD1600.hex").string();
         EXPECT_EQ(child.out, expected + "\n" + expected + "\n")
             << folder.what << ": FirmwarePath, then the path the library received";
+    }
+}
+
+namespace {
+
+// Where the fake library's loaded segments end in its file.
+std::size_t segmentsEnd(const std::string& library) {
+    ElfW(Ehdr) header;
+    std::memcpy(&header, library.data(), sizeof header);
+    std::size_t end = 0;
+    for (int i = 0; i < header.e_phnum; ++i) {
+        ElfW(Phdr) segment;
+        std::memcpy(&segment, library.data() + header.e_phoff + i * sizeof segment, sizeof segment);
+        if (segment.p_type == PT_LOAD || segment.p_type == PT_DYNAMIC) {
+            end = std::max<std::size_t>(end, segment.p_offset + segment.p_filesz);
+        }
+    }
+    return end;
+}
+
+} // namespace
+
+// Copies of the fake library, whole or cut short, bound the two ways the
+// programs bind theirs. dlopen maps a cut-off file and dies of SIGBUS where
+// it touches a page past its end; the binding must refuse it beforehand.
+TEST(DamagedLinkLibrary, IsRefusedWithTheLibraryErrorAndTheProgramLives) {
+    const std::string whole = readAll(binDir() + "/libQdFakeLink.so");
+    ElfW(Ehdr) header;
+    ASSERT_GT(whole.size(), sizeof header);
+    std::memcpy(&header, whole.data(), sizeof header);
+    const std::size_t headersEnd = header.e_phoff + header.e_phnum * sizeof(ElfW(Phdr));
+    const std::size_t end = segmentsEnd(whole);
+    ASSERT_GT(end, 4096u) << "a copy cut at 4 KiB would still be whole";
+    std::string otherMachine = whole;
+    const std::uint16_t machine = header.e_machine == EM_AARCH64 ? EM_X86_64 : EM_AARCH64;
+    std::memcpy(otherMachine.data() + offsetof(ElfW(Ehdr), e_machine), &machine, sizeof machine);
+
+    const auto holding = [](std::string content) {
+        return [content](const std::string& path) { writeFile(path, content); };
+    };
+    struct Case {
+        const char* what;
+        std::function<void(const std::string& path)> make;
+        bool loads;
+    };
+    const Case cases[] = {
+        {"complete copy", holding(whole), true},
+        {"ends where its last segment ends", holding(whole.substr(0, end)), true},
+        {"empty file", holding(""), false},
+        {"text, not a library", holding("not a library\n"), false},
+        {"ELF header only", holding(whole.substr(0, sizeof header)), false},
+        {"cut after its program headers", holding(whole.substr(0, headersEnd)), false},
+        {"first 4 KiB", holding(whole.substr(0, 4096)), false},
+        {"one byte short of its last segment", holding(whole.substr(0, end - 1)), false},
+        {"built for another machine", holding(otherMachine), false},
+        // opening it to look inside must not wait for a writer
+        {"named pipe", [](const std::string& path) { ::mkfifo(path.c_str(), 0600); }, false},
+    };
+    struct Binding {
+        const char* how;
+        bool byName;
+    };
+    const Binding bindings[] = {{"at a fixed path", false}, {"by name", true}};
+    for (const auto& b : bindings) {
+        for (const auto& c : cases) {
+            const std::string what = std::string(c.what) + ", " + b.how;
+            const TempDir tmp;
+            const std::string library = tmp.file("libQdCopiedLink.so");
+            c.make(library);
+            const Child child = b.byName ? run(binDir() + "/link_probe", {"name", "QdCopiedLink"},
+                                               {"LD_LIBRARY_PATH=" + tmp.path().string()})
+                                         : run(binDir() + "/link_probe", {"path", library});
+            if (!WIFEXITED(child.status)) {
+                ADD_FAILURE() << what << ": " << describe(child.status);
+                continue;
+            }
+            if (c.loads) {
+                EXPECT_EQ(child.out, "ok\n") << what;
+                continue;
+            }
+            EXPECT_EQ(child.out.rfind("error 48: ", 0), 0u) << what << ": " << child.out;
+            const std::string named = b.byName ? "libQdCopiedLink.so" : library;
+            EXPECT_NE(child.out.find(named), std::string::npos)
+                << what << ": \"" << child.out << "\" does not name " << named;
+        }
     }
 }
 
