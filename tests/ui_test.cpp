@@ -20,6 +20,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <functional>
@@ -410,6 +411,23 @@ TEST_F(UiTest, MainWindowCannotBeResizedOrMaximized) {
     mainForm()->resize(before * 2);
     EXPECT_EQ(mainForm()->size(), before);
     EXPECT_EQ(find<QWidget>(mainForm(), "centralWidget")->size(), QSize(365, 270));
+}
+
+TEST_F(UiTest, MainWindowIsCentredWholeWithItsMenuBar) {
+    openMainWindow();
+    auto* client = find<QWidget>(mainForm(), "centralWidget");
+    EXPECT_EQ(client->size(), QSize(365, 270));
+    EXPECT_EQ(mainForm()->height(), mainForm()->menuBar()->height() + client->height())
+        << "the menu bar is part of the window";
+    const QPointF screen = QRectF(mainForm()->screen()->availableGeometry()).center();
+    const std::pair<const char*, QRect> parts[] = {
+        {"frame", mainForm()->frameGeometry()},
+        {"menu bar and client area", mainForm()->geometry()}};
+    for (const auto& [what, rect] : parts) {
+        const QPointF centre = QRectF(rect).center();
+        EXPECT_NEAR(centre.x(), screen.x(), 1.0) << what;
+        EXPECT_NEAR(centre.y(), screen.y(), 1.0) << what;
+    }
 }
 
 TEST_F(UiTest, AboutShowsTheSameVersionEachTimeAndClosesEveryWay) {
