@@ -368,8 +368,8 @@ std::string describe(int status) {
 }
 
 // Runs a program to its end in this process's environment with `env`
-// ("NAME=value") set on top; its standard output is collected. A crash of the child is its own status,
-// never this test's.
+// ("NAME=value") set on top; its standard output is collected. A crash of
+// the child is its own status, never this test's.
 Child run(const std::string& program, const std::vector<std::string>& args,
           const std::vector<std::string>& env = {}) {
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
