@@ -2,8 +2,14 @@
 
 #include "control/Guarded.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+
+#ifdef __linux__
+#include <climits>
+#include <unistd.h>
+#endif
 
 namespace qd::link {
 
@@ -21,34 +27,72 @@ void FillPathBuffer(std::span<const int> codes, PathBufferArray& buffer) {
     guarded::at(buffer, static_cast<long long>(n)) = 0;
 }
 
-std::vector<int> pathCharacterCodes(const QString& path) {
+QByteArray pathBytes(const QString& path) {
+#ifdef _WIN32
+    return QDir::toNativeSeparators(path).toUtf8();
+#else
+    return QFile::encodeName(path);
+#endif
+}
+
+QByteArray programDirectory() {
+#ifdef __linux__
+    // Qt's applicationDirPath() goes through text, which cannot hold a name
+    // that is not valid in the locale's encoding; the kernel's link holds
+    // the bytes themselves.
+    QByteArray executable(PATH_MAX, Qt::Uninitialized);
+    for (;;) {
+        const ssize_t n = ::readlink("/proc/self/exe", executable.data(),
+                                     static_cast<std::size_t>(executable.size()));
+        if (n < 0) {
+            break;
+        }
+        if (n < executable.size()) {
+            executable.truncate(n);
+            const qsizetype slash = executable.lastIndexOf('/');
+            if (slash < 0) {
+                break;
+            }
+            return slash == 0 ? QByteArray("/") : executable.left(slash);
+        }
+        executable.resize(executable.size() * 2);
+    }
+#endif
+    return pathBytes(QCoreApplication::applicationDirPath());
+}
+
+QByteArray firmwarePathIn(const QByteArray& programDirectory) {
+#ifdef _WIN32
+    const char separator = '\\';
+#else
+    const char separator = '/';
+#endif
+    return programDirectory + separator + kFirmwareFileName;
+}
+
+std::vector<int> pathCharacterCodes(const QByteArray& path) {
     std::vector<int> codes;
 #ifdef _WIN32
-    codes.reserve(static_cast<std::size_t>(path.size()));
-    for (const QChar c : path) {
+    const QString text = QString::fromUtf8(path);
+    codes.reserve(static_cast<std::size_t>(text.size()));
+    for (const QChar c : text) {
         const QByteArray ansi = QString(c).toLocal8Bit();
         codes.push_back(ansi.size() == 1 && (QString::fromLocal8Bit(ansi) == QString(c))
                             ? static_cast<unsigned char>(ansi[0])
                             : 256);
     }
 #else
-    const QByteArray bytes = QFile::encodeName(path);
-    codes.reserve(static_cast<std::size_t>(bytes.size()));
-    for (const char b : bytes) {
+    codes.reserve(static_cast<std::size_t>(path.size()));
+    for (const char b : path) {
         codes.push_back(static_cast<unsigned char>(b));
     }
 #endif
     return codes;
 }
 
-QString firmwarePathIn(const QString& programDirectory) {
-    return QDir::toNativeSeparators(programDirectory) + QDir::separator() +
-           QLatin1String(kFirmwareFileName);
-}
-
-bool UsbStuff::StartBoard(LinkBinding& binding, const QString& programDirectory) {
+bool UsbStuff::StartBoard(LinkBinding& binding, const QByteArray& programDirectory) {
     FirmwarePath = firmwarePathIn(programDirectory);
-    const QString copy = FirmwarePath;
+    const QByteArray copy = FirmwarePath;
     const std::vector<int> codes = pathCharacterCodes(copy);
     FillPathBuffer(codes, PathBuffer);
     return binding.downloadFirmware(reinterpret_cast<char*>(PathBuffer.data()));

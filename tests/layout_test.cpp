@@ -73,7 +73,7 @@ const WindowInfo kWindows[] = {
      "Device Selection",
      2925,
      2445,
-     {"Option4", "Option3", "Option2", "Option1", "Command1", "Option5"}},
+     {"Option4", "Option3", "Option2", "Option1", "Command1"}}, // never the hidden Option5
     {"MainForm",
      "QD1200/1400/1600/1610 Evaluation Software",
      5475,

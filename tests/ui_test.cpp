@@ -11,18 +11,23 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
+#include <QKeySequence>
 #include <QLCDNumber>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <functional>
 #include <gtest/gtest.h>
+#include <map>
 #include <optional>
+#include <ostream>
 
 using namespace qd;
 using namespace qd::ui;
@@ -60,7 +65,7 @@ class UiTest : public ::testing::Test {
 
     // Answers the next modal window with `answer` once it is up, and records
     // what a message box said.
-    void whenModal(std::function<void(QWidget*)> answer) {
+    QPointer<QTimer> whenModal(std::function<void(QWidget*)> answer) {
         auto* timer = new QTimer(qApp);
         timer->setInterval(5);
         QObject::connect(timer, &QTimer::timeout, [this, timer, answer] {
@@ -77,9 +82,10 @@ class UiTest : public ::testing::Test {
             answer(modal);
         });
         timer->start();
+        return timer;
     }
-    void pressOkOnNextBox() {
-        whenModal([](QWidget* modal) {
+    QPointer<QTimer> pressOkOnNextBox() {
+        return whenModal([](QWidget* modal) {
             QTest::mouseClick(static_cast<QMessageBox*>(modal)->button(QMessageBox::Ok),
                               Qt::LeftButton);
         });
@@ -170,6 +176,111 @@ TEST_F(UiTest, EnterDoesNotConfirmTheDevice) {
     }
     EXPECT_FALSE(mainForm());
     EXPECT_TRUE(fake::calls().empty());
+}
+
+// What the user sees of the device group: the one option shown checked
+// ("none" while the fifth, out of sight, holds the selection) and where the
+// keyboard focus is.
+struct DeviceView {
+    std::string checked;
+    std::string focused;
+    bool operator==(const DeviceView&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const DeviceView& v) {
+    return out << "checked " << v.checked << ", focus on " << v.focused;
+}
+
+TEST_F(UiTest, KeyboardStaysOnTheFourVisibleDevicesAndOkFollowsWhatIsShown) {
+    // Option1 (QD1200) stands at the top, Option4 (QD1610) at the bottom.
+    // "none": just shown, focus on the first option of the tab order and no
+    // device chosen.
+    struct Case {
+        const char* start;
+        std::vector<Qt::Key> keys;
+        DeviceView seen;
+    };
+    const auto tab = Qt::Key_Tab, backtab = Qt::Key_Backtab;
+    const Case cases[] = {
+        {"none", {}, {"none", "Option4"}},
+        {"none", {Qt::Key_Down}, {"none", "Option4"}},
+        {"none", {Qt::Key_Right}, {"none", "Option4"}},
+        {"none", {Qt::Key_Left}, {"none", "Option4"}},
+        {"none", {Qt::Key_Up}, {"none", "Option3"}},
+        {"none", {tab}, {"none", "Command1"}},
+        {"none", {tab, tab}, {"none", "Option4"}},
+        {"none", {backtab}, {"none", "Command1"}},
+        {"Option1", {Qt::Key_Down}, {"Option2", "Option2"}},
+        {"Option1", {Qt::Key_Up}, {"Option1", "Option1"}},
+        {"Option1", {Qt::Key_Right}, {"Option1", "Option1"}},
+        {"Option1", {Qt::Key_Left}, {"Option1", "Option1"}},
+        {"Option2", {Qt::Key_Down}, {"Option3", "Option3"}},
+        {"Option2", {Qt::Key_Up}, {"Option1", "Option1"}},
+        {"Option2", {Qt::Key_Right}, {"Option2", "Option2"}},
+        {"Option2", {Qt::Key_Left}, {"Option2", "Option2"}},
+        {"Option3", {Qt::Key_Down}, {"Option4", "Option4"}},
+        {"Option3", {Qt::Key_Up}, {"Option2", "Option2"}},
+        {"Option3", {Qt::Key_Right}, {"Option3", "Option3"}},
+        {"Option3", {Qt::Key_Left}, {"Option3", "Option3"}},
+        {"Option4", {Qt::Key_Down}, {"Option4", "Option4"}},
+        {"Option4", {Qt::Key_Down, Qt::Key_Down}, {"Option4", "Option4"}},
+        {"Option4", {Qt::Key_Up}, {"Option3", "Option3"}},
+        {"Option4", {Qt::Key_Right}, {"Option4", "Option4"}},
+        {"Option4", {Qt::Key_Left}, {"Option4", "Option4"}},
+        {"Option4", {tab}, {"Option4", "Command1"}},
+        {"Option4", {tab, tab}, {"Option4", "Option4"}},
+        {"Option4", {backtab}, {"Option4", "Command1"}},
+        {"Option1", {tab, tab, Qt::Key_Down}, {"Option2", "Option2"}},
+    };
+    const std::map<std::string, std::pair<int, int>> frames = {
+        {"Option1", {16, 12}}, {"Option2", {16, 14}}, {"Option3", {24, 16}}, {"Option4", {24, 16}}};
+    for (const auto& c : cases) {
+        std::string what = std::string("from ") + c.start + ",";
+        for (const Qt::Key key : c.keys) {
+            what += " " + QKeySequence(key).toString().toStdString();
+        }
+        SetUp();
+        boxes.clear();
+        program->Main();
+        QApplication::setActiveWindow(deviceForm());
+        if (c.start != std::string("none")) {
+            click(deviceForm(), c.start);
+        }
+        for (const Qt::Key key : c.keys) {
+            if (QWidget* focus = QApplication::focusWidget()) {
+                QTest::keyClick(focus, key);
+            }
+        }
+
+        DeviceView seen{"none", "nothing"};
+        for (const char* name : {"Option1", "Option2", "Option3", "Option4", "Option5"}) {
+            auto* option = find<QRadioButton>(deviceForm(), name);
+            const bool shown = option->isVisible() &&
+                               option->parentWidget()->rect().intersects(option->geometry());
+            if (option->isChecked() && shown) {
+                seen.checked = name;
+            }
+        }
+        if (QWidget* focus = QApplication::focusWidget()) {
+            seen.focused = focus->objectName().toStdString();
+        }
+        EXPECT_EQ(seen, c.seen) << what;
+
+        // OK goes on with the device shown, and refuses when none is.
+        const QPointer<QTimer> answer = pressOkOnNextBox();
+        click(deviceForm(), "Command1");
+        delete answer; // still waiting when no message came
+        if (c.seen.checked == "none") {
+            EXPECT_FALSE(mainForm()) << what << ": OK went on with no device shown";
+            EXPECT_EQ(boxes.size(), 1u) << what;
+            EXPECT_TRUE(!boxes.empty() && boxes[0].text == "Please select a device") << what;
+        } else {
+            EXPECT_TRUE(mainForm()) << what << ": OK refused";
+            const auto [frameLength, resolution] = frames.at(c.seen.checked);
+            EXPECT_EQ(program->state.FrameLength, frameLength) << what;
+            EXPECT_EQ(program->state.Resolution, resolution) << what;
+        }
+        TearDown();
+    }
 }
 
 TEST_F(UiTest, StartupSuccessOpensTheMainWindowInNormalOperation) {
@@ -300,6 +411,23 @@ TEST_F(UiTest, MainWindowCannotBeResizedOrMaximized) {
     mainForm()->resize(before * 2);
     EXPECT_EQ(mainForm()->size(), before);
     EXPECT_EQ(find<QWidget>(mainForm(), "centralWidget")->size(), QSize(365, 270));
+}
+
+TEST_F(UiTest, MainWindowIsCentredWholeWithItsMenuBar) {
+    openMainWindow();
+    auto* client = find<QWidget>(mainForm(), "centralWidget");
+    EXPECT_EQ(client->size(), QSize(365, 270));
+    EXPECT_EQ(mainForm()->height(), mainForm()->menuBar()->height() + client->height())
+        << "the menu bar is part of the window";
+    const QPointF screen = QRectF(mainForm()->screen()->availableGeometry()).center();
+    const std::pair<const char*, QRect> parts[] = {
+        {"frame", mainForm()->frameGeometry()},
+        {"menu bar and client area", mainForm()->geometry()}};
+    for (const auto& [what, rect] : parts) {
+        const QPointF centre = QRectF(rect).center();
+        EXPECT_NEAR(centre.x(), screen.x(), 1.0) << what;
+        EXPECT_NEAR(centre.y(), screen.y(), 1.0) << what;
+    }
 }
 
 TEST_F(UiTest, AboutShowsTheSameVersionEachTimeAndClosesEveryWay) {

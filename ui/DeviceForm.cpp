@@ -27,6 +27,14 @@ DeviceForm::DeviceForm(Program& program)
     }
     connect(ui_->Command1, &QPushButton::clicked, this, &DeviceForm::Command1_Click);
 
+    // Clipping keeps the fifth option from the mouse only. The arrow keys of
+    // an auto-exclusive group skip no button but a hidden or disabled one,
+    // whatever its focus policy, and would carry the check from "QD1610" onto
+    // it, leaving no device shown while one is chosen. Hidden, it is still a
+    // member of the group, and neither the arrows nor Tab reach it.
+    ui_->Option5->setFocusPolicy(Qt::NoFocus);
+    ui_->Option5->hide();
+
     // Centred on the screen it opens on.
     move(screen()->availableGeometry().center() - rect().center());
     Form_Load();

@@ -9,6 +9,8 @@
 #include <QCloseEvent>
 #include <QLayout>
 #include <QScreen>
+#include <QShowEvent>
+#include <QStyle>
 
 namespace qd::ui {
 
@@ -62,7 +64,6 @@ MainForm::MainForm(Program& program) : ui_(std::make_unique<Ui::MainForm>()), pr
     connect(ui_->MnuExit, &QAction::triggered, this, [this] { program_.end(0); });
     connect(ui_->MnuABout, &QAction::triggered, this, &MainForm::MnuABout_Click);
 
-    move(screen()->availableGeometry().center() - frameGeometry().center() + pos());
     loaded_ = Form_Load();
 }
 
@@ -95,6 +96,20 @@ void MainForm::MnuABout_Click() {
     // Loaded afresh each time and gone when closed.
     frmAbout about(this);
     about.exec();
+}
+
+void MainForm::showEvent(QShowEvent* event) {
+    // Centred as a whole, menu bar and frame included, so placed at its first
+    // showing: by then the layout has added the menu bar to the window's size
+    // and the native window, which knows the frame, exists. move() places the
+    // frame.
+    if (!placed_) {
+        placed_ = true;
+        move(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, frameGeometry().size(),
+                                 screen()->availableGeometry())
+                 .topLeft());
+    }
+    QMainWindow::showEvent(event);
 }
 
 void MainForm::closeEvent(QCloseEvent* event) {

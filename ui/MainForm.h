@@ -23,6 +23,7 @@ class MainForm : public QMainWindow {
     bool loaded() const { return loaded_; }
 
   protected:
+    void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
   private:
@@ -34,6 +35,7 @@ class MainForm : public QMainWindow {
     std::unique_ptr<Ui::MainForm> ui_;
     Program& program_;
     bool loaded_ = false;
+    bool placed_ = false;
 };
 
 } // namespace qd::ui

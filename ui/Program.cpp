@@ -21,7 +21,7 @@ namespace {
 
 } // namespace
 
-Program::Program(std::unique_ptr<link::LinkBinding> binding, QString directory)
+Program::Program(std::unique_ptr<link::LinkBinding> binding, QByteArray directory)
     : end(endProcessAtOnce), programDirectory(std::move(directory)), binding_(std::move(binding)),
       comms_(*binding_, state) {}
 
@@ -68,7 +68,7 @@ int runProgram(int argc, char** argv, const ProgramInfo& info) {
     QApplication::setApplicationName(kApplicationTitle);
     QApplication::setApplicationVersion(QString::fromLatin1(info.version));
     QApplication::setWindowIcon(programIcon());
-    Program program(info.makeBinding(), QCoreApplication::applicationDirPath());
+    Program program(info.makeBinding(), link::programDirectory());
     program.Main();
     return QApplication::exec();
 }

@@ -5,6 +5,7 @@
 #include "link/CommsFunctions.h"
 #include "link/UsbStuff.h"
 
+#include <QByteArray>
 #include <QPointer>
 #include <QString>
 #include <functional>
@@ -21,7 +22,11 @@ class MainForm;
 // its buffers, and the windows. It lives from start to exit.
 class Program {
   public:
-    Program(std::unique_ptr<link::LinkBinding> binding, QString programDirectory);
+    // The program's folder in its byte form (link::programDirectory()).
+    Program(std::unique_ptr<link::LinkBinding> binding, QByteArray programDirectory);
+    // A folder named in text.
+    Program(std::unique_ptr<link::LinkBinding> binding, const QString& directory)
+        : Program(std::move(binding), link::pathBytes(directory)) {}
     ~Program();
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
@@ -47,7 +52,7 @@ class Program {
     link::LinkBinding& binding() { return *binding_; }
     link::CommsFunctions& comms() { return comms_; }
     link::UsbStuff usb;
-    const QString programDirectory;
+    const QByteArray programDirectory;
 
     QPointer<DeviceForm> deviceForm;
     QPointer<MainForm> mainForm;

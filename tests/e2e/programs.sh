@@ -15,12 +15,13 @@ start_display
 # has chosen for Qt (offscreen would hide every window from xdotool).
 export QT_QPA_PLATFORM=xcb QD_BOARD=sim
 
-# Starts a program on a board of its own (trace in $work/NAME.trace), chooses
-# QD1200 and presses OK. The program's process id goes to PID.
+# Starts a program (by its path) on a board of its own (trace in
+# $work/NAME.trace), chooses QD1200 and presses OK. The program's process id
+# goes to PID.
 start_with_qd1200() {
     local program=$1 name=$2
     export QD_BOARD_STATE="$work/$name.state" QD_BOARD_TRACE="$work/$name.trace"
-    "$prefix/bin/$program" 2>"$work/$name.err" &
+    "$program" 2>"$work/$name.err" &
     PID=$!
     PROGRAMS+=("$PID")
     PROGRAM_LOGS="$work/$name.err"
@@ -32,7 +33,7 @@ start_with_qd1200() {
 # Runs one session of a program: 800, Enter, Read Voltage, File > Exit.
 session() {
     local program=$1 name=$2
-    start_with_qd1200 "$program" "$name"
+    start_with_qd1200 "$prefix/bin/$program" "$name"
     local pid=$PID
 
     local main menubar
@@ -63,7 +64,7 @@ session() {
 # A download that fails: the message shows, OK ends the program, non-zero.
 failed_download() {
     local program=$1 name=$2
-    QD_BOARD_FAULT=download-fails start_with_qd1200 "$program" "$name"
+    QD_BOARD_FAULT=download-fails start_with_qd1200 "$prefix/bin/$program" "$name"
     local pid=$PID
     local box
     find_window "^QD1200_1400_1600_1610$"
@@ -78,7 +79,32 @@ failed_download() {
     echo "ok: $program, failed download"
 }
 
+# A copy of the installed folder under a name that is not valid UTF-8
+# (Latin-1 byte E4): the program finds the firmware beside it by the folder's
+# real bytes and opens its main window.
+latin1_folder() {
+    local program=$1 name=$2
+    local dir="$work/Messung_"$'\xe4'"_$name" main menubar
+    mkdir "$dir"
+    dir=$(cd "$dir" && pwd -P) # as the program sees its own folder
+    cp -a "$(dirname "$(readlink -f "$prefix/bin/$program")")/." "$dir/"
+    start_with_qd1200 "$dir/$program" "$name"
+    local pid=$PID
+    find_window "Evaluation Software$"
+    main=$WINDOW
+    LC_ALL=C grep -qF "download path=$dir/QD1600.hex result=ok" "$work/$name.trace" ||
+        fail "$program in a Latin-1 folder: $(LC_ALL=C grep download "$work/$name.trace")"
+    menubar=$(( $(xwininfo -id "$main" | awk '/Height:/ {print $2}') - 270 ))
+    click_at "$main" 15 $((menubar / 2))       # File
+    xdotool key x                              # Exit
+    wait_exit "$pid"
+    [ "$STATUS" = 0 ] || fail "$program in a Latin-1 folder ended with status $STATUS"
+    echo "ok: $program, Latin-1 folder"
+}
+
 session "QD1600" v1
 session "QD1600(version2)" v2
 failed_download "QD1600(version2)" v2fail
 failed_download "QD1600" v1fail
+latin1_folder "QD1600" v1latin1
+latin1_folder "QD1600(version2)" v2latin1
