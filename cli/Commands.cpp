@@ -8,12 +8,11 @@
 #include "cli/SelfTest.h"
 #include "cli/Session.h"
 #include "control/Commands.h"
+#include "link/UsbStuff.h"
 
 #include <atomic>
 #include <cmath>
 #include <csignal>
-#include <limits.h>
-#include <unistd.h>
 
 namespace qd::cli {
 
@@ -289,17 +288,12 @@ ListResult runList(const Options& o) {
 } // namespace
 
 std::string programFolder() {
-    char path[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) {
-        return ".";
-    }
-    std::string folder(path, static_cast<std::size_t>(n));
-    return folder.substr(0, folder.rfind('/'));
+    return link::programDirectory().toStdString();
 }
 
 std::string firmwarePathOf(const Options& o) {
-    return o.firmware.empty() ? programFolder() + "/QD1600.hex" : o.firmware;
+    return o.firmware.empty() ? link::firmwarePathIn(link::programDirectory()).toStdString()
+                              : o.firmware;
 }
 
 Result runCommand(const Options& o) {
