@@ -3,7 +3,9 @@
 #include "drivers/IntelHex.h"
 #include "drivers/SimBoard.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace qd::drivers;
 
@@ -30,11 +32,12 @@ std::vector<std::uint8_t> bytes(std::initializer_list<int> list) {
 
 TEST(IntelHex, RecordTypes) {
     const std::string text = ":0400000001020304F2\r\n"
-                             ":020000021000EC\r\n" // segment base 0x10000
+                             ":020000021000EC \t\r\n" // segment base 0x10000
                              ":02000000AABB99\r\n"
                              ":02000004000AF0\n" // linear base 0xA0000
-                             ":01FFFF00CC35\n"
+                             ":01FFFF00CC35  \n"
                              ":0400000500001234B1\n"
+                             ":04000003F000FFF01A\n" // CS:IP F000:FFF0
                              ":00000001FF\n";
     const HexImage image = parseIntelHex(text);
     ASSERT_EQ(image.segments.size(), 3u);
@@ -45,6 +48,7 @@ TEST(IntelHex, RecordTypes) {
     EXPECT_EQ(image.segments[2].address, 0xAFFFFu);
     EXPECT_EQ(image.segments[2].data, bytes({0xCC}));
     EXPECT_EQ(image.startAddress, 0x1234u);
+    EXPECT_EQ(image.startSegmentAddress, 0xF000FFF0u);
     EXPECT_EQ(image.byteCount(), 7u);
 }
 
@@ -61,7 +65,12 @@ TEST(IntelHex, BadImagesNameTheLine) {
         {"truncated line", ":04000000010203\n" + end, "line 1: record length 4"},
         {"odd digit count", good + ":0400000001020304F\n" + end,
          "line 2: odd number of hexadecimal digits"},
-        {"unknown record type", good + ":00000003FD\n" + end, "line 2: unknown record type 03"},
+        {"unknown record type", good + ":00000006FA\n" + end, "line 2: unknown record type 06"},
+        {"start segment address too short", good + ":020000030000FB\n" + end,
+         "line 2: start segment address record needs 4 bytes"},
+        {"leading white space", " " + good + end, "line 1: record does not start"},
+        {"white space inside a record", ":04000000  01020304F2\n" + end,
+         "line 1: not a hexadecimal digit"},
         {"data after end of file", good + end + good, "line 3: data after the end-of-file"},
         {"no end of file", good, "no end-of-file record"},
         {"not a digit", ":04000000010G0304F2\n" + end, "line 1: not a hexadecimal digit"},
@@ -72,6 +81,52 @@ TEST(IntelHex, BadImagesNameTheLine) {
     for (const auto& c : cases) {
         const std::string error = errorOf(c.text);
         EXPECT_NE(error.find(c.error), std::string::npos) << c.what << ": got \"" << error << "\"";
+    }
+}
+
+// The reader takes only a regular file of a sensible size, and says so at
+// once for anything else: a FIFO must not wait for a writer, a device must
+// not be read until memory runs out.
+TEST(IntelHex, FileReaderRefusesWhatCannotBeAnImage) {
+    TempDir dir;
+    const std::string image = writeIntelHex({{0, {1, 2, 3}}});
+    writeFile(dir.file("good.hex"), image);
+    std::filesystem::create_symlink(dir.file("good.hex"), dir.file("link.hex"));
+    ASSERT_EQ(::mkfifo(dir.file("fifo.hex").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir.file("folder.hex"));
+    writeFile(dir.file("huge.hex"), image);
+    std::filesystem::resize_file(dir.file("huge.hex"), kMaxHexFileSize + 1);
+    writeFile(dir.file("padded.hex"), image);
+    std::filesystem::resize_file(dir.file("padded.hex"), kMaxHexFileSize);
+
+    struct Case {
+        std::string path;
+        const char* error; // empty: read
+    };
+    const Case cases[] = {
+        {dir.file("good.hex"), ""},
+        {dir.file("link.hex"), ""},
+        {dir.file("fifo.hex"), "is a FIFO, not a regular file"},
+        {dir.file("folder.hex"), "is a folder, not a regular file"},
+        {"/dev/zero", "is a character device, not a regular file"},
+        {dir.file("huge.hex"), "has 1048577 bytes, more than the 1 MiB"},
+        {dir.file("padded.hex"), "line 3: data after the end-of-file record"},
+        {dir.file("missing.hex"), "cannot open"},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        try {
+            const HexImage read = readIntelHexFile(c.path);
+            EXPECT_EQ(read.byteCount(), 3u) << c.path;
+        } catch (const IntelHexError& e) {
+            error = e.what();
+        }
+        if (*c.error == '\0') {
+            EXPECT_EQ(error, "") << c.path;
+        } else {
+            EXPECT_NE(error.find(c.error), std::string::npos)
+                << c.path << ": got \"" << error << "\"";
+        }
     }
 }
 

@@ -243,8 +243,8 @@ TEST_F(UsbBackendTest, CorruptImageWritesNothing) {
         {"checksum wrong in the last record",
          lastData.substr(0, lastData.size() - 3) + "00\n" + ":00000001FF\n", "checksum mismatch"},
         {"no end-of-file record", lastData, "no end-of-file record"},
-        {"unknown record type at the end", lastData + ":00000003FD\n:00000001FF\n",
-         "unknown record type 03"},
+        {"unknown record type at the end", lastData + ":00000006FA\n:00000001FF\n",
+         "unknown record type 06"},
         {"empty file", "", "no end-of-file record"},
         {"no data at all", ":00000001FF\n", "no data"},
     };
