@@ -20,9 +20,13 @@ const Packet kReadConverter = {0xC0, 218, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00};
 
 class UsbBackendTest : public ::testing::Test {
   protected:
-    UsbOptions fast() const {
+    // A board that answers ends every wait at once; the bounds only end a
+    // wait when the code under test is broken, however slow a loaded
+    // machine makes the emulation. Tests that expect a timeout set their own.
+    UsbOptions patient() const {
         UsbOptions o;
-        o.returnTimeout = 2000ms;
+        o.returnTimeout = 60s;
+        o.transferTimeout = 60s;
         o.pollInterval = 10ms;
         return o;
     }
@@ -73,7 +77,7 @@ VendorRequest readConverter(std::uint8_t* reply) {
 } // namespace
 
 TEST_F(UsbBackendTest, NoBoardOnTheBus) {
-    UsbBackend backend(fast());
+    UsbBackend backend(patient());
     EXPECT_TRUE(backend.findBoards().empty());
     std::unique_ptr<BoardConnection> connection;
     const std::string err = stderrOf([&] { connection = backend.open(1); });
@@ -101,7 +105,7 @@ TEST_F(UsbBackendTest, DownloadLoadsTheWholeImageWhileInReset) {
         auto& board = own.plug(1);
         board.setAfterReset(c.afterReset);
         const std::string firstNode = board.devnode();
-        UsbBackend backend(fast());
+        UsbBackend backend(patient());
         auto connection = backend.open(1);
         ASSERT_TRUE(connection);
         ASSERT_TRUE(connection->downloadFirmware(image(c.size)));
@@ -136,7 +140,7 @@ TEST_F(UsbBackendTest, DownloadLoadsTheWholeImageWhileInReset) {
 
 TEST_F(UsbBackendTest, AddressesAbove64KiBTravelInTheIndex) {
     auto& board = bus.plug(1);
-    UsbBackend backend(fast());
+    UsbBackend backend(patient());
     auto connection = backend.open(1);
     ASSERT_TRUE(connection);
     auto segments = parseIntelHex(firmwareImage(64)).segments;
@@ -158,7 +162,7 @@ TEST_F(UsbBackendTest, AddressesAbove64KiBTravelInTheIndex) {
 
 TEST_F(UsbBackendTest, RequestsTravelAsOneControlTransferEach) {
     auto& board = bus.plug(1);
-    UsbBackend backend(fast());
+    UsbBackend backend(patient());
     auto connection = openLoaded(backend);
     ASSERT_TRUE(connection);
     struct Case {
@@ -200,7 +204,7 @@ TEST_F(UsbBackendTest, RequestsTravelAsOneControlTransferEach) {
 
 TEST_F(UsbBackendTest, RequestsThatMustNotReachTheBoard) {
     auto& board = bus.plug(1);
-    UsbBackend backend(fast());
+    UsbBackend backend(patient());
     auto connection = openLoaded(backend);
     ASSERT_TRUE(connection);
     struct Case {
@@ -229,7 +233,7 @@ TEST_F(UsbBackendTest, RequestsThatMustNotReachTheBoard) {
 
 TEST_F(UsbBackendTest, CorruptImageWritesNothing) {
     auto& board = bus.plug(1);
-    UsbBackend backend(fast());
+    UsbBackend backend(patient());
     auto connection = backend.open(1);
     ASSERT_TRUE(connection);
     const std::string good = firmwareImage(64);
@@ -284,7 +288,7 @@ TEST_F(UsbBackendTest, DownloadFailsWhenTheBoardDoesNotRunTheImage) {
         SCOPED_TRACE(c.what);
         EmulatedBus own;
         own.plug(1).setAfterReset(c.afterReset);
-        UsbOptions options = fast();
+        UsbOptions options = patient();
         options.returnTimeout = 300ms;
         UsbBackend backend(options);
         auto connection = backend.open(1);
@@ -304,7 +308,7 @@ TEST_F(UsbBackendTest, DownloadFailsWhenTheBoardDoesNotRunTheImage) {
 TEST_F(UsbBackendTest, DownloadFailsWhenAStepIsRefused) {
     auto& board = bus.plug(1);
     board.stallRequest(0xA0);
-    UsbBackend backend(fast());
+    UsbBackend backend(patient());
     auto connection = backend.open(1);
     ASSERT_TRUE(connection);
     bool ok = true;
@@ -317,7 +321,7 @@ TEST_F(UsbBackendTest, DownloadFailsWhenAStepIsRefused) {
 
 TEST_F(UsbBackendTest, UnplugBetweenRequests) {
     auto& board = bus.plug(1);
-    UsbBackend backend(fast());
+    UsbBackend backend(patient());
     auto connection = openLoaded(backend);
     ASSERT_TRUE(connection);
     ASSERT_TRUE(connection->request(writeFrame(0x2000, 0x1000)));
@@ -337,7 +341,7 @@ TEST_F(UsbBackendTest, UnplugBetweenRequests) {
 
 TEST_F(UsbBackendTest, StalledRequestFailsAndTheBoardStaysUsable) {
     auto& board = bus.plug(1);
-    UsbBackend backend(fast());
+    UsbBackend backend(patient());
     auto connection = openLoaded(backend);
     ASSERT_TRUE(connection);
     board.stallRequest(kRequestReadConverter);
@@ -353,7 +357,7 @@ TEST_F(UsbBackendTest, StalledRequestFailsAndTheBoardStaysUsable) {
 TEST_F(UsbBackendTest, TwoBoardsAreTwoIdentifiers) {
     auto& second = bus.plug(2);
     auto& first = bus.plug(1);
-    UsbBackend backend(fast());
+    UsbBackend backend(patient());
     EXPECT_EQ(backend.findBoards(), (std::vector<int>{1, 2}));
     auto connection = openLoaded(backend, 2);
     ASSERT_TRUE(connection);

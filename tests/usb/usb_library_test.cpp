@@ -39,6 +39,10 @@ class TwoBoards : public ::testing::Environment {
     void SetUp() override {
         ::unsetenv("QD_BOARD");
         ::setenv("QD_USB_POLL_MS", "10", 1);
+        // Bounds that only a broken library reaches: the waits end when the
+        // board answers, and a loaded machine slows the emulation down.
+        ::setenv("QD_USB_RETURN_MS", "60000", 1);
+        ::setenv("QD_USB_TIMEOUT_MS", "60000", 1);
         bus = std::make_unique<EmulatedBus>();
         first = &bus->plug(1);
         second = &bus->plug(2);
