@@ -79,10 +79,14 @@ VendorRequest readConverter(std::uint8_t* reply) {
 TEST_F(UsbBackendTest, NoBoardOnTheBus) {
     UsbBackend backend(patient());
     EXPECT_TRUE(backend.findBoards().empty());
+    EXPECT_TRUE(backend.listBoards().empty());
     std::unique_ptr<BoardConnection> connection;
-    const std::string err = stderrOf([&] { connection = backend.open(1); });
+    LinkResult why;
+    const std::string err = stderrOf([&] { connection = backend.open(1, why); });
     EXPECT_FALSE(connection);
-    EXPECT_NE(err.find("USB: open board 1: no such board (0 found)"), std::string::npos) << err;
+    EXPECT_EQ(err, "USB: open board 1: no such board (0 found)\n");
+    EXPECT_EQ(why.status, LinkStatus::NoBoard);
+    EXPECT_EQ(why.diagnostic + "\n", err) << "the result carries the line printed";
 }
 
 TEST_F(UsbBackendTest, DownloadLoadsTheWholeImageWhileInReset) {
@@ -223,9 +227,9 @@ TEST_F(UsbBackendTest, RequestsThatMustNotReachTheBoard) {
     };
     board.clearTransfers();
     for (const auto& c : cases) {
-        bool ok = true;
-        const std::string err = stderrOf([&] { ok = connection->request(c.request); });
-        EXPECT_FALSE(ok) << c.what;
+        LinkResult result;
+        const std::string err = stderrOf([&] { result = connection->request(c.request); });
+        EXPECT_EQ(result.status, LinkStatus::BadArgument) << c.what;
         EXPECT_NE(err.find(c.error), std::string::npos) << c.what << ": " << err;
     }
     EXPECT_EQ(board.transferCount(), 0u);
@@ -255,17 +259,18 @@ TEST_F(UsbBackendTest, CorruptImageWritesNothing) {
     for (const auto& c : cases) {
         const std::string path = dir.file("corrupt.hex");
         writeFile(path, c.text);
-        bool ok = true;
-        const std::string err = stderrOf([&] { ok = connection->downloadFirmware(path); });
-        EXPECT_FALSE(ok) << c.what;
+        LinkResult result;
+        const std::string err = stderrOf([&] { result = connection->downloadFirmware(path); });
+        EXPECT_EQ(result.status, LinkStatus::BadImage) << c.what;
         EXPECT_NE(err.find("USB: firmware download: image " + path), std::string::npos)
             << c.what << ": " << err;
         EXPECT_NE(err.find(c.error), std::string::npos) << c.what << ": " << err;
         EXPECT_EQ(board.transferCount(), 0u) << c.what;
     }
-    bool ok = true;
-    const std::string err = stderrOf([&] { ok = connection->downloadFirmware(dir.file("none")); });
-    EXPECT_FALSE(ok);
+    LinkResult result;
+    const std::string err =
+        stderrOf([&] { result = connection->downloadFirmware(dir.file("none")); });
+    EXPECT_EQ(result.status, LinkStatus::BadImage);
     EXPECT_NE(err.find("cannot open"), std::string::npos) << err;
     EXPECT_EQ(board.transferCount(), 0u);
 }
@@ -295,9 +300,9 @@ TEST_F(UsbBackendTest, DownloadFailsWhenTheBoardDoesNotRunTheImage) {
         ASSERT_TRUE(connection);
         const std::string path = dir.file("image.hex");
         writeFile(path, c.image);
-        bool ok = true;
-        const std::string err = stderrOf([&] { ok = connection->downloadFirmware(path); });
-        EXPECT_FALSE(ok);
+        LinkResult result;
+        const std::string err = stderrOf([&] { result = connection->downloadFirmware(path); });
+        EXPECT_EQ(result.status, LinkStatus::DownloadFailed);
         EXPECT_NE(err.find("USB: firmware download: wait for the board to restart: "),
                   std::string::npos)
             << err;
@@ -311,9 +316,9 @@ TEST_F(UsbBackendTest, DownloadFailsWhenAStepIsRefused) {
     UsbBackend backend(patient());
     auto connection = backend.open(1);
     ASSERT_TRUE(connection);
-    bool ok = true;
-    const std::string err = stderrOf([&] { ok = connection->downloadFirmware(image(64)); });
-    EXPECT_FALSE(ok);
+    LinkResult result;
+    const std::string err = stderrOf([&] { result = connection->downloadFirmware(image(64)); });
+    EXPECT_EQ(result.status, LinkStatus::DownloadFailed);
     EXPECT_EQ(err, "USB: firmware download: hold the microcontroller in reset: "
                    "LIBUSB_ERROR_PIPE\n");
     EXPECT_EQ(board.transferCount(), 1u);
@@ -327,14 +332,14 @@ TEST_F(UsbBackendTest, UnplugBetweenRequests) {
     ASSERT_TRUE(connection->request(writeFrame(0x2000, 0x1000)));
     bus.unplug(board);
 
-    bool ok = true;
-    std::string err = stderrOf([&] { ok = connection->request(writeFrame(0x1000, 0x1000)); });
-    EXPECT_FALSE(ok);
+    LinkResult result;
+    std::string err = stderrOf([&] { result = connection->request(writeFrame(0x1000, 0x1000)); });
+    EXPECT_EQ(result.status, LinkStatus::NoBoard);
     EXPECT_EQ(err, "USB: request 221: LIBUSB_ERROR_NO_DEVICE\n");
 
     std::uint8_t reply[2];
-    err = stderrOf([&] { ok = connection->request(readConverter(reply)); });
-    EXPECT_FALSE(ok);
+    err = stderrOf([&] { result = connection->request(readConverter(reply)); });
+    EXPECT_EQ(result.status, LinkStatus::NoBoard);
     EXPECT_EQ(err, "USB: request 218: board on bus 1 port 1: LIBUSB_ERROR_NO_DEVICE\n");
     EXPECT_TRUE(backend.findBoards().empty());
 }
@@ -346,9 +351,9 @@ TEST_F(UsbBackendTest, StalledRequestFailsAndTheBoardStaysUsable) {
     ASSERT_TRUE(connection);
     board.stallRequest(kRequestReadConverter);
     std::uint8_t reply[2];
-    bool ok = true;
-    const std::string err = stderrOf([&] { ok = connection->request(readConverter(reply)); });
-    EXPECT_FALSE(ok);
+    LinkResult result;
+    const std::string err = stderrOf([&] { result = connection->request(readConverter(reply)); });
+    EXPECT_EQ(result.status, LinkStatus::RequestFailed);
     EXPECT_EQ(err, "USB: request 218: LIBUSB_ERROR_PIPE\n");
     EXPECT_TRUE(connection->request(writeFrame(0x2000, 0x1000)));
     EXPECT_EQ(board.model().lastValue, 0x2000u);
@@ -359,6 +364,12 @@ TEST_F(UsbBackendTest, TwoBoardsAreTwoIdentifiers) {
     auto& first = bus.plug(1);
     UsbBackend backend(patient());
     EXPECT_EQ(backend.findBoards(), (std::vector<int>{1, 2}));
+    const auto listed = backend.listBoards();
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].line(),
+              "id=1 bus=1 port=1 vendor=2f1a product=7c05 firmware=unknown access=yes");
+    EXPECT_EQ(listed[1].line(),
+              "id=2 bus=1 port=2 vendor=2f1a product=7c05 firmware=unknown access=yes");
     auto connection = openLoaded(backend, 2);
     ASSERT_TRUE(connection);
     ASSERT_TRUE(connection->request(writeFrame(0x1234, 0x1000)));
