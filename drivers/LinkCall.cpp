@@ -1,5 +1,6 @@
 #include "drivers/LinkCall.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -8,7 +9,15 @@ namespace qd::drivers {
 
 namespace {
 
-thread_local LinkResult last;
+// Plain data only: a thread_local with a destructor would make the C
+// runtime keep the library loaded after the program unloads it, until the
+// thread ends. The longest diagnostic holds a path, so there is room for one.
+struct LastCall {
+    LinkStatus status;
+    std::size_t length;
+    char text[4096 + 512];
+};
+thread_local LastCall last;
 
 // Copies text into answer, cut to fit and NUL-terminated; false when it was
 // cut.
@@ -39,12 +48,14 @@ int boardNumber(std::string_view text) {
 
 } // namespace
 
-void recordCall(LinkResult&& result) {
-    last = std::move(result);
+void recordCall(const LinkResult& result) {
+    last.status = result.status;
+    last.length = std::min(result.diagnostic.size(), sizeof last.text);
+    std::memcpy(last.text, result.diagnostic.data(), last.length);
 }
 
-const LinkResult& lastCall() {
-    return last;
+LinkResult lastCall() {
+    return {last.status, std::string(last.text, last.length)};
 }
 
 int answerLinkQuery(const char* library, const char* query, char* answer, int size,

@@ -10,8 +10,8 @@
 namespace qd::drivers {
 
 // Kept per thread, as errno is: one thread's calls never hide another's.
-void recordCall(LinkResult&& result);
-const LinkResult& lastCall();
+void recordCall(const LinkResult& result);
+LinkResult lastCall();
 
 // Chooses board N for a library that finds its board by itself.
 using SelectBoard = LinkResult (*)(int board);

@@ -68,7 +68,7 @@ template <typename F> std::int16_t guard(const char* operation, F&& f) {
         outcome =
             failed(BadArgument, fail(LinkStatus::RequestFailed, kLibrary, operation, e.what()));
     }
-    recordCall(std::move(outcome.why));
+    recordCall(outcome.why);
     return outcome.result;
 }
 

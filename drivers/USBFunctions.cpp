@@ -66,7 +66,7 @@ template <typename F> short call(const char* operation, F&& f) {
         result = fail(LinkStatus::RequestFailed, kLibrary, operation, e.what());
     }
     const short outcome = result ? 1 : 0;
-    recordCall(std::move(result));
+    recordCall(result);
     return outcome;
 }
 
