@@ -302,19 +302,26 @@ class UsbConnection final : public BoardConnection {
     LinkResult waitForBoard() {
         const auto deadline = steady_clock::now() + options_.returnTimeout;
         int last = LIBUSB_ERROR_NO_DEVICE;
+        bool readBefore = false;
         for (;;) {
             if (!handle_) {
                 last = tryReopen();
             }
             if (handle_) {
                 const auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+                const bool cutShort = left < options_.transferTimeout;
                 std::uint8_t reply[2];
                 const int rc = usb::readConverter(
                     handle_, reply, transferTimeoutMs(std::min(left, options_.transferTimeout)));
                 if (rc == 2) {
                     return {};
                 }
-                last = rc < 0 ? rc : LIBUSB_ERROR_IO;
+                // A read the deadline cut short says nothing about the board:
+                // what it answered before tells the user more.
+                if (!(rc == LIBUSB_ERROR_TIMEOUT && cutShort && readBefore)) {
+                    last = rc < 0 ? rc : LIBUSB_ERROR_IO;
+                }
+                readBefore = true;
                 if (rc == LIBUSB_ERROR_NO_DEVICE) {
                     close();
                 }
