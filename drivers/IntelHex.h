@@ -17,7 +17,10 @@ struct HexSegment {
 
 struct HexImage {
     std::vector<HexSegment> segments; // in file order, adjacent records merged
+    // Where the code starts, if the file says: type 05's linear address, and
+    // type 03's CS:IP with CS in the upper half. A RAM load ignores both.
     std::optional<std::uint32_t> startAddress;
+    std::optional<std::uint32_t> startSegmentAddress;
 
     std::size_t byteCount() const;
 };
@@ -32,14 +35,23 @@ class IntelHexError : public std::runtime_error {
     int line_;
 };
 
+// The largest file readIntelHexFile takes. The board has 16 KiB of RAM, whose
+// image as text takes about 45 KB at 16 data bytes a record and under 256 KiB
+// even at one; anything far bigger cannot be an image for it and is refused
+// before it is read.
+inline constexpr std::size_t kMaxHexFileSize = std::size_t{1} << 20;
+
 // Reads a whole Intel HEX text: record types 00 (data), 01 (end of file),
-// 02 (extended segment address), 04 (extended linear address) and 05 (start
-// linear address), checksums verified, LF or CR/LF line ends. Anything else,
+// 02 (extended segment address), 03 (start segment address), 04 (extended
+// linear address) and 05 (start linear address), checksums verified, LF or
+// CR/LF line ends, spaces and tabs at a line's end ignored. Anything else,
 // or anything after the end-of-file record, raises IntelHexError naming the
 // line, so that a caller can refuse an image before touching a board.
 HexImage parseIntelHex(std::string_view text);
 
-// Reads the file at path and parses it; a file that cannot be read raises
+// Reads the file at path and parses it. Only a regular file (or a symlink to
+// one) of at most kMaxHexFileSize bytes is read; a folder, FIFO or device is
+// refused without waiting on it. A file that cannot be read raises
 // IntelHexError with line 0.
 HexImage readIntelHexFile(const std::string& path);
 

@@ -4,6 +4,7 @@
 
 #include "drivers/Backend.h"
 #include "drivers/BoardModel.h"
+#include "drivers/LinkCall.h"
 
 #include <cstdint>
 #include <map>
@@ -28,6 +29,16 @@ enum Result : std::int16_t {
     BadArgument = 6,
 };
 
+// A call's result number and, for "why", what became of it.
+struct Outcome {
+    std::int16_t result = Ok;
+    LinkResult why;
+};
+
+Outcome failed(std::int16_t result, LinkResult why) {
+    return {result, std::move(why)};
+}
+
 constexpr std::size_t kBoardListSize = 128;
 
 std::mutex mutex;
@@ -38,30 +49,34 @@ bool ourBoard(std::int32_t vendor, std::int32_t product) {
     return vendor == kVendorId && product == kProductId;
 }
 
-BoardConnection* connection(std::int32_t handle, const char* operation) {
+BoardConnection* connection(std::int32_t handle, const char* operation, LinkResult& why) {
     const auto it = connections.find(handle);
     if (it == connections.end()) {
-        diagnose(kLibrary, operation, "unknown handle " + std::to_string(handle));
+        why = fail(LinkStatus::BadArgument, kLibrary, operation,
+                   "unknown handle " + std::to_string(handle));
         return nullptr;
     }
     return it->second.get();
 }
 
 template <typename F> std::int16_t guard(const char* operation, F&& f) {
+    Outcome outcome;
     try {
         const std::lock_guard lock(mutex);
-        return f();
+        outcome = f();
     } catch (const std::exception& e) {
-        diagnose(kLibrary, operation, e.what());
-        return BadArgument;
+        outcome =
+            failed(BadArgument, fail(LinkStatus::RequestFailed, kLibrary, operation, e.what()));
     }
+    recordCall(outcome.why);
+    return outcome.result;
 }
 
 } // namespace
 
 QD_EXPORT std::int16_t Search_For_Boards(std::int32_t vendor, std::int32_t product,
                                          std::int32_t* count, std::uint8_t* list) {
-    return guard("Search_For_Boards", [&]() -> std::int16_t {
+    return guard("Search_For_Boards", [&]() -> Outcome {
         const auto boards =
             ourBoard(vendor, product) ? processBackend().findBoards() : std::vector<int>{};
         std::size_t n = 0;
@@ -78,54 +93,61 @@ QD_EXPORT std::int16_t Search_For_Boards(std::int32_t vendor, std::int32_t produ
             *count = static_cast<std::int32_t>(n);
         }
         if (n == 0) {
-            diagnose(kLibrary, "Search_For_Boards", "no board found");
-            return NoBoard;
+            return failed(NoBoard, fail(LinkStatus::NoBoard, kLibrary, "Search_For_Boards",
+                                        "no board found"));
         }
-        return Ok;
+        return {};
     });
 }
 
 QD_EXPORT std::int16_t Connect(std::int32_t vendor, std::int32_t product, std::uint8_t board,
                                std::int32_t* handle) {
-    return guard("Connect", [&]() -> std::int16_t {
+    return guard("Connect", [&]() -> Outcome {
         if (!handle || !ourBoard(vendor, product) || board == 0) {
-            diagnose(kLibrary, "Connect", "no board " + std::to_string(board));
-            return board == 0 ? NoBoard : BadArgument;
+            const bool none = board == 0;
+            return failed(none ? NoBoard : BadArgument,
+                          fail(none ? LinkStatus::NoBoard : LinkStatus::BadArgument, kLibrary,
+                               "Connect", "no board " + std::to_string(board)));
         }
-        auto opened = processBackend().open(board);
+        LinkResult why;
+        auto opened = processBackend().open(board, why);
         if (!opened) {
-            return OpenFailed;
+            return failed(OpenFailed, std::move(why));
         }
         *handle = nextHandle++;
         connections.emplace(*handle, std::move(opened));
-        return Ok;
+        return {};
     });
 }
 
 QD_EXPORT std::int16_t Download_Firmware(std::int32_t handle, char* path) {
-    return guard("Download_Firmware", [&]() -> std::int16_t {
-        BoardConnection* c = connection(handle, "Download_Firmware");
+    return guard("Download_Firmware", [&]() -> Outcome {
+        LinkResult why;
+        BoardConnection* c = connection(handle, "Download_Firmware", why);
         if (!c) {
-            return BadHandle;
+            return failed(BadHandle, std::move(why));
         }
         if (!path) {
-            return BadArgument;
+            return failed(BadArgument,
+                          fail(LinkStatus::BadArgument, kLibrary, "Download_Firmware", "no path"));
         }
-        return c->downloadFirmware(path) ? Ok : DownloadFailed;
+        LinkResult result = c->downloadFirmware(path);
+        return result ? Outcome{} : failed(DownloadFailed, std::move(result));
     });
 }
 
 QD_EXPORT std::int16_t Vendor_Request(std::int32_t handle, std::uint8_t request, std::int32_t value,
                                       std::int32_t index, std::uint8_t direction,
                                       std::int16_t length, std::uint8_t* buffer) {
-    return guard("Vendor_Request", [&]() -> std::int16_t {
-        BoardConnection* c = connection(handle, "Vendor_Request");
+    return guard("Vendor_Request", [&]() -> Outcome {
+        LinkResult why;
+        BoardConnection* c = connection(handle, "Vendor_Request", why);
         if (!c) {
-            return BadHandle;
+            return failed(BadHandle, std::move(why));
         }
         if (length < 0 || (length > 0 && !buffer) || direction > 1) {
-            diagnose(kLibrary, "Vendor_Request", "bad argument");
-            return BadArgument;
+            return failed(BadArgument, fail(LinkStatus::BadArgument, kLibrary, "Vendor_Request",
+                                            "bad argument"));
         }
         VendorRequest r;
         r.code = request;
@@ -134,6 +156,18 @@ QD_EXPORT std::int16_t Vendor_Request(std::int32_t handle, std::uint8_t request,
         r.direction = direction;
         r.length = static_cast<std::uint16_t>(length);
         r.buffer = buffer;
-        return c->request(r) ? Ok : RequestFailed;
+        LinkResult result = c->request(r);
+        return result ? Outcome{} : failed(RequestFailed, std::move(result));
     });
+}
+
+// Boards are chosen by Connect here, so "select=N" is refused.
+QD_EXPORT int QD_LinkQuery(const char* query, char* answer, int size) {
+    try {
+        const std::lock_guard lock(mutex);
+        return answerLinkQuery(kLibrary, query, answer, size, nullptr);
+    } catch (const std::exception& e) {
+        diagnose(kLibrary, "QD_LinkQuery", e.what());
+        return static_cast<int>(LinkStatus::BadArgument);
+    }
 }

@@ -1,13 +1,9 @@
 #include "drivers/SimBoard.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <sstream>
-#include <sys/file.h>
-#include <unistd.h>
+#include "drivers/BoardModel.h"
+#include "drivers/IntelHex.h"
+#include "drivers/SimFaults.h"
+#include "drivers/SimState.h"
 
 namespace qd::drivers {
 
@@ -15,306 +11,155 @@ namespace {
 
 const char* const kLibrary = "simulated board";
 
-std::string envOr(const char* name, const std::string& fallback) {
-    const char* value = std::getenv(name);
-    return value && *value ? std::string(value) : fallback;
-}
-
-std::string defaultStatePath() {
-    const std::string name = "qd1600-board-" + std::to_string(getuid()) + ".state";
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime) {
-        return std::string(runtime) + "/" + name;
-    }
-    return envOr("TMPDIR", "/tmp") + "/" + name;
-}
-
-// The board's state file, open for as long as a connection lives.
-class StateFile {
-  public:
-    explicit StateFile(const std::string& path)
-        : path_(path), fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-        if (fd_ < 0) {
-            diagnose(kLibrary, "state", path + ": " + std::strerror(errno));
-        }
-    }
-    ~StateFile() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    StateFile(const StateFile&) = delete;
-    StateFile& operator=(const StateFile&) = delete;
-
-    int fd() const { return fd_; }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-    int fd_;
-};
-
-// Holds the state file locked for one operation, so that two programs
-// driving the same board never interleave.
-class LockedState {
-  public:
-    explicit LockedState(const StateFile& file) : fd_(file.fd()) {
-        if (fd_ < 0 || ::flock(fd_, LOCK_EX) != 0) {
-            diagnose(kLibrary, "state", file.path() + ": " + std::strerror(errno));
-            fd_ = -1;
-            return;
-        }
-        char text[kRecordSize + 1] = {};
-        const ssize_t n = ::pread(fd_, text, kRecordSize, 0);
-        state = parse(std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0));
-    }
-    ~LockedState() {
-        if (fd_ >= 0) {
-            ::flock(fd_, LOCK_UN);
-        }
-    }
-    LockedState(const LockedState&) = delete;
-    LockedState& operator=(const LockedState&) = delete;
-
-    bool ok() const { return fd_ >= 0; }
-
-    void save() {
-        const auto& m = state.model;
-        // A fixed-size record: rewriting it in place needs no truncation.
-        char text[kRecordSize + 1];
-        std::snprintf(text, sizeof text,
-                      "firmware=%d\nunplugged=%d\nrequests=%ld\nwritten=%d\nvalue=%u\nindex=%u\n",
-                      state.firmwareLoaded, state.unplugged, state.requests, m.written, m.lastValue,
-                      m.lastIndex);
-        const std::size_t used = std::strlen(text);
-        std::memset(text + used, ' ', kRecordSize - used);
-        if (::pwrite(fd_, text, kRecordSize, 0) != static_cast<ssize_t>(kRecordSize)) {
-            diagnose(kLibrary, "state", std::strerror(errno));
-        }
-    }
-
-    static SimBoardState parse(const std::string& text) {
-        SimBoardState s;
-        std::istringstream in(text);
-        std::string line;
-        while (std::getline(in, line)) {
-            const auto eq = line.find('=');
-            if (eq == std::string::npos) {
-                continue;
-            }
-            const std::string key = line.substr(0, eq);
-            const unsigned long v = std::strtoul(line.c_str() + eq + 1, nullptr, 10);
-            if (key == "firmware") {
-                s.firmwareLoaded = v != 0;
-            } else if (key == "unplugged") {
-                s.unplugged = v != 0;
-            } else if (key == "requests") {
-                s.requests = static_cast<long>(v);
-            } else if (key == "written") {
-                s.model.written = v != 0;
-            } else if (key == "value") {
-                s.model.lastValue = static_cast<std::uint32_t>(v);
-            } else if (key == "index") {
-                s.model.lastIndex = static_cast<std::uint32_t>(v);
-            }
-        }
-        return s;
-    }
-
-    SimBoardState state;
-
-  private:
-    static constexpr std::size_t kRecordSize = 128;
-    int fd_ = -1;
-};
-
-std::string hexBytes(const std::uint8_t* data, std::size_t n) {
-    std::string out;
-    char b[3];
-    for (std::size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02X", data[i]);
-        out += b;
-    }
-    return out;
-}
-
 class SimConnection final : public BoardConnection {
   public:
-    explicit SimConnection(const SimBackend& backend)
-        : backend_(backend), file_(backend.config().statePath) {}
-
-    bool downloadFirmware(const std::string& path) override {
-        const bool ok = download(path);
-        backend_.trace("download path=" + path + " result=" + (ok ? "ok" : "fail"));
-        return ok;
+    SimConnection(std::shared_ptr<const SimConfig> config, std::shared_ptr<SimFaults> faults,
+                  std::shared_ptr<SimClaim> claim)
+        : config_(std::move(config)), faults_(std::move(faults)), claim_(std::move(claim)),
+          trace_(config_->tracePath) {
+        model_.referenceVolts = config_->referenceVolts;
+        model_.faults.ignorePowerDown = config_->ignorePowerDown;
     }
 
-    bool request(const VendorRequest& r) override {
-        std::string reply;
-        const bool ok = handle(r, reply);
-        std::ostringstream line;
-        line << "request code=" << unsigned{r.code} << " value=" << r.value << " index=" << r.index
-             << " direction=" << r.direction << " length=" << r.length << " data=" << reply
-             << " result=" << (ok ? "ok" : "fail");
-        backend_.trace(line.str());
-        return ok;
+    LinkResult downloadFirmware(const std::string& path) override {
+        LinkResult result = download(path);
+        trace_.download(path, result);
+        return result;
+    }
+
+    LinkResult request(const VendorRequest& r) override {
+        std::array<std::uint8_t, 2> reply{};
+        bool replied = false;
+        LinkResult result = handle(r, reply, replied);
+        if (trace_.on()) {
+            trace_.request(r, reply.data(), replied ? reply.size() : 0, result);
+        }
+        return result;
     }
 
   private:
-    bool download(const std::string& path) {
-        const auto& config = backend_.config();
-        LockedState locked(file_);
-        if (!locked.ok()) {
-            return false;
+    LinkResult download(const std::string& path) {
+        if (faults_->unplugged()) {
+            return fail(LinkStatus::NoBoard, kLibrary, "download", "board unplugged");
         }
-        if (locked.state.unplugged) {
-            diagnose(kLibrary, "download", "board unplugged");
-            return false;
-        }
-        if (config.downloadFails) {
-            diagnose(kLibrary, "download", "fault: download fails");
-            return false;
-        }
+        // The image is checked before the board is touched, as the USB
+        // library does it.
         HexImage image;
         try {
             image = readIntelHexFile(path);
         } catch (const IntelHexError& e) {
-            diagnose(kLibrary, "download", "firmware image " + path + ": " + e.what());
-            return false;
+            return fail(LinkStatus::BadImage, kLibrary, "download",
+                        "firmware image " + path + ": " + e.what());
         }
         if (!isSimulatedBoardFirmware(image)) {
-            diagnose(kLibrary, "download", path + ": not a firmware image for this board");
-            return false;
+            return fail(LinkStatus::BadImage, kLibrary, "download",
+                        path + ": not a firmware image for this board");
+        }
+        SimRecord& record = claim_->record();
+        if (faults_->downloadFails()) {
+            // The board was held in reset and has not come back running.
+            record.firmwareLoaded = 0;
+            return fail(LinkStatus::DownloadFailed, kLibrary, "download", "fault: download fails");
         }
         // The microcontroller restarts: the converter powers up at 0 V.
-        locked.state = SimBoardState{};
-        locked.state.firmwareLoaded = true;
-        locked.save();
-        return true;
+        record.written = 0;
+        record.lastValue = 0;
+        record.lastIndex = 0;
+        record.requests = 0;
+        record.firmwareLoaded = 1;
+        return {};
     }
 
-    bool handle(const VendorRequest& r, std::string& reply) {
-        const auto& config = backend_.config();
-        LockedState locked(file_);
-        if (!locked.ok()) {
-            return false;
+    LinkResult handle(const VendorRequest& r, std::array<std::uint8_t, 2>& reply, bool& replied) {
+        if (faults_->unplugged()) {
+            return fail(LinkStatus::NoBoard, kLibrary, "request", "board unplugged");
         }
-        auto& state = locked.state;
-        if (state.unplugged) {
-            diagnose(kLibrary, "request", "board unplugged");
-            return false;
+        SimRecord& record = claim_->record();
+        if (!record.firmwareLoaded) {
+            return fail(LinkStatus::RequestFailed, kLibrary, "request", "no firmware loaded");
         }
-        if (!state.firmwareLoaded) {
-            diagnose(kLibrary, "request", "no firmware loaded");
-            return false;
+        if (faults_->unplugsAt(++record.requests)) {
+            return fail(LinkStatus::NoBoard, kLibrary, "request", "board unplugged");
         }
-        ++state.requests;
-        if (config.unplugAfter && state.requests > *config.unplugAfter) {
-            state.unplugged = true;
-            locked.save();
-            diagnose(kLibrary, "request", "board unplugged");
-            return false;
-        }
-        state.model.referenceVolts = config.referenceVolts;
-        state.model.faults.ignorePowerDown = config.ignorePowerDown;
+        model_.written = record.written != 0;
+        model_.lastValue = record.lastValue;
+        model_.lastIndex = record.lastIndex;
         bool ok = false;
         if (r.code == kRequestWriteFrame && r.direction == 0 && r.length == 0) {
-            ok = state.model.writeFrame(r.value, r.index);
+            ok = model_.writeFrame(r.value, r.index);
+            if (ok) {
+                record.lastValue = model_.lastValue;
+                record.lastIndex = model_.lastIndex;
+                record.written = 1;
+            }
         } else if (r.code == kRequestReadConverter && r.direction == 1 && r.length >= 2 &&
                    r.buffer) {
-            const auto bytes = state.model.readReply();
-            reply = hexBytes(bytes.data(), bytes.size());
-            if (!config.noReply) {
-                r.buffer[0] = bytes[0];
-                r.buffer[1] = bytes[1];
+            reply = model_.readReply();
+            replied = true;
+            if (!faults_->noReply()) {
+                r.buffer[0] = reply[0];
+                r.buffer[1] = reply[1];
             }
             ok = true;
         }
         if (!ok) {
-            diagnose(kLibrary, "request", "request " + std::to_string(r.code) + " refused");
+            return fail(LinkStatus::RequestFailed, kLibrary, "request",
+                        "request " + std::to_string(r.code) + " refused");
         }
-        locked.save();
-        return ok;
+        return {};
     }
 
-    const SimBackend& backend_;
-    StateFile file_;
+    std::shared_ptr<const SimConfig> config_;
+    std::shared_ptr<SimFaults> faults_;
+    std::shared_ptr<SimClaim> claim_;
+    SimTrace trace_;
+    BoardModel model_;
 };
 
 } // namespace
 
-SimBoardConfig SimBoardConfig::fromEnvironment() {
-    SimBoardConfig c;
-    c.statePath = envOr("QD_BOARD_STATE", defaultStatePath());
-    c.tracePath = envOr("QD_BOARD_TRACE", "");
-    const std::string vref = envOr("QD_BOARD_VREF", "");
-    if (!vref.empty()) {
-        char* end = nullptr;
-        const double v = std::strtod(vref.c_str(), &end);
-        if (end && *end == '\0' && v > 0) {
-            c.referenceVolts = v;
-        } else {
-            diagnose(kLibrary, "QD_BOARD_VREF", "not a positive voltage: " + vref);
-        }
-    }
-    std::istringstream faults(envOr("QD_BOARD_FAULT", ""));
-    std::string fault;
-    while (std::getline(faults, fault, ',')) {
-        if (fault == "download-fails") {
-            c.downloadFails = true;
-        } else if (fault == "no-reply") {
-            c.noReply = true;
-        } else if (fault == "ignore-power-down") {
-            c.ignorePowerDown = true;
-        } else if (fault.rfind("unplug-after=", 0) == 0) {
-            c.unplugAfter = std::strtol(fault.c_str() + 13, nullptr, 10);
-        } else if (!fault.empty()) {
-            diagnose(kLibrary, "QD_BOARD_FAULT", "unknown fault: " + fault);
-        }
-    }
-    return c;
-}
+SimBackend::SimBackend(SimConfig config)
+    : config_(std::make_shared<const SimConfig>(std::move(config))),
+      faults_(std::make_shared<SimFaults>(*config_)) {}
 
-SimBackend::SimBackend(SimBoardConfig config) : config_(std::move(config)) {}
+SimBackend::~SimBackend() = default;
 
 std::vector<int> SimBackend::findBoards() {
-    if (loadSimBoardState(config_.statePath).unplugged) {
+    if (faults_->unplugged()) {
         return {};
     }
     return {1};
 }
 
-std::unique_ptr<BoardConnection> SimBackend::open(int board) {
-    if (board != 1 || loadSimBoardState(config_.statePath).unplugged) {
-        diagnose(kLibrary, "open", "no board " + std::to_string(board));
+std::vector<BoardInfo> SimBackend::listBoards() {
+    if (faults_->unplugged()) {
+        return {};
+    }
+    const SimStateView state = peekSimState(*config_);
+    BoardInfo info;
+    info.id = 1;
+    info.bus = "sim";
+    info.port = "-";
+    info.access = static_cast<bool>(state.result);
+    info.firmware = !state.result ? "unknown" : state.record.firmwareLoaded ? "yes" : "no";
+    return {info};
+}
+
+std::unique_ptr<BoardConnection> SimBackend::openBoard(int board, LinkResult& why) {
+    if (board != 1 || faults_->unplugged()) {
+        why = fail(LinkStatus::NoBoard, kLibrary, "open", "no board " + std::to_string(board));
         return nullptr;
     }
-    return std::make_unique<SimConnection>(*this);
-}
-
-void SimBackend::trace(const std::string& line) const {
-    if (config_.tracePath.empty()) {
-        return;
+    const std::lock_guard lock(mutex_);
+    std::shared_ptr<SimClaim> claim = claim_.lock();
+    if (!claim) {
+        claim = SimClaim::take(*config_, why);
+        if (!claim) {
+            return nullptr;
+        }
+        claim_ = claim;
     }
-    // One write per line with O_APPEND keeps lines whole when two
-    // processes trace to the same file.
-    const int fd =
-        ::open(config_.tracePath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        diagnose(kLibrary, "trace", config_.tracePath + ": " + std::strerror(errno));
-        return;
-    }
-    const std::string text = line + "\n";
-    if (::write(fd, text.data(), text.size()) < 0) {
-        diagnose(kLibrary, "trace", std::strerror(errno));
-    }
-    ::close(fd);
-}
-
-SimBoardState loadSimBoardState(const std::string& path) {
-    const StateFile file(path);
-    LockedState locked(file);
-    return locked.state;
+    return std::make_unique<SimConnection>(config_, faults_, std::move(claim));
 }
 
 } // namespace qd::drivers

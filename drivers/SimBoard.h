@@ -1,57 +1,42 @@
 #pragma once
 
 #include "drivers/Backend.h"
-#include "drivers/BoardModel.h"
+#include "drivers/SimConfig.h"
 
-#include <optional>
-#include <string>
+#include <memory>
+#include <mutex>
 
 namespace qd::drivers {
 
-// How the simulated board is set up, from the QD_BOARD_* variables:
-//   QD_BOARD_STATE  file holding the board's state between processes
-//   QD_BOARD_TRACE  file that gets one line per operation, every field in it
-//   QD_BOARD_VREF   the converter's reference voltage (default 4.93)
-//   QD_BOARD_FAULT  comma-separated faults: download-fails, unplug-after=N,
-//                   no-reply, ignore-power-down
-struct SimBoardConfig {
-    std::string statePath;
-    std::string tracePath;
-    double referenceVolts = board::kDefaultReferenceVolts;
-    bool downloadFails = false;
-    std::optional<long> unplugAfter; // requests after a download
-    bool noReply = false;
-    bool ignorePowerDown = false;
+class SimClaim;
+class SimFaults;
 
-    static SimBoardConfig fromEnvironment();
-};
-
-// The board's state as it survives between processes.
-struct SimBoardState {
-    bool firmwareLoaded = false;
-    bool unplugged = false;
-    long requests = 0; // since the last download
-    BoardModel model;
-};
-
-// A simulated board: state in a locked per-user file, so one process can
-// program a code and another read it back, as with real hardware.
+// The simulated board: its state in a per-user file (SimState.h) that one
+// process can program and a later one read back, as with real hardware,
+// claimed by one process at a time; its faults and trace in SimFaults.h.
 class SimBackend final : public Backend {
   public:
-    explicit SimBackend(SimBoardConfig config);
+    explicit SimBackend(SimConfig config);
+    ~SimBackend() override;
+
+    // The board is there unless this process has seen it unplugged; these
+    // look at the state file without claiming the board.
     std::vector<int> findBoards() override;
-    std::unique_ptr<BoardConnection> open(int board) override;
+    std::vector<BoardInfo> listBoards() override;
 
-    const SimBoardConfig& config() const { return config_; }
+    const SimConfig& config() const { return *config_; }
 
-    // Appends one line to the trace, if there is one.
-    void trace(const std::string& line) const;
+  protected:
+    // The first connection claims the board; further connections of this
+    // backend share that claim, as handles of one program share a board.
+    std::unique_ptr<BoardConnection> openBoard(int board, LinkResult& why) override;
 
   private:
-    SimBoardConfig config_;
+    // Shared with the connections, which may outlive the backend at exit.
+    std::shared_ptr<const SimConfig> config_;
+    std::shared_ptr<SimFaults> faults_;
+    std::mutex mutex_;
+    std::weak_ptr<SimClaim> claim_;
 };
-
-// Reads the state file (a missing one is a board just powered up).
-SimBoardState loadSimBoardState(const std::string& path);
 
 } // namespace qd::drivers

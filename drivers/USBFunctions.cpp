@@ -3,6 +3,7 @@
 // purpose: the program looks them up under their C++ ABI names.
 
 #include "drivers/Backend.h"
+#include "drivers/LinkCall.h"
 
 #include <memory>
 #include <mutex>
@@ -17,17 +18,56 @@ const char* const kLibrary = "USBFunctions";
 
 std::mutex mutex;
 std::unique_ptr<BoardConnection> board;
+int selected = 1; // which of the boards found is "the" board
 
-BoardConnection* firstBoard(const char* operation) {
-    if (!board) {
-        const auto boards = processBackend().findBoards();
-        if (boards.empty()) {
-            diagnose(kLibrary, operation, "no board found");
-            return nullptr;
-        }
-        board = processBackend().open(boards.front());
+// Opens the selected board at the first call that needs it, and again after
+// a call that could not.
+LinkResult openBoard(const char* operation) {
+    if (board) {
+        return {};
     }
-    return board.get();
+    const auto boards = processBackend().findBoards();
+    if (boards.empty()) {
+        return fail(LinkStatus::NoBoard, kLibrary, operation, "no board found");
+    }
+    if (static_cast<std::size_t>(selected) > boards.size()) {
+        return fail(LinkStatus::NoBoard, kLibrary, operation,
+                    "no board " + std::to_string(selected) + " (" + std::to_string(boards.size()) +
+                        " found)");
+    }
+    LinkResult why;
+    board = processBackend().open(boards[static_cast<std::size_t>(selected - 1)], why);
+    return why;
+}
+
+LinkResult selectBoard(int n) {
+    if (board) {
+        return fail(LinkStatus::BadArgument, kLibrary, "QD_LinkQuery",
+                    "select=" + std::to_string(n) + ": a board is in use already");
+    }
+    const auto boards = processBackend().findBoards();
+    if (static_cast<std::size_t>(n) > boards.size()) {
+        return fail(LinkStatus::NoBoard, kLibrary, "QD_LinkQuery",
+                    "select=" + std::to_string(n) + ": no such board (" +
+                        std::to_string(boards.size()) + " found)");
+    }
+    selected = n;
+    return {};
+}
+
+// Runs one call under the library's lock and keeps its outcome for "why";
+// 1 for success, 0 for failure, as the program expects.
+template <typename F> short call(const char* operation, F&& f) {
+    LinkResult result;
+    try {
+        const std::lock_guard lock(mutex);
+        result = f();
+    } catch (const std::exception& e) {
+        result = fail(LinkStatus::RequestFailed, kLibrary, operation, e.what());
+    }
+    const short outcome = result ? 1 : 0;
+    recordCall(result);
+    return outcome;
 }
 
 } // namespace
@@ -35,34 +75,29 @@ BoardConnection* firstBoard(const char* operation) {
 QD_EXPORT short LoadFirmWare(char* path);
 QD_EXPORT short VendorIORequest(short request, int value, int index, short direction, short length,
                                 char* buffer);
+extern "C" QD_EXPORT int QD_LinkQuery(const char* query, char* answer, int size);
 
 short LoadFirmWare(char* path) {
-    try {
-        const std::lock_guard lock(mutex);
+    return call("LoadFirmWare", [&]() -> LinkResult {
         if (!path) {
-            diagnose(kLibrary, "LoadFirmWare", "no path");
-            return 0;
+            return fail(LinkStatus::BadArgument, kLibrary, "LoadFirmWare", "no path");
         }
-        BoardConnection* b = firstBoard("LoadFirmWare");
-        return b && b->downloadFirmware(path) ? 1 : 0;
-    } catch (const std::exception& e) {
-        diagnose(kLibrary, "LoadFirmWare", e.what());
-        return 0;
-    }
+        if (auto opened = openBoard("LoadFirmWare"); !opened) {
+            return opened;
+        }
+        return board->downloadFirmware(path);
+    });
 }
 
 short VendorIORequest(short request, int value, int index, short direction, short length,
                       char* buffer) {
-    try {
-        const std::lock_guard lock(mutex);
+    return call("VendorIORequest", [&]() -> LinkResult {
         if (request < 0 || request > 255 || length < 0 || (length > 0 && !buffer) ||
             (direction != 0 && direction != 1)) {
-            diagnose(kLibrary, "VendorIORequest", "bad argument");
-            return 0;
+            return fail(LinkStatus::BadArgument, kLibrary, "VendorIORequest", "bad argument");
         }
-        BoardConnection* b = firstBoard("VendorIORequest");
-        if (!b) {
-            return 0;
+        if (auto opened = openBoard("VendorIORequest"); !opened) {
+            return opened;
         }
         VendorRequest r;
         r.code = static_cast<std::uint8_t>(request);
@@ -71,9 +106,16 @@ short VendorIORequest(short request, int value, int index, short direction, shor
         r.direction = direction;
         r.length = static_cast<std::uint16_t>(length);
         r.buffer = reinterpret_cast<std::uint8_t*>(buffer);
-        return b->request(r) ? 1 : 0;
+        return board->request(r);
+    });
+}
+
+int QD_LinkQuery(const char* query, char* answer, int size) {
+    try {
+        const std::lock_guard lock(mutex);
+        return answerLinkQuery(kLibrary, query, answer, size, &selectBoard);
     } catch (const std::exception& e) {
-        diagnose(kLibrary, "VendorIORequest", e.what());
-        return 0;
+        diagnose(kLibrary, "QD_LinkQuery", e.what());
+        return static_cast<int>(LinkStatus::BadArgument);
     }
 }

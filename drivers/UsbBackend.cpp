@@ -39,12 +39,38 @@ Location locationOf(libusb_device* device) {
     return where;
 }
 
-std::string describe(const Location& where) {
-    std::string text = "bus " + std::to_string(where.bus) + " port ";
+// "1.2": the port numbers from the root hub down.
+std::string portPath(const Location& where) {
+    std::string text;
     for (std::size_t i = 0; i < where.ports.size(); ++i) {
         text += (i ? "." : "") + std::to_string(where.ports[i]);
     }
-    return where.ports.empty() ? text + "?" : text;
+    return where.ports.empty() ? "?" : text;
+}
+
+std::string describe(const Location& where) {
+    return "bus " + std::to_string(where.bus) + " port " + portPath(where);
+}
+
+// Why a board could not be opened, as the libraries report it.
+LinkStatus openStatus(int libusbError) {
+    switch (libusbError) {
+    case LIBUSB_ERROR_ACCESS:
+        return LinkStatus::NoPermission;
+    case LIBUSB_ERROR_BUSY:
+        return LinkStatus::Busy;
+    case LIBUSB_ERROR_NO_DEVICE:
+    case LIBUSB_ERROR_NOT_FOUND:
+        return LinkStatus::NoBoard;
+    default:
+        return LinkStatus::RequestFailed;
+    }
+}
+
+// A transfer that failed because the board has left the bus says so; any
+// other failure is the operation's own.
+LinkStatus transferStatus(int libusbError, LinkStatus otherwise) {
+    return libusbError == LIBUSB_ERROR_NO_DEVICE ? LinkStatus::NoBoard : otherwise;
 }
 
 // The devices libusb sees now, released on scope exit.
@@ -149,72 +175,76 @@ class UsbConnection final : public BoardConnection {
     UsbConnection(const UsbConnection&) = delete;
     UsbConnection& operator=(const UsbConnection&) = delete;
 
-    bool downloadFirmware(const std::string& path) override {
+    LinkResult downloadFirmware(const std::string& path) override {
         // The whole image is read before the board is touched: a corrupt
         // file must not leave a half-loaded microcontroller behind.
         std::vector<usb::LoadTransfer> transfers;
         try {
             transfers = usb::loadTransfers(readIntelHexFile(path));
         } catch (const IntelHexError& e) {
-            diagnose(kLibrary, "firmware download", "image " + path + ": " + e.what());
-            return false;
+            return fail(LinkStatus::BadImage, kLibrary, "firmware download",
+                        "image " + path + ": " + e.what());
         }
         if (transfers.empty()) {
-            diagnose(kLibrary, "firmware download", "image " + path + ": no data");
-            return false;
+            return fail(LinkStatus::BadImage, kLibrary, "firmware download",
+                        "image " + path + ": no data");
         }
-        if (!handle_ && !reopen("firmware download")) {
-            return false;
+        if (!handle_) {
+            if (auto why = reopen("firmware download"); !why) {
+                return why;
+            }
         }
         const unsigned timeout = transferTimeoutMs(options_.transferTimeout);
         int rc = usb::holdInReset(handle_, true, timeout);
         if (rc < 0) {
-            return failed("firmware download: hold the microcontroller in reset", rc);
+            return failed("firmware download: hold the microcontroller in reset", rc,
+                          LinkStatus::DownloadFailed);
         }
         for (const auto& t : transfers) {
             rc = usb::loadMemory(handle_, t.address, t.data.data(), t.data.size(), timeout);
             const std::string step = "firmware download: write " + std::to_string(t.data.size()) +
                                      " bytes at " + hex(t.address);
             if (rc < 0) {
-                return failed(step, rc);
+                return failed(step, rc, LinkStatus::DownloadFailed);
             }
             if (static_cast<std::size_t>(rc) != t.data.size()) {
-                diagnose(kLibrary, step, "board took only " + std::to_string(rc) + " bytes");
-                return false;
+                return fail(LinkStatus::DownloadFailed, kLibrary, step,
+                            "board took only " + std::to_string(rc) + " bytes");
             }
         }
         rc = usb::holdInReset(handle_, false, timeout);
         // A board may restart before it acknowledges the release; whether it
         // runs the image is told by it answering below, not by this status.
         if (rc < 0 && rc != LIBUSB_ERROR_NO_DEVICE) {
-            return failed("firmware download: release the microcontroller from reset", rc);
+            return failed("firmware download: release the microcontroller from reset", rc,
+                          LinkStatus::DownloadFailed);
         }
         return waitForBoard();
     }
 
-    bool request(const VendorRequest& r) override {
-        const std::string operation = "request " + std::to_string(r.code);
+    LinkResult request(const VendorRequest& r) override {
         std::string why;
         const auto setup = usb::setupFor(r, &why);
         if (!setup) {
-            diagnose(kLibrary, operation, why);
-            return false;
+            return fail(LinkStatus::BadArgument, kLibrary, "request " + std::to_string(r.code),
+                        why);
         }
-        if (!handle_ && !reopen(operation)) {
-            return false;
+        if (!handle_) {
+            if (auto reopened = reopen("request " + std::to_string(r.code)); !reopened) {
+                return reopened;
+            }
         }
         const int rc = usb::controlTransfer(handle_, *setup, r.buffer,
                                             transferTimeoutMs(options_.transferTimeout));
         if (rc < 0) {
-            return failed(operation, rc);
+            return failed("request " + std::to_string(r.code), rc, LinkStatus::RequestFailed);
         }
         if (rc != setup->length) {
-            diagnose(kLibrary, operation,
-                     "board moved " + std::to_string(rc) + " of " + std::to_string(setup->length) +
-                         " bytes");
-            return false;
+            return fail(LinkStatus::RequestFailed, kLibrary, "request " + std::to_string(r.code),
+                        "board moved " + std::to_string(rc) + " of " +
+                            std::to_string(setup->length) + " bytes");
         }
-        return true;
+        return {};
     }
 
   private:
@@ -222,13 +252,12 @@ class UsbConnection final : public BoardConnection {
         return static_cast<unsigned>(std::max<milliseconds::rep>(1, timeout.count()));
     }
 
-    bool failed(const std::string& operation, int rc) {
-        diagnose(kLibrary, operation, errorName(rc));
+    LinkResult failed(const std::string& operation, int rc, LinkStatus otherwise) {
         if (rc == LIBUSB_ERROR_NO_DEVICE) {
             // Gone from the bus: a later call looks for it again on its port.
             close();
         }
-        return false;
+        return fail(transferStatus(rc, otherwise), kLibrary, operation, errorName(rc));
     }
 
     void close() {
@@ -258,34 +287,41 @@ class UsbConnection final : public BoardConnection {
         return rc;
     }
 
-    bool reopen(const std::string& operation) {
+    LinkResult reopen(const std::string& operation) {
         const int rc = tryReopen();
         if (rc != 0) {
-            diagnose(kLibrary, operation,
-                     "board on " + describe(where_) + ": " + usb::openFailureText(rc));
+            return fail(openStatus(rc), kLibrary, operation,
+                        "board on " + describe(where_) + ": " + usb::openFailureText(rc));
         }
-        return rc == 0;
+        return {};
     }
 
     // The board restarts with its new firmware, possibly leaving the bus
     // and coming back with a new address. It counts as loaded once it
     // answers a read request.
-    bool waitForBoard() {
+    LinkResult waitForBoard() {
         const auto deadline = steady_clock::now() + options_.returnTimeout;
         int last = LIBUSB_ERROR_NO_DEVICE;
+        bool readBefore = false;
         for (;;) {
             if (!handle_) {
                 last = tryReopen();
             }
             if (handle_) {
                 const auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+                const bool cutShort = left < options_.transferTimeout;
                 std::uint8_t reply[2];
                 const int rc = usb::readConverter(
                     handle_, reply, transferTimeoutMs(std::min(left, options_.transferTimeout)));
                 if (rc == 2) {
-                    return true;
+                    return {};
                 }
-                last = rc < 0 ? rc : LIBUSB_ERROR_IO;
+                // A read the deadline cut short says nothing about the board:
+                // what it answered before tells the user more.
+                if (!(rc == LIBUSB_ERROR_TIMEOUT && cutShort && readBefore)) {
+                    last = rc < 0 ? rc : LIBUSB_ERROR_IO;
+                }
+                readBefore = true;
                 if (rc == LIBUSB_ERROR_NO_DEVICE) {
                     close();
                 }
@@ -295,11 +331,11 @@ class UsbConnection final : public BoardConnection {
             }
             std::this_thread::sleep_for(options_.pollInterval);
         }
-        diagnose(kLibrary, "firmware download: wait for the board to restart",
-                 "no answer from the board on " + describe(where_) + " within " +
-                     std::to_string(options_.returnTimeout.count()) +
-                     " ms: " + usb::openFailureText(last));
-        return false;
+        return fail(LinkStatus::DownloadFailed, kLibrary,
+                    "firmware download: wait for the board to restart",
+                    "no answer from the board on " + describe(where_) + " within " +
+                        std::to_string(options_.returnTimeout.count()) +
+                        " ms: " + usb::openFailureText(last));
     }
 
     std::shared_ptr<UsbContext> context_;
@@ -347,28 +383,56 @@ std::vector<int> UsbBackend::findBoards() {
     return ids;
 }
 
-std::unique_ptr<BoardConnection> UsbBackend::open(int board) {
+std::vector<BoardInfo> UsbBackend::listBoards() {
+    const auto ctx = context();
+    if (!ctx) {
+        return {};
+    }
+    const DeviceList list(ctx->get());
+    if (list.error()) {
+        diagnose(kLibrary, "list boards", errorName(list.error()));
+        return {};
+    }
+    std::vector<BoardInfo> infos;
+    for (const auto& board : list.boards()) {
+        BoardInfo info;
+        info.id = static_cast<int>(infos.size() + 1);
+        info.bus = std::to_string(board.where.bus);
+        info.port = portPath(board.where);
+        libusb_device_handle* handle = nullptr;
+        info.access = libusb_open(board.device, &handle) == 0;
+        if (handle) {
+            libusb_close(handle);
+        }
+        infos.push_back(std::move(info));
+    }
+    return infos;
+}
+
+std::unique_ptr<BoardConnection> UsbBackend::openBoard(int board, LinkResult& why) {
     const std::string operation = "open board " + std::to_string(board);
     const auto ctx = context();
     if (!ctx) {
+        why = fail(LinkStatus::NoBoard, kLibrary, operation, "libusb did not start");
         return nullptr;
     }
     const DeviceList list(ctx->get());
     if (list.error()) {
-        diagnose(kLibrary, operation, errorName(list.error()));
+        why = fail(LinkStatus::NoBoard, kLibrary, operation, errorName(list.error()));
         return nullptr;
     }
     const auto boards = list.boards();
     if (board < 1 || static_cast<std::size_t>(board) > boards.size()) {
-        diagnose(kLibrary, operation,
-                 "no such board (" + std::to_string(boards.size()) + " found)");
+        why = fail(LinkStatus::NoBoard, kLibrary, operation,
+                   "no such board (" + std::to_string(boards.size()) + " found)");
         return nullptr;
     }
     const auto& found = boards[static_cast<std::size_t>(board - 1)];
     libusb_device_handle* handle = nullptr;
     const int rc = libusb_open(found.device, &handle);
     if (rc != 0) {
-        diagnose(kLibrary, operation, describe(found.where) + ": " + usb::openFailureText(rc));
+        why = fail(openStatus(rc), kLibrary, operation,
+                   describe(found.where) + ": " + usb::openFailureText(rc));
         return nullptr;
     }
     return std::make_unique<UsbConnection>(ctx, handle, found.where, options_);

@@ -36,7 +36,13 @@ class UsbBackend final : public Backend {
     // Ordered by bus and port, so an identifier names the same board for
     // as long as nothing is plugged in or out.
     std::vector<int> findBoards() override;
-    std::unique_ptr<BoardConnection> open(int board) override;
+    // Whether a board may be opened is found by opening and closing it,
+    // which sends it nothing; whether it runs its firmware is "unknown",
+    // since asking would put a request between another program's.
+    std::vector<BoardInfo> listBoards() override;
+
+  protected:
+    std::unique_ptr<BoardConnection> openBoard(int board, LinkResult& why) override;
 
   private:
     std::shared_ptr<UsbContext> context();

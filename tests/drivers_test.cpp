@@ -2,8 +2,18 @@
 #include "drivers/BoardModel.h"
 #include "drivers/IntelHex.h"
 #include "drivers/SimBoard.h"
+#include "drivers/SimState.h"
 
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
+#include <optional>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace qd::drivers;
 
@@ -30,11 +40,12 @@ std::vector<std::uint8_t> bytes(std::initializer_list<int> list) {
 
 TEST(IntelHex, RecordTypes) {
     const std::string text = ":0400000001020304F2\r\n"
-                             ":020000021000EC\r\n" // segment base 0x10000
+                             ":020000021000EC \t\r\n" // segment base 0x10000
                              ":02000000AABB99\r\n"
                              ":02000004000AF0\n" // linear base 0xA0000
-                             ":01FFFF00CC35\n"
+                             ":01FFFF00CC35  \n"
                              ":0400000500001234B1\n"
+                             ":04000003F000FFF01A\n" // CS:IP F000:FFF0
                              ":00000001FF\n";
     const HexImage image = parseIntelHex(text);
     ASSERT_EQ(image.segments.size(), 3u);
@@ -45,6 +56,7 @@ TEST(IntelHex, RecordTypes) {
     EXPECT_EQ(image.segments[2].address, 0xAFFFFu);
     EXPECT_EQ(image.segments[2].data, bytes({0xCC}));
     EXPECT_EQ(image.startAddress, 0x1234u);
+    EXPECT_EQ(image.startSegmentAddress, 0xF000FFF0u);
     EXPECT_EQ(image.byteCount(), 7u);
 }
 
@@ -61,7 +73,12 @@ TEST(IntelHex, BadImagesNameTheLine) {
         {"truncated line", ":04000000010203\n" + end, "line 1: record length 4"},
         {"odd digit count", good + ":0400000001020304F\n" + end,
          "line 2: odd number of hexadecimal digits"},
-        {"unknown record type", good + ":00000003FD\n" + end, "line 2: unknown record type 03"},
+        {"unknown record type", good + ":00000006FA\n" + end, "line 2: unknown record type 06"},
+        {"start segment address too short", good + ":020000030000FB\n" + end,
+         "line 2: start segment address record needs 4 bytes"},
+        {"leading white space", " " + good + end, "line 1: record does not start"},
+        {"white space inside a record", ":04000000  01020304F2\n" + end,
+         "line 1: not a hexadecimal digit"},
         {"data after end of file", good + end + good, "line 3: data after the end-of-file"},
         {"no end of file", good, "no end-of-file record"},
         {"not a digit", ":04000000010G0304F2\n" + end, "line 1: not a hexadecimal digit"},
@@ -72,6 +89,52 @@ TEST(IntelHex, BadImagesNameTheLine) {
     for (const auto& c : cases) {
         const std::string error = errorOf(c.text);
         EXPECT_NE(error.find(c.error), std::string::npos) << c.what << ": got \"" << error << "\"";
+    }
+}
+
+// The reader takes only a regular file of a sensible size, and says so at
+// once for anything else: a FIFO must not wait for a writer, a device must
+// not be read until memory runs out.
+TEST(IntelHex, FileReaderRefusesWhatCannotBeAnImage) {
+    TempDir dir;
+    const std::string image = writeIntelHex({{0, {1, 2, 3}}});
+    writeFile(dir.file("good.hex"), image);
+    std::filesystem::create_symlink(dir.file("good.hex"), dir.file("link.hex"));
+    ASSERT_EQ(::mkfifo(dir.file("fifo.hex").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir.file("folder.hex"));
+    writeFile(dir.file("huge.hex"), image);
+    std::filesystem::resize_file(dir.file("huge.hex"), kMaxHexFileSize + 1);
+    writeFile(dir.file("padded.hex"), image);
+    std::filesystem::resize_file(dir.file("padded.hex"), kMaxHexFileSize);
+
+    struct Case {
+        std::string path;
+        const char* error; // empty: read
+    };
+    const Case cases[] = {
+        {dir.file("good.hex"), ""},
+        {dir.file("link.hex"), ""},
+        {dir.file("fifo.hex"), "is a FIFO, not a regular file"},
+        {dir.file("folder.hex"), "is a folder, not a regular file"},
+        {"/dev/zero", "is a character device, not a regular file"},
+        {dir.file("huge.hex"), "has 1048577 bytes, more than the 1 MiB"},
+        {dir.file("padded.hex"), "line 3: data after the end-of-file record"},
+        {dir.file("missing.hex"), "cannot open"},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        try {
+            const HexImage read = readIntelHexFile(c.path);
+            EXPECT_EQ(read.byteCount(), 3u) << c.path;
+        } catch (const IntelHexError& e) {
+            error = e.what();
+        }
+        if (*c.error == '\0') {
+            EXPECT_EQ(error, "") << c.path;
+        } else {
+            EXPECT_NE(error.find(c.error), std::string::npos)
+                << c.path << ": got \"" << error << "\"";
+        }
     }
 }
 
@@ -131,12 +194,14 @@ namespace {
 
 class SimBoardTest : public ::testing::Test {
   protected:
-    SimBoardConfig config() const {
-        SimBoardConfig c;
-        c.statePath = dir.file("board.state");
+    SimConfig config() const {
+        SimConfig c;
+        c.statePath = state();
         c.tracePath = dir.file("trace");
+        c.claimWait = std::chrono::milliseconds(0);
         return c;
     }
+    std::string state() const { return dir.file("board.state"); }
     std::string firmware() const {
         HexSegment s{0, {kFirmwareMagic.begin(), kFirmwareMagic.end()}};
         s.data.push_back(kFirmwareMajor);
@@ -145,7 +210,7 @@ class SimBoardTest : public ::testing::Test {
         writeFile(path, writeIntelHex({s}));
         return path;
     }
-    static bool write(BoardConnection& c, std::uint32_t frame, std::uint32_t index) {
+    static LinkResult write(BoardConnection& c, std::uint32_t frame, std::uint32_t index) {
         VendorRequest r;
         r.code = 221;
         r.value = frame;
@@ -154,22 +219,40 @@ class SimBoardTest : public ::testing::Test {
         r.buffer = &unused;
         return c.request(r);
     }
-    static std::array<std::uint8_t, 2> read(BoardConnection& c, bool* ok = nullptr) {
+    static std::array<std::uint8_t, 2> read(BoardConnection& c, LinkResult* result = nullptr) {
         std::array<std::uint8_t, 2> buffer{0xEE, 0xEE};
         VendorRequest r;
         r.code = 218;
         r.direction = 1;
         r.length = 2;
         r.buffer = buffer.data();
-        const bool result = c.request(r);
-        if (ok) {
-            *ok = result;
+        LinkResult outcome = c.request(r);
+        if (result) {
+            *result = std::move(outcome);
         }
         return buffer;
+    }
+    // A regular file's bytes; anything else only by its kind, since reading
+    // a FIFO would wait for a writer.
+    static std::string bytesOf(const std::string& path) {
+        const auto status = std::filesystem::symlink_status(path);
+        if (!std::filesystem::is_regular_file(status)) {
+            return "not a regular file, type " + std::to_string(static_cast<int>(status.type()));
+        }
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    static std::string processName() {
+        std::ifstream in("/proc/self/comm");
+        std::string name;
+        std::getline(in, name);
+        return name;
     }
 
     TempDir dir;
 };
+
+const std::array<std::uint8_t, 2> kMidScale = {0x10, 0x00}; // 2048, each byte reversed
 
 } // namespace
 
@@ -202,18 +285,51 @@ TEST_F(SimBoardTest, StateOutlivesTheConnection) {
         ASSERT_TRUE(write(*board, 0x2000, 0x1000));
     }
     SimBackend other(config());
+    EXPECT_EQ(other.listBoards().at(0).line(),
+              "id=1 bus=sim port=- vendor=2f1a product=7c05 firmware=yes access=yes");
     auto again = other.open(1);
-    EXPECT_EQ(read(*again), (std::array<std::uint8_t, 2>{0x10, 0x00}));
+    EXPECT_EQ(read(*again), kMidScale);
+}
+
+// Writes go straight into the mapped record: a process killed right after
+// a request leaves its frame for the next one.
+TEST_F(SimBoardTest, AKilledProcessLeavesItsLastFrame) {
+    const std::string image = firmware();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        SimBackend backend(config());
+        auto board = backend.open(1);
+        const bool ok = board && board->downloadFirmware(image) && write(*board, 0x2000, 0x1000);
+        ::raise(ok ? SIGKILL : SIGABRT);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the child's steps failed";
+    SimBackend next(config());
+    auto board = next.open(1);
+    ASSERT_TRUE(board);
+    EXPECT_EQ(read(*board), kMidScale);
 }
 
 TEST_F(SimBoardTest, RequestsBeforeADownloadFail) {
-    SimBackend backend(config());
-    auto board = backend.open(1);
-    bool ok = true;
-    EXPECT_FALSE(write(*board, 0x2000, 0x1000));
-    const auto reply = read(*board, &ok);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(reply, (std::array<std::uint8_t, 2>{0xEE, 0xEE})) << "buffer untouched";
+    for (const bool empty : {false, true}) {
+        SCOPED_TRACE(empty ? "empty state file" : "no state file");
+        std::filesystem::remove(state());
+        if (empty) {
+            writeFile(state(), "");
+        }
+        SimBackend backend(config());
+        EXPECT_EQ(backend.listBoards().at(0).firmware, "no");
+        auto board = backend.open(1);
+        ASSERT_TRUE(board) << "a board just powered up";
+        EXPECT_EQ(write(*board, 0x2000, 0x1000).status, LinkStatus::RequestFailed);
+        LinkResult result;
+        EXPECT_EQ(read(*board, &result), (std::array<std::uint8_t, 2>{0xEE, 0xEE}))
+            << "buffer untouched";
+        EXPECT_EQ(result.status, LinkStatus::RequestFailed);
+        EXPECT_EQ(std::filesystem::file_size(state()), sizeof(SimRecord));
+    }
 }
 
 TEST_F(SimBoardTest, ForeignOrCorruptImagesFailTheDownload) {
@@ -224,7 +340,7 @@ TEST_F(SimBoardTest, ForeignOrCorruptImagesFailTheDownload) {
     const std::string corrupt = dir.file("corrupt.hex");
     writeFile(corrupt, ":0400000001020304F3\n:00000001FF\n");
     for (const auto& path : {foreign, corrupt, dir.file("missing.hex")}) {
-        EXPECT_FALSE(board->downloadFirmware(path)) << path;
+        EXPECT_EQ(board->downloadFirmware(path).status, LinkStatus::BadImage) << path;
         EXPECT_FALSE(write(*board, 0x2000, 0x1000)) << path << ": no firmware runs";
     }
 }
@@ -247,32 +363,287 @@ TEST_F(SimBoardTest, TraceRecordsEveryField) {
 
 TEST_F(SimBoardTest, Faults) {
     {
-        SimBoardConfig c = config();
+        SimConfig c = config();
         c.downloadFails = true;
         SimBackend backend(c);
-        EXPECT_FALSE(backend.open(1)->downloadFirmware(firmware()));
+        EXPECT_EQ(backend.open(1)->downloadFirmware(firmware()).status, LinkStatus::DownloadFailed);
     }
     {
-        SimBoardConfig c = config();
+        SimConfig c = config();
         c.noReply = true;
         SimBackend backend(c);
         auto board = backend.open(1);
         board->downloadFirmware(firmware());
         write(*board, 0x2000, 0x1000);
-        bool ok = false;
-        EXPECT_EQ(read(*board, &ok), (std::array<std::uint8_t, 2>{0xEE, 0xEE}));
-        EXPECT_TRUE(ok) << "the request succeeds, the reply stays unfilled";
+        LinkResult result;
+        EXPECT_EQ(read(*board, &result), (std::array<std::uint8_t, 2>{0xEE, 0xEE}));
+        EXPECT_TRUE(result) << "the request succeeds, the reply stays unfilled";
     }
     {
-        SimBoardConfig c = config();
+        SimConfig c = config();
         c.unplugAfter = 2;
         SimBackend backend(c);
         auto board = backend.open(1);
         board->downloadFirmware(firmware());
         EXPECT_TRUE(write(*board, 0x2000, 0x1000));
         EXPECT_TRUE(write(*board, 0x2000, 0x1000));
-        EXPECT_FALSE(write(*board, 0x2000, 0x1000));
+        EXPECT_EQ(write(*board, 0x1000, 0x1000).status, LinkStatus::NoBoard);
         EXPECT_TRUE(backend.findBoards().empty()) << "an unplugged board is gone";
-        EXPECT_FALSE(board->downloadFirmware(firmware()));
+        EXPECT_EQ(board->downloadFirmware(firmware()).status, LinkStatus::NoBoard);
+    }
+    // The unplug was that program's: the next one finds the board plugged
+    // in, still running its firmware, with the last frame written.
+    SimBackend next(config());
+    auto board = next.open(1);
+    ASSERT_TRUE(board);
+    EXPECT_EQ(read(*board), kMidScale);
+}
+
+TEST_F(SimBoardTest, OneProcessHoldsTheBoardAtATime) {
+    SimBackend holder(config());
+    auto first = holder.open(1);
+    ASSERT_TRUE(first);
+    auto second = holder.open(1);
+    EXPECT_TRUE(second) << "connections of one program share its claim";
+
+    SimBackend other(config());
+    LinkResult why;
+    EXPECT_FALSE(other.open(1, why));
+    EXPECT_EQ(why.status, LinkStatus::Busy);
+    EXPECT_EQ(why.diagnostic, "simulated board: open: board busy: held by process " +
+                                  std::to_string(::getpid()) + " (" + processName() + ")");
+    EXPECT_TRUE(other.listBoards().at(0).access) << "looking needs no claim";
+
+    first.reset();
+    second.reset();
+    EXPECT_TRUE(other.open(1)) << "the claim ends with the last connection";
+}
+
+// A holder that never lets go (stopped, or a `flock` command on the file)
+// makes others wait no longer than the claim's bound, and is named.
+TEST_F(SimBoardTest, AStoppedHolderIsNamedAfterABoundedWait) {
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int fd = ::open(state().c_str(), O_RDWR | O_CREAT, 0600);
+        if (fd >= 0 && ::flock(fd, LOCK_EX) == 0 && ::write(ready[1], "x", 1) == 1) {
+            ::raise(SIGSTOP);
+        }
+        ::_exit(1);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1) << "the child did not lock the file";
+    ::close(ready[0]);
+
+    SimConfig c = config();
+    c.claimWait = std::chrono::milliseconds(100);
+    SimBackend backend(c);
+    LinkResult why;
+    EXPECT_FALSE(backend.open(1, why));
+    EXPECT_EQ(why.status, LinkStatus::Busy);
+    EXPECT_NE(why.diagnostic.find("board busy: held by process " + std::to_string(child) + " (" +
+                                  processName() + ")"),
+              std::string::npos)
+        << why.diagnostic;
+
+    ::kill(child, SIGKILL);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    EXPECT_TRUE(backend.open(1));
+}
+
+// Anything but a board record, or a file that is not plainly the user's
+// own, is refused and left exactly as it was.
+TEST_F(SimBoardTest, StateFilesThatAreNotBoardRecordsAreRefusedUntouched) {
+    const std::string other = dir.file("precious");
+    SimRecord later;
+    later.version = SimRecord::kVersion + 1;
+    const std::string laterBytes(reinterpret_cast<const char*>(&later), sizeof later);
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        const char* reason;
+        bool asRoot = false;
+    };
+    const Case cases[] = {
+        {"an earlier build's text state", [&] { writeFile(state(), "firmware=1\nunplugged=0\n"); },
+         "it holds 23 bytes, not a board record"},
+        {"something else of a record's size",
+         [&] { writeFile(state(), std::string(sizeof(SimRecord), 'x')); },
+         "it holds something other than a board record"},
+        {"a later record version", [&] { writeFile(state(), laterBytes); },
+         "a board record of version 2, this build reads version 1"},
+        {"a symlink to another file",
+         [&] {
+             writeFile(other, "keep me");
+             std::filesystem::create_symlink(other, state());
+         },
+         "it is a symbolic link"},
+        {"a symlink to nothing", [&] { std::filesystem::create_symlink(other, state()); },
+         "it is a symbolic link"},
+        {"a folder", [&] { std::filesystem::create_directory(state()); },
+         "it is a folder, not a regular file"},
+        {"a FIFO", [&] { ::mkfifo(state().c_str(), 0600); }, "it is a FIFO, not a regular file"},
+        {"someone else's board record",
+         [&] {
+             const SimRecord fresh;
+             writeFile(state(), std::string(reinterpret_cast<const char*>(&fresh), sizeof fresh));
+             EXPECT_EQ(::chown(state().c_str(), 65534, 65534), 0);
+         },
+         "it belongs to user 65534", true},
+    };
+    for (const auto& c : cases) {
+        if (c.asRoot && ::geteuid() != 0) {
+            continue; // only root can give a file away
+        }
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(state());
+        std::filesystem::remove(other);
+        c.make();
+        const std::string before = bytesOf(state());
+        const std::string otherBefore = bytesOf(other);
+        SimBackend backend(config());
+        EXPECT_FALSE(backend.listBoards().at(0).access);
+        LinkResult why;
+        EXPECT_FALSE(backend.open(1, why));
+        EXPECT_EQ(why.status, LinkStatus::StateRefused);
+        EXPECT_EQ(why.diagnostic.find("simulated board: state file " + state() + ": refused: "), 0u)
+            << why.diagnostic;
+        EXPECT_NE(why.diagnostic.find(c.reason), std::string::npos) << why.diagnostic;
+        EXPECT_EQ(bytesOf(state()), before) << "the file was changed";
+        EXPECT_EQ(bytesOf(other), otherBefore) << "a symlink's target was changed or made";
+    }
+}
+
+TEST_F(SimBoardTest, TheDefaultFolderMustBePrivate) {
+    const std::string folder = dir.file("qd1600-private");
+    const std::string elsewhere = dir.file("elsewhere");
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        const char* reason; // empty: used
+        bool asRoot = false;
+    };
+    const Case cases[] = {
+        {"missing: made private", [] {}, ""},
+        {"shared with the group",
+         [&] {
+             std::filesystem::create_directory(folder);
+             ::chmod(folder.c_str(), 0750);
+         },
+         "others may use it (mode 0750)"},
+        {"a symlink to a private folder",
+         [&] {
+             std::filesystem::create_directory(elsewhere);
+             ::chmod(elsewhere.c_str(), 0700);
+             std::filesystem::create_directory_symlink(elsewhere, folder);
+         },
+         "it is a symbolic link"},
+        {"someone else's",
+         [&] {
+             std::filesystem::create_directory(folder);
+             ::chmod(folder.c_str(), 0700);
+             EXPECT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+         },
+         "it belongs to user 65534", true},
+    };
+    for (const auto& c : cases) {
+        if (c.asRoot && ::geteuid() != 0) {
+            continue;
+        }
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(folder);
+        std::filesystem::remove_all(elsewhere);
+        c.make();
+        SimConfig config = this->config();
+        config.privateFolder = folder;
+        config.statePath = folder + "/board.state";
+        SimBackend backend(config);
+        LinkResult why;
+        const bool opened = backend.open(1, why) != nullptr;
+        if (*c.reason == '\0') {
+            EXPECT_TRUE(opened) << why.diagnostic;
+            EXPECT_EQ(std::filesystem::status(folder).permissions(),
+                      std::filesystem::perms::owner_all);
+            continue;
+        }
+        EXPECT_FALSE(opened);
+        EXPECT_EQ(why.status, LinkStatus::StateRefused);
+        EXPECT_NE(why.diagnostic.find("state folder " + folder + ": refused: " + c.reason),
+                  std::string::npos)
+            << why.diagnostic;
+        EXPECT_FALSE(std::filesystem::exists(elsewhere + "/board.state"));
+    }
+}
+
+namespace {
+
+// Sets environment variables for one scope, as a user's shell would.
+class Environment {
+  public:
+    Environment(std::initializer_list<std::pair<const char*, const char*>> values) {
+        for (const auto& [name, value] : values) {
+            const char* old = std::getenv(name);
+            saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+            if (value) {
+                ::setenv(name, value, 1);
+            } else {
+                ::unsetenv(name);
+            }
+        }
+    }
+    ~Environment() {
+        for (const auto& [name, value] : saved_) {
+            if (value) {
+                ::setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                ::unsetenv(name.c_str());
+            }
+        }
+    }
+
+  private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+} // namespace
+
+TEST(SimConfig, WhereTheStateLives) {
+    const std::string uid = std::to_string(::geteuid());
+    struct Case {
+        const char *state, *runtime, *tmp;
+        std::string path, folder;
+    };
+    const Case cases[] = {
+        {"/x/my.state", "/run/user/7", "/t", "/x/my.state", ""},
+        {nullptr, "/run/user/7", "/t", "/run/user/7/qd1600-board.state", ""},
+        {nullptr, nullptr, "/t", "/t/qd1600-" + uid + "/board.state", "/t/qd1600-" + uid},
+        {nullptr, nullptr, nullptr, "/tmp/qd1600-" + uid + "/board.state", "/tmp/qd1600-" + uid},
+    };
+    for (const auto& c : cases) {
+        const Environment env{
+            {"QD_BOARD_STATE", c.state}, {"XDG_RUNTIME_DIR", c.runtime}, {"TMPDIR", c.tmp}};
+        const SimConfig config = SimConfig::fromEnvironment();
+        EXPECT_EQ(config.statePath, c.path) << c.path;
+        EXPECT_EQ(config.privateFolder, c.folder) << c.path;
+    }
+}
+
+TEST(SimConfig, OnlyAPositiveFiniteReferenceIsTaken) {
+    struct Case {
+        const char* text;
+        double volts;
+    };
+    const Case cases[] = {{"4.5", 4.5},  {"0", 4.93},    {"-1", 4.93},   {"inf", 4.93},
+                          {"nan", 4.93}, {"4.5V", 4.93}, {"1e-3", 0.001}};
+    for (const auto& c : cases) {
+        const Environment env{{"QD_BOARD_VREF", c.text}};
+        ::testing::internal::CaptureStderr();
+        const double volts = SimConfig::fromEnvironment().referenceVolts;
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(volts, c.volts) << c.text;
+        EXPECT_EQ(err.empty(), volts == std::strtod(c.text, nullptr)) << c.text << ": " << err;
     }
 }

@@ -25,6 +25,11 @@ QString programDir() {
 }
 
 std::unique_ptr<LinkBinding> makeBinding(int variant) {
+    // Each library claims its board for as long as the process runs, as a
+    // program does: each gets a board of its own, chosen before its first
+    // call.
+    const std::string state = boardDir->file("board" + std::to_string(variant) + ".state");
+    ::setenv("QD_BOARD_STATE", state.c_str(), 1);
     if (variant == 1) {
         return std::make_unique<UsbFunctionsBinding>();
     }
@@ -78,9 +83,8 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     TempDir dir;
     boardDir = &dir;
-    // A board of its own, chosen before the libraries' first call.
     ::setenv("QD_BOARD", "sim", 1);
-    ::setenv("QD_BOARD_STATE", dir.file("board.state").c_str(), 1);
+    ::unsetenv("QD_BOARD_TRACE");
     ::unsetenv("QD_BOARD_FAULT");
     ::unsetenv("QD_BOARD_VREF");
     ::testing::InitGoogleTest(&argc, argv);

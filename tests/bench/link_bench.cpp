@@ -17,7 +17,14 @@ namespace {
 
 QString programDir;
 
+QString boardDir;
+
 std::unique_ptr<qd::link::LinkBinding> startedBoard(int variant) {
+    // Each library holds its board for the whole run, as a program does:
+    // each gets one of its own, chosen before its first call.
+    ::setenv("QD_BOARD_STATE",
+             (boardDir + "/board" + QString::number(variant) + ".state").toLocal8Bit().constData(),
+             1);
     std::unique_ptr<qd::link::LinkBinding> binding;
     if (variant == 1) {
         binding = std::make_unique<qd::link::UsbFunctionsBinding>();
@@ -70,10 +77,11 @@ BENCHMARK(ReadVoltage)->ArgName("variant")->Arg(1)->Arg(2);
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     programDir = QCoreApplication::applicationDirPath();
-    // A board of its own, so the benchmark never disturbs a running program.
+    // Boards of its own, so the benchmark never disturbs a running program.
     QTemporaryDir board;
     ::setenv("QD_BOARD", "sim", 1);
-    ::setenv("QD_BOARD_STATE", (board.path() + "/board.state").toLocal8Bit().constData(), 1);
+    ::unsetenv("QD_BOARD_TRACE");
+    boardDir = board.path();
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -371,14 +371,6 @@ void EmulatedBus::attach(EmulatedBoard& board) {
     const std::lock_guard lock(testbedMutex_);
     const int devnum = nextDevnum_++;
     const std::string path = syspath(board.port());
-    GError* error = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed_, deviceText(path, board.port(), devnum).c_str(),
-                                          &error) ||
-        !umockdev_testbed_attach_ioctl(testbed_, node(devnum).c_str(), board.handler_, &error)) {
-        const std::string what = error ? error->message : "unknown error";
-        g_clear_error(&error);
-        throw std::runtime_error("cannot add the emulated board: " + what);
-    }
     {
         const std::lock_guard boardLock(board.mutex_);
         board.devnum_ = devnum;
@@ -388,7 +380,17 @@ void EmulatedBus::attach(EmulatedBoard& board) {
         }
         board.done_.clear();
     }
-    umockdev_testbed_uevent(testbed_, path.c_str(), "add");
+    // Adding the device announces it (an "add" uevent), and libusb may open
+    // its node at once: the node must answer ioctls by then, or that handle
+    // fails every transfer for good.
+    GError* error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed_, node(devnum).c_str(), board.handler_, &error) ||
+        !umockdev_testbed_add_from_string(testbed_, deviceText(path, board.port(), devnum).c_str(),
+                                          &error)) {
+        const std::string what = error ? error->message : "unknown error";
+        g_clear_error(&error);
+        throw std::runtime_error("cannot add the emulated board: " + what);
+    }
 }
 
 void EmulatedBus::detach(EmulatedBoard& board) {

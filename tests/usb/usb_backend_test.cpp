@@ -20,9 +20,13 @@ const Packet kReadConverter = {0xC0, 218, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00};
 
 class UsbBackendTest : public ::testing::Test {
   protected:
-    UsbOptions fast() const {
+    // A board that answers ends every wait at once; the bounds only end a
+    // wait when the code under test is broken, however slow a loaded
+    // machine makes the emulation. Tests that expect a timeout set their own.
+    UsbOptions patient() const {
         UsbOptions o;
-        o.returnTimeout = 2000ms;
+        o.returnTimeout = 60s;
+        o.transferTimeout = 60s;
         o.pollInterval = 10ms;
         return o;
     }
@@ -73,12 +77,16 @@ VendorRequest readConverter(std::uint8_t* reply) {
 } // namespace
 
 TEST_F(UsbBackendTest, NoBoardOnTheBus) {
-    UsbBackend backend(fast());
+    UsbBackend backend(patient());
     EXPECT_TRUE(backend.findBoards().empty());
+    EXPECT_TRUE(backend.listBoards().empty());
     std::unique_ptr<BoardConnection> connection;
-    const std::string err = stderrOf([&] { connection = backend.open(1); });
+    LinkResult why;
+    const std::string err = stderrOf([&] { connection = backend.open(1, why); });
     EXPECT_FALSE(connection);
-    EXPECT_NE(err.find("USB: open board 1: no such board (0 found)"), std::string::npos) << err;
+    EXPECT_EQ(err, "USB: open board 1: no such board (0 found)\n");
+    EXPECT_EQ(why.status, LinkStatus::NoBoard);
+    EXPECT_EQ(why.diagnostic + "\n", err) << "the result carries the line printed";
 }
 
 TEST_F(UsbBackendTest, DownloadLoadsTheWholeImageWhileInReset) {
@@ -101,7 +109,7 @@ TEST_F(UsbBackendTest, DownloadLoadsTheWholeImageWhileInReset) {
         auto& board = own.plug(1);
         board.setAfterReset(c.afterReset);
         const std::string firstNode = board.devnode();
-        UsbBackend backend(fast());
+        UsbBackend backend(patient());
         auto connection = backend.open(1);
         ASSERT_TRUE(connection);
         ASSERT_TRUE(connection->downloadFirmware(image(c.size)));
@@ -136,7 +144,7 @@ TEST_F(UsbBackendTest, DownloadLoadsTheWholeImageWhileInReset) {
 
 TEST_F(UsbBackendTest, AddressesAbove64KiBTravelInTheIndex) {
     auto& board = bus.plug(1);
-    UsbBackend backend(fast());
+    UsbBackend backend(patient());
     auto connection = backend.open(1);
     ASSERT_TRUE(connection);
     auto segments = parseIntelHex(firmwareImage(64)).segments;
@@ -158,7 +166,7 @@ TEST_F(UsbBackendTest, AddressesAbove64KiBTravelInTheIndex) {
 
 TEST_F(UsbBackendTest, RequestsTravelAsOneControlTransferEach) {
     auto& board = bus.plug(1);
-    UsbBackend backend(fast());
+    UsbBackend backend(patient());
     auto connection = openLoaded(backend);
     ASSERT_TRUE(connection);
     struct Case {
@@ -200,7 +208,7 @@ TEST_F(UsbBackendTest, RequestsTravelAsOneControlTransferEach) {
 
 TEST_F(UsbBackendTest, RequestsThatMustNotReachTheBoard) {
     auto& board = bus.plug(1);
-    UsbBackend backend(fast());
+    UsbBackend backend(patient());
     auto connection = openLoaded(backend);
     ASSERT_TRUE(connection);
     struct Case {
@@ -219,9 +227,9 @@ TEST_F(UsbBackendTest, RequestsThatMustNotReachTheBoard) {
     };
     board.clearTransfers();
     for (const auto& c : cases) {
-        bool ok = true;
-        const std::string err = stderrOf([&] { ok = connection->request(c.request); });
-        EXPECT_FALSE(ok) << c.what;
+        LinkResult result;
+        const std::string err = stderrOf([&] { result = connection->request(c.request); });
+        EXPECT_EQ(result.status, LinkStatus::BadArgument) << c.what;
         EXPECT_NE(err.find(c.error), std::string::npos) << c.what << ": " << err;
     }
     EXPECT_EQ(board.transferCount(), 0u);
@@ -229,7 +237,7 @@ TEST_F(UsbBackendTest, RequestsThatMustNotReachTheBoard) {
 
 TEST_F(UsbBackendTest, CorruptImageWritesNothing) {
     auto& board = bus.plug(1);
-    UsbBackend backend(fast());
+    UsbBackend backend(patient());
     auto connection = backend.open(1);
     ASSERT_TRUE(connection);
     const std::string good = firmwareImage(64);
@@ -243,25 +251,26 @@ TEST_F(UsbBackendTest, CorruptImageWritesNothing) {
         {"checksum wrong in the last record",
          lastData.substr(0, lastData.size() - 3) + "00\n" + ":00000001FF\n", "checksum mismatch"},
         {"no end-of-file record", lastData, "no end-of-file record"},
-        {"unknown record type at the end", lastData + ":00000003FD\n:00000001FF\n",
-         "unknown record type 03"},
+        {"unknown record type at the end", lastData + ":00000006FA\n:00000001FF\n",
+         "unknown record type 06"},
         {"empty file", "", "no end-of-file record"},
         {"no data at all", ":00000001FF\n", "no data"},
     };
     for (const auto& c : cases) {
         const std::string path = dir.file("corrupt.hex");
         writeFile(path, c.text);
-        bool ok = true;
-        const std::string err = stderrOf([&] { ok = connection->downloadFirmware(path); });
-        EXPECT_FALSE(ok) << c.what;
+        LinkResult result;
+        const std::string err = stderrOf([&] { result = connection->downloadFirmware(path); });
+        EXPECT_EQ(result.status, LinkStatus::BadImage) << c.what;
         EXPECT_NE(err.find("USB: firmware download: image " + path), std::string::npos)
             << c.what << ": " << err;
         EXPECT_NE(err.find(c.error), std::string::npos) << c.what << ": " << err;
         EXPECT_EQ(board.transferCount(), 0u) << c.what;
     }
-    bool ok = true;
-    const std::string err = stderrOf([&] { ok = connection->downloadFirmware(dir.file("none")); });
-    EXPECT_FALSE(ok);
+    LinkResult result;
+    const std::string err =
+        stderrOf([&] { result = connection->downloadFirmware(dir.file("none")); });
+    EXPECT_EQ(result.status, LinkStatus::BadImage);
     EXPECT_NE(err.find("cannot open"), std::string::npos) << err;
     EXPECT_EQ(board.transferCount(), 0u);
 }
@@ -284,16 +293,16 @@ TEST_F(UsbBackendTest, DownloadFailsWhenTheBoardDoesNotRunTheImage) {
         SCOPED_TRACE(c.what);
         EmulatedBus own;
         own.plug(1).setAfterReset(c.afterReset);
-        UsbOptions options = fast();
+        UsbOptions options = patient();
         options.returnTimeout = 300ms;
         UsbBackend backend(options);
         auto connection = backend.open(1);
         ASSERT_TRUE(connection);
         const std::string path = dir.file("image.hex");
         writeFile(path, c.image);
-        bool ok = true;
-        const std::string err = stderrOf([&] { ok = connection->downloadFirmware(path); });
-        EXPECT_FALSE(ok);
+        LinkResult result;
+        const std::string err = stderrOf([&] { result = connection->downloadFirmware(path); });
+        EXPECT_EQ(result.status, LinkStatus::DownloadFailed);
         EXPECT_NE(err.find("USB: firmware download: wait for the board to restart: "),
                   std::string::npos)
             << err;
@@ -304,12 +313,12 @@ TEST_F(UsbBackendTest, DownloadFailsWhenTheBoardDoesNotRunTheImage) {
 TEST_F(UsbBackendTest, DownloadFailsWhenAStepIsRefused) {
     auto& board = bus.plug(1);
     board.stallRequest(0xA0);
-    UsbBackend backend(fast());
+    UsbBackend backend(patient());
     auto connection = backend.open(1);
     ASSERT_TRUE(connection);
-    bool ok = true;
-    const std::string err = stderrOf([&] { ok = connection->downloadFirmware(image(64)); });
-    EXPECT_FALSE(ok);
+    LinkResult result;
+    const std::string err = stderrOf([&] { result = connection->downloadFirmware(image(64)); });
+    EXPECT_EQ(result.status, LinkStatus::DownloadFailed);
     EXPECT_EQ(err, "USB: firmware download: hold the microcontroller in reset: "
                    "LIBUSB_ERROR_PIPE\n");
     EXPECT_EQ(board.transferCount(), 1u);
@@ -317,34 +326,34 @@ TEST_F(UsbBackendTest, DownloadFailsWhenAStepIsRefused) {
 
 TEST_F(UsbBackendTest, UnplugBetweenRequests) {
     auto& board = bus.plug(1);
-    UsbBackend backend(fast());
+    UsbBackend backend(patient());
     auto connection = openLoaded(backend);
     ASSERT_TRUE(connection);
     ASSERT_TRUE(connection->request(writeFrame(0x2000, 0x1000)));
     bus.unplug(board);
 
-    bool ok = true;
-    std::string err = stderrOf([&] { ok = connection->request(writeFrame(0x1000, 0x1000)); });
-    EXPECT_FALSE(ok);
+    LinkResult result;
+    std::string err = stderrOf([&] { result = connection->request(writeFrame(0x1000, 0x1000)); });
+    EXPECT_EQ(result.status, LinkStatus::NoBoard);
     EXPECT_EQ(err, "USB: request 221: LIBUSB_ERROR_NO_DEVICE\n");
 
     std::uint8_t reply[2];
-    err = stderrOf([&] { ok = connection->request(readConverter(reply)); });
-    EXPECT_FALSE(ok);
+    err = stderrOf([&] { result = connection->request(readConverter(reply)); });
+    EXPECT_EQ(result.status, LinkStatus::NoBoard);
     EXPECT_EQ(err, "USB: request 218: board on bus 1 port 1: LIBUSB_ERROR_NO_DEVICE\n");
     EXPECT_TRUE(backend.findBoards().empty());
 }
 
 TEST_F(UsbBackendTest, StalledRequestFailsAndTheBoardStaysUsable) {
     auto& board = bus.plug(1);
-    UsbBackend backend(fast());
+    UsbBackend backend(patient());
     auto connection = openLoaded(backend);
     ASSERT_TRUE(connection);
     board.stallRequest(kRequestReadConverter);
     std::uint8_t reply[2];
-    bool ok = true;
-    const std::string err = stderrOf([&] { ok = connection->request(readConverter(reply)); });
-    EXPECT_FALSE(ok);
+    LinkResult result;
+    const std::string err = stderrOf([&] { result = connection->request(readConverter(reply)); });
+    EXPECT_EQ(result.status, LinkStatus::RequestFailed);
     EXPECT_EQ(err, "USB: request 218: LIBUSB_ERROR_PIPE\n");
     EXPECT_TRUE(connection->request(writeFrame(0x2000, 0x1000)));
     EXPECT_EQ(board.model().lastValue, 0x2000u);
@@ -353,8 +362,14 @@ TEST_F(UsbBackendTest, StalledRequestFailsAndTheBoardStaysUsable) {
 TEST_F(UsbBackendTest, TwoBoardsAreTwoIdentifiers) {
     auto& second = bus.plug(2);
     auto& first = bus.plug(1);
-    UsbBackend backend(fast());
+    UsbBackend backend(patient());
     EXPECT_EQ(backend.findBoards(), (std::vector<int>{1, 2}));
+    const auto listed = backend.listBoards();
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].line(),
+              "id=1 bus=1 port=1 vendor=2f1a product=7c05 firmware=unknown access=yes");
+    EXPECT_EQ(listed[1].line(),
+              "id=2 bus=1 port=2 vendor=2f1a product=7c05 firmware=unknown access=yes");
     auto connection = openLoaded(backend, 2);
     ASSERT_TRUE(connection);
     ASSERT_TRUE(connection->request(writeFrame(0x1234, 0x1000)));

@@ -4,6 +4,7 @@
 // and QD_BOARD is cleared before any call.
 
 #include "EmulatedBus.h"
+#include "LibraryQuery.h"
 #include "TempDir.h"
 
 #include <cstdlib>
@@ -26,6 +27,7 @@ std::int16_t Vendor_Request(std::int32_t handle, std::uint8_t request, std::int3
 }
 
 using namespace qd::test;
+using qd::board::LinkStatus;
 
 namespace {
 
@@ -39,6 +41,10 @@ class TwoBoards : public ::testing::Environment {
     void SetUp() override {
         ::unsetenv("QD_BOARD");
         ::setenv("QD_USB_POLL_MS", "10", 1);
+        // Bounds that only a broken library reaches: the waits end when the
+        // board answers, and a loaded machine slows the emulation down.
+        ::setenv("QD_USB_RETURN_MS", "60000", 1);
+        ::setenv("QD_USB_TIMEOUT_MS", "60000", 1);
         bus = std::make_unique<EmulatedBus>();
         first = &bus->plug(1);
         second = &bus->plug(2);
@@ -126,6 +132,9 @@ TEST(QNS_CYUSB_USB4, ListsBothBoardsAndTalksToTheOneConnected) {
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("request 221: value bits 16 and up (0) disagree"), std::string::npos) << err;
     EXPECT_EQ(lastSetup(*boards->second), (Packet{0xC0, 218, 0, 0, 0, 0, 2, 0}));
+    const auto [status, why] = askLibrary(kQns, "why");
+    EXPECT_EQ(status, static_cast<int>(LinkStatus::BadArgument));
+    EXPECT_EQ(why + "\n", err) << "why repeats the line printed";
 }
 
 TEST(QNS_CYUSB_USB4, ConnectToABoardThatIsNotThere) {
@@ -135,6 +144,16 @@ TEST(QNS_CYUSB_USB4, ConnectToABoardThatIsNotThere) {
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("USB: open board 3: no such board (2 found)"), std::string::npos) << err;
     EXPECT_EQ(handle, 0);
+    EXPECT_EQ(askLibrary(kQns, "why").first, static_cast<int>(LinkStatus::NoBoard));
+}
+
+TEST(LinkQuery, BothLibrariesListBothBoards) {
+    const std::string listed =
+        "id=1 bus=1 port=1 vendor=2f1a product=7c05 firmware=unknown access=yes\n"
+        "id=2 bus=1 port=2 vendor=2f1a product=7c05 firmware=unknown access=yes\n";
+    for (const char* library : {kUsbFunctions, kQns}) {
+        EXPECT_EQ(askLibrary(library, "boards"), std::make_pair(0, listed)) << library;
+    }
 }
 
 int main(int argc, char** argv) {

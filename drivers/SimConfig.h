@@ -1,0 +1,38 @@
+#pragma once
+
+#include "board/BoardFacts.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace qd::drivers {
+
+// How the simulated board is set up, from the QD_BOARD_* variables:
+//   QD_BOARD_STATE  file holding the board's state between processes
+//   QD_BOARD_TRACE  file that gets one line per operation, every field in it
+//   QD_BOARD_VREF   the converter's reference voltage (default 4.93)
+//   QD_BOARD_FAULT  comma-separated faults: download-fails, unplug-after=N,
+//                   no-reply, ignore-power-down
+struct SimConfig {
+    std::string statePath;
+    // The folder of our own that holds the state when no place was given:
+    // made if missing, and refused unless it is private. Empty when the
+    // state file was named or lives in $XDG_RUNTIME_DIR.
+    std::string privateFolder;
+    std::string tracePath;
+    double referenceVolts = board::kDefaultReferenceVolts;
+    bool downloadFails = false;
+    std::optional<long> unplugAfter; // requests after a download
+    bool noReply = false;
+    bool ignorePowerDown = false;
+    // How long opening the board waits for another process to let go of it
+    // before it reports the board busy.
+    std::chrono::milliseconds claimWait{2000};
+
+    // Unusable values are reported on standard error and left at their
+    // defaults.
+    static SimConfig fromEnvironment();
+};
+
+} // namespace qd::drivers

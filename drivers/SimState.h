@@ -1,0 +1,78 @@
+#pragma once
+
+#include "drivers/Backend.h"
+#include "drivers/SimConfig.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <type_traits>
+
+namespace qd::drivers {
+
+// The simulated board's state as it outlives a process, like the memory of
+// a board that stays powered: a fixed-layout record in a per-user file. A
+// connection maps it into memory, so a request reads and writes it without
+// a system call, and whatever a process wrote is there for the next one
+// even if it is killed a moment later. Host byte order: the file never
+// leaves the machine.
+struct SimRecord {
+    static constexpr std::array<char, 8> kMagic = {'Q', 'D', '1', '6', 'B', 'R', 'D', '\0'};
+    static constexpr std::uint32_t kVersion = 1;
+
+    std::array<char, 8> magic = kMagic;
+    std::uint32_t version = kVersion;
+    std::uint8_t firmwareLoaded = 0; // 1 once a valid image runs
+    std::uint8_t written = 0;        // 1 once a frame has been shifted in since then
+    std::uint16_t reserved0 = 0;
+    std::uint32_t lastValue = 0; // the last frame written and its index
+    std::uint32_t lastIndex = 0;
+    std::uint64_t requests = 0; // since the last download
+    std::int32_t holderPid = 0; // the process that holds the board, 0 when none
+    std::uint32_t reserved1 = 0;
+    std::array<char, 16> holderName{}; // its name, NUL-terminated
+    std::array<std::uint8_t, 8> reserved2{};
+};
+
+static_assert(std::is_trivially_copyable_v<SimRecord> && std::is_standard_layout_v<SimRecord>);
+static_assert(sizeof(SimRecord) == 64);
+static_assert(offsetof(SimRecord, version) == 8 && offsetof(SimRecord, firmwareLoaded) == 12 &&
+              offsetof(SimRecord, lastValue) == 16 && offsetof(SimRecord, requests) == 24 &&
+              offsetof(SimRecord, holderPid) == 32 && offsetof(SimRecord, holderName) == 40);
+
+// What the state file holds, read without claiming the board: a missing or
+// empty file is a board just powered up. `result` is StateRefused, with the
+// reason, for a file that must not be used.
+struct SimStateView {
+    LinkResult result;
+    SimRecord record;
+};
+SimStateView peekSimState(const SimConfig& config);
+
+// The board claimed by this process, as a USB interface is claimed: the
+// state file is locked (flock) and its record mapped for as long as this
+// lives. Requests of two processes can therefore never interleave.
+class SimClaim {
+  public:
+    // Claims the board, waiting up to config.claimWait for another process
+    // to let go. nullptr, with a one-line diagnostic in `why`, when the
+    // board is busy (naming the process that holds it) or the state file
+    // is refused: a symlink, not a regular file, not the user's, or holding
+    // anything but a board record. A refused file is never written to.
+    static std::unique_ptr<SimClaim> take(const SimConfig& config, LinkResult& why);
+    ~SimClaim();
+    SimClaim(const SimClaim&) = delete;
+    SimClaim& operator=(const SimClaim&) = delete;
+
+    SimRecord& record() { return *record_; }
+
+  private:
+    SimClaim(int fd, SimRecord* record) : fd_(fd), record_(record) {}
+
+    int fd_;
+    SimRecord* record_;
+};
+
+} // namespace qd::drivers
