@@ -84,6 +84,30 @@ class QdctlTest : public ::testing::Test {
 
 } // namespace
 
+namespace {
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Every line a whole CSV row of six fields, the file ending with its line
+// end: what an interrupted sweep must leave.
+bool wholeRows(const std::string& text) {
+    if (text.empty() || text.back() != '\n') {
+        return false;
+    }
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (std::count(line.begin(), line.end(), ',') != 5) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 TEST_F(QdctlTest, ProgramReadAndVerifyEachDeviceOverBothLinks) {
     struct Case {
         QString device, code, frame;
@@ -204,20 +228,52 @@ TEST_F(QdctlTest, UnplugMidSweepKeepsTheRowsSoFar) {
                               "3FFF",   "--csv",    QString::fromStdString(csv)};
     // Each code is a write and a read: the 101st request is the 51st write.
     const Outcome r = qdctl(args, {"QD_BOARD_FAULT=unplug-after=100"});
-    EXPECT_EQ(r.status, 6) << describe(args, r);
+    EXPECT_EQ(r.status, 4) << describe(args, r) << ": an unplugged board is no board";
     EXPECT_NE(r.err.find("after 50 of 16384 codes"), std::string::npos) << describe(args, r);
     EXPECT_EQ(readLines(csv).size(), 51u);
 }
 
-TEST_F(QdctlTest, NoBoardAndFailedDownloadHaveTheirOwnStatus) {
-    const QStringList link2 = {"--link", "2", "program", "--device", "QD1200", "800"};
-    const Outcome none = qdctl(link2, {"QD_BOARD"});
-    EXPECT_EQ(none.status, 4) << describe(link2, none);
-    const Outcome refused = qdctl(link2, {"QD_BOARD_FAULT=download-fails"});
-    EXPECT_EQ(refused.status, 5) << describe(link2, refused);
-    const QStringList link1 = {"program", "--device", "QD1200", "800"};
-    const Outcome refused1 = qdctl(link1, {"QD_BOARD_FAULT=download-fails"});
-    EXPECT_EQ(refused1.status, 5) << describe(link1, refused1);
+TEST_F(QdctlTest, SameCauseSameStatusOnBothLinks) {
+    const std::string foreign = dir.file("not-a-board.state");
+    struct Case {
+        const char* cause;
+        QStringList args;
+        QStringList env;
+        int status;
+    };
+    const QStringList programOne = {"program", "--device", "QD1200", "800"};
+    const Case cases[] = {
+        {"no board", programOne, {"QD_BOARD"}, 4},
+        {"download fails", programOne, {"QD_BOARD_FAULT=download-fails"}, 5},
+        {"state file not a board's",
+         programOne,
+         {"QD_BOARD_STATE=" + QString::fromStdString(foreign)},
+         4},
+        {"request before any firmware", {"read"}, {}, 6},
+        {"board held by a server", programOne, {}, 9},
+    };
+    for (const QString link : {"1", "2"}) {
+        for (const auto& c : cases) {
+            writeFile(foreign, "my notes\n");
+            std::filesystem::remove(dir.file("board.state"));
+            QProcess server;
+            if (c.status == 9) {
+                prepare(server, {});
+                server.start(program(), {"serve", "--listen", "127.0.0.1:0"});
+                ASSERT_TRUE(server.waitForReadyRead(60000)) << "the server did not start";
+            }
+            const QStringList args = QStringList{"--link", link} + c.args;
+            const Outcome r = qdctl(args, c.env);
+            EXPECT_EQ(r.status, c.status)
+                << c.cause << ", link " << link.toStdString() << ": " << describe(args, r);
+            if (c.status == 9) {
+                EXPECT_NE(r.err.find("held by process"), std::string::npos) << r.err;
+                server.terminate();
+                server.waitForFinished(60000);
+            }
+        }
+    }
+    EXPECT_EQ(readAll(foreign), "my notes\n") << "a state file that is not a board's is kept";
 }
 
 TEST_F(QdctlTest, HelpOfEachSubcommandReadsLikeAManPage) {
@@ -228,30 +284,6 @@ TEST_F(QdctlTest, HelpOfEachSubcommandReadsLikeAManPage) {
         EXPECT_NE(r.out.find("EXAMPLES"), std::string::npos) << sub.toStdString();
     }
 }
-
-namespace {
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Every line a whole CSV row of six fields, the file ending with its line
-// end: what an interrupted sweep must leave.
-bool wholeRows(const std::string& text) {
-    if (text.empty() || text.back() != '\n') {
-        return false;
-    }
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (std::count(line.begin(), line.end(), ',') != 5) {
-            return false;
-        }
-    }
-    return true;
-}
-
-} // namespace
 
 TEST_F(QdctlTest, ResultsFilesAreNeverLostOrClobbered) {
     const std::string csv = dir.file("sweep.csv");

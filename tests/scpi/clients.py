@@ -1,0 +1,114 @@
+#!/usr/bin/python3
+"""qdctl serve driven by SCPI clients nobody here wrote: PyVISA with its
+pure-Python backend and lxi-tools' `lxi scpi -r`, on loopback, on the
+simulated board.
+
+Usage: clients.py QDCTL LINK
+"""
+import os
+import re
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+
+import pyvisa
+
+qdctl, link = sys.argv[1], sys.argv[2]
+work = tempfile.mkdtemp(prefix="qd-scpi-")
+trace = os.path.join(work, "trace")
+env = dict(os.environ, QD_BOARD="sim", QD_BOARD_STATE=os.path.join(work, "board.state"),
+           QD_BOARD_TRACE=trace)
+for name in ("QD_BOARD_FAULT", "QD_BOARD_VREF"):
+    env.pop(name, None)
+failures = []
+
+
+def check(what, got, want):
+    ok = want(got) if callable(want) else got == want
+    if not ok:
+        failures.append("%s: got %r, want %r" % (what, got, want))
+
+
+def serve():
+    server = subprocess.Popen([qdctl, "--link", link, "serve", "--device", "QD1200",
+                               "--listen", "127.0.0.1:0"], env=env, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True)
+    ready, _, _ = select.select([server.stdout], [], [], 60)
+    line = server.stdout.readline() if ready else ""
+    found = re.match(r"listening on 127\.0\.0\.1:(\d+)$", line.strip())
+    if not found:
+        server.kill()
+        sys.exit("qdctl serve did not start: %r %s" % (line, server.stderr.read()))
+    return server, int(found.group(1))
+
+
+def stop(server):
+    server.send_signal(signal.SIGTERM)
+    status = server.wait(60)
+    check("qdctl serve ended by SIGTERM, status", status, 0)
+
+
+server, port = serve()
+try:
+    rm = pyvisa.ResourceManager("@py")
+    inst = rm.open_resource("TCPIP0::127.0.0.1::%d::SOCKET" % port)
+    inst.read_termination = "\n"
+    inst.write_termination = "\n"
+    inst.timeout = 20000
+    q = inst.query
+
+    check("*IDN?", q("*IDN?"), lambda s: re.match(r"Quensor,QD1600 evaluation board,sim,\d+\.\d+\.\d+$", s))
+    check("*TST?", q("*TST?"), "0")
+    inst.write("*RST")
+    check("code after *RST", q("SOUR:DAC:CODE?"), "0")
+    check("mode after *RST", q("SOURce:DAC:PMODe?"), "NORM")
+    # By code, in each power mode: mid-scale reads 2048 counts only when normal.
+    inst.write("SOUR:DAC:CODE #H800")
+    for mode, counts in (("NORM", "2048"), ("PD1K", "0"), ("PD100K", "0"), ("TST", "0"),
+                         ("NORMal", "2048")):
+        inst.write("SOUR:DAC:PMOD " + mode)
+        check("MEAS:RAW? in " + mode, q("MEAS:RAW?"), counts)
+    check("frame of code 800 on QD1200", q("SOUR:DAC:FRAM?"), str(0x2000))
+    check("MEAS:VOLT? of code 800", q("MEASure:VOLTage:DC?"), "2.465")
+    # By voltage.
+    inst.write("SOUR:VOLT 1.25")
+    check("MEAS:VOLT? after 1.25 V", float(q("MEAS:VOLT?")), lambda v: abs(v - 1.25) < 0.003)
+    check("compound message", q("SOUR:DAC:CODE 4095;:MEAS:RAW?;:SYST:ERR?"),
+          '4095;0,"No error"')
+    # The error queue after bad commands, oldest first.
+    inst.write("FOO:BAR")
+    inst.write("SOUR:DAC:CODE 5000")
+    inst.write("SYST:DEV QD9999")
+    for code in ("-113", "-222", "-224"):
+        check("SYST:ERR? after bad commands", q("SYST:ERR?").split(",")[0], code)
+    check("empty error queue", q("SYSTem:ERRor:NEXT?"), '0,"No error"')
+    check("code kept after a refused one", q("SOUR:DAC:CODE?"), "4095")
+    inst.close()
+finally:
+    stop(server)
+
+# lxi-tools: one connection per command, as a shell script would use it.
+server, port = serve()
+try:
+    def lxi(command):
+        done = subprocess.run(["lxi", "scpi", "-a", "127.0.0.1", "-p", str(port), "-r", "-t",
+                               "20", command], capture_output=True, text=True, timeout=60)
+        return done.stdout.strip()
+
+    check("lxi *IDN?", lxi("*IDN?"), lambda s: s.startswith("Quensor,QD1600 evaluation board,"))
+    lxi("SOUR:DAC:CODE 1024")
+    check("lxi MEAS:RAW?", lxi("MEAS:RAW?"), "1024")
+    check("lxi *TST?", lxi("*TST?"), "0")
+    lxi("*RST")
+    check("lxi MEAS:VOLT? after *RST", lxi("MEAS:VOLT?"), "0.000")
+finally:
+    stop(server)
+
+downloads = sum(1 for line in open(trace) if line.startswith("download"))
+check("downloads in two server runs on one board", downloads, 1)
+
+if failures:
+    sys.exit("link %s:\n  " % link + "\n  ".join(failures))
+print("ok: PyVISA and lxi scpi drive qdctl serve over link %s" % link)
