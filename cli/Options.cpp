@@ -90,14 +90,18 @@ void addMode(CLI::App* sub, Options& o) {
         ->transform(CLI::IsMember(modeNames(), CLI::ignore_case));
 }
 
+void addReference(CLI::App* sub, Options& o, const char* what) {
+    sub->add_option("--vref", o.vref, std::string("reference voltage for ") + what)
+        ->capture_default_str();
+}
+
 void addCode(CLI::App* sub, Options& o) {
     auto* code = sub->add_option("CODE", o.code,
                                  "data code in hexadecimal digits without a prefix, as the "
                                  "data-word box takes it (800, 0FFF)");
     auto* volts = sub->add_option("--volts", o.volts, "program the code nearest to this output");
     code->excludes(volts);
-    sub->add_option("--vref", o.vref, "reference voltage for --volts and expectations")
-        ->capture_default_str();
+    addReference(sub, o, "--volts and expectations");
 }
 
 void addTolerance(CLI::App* sub, Options& o) {
@@ -180,8 +184,7 @@ Parsed parseCommandLine(int argc, char** argv, Options& o) {
     sweep->add_option("--csv", o.csv, "CSV file to write, - for standard output")->required();
     sweep->add_option("--plot", o.plot,
                       "draw measured, expected and error into this file: .png, .svg or .pdf");
-    sweep->add_option("--vref", o.vref, "reference voltage for the expectations")
-        ->capture_default_str();
+    addReference(sweep, o, "the expectations");
     sweep->add_flag("--no-progress", o.quiet, "the same as --quiet");
     sweep->add_flag("--timing", o.timing, "report the time spent outside the link library");
     sweep->footer(footer("  qdctl sweep --device QD1200 --from 0 --to FFF --csv qd1200.csv "
@@ -195,8 +198,7 @@ Parsed parseCommandLine(int argc, char** argv, Options& o) {
                           "power-down modes. Catches wrong power-down bits.");
     addDevice(selftest, o, true);
     addTolerance(selftest, o);
-    selftest->add_option("--vref", o.vref, "reference voltage for the expectations")
-        ->capture_default_str();
+    addReference(selftest, o, "the expectations");
     selftest->footer(footer("  qdctl selftest --device QD1610"));
 
     auto* list = app.add_subcommand("list", "list the boards found");

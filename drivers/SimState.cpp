@@ -95,6 +95,18 @@ std::string fileProblem(const struct stat& st) {
     return "";
 }
 
+// Whether the state file just opened (or just locked) may be used, with
+// its status as it is now in st.
+LinkResult checkOpened(int fd, const std::string& path, struct stat& st) {
+    if (::fstat(fd, &st) != 0) {
+        return refuse("state file", path, systemError("cannot look at it"));
+    }
+    if (const auto problem = fileProblem(st); !problem.empty()) {
+        return refuse("state file", path, problem);
+    }
+    return {};
+}
+
 std::string recordProblem(const SimRecord& r) {
     if (r.magic != SimRecord::kMagic) {
         return "it holds something other than a board record";
@@ -294,12 +306,7 @@ std::unique_ptr<SimClaim> SimClaim::take(const SimConfig& config, LinkResult& wh
                      errno == ELOOP ? kindOf(S_IFLNK) : systemError("cannot open it"));
         return nullptr;
     }
-    if (::fstat(fd.get(), &st) != 0) {
-        why = refuse("state file", path, systemError("cannot look at it"));
-        return nullptr;
-    }
-    if (const auto problem = fileProblem(st); !problem.empty()) {
-        why = refuse("state file", path, problem);
+    if (!(why = checkOpened(fd.get(), path, st))) {
         return nullptr;
     }
     if (const int error = lockWithin(fd.get(), config.claimWait); error == EWOULDBLOCK) {
@@ -312,12 +319,7 @@ std::unique_ptr<SimClaim> SimClaim::take(const SimConfig& config, LinkResult& wh
         return nullptr;
     }
     // Whoever held it before may have just made the record.
-    if (::fstat(fd.get(), &st) != 0) {
-        why = refuse("state file", path, systemError("cannot look at it"));
-        return nullptr;
-    }
-    if (const auto problem = fileProblem(st); !problem.empty()) {
-        why = refuse("state file", path, problem);
+    if (!(why = checkOpened(fd.get(), path, st))) {
         return nullptr;
     }
     if (st.st_size == 0) {

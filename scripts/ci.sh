@@ -37,7 +37,7 @@ stage() {
     local now
     now=$(date +%s)
     if [ -n "${STAGE:-}" ]; then
-        TIMINGS+=("$(printf '%-44s %4d s' "$STAGE" $((now - stage_started)))")
+        TIMINGS+=("$(printf '%5d s  %s' $((now - stage_started)) "$STAGE")")
     fi
     STAGE=$1
     stage_started=$now
@@ -205,4 +205,4 @@ stage "done"
 echo
 echo "=== timings"
 printf '%s\n' "${TIMINGS[@]}"
-printf '%-44s %4d s\n' "whole run" $(($(date +%s) - started))
+printf '%5d s  %s\n' $(($(date +%s) - started)) "whole run"

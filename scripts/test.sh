@@ -12,14 +12,16 @@ presets=("$@")
 
 for preset in "${presets[@]}"; do
     echo "=== $preset ==="
+    SECONDS=0
     if [ "$preset" = package ]; then
         # One package in the folder, the one made now.
         rm -f build/package/qd1600_*.deb
         cmake --workflow --preset package
         packaging/check-package.sh build/package/qd1600_*.deb "$PWD" "$PWD/build/package"
-        continue
+    else
+        cmake --preset "$preset" >/dev/null
+        cmake --build --preset "$preset" -j2
+        ctest --preset "$preset" -j2
     fi
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset" -j2
-    ctest --preset "$preset" -j2
+    echo "=== $preset: $SECONDS s"
 done

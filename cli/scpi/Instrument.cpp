@@ -217,9 +217,7 @@ struct Handlers {
     static Answer setCode(Instrument& in, const Parameter* p) {
         std::int32_t code = 0;
         if (p->kind == DataKind::Character) {
-            const bool largest = minimumOrMaximum(*p);
-            in.requireDevice();
-            code = largest ? in.largestCode() : 0;
+            code = extremeCode(in, *p);
         } else {
             if (p->number != std::floor(p->number)) {
                 throw UnitError{IllegalParameterValue};
@@ -261,9 +259,7 @@ struct Handlers {
     static Answer setLevel(Instrument& in, const Parameter* p) {
         std::int32_t code = 0;
         if (p->kind == DataKind::Character) {
-            const bool largest = minimumOrMaximum(*p);
-            in.requireDevice();
-            code = largest ? in.largestCode() : 0;
+            code = extremeCode(in, *p);
         } else {
             in.requireDevice();
             const double volts = p->number;
@@ -311,15 +307,15 @@ struct Handlers {
     }
 
   private:
-    // true for MAXimum, false for MINimum, -224 for any other name.
-    static bool minimumOrMaximum(const Parameter& p) {
-        if (matchesMnemonic("MAXimum", p.text)) {
-            return true;
+    // The largest code for MAXimum, 0 for MINimum, -224 for any other name;
+    // either needs a converter.
+    static std::int32_t extremeCode(Instrument& in, const Parameter& p) {
+        const bool largest = matchesMnemonic("MAXimum", p.text);
+        if (!largest && !matchesMnemonic("MINimum", p.text)) {
+            throw UnitError{IllegalParameterValue};
         }
-        if (matchesMnemonic("MINimum", p.text)) {
-            return false;
-        }
-        throw UnitError{IllegalParameterValue};
+        in.requireDevice();
+        return largest ? in.largestCode() : 0;
     }
 };
 
