@@ -31,9 +31,11 @@ def check(what, got, want):
         failures.append("%s: got %r, want %r" % (what, got, want))
 
 
-def serve():
-    server = subprocess.Popen([qdctl, "--link", link, "serve", "--device", "QD1200",
-                               "--listen", "127.0.0.1:0"], env=env, stdout=subprocess.PIPE,
+def serve(faults=None):
+    server_env = dict(env, QD_BOARD_FAULT=faults) if faults else env
+    extra = ["--download"] if faults else []
+    server = subprocess.Popen([qdctl, "--link", link] + extra + ["serve", "--device", "QD1200",
+                               "--listen", "127.0.0.1:0"], env=server_env, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, text=True)
     ready, _, _ = select.select([server.stdout], [], [], 60)
     line = server.stdout.readline() if ready else ""
@@ -107,6 +109,22 @@ finally:
     stop(server)
 
 downloads = sum(1 for line in open(trace) if line.startswith("download"))
+
+# A board pulled out while served (two requests after a download forced
+# here): its requests give -241, and the server answers what needs no board.
+server, port = serve("unplug-after=2")
+try:
+    rm = pyvisa.ResourceManager("@py")
+    inst = rm.open_resource("TCPIP0::127.0.0.1::%d::SOCKET" % port, read_termination="\n",
+                            write_termination="\n", timeout=20000)
+    inst.write("SOUR:DAC:CODE 100")
+    check("reading before the unplug", inst.query("MEAS:RAW?"), "100")
+    inst.write("SOUR:DAC:CODE 200")
+    check("error after the unplug", inst.query("SYST:ERR?").split(",")[0], "-241")
+    check("*IDN? without a board", inst.query("*IDN?"), lambda s: s.startswith("Quensor,"))
+    inst.close()
+finally:
+    stop(server)
 check("downloads in two server runs on one board", downloads, 1)
 
 if failures:
