@@ -222,7 +222,9 @@ SweepResult runSweep(const Options& o) {
             row.expectedCounts = expectedCounts(row.code, device.resolution, o.vref, mode);
             csv.write(csvRow(row));
             statistics.add(row);
-            plot.add(row);
+            if (plotter) {
+                plot.add(row);
+            }
             progress.update(csv.rows());
         }
     } catch (const Failure& f) {

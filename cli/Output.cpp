@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <sstream>
 #include <unistd.h>
 
 namespace qd::cli {
@@ -44,18 +43,6 @@ std::string csvRow(const SweepRow& row) {
                   formatCode(row.frame).c_str(), row.expectedVolts, row.measuredVolts,
                   row.errorMillivolts(), row.errorCounts());
     return line;
-}
-
-std::vector<std::pair<std::string, std::string>> boardFields(const std::string& line) {
-    std::vector<std::pair<std::string, std::string>> fields;
-    std::istringstream in(line);
-    for (std::string word; in >> word;) {
-        const auto eq = word.find('=');
-        if (eq != std::string::npos) {
-            fields.emplace_back(word.substr(0, eq), word.substr(eq + 1));
-        }
-    }
-    return fields;
 }
 
 namespace {

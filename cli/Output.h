@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/Commands.h"
+#include "cli/Session.h"
 
 #include <string>
 #include <string_view>
@@ -34,8 +35,5 @@ void printResult(const Options& options, const Result& result);
 // Reports a failure: its message on standard error and, with --json, one
 // JSON object {"error": …, "status": …} on standard output.
 void printFailure(bool json, int status, const std::string& message);
-
-// The board lines of our link libraries ("id=1 bus=1 …") as key and value.
-std::vector<std::pair<std::string, std::string>> boardFields(const std::string& line);
 
 } // namespace qd::cli

@@ -3,6 +3,8 @@
 #include "control/Commands.h"
 #include "link/UsbStuff.h"
 
+#include <sstream>
+
 namespace qd::cli {
 
 void fail(const link::LinkOutcome& outcome) {
@@ -41,36 +43,46 @@ void Session::connect(int board) {
     board_ = board;
 }
 
-namespace {
-
-// What our libraries' board list says of the board's firmware: "yes", "no",
-// or "" when it does not say (a foreign library, or a real board that
-// cannot be asked without a request).
-std::string listedFirmware(link::LinkBinding& binding, int board) {
-    const auto boards = binding.boards();
-    if (!boards) {
-        return {};
+BoardFields boardFields(const std::string& line) {
+    BoardFields fields;
+    std::istringstream in(line);
+    for (std::string word; in >> word;) {
+        const auto eq = word.find('=');
+        if (eq != std::string::npos) {
+            fields.emplace_back(word.substr(0, eq), word.substr(eq + 1));
+        }
     }
-    for (const auto& line : *boards) {
-        const std::string id = " " + line + " ";
-        if (board == 0 || id.find(" id=" + std::to_string(board) + " ") != std::string::npos) {
-            for (const char* answer : {"yes", "no"}) {
-                if (id.find(std::string(" firmware=") + answer + " ") != std::string::npos) {
-                    return answer;
-                }
-            }
-            return {};
+    return fields;
+}
+
+std::string fieldOf(const BoardFields& fields, std::string_view key) {
+    for (const auto& [k, value] : fields) {
+        if (k == key) {
+            return value;
         }
     }
     return {};
 }
 
-} // namespace
+BoardFields listedBoard(link::LinkBinding& binding, int board) {
+    const auto boards = binding.boards();
+    if (!boards) {
+        return {};
+    }
+    for (const auto& line : *boards) {
+        BoardFields fields = boardFields(line);
+        if (board == 0 || fieldOf(fields, "id") == std::to_string(board)) {
+            return fields;
+        }
+    }
+    return {};
+}
 
 bool Session::firmwareRuns() {
     // Asking the list spares the board a request that is expected to fail,
-    // and the user its diagnostic.
-    if (const std::string listed = listedFirmware(checked_, board_); !listed.empty()) {
+    // and the user its diagnostic; a real board's list says "unknown".
+    const std::string listed = fieldOf(listedBoard(checked_, board_), "firmware");
+    if (listed == "yes" || listed == "no") {
         return listed == "yes";
     }
     std::array<std::uint8_t, 4> reply{};

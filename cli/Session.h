@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace qd::cli {
 
@@ -40,6 +43,17 @@ class CheckedBinding final : public link::LinkBinding {
   private:
     link::LinkBinding& inner_;
 };
+
+// A board line of our link libraries ("id=1 bus=1 …") as keys and values.
+using BoardFields = std::vector<std::pair<std::string, std::string>>;
+BoardFields boardFields(const std::string& line);
+
+// The value of `key` in a board's fields; empty when it has none.
+std::string fieldOf(const BoardFields& fields, std::string_view key);
+
+// The fields the library lists for board `board` (0: the first listed);
+// empty when it lists none, or not that board.
+BoardFields listedBoard(link::LinkBinding& binding, int board);
 
 // The failure a link outcome calls for.
 [[noreturn]] void fail(const link::LinkOutcome& outcome);

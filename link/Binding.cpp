@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <sstream>
 
 namespace qd::link {
@@ -145,10 +146,13 @@ LinkOutcome QnsBinding::connect(int board) {
     std::int16_t result = 0;
     const std::vector<int> ids = listBoards(&result);
     if (result != 0 || ids.empty()) {
-        return outcome(false, LinkStatus::NoBoard, "no board found (USB 2F1A:7C05)");
+        char usbIds[16];
+        std::snprintf(usbIds, sizeof usbIds, "%04X:%04X", kVendorId, kProductId);
+        return outcome(false, LinkStatus::NoBoard,
+                       std::string("no board found (USB ") + usbIds + ")");
     }
     const int id = board == 0 ? ids.front() : board;
-    if (std::find(ids.begin(), ids.end(), id) == ids.end() || id > 255) {
+    if (std::find(ids.begin(), ids.end(), id) == ids.end()) {
         return {LinkStatus::NoBoard, "no board " + std::to_string(board) + " (" +
                                          std::to_string(ids.size()) + " found)"};
     }

@@ -6,27 +6,16 @@
 namespace qd::cli {
 
 std::string boardIdentifier(link::LinkBinding& binding, int board) {
-    const std::string number = std::to_string(board == 0 ? 1 : board);
-    const auto boards = binding.boards();
-    if (!boards) {
-        return number;
+    const BoardFields fields = listedBoard(binding, board);
+    const std::string bus = fieldOf(fields, "bus");
+    if (bus == "sim") {
+        return "sim";
     }
-    for (const auto& line : *boards) {
-        std::string id, bus, port;
-        for (const auto& [key, value] : boardFields(line)) {
-            id = key == "id" ? value : id;
-            bus = key == "bus" ? value : bus;
-            port = key == "port" ? value : port;
-        }
-        if (id != number && board != 0) {
-            continue;
-        }
-        if (bus == "sim") {
-            return "sim";
-        }
-        return bus.empty() ? id : bus + "-" + port;
+    if (!bus.empty()) {
+        return bus + "-" + fieldOf(fields, "port");
     }
-    return number;
+    const std::string id = fieldOf(fields, "id");
+    return id.empty() ? std::to_string(board == 0 ? 1 : board) : id;
 }
 
 ServeBoard::ServeBoard(const Options& options)

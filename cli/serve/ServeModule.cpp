@@ -10,6 +10,8 @@
 #include "control/RuntimeError.h"
 
 #include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSocketNotifier>
 #include <csignal>
 #include <fcntl.h>
@@ -70,10 +72,12 @@ int run(const Options& o) {
         address.host.toString().toStdString() + ":" + std::to_string(server.port());
     const char* firmware = board.downloaded() ? "loaded" : "already running";
     if (o.json) {
-        writeStandardOutput("{\"listening\":\"" + where +
-                            "\",\"port\":" + std::to_string(server.port()) + ",\"board\":\"" +
-                            board.identifier() + "\",\"firmware\":\"" +
-                            (board.downloaded() ? "loaded" : "running") + "\"}\n");
+        const QJsonObject json{{"listening", QString::fromStdString(where)},
+                               {"port", server.port()},
+                               {"board", QString::fromStdString(board.identifier())},
+                               {"firmware", board.downloaded() ? "loaded" : "running"}};
+        writeStandardOutput(QJsonDocument(json).toJson(QJsonDocument::Compact).toStdString() +
+                            "\n");
     } else {
         writeStandardOutput("listening on " + where + "\n");
     }
