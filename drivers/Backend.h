@@ -66,6 +66,8 @@ class Backend {
     virtual std::vector<int> findBoards() = 0;
     // The same boards described, without claiming any of them.
     virtual std::vector<BoardInfo> listBoards() = 0;
+    // What to say when there is none: the next step where there is one.
+    virtual std::string noBoardText() const { return "no board found"; }
 
     // nullptr, with a diagnostic, when the board cannot be opened; `why`
     // then says why.

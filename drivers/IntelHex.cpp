@@ -1,12 +1,9 @@
 #include "drivers/IntelHex.h"
 
+#include "drivers/Platform.h"
+
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace qd::drivers {
 
@@ -72,54 +69,6 @@ std::uint32_t bigEndian32(const std::uint8_t* data) {
     return static_cast<std::uint32_t>(data[0]) << 24 | static_cast<std::uint32_t>(data[1]) << 16 |
            static_cast<std::uint32_t>(data[2]) << 8 | data[3];
 }
-
-// What a path names when it is not a regular file, for the refusal.
-const char* kindOf(mode_t mode) {
-    if (S_ISDIR(mode)) {
-        return "a folder";
-    }
-    if (S_ISFIFO(mode)) {
-        return "a FIFO";
-    }
-    if (S_ISCHR(mode)) {
-        return "a character device";
-    }
-    if (S_ISBLK(mode)) {
-        return "a block device";
-    }
-    if (S_ISSOCK(mode)) {
-        return "a socket";
-    }
-    return "a special file";
-}
-
-std::string systemError(const std::string& what, const std::string& path) {
-    return what + " " + path + ": " + std::strerror(errno);
-}
-
-// The file's type and size must allow an image: checked by stat before the
-// file is opened, so that a device is never opened at all, and by fstat on
-// what was opened, which is what counts.
-void checkImageFile(const std::string& path, const struct stat& st) {
-    if (!S_ISREG(st.st_mode)) {
-        throw IntelHexError(0, path + " is " + kindOf(st.st_mode) + ", not a regular file");
-    }
-    if (static_cast<std::uintmax_t>(st.st_size) > kMaxHexFileSize) {
-        throw IntelHexError(0, path + " has " + std::to_string(st.st_size) +
-                                   " bytes, more than the 1 MiB an image file may have");
-    }
-}
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() { ::close(fd_); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  private:
-    int fd_;
-};
 
 } // namespace
 
@@ -205,39 +154,7 @@ HexImage parseIntelHex(std::string_view text) {
 }
 
 HexImage readIntelHexFile(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        throw IntelHexError(0, systemError("cannot open", path));
-    }
-    checkImageFile(path, st);
-    // Non-blocking, so that a FIFO put in the file's place meanwhile is
-    // refused by the fstat below instead of waiting for a writer.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        throw IntelHexError(0, systemError("cannot open", path));
-    }
-    const FileDescriptor file(fd);
-    if (::fstat(fd, &st) != 0) {
-        throw IntelHexError(0, systemError("cannot read", path));
-    }
-    checkImageFile(path, st);
-    std::string text(static_cast<std::size_t>(st.st_size), '\0');
-    std::size_t used = 0;
-    while (used < text.size()) {
-        const ssize_t n = ::read(fd, text.data() + used, text.size() - used);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            throw IntelHexError(0, systemError("cannot read", path));
-        }
-        if (n == 0) {
-            break; // shortened meanwhile: parse what is there
-        }
-        used += static_cast<std::size_t>(n);
-    }
-    text.resize(used);
-    return parseIntelHex(text);
+    return parseIntelHex(platform::readImageText(path, kMaxHexFileSize));
 }
 
 namespace {

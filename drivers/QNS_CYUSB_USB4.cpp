@@ -2,6 +2,7 @@
 // product id, connects to one by its identifier and then talks to it through
 // a handle. Results: 0 for success, an error number otherwise.
 
+#include "board/LinkAbi.h"
 #include "drivers/Backend.h"
 #include "drivers/BoardModel.h"
 #include "drivers/LinkCall.h"
@@ -10,8 +11,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-
-#define QD_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
@@ -74,8 +73,10 @@ template <typename F> std::int16_t guard(const char* operation, F&& f) {
 
 } // namespace
 
-QD_EXPORT std::int16_t Search_For_Boards(std::int32_t vendor, std::int32_t product,
-                                         std::int32_t* count, std::uint8_t* list) {
+QD_LINK_EXPORT std::int16_t QD_LINK_CALL Search_For_Boards(std::int32_t vendor,
+                                                           std::int32_t product,
+                                                           std::int32_t* count,
+                                                           std::uint8_t* list) {
     return guard("Search_For_Boards", [&]() -> Outcome {
         const auto boards =
             ourBoard(vendor, product) ? processBackend().findBoards() : std::vector<int>{};
@@ -94,14 +95,14 @@ QD_EXPORT std::int16_t Search_For_Boards(std::int32_t vendor, std::int32_t produ
         }
         if (n == 0) {
             return failed(NoBoard, fail(LinkStatus::NoBoard, kLibrary, "Search_For_Boards",
-                                        "no board found"));
+                                        processBackend().noBoardText()));
         }
         return {};
     });
 }
 
-QD_EXPORT std::int16_t Connect(std::int32_t vendor, std::int32_t product, std::uint8_t board,
-                               std::int32_t* handle) {
+QD_LINK_EXPORT std::int16_t QD_LINK_CALL Connect(std::int32_t vendor, std::int32_t product,
+                                                 std::uint8_t board, std::int32_t* handle) {
     return guard("Connect", [&]() -> Outcome {
         if (!handle || !ourBoard(vendor, product) || board == 0) {
             const bool none = board == 0;
@@ -120,7 +121,7 @@ QD_EXPORT std::int16_t Connect(std::int32_t vendor, std::int32_t product, std::u
     });
 }
 
-QD_EXPORT std::int16_t Download_Firmware(std::int32_t handle, char* path) {
+QD_LINK_EXPORT std::int16_t QD_LINK_CALL Download_Firmware(std::int32_t handle, char* path) {
     return guard("Download_Firmware", [&]() -> Outcome {
         LinkResult why;
         BoardConnection* c = connection(handle, "Download_Firmware", why);
@@ -136,9 +137,10 @@ QD_EXPORT std::int16_t Download_Firmware(std::int32_t handle, char* path) {
     });
 }
 
-QD_EXPORT std::int16_t Vendor_Request(std::int32_t handle, std::uint8_t request, std::int32_t value,
-                                      std::int32_t index, std::uint8_t direction,
-                                      std::int16_t length, std::uint8_t* buffer) {
+QD_LINK_EXPORT std::int16_t QD_LINK_CALL Vendor_Request(std::int32_t handle, std::uint8_t request,
+                                                        std::int32_t value, std::int32_t index,
+                                                        std::uint8_t direction, std::int16_t length,
+                                                        std::uint8_t* buffer) {
     return guard("Vendor_Request", [&]() -> Outcome {
         LinkResult why;
         BoardConnection* c = connection(handle, "Vendor_Request", why);
@@ -162,7 +164,7 @@ QD_EXPORT std::int16_t Vendor_Request(std::int32_t handle, std::uint8_t request,
 }
 
 // Boards are chosen by Connect here, so "select=N" is refused.
-QD_EXPORT int QD_LinkQuery(const char* query, char* answer, int size) {
+QD_LINK_EXPORT int QD_LinkQuery(const char* query, char* answer, int size) {
     try {
         const std::lock_guard lock(mutex);
         return answerLinkQuery(kLibrary, query, answer, size, nullptr);

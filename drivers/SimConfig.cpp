@@ -1,11 +1,11 @@
 #include "drivers/SimConfig.h"
 
 #include "drivers/Backend.h"
+#include "drivers/Platform.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
-#include <unistd.h>
 
 namespace qd::drivers {
 
@@ -14,8 +14,8 @@ namespace {
 const char* const kLibrary = "simulated board";
 
 std::string envOr(const char* name, const std::string& fallback) {
-    const char* value = std::getenv(name);
-    return value && *value ? std::string(value) : fallback;
+    std::string value = platform::environment(name);
+    return value.empty() ? fallback : value;
 }
 
 void placeState(SimConfig& c) {
@@ -23,16 +23,9 @@ void placeState(SimConfig& c) {
     if (!c.statePath.empty()) {
         return;
     }
-    // The runtime folder is the user's alone by definition. Failing that, a
-    // folder of our own in the shared temporary folder: a predictable file
-    // name there could be made in advance by anyone.
-    const std::string runtime = envOr("XDG_RUNTIME_DIR", "");
-    if (!runtime.empty()) {
-        c.statePath = runtime + "/qd1600-board.state";
-        return;
-    }
-    c.privateFolder = envOr("TMPDIR", "/tmp") + "/qd1600-" + std::to_string(::geteuid());
-    c.statePath = c.privateFolder + "/board.state";
+    const platform::StatePlace place = platform::defaultStatePlace();
+    c.statePath = place.file;
+    c.privateFolder = place.privateFolder;
 }
 
 void parseFaults(SimConfig& c, const std::string& faults) {

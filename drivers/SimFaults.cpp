@@ -1,10 +1,8 @@
 #include "drivers/SimFaults.h"
 
-#include <cerrno>
+#include "drivers/Platform.h"
+
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace qd::drivers {
 
@@ -18,17 +16,18 @@ SimTrace::SimTrace(const std::string& path) {
     if (path.empty()) {
         return;
     }
-    // O_APPEND and one write per line keep lines whole when two processes
-    // trace to the same file.
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // One write per line keeps lines whole when two processes trace to the
+    // same file.
+    std::string why;
+    fd_ = platform::openForAppend(path, why);
     if (fd_ < 0) {
-        diagnose(kLibrary, "trace", path + ": " + std::strerror(errno));
+        diagnose(kLibrary, "trace", path + ": " + why);
     }
 }
 
 SimTrace::~SimTrace() {
     if (fd_ >= 0) {
-        ::close(fd_);
+        platform::closeFile(fd_);
     }
 }
 
@@ -58,8 +57,8 @@ void SimTrace::request(const VendorRequest& r, const std::uint8_t* reply, std::s
 }
 
 void SimTrace::write(std::string_view line) {
-    if (::write(fd_, line.data(), line.size()) < 0) {
-        diagnose(kLibrary, "trace", std::strerror(errno));
+    if (std::string why; !platform::writeAll(fd_, line, why)) {
+        diagnose(kLibrary, "trace", why);
     }
 }
 

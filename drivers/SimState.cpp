@@ -1,110 +1,19 @@
 #include "drivers/SimState.h"
 
+#include "drivers/Platform.h"
+
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <fstream>
-#include <sstream>
-#include <sys/file.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <thread>
-#include <unistd.h>
-#include <utility>
 
-namespace qd::drivers {
+namespace qd::drivers::simstate {
 
-namespace {
-
-using namespace std::chrono;
-
-const char* const kLibrary = "simulated board";
-
-std::string refusalLine(const std::string& what, const std::string& path,
-                        const std::string& reason) {
-    return std::string(kLibrary) + ": " + what + " " + path + ": refused: " + reason;
-}
-
-// Refuses quietly: looking at the board must not print.
 LinkResult refusal(const std::string& what, const std::string& path, const std::string& reason) {
-    return {LinkStatus::StateRefused, refusalLine(what, path, reason)};
+    return {LinkStatus::StateRefused,
+            std::string(kLibrary) + ": " + what + " " + path + ": refused: " + reason};
 }
 
 LinkResult refuse(const std::string& what, const std::string& path, const std::string& reason) {
     return fail(LinkStatus::StateRefused, kLibrary, what + " " + path, "refused: " + reason);
-}
-
-std::string systemError(const char* what) {
-    return std::string(what) + ": " + std::strerror(errno);
-}
-
-const char* kindOf(mode_t mode) {
-    if (S_ISLNK(mode)) {
-        return "it is a symbolic link";
-    }
-    if (S_ISDIR(mode)) {
-        return "it is a folder, not a regular file";
-    }
-    if (S_ISFIFO(mode)) {
-        return "it is a FIFO, not a regular file";
-    }
-    if (S_ISCHR(mode) || S_ISBLK(mode)) {
-        return "it is a device, not a regular file";
-    }
-    if (S_ISSOCK(mode)) {
-        return "it is a socket, not a regular file";
-    }
-    return "it is not a regular file";
-}
-
-std::string notOurs(const struct stat& st) {
-    return "it belongs to user " + std::to_string(st.st_uid) + ", not to user " +
-           std::to_string(::geteuid());
-}
-
-// Why the private folder must not hold the state, or "" when it may.
-std::string folderProblem(const struct stat& st) {
-    if (!S_ISDIR(st.st_mode)) {
-        return S_ISLNK(st.st_mode) ? "it is a symbolic link" : "it is not a folder";
-    }
-    if (st.st_uid != ::geteuid()) {
-        return notOurs(st);
-    }
-    if ((st.st_mode & 077) != 0) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        return std::string("others may use it (mode ") + mode + ")";
-    }
-    return "";
-}
-
-// Why a state file that was opened must not be used, or "".
-std::string fileProblem(const struct stat& st) {
-    if (!S_ISREG(st.st_mode)) {
-        return kindOf(st.st_mode);
-    }
-    if (st.st_uid != ::geteuid()) {
-        return notOurs(st);
-    }
-    if (st.st_size != 0 && st.st_size != static_cast<off_t>(sizeof(SimRecord))) {
-        return "it holds " + std::to_string(st.st_size) + " bytes, not a board record";
-    }
-    return "";
-}
-
-// Whether the state file just opened (or just locked) may be used, with
-// its status as it is now in st.
-LinkResult checkOpened(int fd, const std::string& path, struct stat& st) {
-    if (::fstat(fd, &st) != 0) {
-        return refuse("state file", path, systemError("cannot look at it"));
-    }
-    if (const auto problem = fileProblem(st); !problem.empty()) {
-        return refuse("state file", path, problem);
-    }
-    return {};
 }
 
 std::string recordProblem(const SimRecord& r) {
@@ -118,244 +27,28 @@ std::string recordProblem(const SimRecord& r) {
     return "";
 }
 
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
-
-// Takes the lock, polling until the deadline so that a holder that is
-// stopped (or a `flock` command holding the file) cannot hang anyone: 0, or
-// EWOULDBLOCK when still held, or another errno.
-int lockWithin(int fd, milliseconds wait) {
-    const auto deadline = steady_clock::now() + wait;
-    for (;;) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            return 0;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EWOULDBLOCK) {
-            return errno;
-        }
-        const auto now = steady_clock::now();
-        if (now >= deadline) {
-            return EWOULDBLOCK;
-        }
-        std::this_thread::sleep_for(std::min<steady_clock::duration>(20ms, deadline - now));
-    }
+void markHeld(SimRecord& r) {
+    r.holderPid = static_cast<std::int32_t>(platform::processId());
+    const std::string name = platform::processName();
+    r.holderName = {};
+    std::copy_n(name.begin(), std::min(name.size(), r.holderName.size() - 1), r.holderName.begin());
 }
 
-// The process that holds the flock on the file, as the kernel lists it;
-// 0 when it cannot be told.
-int lockHolder(const struct stat& st) {
-    char file[64];
-    std::snprintf(file, sizeof file, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
-                  static_cast<unsigned long long>(st.st_ino));
-    std::ifstream locks("/proc/locks");
-    for (std::string line; std::getline(locks, line);) {
-        // "3: FLOCK  ADVISORY  WRITE 14288 fe:00:10952928 0 EOF"; waiters
-        // have "->" after the number.
-        std::istringstream fields(line);
-        std::string number, type, mode, access, device;
-        int pid = 0;
-        fields >> number >> type;
-        if (type == "->") {
-            continue;
-        }
-        if (fields >> mode >> access >> pid >> device && type == "FLOCK" && device == file) {
-            return pid;
-        }
-    }
-    return 0;
+void markFree(SimRecord& r) {
+    r.holderPid = 0;
+    r.holderName = {};
 }
 
-std::string nameOf(const std::string& procComm) {
-    std::ifstream in(procComm);
-    std::string name;
-    std::getline(in, name);
-    return name;
-}
-
-std::string ownName() {
-    std::string name = nameOf("/proc/self/comm");
-    return name.empty() ? std::string(program_invocation_short_name) : name;
-}
-
-std::string recordedName(const SimRecord& r) {
-    return std::string(r.holderName.data(), strnlen(r.holderName.data(), r.holderName.size()));
-}
-
-// "process 1234 (qdctl)": the kernel's word first, since whoever holds the
-// lock may not have written the record (a `flock` command, say).
-std::string holderOf(int fd, const struct stat& st) {
-    SimRecord r;
-    const bool haveRecord =
-        ::pread(fd, &r, sizeof r, 0) == static_cast<ssize_t>(sizeof r) && recordProblem(r).empty();
-    int pid = lockHolder(st);
-    if (pid <= 0 && haveRecord) {
-        pid = r.holderPid;
-    }
+std::string describeHolder(int pid, const SimRecord* record) {
     if (pid <= 0) {
         return "another process";
     }
-    std::string name = nameOf("/proc/" + std::to_string(pid) + "/comm");
-    if (name.empty() && haveRecord && r.holderPid == pid) {
-        name = recordedName(r);
+    std::string name = platform::processName(pid);
+    if (name.empty() && record && record->holderPid == pid) {
+        name.assign(record->holderName.data(),
+                    strnlen(record->holderName.data(), record->holderName.size()));
     }
     return "process " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
 }
 
-// Makes the private folder if it is missing; why it must not be used, or "".
-std::string makePrivateFolder(const std::string& folder) {
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        return systemError("cannot make it");
-    }
-    struct stat st {};
-    if (::lstat(folder.c_str(), &st) != 0) {
-        return systemError("cannot look at it");
-    }
-    return folderProblem(st);
-}
-
-} // namespace
-
-SimStateView peekSimState(const SimConfig& config) {
-    SimStateView view;
-    struct stat st {};
-    if (!config.privateFolder.empty()) {
-        if (::lstat(config.privateFolder.c_str(), &st) != 0) {
-            if (errno != ENOENT) {
-                view.result =
-                    refusal("state folder", config.privateFolder, systemError("cannot look at it"));
-            }
-            return view;
-        }
-        if (const auto problem = folderProblem(st); !problem.empty()) {
-            view.result = refusal("state folder", config.privateFolder, problem);
-            return view;
-        }
-    }
-    const std::string& path = config.statePath;
-    if (::lstat(path.c_str(), &st) != 0) {
-        if (errno != ENOENT) {
-            view.result = refusal("state file", path, systemError("cannot look at it"));
-        }
-        return view;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        view.result = refusal("state file", path, kindOf(st.st_mode));
-        return view;
-    }
-    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
-        view.result = refusal("state file", path, systemError("cannot read it"));
-        return view;
-    }
-    if (const auto problem = fileProblem(st); !problem.empty()) {
-        view.result = refusal("state file", path, problem);
-        return view;
-    }
-    if (st.st_size == 0) {
-        return view;
-    }
-    SimRecord r;
-    if (::pread(fd.get(), &r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) {
-        view.result = refusal("state file", path, "it could not be read whole");
-        return view;
-    }
-    if (const auto problem = recordProblem(r); !problem.empty()) {
-        view.result = refusal("state file", path, problem);
-        return view;
-    }
-    view.record = r;
-    return view;
-}
-
-std::unique_ptr<SimClaim> SimClaim::take(const SimConfig& config, LinkResult& why) {
-    if (!config.privateFolder.empty()) {
-        if (const auto problem = makePrivateFolder(config.privateFolder); !problem.empty()) {
-            why = refuse("state folder", config.privateFolder, problem);
-            return nullptr;
-        }
-    }
-    const std::string& path = config.statePath;
-    // Looked at before it is opened, so that a device named by mistake is
-    // never opened; what was opened is checked again below.
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        why = refuse("state file", path, kindOf(st.st_mode));
-        return nullptr;
-    }
-    FileDescriptor fd(
-        ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
-    if (fd.get() < 0) {
-        why = refuse("state file", path,
-                     errno == ELOOP ? kindOf(S_IFLNK) : systemError("cannot open it"));
-        return nullptr;
-    }
-    if (!(why = checkOpened(fd.get(), path, st))) {
-        return nullptr;
-    }
-    if (const int error = lockWithin(fd.get(), config.claimWait); error == EWOULDBLOCK) {
-        why = fail(LinkStatus::Busy, kLibrary, "open",
-                   "board busy: held by " + holderOf(fd.get(), st));
-        return nullptr;
-    } else if (error != 0) {
-        errno = error;
-        why = refuse("state file", path, systemError("cannot lock it"));
-        return nullptr;
-    }
-    // Whoever held it before may have just made the record.
-    if (!(why = checkOpened(fd.get(), path, st))) {
-        return nullptr;
-    }
-    if (st.st_size == 0) {
-        // A board just powered up.
-        const SimRecord fresh;
-        if (::pwrite(fd.get(), &fresh, sizeof fresh, 0) != static_cast<ssize_t>(sizeof fresh)) {
-            why = refuse("state file", path, systemError("cannot write it"));
-            return nullptr;
-        }
-    }
-    void* mapped =
-        ::mmap(nullptr, sizeof(SimRecord), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
-    if (mapped == MAP_FAILED) {
-        why = refuse("state file", path, systemError("cannot map it"));
-        return nullptr;
-    }
-    auto* record = static_cast<SimRecord*>(mapped);
-    if (const auto problem = recordProblem(*record); !problem.empty()) {
-        ::munmap(mapped, sizeof(SimRecord));
-        why = refuse("state file", path, problem);
-        return nullptr;
-    }
-    record->holderPid = static_cast<std::int32_t>(::getpid());
-    const std::string name = ownName();
-    record->holderName = {};
-    std::copy_n(name.begin(), std::min(name.size(), record->holderName.size() - 1),
-                record->holderName.begin());
-    return std::unique_ptr<SimClaim>(new SimClaim(fd.release(), record));
-}
-
-SimClaim::~SimClaim() {
-    record_->holderPid = 0;
-    record_->holderName = {};
-    ::munmap(record_, sizeof(SimRecord));
-    // Closing the file lets go of the lock.
-    ::close(fd_);
-}
-
-} // namespace qd::drivers
+} // namespace qd::drivers::simstate

@@ -52,8 +52,9 @@ struct SimStateView {
 SimStateView peekSimState(const SimConfig& config);
 
 // The board claimed by this process, as a USB interface is claimed: the
-// state file is locked (flock) and its record mapped for as long as this
-// lives. Requests of two processes can therefore never interleave.
+// state file is locked (flock; LockFileEx on Windows) and its record mapped
+// for as long as this lives. Requests of two processes can therefore never
+// interleave.
 class SimClaim {
   public:
     // Claims the board, waiting up to config.claimWait for another process
@@ -69,10 +70,35 @@ class SimClaim {
     SimRecord& record() { return *record_; }
 
   private:
-    SimClaim(int fd, SimRecord* record) : fd_(fd), record_(record) {}
+    // The lock and the mapping, as the system keeps them.
+    struct Hold;
+    SimClaim(std::unique_ptr<Hold> hold, SimRecord* record);
 
-    int fd_;
+    std::unique_ptr<Hold> hold_;
     SimRecord* record_;
 };
+
+// What both systems' claims share.
+namespace simstate {
+
+inline constexpr const char* kLibrary = "simulated board";
+
+// A refusal of the state file or folder at `path`: quiet, for looking at
+// the board, which must not print; or with its diagnostic.
+LinkResult refusal(const std::string& what, const std::string& path, const std::string& reason);
+LinkResult refuse(const std::string& what, const std::string& path, const std::string& reason);
+
+// Why a record must not be used, or "".
+std::string recordProblem(const SimRecord& r);
+
+// Marks the record as held by this process, and as free again.
+void markHeld(SimRecord& r);
+void markFree(SimRecord& r);
+
+// "process 1234 (qdctl)" for the holder `pid`, whose name the system tells
+// or else the record does; "another process" when there is no pid.
+std::string describeHolder(int pid, const SimRecord* record);
+
+} // namespace simstate
 
 } // namespace qd::drivers

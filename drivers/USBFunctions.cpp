@@ -1,14 +1,13 @@
 // The variant-1 link library. It finds the board by itself; the program only
-// loads firmware and sends requests. The two functions keep C++ linkage on
-// purpose: the program looks them up under their C++ ABI names.
+// loads firmware and sends requests. The program looks its two functions up
+// under the names board/LinkAbi.h gives.
 
+#include "board/LinkAbi.h"
 #include "drivers/Backend.h"
 #include "drivers/LinkCall.h"
 
 #include <memory>
 #include <mutex>
-
-#define QD_EXPORT __attribute__((visibility("default")))
 
 namespace {
 
@@ -28,7 +27,7 @@ LinkResult openBoard(const char* operation) {
     }
     const auto boards = processBackend().findBoards();
     if (boards.empty()) {
-        return fail(LinkStatus::NoBoard, kLibrary, operation, "no board found");
+        return fail(LinkStatus::NoBoard, kLibrary, operation, processBackend().noBoardText());
     }
     if (static_cast<std::size_t>(selected) > boards.size()) {
         return fail(LinkStatus::NoBoard, kLibrary, operation,
@@ -72,12 +71,12 @@ template <typename F> short call(const char* operation, F&& f) {
 
 } // namespace
 
-QD_EXPORT short LoadFirmWare(char* path);
-QD_EXPORT short VendorIORequest(short request, int value, int index, short direction, short length,
-                                char* buffer);
-extern "C" QD_EXPORT int QD_LinkQuery(const char* query, char* answer, int size);
+QD_LINK_EXPORT_CXX short QD_LINK_CALL LoadFirmWare(char* path);
+QD_LINK_EXPORT_CXX short QD_LINK_CALL VendorIORequest(short request, int value, int index,
+                                                      short direction, short length, char* buffer);
+QD_LINK_EXPORT int QD_LinkQuery(const char* query, char* answer, int size);
 
-short LoadFirmWare(char* path) {
+short QD_LINK_CALL LoadFirmWare(char* path) {
     return call("LoadFirmWare", [&]() -> LinkResult {
         if (!path) {
             return fail(LinkStatus::BadArgument, kLibrary, "LoadFirmWare", "no path");
@@ -89,8 +88,8 @@ short LoadFirmWare(char* path) {
     });
 }
 
-short VendorIORequest(short request, int value, int index, short direction, short length,
-                      char* buffer) {
+short QD_LINK_CALL VendorIORequest(short request, int value, int index, short direction,
+                                   short length, char* buffer) {
     return call("VendorIORequest", [&]() -> LinkResult {
         if (request < 0 || request > 255 || length < 0 || (length > 0 && !buffer) ||
             (direction != 0 && direction != 1)) {

@@ -383,6 +383,10 @@ std::vector<int> UsbBackend::findBoards() {
     return ids;
 }
 
+std::string UsbBackend::noBoardText() const {
+    return usb::noBoardText();
+}
+
 std::vector<BoardInfo> UsbBackend::listBoards() {
     const auto ctx = context();
     if (!ctx) {

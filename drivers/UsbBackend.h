@@ -40,6 +40,7 @@ class UsbBackend final : public Backend {
     // which sends it nothing; whether it runs its firmware is "unknown",
     // since asking would put a request between another program's.
     std::vector<BoardInfo> listBoards() override;
+    std::string noBoardText() const override;
 
   protected:
     std::unique_ptr<BoardConnection> openBoard(int board, LinkResult& why) override;

@@ -89,6 +89,32 @@ std::string errorName(int libusbError) {
     return libusb_error_name(libusbError);
 }
 
+#ifdef _WIN32
+namespace {
+
+// Windows lets a program talk to a USB device only through the driver bound
+// to it, which for the board is WinUSB, bound by the INF we ship.
+std::string driverStep() {
+    return std::string("bind WinUSB to it: right-click ") + kWinUsbInfFile +
+           " in the program's folder, choose Install, then unplug and replug the board";
+}
+
+} // namespace
+
+std::string openFailureText(int libusbError) {
+    std::string text = errorName(libusbError);
+    if (libusbError == LIBUSB_ERROR_NOT_SUPPORTED || libusbError == LIBUSB_ERROR_NOT_FOUND) {
+        text += " (the board has no WinUSB driver: " + driverStep() + ")";
+    } else if (libusbError == LIBUSB_ERROR_ACCESS) {
+        text += " (another program has the board open)";
+    }
+    return text;
+}
+
+std::string noBoardText() {
+    return "no board found (if one is plugged in, " + driverStep() + ")";
+}
+#else
 std::string openFailureText(int libusbError) {
     std::string text = errorName(libusbError);
     if (libusbError == LIBUSB_ERROR_ACCESS) {
@@ -99,6 +125,11 @@ std::string openFailureText(int libusbError) {
     }
     return text;
 }
+
+std::string noBoardText() {
+    return "no board found";
+}
+#endif
 
 int controlTransfer(libusb_device_handle* handle, const ControlSetup& s, std::uint8_t* data,
                     unsigned timeoutMs) {

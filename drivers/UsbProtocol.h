@@ -27,8 +27,9 @@ inline constexpr std::size_t kMaxLoadTransfer = 4096;
 inline constexpr unsigned kDefaultTimeoutMs = 1000;
 
 // The udev rule we ship; named in the diagnostic for a board the user may
-// not open.
+// not open. On Windows, the INF that binds WinUSB to the board.
 inline constexpr const char* kUdevRuleFile = "60-qd1600.rules";
+inline constexpr const char* kWinUsbInfFile = "qd1600-winusb.inf";
 
 // The fields of one control transfer's setup packet.
 struct ControlSetup {
@@ -60,8 +61,12 @@ std::vector<LoadTransfer> loadTransfers(const HexImage& image,
                                         std::size_t maxSize = kMaxLoadTransfer);
 
 // The text for a failed libusb_open: for a permission failure it points the
-// user to the udev rule.
+// user to the udev rule; on Windows, for a missing driver, to the INF.
 std::string openFailureText(int libusbError);
+
+// The text for no board on the bus; on Windows it names the INF, since a
+// board without its driver cannot be used.
+std::string noBoardText();
 
 // libusb's name for an error code, e.g. "LIBUSB_ERROR_PIPE".
 std::string errorName(int libusbError);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "board/LinkAbi.h"
 #include "control/RuntimeError.h"
 
 #include <string>
@@ -35,7 +36,8 @@ class DynamicLibrary {
     void* handle_ = nullptr;
 };
 
-// One function of a DynamicLibrary, bound at its first call.
+// One function of a DynamicLibrary, bound at its first call, called as the
+// link libraries' functions are (board/LinkAbi.h).
 template <typename Signature> class LazyFunction;
 
 template <typename R, typename... Args> class LazyFunction<R(Args...)> {
@@ -45,15 +47,17 @@ template <typename R, typename... Args> class LazyFunction<R(Args...)> {
 
     R operator()(Args... args) {
         if (!function_) {
-            function_ = reinterpret_cast<R (*)(Args...)>(library_.resolve(symbol_));
+            function_ = reinterpret_cast<Function>(library_.resolve(symbol_));
         }
         return function_(args...);
     }
 
   private:
+    using Function = R(QD_LINK_CALL*)(Args...);
+
     DynamicLibrary& library_;
     const char* symbol_;
-    R (*function_)(Args...) = nullptr;
+    Function function_ = nullptr;
 };
 
 } // namespace qd::link

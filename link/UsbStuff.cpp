@@ -6,7 +6,9 @@
 #include <QDir>
 #include <QFile>
 
-#ifdef __linux__
+#if defined(_WIN32)
+#include <windows.h>
+#elif defined(__linux__)
 #include <climits>
 #include <unistd.h>
 #endif
@@ -36,7 +38,23 @@ QByteArray pathBytes(const QString& path) {
 }
 
 QByteArray programDirectory() {
-#ifdef __linux__
+#if defined(_WIN32)
+    // The folder the system says the program was started from.
+    std::wstring executable(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n =
+            ::GetModuleFileNameW(nullptr, executable.data(), static_cast<DWORD>(executable.size()));
+        if (n == 0) {
+            break;
+        }
+        if (n < executable.size()) {
+            executable.resize(n);
+            const auto slash = executable.find_last_of(L"\\/");
+            return QString::fromStdWString(executable.substr(0, slash)).toUtf8();
+        }
+        executable.resize(executable.size() * 2);
+    }
+#elif defined(__linux__)
     // Qt's applicationDirPath() goes through text, which cannot hold a name
     // that is not valid in the locale's encoding; the kernel's link holds
     // the bytes themselves.
@@ -73,13 +91,26 @@ QByteArray firmwarePathIn(const QByteArray& programDirectory) {
 std::vector<int> pathCharacterCodes(const QByteArray& path) {
     std::vector<int> codes;
 #ifdef _WIN32
+    // One character at a time through the ANSI code page, with no best fit:
+    // a character the code page lacks must fail, never become a look-alike
+    // that names another file. One that takes two bytes gets a code past
+    // 255, as the overflow error wants.
     const QString text = QString::fromUtf8(path);
     codes.reserve(static_cast<std::size_t>(text.size()));
     for (const QChar c : text) {
-        const QByteArray ansi = QString(c).toLocal8Bit();
-        codes.push_back(ansi.size() == 1 && (QString::fromLocal8Bit(ansi) == QString(c))
-                            ? static_cast<unsigned char>(ansi[0])
-                            : 256);
+        const wchar_t unit = static_cast<wchar_t>(c.unicode());
+        char bytes[2] = {};
+        BOOL lacking = FALSE;
+        const int n = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &unit, 1, bytes,
+                                            sizeof bytes, nullptr, &lacking);
+        if (n == 1 && !lacking) {
+            codes.push_back(static_cast<unsigned char>(bytes[0]));
+        } else if (n == 2 && !lacking) {
+            codes.push_back(static_cast<unsigned char>(bytes[0]) << 8 |
+                            static_cast<unsigned char>(bytes[1]));
+        } else {
+            codes.push_back(0x10000);
+        }
     }
 #else
     codes.reserve(static_cast<std::size_t>(path.size()));

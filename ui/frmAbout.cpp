@@ -1,10 +1,8 @@
 #include "ui/frmAbout.h"
 
+#include "ui/ProgramVersion.h"
 #include "ui/Style.h"
 #include "ui_frmAbout.h"
-
-#include <QCoreApplication>
-#include <QVersionNumber>
 
 namespace qd::ui {
 
@@ -43,8 +41,7 @@ frmAbout::frmAbout(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::
 }
 
 void frmAbout::Form_Load() {
-    const QVersionNumber version =
-        QVersionNumber::fromString(QCoreApplication::applicationVersion());
+    const QVersionNumber version = programVersion();
     ui_->lblVersion->setText(QStringLiteral("Version %1.%2.%3")
                                  .arg(version.majorVersion())
                                  .arg(version.minorVersion())
