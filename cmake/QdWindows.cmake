@@ -28,3 +28,44 @@ function(qd_version_resource target version file description)
     configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in "${rc}" @ONLY)
     target_sources(${target} PRIVATE "${rc}")
 endfunction()
+
+# The DLLs the programs need beside them, MinGW's runtime and Qt's modules
+# and plugins: installed with the programs, and copied into the build's bin
+# folder, so that tests and programs run from there under Wine as they will
+# from the installed folder.
+function(qd_windows_runtime)
+    set(runtime)
+    foreach(dll libstdc++-6.dll libgcc_s_dw2-1.dll libwinpthread-1.dll)
+        execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
+                        OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)
+        if(NOT IS_ABSOLUTE "${path}" OR NOT EXISTS "${path}")
+            message(FATAL_ERROR "MinGW's ${dll} was not found")
+        endif()
+        file(REAL_PATH "${path}" path)
+        list(APPEND runtime "${path}")
+    endforeach()
+    # Charts and Svg are there only when the SDK could build them (plots).
+    find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Widgets Network
+                 OPTIONAL_COMPONENTS Svg Charts OpenGL OpenGLWidgets)
+    foreach(module Core Gui Widgets Network Svg Charts OpenGL OpenGLWidgets)
+        if(TARGET Qt6::${module})
+            list(APPEND runtime "$<TARGET_FILE:Qt6::${module}>")
+        endif()
+    endforeach()
+    install(FILES ${runtime} DESTINATION ${QD_INSTALL_APPDIR})
+    set(copies COMMAND ${CMAKE_COMMAND} -E copy_if_different ${runtime} ${CMAKE_BINARY_DIR}/bin)
+    # Qt looks for its plugins in folders beside the program.
+    foreach(plugin QWindowsIntegrationPlugin:platforms QWindowsVistaStylePlugin:styles)
+        string(REPLACE ":" ";" plugin "${plugin}")
+        list(GET plugin 0 target)
+        list(GET plugin 1 folder)
+        if(NOT TARGET Qt6::${target})
+            message(FATAL_ERROR "Qt's plugin ${target} is missing from the SDK")
+        endif()
+        install(FILES $<TARGET_FILE:Qt6::${target}> DESTINATION ${QD_INSTALL_APPDIR}/${folder})
+        list(APPEND copies COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/bin/${folder}
+             COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:Qt6::${target}>
+                     ${CMAKE_BINARY_DIR}/bin/${folder})
+    endforeach()
+    add_custom_target(qd_windows_runtime ALL ${copies} COMMENT "Copying the runtime DLLs into bin")
+endfunction()

@@ -1,18 +1,22 @@
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
-// A fresh folder for one test, removed afterwards.
+// A fresh folder for one test, the user's alone, removed afterwards.
 class TempDir {
   public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qd-test-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
+        namespace fs = std::filesystem;
+        std::random_device random;
+        do {
+            path_ = fs::temp_directory_path() / ("qd-test-" + std::to_string(random()));
+        } while (!fs::create_directory(path_));
+        fs::permissions(path_, fs::perms::owner_all);
     }
     ~TempDir() {
         std::error_code ec;

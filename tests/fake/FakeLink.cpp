@@ -45,18 +45,18 @@ void fillReply(std::uint8_t* buffer, long long direction, long long length) {
 
 } // namespace fake
 
-// Variant 1, C++ linkage on purpose (looked up under its ABI names).
-QD_FAKE_API short LoadFirmWare(char* path);
-QD_FAKE_API short VendorIORequest(short request, int value, int index, short direction,
-                                  short length, char* buffer);
+// Both variants' functions, exported as board/LinkAbi.h says ours are.
+QD_LINK_EXPORT_CXX short QD_LINK_CALL LoadFirmWare(char* path);
+QD_LINK_EXPORT_CXX short QD_LINK_CALL VendorIORequest(short request, int value, int index,
+                                                      short direction, short length, char* buffer);
 
-short LoadFirmWare(char* path) {
+short QD_LINK_CALL LoadFirmWare(char* path) {
     fake::record("LoadFirmWare", {}).path = path ? path : "";
     return fake::behaviour().loadFirmWareResult;
 }
 
-short VendorIORequest(short request, int value, int index, short direction, short length,
-                      char* buffer) {
+short QD_LINK_CALL VendorIORequest(short request, int value, int index, short direction,
+                                   short length, char* buffer) {
     auto* bytes = reinterpret_cast<std::uint8_t*>(buffer);
     fake::noteBuffer(fake::record("VendorIORequest", {request, value, index, direction, length}),
                      bytes, length);
@@ -64,11 +64,10 @@ short VendorIORequest(short request, int value, int index, short direction, shor
     return fake::behaviour().requestResult;
 }
 
-// Variant 2.
-extern "C" {
-
-QD_FAKE_API std::int16_t Search_For_Boards(std::int32_t vendor, std::int32_t product,
-                                           std::int32_t* count, std::uint8_t* list) {
+QD_LINK_EXPORT std::int16_t QD_LINK_CALL Search_For_Boards(std::int32_t vendor,
+                                                           std::int32_t product,
+                                                           std::int32_t* count,
+                                                           std::uint8_t* list) {
     fake::record("Search_For_Boards", {vendor, product, count ? *count : -1});
     const auto& boards = fake::behaviour().boards;
     for (std::size_t i = 0; i < boards.size() && i < 128; ++i) {
@@ -77,8 +76,8 @@ QD_FAKE_API std::int16_t Search_For_Boards(std::int32_t vendor, std::int32_t pro
     return boards.empty() ? 1 : 0;
 }
 
-QD_FAKE_API std::int16_t Connect(std::int32_t vendor, std::int32_t product, std::uint8_t board,
-                                 std::int32_t* handle) {
+QD_LINK_EXPORT std::int16_t QD_LINK_CALL Connect(std::int32_t vendor, std::int32_t product,
+                                                 std::uint8_t board, std::int32_t* handle) {
     fake::record("Connect", {vendor, product, board, handle ? *handle : -1});
     if (board != 0 && handle) {
         *handle = fake::behaviour().handle;
@@ -86,20 +85,18 @@ QD_FAKE_API std::int16_t Connect(std::int32_t vendor, std::int32_t product, std:
     return board != 0 ? 0 : 1;
 }
 
-QD_FAKE_API std::int16_t Download_Firmware(std::int32_t handle, char* path) {
+QD_LINK_EXPORT std::int16_t QD_LINK_CALL Download_Firmware(std::int32_t handle, char* path) {
     fake::record("Download_Firmware", {handle}).path = path ? path : "";
     return fake::behaviour().downloadFirmwareResult;
 }
 
-QD_FAKE_API std::int16_t Vendor_Request(std::int32_t handle, std::uint8_t request,
-                                        std::int32_t value, std::int32_t index,
-                                        std::uint8_t direction, std::int16_t length,
-                                        std::uint8_t* buffer) {
+QD_LINK_EXPORT std::int16_t QD_LINK_CALL Vendor_Request(std::int32_t handle, std::uint8_t request,
+                                                        std::int32_t value, std::int32_t index,
+                                                        std::uint8_t direction, std::int16_t length,
+                                                        std::uint8_t* buffer) {
     fake::noteBuffer(
         fake::record("Vendor_Request", {handle, request, value, index, direction, length}), buffer,
         length);
     fake::fillReply(buffer, direction, length);
     return fake::behaviour().requestResult;
 }
-
-} // extern "C"

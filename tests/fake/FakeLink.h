@@ -5,12 +5,21 @@
 // link it directly to read the record; the binding under test loads the
 // same library through its own loading code.
 
+#include "board/LinkAbi.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+// The record's functions, exported for the tests that link the library.
+#if defined(_WIN32) && defined(QD_FAKE_BUILD)
+#define QD_FAKE_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define QD_FAKE_API
+#else
 #define QD_FAKE_API __attribute__((visibility("default")))
+#endif
 
 namespace fake {
 
