@@ -10,6 +10,7 @@ ExitStatus exitStatusFor(board::LinkStatus status) {
     case LinkStatus::NoBoard:
     case LinkStatus::NoPermission:
     case LinkStatus::StateRefused:
+    case LinkStatus::BadSetting:
         return NoBoard;
     case LinkStatus::Busy:
         return Busy;

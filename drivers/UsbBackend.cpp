@@ -5,9 +5,11 @@
 #include "drivers/UsbProtocol.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <libusb.h>
+#include <string_view>
 #include <thread>
 
 namespace qd::drivers {
@@ -122,11 +124,11 @@ std::chrono::milliseconds envMilliseconds(const char* name, std::chrono::millise
     if (!text || !*text) {
         return fallback;
     }
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    if (!end || *end != '\0' || value < 0) {
-        diagnose(kLibrary, name, std::string("not a number of milliseconds: ") + text);
-        return fallback;
+    const std::string_view digits(text);
+    long value = -1;
+    const auto [end, ec] = std::from_chars(digits.begin(), digits.end(), value);
+    if (ec != std::errc() || end != digits.end() || value < 0) {
+        refuseSetting(kLibrary, name, text, "a whole number of milliseconds, 0 or more");
     }
     return std::chrono::milliseconds(value);
 }
