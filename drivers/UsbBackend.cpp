@@ -180,13 +180,23 @@ class UsbConnection final : public BoardConnection {
     LinkResult downloadFirmware(const std::string& path) override {
         // The whole image is read before the board is touched: a corrupt
         // file must not leave a half-loaded microcontroller behind.
-        std::vector<usb::LoadTransfer> transfers;
+        HexImage image;
         try {
-            transfers = usb::loadTransfers(readIntelHexFile(path));
+            image = readIntelHexFile(path);
         } catch (const IntelHexError& e) {
             return fail(LinkStatus::BadImage, kLibrary, "firmware download",
                         "image " + path + ": " + e.what());
         }
+        // The packages ship the simulated board's image beside the programs.
+        // A real microcontroller would run its filler as code until it is
+        // unplugged, so it is given nothing at all.
+        if (carriesSimulatedBoardHeader(image)) {
+            return fail(LinkStatus::BadImage, kLibrary, "firmware download",
+                        "image " + path +
+                            " is the simulated board's firmware, which a real board cannot run: "
+                            "put the board maker's QD1600.hex in its place");
+        }
+        const std::vector<usb::LoadTransfer> transfers = usb::loadTransfers(image);
         if (transfers.empty()) {
             return fail(LinkStatus::BadImage, kLibrary, "firmware download",
                         "image " + path + ": no data");
