@@ -117,6 +117,7 @@ ListenAddress parseListenAddress(std::string_view text) {
 struct Server::Connection {
     QTcpSocket* socket = nullptr; // deleted when the connection goes
     MessageFramer framer;
+    ClientStatus status; // its own error queue and status registers
     QString peer;
 };
 
@@ -221,10 +222,10 @@ void Server::serveRound() {
         }
         served = true;
         if (event->kind == MessageFramer::Event::Overrun) {
-            instrument_.reportError(InputBufferOverrun);
+            instrument_.reportError(connection.status, InputBufferOverrun);
             continue;
         }
-        std::string response = instrument_.execute(event->message);
+        std::string response = instrument_.execute(event->message, connection.status);
         if (!response.empty() && open) {
             response += '\n';
             socket.write(response.data(), static_cast<qint64>(response.size()));
@@ -235,6 +236,7 @@ void Server::serveRound() {
         connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(*i));
         connection->socket->disconnect(this);
         connection->socket->deleteLater();
+        instrument_.forget(connection->status);
         log(connection->peer + " disconnected");
         emit connectionCountChanged(connectionCount());
     }

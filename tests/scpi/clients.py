@@ -104,7 +104,7 @@ try:
     check("lxi MEAS:RAW?", lxi("MEAS:RAW?"), "1024")
     check("lxi *TST?", lxi("*TST?"), "0")
     lxi("*RST")
-    check("lxi MEAS:VOLT? after *RST", lxi("MEAS:VOLT?"), "0.000")
+    check("lxi MEAS:VOLT? after *RST", lxi("MEAS:VOLT?"), "0.0")
 finally:
     stop(server)
 
