@@ -292,6 +292,27 @@ TEST_F(QdctlTest, SameCauseSameStatusOnBothLinks) {
     EXPECT_EQ(readAll(foreign), "my notes\n") << "a state file that is not a board's is kept";
 }
 
+// A server holds its board from the start, also one that has nothing to
+// load and no client yet: a second server is refused, not at its first
+// request but before it listens.
+TEST_F(QdctlTest, AnIdleServerHoldsItsBoard) {
+    const QStringList program = {"program", "--device", "QD1200", "800"};
+    ASSERT_EQ(qdctl(program).status, 0) << "the firmware runs before the server starts";
+    for (const QString link : {"1", "2"}) {
+        QProcess server;
+        prepare(server, {});
+        server.start(QdctlTest::program(), {"--link", link, "serve", "--listen", "127.0.0.1:0"});
+        ASSERT_TRUE(server.waitForReadyRead(60000)) << "the first server did not start";
+        const QStringList second = {"--link", link, "serve", "--listen", "127.0.0.1:0"};
+        const Outcome r = qdctl(second);
+        EXPECT_EQ(r.status, 9) << describe(second, r);
+        EXPECT_NE(r.err.find("held by process"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "") << "the second server listened";
+        server.terminate();
+        server.waitForFinished(60000);
+    }
+}
+
 TEST_F(QdctlTest, HelpOfEachSubcommandReadsLikeAManPage) {
     for (const QString sub : {"program", "read", "verify", "sweep", "selftest"}) {
         const Outcome r = qdctl({sub, "--help"});
