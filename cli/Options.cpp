@@ -71,8 +71,9 @@ std::string joined(const std::vector<std::string>& names, const char* separator)
 std::string footer(const std::string& examples) {
     return "\nEXAMPLES\n" + examples + "\n" + kExitStatusHelp +
            "\n\nENVIRONMENT\n"
-           "  QD_BOARD=sim selects the simulated board in our link libraries; see the\n"
-           "  README for its other QD_BOARD_* settings.";
+           "  QD_BOARD=sim selects the simulated board in our link libraries, unset or\n"
+           "  empty real USB; any other value is refused. See the README for the other\n"
+           "  QD_BOARD_* settings.";
 }
 
 void addDevice(CLI::App* sub, Options& o, bool required) {
