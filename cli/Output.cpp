@@ -15,17 +15,30 @@
 
 namespace qd::cli {
 
-void writeStandardOutput(std::string_view text) {
+namespace {
+
+// All of text, carried on after a signal interrupts a write; false, errno
+// set, when the descriptor takes no more.
+bool writeAll(int fd, std::string_view text) {
     while (!text.empty()) {
-        const ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
+        const ssize_t n = ::write(fd, text.data(), text.size());
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            throw Failure(WriteFailed,
-                          std::string("cannot write standard output: ") + std::strerror(errno));
+            return false;
         }
         text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+} // namespace
+
+void writeStandardOutput(std::string_view text) {
+    if (!writeAll(STDOUT_FILENO, text)) {
+        throw Failure(WriteFailed,
+                      std::string("cannot write standard output: ") + std::strerror(errno));
     }
 }
 
@@ -57,16 +70,7 @@ std::string csvRow(const SweepRow& row) {
 }
 
 void writeStandardError(std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return; // nowhere left to say so
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
+    [[maybe_unused]] const bool ignored = writeAll(STDERR_FILENO, text); // nowhere to say so
 }
 
 namespace {
