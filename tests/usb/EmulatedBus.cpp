@@ -309,9 +309,9 @@ void EmulatedBoard::load(std::uint32_t address, const std::uint8_t* data, std::s
 void EmulatedBoard::leaveReset() {
     inReset_ = false;
     const auto page = pages_.find(0);
-    running_ = page != pages_.end() && std::equal(kEmulatedFirmwareHeader.begin(),
-                                                  kEmulatedFirmwareHeader.end(),
-                                                  page->second.begin());
+    running_ =
+        page != pages_.end() && std::equal(kEmulatedFirmwareHeader.begin(),
+                                           kEmulatedFirmwareHeader.end(), page->second.begin());
     model_ = drivers::BoardModel{};
     leaving_ = afterReset_ != AfterReset::Stays;
 }
