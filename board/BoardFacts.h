@@ -8,8 +8,10 @@
 // below by the build.
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <string>
 
 namespace qd::board {
 
@@ -61,6 +63,24 @@ inline constexpr double kDefaultReferenceVolts = kAdcFullScaleVolts;
 inline int idealReading(double fraction, double referenceVolts) {
     const double counts = std::floor(fraction * (referenceVolts / kAdcFullScaleVolts) * kAdcCounts);
     return static_cast<int>(std::clamp(counts, 0.0, double{kAdcCounts - 1}));
+}
+
+// The output voltage a measuring-converter reading stands for.
+inline double readingVolts(int counts) {
+    return counts * kAdcFullScaleVolts / kAdcCounts;
+}
+
+// That voltage written out exactly, at full precision: 4.93 / 4096 ends
+// after 14 decimals, so every reading does too. Trailing zeros go, one
+// decimal stays: "0.0", "2.465", "4.92879638671875".
+inline std::string readingVoltsText(int counts) {
+    char text[32];
+    const auto end =
+        std::to_chars(text, text + sizeof text, readingVolts(counts), std::chars_format::fixed, 14)
+            .ptr;
+    std::string out(text, end);
+    out.erase(std::max(out.find_last_not_of('0') + 1, out.find('.') + 2));
+    return out;
 }
 
 // Bit 7 - i of the result is bit i of b: the board sends each reply byte

@@ -23,6 +23,12 @@
 //               of the first one; must come before the first LoadFirmWare
 //               or VendorIORequest, and fails with NoBoard when there is no
 //               such board
+//   "quiet"     from now on, print no diagnostics on standard error: the
+//               caller collects each failure's reason through "why" and
+//               reports it in its own words. Ask it before any other call,
+//               so that not even a refused QD_BOARD* setting is printed.
+//               The windowed programs never ask it and keep the library's
+//               one line per failure on standard error.
 
 #include <cstdint>
 #include <string_view>
@@ -44,6 +50,7 @@ enum class LinkStatus : int {
     RequestFailed = 6,  // a vendor request failed on the board or on the bus
     BadArgument = 7,    // the call's own arguments are unusable
     StateRefused = 8,   // the simulated board's state file is unsafe or not a board record
+    BadSetting = 9,     // a QD_BOARD* or QD_USB_* variable holds what the library does not take
 };
 
 constexpr std::string_view linkStatusName(LinkStatus status) {
@@ -66,6 +73,8 @@ constexpr std::string_view linkStatusName(LinkStatus status) {
         return "bad argument";
     case LinkStatus::StateRefused:
         return "board state refused";
+    case LinkStatus::BadSetting:
+        return "bad setting";
     }
     return "unknown";
 }

@@ -29,18 +29,26 @@ void SweepStatistics::add(const SweepRow& row) {
     meanY_ += (y - meanY_) / static_cast<double>(n_);
     sxx_ += dx * (x - meanX_);
     sxy_ += dx * (y - meanY_);
-    if (n_ == 1 || std::abs(row.errorMillivolts()) > std::abs(worst_.errorMillivolts())) {
+    if (n_ == 1 || std::abs(row.errorCounts()) > std::abs(worst_.errorCounts())) {
         worst_ = row;
     }
-    if (n_ > 1 && row.measuredCounts < lastMeasured_) {
-        monotonic_ = false;
+    if (tolerance_ && std::abs(row.errorCounts()) > *tolerance_) {
+        ++beyond_;
     }
+    if (n_ > 1 && row.measuredCounts < lastMeasured_) {
+        stepsUp_ = false;
+    }
+    lowestMeasured_ = n_ == 1 ? row.measuredCounts : std::min(lowestMeasured_, row.measuredCounts);
+    highestMeasured_ =
+        n_ == 1 ? row.measuredCounts : std::max(highestMeasured_, row.measuredCounts);
     lastMeasured_ = row.measuredCounts;
 }
 
 SweepSummary SweepStatistics::summary() const {
     SweepSummary s;
     s.points = n_;
+    s.toleranceCounts = tolerance_;
+    s.pointsBeyondTolerance = beyond_;
     if (n_ == 0) {
         return s;
     }
@@ -48,10 +56,17 @@ SweepSummary SweepStatistics::summary() const {
     const double gain = sxx_ > 0 ? sxy_ / sxx_ : 1.0;
     s.gainErrorPercent = (gain - 1.0) * 100.0;
     s.offsetCounts = meanY_ - gain * meanX_;
-    s.largestDeviationMillivolts = worst_.errorMillivolts();
     s.largestDeviationCounts = worst_.errorCounts();
     s.largestDeviationCode = worst_.code;
-    s.monotonic = monotonic_;
+    // Expected readings that do not change (a power-down mode, one point)
+    // give the readings nothing to follow.
+    if (sxx_ > 0 && lowestMeasured_ == highestMeasured_) {
+        s.response = Response::Flat;
+        s.flatCounts = lowestMeasured_;
+    } else if (sxx_ > 0 && sxy_ <= 0) {
+        s.response = Response::Falling;
+    }
+    s.monotonic = stepsUp_ && s.response == Response::Follows;
     return s;
 }
 

@@ -7,12 +7,15 @@
 #include "cli/ResultsFile.h"
 #include "cli/SelfTest.h"
 #include "cli/Session.h"
+#include "cli/scpi/PowerModes.h"
 #include "control/Commands.h"
 #include "link/UsbStuff.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 
 namespace qd::cli {
 
@@ -26,14 +29,23 @@ struct DryRun final : Board {
 };
 
 // A code as the data-word box takes it: the value, the text it shows, and
-// what was typed when the box would have clamped it.
+// what was typed when --clamp clamped it.
 struct Code {
     std::int32_t value = 0;
     std::string shown;
     std::string clampedFrom;
 };
 
-Code validateCode(const DeviceProfile& device, const std::string& typed) {
+std::string rangeOf(const DeviceProfile& device) {
+    return "the " + std::string(device.caption) + "'s range 0 to " +
+           formatCode((1 << device.resolution) - 1);
+}
+
+// A code typed for `what` (the CODE, --from, --to): hexadecimal digits as
+// the box takes them, within the device's range unless `clamp` asks for the
+// box's clamping.
+Code validateCode(const DeviceProfile& device, const std::string& typed, bool clamp,
+                  const std::string& what) {
     const std::string_view text(typed);
     if (text.starts_with("0x") || text.starts_with("0X") || text.starts_with("&H") ||
         text.starts_with("&h")) {
@@ -50,13 +62,30 @@ Code validateCode(const DeviceProfile& device, const std::string& typed) {
                                    "\": up to eight hexadecimal digits, no prefix or sign");
     }
     Code code{parseHexCode(outcome.text), outcome.text, {}};
-    if (!typed.empty() && parseHexCode(typed) != code.value) {
-        code.clampedFrom = typed;
-        writeMessage("warning: code " + typed + " lies outside the " + std::string(device.caption) +
-                     "'s range 0 to " + formatCode((1 << device.resolution) - 1) + "; clamped to " +
-                     outcome.text + " as the data-word box does");
+    if (typed.empty() || parseHexCode(typed) == code.value) {
+        return code;
     }
+    if (!clamp) {
+        // Digits that only make sense as a decimal number most likely were
+        // one (2048 for mid-scale of 12 bits).
+        std::string hint;
+        if (typed.find_first_not_of("0123456789") == std::string::npos && typed.size() <= 9 &&
+            std::stol(typed) < (1L << device.resolution)) {
+            hint = "; codes are hexadecimal, so decimal " + typed + " is " +
+                   formatCode(static_cast<std::int32_t>(std::stol(typed)));
+        }
+        throw Failure(BadCode, what + " " + typed + " lies outside " + rangeOf(device) + hint +
+                                   "; --clamp clamps it as the data-word box does");
+    }
+    code.clampedFrom = typed;
+    writeMessage(what + " " + typed + " clamped to " + outcome.text + ", " + rangeOf(device));
     return code;
+}
+
+std::string voltsText(double volts) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g V", volts);
+    return text;
 }
 
 // The CODE argument, or the code nearest to --volts.
@@ -66,18 +95,25 @@ Code codeOf(const Options& o) {
         if (o.code.empty()) {
             throw Failure(BadArguments, "give a CODE or --volts");
         }
-        return validateCode(device, o.code);
+        return validateCode(device, o.code, o.clamp, "code");
     }
-    const double steps = std::ldexp(1.0, device.resolution);
-    const double nearest = std::round(*o.volts / o.vref * steps);
-    const double largest = steps - 1;
+    double volts = *o.volts;
     Code code;
-    code.value = static_cast<std::int32_t>(std::min(nearest, largest));
+    if (volts < 0 || volts > o.vref) {
+        const std::string range = "the range 0 to " + voltsText(o.vref) + " (the reference)";
+        if (!o.clamp) {
+            throw Failure(BadCode, "--volts " + voltsText(volts) + " lies outside " + range +
+                                       "; --clamp clamps it as the data-word box does");
+        }
+        code.clampedFrom = voltsText(volts);
+        volts = std::clamp(volts, 0.0, o.vref);
+    }
+    // The reference itself gives the largest code.
+    const double steps = std::ldexp(1.0, device.resolution);
+    code.value = static_cast<std::int32_t>(std::min(std::round(volts / o.vref * steps), steps - 1));
     code.shown = formatCode(code.value);
-    if (nearest > steps) {
-        code.clampedFrom = std::to_string(*o.volts) + " V";
-        writeMessage("warning: --volts " + std::to_string(*o.volts) +
-                     " lies above the reference; clamped to code " + code.shown);
+    if (!code.clampedFrom.empty()) {
+        writeMessage("--volts " + code.clampedFrom + " clamped to code " + code.shown);
     }
     return code;
 }
@@ -109,6 +145,7 @@ ProgramResult programmed(const Options& o, const Session& s, const Code& code, b
     r.mode = o.mode;
     r.code = code.shown;
     r.typed = code.clampedFrom;
+    r.clamped = !code.clampedFrom.empty();
     r.frame = s.state.DacWord;
     r.frameBits = s.state.FrameLength;
     r.index = board::writeIndex(s.state.FrameLength, s.state.PowerMode);
@@ -124,11 +161,23 @@ ProgramResult runProgram(const Options& o) {
 }
 
 ReadResult runRead(const Options& o) {
-    // No download: the board keeps running what it was last given, so a
-    // read shows what an earlier command programmed.
-    auto [session, downloaded] = open(o, false);
-    const auto reading = session->read();
-    return {reading.counts, reading.volts};
+    // No download unless asked: the board keeps running what it was last
+    // given, so a read shows what an earlier command programmed.
+    auto [session, downloaded] = open(o, o.download);
+    try {
+        const auto reading = session->read();
+        return {reading.counts, reading.volts};
+    } catch (const Failure& f) {
+        if (f.status() != RequestFailed) {
+            throw;
+        }
+        const std::string next = "program a code first, or pass --download";
+        if (fieldOf(listedBoard(session->binding(), o.board), "firmware") == "no") {
+            throw Failure(RequestFailed, "the board runs no firmware: " + next);
+        }
+        throw Failure(RequestFailed,
+                      std::string(f.what()) + "; if the board runs no firmware yet, " + next);
+    }
 }
 
 VerifyResult runVerify(const Options& o) {
@@ -143,8 +192,8 @@ VerifyResult runVerify(const Options& o) {
     r.expectedCounts = expectedCounts(code.value, bits, o.vref, o.powerMode());
     r.measuredVolts = reading.volts;
     r.measuredCounts = reading.counts;
-    r.tolerance = o.tolerance;
-    r.pass = std::abs(reading.counts - r.expectedCounts) <= o.tolerance;
+    r.tolerance = o.toleranceCounts();
+    r.pass = std::abs(reading.counts - r.expectedCounts) <= r.tolerance;
     return r;
 }
 
@@ -155,7 +204,7 @@ extern "C" void onStopSignal(int signal) {
 }
 
 // SIGINT and SIGTERM end a sweep after its current row, for as long as it
-// runs; the rows measured are kept.
+// runs; the rows measured are kept. A write they interrupt is carried on.
 class StopOnSignals {
   public:
     StopOnSignals() {
@@ -180,8 +229,10 @@ class StopOnSignals {
 
 SweepResult runSweep(const Options& o) {
     const DeviceProfile& device = o.deviceProfile();
-    const std::int32_t from = validateCode(device, o.from).value;
-    const std::int32_t to = validateCode(device, o.to).value;
+    const Code first = validateCode(device, o.from, o.clamp, "--from");
+    const Code last = validateCode(device, o.to, o.clamp, "--to");
+    const std::int32_t from = first.value;
+    const std::int32_t to = last.value;
     std::int32_t step = 0;
     try {
         step = parseHexCode(o.step);
@@ -204,7 +255,7 @@ SweepResult runSweep(const Options& o) {
     auto [session, downloaded] = open(o, true);
     const std::size_t total = static_cast<std::size_t>((to - from) / step) + 1;
     SweepPlot plot(from, to);
-    SweepStatistics statistics;
+    SweepStatistics statistics(o.tolerance);
     Progress progress(total, !o.quiet);
     const StopOnSignals stopOnSignals;
     const auto begin = std::chrono::steady_clock::now();
@@ -216,7 +267,7 @@ SweepResult runSweep(const Options& o) {
             session->program(row.code);
             row.frame = session->state.DacWord;
             const auto reading = session->read();
-            row.measuredVolts = reading.volts;
+            row.measuredVolts = board::readingVolts(reading.counts);
             row.measuredCounts = reading.counts;
             row.expectedVolts = expectedVolts(row.code, device.resolution, o.vref, mode);
             row.expectedCounts = expectedCounts(row.code, device.resolution, o.vref, mode);
@@ -229,13 +280,18 @@ SweepResult runSweep(const Options& o) {
         }
     } catch (const Failure& f) {
         progress.finish();
-        if (f.status() == WriteFailed) {
+        // A reader of the rows that the same Ctrl-C ended: the signal is
+        // what ended the sweep.
+        if (f.status() == WriteFailed && stopSignal != 0) {
+            writeMessage(f.what());
+        } else if (f.status() == WriteFailed) {
             throw;
+        } else {
+            csv.commit();
+            throw Failure(f.status(),
+                          std::string(f.what()) + " after " + std::to_string(csv.rows()) + " of " +
+                              std::to_string(total) + " codes; rows so far in " + o.csv);
         }
-        csv.commit();
-        throw Failure(f.status(), std::string(f.what()) + " after " + std::to_string(csv.rows()) +
-                                      " of " + std::to_string(total) + " codes; rows so far in " +
-                                      o.csv);
     }
     progress.finish();
     csv.commit();
@@ -248,6 +304,7 @@ SweepResult runSweep(const Options& o) {
     r.csv = o.csv;
     r.plot = o.plot;
     r.downloaded = downloaded;
+    r.clamped = !first.clampedFrom.empty() || !last.clampedFrom.empty();
     r.signal = stopSignal;
     r.seconds = std::chrono::duration<double>(elapsed).count();
     const double inLibrary =
@@ -262,14 +319,14 @@ SweepResult runSweep(const Options& o) {
 SelftestResult runSelftest(const Options& o) {
     auto [session, downloaded] = open(o, true);
     const SelfTestReport report =
-        runSelfTest(session->state, session->comms(), o.vref, o.tolerance);
+        runSelfTest(session->state, session->comms(), o.vref, o.toleranceCounts());
     SelftestResult r;
     r.device = o.device;
     r.downloaded = downloaded;
     r.pass = report.pass;
     for (const auto& step : report.steps) {
-        r.modes.push_back({std::string(kModeNames[static_cast<std::size_t>(step.mode)].name),
-                           step.frame, step.expected, step.measured, step.pass});
+        r.modes.push_back({std::string(scpi::powerModeWord(step.mode)), step.frame, step.expected,
+                           step.measured, step.pass});
     }
     return r;
 }
@@ -325,8 +382,11 @@ int statusOf(const Result& result) {
     if (const auto* s = std::get_if<SelftestResult>(&result)) {
         return s->pass ? Ok : CheckFailed;
     }
-    if (const auto* s = std::get_if<SweepResult>(&result); s && s->signal != 0) {
-        return 128 + s->signal;
+    if (const auto* s = std::get_if<SweepResult>(&result)) {
+        if (s->signal != 0) {
+            return 128 + s->signal;
+        }
+        return s->summary.pass() ? Ok : CheckFailed;
     }
     return Ok;
 }

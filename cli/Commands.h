@@ -15,7 +15,8 @@ namespace qd::cli {
 struct ProgramResult {
     std::string device, mode;
     std::string code;  // as the data-word box shows it
-    std::string typed; // as given, when the box would have clamped it
+    std::string typed; // as given, when --clamp clamped it
+    bool clamped = false;
     std::int32_t frame = 0;
     int frameBits = 0;
     std::uint32_t index = 0;
@@ -42,6 +43,7 @@ struct SweepResult {
     SweepSummary summary;
     std::string csv, plot;
     bool downloaded = false;
+    bool clamped = false; // --clamp clamped --from or --to
     int signal = 0; // the signal that ended it early (SIGINT, SIGTERM); the rows so far are kept
     double seconds = 0;
     double shareOutsideLibrary = 0; // with --timing
@@ -85,7 +87,8 @@ std::string firmwarePathOf(const Options& options);
 // Failure or RuntimeError (link library not loadable).
 Result runCommand(const Options& options);
 
-// The exit status of a command that did not fail: a failed check is 1.
+// The exit status of a command that did not fail: a failed check is 1, a
+// sweep ended by a signal 128 + the signal.
 int statusOf(const Result& result);
 
 } // namespace qd::cli

@@ -10,6 +10,7 @@ ExitStatus exitStatusFor(board::LinkStatus status) {
     case LinkStatus::NoBoard:
     case LinkStatus::NoPermission:
     case LinkStatus::StateRefused:
+    case LinkStatus::BadSetting:
         return NoBoard;
     case LinkStatus::Busy:
         return Busy;
@@ -26,10 +27,11 @@ ExitStatus exitStatusFor(board::LinkStatus status) {
 
 const char* const kExitStatusHelp = R"(EXIT STATUS
   0    success
-  1    verify or selftest measured something else than expected
+  1    verify, selftest or sweep measured something else than expected
   2    bad arguments
-  3    bad code
-  4    no board: none found, no permission to open it, or its state unusable
+  3    bad code: not a code, or beyond the device's range without --clamp
+  4    no board: none found, no permission to open it, its state unusable, or a
+       QD_BOARD* setting the link library does not take
   5    firmware download failed, or the image is unusable
   6    a request to the board failed
   7    the link library or one of its functions cannot be loaded

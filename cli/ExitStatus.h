@@ -11,10 +11,10 @@ namespace qd::cli {
 // same status whichever link library carried the call.
 enum ExitStatus : int {
     Ok = 0,
-    CheckFailed = 1, // verify or selftest measured something else
+    CheckFailed = 1, // verify, selftest or sweep measured something else
     BadArguments = 2,
     BadCode = 3,
-    NoBoard = 4,        // none found, not ours to open, or its state unusable
+    NoBoard = 4,        // none found, not ours to open, its state or a setting unusable
     DownloadFailed = 5, // the image is unusable or the board did not take it
     RequestFailed = 6,
     LibraryFailed = 7, // the link library or one of its functions cannot be bound

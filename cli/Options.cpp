@@ -3,6 +3,7 @@
 #include "board/BoardFacts.h"
 #include "cli/ExitStatus.h"
 #include "cli/Output.h"
+#include "cli/scpi/PowerModes.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -21,10 +22,8 @@ const DeviceProfile& Options::deviceProfile() const {
 }
 
 std::int16_t Options::powerMode() const {
-    for (const auto& m : kModeNames) {
-        if (m.name == mode) {
-            return m.mode;
-        }
+    if (const auto found = scpi::findPowerMode(mode)) {
+        return *found;
     }
     throw Failure(BadArguments, "unknown power mode " + mode);
 }
@@ -51,12 +50,14 @@ std::vector<std::string> deviceNames() {
     return names;
 }
 
-std::vector<std::string> modeNames() {
-    std::vector<std::string> names;
-    for (const auto& m : kModeNames) {
-        names.emplace_back(m.name);
+// "normal (NORM), 1k (PD1K), …": each mode's word and its SCPI name.
+std::string modeNames() {
+    std::string text;
+    for (const auto& m : scpi::kPowerModeNames) {
+        text += (text.empty() ? "" : ", ") + std::string(m.word) + " (" +
+                std::string(scpi::powerModeAnswer(m.mode)) + ")";
     }
-    return names;
+    return text;
 }
 
 std::string joined(const std::vector<std::string>& names, const char* separator) {
@@ -70,8 +71,9 @@ std::string joined(const std::vector<std::string>& names, const char* separator)
 std::string footer(const std::string& examples) {
     return "\nEXAMPLES\n" + examples + "\n" + kExitStatusHelp +
            "\n\nENVIRONMENT\n"
-           "  QD_BOARD=sim selects the simulated board in our link libraries; see the\n"
-           "  README for its other QD_BOARD_* settings.";
+           "  QD_BOARD=sim selects the simulated board in our link libraries, unset or\n"
+           "  empty real USB; any other value is refused. See the README for the other\n"
+           "  QD_BOARD_* settings.";
 }
 
 void addDevice(CLI::App* sub, Options& o, bool required) {
@@ -84,10 +86,19 @@ void addDevice(CLI::App* sub, Options& o, bool required) {
     }
 }
 
+// The instrument's names work here too: one set, whichever way the board is
+// driven.
 void addMode(CLI::App* sub, Options& o) {
-    sub->add_option("--mode", o.mode,
-                    "power mode: " + joined(modeNames(), ", ") + " (any case; default normal)")
-        ->transform(CLI::IsMember(modeNames(), CLI::ignore_case));
+    sub->add_option("--mode", o.mode, "power mode: " + modeNames() + ", any case; default normal")
+        ->transform(
+            [](const std::string& name) {
+                const auto mode = scpi::findPowerMode(name);
+                if (!mode) {
+                    throw CLI::ValidationError(name + " is no power mode; take " + modeNames());
+                }
+                return std::string(scpi::powerModeWord(*mode));
+            },
+            "", "power mode");
 }
 
 void addReference(CLI::App* sub, Options& o, const char* what) {
@@ -95,18 +106,27 @@ void addReference(CLI::App* sub, Options& o, const char* what) {
         ->capture_default_str();
 }
 
+void addClamp(CLI::App* sub, Options& o) {
+    sub->add_flag("--clamp", o.clamp,
+                  "clamp a code or voltage beyond the device's range to it, as the data-word box "
+                  "does, instead of refusing it");
+}
+
 void addCode(CLI::App* sub, Options& o) {
     auto* code = sub->add_option("CODE", o.code,
                                  "data code in hexadecimal digits without a prefix, as the "
                                  "data-word box takes it (800, 0FFF)");
-    auto* volts = sub->add_option("--volts", o.volts, "program the code nearest to this output");
+    auto* volts = sub->add_option("--volts", o.volts,
+                                  "program the code nearest to this output, 0 to the reference");
     code->excludes(volts);
     addReference(sub, o, "--volts and expectations");
+    addClamp(sub, o);
 }
 
-void addTolerance(CLI::App* sub, Options& o) {
-    sub->add_option("--tolerance", o.tolerance, "allowed deviation in measuring-converter counts")
-        ->capture_default_str();
+void addTolerance(CLI::App* sub, Options& o, const std::string& what) {
+    sub->add_option("--tolerance", o.tolerance,
+                    "allowed deviation from the ideal reading in measuring-converter counts" +
+                        what);
 }
 
 // CLI11 reads nan, inf and negative numbers as numbers: what makes sense
@@ -116,11 +136,123 @@ void checkNumbers(const Options& o) {
     if (!std::isfinite(o.vref) || !(o.vref > 0)) {
         throw Failure(BadArguments, "--vref must be a finite voltage above 0");
     }
-    if (!std::isfinite(o.tolerance) || o.tolerance < 0) {
+    if (o.tolerance && (!std::isfinite(*o.tolerance) || *o.tolerance < 0)) {
         throw Failure(BadArguments, "--tolerance must be a finite number of counts, 0 or more");
     }
-    if (o.volts && (!std::isfinite(*o.volts) || *o.volts < 0)) {
-        throw Failure(BadArguments, "--volts must be a finite voltage, 0 or more");
+    // A finite voltage outside the range is a bad code, refused later with
+    // the range named.
+    if (o.volts && !std::isfinite(*o.volts)) {
+        throw Failure(BadArguments, "--volts must be a finite voltage");
+    }
+}
+
+// Edits from a to b, a swap of two neighbours counting as one: the
+// slips of typing (hlep, --devcie).
+std::size_t editDistance(std::string_view a, std::string_view b) {
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) {
+        for (std::size_t j = 0; j <= b.size(); ++j) {
+            if (i == 0 || j == 0) {
+                d[i][j] = i + j;
+                continue;
+            }
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+// The name nearest to what was typed: one it begins (prog, --dev), else
+// one within two edits; empty when none is that near.
+std::string nearestName(std::string_view typed, const std::vector<std::string>& names) {
+    const auto bare = [](std::string_view name) {
+        return name.substr(std::min(name.find_first_not_of('-'), name.size()));
+    };
+    typed = bare(typed);
+    std::string best;
+    std::size_t bestDistance = 3;
+    for (const auto& name : names) {
+        const bool begins = typed.size() >= 3 && bare(name).starts_with(typed);
+        const std::size_t distance = begins ? 0 : editDistance(typed, bare(name));
+        if (distance < bestDistance) {
+            best = name;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
+std::string suggestion(const std::string& nearest) {
+    return nearest.empty() ? "." : ": did you mean " + nearest + "?";
+}
+
+std::vector<std::string> longOptionNames(const CLI::App& app) {
+    std::vector<std::string> names;
+    for (const CLI::Option* option : app.get_options()) {
+        for (const auto& name : option->get_lnames()) {
+            names.push_back("--" + name);
+        }
+    }
+    return names;
+}
+
+// CLI11 reports a mistyped subcommand as a missing one, and a mistyped
+// option as a missing required one: the command line is walked first, so
+// that each unknown name is refused with the nearest valid one.
+void checkNames(const CLI::App& app, const std::vector<CLI::App*>& subcommands, int argc,
+                char** argv) {
+    const CLI::App* sub = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg(argv[i]);
+        if (arg == "--") {
+            return;
+        }
+        if (arg.starts_with("--")) {
+            const std::string name(arg.substr(0, arg.find('=')));
+            const CLI::Option* option = sub ? sub->get_option_no_throw(name) : nullptr;
+            option = option ? option : app.get_option_no_throw(name);
+            if (option) {
+                // Its value may start with a dash (--volts -1, --csv -).
+                i += option->get_items_expected_min() > 0 && name.size() == arg.size() ? 1 : 0;
+                continue;
+            }
+            for (const CLI::App* candidate : subcommands) {
+                if (!sub && candidate->get_option_no_throw(name)) {
+                    throw Failure(BadArguments, name + " goes after the subcommand, as in qdctl " +
+                                                    candidate->get_name() + " " + name);
+                }
+            }
+            std::vector<std::string> names = longOptionNames(app);
+            if (sub) {
+                const auto own = longOptionNames(*sub);
+                names.insert(names.end(), own.begin(), own.end());
+            }
+            const std::string nearest = nearestName(name, names);
+            const std::string help = sub ? sub->get_name() + " --help" : "--help";
+            throw Failure(BadArguments,
+                          "unknown option " + name + suggestion(nearest) + " See qdctl " + help);
+        }
+        if (sub || arg.starts_with("-")) {
+            continue;
+        }
+        std::vector<std::string> names;
+        for (const CLI::App* candidate : subcommands) {
+            if (candidate->get_name() == arg) {
+                sub = candidate;
+            }
+            names.push_back(candidate->get_name());
+        }
+        if (!sub) {
+            names.push_back("--help");
+            const std::string nearest = nearestName(arg, names);
+            throw Failure(BadArguments, "unknown subcommand \"" + std::string(arg) + "\"" +
+                                            suggestion(nearest) + " The subcommands are " +
+                                            joined({names.begin(), names.end() - 1}, ", ") + ".");
+        }
     }
 }
 
@@ -145,9 +277,10 @@ Parsed parseCommandLine(int argc, char** argv, Options& o) {
 
     auto* program = app.add_subcommand("program", "program one code");
     program->description(
-        "Loads the firmware unless the board runs it already, validates and clamps CODE exactly "
-        "as the data-word box does, composes the device's frame and writes it. Prints the code "
-        "as shown and the frame.");
+        "Loads the firmware unless the board runs it already, validates CODE as the data-word "
+        "box does, composes the device's frame and writes it. Prints the code as shown and the "
+        "frame. A code or voltage beyond the device's range is refused (status 3) unless "
+        "--clamp asks for the box's clamping.");
     addDevice(program, o, true);
     addMode(program, o);
     addCode(program, o);
@@ -157,7 +290,8 @@ Parsed parseCommandLine(int argc, char** argv, Options& o) {
 
     auto* read = app.add_subcommand("read", "read the output voltage");
     read->description("Reads the board's 12-bit measuring converter and prints the reading and "
-                      "the voltage as the window shows it. Loads no firmware.");
+                      "the voltage as the window shows it. Loads no firmware unless --download "
+                      "is given, so it reads what an earlier command programmed.");
     read->footer(footer("  qdctl read\n  qdctl --json read"));
 
     auto* verify = app.add_subcommand("verify", "program, read back and compare");
@@ -166,25 +300,33 @@ Parsed parseCommandLine(int argc, char** argv, Options& o) {
     addDevice(verify, o, true);
     addMode(verify, o);
     addCode(verify, o);
-    addTolerance(verify, o);
+    addTolerance(verify, o, " (default 2)");
     verify->footer(footer("  qdctl verify --device QD1400 2000"));
 
     auto* sweep = app.add_subcommand("sweep", "program a range of codes and measure each");
     sweep->description(
         "Programs every STEP-th code from FROM to TO (all hexadecimal), reads each back and "
         "writes one CSV row per code as it is measured: code, frame, expected V, measured V, "
-        "error in mV and in counts. The rows go to a file beside the CSV that takes its name "
-        "when the sweep ends, also when it ends early. Prints offset and gain error, the "
-        "largest deviation and whether the output is monotonic.");
+        "error in mV and in counts against the ideal reading, measured counts. The rows go to "
+        "a file beside the CSV that takes its name when the sweep ends, also when it ends "
+        "early. Prints offset and gain error, the largest deviation and whether the output is "
+        "monotonic; a reading that does not follow the codes (flat or falling) makes the exit "
+        "status 1, as does a point beyond --tolerance.");
     addDevice(sweep, o, true);
     addMode(sweep, o);
     sweep->add_option("--from", o.from, "first code (hexadecimal)")->required();
     sweep->add_option("--to", o.to, "last code (hexadecimal)")->required();
     sweep->add_option("--step", o.step, "step between codes (hexadecimal)")->capture_default_str();
-    sweep->add_option("--csv", o.csv, "CSV file to write, - for standard output")->required();
+    sweep
+        ->add_option("--csv", o.csv,
+                     "CSV file to write, - for the rows alone on standard output (the summary "
+                     "then goes to standard error)")
+        ->required();
     sweep->add_option("--plot", o.plot,
                       "draw measured, expected and error into this file: .png, .svg or .pdf");
     addReference(sweep, o, "the expectations");
+    addTolerance(sweep, o, "; with it, a point beyond it makes the exit status 1");
+    addClamp(sweep, o);
     sweep->add_flag("--no-progress", o.quiet, "the same as --quiet");
     sweep->add_flag("--timing", o.timing, "report the time spent outside the link library");
     sweep->footer(footer("  qdctl sweep --device QD1200 --from 0 --to FFF --csv qd1200.csv "
@@ -197,7 +339,7 @@ Parsed parseCommandLine(int argc, char** argv, Options& o) {
                           "full mid-scale voltage in normal operation, 0 V in the three "
                           "power-down modes. Catches wrong power-down bits.");
     addDevice(selftest, o, true);
-    addTolerance(selftest, o);
+    addTolerance(selftest, o, " (default 2)");
     addReference(selftest, o, "the expectations");
     selftest->footer(footer("  qdctl selftest --device QD1610"));
 
@@ -221,9 +363,19 @@ Parsed parseCommandLine(int argc, char** argv, Options& o) {
                          "  qdctl serve --listen :5555\n"
                          "  qdctl --link 2 serve --listen 0.0.0.0:5025"));
 
+    const std::pair<CLI::App*, Command> commands[] = {
+        {program, Command::Program}, {read, Command::Read},         {verify, Command::Verify},
+        {sweep, Command::Sweep},     {selftest, Command::Selftest}, {list, Command::List},
+        {serve, Command::Serve}};
+    std::vector<CLI::App*> subcommands;
+    for (const auto& [sub, command] : commands) {
+        subcommands.push_back(sub);
+    }
+
     std::ostringstream out;
     std::ostringstream err;
     try {
+        checkNames(app, subcommands, argc, argv);
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
         app.exit(e, out, err);
@@ -245,10 +397,6 @@ Parsed parseCommandLine(int argc, char** argv, Options& o) {
         }
         throw Failure(BadArguments, message);
     }
-    const std::pair<CLI::App*, Command> commands[] = {
-        {program, Command::Program}, {read, Command::Read},         {verify, Command::Verify},
-        {sweep, Command::Sweep},     {selftest, Command::Selftest}, {list, Command::List},
-        {serve, Command::Serve}};
     for (const auto& [sub, command] : commands) {
         if (sub->parsed()) {
             o.command = command;

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "cli/SelfTest.h"
 #include "control/Tables.h"
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,18 +11,6 @@
 namespace qd::cli {
 
 enum class Command { Program, Read, Verify, Sweep, Selftest, List, Serve };
-
-// The power modes by the names the command line takes, in mode order.
-struct ModeName {
-    std::string_view name;
-    std::int16_t mode;
-};
-inline constexpr std::array<ModeName, 4> kModeNames{{
-    {"normal", 0},
-    {"1k", 1},
-    {"100k", 2},
-    {"three-state", 3},
-}};
 
 // Everything the command line says, checked: names are those of the tables,
 // numbers are finite and in range, output paths are refused before any
@@ -38,12 +26,15 @@ struct Options {
     bool quiet = false;
     bool timing = false;
 
-    std::string device; // a caption of kDevices
-    std::string mode = "normal";
+    std::string device;          // a caption of kDevices
+    std::string mode = "normal"; // the word of scpi::kPowerModeNames
     std::string code;
     std::optional<double> volts;
-    double vref = 0; // set from the board's facts
-    double tolerance = 2;
+    bool clamp = false; // a code or voltage beyond the range is clamped, not refused
+    double vref = 0;    // set from the board's facts
+    // In measuring-converter counts; verify and selftest check against 2
+    // unless told, a sweep only when told.
+    std::optional<double> tolerance;
 
     std::string from, to, step = "1";
     std::string csv, plot;
@@ -52,6 +43,7 @@ struct Options {
 
     const DeviceProfile& deviceProfile() const;
     std::int16_t powerMode() const;
+    double toleranceCounts() const { return tolerance.value_or(kSelfTestToleranceCounts); }
 };
 
 // What parsing the command line came to.
@@ -61,8 +53,9 @@ struct Parsed {
 };
 
 // Parses argv into options. Help and version go to standard output; a bad
-// argument raises Failure(BadArguments). The whole text of --help is built
-// from the device and power-mode tables.
+// argument raises Failure(BadArguments), an unknown subcommand or option
+// with the nearest valid name. The whole text of --help is built from the
+// device and power-mode tables.
 Parsed parseCommandLine(int argc, char** argv, Options& options);
 
 // Whether the command line asks for JSON, looked for before parsing so that

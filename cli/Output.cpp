@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -14,35 +15,62 @@
 
 namespace qd::cli {
 
-void writeStandardOutput(std::string_view text) {
+namespace {
+
+// All of text, carried on after a signal interrupts a write; false, errno
+// set, when the descriptor takes no more.
+bool writeAll(int fd, std::string_view text) {
     while (!text.empty()) {
-        const ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
+        const ssize_t n = ::write(fd, text.data(), text.size());
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            throw Failure(WriteFailed,
-                          std::string("cannot write standard output: ") + std::strerror(errno));
+            return false;
         }
         text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+} // namespace
+
+void writeStandardOutput(std::string_view text) {
+    if (!writeAll(STDOUT_FILENO, text)) {
+        throw Failure(WriteFailed,
+                      std::string("cannot write standard output: ") + std::strerror(errno));
     }
 }
 
 void writeMessage(const std::string& message) {
-    const std::string line = "qdctl: " + message + "\n";
-    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+    writeStandardError("qdctl: " + message + "\n");
 }
 
+namespace {
+
+// The shortest text that reads back as the same double.
+std::string shortest(double value) {
+    char text[32];
+    return {text, std::to_chars(text, text + sizeof text, value + 0.0).ptr};
+}
+
+} // namespace
+
+// New columns go at the end, so that a script that picks columns by their
+// place keeps working.
 std::string csvHeader() {
-    return "code,frame,expected_v,measured_v,error_mv,error_counts\n";
+    return "code,frame,expected_v,measured_v,error_mv,error_counts,measured_counts\n";
 }
 
 std::string csvRow(const SweepRow& row) {
-    char line[160];
-    std::snprintf(line, sizeof line, "%s,%s,%.6f,%.3f,%.3f,%d\n", formatCode(row.code).c_str(),
-                  formatCode(row.frame).c_str(), row.expectedVolts, row.measuredVolts,
-                  row.errorMillivolts(), row.errorCounts());
-    return line;
+    return formatCode(row.code) + "," + formatCode(row.frame) + "," + shortest(row.expectedVolts) +
+           "," + board::readingVoltsText(row.measuredCounts) + "," +
+           shortest(row.errorMillivolts()) + "," + std::to_string(row.errorCounts()) + "," +
+           std::to_string(row.measuredCounts) + "\n";
+}
+
+void writeStandardError(std::string_view text) {
+    [[maybe_unused]] const bool ignored = writeAll(STDERR_FILENO, text); // nowhere to say so
 }
 
 namespace {
@@ -74,6 +102,7 @@ QJsonObject programJson(const ProgramResult& r) {
                      {"frame_bits", r.frameBits},
                      {"index", q(formatCode(static_cast<std::int32_t>(r.index)))},
                      {"firmware", firmwareWord(r.downloaded)}};
+    json.insert("clamped", r.clamped);
     if (!r.typed.empty()) {
         json.insert("typed", q(r.typed));
     }
@@ -85,6 +114,33 @@ std::string programText(const ProgramResult& r) {
            " (" + std::to_string(r.frameBits) + " bits, index " +
            formatCode(static_cast<std::int32_t>(r.index)) + "), firmware " +
            (r.downloaded ? "loaded" : "already running");
+}
+
+const char* responseWord(Response response) {
+    switch (response) {
+    case Response::Flat:
+        return "flat";
+    case Response::Falling:
+        return "falling";
+    case Response::Follows:
+        break;
+    }
+    return "follows";
+}
+
+// Readings that do not follow the codes are said to be what they are: a
+// flat line is no monotonic converter.
+std::string monotonicText(const SweepSummary& s) {
+    switch (s.response) {
+    case Response::Flat:
+        return "no: the reading stays at " + std::to_string(s.flatCounts) +
+               " counts whatever the code";
+    case Response::Falling:
+        return "no: the reading falls as the code rises";
+    case Response::Follows:
+        break;
+    }
+    return s.monotonic ? "yes" : "no";
 }
 
 struct JsonOf {
@@ -110,13 +166,20 @@ struct JsonOf {
                          {"offset_error_counts", s.offsetCounts},
                          {"offset_error_mv", s.offsetMillivolts()},
                          {"gain_error_percent", s.gainErrorPercent},
-                         {"largest_deviation_mv", s.largestDeviationMillivolts},
+                         {"largest_deviation_mv", s.largestDeviationMillivolts()},
                          {"largest_deviation_counts", s.largestDeviationCounts},
                          {"largest_deviation_code", q(formatCode(s.largestDeviationCode))},
                          {"monotonic", s.monotonic},
+                         {"reading", responseWord(s.response)},
+                         {"pass", s.pass()},
+                         {"clamped", r.clamped},
                          {"csv", q(r.csv)},
                          {"firmware", firmwareWord(r.downloaded)},
                          {"interrupted", r.signal != 0}};
+        if (s.toleranceCounts) {
+            json.insert("tolerance_counts", *s.toleranceCounts);
+            json.insert("points_beyond_tolerance", static_cast<qint64>(s.pointsBeyondTolerance));
+        }
         if (!r.plot.empty()) {
             json.insert("plot", q(r.plot));
         }
@@ -177,15 +240,22 @@ struct TextOf {
                       "points             %zu%s\n"
                       "offset error       %.3f counts (%.3f mV)\n"
                       "gain error         %.3f %%\n"
-                      "largest deviation  %.3f mV (%d counts) at code %s\n"
-                      "monotonic          %s\n"
-                      "firmware           %s",
+                      "largest deviation  %d counts (%.3f mV) at code %s\n"
+                      "monotonic          %s\n",
                       s.points, r.signal != 0 ? " (interrupted)" : "", s.offsetCounts + 0.0,
                       s.offsetMillivolts() + 0.0, s.gainErrorPercent + 0.0,
-                      s.largestDeviationMillivolts + 0.0, s.largestDeviationCounts,
-                      formatCode(s.largestDeviationCode).c_str(), s.monotonic ? "yes" : "no",
-                      r.downloaded ? "loaded" : "already running");
-        return text;
+                      s.largestDeviationCounts, s.largestDeviationMillivolts() + 0.0,
+                      formatCode(s.largestDeviationCode).c_str(), monotonicText(s).c_str());
+        std::string out = text;
+        if (s.toleranceCounts) {
+            std::snprintf(
+                text, sizeof text, "tolerance          %g counts: %s\n", *s.toleranceCounts,
+                s.pointsBeyondTolerance == 0
+                    ? "every point within it"
+                    : (std::to_string(s.pointsBeyondTolerance) + " points beyond it").c_str());
+            out += text;
+        }
+        return out + "firmware           " + (r.downloaded ? "loaded" : "already running");
     }
     std::string operator()(const SelftestResult& r) const {
         std::string text;
@@ -252,7 +322,18 @@ std::string timingText(const SweepResult& r) {
 }
 
 void printResult(const Options& options, const Result& result) {
-    writeStandardOutput((options.json ? resultJson(result) : resultText(result)) + "\n");
+    if (options.json) {
+        writeStandardOutput(resultJson(result) + "\n");
+        return;
+    }
+    // Rows on standard output are read by a CSV reader: nothing else goes
+    // there.
+    const auto* sweep = std::get_if<SweepResult>(&result);
+    if (sweep && sweep->csv == "-") {
+        writeStandardError(resultText(result) + "\n");
+        return;
+    }
+    writeStandardOutput(resultText(result) + "\n");
 }
 
 void printFailure(bool json, int status, const std::string& message) {

@@ -12,8 +12,11 @@ namespace qd::cli {
 // a full disk or a closed pipe must not pass for success.
 void writeStandardOutput(std::string_view text);
 
-// One line on standard error, "qdctl: <message>"; errors there cannot be
-// reported anywhere else and are ignored.
+// Text on standard error; errors there cannot be reported anywhere else
+// and are ignored.
+void writeStandardError(std::string_view text);
+
+// One line on standard error, "qdctl: <message>".
 void writeMessage(const std::string& message);
 
 // The CSV of a sweep: its header and one row per code, each with its line
@@ -29,7 +32,8 @@ std::string resultJson(const Result& result);
 // What --timing reports of a sweep.
 std::string timingText(const SweepResult& sweep);
 
-// Prints a result on standard output as the options ask.
+// Prints a result as the options ask: on standard output, but for the
+// summary of a sweep whose rows go there, which goes to standard error.
 void printResult(const Options& options, const Result& result);
 
 // Reports a failure: its message on standard error and, with --json, one

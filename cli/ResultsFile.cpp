@@ -91,19 +91,31 @@ ResultsFile::~ResultsFile() {
 
 void ResultsFile::writeAll(std::string_view bytes, bool isRow) {
     // One write for a whole row: a sweep killed at any moment leaves whole
-    // rows only. A short write (a full disk) is taken back.
-    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-    if (n == static_cast<ssize_t>(bytes.size())) {
-        rows_ += isRow ? 1 : 0;
-        return;
+    // rows only in a file. A pipe may take a row in parts, and a signal may
+    // interrupt the write (Ctrl-C while a slow reader holds the sweep up):
+    // the rest follows. A row that a file cannot take whole (a full disk)
+    // is taken back.
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        const std::string why = n < 0 ? lastError() : "No space left on device";
+        if (done > 0 && !partial_.empty()) {
+            const off_t rowStart = ::lseek(fd_, -static_cast<off_t>(done), SEEK_CUR);
+            [[maybe_unused]] const int ignored = ::ftruncate(fd_, rowStart);
+        }
+        const std::string name = target_ == "-" ? "standard output" : target_;
+        throw Failure(WriteFailed, "cannot write " + name + ": " + why + "; " +
+                                       std::to_string(rows_) + (rows_ == 1 ? " row" : " rows") +
+                                       " kept");
     }
-    const std::string why = n < 0 ? lastError() : "No space left on device";
-    if (n > 0 && !partial_.empty()) {
-        [[maybe_unused]] const int ignored = ::ftruncate(fd_, ::lseek(fd_, -n, SEEK_CUR));
-    }
-    const std::string name = target_ == "-" ? "standard output" : target_;
-    throw Failure(WriteFailed, "cannot write " + name + ": " + why + "; " + std::to_string(rows_) +
-                                   (rows_ == 1 ? " row" : " rows") + " kept");
+    rows_ += isRow ? 1 : 0;
 }
 
 void ResultsFile::write(std::string_view row) {

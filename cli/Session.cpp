@@ -78,6 +78,18 @@ BoardFields listedBoard(link::LinkBinding& binding, int board) {
     return {};
 }
 
+link::LinkOutcome Session::askForAReading() {
+    std::array<std::uint8_t, 4> reply{};
+    return checked_.request(board::kRequestReadConverter, 0, 0, 1, board::kReadConverterLength,
+                            reply.data());
+}
+
+void Session::claim() {
+    if (const auto outcome = askForAReading(); !outcome.ok()) {
+        fail(outcome);
+    }
+}
+
 bool Session::firmwareRuns() {
     // Asking the list spares the board a request that is expected to fail,
     // and the user its diagnostic; a real board's list says "unknown".
@@ -85,9 +97,7 @@ bool Session::firmwareRuns() {
     if (listed == "yes" || listed == "no") {
         return listed == "yes";
     }
-    std::array<std::uint8_t, 4> reply{};
-    const auto outcome = checked_.request(board::kRequestReadConverter, 0, 0, 1,
-                                          board::kReadConverterLength, reply.data());
+    const auto outcome = askForAReading();
     if (outcome.ok()) {
         return true;
     }

@@ -76,6 +76,11 @@ class Session {
     // was loaded.
     bool ensureFirmware(const std::string& firmwarePath, bool force);
 
+    // Makes the library open the board now, so that it is this program's
+    // until the program ends, even while it sends nothing: a read request,
+    // which changes nothing on the board. Raises as a request does.
+    void claim();
+
     // Whether the board runs its firmware now: it answers a read request.
     // A board that is missing, busy or not ours to open raises.
     bool firmwareRuns();
@@ -101,6 +106,9 @@ class Session {
     CheckedBinding& binding() { return checked_; }
 
   private:
+    // A read request, its outcome looked at by the caller.
+    link::LinkOutcome askForAReading();
+
     const DeviceProfile* device_ = nullptr;
     int board_ = 0;
     std::unique_ptr<link::LinkBinding> binding_;

@@ -9,10 +9,15 @@
 #include "cli/Serve.h"
 #include "control/RuntimeError.h"
 
+#include <csignal>
+
 using namespace qd;
 using namespace qd::cli;
 
 int main(int argc, char** argv) {
+    // Every write is checked: a closed pipe is a failed write with its
+    // status and message, not a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
     const bool json = wantsJson(argc, argv);
     try {
         Options options;
@@ -24,11 +29,21 @@ int main(int argc, char** argv) {
             return serve(options);
         }
         const Result result = runCommand(options);
-        printResult(options, result);
-        if (const auto* sweep = std::get_if<SweepResult>(&result); sweep && options.timing) {
-            writeMessage(timingText(*sweep));
+        const int status = statusOf(result);
+        try {
+            printResult(options, result);
+            if (const auto* sweep = std::get_if<SweepResult>(&result); sweep && options.timing) {
+                writeMessage(timingText(*sweep));
+            }
+        } catch (const Failure& f) {
+            // A sweep that a signal ended says so by its status, whatever
+            // became of its output.
+            if (status < 128) {
+                throw;
+            }
+            writeMessage(f.what());
         }
-        return statusOf(result);
+        return status;
     } catch (const Failure& f) {
         printFailure(json, f.status(), f.what());
         return f.status();

@@ -4,17 +4,32 @@
 #include "drivers/SimBoard.h"
 #include "drivers/UsbBackend.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace qd::drivers {
 
+namespace {
+
+std::atomic<bool> quiet{false};
+
+} // namespace
+
 Backend& processBackend() {
+    // A choice that raises is made again at the next call: a static whose
+    // initialisation throws is not initialised.
     static const std::unique_ptr<Backend> backend = []() -> std::unique_ptr<Backend> {
         const char* choice = std::getenv("QD_BOARD");
         if (choice && std::strcmp(choice, "sim") == 0) {
             return std::make_unique<SimBackend>(SimConfig::fromEnvironment());
+        }
+        if (choice && *choice) {
+            // "SIM" or "1" most likely mean the simulated board; running on
+            // real USB instead would be the worst guess.
+            refuseSetting("board choice", "QD_BOARD", choice,
+                          "sim for the simulated board, or nothing (unset or empty) for real USB");
         }
         return std::make_unique<UsbBackend>(UsbOptions::fromEnvironment());
     }();
@@ -22,7 +37,19 @@ Backend& processBackend() {
 }
 
 void diagnose(const char* library, const std::string& operation, const std::string& what) {
-    std::fprintf(stderr, "%s: %s: %s\n", library, operation.c_str(), what.c_str());
+    if (!quiet.load(std::memory_order_relaxed)) {
+        std::fprintf(stderr, "%s: %s: %s\n", library, operation.c_str(), what.c_str());
+    }
+}
+
+void beQuiet() {
+    quiet.store(true, std::memory_order_relaxed);
+}
+
+void refuseSetting(const char* library, const char* variable, const std::string& value,
+                   const std::string& takes) {
+    throw LinkFailure(fail(LinkStatus::BadSetting, library, variable,
+                           "\"" + value + "\" refused; it takes " + takes));
 }
 
 LinkResult fail(LinkStatus status, const char* library, const std::string& operation,

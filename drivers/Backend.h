@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,24 @@ struct LinkResult {
 // that line as a failure with its status.
 LinkResult fail(LinkStatus status, const char* library, const std::string& operation,
                 const std::string& what);
+
+// A failure that ends a library call wherever it is found, e.g. a setting
+// of the environment that leaves no backend to use. The libraries' call
+// wrappers turn it into the call's result.
+class LinkFailure : public std::runtime_error {
+  public:
+    explicit LinkFailure(LinkResult result)
+        : std::runtime_error(result.diagnostic), result_(std::move(result)) {}
+    const LinkResult& result() const noexcept { return result_; }
+
+  private:
+    LinkResult result_;
+};
+
+// Raises LinkFailure(BadSetting) for a QD_BOARD* or QD_USB_* variable that
+// holds `value`, with one line naming the variable and what it takes.
+[[noreturn]] void refuseSetting(const char* library, const char* variable, const std::string& value,
+                                const std::string& takes);
 
 // One board as a listing shows it.
 struct BoardInfo {
@@ -84,10 +103,17 @@ class Backend {
 };
 
 // The process's backend, chosen at first use: the simulated board when
-// QD_BOARD is "sim", real USB otherwise.
+// QD_BOARD is "sim", real USB when it is unset or empty. Any other choice,
+// or a backend setting it does not take, raises LinkFailure(BadSetting) at
+// every call, so that nothing runs on a board the user did not ask for.
 Backend& processBackend();
 
-// One line on standard error: "<library>: <operation>: <what>".
+// One line on standard error: "<library>: <operation>: <what>"; nothing
+// once the library has been asked to be quiet.
 void diagnose(const char* library, const std::string& operation, const std::string& what);
+
+// Silences diagnose() for the rest of the process: the caller takes each
+// failure's reason from the library's "why" instead.
+void beQuiet();
 
 } // namespace qd::drivers

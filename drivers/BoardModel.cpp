@@ -5,19 +5,31 @@
 
 namespace qd::drivers {
 
-bool isSimulatedBoardFirmware(const HexImage& image) {
+namespace {
+
+// The bytes at the image's lowest address, if that address is 0.
+const std::vector<std::uint8_t>* headerBytes(const HexImage& image) {
     if (image.segments.empty()) {
-        return false;
+        return nullptr;
     }
     const auto lowest = std::min_element(
         image.segments.begin(), image.segments.end(),
         [](const HexSegment& a, const HexSegment& b) { return a.address < b.address; });
-    const auto& data = lowest->data;
-    if (lowest->address != 0 || data.size() < kFirmwareMagic.size() + 2) {
-        return false;
-    }
-    return std::equal(kFirmwareMagic.begin(), kFirmwareMagic.end(), data.begin()) &&
-           data[kFirmwareMagic.size()] == kFirmwareMajor;
+    return lowest->address == 0 ? &lowest->data : nullptr;
+}
+
+} // namespace
+
+bool carriesSimulatedBoardHeader(const HexImage& image) {
+    const auto* data = headerBytes(image);
+    return data && data->size() >= kFirmwareMagic.size() &&
+           std::equal(kFirmwareMagic.begin(), kFirmwareMagic.end(), data->begin());
+}
+
+bool isSimulatedBoardFirmware(const HexImage& image) {
+    const auto* data = headerBytes(image);
+    return carriesSimulatedBoardHeader(image) && data->size() >= kFirmwareMagic.size() + 2 &&
+           (*data)[kFirmwareMagic.size()] == kFirmwareMajor;
 }
 
 bool BoardModel::writeFrame(std::uint32_t value, std::uint32_t index) {

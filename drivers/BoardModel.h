@@ -20,7 +20,12 @@ inline constexpr std::array<std::uint8_t, 8> kFirmwareMagic = {'Q', 'D', 'S', 'I
                                                                'M', 'F', 'W', 0};
 inline constexpr std::uint8_t kFirmwareMajor = 1;
 
-// True when the image is one the simulated board runs.
+// True when the image starts with the simulated board's header, of any
+// version: an image made for the simulated board, never for a real one.
+bool carriesSimulatedBoardHeader(const HexImage& image);
+
+// True when the image is one the simulated board runs: its header, of the
+// version it knows.
 bool isSimulatedBoardFirmware(const HexImage& image);
 
 // Board faults a test can ask for.

@@ -70,10 +70,18 @@ int answerLinkQuery(const char* library, const char* query, char* answer, int si
     if (q == "why") {
         return answerWith(lastCall(), answer, size);
     }
+    if (q == "quiet") {
+        beQuiet();
+        return static_cast<int>(LinkStatus::Ok);
+    }
     if (q == "boards") {
         std::string text;
-        for (const auto& board : processBackend().listBoards()) {
-            text += board.line() + "\n";
+        try {
+            for (const auto& board : processBackend().listBoards()) {
+                text += board.line() + "\n";
+            }
+        } catch (const LinkFailure& e) {
+            return answerWith(e.result(), answer, size);
         }
         if (!copyAnswer(text, answer, size)) {
             return answerWith(fail(LinkStatus::BadArgument, library, operation,
@@ -96,7 +104,11 @@ int answerLinkQuery(const char* library, const char* query, char* answer, int si
                                    "not a board number: " + std::string(q)),
                               answer, size);
         }
-        return answerWith(select(board), answer, size);
+        try {
+            return answerWith(select(board), answer, size);
+        } catch (const LinkFailure& e) {
+            return answerWith(e.result(), answer, size);
+        }
     }
     return answerWith(
         fail(LinkStatus::BadArgument, library, operation, "unknown query: " + std::string(q)),

@@ -16,7 +16,7 @@ LinkResult lastCall();
 // Chooses board N for a library that finds its board by itself.
 using SelectBoard = LinkResult (*)(int board);
 
-// Answers one query for `library`: "why" and "boards" here, "select=N"
+// Answers one query for `library`: "why", "boards" and "quiet" here, "select=N"
 // through `select`, which is null for a library whose callers choose the
 // board themselves. Queries do not change what "why" says afterwards.
 int answerLinkQuery(const char* library, const char* query, char* answer, int size,

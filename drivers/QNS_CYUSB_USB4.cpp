@@ -63,6 +63,9 @@ template <typename F> std::int16_t guard(const char* operation, F&& f) {
     try {
         const std::lock_guard lock(mutex);
         outcome = f();
+    } catch (const LinkFailure& e) {
+        // No backend to use: to the program, no board to be had.
+        outcome = failed(NoBoard, e.result());
     } catch (const std::exception& e) {
         outcome =
             failed(BadArgument, fail(LinkStatus::RequestFailed, kLibrary, operation, e.what()));

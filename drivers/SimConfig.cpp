@@ -3,8 +3,12 @@
 #include "drivers/Backend.h"
 #include "drivers/Platform.h"
 
+#include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <string_view>
 
 namespace qd::drivers {
@@ -28,6 +32,9 @@ void placeState(SimConfig& c) {
     c.privateFolder = place.privateFolder;
 }
 
+const char* const kFaultsTaken = "download-fails, unplug-after=N, no-reply and ignore-power-down, "
+                                 "separated by commas";
+
 void parseFaults(SimConfig& c, const std::string& faults) {
     std::string_view rest = faults;
     while (!rest.empty()) {
@@ -42,18 +49,31 @@ void parseFaults(SimConfig& c, const std::string& faults) {
         } else if (fault == "ignore-power-down") {
             c.ignorePowerDown = true;
         } else if (fault.rfind(unplug, 0) == 0) {
-            const char* digits = fault.c_str() + unplug.size();
-            char* end = nullptr;
-            const long n = std::strtol(digits, &end, 10);
-            if (*digits == '\0' || *end != '\0' || n < 0) {
-                diagnose(kLibrary, "QD_BOARD_FAULT", "not a number of requests: " + fault);
-            } else {
-                c.unplugAfter = n;
+            const std::string_view digits = std::string_view(fault).substr(unplug.size());
+            long n = -1;
+            const auto [end, ec] = std::from_chars(digits.begin(), digits.end(), n);
+            if (ec != std::errc() || end != digits.end() || n < 0) {
+                refuseSetting(kLibrary, "QD_BOARD_FAULT", faults, kFaultsTaken);
             }
+            c.unplugAfter = n;
         } else if (!fault.empty()) {
-            diagnose(kLibrary, "QD_BOARD_FAULT", "unknown fault: " + fault);
+            refuseSetting(kLibrary, "QD_BOARD_FAULT", faults, kFaultsTaken);
         }
     }
+}
+
+// A trace that cannot be written would leave a test without its evidence:
+// found out now, before the board is touched.
+void checkTrace(const std::string& path) {
+    if (path.empty()) {
+        return;
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        refuseSetting(kLibrary, "QD_BOARD_TRACE", path,
+                      std::string("a file this user may write (") + std::strerror(errno) + ")");
+    }
+    ::close(fd);
 }
 
 } // namespace
@@ -62,15 +82,18 @@ SimConfig SimConfig::fromEnvironment() {
     SimConfig c;
     placeState(c);
     c.tracePath = envOr("QD_BOARD_TRACE", "");
+    checkTrace(c.tracePath);
     const std::string vref = envOr("QD_BOARD_VREF", "");
     if (!vref.empty()) {
-        char* end = nullptr;
-        const double v = std::strtod(vref.c_str(), &end);
-        if (end && *end == '\0' && std::isfinite(v) && v > 0) {
-            c.referenceVolts = v;
-        } else {
-            diagnose(kLibrary, "QD_BOARD_VREF", "not a positive voltage: " + vref);
+        // Not strtod: the program's locale may want a decimal comma.
+        double v = 0;
+        const char* last = vref.data() + vref.size();
+        const auto [end, ec] = std::from_chars(vref.data(), last, v);
+        if (ec != std::errc() || end != last || !std::isfinite(v) || !(v > 0)) {
+            refuseSetting(kLibrary, "QD_BOARD_VREF", vref,
+                          "a reference voltage above 0 in volts, such as 4.93");
         }
+        c.referenceVolts = v;
     }
     parseFaults(c, envOr("QD_BOARD_FAULT", ""));
     return c;

@@ -30,8 +30,9 @@ struct SimConfig {
     // before it reports the board busy.
     std::chrono::milliseconds claimWait{2000};
 
-    // Unusable values are reported on standard error and left at their
-    // defaults.
+    // A value it does not take raises LinkFailure(BadSetting), naming the
+    // variable and what it takes: a board set up otherwise than asked would
+    // pass for the one the user meant.
     static SimConfig fromEnvironment();
 };
 

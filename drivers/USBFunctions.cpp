@@ -61,6 +61,8 @@ template <typename F> short call(const char* operation, F&& f) {
     try {
         const std::lock_guard lock(mutex);
         result = f();
+    } catch (const LinkFailure& e) {
+        result = e.result();
     } catch (const std::exception& e) {
         result = fail(LinkStatus::RequestFailed, kLibrary, operation, e.what());
     }

@@ -5,9 +5,11 @@
 #include "drivers/UsbProtocol.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <libusb.h>
+#include <string_view>
 #include <thread>
 
 namespace qd::drivers {
@@ -122,11 +124,11 @@ std::chrono::milliseconds envMilliseconds(const char* name, std::chrono::millise
     if (!text || !*text) {
         return fallback;
     }
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    if (!end || *end != '\0' || value < 0) {
-        diagnose(kLibrary, name, std::string("not a number of milliseconds: ") + text);
-        return fallback;
+    const std::string_view digits(text);
+    long value = -1;
+    const auto [end, ec] = std::from_chars(digits.begin(), digits.end(), value);
+    if (ec != std::errc() || end != digits.end() || value < 0) {
+        refuseSetting(kLibrary, name, text, "a whole number of milliseconds, 0 or more");
     }
     return std::chrono::milliseconds(value);
 }
@@ -178,13 +180,23 @@ class UsbConnection final : public BoardConnection {
     LinkResult downloadFirmware(const std::string& path) override {
         // The whole image is read before the board is touched: a corrupt
         // file must not leave a half-loaded microcontroller behind.
-        std::vector<usb::LoadTransfer> transfers;
+        HexImage image;
         try {
-            transfers = usb::loadTransfers(readIntelHexFile(path));
+            image = readIntelHexFile(path);
         } catch (const IntelHexError& e) {
             return fail(LinkStatus::BadImage, kLibrary, "firmware download",
                         "image " + path + ": " + e.what());
         }
+        // The packages ship the simulated board's image beside the programs.
+        // A real microcontroller would run its filler as code until it is
+        // unplugged, so it is given nothing at all.
+        if (carriesSimulatedBoardHeader(image)) {
+            return fail(LinkStatus::BadImage, kLibrary, "firmware download",
+                        "image " + path +
+                            " is the simulated board's firmware, which a real board cannot run: "
+                            "put the board maker's QD1600.hex in its place");
+        }
+        const std::vector<usb::LoadTransfer> transfers = usb::loadTransfers(image);
         if (transfers.empty()) {
             return fail(LinkStatus::BadImage, kLibrary, "firmware download",
                         "image " + path + ": no data");

@@ -9,7 +9,8 @@
 namespace qd::drivers {
 
 // How long the real-USB backend waits. The environment can shorten the
-// wait for a board coming back after a firmware download, which tests use:
+// wait for a board coming back after a firmware download, which tests use
+// (anything but a whole number of milliseconds raises LinkFailure):
 //   QD_USB_RETURN_MS  bound of that wait, in milliseconds (default 5000)
 //   QD_USB_POLL_MS    how often the board is looked for meanwhile (100)
 //   QD_USB_TIMEOUT_MS timeout of one control transfer (1000)

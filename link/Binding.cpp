@@ -46,6 +46,13 @@ std::optional<LibraryBinding::Answer> LibraryBinding::query(const std::string& w
     return Answer{result, text};
 }
 
+void LibraryBinding::collectReasons() {
+    if (!quietAsked_) {
+        quietAsked_ = true;
+        query("quiet");
+    }
+}
+
 LinkOutcome LibraryBinding::outcome(bool succeeded, LinkStatus fallback, const std::string& what) {
     if (succeeded) {
         return {};
@@ -59,12 +66,14 @@ LinkOutcome LibraryBinding::outcome(bool succeeded, LinkStatus fallback, const s
 LinkOutcome LibraryBinding::request(std::int16_t request, std::int32_t value, std::int32_t index,
                                     std::int16_t direction, std::int16_t length,
                                     std::uint8_t* buffer) {
+    collectReasons();
     const std::int16_t result = vendorRequest(request, value, index, direction, length, buffer);
     return outcome(requestSucceeded(result), LinkStatus::RequestFailed,
                    resultText("request " + std::to_string(request), result));
 }
 
 std::optional<std::vector<std::string>> LibraryBinding::boards() {
+    collectReasons();
     const auto answer = query("boards");
     if (!answer || answer->result != 0) {
         return std::nullopt;
@@ -92,6 +101,7 @@ std::int16_t UsbFunctionsBinding::vendorRequest(std::int16_t request, std::int32
 }
 
 LinkOutcome UsbFunctionsBinding::connect(int board) {
+    collectReasons();
     if (board == 0) {
         return {};
     }
@@ -109,6 +119,7 @@ LinkOutcome UsbFunctionsBinding::connect(int board) {
 }
 
 LinkOutcome UsbFunctionsBinding::download(char* path) {
+    collectReasons();
     const std::int16_t result = LoadFirmWare(path);
     return outcome(result >= 1, LinkStatus::DownloadFailed, resultText("LoadFirmWare", result));
 }
@@ -143,6 +154,7 @@ std::vector<int> QnsBinding::listBoards(std::int16_t* result) {
 }
 
 LinkOutcome QnsBinding::connect(int board) {
+    collectReasons();
     std::int16_t result = 0;
     const std::vector<int> ids = listBoards(&result);
     if (result != 0 || ids.empty()) {
@@ -163,6 +175,7 @@ LinkOutcome QnsBinding::connect(int board) {
 }
 
 LinkOutcome QnsBinding::download(char* path) {
+    collectReasons();
     const std::int16_t result = Download_Firmware(BoardHandle, path);
     return outcome(result == 0, LinkStatus::DownloadFailed,
                    resultText("Download_Firmware", result));

@@ -74,6 +74,12 @@ class LibraryBinding : public LinkBinding {
   protected:
     explicit LibraryBinding(DynamicLibrary library) : library_(std::move(library)) {}
 
+    // Called first by every function that looks at results: a tool reports
+    // each failure itself, from "why", so our library is asked to print
+    // nothing. The windowed programs never get here and keep the library's
+    // diagnostics on standard error.
+    void collectReasons();
+
     // Whether a request's result means success in this library's terms.
     virtual bool requestSucceeded(std::int16_t result) const = 0;
 
@@ -93,6 +99,7 @@ class LibraryBinding : public LinkBinding {
 
   private:
     bool queryLooked_ = false;
+    bool quietAsked_ = false;
     board::LinkQueryFunction query_ = nullptr;
 };
 

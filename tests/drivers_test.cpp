@@ -631,19 +631,53 @@ TEST(SimConfig, WhereTheStateLives) {
     }
 }
 
-TEST(SimConfig, OnlyAPositiveFiniteReferenceIsTaken) {
+TEST(SimConfig, SettingsItDoesNotTakeAreRefusedNotGuessed) {
     struct Case {
-        const char* text;
-        double volts;
+        const char* mistake;
+        const char* variable;
+        const char* value;
+        double volts; // the reference taken; 0: refused
     };
-    const Case cases[] = {{"4.5", 4.5},  {"0", 4.93},    {"-1", 4.93},   {"inf", 4.93},
-                          {"nan", 4.93}, {"4.5V", 4.93}, {"1e-3", 0.001}};
+    const Case cases[] = {
+        {"a plain reference", "QD_BOARD_VREF", "4.5", 4.5},
+        {"a reference in exponent form", "QD_BOARD_VREF", "1e-3", 0.001},
+        {"the unit typed after the reference", "QD_BOARD_VREF", "4.5V", 0},
+        {"a decimal comma", "QD_BOARD_VREF", "4,5", 0},
+        {"a reference of zero", "QD_BOARD_VREF", "0", 0},
+        {"a negative reference", "QD_BOARD_VREF", "-1", 0},
+        {"an infinite reference", "QD_BOARD_VREF", "inf", 0},
+        {"a reference that is no number", "QD_BOARD_VREF", "abc", 0},
+        {"two faults", "QD_BOARD_FAULT", "no-reply,unplug-after=3", 4.93},
+        {"a fault name misspelt", "QD_BOARD_FAULT", "download-fail", 0},
+        {"a fault that does not exist", "QD_BOARD_FAULT", "no-reply,bogus", 0},
+        {"an unplug without its count", "QD_BOARD_FAULT", "unplug-after=", 0},
+        {"an unplug count below zero", "QD_BOARD_FAULT", "unplug-after=-1", 0},
+        {"a trace in a folder that does not exist", "QD_BOARD_TRACE", "/nonexistent/trace", 0},
+    };
     for (const auto& c : cases) {
-        const Environment env{{"QD_BOARD_VREF", c.text}};
+        const Environment env{{"QD_BOARD_VREF", nullptr},
+                              {"QD_BOARD_FAULT", nullptr},
+                              {"QD_BOARD_TRACE", nullptr},
+                              {c.variable, c.value}};
         ::testing::internal::CaptureStderr();
-        const double volts = SimConfig::fromEnvironment().referenceVolts;
+        double volts = 0;
+        LinkResult refused;
+        try {
+            volts = SimConfig::fromEnvironment().referenceVolts;
+        } catch (const LinkFailure& e) {
+            refused = e.result();
+        }
         const std::string err = ::testing::internal::GetCapturedStderr();
-        EXPECT_EQ(volts, c.volts) << c.text;
-        EXPECT_EQ(err.empty(), volts == std::strtod(c.text, nullptr)) << c.text << ": " << err;
+        EXPECT_EQ(volts, c.volts) << c.mistake;
+        if (c.volts == 0) {
+            EXPECT_EQ(refused.status, LinkStatus::BadSetting) << c.mistake;
+            EXPECT_NE(refused.diagnostic.find(std::string(c.variable) + ": \"" + c.value +
+                                              "\" refused; it takes "),
+                      std::string::npos)
+                << c.mistake << ": " << refused.diagnostic;
+            EXPECT_EQ(err, refused.diagnostic + "\n") << c.mistake << ": one line, the reason";
+        } else {
+            EXPECT_EQ(err, "") << c.mistake;
+        }
     }
 }

@@ -339,3 +339,46 @@ TEST(LinkQuery, OnlyTheLibraryThatFindsItsOwnBoardTakesSelect) {
         EXPECT_EQ(r.why, "") << path << ": unexpected answers";
     }
 }
+
+// A tool that collects the reasons through "why" words its failures itself:
+// once asked to be quiet, a library prints nothing, and "why" still tells
+// every reason, a refused QD_BOARD* setting included.
+TEST(LinkQuery, QuietLibrariesLeaveTheWordsToWhy) {
+    TempDir dir;
+    struct Case {
+        const char* mistake;
+        const char* fault;
+        Step step;
+        LinkStatus status;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"a request before any firmware", nullptr, Step::Write, LinkStatus::RequestFailed,
+         "no firmware loaded"},
+        {"a fault name misspelt", "download-fail", Step::Download, LinkStatus::BadSetting,
+         "QD_BOARD_FAULT: \"download-fail\" refused; it takes download-fails, "},
+    };
+    const std::string err = dir.file("stderr");
+    for (const auto& c : cases) {
+        for (const char* path : kLibraries) {
+            SCOPED_TRACE(std::string(c.mistake) + ", " + path);
+            std::filesystem::remove(dir.file("board.state"));
+            const Report r = inChild([&] {
+                useBoard(dir.file("board.state"), c.fault);
+                const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+                ::dup2(fd, STDERR_FILENO);
+                const Library lib(path);
+                if (!lib.query || lib.ask("quiet").first != 0) {
+                    return Report{};
+                }
+                Report report = runSteps(lib, {c.step}, QD_FIRMWARE);
+                report.library = path;
+                return report;
+            });
+            ASSERT_EQ(r.library, path) << "library not loaded, not quiet, or child lost";
+            EXPECT_EQ(r.status, static_cast<int>(c.status)) << r.why;
+            EXPECT_NE(r.why.find(c.why), std::string::npos) << r.why;
+            EXPECT_EQ(readLines(err), std::vector<std::string>{}) << "printed on standard error";
+        }
+    }
+}

@@ -10,8 +10,11 @@
 #include <QThread>
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -90,7 +93,7 @@ std::string readAll(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Every line a whole CSV row of six fields, the file ending with its line
+// Every line a whole CSV row of seven fields, the file ending with its line
 // end: what an interrupted sweep must leave.
 bool wholeRows(const std::string& text) {
     if (text.empty() || text.back() != '\n') {
@@ -98,7 +101,7 @@ bool wholeRows(const std::string& text) {
     }
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
-        if (std::count(line.begin(), line.end(), ',') != 5) {
+        if (std::count(line.begin(), line.end(), ',') != 6) {
             return false;
         }
     }
@@ -157,14 +160,19 @@ TEST_F(QdctlTest, FullSweepOfTheTwelveBitDevice) {
     ASSERT_EQ(ideal.status, 0) << describe(args, ideal);
     const auto rows = readLines(csv);
     ASSERT_EQ(rows.size(), 4097u) << "a header and one row per code";
-    EXPECT_EQ(rows[0], "code,frame,expected_v,measured_v,error_mv,error_counts");
-    EXPECT_EQ(rows[1].substr(0, 10), "0000,0000,");
-    EXPECT_EQ(rows[4096].substr(0, 10), "0FFF,3FFC,");
+    EXPECT_EQ(rows[0], "code,frame,expected_v,measured_v,error_mv,error_counts,measured_counts");
+    EXPECT_EQ(rows[1], "0000,0000,0,0.0,0,0,0");
+    EXPECT_EQ(rows[4096], "0FFF,3FFC,4.92879638671875,4.92879638671875,0,0,4095");
+    // An ideal board shows no error at any code, not the display's rounding.
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        EXPECT_NE(rows[i].find(",0,0,"), std::string::npos) << rows[i];
+    }
     const QJsonObject s = ideal.json();
     EXPECT_EQ(s["points"].toInt(), 4096);
     EXPECT_NEAR(s["offset_error_counts"].toDouble(), 0.0, 1e-9);
     EXPECT_NEAR(s["gain_error_percent"].toDouble(), 0.0, 1e-9);
     EXPECT_EQ(s["largest_deviation_counts"].toInt(), 0);
+    EXPECT_EQ(s["largest_deviation_mv"].toDouble(), 0.0);
     EXPECT_TRUE(s["monotonic"].toBool());
     EXPECT_GT(std::filesystem::file_size(png), 1000u) << "a plot was drawn";
 
@@ -239,6 +247,7 @@ TEST_F(QdctlTest, SameCauseSameStatusOnBothLinks) {
         QStringList args;
         QStringList env;
         int status;
+        const char* message = ""; // the next step, where there is one
     };
     const QStringList programOne = {"program", "--device", "QD1200", "800"};
     const Case cases[] = {
@@ -248,7 +257,11 @@ TEST_F(QdctlTest, SameCauseSameStatusOnBothLinks) {
          programOne,
          {"QD_BOARD_STATE=" + QString::fromStdString(foreign)},
          4},
-        {"request before any firmware", {"read"}, {}, 6},
+        {"request before any firmware",
+         {"read"},
+         {},
+         6,
+         "qdctl: the board runs no firmware: program a code first, or pass --download\n"},
         {"board held by a server", programOne, {}, 9},
     };
     for (const QString link : {"1", "2"}) {
@@ -265,6 +278,10 @@ TEST_F(QdctlTest, SameCauseSameStatusOnBothLinks) {
             const Outcome r = qdctl(args, c.env);
             EXPECT_EQ(r.status, c.status)
                 << c.cause << ", link " << link.toStdString() << ": " << describe(args, r);
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1)
+                << c.cause << ": one line per failure, from qdctl: " << r.err;
+            EXPECT_EQ(r.err.rfind("qdctl: ", 0), 0u) << c.cause << ": " << r.err;
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << c.cause << ": " << r.err;
             if (c.status == 9) {
                 EXPECT_NE(r.err.find("held by process"), std::string::npos) << r.err;
                 server.terminate();
@@ -273,6 +290,27 @@ TEST_F(QdctlTest, SameCauseSameStatusOnBothLinks) {
         }
     }
     EXPECT_EQ(readAll(foreign), "my notes\n") << "a state file that is not a board's is kept";
+}
+
+// A server holds its board from the start, also one that has nothing to
+// load and no client yet: a second server is refused, not at its first
+// request but before it listens.
+TEST_F(QdctlTest, AnIdleServerHoldsItsBoard) {
+    const QStringList program = {"program", "--device", "QD1200", "800"};
+    ASSERT_EQ(qdctl(program).status, 0) << "the firmware runs before the server starts";
+    for (const QString link : {"1", "2"}) {
+        QProcess server;
+        prepare(server, {});
+        server.start(QdctlTest::program(), {"--link", link, "serve", "--listen", "127.0.0.1:0"});
+        ASSERT_TRUE(server.waitForReadyRead(60000)) << "the first server did not start";
+        const QStringList second = {"--link", link, "serve", "--listen", "127.0.0.1:0"};
+        const Outcome r = qdctl(second);
+        EXPECT_EQ(r.status, 9) << describe(second, r);
+        EXPECT_NE(r.err.find("held by process"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "") << "the second server listened";
+        server.terminate();
+        server.waitForFinished(60000);
+    }
 }
 
 TEST_F(QdctlTest, HelpOfEachSubcommandReadsLikeAManPage) {
@@ -396,8 +434,10 @@ TEST_F(QdctlTest, CsvToStandardOutput) {
     const Outcome r = qdctl(args);
     ASSERT_EQ(r.status, 0) << describe(args, r);
     EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "code,frame,expected_v,measured_v,error_mv,"
-                                                 "error_counts");
+                                                 "error_counts,measured_counts");
     EXPECT_NE(r.out.find("0003,000C,"), std::string::npos) << r.out;
+    EXPECT_TRUE(wholeRows(r.out)) << "rows only, for a CSV reader: " << r.out;
+    EXPECT_NE(r.err.find("points             4"), std::string::npos) << "the summary: " << r.err;
     const Outcome both = qdctl(QStringList{"--json"} + args);
     EXPECT_EQ(both.status, 2) << "CSV and JSON cannot share standard output";
 }
@@ -448,19 +488,77 @@ TEST_F(QdctlTest, InterruptedSweepKeepsWholeRows) {
     }
 }
 
+// Ctrl-C while a slow reader of the rows holds the sweep in a write: the
+// write is carried on, and the signal ends the sweep with 128 + SIGINT.
+TEST_F(QdctlTest, InterruptedSweepIntoASlowPipeEndsWithTheSignalsStatus) {
+    const std::string fifo = dir.file("rows");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ::fcntl(reader, F_SETPIPE_SZ, 4096);
+    const QStringList args = {"sweep", "-q",   "--device", "QD1600", "--from",
+                              "0",     "--to", "FFFF",     "--csv",  "-"};
+    QProcess p;
+    prepare(p, {});
+    p.setStandardOutputFile(QString::fromStdString(fifo));
+    p.start(program(), args);
+    ASSERT_TRUE(p.waitForStarted());
+    // Nobody reads: the sweep fills the pipe and sleeps in its next write.
+    const std::string wchan = "/proc/" + std::to_string(p.processId()) + "/wchan";
+    bool writing = false;
+    for (int i = 0; i < 6000 && !writing && p.state() == QProcess::Running; ++i) {
+        writing = readAll(wchan).find("pipe_write") != std::string::npos;
+        if (!writing) {
+            QThread::msleep(5);
+        }
+    }
+    ASSERT_TRUE(writing) << "the sweep never waited for its reader";
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    // Drained at once, the pipe could let the write finish before the
+    // signal interrupts it: first the signal is taken, and the sweep either
+    // ends or waits in its write again.
+    const std::string status = "/proc/" + std::to_string(p.processId()) + "/status";
+    const auto interruptPending = [&] {
+        std::istringstream in(readAll(status));
+        for (std::string line; std::getline(in, line);) {
+            if (line.starts_with("SigPnd:") || line.starts_with("ShdPnd:")) {
+                if (std::stoull(line.substr(7), nullptr, 16) & (1ull << (SIGINT - 1))) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    };
+    bool taken = false;
+    for (int i = 0; i < 6000 && !taken; ++i) {
+        taken = readAll(status).find("State:\tZ") != std::string::npos ||
+                (!interruptPending() && readAll(wchan).find("pipe_write") != std::string::npos);
+        if (!taken) {
+            QThread::msleep(5);
+        }
+    }
+    ::fcntl(reader, F_SETFL, 0);
+    std::string rows;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;) {
+        rows.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(reader);
+    const Outcome r = finish(p, args);
+    EXPECT_EQ(r.status, 128 + SIGINT) << describe(args, r);
+    EXPECT_TRUE(wholeRows(rows)) << "rows cut apart";
+    EXPECT_NE(r.err.find("(interrupted)"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("cannot write"), std::string::npos) << "the write was given up: " << r.err;
+}
+
 TEST_F(QdctlTest, NumbersThatMakeNoSenseAreBadArguments) {
     const QStringList verify = {"verify", "--device", "QD1600", "8000"};
     const QStringList byVolts = {"program", "--device", "QD1600", "--volts"};
     const QStringList cases[] = {
-        verify + QStringList{"--vref", "nan"},
-        verify + QStringList{"--vref", "-5"},
-        verify + QStringList{"--vref", "0"},
-        verify + QStringList{"--vref", "inf"},
-        verify + QStringList{"--tolerance", "nan"},
-        verify + QStringList{"--tolerance", "-1"},
-        byVolts + QStringList{"-1"},
-        byVolts + QStringList{"1", "--vref", "inf"},
-        byVolts + QStringList{"nan"},
+        verify + QStringList{"--vref", "nan"},       verify + QStringList{"--vref", "-5"},
+        verify + QStringList{"--vref", "0"},         verify + QStringList{"--vref", "inf"},
+        verify + QStringList{"--tolerance", "nan"},  verify + QStringList{"--tolerance", "-1"},
+        byVolts + QStringList{"1", "--vref", "inf"}, byVolts + QStringList{"nan"},
     };
     for (const auto& args : cases) {
         std::filesystem::remove(trace());
@@ -470,26 +568,152 @@ TEST_F(QdctlTest, NumbersThatMakeNoSenseAreBadArguments) {
     }
 }
 
-TEST_F(QdctlTest, CodesAndNamesAsTheWindowTakesThem) {
+TEST_F(QdctlTest, CodesBeyondTheRangeAreRefusedUnlessClamped) {
     struct Case {
+        const char* mistake;
         QStringList args;
         int status;
-        const char* code;    // as the box shows it
-        const char* warning; // in standard error
+        const char* code;    // as the box shows it, in the JSON
+        const char* message; // in standard error
     };
+    const QStringList qd1200 = {"program", "--device", "QD1200"};
     const Case cases[] = {
-        {{"program", "--device", "QD1200", "FFFFF"}, 0, "0FFF", "clamped to 0FFF"},
-        {{"program", "--device", "QD1200", "FFFFFFFF"}, 0, "0000", "clamped to 0000"},
-        {{"program", "--device", "qd1610", "--mode", "THREE-STATE", "fff"}, 0, "0FFF", ""},
-        {{"program", "--device", "QD1200", "0x800"}, 3, "", "without a prefix"},
-        {{"program", "--device", "QD1200", "&H800"}, 3, "", "without a prefix"},
+        {"mid-scale typed in decimal", qd1200 + QStringList{"2048"}, 3, "",
+         "lies outside the QD1200's range 0 to 0FFF; codes are hexadecimal, so decimal 2048 is "
+         "0800"},
+        {"a code with one digit too many",
+         {"verify", "--device", "QD1610", "FFFFFF"},
+         3,
+         "",
+         "lies outside the QD1610's range 0 to FFFF"},
+        {"a code with the top bit set", qd1200 + QStringList{"FFFFFFFF"}, 3, "", "--clamp"},
+        {"a voltage above the reference", qd1200 + QStringList{"--volts", "6"}, 3, "",
+         "range 0 to 4.93 V"},
+        {"a voltage below zero", qd1200 + QStringList{"--volts", "-1"}, 3, "", "range 0 to 4.93 V"},
+        {"a sweep past the device's range",
+         {"sweep", "--device", "QD1200", "--from", "0", "--to", "FFFF", "--csv",
+          QString::fromStdString(dir.file("s.csv"))},
+         3,
+         "",
+         "--to FFFF lies outside"},
+        {"a prefix on the code", qd1200 + QStringList{"0x800"}, 3, "", "without a prefix"},
+        {"the box's clamping asked for", qd1200 + QStringList{"--clamp", "FFFFF"}, 0, "0FFF",
+         "clamped to 0FFF"},
+        {"clamping a negative code", qd1200 + QStringList{"--clamp", "FFFFFFFF"}, 0, "0000",
+         "clamped to 0000"},
+        {"clamping a voltage", qd1200 + QStringList{"--clamp", "--volts", "6"}, 0, "0FFF",
+         "clamped to code 0FFF"},
+        {"a code within the range", qd1200 + QStringList{"800"}, 0, "0800", ""},
+        {"the instrument's name of a mode", qd1200 + QStringList{"--mode", "pd1k", "800"}, 0,
+         "0800", ""},
+        {"the short SCPI name of three-state", qd1200 + QStringList{"--mode", "TST", "fff"}, 0,
+         "0FFF", ""},
     };
     for (const auto& c : cases) {
+        std::filesystem::remove(trace());
         const QStringList args = QStringList{"--json"} + c.args;
         const Outcome r = qdctl(args);
-        EXPECT_EQ(r.status, c.status) << describe(args, r);
-        EXPECT_EQ(r.json()["code"].toString().toStdString(), c.code) << describe(args, r);
-        EXPECT_NE(r.err.find(c.warning), std::string::npos) << describe(args, r);
+        EXPECT_EQ(r.status, c.status) << c.mistake << ": " << describe(args, r);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.mistake << ": " << r.err;
+        if (c.status == 0) {
+            EXPECT_EQ(r.json()["code"].toString().toStdString(), c.code) << c.mistake;
+            EXPECT_EQ(r.json()["clamped"].toBool(), c.args.contains("--clamp")) << c.mistake;
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(trace())) << c.mistake << ": board touched";
+        }
+    }
+}
+
+TEST_F(QdctlTest, MistypedNamesGetTheNearestValidOne) {
+    struct Case {
+        QStringList args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"prog", "--device", "QD1200", "800"},
+         "unknown subcommand \"prog\": did you mean program?"},
+        {{"hlep"}, "did you mean --help?"},
+        {{"program", "--devcie", "QD1200", "800"},
+         "unknown option --devcie: did you mean --device?"},
+        {{"--jsn", "read"}, "did you mean --json?"},
+        {{"--device", "QD1200", "program", "800"}, "--device goes after the subcommand"},
+        {{"program", "--device", "QD1200", "--mode", "off", "800"}, "off is no power mode"},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(trace());
+        const Outcome r = qdctl(c.args);
+        EXPECT_EQ(r.status, 2) << describe(c.args, r);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << describe(c.args, r);
+        EXPECT_FALSE(std::filesystem::exists(trace())) << describe(c.args, r) << ": board touched";
+    }
+}
+
+TEST_F(QdctlTest, BoardSettingsItDoesNotTakeAreRefusedNotGuessed) {
+    struct Case {
+        const char* mistake;
+        QString setting;
+        const char* named; // the variable the message names
+    };
+    const Case cases[] = {
+        {"the simulated board asked for in capitals", "QD_BOARD=SIM", "QD_BOARD: \"SIM\""},
+        {"a fault that does not exist", "QD_BOARD_FAULT=bogus", "QD_BOARD_FAULT: \"bogus\""},
+        {"a reference that is no number", "QD_BOARD_VREF=abc", "QD_BOARD_VREF: \"abc\""},
+        {"a trace in a folder that does not exist", "QD_BOARD_TRACE=/nonexistent/trace",
+         "QD_BOARD_TRACE: \"/nonexistent/trace\""},
+    };
+    for (const QString link : {"1", "2"}) {
+        for (const auto& c : cases) {
+            const QStringList args = {"--link", link, "program", "--device", "QD1200", "800"};
+            const Outcome r = qdctl(args, {c.setting});
+            EXPECT_EQ(r.status, 4) << c.mistake << ": " << describe(args, r);
+            EXPECT_NE(r.err.find(std::string(c.named) + " refused; it takes "), std::string::npos)
+                << c.mistake << ": " << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1)
+                << c.mistake << ": " << r.err;
+            EXPECT_FALSE(std::filesystem::exists(dir.file("board.state"))) << c.mistake;
+        }
+    }
+}
+
+// A board whose reply stays unfilled reads 0 V at every code; one driven
+// off its reference reads too low. Neither passes for a good sweep.
+TEST_F(QdctlTest, SweepFailsWhenTheReadingsDoNotFollowOrStrayTooFar) {
+    struct Case {
+        const char* what;
+        QStringList extra;
+        QStringList env;
+        int status;
+        const char* summary; // in the text summary
+    };
+    const Case cases[] = {
+        {"reply left unfilled",
+         {},
+         {"QD_BOARD_FAULT=no-reply"},
+         1,
+         "monotonic          no: the reading stays at 0 counts whatever the code"},
+        {"output off, with a tolerance",
+         {"--tolerance", "2"},
+         {"QD_BOARD_VREF=4.83"},
+         1,
+         " points beyond it"},
+        {"output off, no tolerance asked", {}, {"QD_BOARD_VREF=4.83"}, 0, "monotonic          yes"},
+        {"ideal board, no error allowed", {"--tolerance", "0"}, {}, 0, "every point within it"},
+        {"a power-down mode reads 0 as it should",
+         {"--mode", "1k"},
+         {},
+         0,
+         "monotonic          yes"},
+    };
+    for (const auto& c : cases) {
+        const QStringList args =
+            QStringList{"--download", "sweep",  "--device",
+                        "QD1200",     "--from", "0",
+                        "--to",       "FFF",    "--step",
+                        "10",         "--csv",  QString::fromStdString(dir.file("s.csv"))} +
+            c.extra;
+        const Outcome r = qdctl(args, c.env);
+        EXPECT_EQ(r.status, c.status) << c.what << ": " << describe(args, r);
+        EXPECT_NE(r.out.find(c.summary), std::string::npos) << c.what << ": " << r.out;
     }
 }
 

@@ -170,7 +170,7 @@ TEST(Instrument, Conversations) {
         {"measuring converter, bits above its 12 ignored",
          nullptr,
          [](FakeInstrumentBoard& b) { b.rawHighBits = 0xF000; },
-         {{"MEAS:VOLT?;RAW?", "0.000;0"},
+         {{"MEAS:VOLT?;RAW?", "0.0;0"},
           {"SYST:DEV QD1600;:SOUR:DAC:CODE 32768;:MEAS:VOLT?;RAW?", "2.465;2048"},
           {"MEAS:VOLT:DC?", "2.465"}}},
         {"parameters checked against the command",
@@ -187,11 +187,10 @@ TEST(Instrument, Conversations) {
           {"SOUR:DAC:CODE 5 6", ""},
           {"SOUR:DAC:CODE (5)", ""},
           {"SYST:ERR?;ERR?;ERR?;ERR?;ERR?;ERR?;ERR?;ERR?;ERR?;ERR?;ERR?",
-           error(MissingParameter) + ";" + error(ParameterNotAllowed) + ";" +
-               error(ParameterNotAllowed) + ";" + error(ParameterNotAllowed) + ";" +
-               error(DataTypeError) + ";" + error(DataTypeError) + ";" + error(UndefinedHeader) +
-               ";" + error(UndefinedHeader) + ";" + error(SyntaxError) + ";" + error(CommandError) +
-               ";" + kNoError},
+           error(MissingParameter) + ";" + error(ParameterNotAllowed) + ";" + error(DataTypeError) +
+               ";" + error(ParameterNotAllowed) + ";" + error(DataTypeError) + ";" +
+               error(DataTypeError) + ";" + error(UndefinedHeader) + ";" + error(UndefinedHeader) +
+               ";" + error(SyntaxError) + ";" + error(CommandError) + ";" + kNoError},
           {"SOUR:DAC:FRAM?", "0"}}},
         {"a command error drops the rest of its message, an execution error does not",
          "QD1600",
@@ -209,12 +208,65 @@ TEST(Instrument, Conversations) {
          {},
          {{"*ESR?;*STB?", "0;0"},
           {"BOGUS", ""},
-          {"*STB?", "36"},
+          {"*STB?", "4"},
           {"*ESR?;*ESR?;*STB?", "32;0;4"},
           {"SYST:ERR?;*STB?", error(UndefinedHeader) + ";0"},
           {"SOUR:DAC:CODE 99999;*ESR?", "16"},
           {"SOUR:VOLT:REF (1)", ""},
           {"*CLS;*ESR?;*STB?;:SYST:ERR?", "0;0;" + kNoError}}},
+        {"status polled the IEEE 488.2 way: *ESE and *SRE choose the summaries",
+         "QD1600",
+         {},
+         {{"*ESE?;*SRE?;*OPC;*ESR?;*ESR?", "0;0;1;0"},
+          {"*ESE 33;*ESE?;:BOGUS", "33"},
+          {"*STB?", "36"},
+          {"*SRE 96;*SRE?;*STB?", "32;100"},
+          {"*CLS;*WAI;*ESE?;*SRE?;*STB?", "33;32;0"},
+          {"*OPC;*STB?;*ESR?;*STB?", "96;1;0"},
+          {"*ESE 256;*ESE -1;*ESE 1.4;*ESE?", "1"},
+          {"SYST:ERR?;ERR?;ERR?",
+           error(DataOutOfRange) + ";" + error(DataOutOfRange) + ";" + kNoError}}},
+        {"the error queue read whole or counted",
+         "QD1600",
+         {},
+         {{"BOGUS", ""},
+          {"SOUR:DAC:CODE 99999;:SYST:ERR:COUN?", "2"},
+          {"SYST:ERR:ALL?", error(UndefinedHeader) + "," + error(DataOutOfRange)},
+          {"SYST:ERR:COUN?;ALL?", "0;" + kNoError}}},
+        {"SOURce left out, as SCPI allows",
+         "QD1600",
+         {},
+         {{"VOLT 2.465;:DAC:CODE?", "32768"}, {"DAC:PMOD PD1K;PMOD?;:VOLT:REF?", "PD1K;4.93"}}},
+        {"voltages written with their unit",
+         "QD1600",
+         {},
+         {{"SOUR:VOLT 1232.5 mV;:SOUR:DAC:CODE?", "16384"},
+          {"SOUR:VOLT 2.465V;:SOUR:DAC:CODE?", "32768"},
+          {"SOUR:VOLT:REF 2500MV;REF?", "2.5"},
+          {"SOUR:VOLT 1 kV;:SOUR:DAC:CODE?", ""},
+          {"SOUR:DAC:CODE 5V", ""},
+          {"SOUR:DAC:CODE?", "32768"},
+          {"SYST:ERR?;ERR?", error(InvalidSuffix) + ";" + error(SuffixNotAllowed)}}},
+        {"MIN and MAX asked for instead of set",
+         "QD1200",
+         {},
+         {{"SOUR:DAC:CODE 7;CODE? MAX;CODE? minimum;CODE?;:SOUR:VOLT? MIN", "4095;0;7;0"},
+          {"SOUR:DAC:CODE? UP;:SOUR:VOLT? 1", ""},
+          {"SYST:ERR?;ERR?", error(IllegalParameterValue) + ";" + error(DataTypeError)}}},
+        {"readings at full precision, by every name",
+         "QD1200",
+         {},
+         {{"SOUR:DAC:CODE 1;:MEAS?;:READ?;:MEAS:VOLT?;:MEAS:VOLT:DC?;:MEAS:RAW?",
+           "0.00120361328125;0.00120361328125;0.00120361328125;0.00120361328125;1"}}},
+        {"power modes by the command line's names",
+         "QD1400",
+         {},
+         {{"SOUR:DAC:PMOD 1k;PMOD?", "PD1K"},
+          {"SOUR:DAC:PMOD 100K;PMOD?", "PD100K"},
+          {"SOUR:DAC:PMOD three-state;PMOD?", "TST"},
+          {"SOUR:DAC:PMOD NORMAL;PMOD?", "NORM"},
+          {"SOUR:DAC:PMOD 2k;PMOD?", "NORM"},
+          {"SYST:ERR?", error(IllegalParameterValue)}}},
         {"*RST: normal operation, code 0, default reference, same converter",
          "QD1600",
          {},
@@ -266,6 +318,40 @@ TEST(Instrument, Conversations) {
     }
 }
 
+// Two clients of one instrument: each has its own errors and status, and
+// the one that holds the lock is the only one that changes the instrument.
+TEST(Instrument, EachClientHasItsOwnQueueAndTheLockKeepsOthersOff) {
+    Rig rig("QD1600");
+    ClientStatus a, b;
+    struct Exchange {
+        ClientStatus* client;
+        std::string send;
+        std::string answer;
+    };
+    const std::string locked = "-200,\"Execution error; locked by another connection\"";
+    const std::vector<Exchange> exchanges = {
+        {&a, "*ESE 32;BOGUS", ""},
+        {&b, "SYST:ERR:COUN?;*STB?", "0;0"},
+        {&a, "*STB?;:SYST:ERR?", "36;" + error(UndefinedHeader)},
+        {&a, "SYST:LOCK:REQ?;:SOUR:DAC:CODE 5", "1"},
+        {&b, "SYST:LOCK:REQ?;:SOUR:DAC:CODE 6;*RST;*TST?;:SYST:DEV QD1200;:SOUR:DAC:CODE?", "0;5"},
+        {&b, "SYST:ERR:ALL?", locked + "," + locked + "," + locked + "," + locked},
+        {&b, "*CLS;*ESE 1;*OPC;*ESR?;:MEAS:RAW?", "1;0"},
+        {&a, "SYST:LOCK:REQ?;:SYST:LOCK:REL;:SYST:ERR?", "1;" + kNoError},
+        {&b, "SYST:LOCK:REL;:SOUR:DAC:CODE 6;:SYST:ERR?", locked},
+        {&a, "SYST:LOCK:REL", ""},
+        {&b, "SOUR:DAC:CODE 6;:SYST:LOCK:REQ?", "1"},
+        {&a, "SYST:LOCK:REQ?", "0"},
+    };
+    for (const Exchange& e : exchanges) {
+        EXPECT_EQ(rig.instrument.execute(e.send, *e.client), e.answer)
+            << (e.client == &a ? "a: " : "b: ") << e.send;
+    }
+    rig.instrument.forget(b);
+    EXPECT_EQ(rig.instrument.execute("SYST:LOCK:REQ?;:SOUR:DAC:CODE?", a), "1;6")
+        << "a lock ends with its client";
+}
+
 // The board gets each frame in the power mode the control state holds at the
 // time of the call, and nothing for a refused setting.
 TEST(Instrument, WritesReachTheBoardInTheirPowerMode) {
@@ -311,5 +397,5 @@ TEST(Instrument, ErrorQueueKeepsSixteenAndMarksTheOverflow) {
 TEST(Instrument, ReportedErrorsJoinTheQueue) {
     Rig rig(nullptr);
     rig.instrument.reportError(InputBufferOverrun);
-    EXPECT_EQ(rig("*STB?;*ESR?;:SYST:ERR?"), "36;8;" + error(InputBufferOverrun));
+    EXPECT_EQ(rig("*STB?;*ESR?;:SYST:ERR?"), "4;8;" + error(InputBufferOverrun));
 }

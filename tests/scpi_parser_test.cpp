@@ -37,6 +37,7 @@ std::string render(const ParsedMessage& parsed) {
             switch (p.kind) {
             case DataKind::Decimal:
                 out += "D" + std::string(number, end);
+                out += p.suffix.empty() ? "" : "[" + std::string(p.suffix) + "]";
                 break;
             case DataKind::NonDecimal:
                 out += "H" + std::string(number, end);
@@ -105,7 +106,11 @@ TEST(Parser, MessagesIntoUnits) {
         {"text after the query mark", "*IDN?X", "!-102"},
         {"two parameters without a comma", "X 5 6", "!-102"},
         {"comma with nothing after it", "X 5,", "!-102"},
-        {"suffix", "X 1.2V", "!-102"},
+        {"a unit right after the number", "X 1.2V,2E-3MV", "X D1.2[V],D0.002[MV]"},
+        {"a unit after white space", "X 1200 mV, 5", "X D1200[mV],D5"},
+        {"a power mode written as 100k", "X 100k", "X D100[k]"},
+        {"words joined by a hyphen", "X three-state", "X Cthree-state"},
+        {"a hyphen with no word after it", "X three-", "!-102"},
         {"hash alone", "X #", "!-102"},
         {"no hexadecimal digits", "X #H", "!-102"},
         {"bad hexadecimal digit", "X #HFG", "!-102"},

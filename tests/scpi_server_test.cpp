@@ -130,7 +130,7 @@ TEST_F(ServerTest, Conversation) {
          {"32768", "-222,\"Data out of range\"", "0,\"No error\""}},
         {"command error in the middle",
          "*OPC?;BOGUS;*OPC?\n*STB?;:SYST:ERR?\n",
-         {"1", "36;-113,\"Undefined header\""}},
+         {"1", "4;-113,\"Undefined header\""}},
         {"several messages in one write", "*OPC?\n*OPC?\n*IDN?\n", {"1", "1", kIdn}},
     };
     auto client = connect();
@@ -233,9 +233,22 @@ TEST_F(ServerTest, TwoClientsShareOneInstrument) {
     EXPECT_EQ(b->query("SOUR:DAC:CODE?;:SYST:DEV?"), "10;QD1400");
     EXPECT_EQ(b->query("SOUR:DAC:CODE 20;PMOD PD1K;*OPC?"), "1");
     EXPECT_EQ(a->query("SOUR:DAC:CODE?;PMOD?"), "20;PD1K");
-    // One instrument, one error queue: whoever asks gets the oldest error.
+    // One instrument, but each connection its own error queue.
     EXPECT_EQ(b->query("*OPC?;BOGUS"), "1");
-    EXPECT_EQ(a->query("SYST:ERR?"), "-113,\"Undefined header\"");
+    EXPECT_EQ(a->query("SYST:ERR?"), "0,\"No error\"");
+    EXPECT_EQ(b->query("SYST:ERR?"), "-113,\"Undefined header\"");
+}
+
+// A lock held by a connection that goes away is let go.
+TEST_F(ServerTest, LockEndsWithItsConnection) {
+    auto holder = connect();
+    auto other = connect();
+    ASSERT_TRUE(waitForConnections(2));
+    EXPECT_EQ(holder->query("SYST:LOCK:REQ?"), "1");
+    EXPECT_EQ(other->query("SYST:LOCK:REQ?"), "0");
+    holder->socket.abort();
+    ASSERT_TRUE(waitForConnections(1));
+    EXPECT_EQ(other->query("SYST:LOCK:REQ?"), "1");
 }
 
 TEST(ListenAddress, Parse) {

@@ -140,7 +140,7 @@ qdctlDrawSweepPlot(const PlotData& data, const std::string& path, const std::str
                       3);
     layout->addWidget(
         chartOf(QStringLiteral("Error"), QStringLiteral("error (mV)"), data,
-                {seriesOf(QStringLiteral("measured - expected"), data.errorMillivolts)}, &page),
+                {seriesOf(QStringLiteral("reading - ideal reading"), data.errorMillivolts)}, &page),
         2);
     page.ensurePolished();
     layout->activate();

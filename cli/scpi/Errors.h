@@ -14,6 +14,8 @@ enum ErrorCode : int {
     ParameterNotAllowed = -108,
     MissingParameter = -109,
     UndefinedHeader = -113,
+    InvalidSuffix = -131,
+    SuffixNotAllowed = -138,
     ExecutionError = -200,
     SettingsConflict = -221,
     DataOutOfRange = -222,
@@ -42,6 +44,10 @@ constexpr std::string_view errorText(int code) {
         return "Missing parameter";
     case UndefinedHeader:
         return "Undefined header";
+    case InvalidSuffix:
+        return "Invalid suffix";
+    case SuffixNotAllowed:
+        return "Suffix not allowed";
     case SettingsConflict:
         return "Settings conflict";
     case DataOutOfRange:

@@ -4,6 +4,7 @@
 #include "cli/SelfTest.h"
 #include "cli/scpi/Errors.h"
 #include "cli/scpi/Parser.h"
+#include "cli/scpi/PowerModes.h"
 #include "control/Commands.h"
 
 #include <algorithm>
@@ -22,12 +23,14 @@ struct UnitError {
 };
 
 // Event status register bits (IEEE 488.2) and the status byte's.
+constexpr std::uint8_t kOperationCompleteBit = 1u << 0;
 constexpr std::uint8_t kQueryErrorBit = 1u << 2;
 constexpr std::uint8_t kDeviceErrorBit = 1u << 3;
 constexpr std::uint8_t kExecutionErrorBit = 1u << 4;
 constexpr std::uint8_t kCommandErrorBit = 1u << 5;
 constexpr int kErrorQueueNotEmpty = 1 << 2;
 constexpr int kEventSummary = 1 << 5;
+constexpr int kMasterSummary = 1 << 6;
 
 std::uint8_t eventBit(int code) {
     if (code <= -100 && code > -200) {
@@ -83,23 +86,12 @@ std::string shortest(double value) {
     return std::string(text, end);
 }
 
-std::string threeDecimals(double value) {
-    char text[64];
-    const auto [end, ec] =
-        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 3);
-    return ec == std::errc() ? std::string(text, end) : std::string("0.000");
-}
-
 bool matchesCommand(std::string_view pattern, const ProgramUnit& unit) {
     if (pattern.front() == '*') {
         return unit.common && matchesMnemonic(pattern.substr(1), unit.header.front());
     }
     return !unit.common && matchesHeader(pattern, unit.header);
 }
-
-// Power modes by the name of their parameter and the short form answered.
-constexpr std::array<std::string_view, 4> kModeNames{"NORMal", "PD1K", "PD100K", "TSTate"};
-constexpr std::array<std::string_view, 4> kModeAnswers{"NORM", "PD1K", "PD100K", "TST"};
 
 } // namespace
 
@@ -108,33 +100,48 @@ constexpr std::array<std::string_view, 4> kModeAnswers{"NORM", "PD1K", "PD100K",
 // and throws UnitError or what the board throws when it fails.
 struct Handlers {
     using Answer = std::optional<std::string>;
-    using Run = Answer (*)(Instrument&, const Parameter*);
+
+    // The instrument and the client whose message runs.
+    struct Call {
+        Instrument& in;
+        ClientStatus& client;
+    };
+    using Run = Answer (*)(Call, const Parameter*);
 
     // What the one parameter of a command may be; anything else is -104.
     enum class Takes {
         Nothing,
-        Number, // decimal, non-decimal, or character data such as MAXimum
-        Choice, // character data
+        Number,  // decimal, non-decimal, or character data such as MAXimum
+        Volts,   // a Number whose decimal may carry the suffix V or MV
+        Choice,  // character data
+        Mode,    // character data, or 1k and 100k, which read as numbers
+        Extreme, // a query's optional MINimum or MAXimum
     };
+
+    // Whether a client that does not hold the lock may run the command:
+    // Shared ones change what every client sees.
+    enum class Scope { Own, Shared };
 
     struct Command {
         std::string_view header;
         bool query;
         Takes takes;
+        Scope scope;
         Run run;
     };
 
     static const Command* find(const ProgramUnit& unit);
     static int checkParameters(const Command& command, const ProgramUnit& unit);
-    // Puts the failure being handled into the error queue.
-    static void recordFailure(Instrument& in);
+    // Puts the failure being handled into the client's error queue.
+    static void recordFailure(Call c);
 
-    static Answer identify(Instrument& in, const Parameter*) {
-        return "Quensor,QD1600 evaluation board," + idnField(in.board_.identifier()) + "," +
-               idnField(in.version_);
+    static Answer identify(Call c, const Parameter*) {
+        return "Quensor,QD1600 evaluation board," + idnField(c.in.board_.identifier()) + "," +
+               idnField(c.in.version_);
     }
 
-    static Answer reset(Instrument& in, const Parameter*) {
+    static Answer reset(Call c, const Parameter*) {
+        Instrument& in = c.in;
         in.referenceVolts_ = board::kDefaultReferenceVolts;
         if (!in.device_) {
             in.state_.selectPowerMode(0);
@@ -145,29 +152,57 @@ struct Handlers {
         return std::nullopt;
     }
 
-    static Answer clearStatus(Instrument& in, const Parameter*) {
-        in.errors_.clear();
-        in.eventStatus_ = 0;
+    static Answer clearStatus(Call c, const Parameter*) {
+        c.client.errors.clear();
+        c.client.eventStatus = 0;
         return std::nullopt;
     }
 
-    static Answer operationComplete(Instrument&, const Parameter*) { return "1"; }
+    // Every operation is complete once its message has run.
+    static Answer operationComplete(Call c, const Parameter*) {
+        c.client.eventStatus |= kOperationCompleteBit;
+        return std::nullopt;
+    }
+    static Answer operationCompleteQuery(Call, const Parameter*) { return "1"; }
+    static Answer wait(Call, const Parameter*) { return std::nullopt; }
 
-    static Answer eventStatus(Instrument& in, const Parameter*) {
-        const int value = in.eventStatus_;
-        in.eventStatus_ = 0;
+    static Answer eventStatus(Call c, const Parameter*) {
+        const int value = c.client.eventStatus;
+        c.client.eventStatus = 0;
         return std::to_string(value);
     }
 
-    static Answer statusByte(Instrument& in, const Parameter*) {
-        const int value = (in.errors_.empty() ? 0 : kErrorQueueNotEmpty) |
-                          (in.eventStatus_ != 0 ? kEventSummary : 0);
+    static Answer setEventEnable(Call c, const Parameter* p) {
+        c.client.eventEnable = registerValue(*p);
+        return std::nullopt;
+    }
+    static Answer eventEnable(Call c, const Parameter*) {
+        return std::to_string(c.client.eventEnable);
+    }
+
+    // Bit 6 of the status byte is a summary, not a condition to enable.
+    static Answer setServiceEnable(Call c, const Parameter* p) {
+        c.client.serviceEnable = registerValue(*p) & ~kMasterSummary;
+        return std::nullopt;
+    }
+    static Answer serviceEnable(Call c, const Parameter*) {
+        return std::to_string(c.client.serviceEnable);
+    }
+
+    static Answer statusByte(Call c, const Parameter*) {
+        const ClientStatus& s = c.client;
+        int value = (s.errors.empty() ? 0 : kErrorQueueNotEmpty) |
+                    ((s.eventStatus & s.eventEnable) != 0 ? kEventSummary : 0);
+        if ((value & s.serviceEnable) != 0) {
+            value |= kMasterSummary;
+        }
         return std::to_string(value);
     }
 
     // Answers 1 also when the test could not run to its end (IEEE 488.2:
     // not completed is not passed); why is in the error queue.
-    static Answer selfTest(Instrument& in, const Parameter*) {
+    static Answer selfTest(Call c, const Parameter*) {
+        Instrument& in = c.in;
         const std::int16_t mode = in.state_.PowerMode;
         bool pass = false;
         try {
@@ -177,7 +212,7 @@ struct Handlers {
                                     Instrument::kSelfTestTolerance)
                        .pass;
         } catch (...) {
-            recordFailure(in);
+            recordFailure(c);
         }
         if (in.device_) {
             // The output as it was before the test.
@@ -185,36 +220,52 @@ struct Handlers {
             try {
                 in.write(in.code_, mode);
             } catch (...) {
-                recordFailure(in);
+                recordFailure(c);
                 pass = false;
             }
         }
         return pass ? "0" : "1";
     }
 
-    static Answer nextError(Instrument& in, const Parameter*) {
-        if (in.errors_.empty()) {
+    static std::string takeError(ClientStatus& client) {
+        if (client.errors.empty()) {
             return "0,\"No error\"";
         }
-        const Instrument::QueuedError error = std::move(in.errors_.front());
-        in.errors_.pop_front();
+        const ClientStatus::QueuedError error = std::move(client.errors.front());
+        client.errors.pop_front();
         return std::to_string(error.code) + ",\"" + error.text + "\"";
     }
 
-    static Answer version(Instrument&, const Parameter*) { return "1999.0"; }
+    static Answer nextError(Call c, const Parameter*) { return takeError(c.client); }
 
-    static Answer setDevice(Instrument& in, const Parameter* p) {
-        if (!in.selectDevice(p->text)) {
+    static Answer errorCount(Call c, const Parameter*) {
+        return std::to_string(c.client.errors.size());
+    }
+
+    // Every entry, oldest first; "No error" when there is none.
+    static Answer allErrors(Call c, const Parameter*) {
+        std::string answer = takeError(c.client);
+        while (!c.client.errors.empty()) {
+            answer += "," + takeError(c.client);
+        }
+        return answer;
+    }
+
+    static Answer version(Call, const Parameter*) { return "1999.0"; }
+
+    static Answer setDevice(Call c, const Parameter* p) {
+        if (!c.in.selectDevice(p->text)) {
             throw UnitError{IllegalParameterValue};
         }
         return std::nullopt;
     }
 
-    static Answer device(Instrument& in, const Parameter*) {
-        return std::string(in.device_ ? in.device_->caption : "NONE");
+    static Answer device(Call c, const Parameter*) {
+        return std::string(c.in.device_ ? c.in.device_->caption : "NONE");
     }
 
-    static Answer setCode(Instrument& in, const Parameter* p) {
+    static Answer setCode(Call c, const Parameter* p) {
+        Instrument& in = c.in;
         std::int32_t code = 0;
         if (p->kind == DataKind::Character) {
             code = extremeCode(in, *p);
@@ -232,37 +283,41 @@ struct Handlers {
         return std::nullopt;
     }
 
-    static Answer code(Instrument& in, const Parameter*) { return std::to_string(in.code_); }
+    static Answer code(Call c, const Parameter* p) {
+        return std::to_string(p ? extremeCode(c.in, *p) : c.in.code_);
+    }
 
-    static Answer setPowerMode(Instrument& in, const Parameter* p) {
-        const auto name =
-            std::find_if(kModeNames.begin(), kModeNames.end(),
-                         [&](std::string_view n) { return matchesMnemonic(n, p->text); });
-        if (name == kModeNames.end()) {
+    static Answer setPowerMode(Call c, const Parameter* p) {
+        if (p->kind == DataKind::Decimal && p->suffix.empty()) {
+            throw UnitError{DataTypeError};
+        }
+        const auto mode = findPowerMode(p->text);
+        if (!mode) {
             throw UnitError{IllegalParameterValue};
         }
-        in.write(in.code_, static_cast<std::int16_t>(name - kModeNames.begin()));
+        c.in.write(c.in.code_, *mode);
         return std::nullopt;
     }
 
-    static Answer powerMode(Instrument& in, const Parameter*) {
-        const int mode = in.state_.PowerMode;
-        if (mode < 0 || mode >= static_cast<int>(kModeAnswers.size())) {
+    static Answer powerMode(Call c, const Parameter*) {
+        const int mode = c.in.state_.PowerMode;
+        if (mode < 0 || mode >= static_cast<int>(kPowerModeNames.size())) {
             return std::to_string(mode);
         }
-        return std::string(kModeAnswers[static_cast<std::size_t>(mode)]);
+        return std::string(powerModeAnswer(mode));
     }
 
-    static Answer frame(Instrument& in, const Parameter*) { return std::to_string(in.frame_); }
+    static Answer frame(Call c, const Parameter*) { return std::to_string(c.in.frame_); }
 
     // The code nearest the level; the reference itself gives the largest.
-    static Answer setLevel(Instrument& in, const Parameter* p) {
+    static Answer setLevel(Call c, const Parameter* p) {
+        Instrument& in = c.in;
         std::int32_t code = 0;
         if (p->kind == DataKind::Character) {
             code = extremeCode(in, *p);
         } else {
             in.requireDevice();
-            const double volts = p->number;
+            const double volts = voltsOf(*p);
             if (!(volts >= 0 && volts <= in.referenceVolts_)) {
                 throw UnitError{DataOutOfRange};
             }
@@ -274,36 +329,50 @@ struct Handlers {
         return std::nullopt;
     }
 
-    static Answer level(Instrument& in, const Parameter*) {
+    static Answer level(Call c, const Parameter* p) {
+        Instrument& in = c.in;
         in.requireDevice();
-        return shortest(std::ldexp(static_cast<double>(in.code_), -in.state_.Resolution) *
+        const std::int32_t code = p ? extremeCode(in, *p) : in.code_;
+        return shortest(std::ldexp(static_cast<double>(code), -in.state_.Resolution) *
                         in.referenceVolts_);
     }
 
-    static Answer setReference(Instrument& in, const Parameter* p) {
+    static Answer setReference(Call c, const Parameter* p) {
         if (p->kind == DataKind::Character) {
             throw UnitError{IllegalParameterValue};
         }
-        if (!(std::isfinite(p->number) && p->number > 0)) {
+        const double volts = voltsOf(*p);
+        if (!(std::isfinite(volts) && volts > 0)) {
             throw UnitError{DataOutOfRange};
         }
-        in.referenceVolts_ = p->number;
+        c.in.referenceVolts_ = volts;
         return std::nullopt;
     }
 
-    static Answer reference(Instrument& in, const Parameter*) {
-        return shortest(in.referenceVolts_);
+    static Answer reference(Call c, const Parameter*) { return shortest(c.in.referenceVolts_); }
+
+    static Answer measureVolts(Call c, const Parameter*) {
+        return board::readingVoltsText(measure(c.in));
     }
 
-    static Answer measureVolts(Instrument& in, const Parameter*) {
-        in.board_.ready();
-        return threeDecimals(ReadVoltage(in.state_, in.board_.board()));
+    static Answer measureRaw(Call c, const Parameter*) { return std::to_string(measure(c.in)); }
+
+    static Answer requestLock(Call c, const Parameter*) {
+        Instrument& in = c.in;
+        if (in.lockHolder_ && in.lockHolder_ != &c.client) {
+            return "0";
+        }
+        in.lockHolder_ = &c.client;
+        ++c.client.locks;
+        return "1";
     }
 
-    static Answer measureRaw(Instrument& in, const Parameter*) {
-        in.board_.ready();
-        ReadVoltage(in.state_, in.board_.board());
-        return std::to_string(in.state_.AdcReading);
+    // Letting go of a lock one does not hold has nothing to do.
+    static Answer releaseLock(Call c, const Parameter*) {
+        if (c.in.lockHolder_ == &c.client && --c.client.locks == 0) {
+            c.in.lockHolder_ = nullptr;
+        }
+        return std::nullopt;
     }
 
   private:
@@ -317,39 +386,76 @@ struct Handlers {
         in.requireDevice();
         return largest ? in.largestCode() : 0;
     }
+
+    // A number in volts, from V or MV; checkParameters let no other
+    // suffix through.
+    static double voltsOf(const Parameter& p) {
+        return equalsIgnoringCase(p.suffix, "MV") ? p.number / 1000 : p.number;
+    }
+
+    // *ESE and *SRE: 0 to 255, rounded as IEEE 488.2 has it.
+    static std::uint8_t registerValue(const Parameter& p) {
+        if (p.kind == DataKind::Character) {
+            throw UnitError{IllegalParameterValue};
+        }
+        const double value = std::round(p.number);
+        if (!(value >= 0 && value <= 255)) {
+            throw UnitError{DataOutOfRange};
+        }
+        return static_cast<std::uint8_t>(value);
+    }
+
+    // One reading of the measuring converter, its low 12 bits.
+    static std::int32_t measure(Instrument& in) {
+        in.board_.ready();
+        ReadVoltage(in.state_, in.board_.board());
+        return in.state_.AdcReading;
+    }
 };
 
 namespace {
 
 using Takes = Handlers::Takes;
+using Scope = Handlers::Scope;
 constexpr bool kQuery = true;
 constexpr bool kSet = false;
 
 // Common commands first, then the subsystems; a header may appear once as a
 // setting and once as a query.
 constexpr Handlers::Command kCommands[] = {
-    {"*IDN", kQuery, Takes::Nothing, &Handlers::identify},
-    {"*RST", kSet, Takes::Nothing, &Handlers::reset},
-    {"*CLS", kSet, Takes::Nothing, &Handlers::clearStatus},
-    {"*OPC", kQuery, Takes::Nothing, &Handlers::operationComplete},
-    {"*ESR", kQuery, Takes::Nothing, &Handlers::eventStatus},
-    {"*STB", kQuery, Takes::Nothing, &Handlers::statusByte},
-    {"*TST", kQuery, Takes::Nothing, &Handlers::selfTest},
-    {"SYSTem:ERRor[:NEXT]", kQuery, Takes::Nothing, &Handlers::nextError},
-    {"SYSTem:VERSion", kQuery, Takes::Nothing, &Handlers::version},
-    {"SYSTem:DEVice", kSet, Takes::Choice, &Handlers::setDevice},
-    {"SYSTem:DEVice", kQuery, Takes::Nothing, &Handlers::device},
-    {"SOURce:DAC:CODE", kSet, Takes::Number, &Handlers::setCode},
-    {"SOURce:DAC:CODE", kQuery, Takes::Nothing, &Handlers::code},
-    {"SOURce:DAC:PMODe", kSet, Takes::Choice, &Handlers::setPowerMode},
-    {"SOURce:DAC:PMODe", kQuery, Takes::Nothing, &Handlers::powerMode},
-    {"SOURce:DAC:FRAMe", kQuery, Takes::Nothing, &Handlers::frame},
-    {"SOURce:VOLTage[:LEVel]", kSet, Takes::Number, &Handlers::setLevel},
-    {"SOURce:VOLTage[:LEVel]", kQuery, Takes::Nothing, &Handlers::level},
-    {"SOURce:VOLTage:REFerence", kSet, Takes::Number, &Handlers::setReference},
-    {"SOURce:VOLTage:REFerence", kQuery, Takes::Nothing, &Handlers::reference},
-    {"MEASure:VOLTage[:DC]", kQuery, Takes::Nothing, &Handlers::measureVolts},
-    {"MEASure:RAW", kQuery, Takes::Nothing, &Handlers::measureRaw},
+    {"*IDN", kQuery, Takes::Nothing, Scope::Own, &Handlers::identify},
+    {"*RST", kSet, Takes::Nothing, Scope::Shared, &Handlers::reset},
+    {"*CLS", kSet, Takes::Nothing, Scope::Own, &Handlers::clearStatus},
+    {"*OPC", kSet, Takes::Nothing, Scope::Own, &Handlers::operationComplete},
+    {"*OPC", kQuery, Takes::Nothing, Scope::Own, &Handlers::operationCompleteQuery},
+    {"*WAI", kSet, Takes::Nothing, Scope::Own, &Handlers::wait},
+    {"*ESE", kSet, Takes::Number, Scope::Own, &Handlers::setEventEnable},
+    {"*ESE", kQuery, Takes::Nothing, Scope::Own, &Handlers::eventEnable},
+    {"*ESR", kQuery, Takes::Nothing, Scope::Own, &Handlers::eventStatus},
+    {"*SRE", kSet, Takes::Number, Scope::Own, &Handlers::setServiceEnable},
+    {"*SRE", kQuery, Takes::Nothing, Scope::Own, &Handlers::serviceEnable},
+    {"*STB", kQuery, Takes::Nothing, Scope::Own, &Handlers::statusByte},
+    {"*TST", kQuery, Takes::Nothing, Scope::Shared, &Handlers::selfTest},
+    {"SYSTem:ERRor[:NEXT]", kQuery, Takes::Nothing, Scope::Own, &Handlers::nextError},
+    {"SYSTem:ERRor:COUNt", kQuery, Takes::Nothing, Scope::Own, &Handlers::errorCount},
+    {"SYSTem:ERRor:ALL", kQuery, Takes::Nothing, Scope::Own, &Handlers::allErrors},
+    {"SYSTem:VERSion", kQuery, Takes::Nothing, Scope::Own, &Handlers::version},
+    {"SYSTem:DEVice", kSet, Takes::Choice, Scope::Shared, &Handlers::setDevice},
+    {"SYSTem:DEVice", kQuery, Takes::Nothing, Scope::Own, &Handlers::device},
+    {"SYSTem:LOCK:REQuest", kQuery, Takes::Nothing, Scope::Own, &Handlers::requestLock},
+    {"SYSTem:LOCK:RELease", kSet, Takes::Nothing, Scope::Own, &Handlers::releaseLock},
+    {"[SOURce]:DAC:CODE", kSet, Takes::Number, Scope::Shared, &Handlers::setCode},
+    {"[SOURce]:DAC:CODE", kQuery, Takes::Extreme, Scope::Own, &Handlers::code},
+    {"[SOURce]:DAC:PMODe", kSet, Takes::Mode, Scope::Shared, &Handlers::setPowerMode},
+    {"[SOURce]:DAC:PMODe", kQuery, Takes::Nothing, Scope::Own, &Handlers::powerMode},
+    {"[SOURce]:DAC:FRAMe", kQuery, Takes::Nothing, Scope::Own, &Handlers::frame},
+    {"[SOURce]:VOLTage[:LEVel]", kSet, Takes::Volts, Scope::Shared, &Handlers::setLevel},
+    {"[SOURce]:VOLTage[:LEVel]", kQuery, Takes::Extreme, Scope::Own, &Handlers::level},
+    {"[SOURce]:VOLTage:REFerence", kSet, Takes::Volts, Scope::Shared, &Handlers::setReference},
+    {"[SOURce]:VOLTage:REFerence", kQuery, Takes::Nothing, Scope::Own, &Handlers::reference},
+    {"MEASure[:VOLTage][:DC]", kQuery, Takes::Nothing, Scope::Own, &Handlers::measureVolts},
+    {"READ", kQuery, Takes::Nothing, Scope::Own, &Handlers::measureVolts},
+    {"MEASure:RAW", kQuery, Takes::Nothing, Scope::Own, &Handlers::measureRaw},
 };
 
 } // namespace
@@ -369,29 +475,56 @@ int Handlers::checkParameters(const Command& command, const ProgramUnit& unit) {
         return parameters.empty() ? NoError : ParameterNotAllowed;
     }
     if (parameters.empty()) {
-        return MissingParameter;
+        return command.takes == Takes::Extreme ? NoError : MissingParameter;
     }
     if (parameters.size() > 1) {
         return ParameterNotAllowed;
     }
-    const DataKind kind = parameters.front().kind;
-    const bool fits = kind == DataKind::Character ||
-                      (command.takes == Takes::Number &&
-                       (kind == DataKind::Decimal || kind == DataKind::NonDecimal));
-    return fits ? NoError : DataTypeError;
+    const Parameter& p = parameters.front();
+    const bool number = p.kind == DataKind::Decimal || p.kind == DataKind::NonDecimal;
+    switch (command.takes) {
+    case Takes::Number:
+    case Takes::Volts:
+        if (!number && p.kind != DataKind::Character) {
+            return DataTypeError;
+        }
+        break;
+    case Takes::Mode:
+        if (p.kind != DataKind::Character && p.kind != DataKind::Decimal) {
+            return DataTypeError;
+        }
+        return NoError; // 1k and 100k are names here, suffix and all
+    case Takes::Choice:
+    case Takes::Extreme:
+        if (p.kind != DataKind::Character) {
+            return DataTypeError;
+        }
+        break;
+    case Takes::Nothing:
+        break;
+    }
+    if (p.suffix.empty()) {
+        return NoError;
+    }
+    if (command.takes != Takes::Volts) {
+        return SuffixNotAllowed;
+    }
+    return equalsIgnoringCase(p.suffix, "V") || equalsIgnoringCase(p.suffix, "MV") ? NoError
+                                                                                   : InvalidSuffix;
 }
 
-void Handlers::recordFailure(Instrument& in) {
+void Handlers::recordFailure(Call c) {
     try {
         throw;
     } catch (const UnitError& e) {
-        in.reportError(e.code);
+        c.in.reportError(c.client, e.code);
     } catch (const BoardError& e) {
-        in.reportError(e.code() == HardwareMissing ? HardwareMissing : HardwareError, e.what());
+        c.in.reportError(c.client, e.code() == HardwareMissing ? HardwareMissing : HardwareError,
+                         e.what());
     } catch (const std::exception& e) {
-        in.reportError(DeviceSpecificError, e.what());
+        c.in.reportError(c.client, DeviceSpecificError, e.what());
     } catch (...) {
-        in.reportError(DeviceSpecificError);
+        c.in.reportError(c.client, DeviceSpecificError);
     }
 }
 
@@ -399,55 +532,70 @@ Instrument::Instrument(ControlState& state, InstrumentBoard& board, std::string 
     : state_(state), board_(board), version_(std::move(version)),
       referenceVolts_(board::kDefaultReferenceVolts) {}
 
-std::string Instrument::execute(std::string_view message) {
+std::string Instrument::execute(std::string_view message, ClientStatus& client) {
     const ParsedMessage parsed = parse(message);
+    const Handlers::Call call{*this, client};
     std::string response;
     for (const ProgramUnit& unit : parsed.units) {
         const Handlers::Command* command = Handlers::find(unit);
         if (!command) {
-            reportError(UndefinedHeader);
+            reportError(client, UndefinedHeader);
             return response;
         }
         if (const int error = Handlers::checkParameters(*command, unit)) {
-            reportError(error);
+            reportError(client, error);
             return response;
+        }
+        if (command->scope == Handlers::Scope::Shared && lockHolder_ && lockHolder_ != &client) {
+            queueError(client, ExecutionError, "Execution error; locked by another connection");
+            continue;
         }
         try {
             const Parameter* parameter =
                 unit.parameters.empty() ? nullptr : &unit.parameters.front();
-            if (const auto answer = command->run(*this, parameter)) {
+            if (const auto answer = command->run(call, parameter)) {
                 if (!response.empty()) {
                     response += ';';
                 }
                 response += *answer;
             }
         } catch (...) {
-            Handlers::recordFailure(*this);
+            Handlers::recordFailure(call);
         }
     }
     if (parsed.error) {
-        reportError(parsed.error);
+        reportError(client, parsed.error);
     }
     return response;
 }
 
-void Instrument::reportError(int code, std::string_view detail) {
-    if (code >= 0) {
-        return;
-    }
-    eventStatus_ |= eventBit(code);
-    if (errors_.size() >= kErrorQueueSize) {
-        // The newest entry gives way, so that the oldest errors, which
-        // usually explain the later ones, are kept.
-        errors_.back() = {QueueOverflow, std::string(errorText(QueueOverflow))};
-        eventStatus_ |= eventBit(QueueOverflow);
-        return;
-    }
+void Instrument::reportError(ClientStatus& client, int code, std::string_view detail) {
     std::string text(errorText(code));
     if (!detail.empty()) {
         text += ';' + quotable(detail);
     }
-    errors_.push_back({code, std::move(text)});
+    queueError(client, code, std::move(text));
+}
+
+void Instrument::queueError(ClientStatus& client, int code, std::string text) {
+    if (code >= 0) {
+        return;
+    }
+    client.eventStatus |= eventBit(code);
+    if (client.errors.size() >= kErrorQueueSize) {
+        // The newest entry gives way, so that the oldest errors, which
+        // usually explain the later ones, are kept.
+        client.errors.back() = {QueueOverflow, std::string(errorText(QueueOverflow))};
+        client.eventStatus |= eventBit(QueueOverflow);
+        return;
+    }
+    client.errors.push_back({code, std::move(text)});
+}
+
+void Instrument::forget(const ClientStatus& client) {
+    if (lockHolder_ == &client) {
+        lockHolder_ = nullptr;
+    }
 }
 
 bool Instrument::selectDevice(std::string_view caption) {

@@ -23,17 +23,6 @@ bool isAlpha(char c) {
 char upper(char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (upper(a[i]) != upper(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 class MessageParser {
   public:
@@ -87,6 +76,16 @@ class MessageParser {
             return {};
         }
         while (!atEnd() && (isAlpha(peek()) || isDigit(peek()) || peek() == '_')) {
+            ++pos_;
+        }
+        return s_.substr(start, pos_ - start);
+    }
+
+    // A mnemonic whose parts may be joined by '-' (three-state).
+    std::string_view characterData() {
+        const std::size_t start = pos_;
+        while (!mnemonic().empty() && pos_ + 1 < s_.size() && peek() == '-' &&
+               isAlpha(s_[pos_ + 1])) {
             ++pos_;
         }
         return s_.substr(start, pos_ - start);
@@ -197,7 +196,7 @@ class MessageParser {
         }
         if (isAlpha(c)) {
             p.kind = DataKind::Character;
-            p.text = mnemonic();
+            p.text = characterData();
             return NoError;
         }
         if (c == '(') {
@@ -240,7 +239,6 @@ class MessageParser {
             exponent = negativeExponent ? -exponent : exponent;
         }
         p.kind = DataKind::Decimal;
-        p.text = s_.substr(start, pos_ - start);
         // from_chars takes no '+' and never looks at the locale.
         const char* first = s_.data() + (s_[start] == '+' ? start + 1 : start);
         const char* last = s_.data() + pos_;
@@ -265,6 +263,14 @@ class MessageParser {
         } else if (ec != std::errc() || end != last) {
             return SyntaxError;
         }
+        // A suffix, right after the number or after white space.
+        const std::size_t numberEnd = pos_;
+        skipWhite();
+        p.suffix = mnemonic();
+        if (p.suffix.empty()) {
+            pos_ = numberEnd;
+        }
+        p.text = s_.substr(start, pos_ - start);
         return NoError;
     }
 
@@ -388,14 +394,29 @@ ParsedMessage parse(std::string_view message) {
     return MessageParser(message).run();
 }
 
-bool matchesMnemonic(std::string_view longForm, std::string_view typed) {
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (upper(a[i]) != upper(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string_view shortForm(std::string_view longForm) {
     std::size_t shortLength = 0;
     while (shortLength < longForm.size() &&
            !(longForm[shortLength] >= 'a' && longForm[shortLength] <= 'z')) {
         ++shortLength;
     }
-    return equalsIgnoringCase(typed, longForm.substr(0, shortLength)) ||
-           equalsIgnoringCase(typed, longForm);
+    return longForm.substr(0, shortLength);
+}
+
+bool matchesMnemonic(std::string_view longForm, std::string_view typed) {
+    return equalsIgnoringCase(typed, shortForm(longForm)) || equalsIgnoringCase(typed, longForm);
 }
 
 bool matchesHeader(std::string_view pattern, std::span<const std::string_view> nodes) {

@@ -26,9 +26,12 @@ struct Parameter {
     // Decimal and NonDecimal. A value too large for a double is infinite,
     // one too small is 0.
     double number = 0.0;
-    // As sent: the number, the mnemonic, the string with its quotes, the
-    // block's bytes.
+    // As sent: the number with its suffix, the mnemonic, the string with
+    // its quotes, the block's bytes.
     std::string_view text;
+    // Decimal only: the suffix that follows the number, if any ("V", "mV",
+    // "k" of 1k), as sent.
+    std::string_view suffix;
 };
 
 struct ProgramUnit {
@@ -59,9 +62,17 @@ inline constexpr std::size_t kMaxHeaderNodes = 8;
 // Syntax as SCPI-99 and IEEE 488.2 have it: ';' between units, a trailing
 // ';' allowed, white space (any byte up to 0x20, CR included) around
 // everything and required between header and parameters, ',' between
-// parameters. Not accepted: suffixes (1.2V), expressions "(...)" (-100), a
-// ':' before a common command.
+// parameters, a suffix of letters after a decimal number (1.2V, 1200 mV).
+// Character data may hold a '-' between letters (three-state). Not
+// accepted: expressions "(...)" (-100), a ':' before a common command.
 ParsedMessage parse(std::string_view message);
+
+// The short form of a mnemonic: its leading upper-case letters and digits
+// ("VOLT" of "VOLTage").
+std::string_view shortForm(std::string_view longForm);
+
+// Whether a and b are the same text but for the case of ASCII letters.
+bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
 // typed names the node whose long form is longForm: it is either the short
 // form (the leading upper-case letters and digits, "VOLT" of "VOLTage") or

@@ -6,6 +6,11 @@
 #include <charconv>
 #include <cstdio>
 #include <stdexcept>
+#ifdef __linux__
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
 
 namespace qd::scpi {
 
@@ -44,6 +49,22 @@ bool isDottedQuad(std::string_view host) {
         }
         host.remove_prefix(1);
     }
+}
+
+// A client that writes a command and then, in a second message, a query is
+// held back by its own Nagle algorithm until the command is acknowledged,
+// and a kernel that delays acknowledgements (about 40 ms on Linux) turns
+// that into 25 round trips a second. Client libraries such as pyvisa-py
+// give their users no way to turn Nagle off, so the acknowledgement must
+// go at once: Linux's quick-ack mode, which the kernel leaves again on its
+// own, is re-armed after every read, which also sends an acknowledgement
+// that is still pending.
+void acknowledgeAtOnce([[maybe_unused]] const QTcpSocket& socket) {
+#ifdef __linux__
+    const int on = 1;
+    ::setsockopt(static_cast<int>(socket.socketDescriptor()), IPPROTO_TCP, TCP_QUICKACK, &on,
+                 sizeof on);
+#endif
 }
 
 QString describe(const QTcpSocket& socket) {
@@ -96,6 +117,7 @@ ListenAddress parseListenAddress(std::string_view text) {
 struct Server::Connection {
     QTcpSocket* socket = nullptr; // deleted when the connection goes
     MessageFramer framer;
+    ClientStatus status; // its own error queue and status registers
     QString peer;
 };
 
@@ -136,6 +158,10 @@ void Server::accept() {
             continue;
         }
         socket->setReadBufferSize(kSocketReadBuffer);
+        // Answers go out as soon as their message has run.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        acknowledgeAtOnce(*socket);
+        connect(socket, &QIODevice::readyRead, this, [socket] { acknowledgeAtOnce(*socket); });
         connect(socket, &QIODevice::readyRead, this, &Server::schedule);
         connect(socket, &QIODevice::bytesWritten, this, &Server::schedule);
         connect(socket, &QAbstractSocket::disconnected, this, &Server::schedule);
@@ -196,10 +222,10 @@ void Server::serveRound() {
         }
         served = true;
         if (event->kind == MessageFramer::Event::Overrun) {
-            instrument_.reportError(InputBufferOverrun);
+            instrument_.reportError(connection.status, InputBufferOverrun);
             continue;
         }
-        std::string response = instrument_.execute(event->message);
+        std::string response = instrument_.execute(event->message, connection.status);
         if (!response.empty() && open) {
             response += '\n';
             socket.write(response.data(), static_cast<qint64>(response.size()));
@@ -210,6 +236,7 @@ void Server::serveRound() {
         connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(*i));
         connection->socket->disconnect(this);
         connection->socket->deleteLater();
+        instrument_.forget(connection->status);
         log(connection->peer + " disconnected");
         emit connectionCountChanged(connectionCount());
     }

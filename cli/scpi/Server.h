@@ -4,8 +4,9 @@
 // instrument, on the thread's event loop. Every message runs to completion
 // before the next; messages of all connections take turns, one per
 // connection per round, so a client that floods cannot starve the others.
-// The instrument's state and error queue are shared by all connections, as
-// on any instrument. A connection's memory is bounded: one message being
+// The instrument's settings are shared by all connections, as on any
+// instrument; each connection has its own error queue and status registers,
+// and a lock it holds ends with it. A connection's memory is bounded: one message being
 // received (4 KiB, longer ones become -363), one read, Qt's capped read
 // buffer, and up to 64 KiB of unread answers, after which that client is
 // passed over until it reads them. A client that goes away still has the

@@ -27,6 +27,10 @@ ServeBoard::ServeBoard(const Options& options)
 void ServeBoard::attach(bool force) {
     session_.connect(options_.board);
     downloaded_ = session_.ensureFirmware(firmware_, force) || downloaded_;
+    // Held from the start, also while no client sends anything: a second
+    // server on the board is told it is busy at once, not at its first
+    // request.
+    session_.claim();
     present_ = true;
 }
 

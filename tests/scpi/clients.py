@@ -12,6 +12,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 
 import pyvisa
 
@@ -87,7 +88,68 @@ try:
         check("SYST:ERR? after bad commands", q("SYST:ERR?").split(",")[0], code)
     check("empty error queue", q("SYSTem:ERRor:NEXT?"), '0,"No error"')
     check("code kept after a refused one", q("SOUR:DAC:CODE?"), "4095")
+
+    # The README's loop: a write, then a query in a message of its own.
+    readings = []
+    for code in range(0, 4096, 37):
+        inst.write("SOUR:DAC:CODE %d" % code)
+        readings.append((code, q("MEAS:RAW?")))
+    check("write, then query", [r for r in readings if r[1] != str(r[0])], [])
+
+    # The mandatory common commands, and the SCPI forms lab code uses.
+    inst.write("*CLS;*ESE 33;*SRE 32")
+    check("*ESE? and *SRE?", q("*ESE?;*SRE?"), "33;32")
+    inst.write("*OPC")
+    check("*OPC sets operation complete", q("*STB?;*ESR?"), "96;1")
+    inst.write("*WAI")
+    check("*OPC? after *WAI", q("*OPC?"), "1")
+    check("a query of the largest code", q("SOUR:DAC:CODE? MAX"), "4095")
+    inst.write("VOLT 2465 mV")
+    check("SOURce left out, a unit given", q("SOUR:DAC:CODE?"), "2048")
+    check("MEAS? and READ? at full precision", q("MEAS?;:READ?"), "2.465;2.465")
+    inst.write("SOUR:DAC:CODE 1;PMOD 1k")
+    check("the command line's mode names", q("SOUR:DAC:PMOD?;:MEAS:VOLT?"), "PD1K;0.0")
+    inst.write("SOUR:DAC:PMOD NORM;:MEAS:VOLT?")
+    check("a reading of one count", inst.read(), "0.00120361328125")
+    inst.write("FOO;:SOUR:DAC:CODE 5000")
+    check("errors counted, then read at once", q("SYST:ERR:COUN?;ALL?"),
+          '1;-113,"Undefined header"')
     inst.close()
+
+    # Two clients that each write a code and read it back: with the lock,
+    # neither sees the other's code, and each has its own error queue.
+    mismatches = []
+
+    def client(offset):
+        own = rm.open_resource("TCPIP0::127.0.0.1::%d::SOCKET" % port, read_termination="\n",
+                               write_termination="\n", timeout=20000)
+        for code in range(offset, 4096, 97):
+            while own.query("SYST:LOCK:REQ?") != "1":
+                pass
+            own.write("SOUR:DAC:CODE %d" % code)
+            reading = own.query("MEAS:RAW?")
+            own.write("SYST:LOCK:REL")
+            if reading != str(code):
+                mismatches.append((code, reading))
+        own.write("BOGUS%d" % offset)
+        own.close()
+
+    threads = [threading.Thread(target=client, args=(k,)) for k in (0, 48)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    check("two locking clients, readings of another's code", mismatches, [])
+    holder = rm.open_resource("TCPIP0::127.0.0.1::%d::SOCKET" % port, read_termination="\n",
+                              write_termination="\n", timeout=20000)
+    other = rm.open_resource("TCPIP0::127.0.0.1::%d::SOCKET" % port, read_termination="\n",
+                             write_termination="\n", timeout=20000)
+    check("the lock for one", holder.query("SYST:LOCK:REQ?;:SOUR:DAC:CODE 100;CODE?"), "1;100")
+    check("the other's setting refused, its query answered",
+          other.query("SOUR:DAC:CODE 200;CODE?;:SYST:ERR?"),
+          '100;-200,"Execution error; locked by another connection"')
+    check("the holder's queue its own", holder.query("SYST:ERR?"), '0,"No error"')
+    other.close()
 finally:
     stop(server)
 
@@ -104,15 +166,31 @@ try:
     check("lxi MEAS:RAW?", lxi("MEAS:RAW?"), "1024")
     check("lxi *TST?", lxi("*TST?"), "0")
     lxi("*RST")
-    check("lxi MEAS:VOLT? after *RST", lxi("MEAS:VOLT?"), "0.000")
+    check("lxi MEAS:VOLT? after *RST", lxi("MEAS:VOLT?"), "0.0")
+    check("lxi mandatory common commands", lxi("*ESE 1;*SRE 32;*OPC;*ESE?;*SRE?;*STB?;*ESR?"),
+          "1;32;96;1")
+    check("lxi *WAI, then *OPC?", lxi("*WAI;*OPC?"), "1")
+    # A PyVISA client holds the lock: a shell script's command is refused,
+    # its query answered, and the lock ends with the client.
+    rm = pyvisa.ResourceManager("@py")
+    holder = rm.open_resource("TCPIP0::127.0.0.1::%d::SOCKET" % port, read_termination="\n",
+                              write_termination="\n", timeout=20000)
+    check("lock for PyVISA", holder.query("SYST:LOCK:REQ?"), "1")
+    check("lxi refused while locked", lxi("SOUR:DAC:CODE 7;:SYST:ERR?"),
+          '-200,"Execution error; locked by another connection"')
+    check("lxi query while locked", lxi("SOUR:DAC:CODE?"), "0")
+    holder.close()
+    lxi("SOUR:DAC:CODE 7")
+    check("lxi after the holder went", lxi("SOUR:DAC:CODE?"), "7")
 finally:
     stop(server)
 
 downloads = sum(1 for line in open(trace) if line.startswith("download"))
 
-# A board pulled out while served (two requests after a download forced
-# here): its requests give -241, and the server answers what needs no board.
-server, port = serve("unplug-after=2")
+# A board pulled out while served (after the server's claim and two requests
+# of the client, counted from a download forced here): its requests give
+# -241, and the server answers what needs no board.
+server, port = serve("unplug-after=3")
 try:
     rm = pyvisa.ResourceManager("@py")
     inst = rm.open_resource("TCPIP0::127.0.0.1::%d::SOCKET" % port, read_termination="\n",

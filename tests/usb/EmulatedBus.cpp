@@ -16,8 +16,11 @@ namespace qd::test {
 
 namespace {
 
-using drivers::kFirmwareMagic;
-using drivers::kFirmwareMajor;
+// The header of the firmware the emulated board runs: the tests' own, as a
+// real board's image is its maker's. The simulated board's image is the
+// very thing a real board must never be given.
+constexpr std::array<std::uint8_t, 8> kEmulatedFirmwareHeader = {'Q', 'D', 'E', 'M',
+                                                                 'U', 'L', 'F', 'W'};
 
 constexpr std::uint16_t kResetRegister = 0xE600;
 constexpr std::uint32_t kPageSize = 4096;
@@ -305,14 +308,10 @@ void EmulatedBoard::load(std::uint32_t address, const std::uint8_t* data, std::s
 
 void EmulatedBoard::leaveReset() {
     inReset_ = false;
-    bool valid = true;
-    for (std::size_t i = 0; i <= kFirmwareMagic.size(); ++i) {
-        const auto page = pages_.find(0);
-        const std::uint8_t expected =
-            i < kFirmwareMagic.size() ? kFirmwareMagic[i] : kFirmwareMajor;
-        valid = valid && page != pages_.end() && page->second[i] == expected;
-    }
-    running_ = valid;
+    const auto page = pages_.find(0);
+    running_ =
+        page != pages_.end() && std::equal(kEmulatedFirmwareHeader.begin(),
+                                           kEmulatedFirmwareHeader.end(), page->second.begin());
     model_ = drivers::BoardModel{};
     leaving_ = afterReset_ != AfterReset::Stays;
 }
@@ -410,9 +409,7 @@ void EmulatedBus::later(std::function<void()> f) {
 
 std::string firmwareImage(std::size_t size) {
     drivers::HexSegment segment;
-    segment.data.assign(kFirmwareMagic.begin(), kFirmwareMagic.end());
-    segment.data.push_back(kFirmwareMajor);
-    segment.data.push_back(0);
+    segment.data.assign(kEmulatedFirmwareHeader.begin(), kEmulatedFirmwareHeader.end());
     while (segment.data.size() < size) {
         segment.data.push_back(static_cast<std::uint8_t>(segment.data.size() * 7 + 3));
     }

@@ -134,8 +134,8 @@ class EmulatedBus {
     std::thread hub_;
 };
 
-// An Intel HEX image the emulated and the simulated board run: the firmware
-// header, then `size` bytes in all.
+// An Intel HEX image the emulated board runs, standing in for the board
+// maker's: a header of the tests' own, then `size` bytes in all.
 std::string firmwareImage(std::size_t size);
 
 } // namespace qd::test

@@ -275,6 +275,25 @@ TEST_F(UsbBackendTest, CorruptImageWritesNothing) {
     EXPECT_EQ(board.transferCount(), 0u);
 }
 
+// The packages ship the simulated board's image beside the programs; a real
+// board must get none of it, and the user must learn what to put there.
+TEST_F(UsbBackendTest, TheShippedSimulatedImageReachesNoRealBoard) {
+    auto& board = bus.plug(1);
+    UsbBackend backend(patient());
+    auto connection = backend.open(1);
+    ASSERT_TRUE(connection);
+    LinkResult result;
+    const std::string err =
+        stderrOf([&] { result = connection->downloadFirmware(QD_SIMULATED_FIRMWARE); });
+    EXPECT_EQ(result.status, LinkStatus::BadImage);
+    EXPECT_NE(err.find("is the simulated board's firmware, which a real board cannot run: put "
+                       "the board maker's QD1600.hex in its place"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(board.transferCount(), 0u);
+    EXPECT_FALSE(board.running());
+}
+
 TEST_F(UsbBackendTest, DownloadFailsWhenTheBoardDoesNotRunTheImage) {
     struct Case {
         const char* what;
