@@ -3,12 +3,9 @@
 #include "drivers/Backend.h"
 #include "drivers/Platform.h"
 
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <string_view>
 
 namespace qd::drivers {
@@ -68,12 +65,12 @@ void checkTrace(const std::string& path) {
     if (path.empty()) {
         return;
     }
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    std::string why;
+    const int fd = platform::openForAppend(path, why);
     if (fd < 0) {
-        refuseSetting(kLibrary, "QD_BOARD_TRACE", path,
-                      std::string("a file this user may write (") + std::strerror(errno) + ")");
+        refuseSetting(kLibrary, "QD_BOARD_TRACE", path, "a file this user may write (" + why + ")");
     }
-    ::close(fd);
+    platform::closeFile(fd);
 }
 
 } // namespace

@@ -34,6 +34,15 @@ inline std::string fakePath() {
     return binDir() + "/" + libraryFile(kFakeName);
 }
 
+// A program folder, and the firmware path the library receives for it.
+#ifdef _WIN32
+inline const QByteArray kBoardDir = "C:\\Tools\\Board";
+inline const char* const kBoardFirmware = "C:\\Tools\\Board\\QD1600.hex";
+#else
+inline const QByteArray kBoardDir = "/opt/board";
+inline const char* const kBoardFirmware = "/opt/board/QD1600.hex";
+#endif
+
 struct Variant {
     const char* name;
     std::function<std::unique_ptr<LinkBinding>()> make;

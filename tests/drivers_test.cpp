@@ -1,19 +1,12 @@
-#include "TempDir.h"
+#include "Environment.h"
+#include "SimBoardTest.h"
 #include "drivers/BoardModel.h"
 #include "drivers/IntelHex.h"
-#include "drivers/SimBoard.h"
-#include "drivers/SimState.h"
+#include "drivers/Platform.h"
 
-#include <csignal>
-#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
-#include <optional>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace qd::drivers;
 
@@ -92,52 +85,6 @@ TEST(IntelHex, BadImagesNameTheLine) {
     }
 }
 
-// The reader takes only a regular file of a sensible size, and says so at
-// once for anything else: a FIFO must not wait for a writer, a device must
-// not be read until memory runs out.
-TEST(IntelHex, FileReaderRefusesWhatCannotBeAnImage) {
-    TempDir dir;
-    const std::string image = writeIntelHex({{0, {1, 2, 3}}});
-    writeFile(dir.file("good.hex"), image);
-    std::filesystem::create_symlink(dir.file("good.hex"), dir.file("link.hex"));
-    ASSERT_EQ(::mkfifo(dir.file("fifo.hex").c_str(), 0600), 0);
-    std::filesystem::create_directory(dir.file("folder.hex"));
-    writeFile(dir.file("huge.hex"), image);
-    std::filesystem::resize_file(dir.file("huge.hex"), kMaxHexFileSize + 1);
-    writeFile(dir.file("padded.hex"), image);
-    std::filesystem::resize_file(dir.file("padded.hex"), kMaxHexFileSize);
-
-    struct Case {
-        std::string path;
-        const char* error; // empty: read
-    };
-    const Case cases[] = {
-        {dir.file("good.hex"), ""},
-        {dir.file("link.hex"), ""},
-        {dir.file("fifo.hex"), "is a FIFO, not a regular file"},
-        {dir.file("folder.hex"), "is a folder, not a regular file"},
-        {"/dev/zero", "is a character device, not a regular file"},
-        {dir.file("huge.hex"), "has 1048577 bytes, more than the 1 MiB"},
-        {dir.file("padded.hex"), "line 3: data after the end-of-file record"},
-        {dir.file("missing.hex"), "cannot open"},
-    };
-    for (const auto& c : cases) {
-        std::string error;
-        try {
-            const HexImage read = readIntelHexFile(c.path);
-            EXPECT_EQ(read.byteCount(), 3u) << c.path;
-        } catch (const IntelHexError& e) {
-            error = e.what();
-        }
-        if (*c.error == '\0') {
-            EXPECT_EQ(error, "") << c.path;
-        } else {
-            EXPECT_NE(error.find(c.error), std::string::npos)
-                << c.path << ": got \"" << error << "\"";
-        }
-    }
-}
-
 TEST(IntelHex, WriterRoundTripsAcrossA64KiBBoundary) {
     HexSegment segment{0x1FFF8, {}};
     for (int i = 0; i < 40; ++i) {
@@ -190,72 +137,6 @@ TEST(BoardModel, ReferenceOffAndIgnoredPowerDown) {
     EXPECT_EQ(model.measure(), 2048);
 }
 
-namespace {
-
-class SimBoardTest : public ::testing::Test {
-  protected:
-    SimConfig config() const {
-        SimConfig c;
-        c.statePath = state();
-        c.tracePath = dir.file("trace");
-        c.claimWait = std::chrono::milliseconds(0);
-        return c;
-    }
-    std::string state() const { return dir.file("board.state"); }
-    std::string firmware() const {
-        HexSegment s{0, {kFirmwareMagic.begin(), kFirmwareMagic.end()}};
-        s.data.push_back(kFirmwareMajor);
-        s.data.push_back(0);
-        const std::string path = dir.file("QD1600.hex");
-        writeFile(path, writeIntelHex({s}));
-        return path;
-    }
-    static LinkResult write(BoardConnection& c, std::uint32_t frame, std::uint32_t index) {
-        VendorRequest r;
-        r.code = 221;
-        r.value = frame;
-        r.index = index;
-        std::uint8_t unused = 0;
-        r.buffer = &unused;
-        return c.request(r);
-    }
-    static std::array<std::uint8_t, 2> read(BoardConnection& c, LinkResult* result = nullptr) {
-        std::array<std::uint8_t, 2> buffer{0xEE, 0xEE};
-        VendorRequest r;
-        r.code = 218;
-        r.direction = 1;
-        r.length = 2;
-        r.buffer = buffer.data();
-        LinkResult outcome = c.request(r);
-        if (result) {
-            *result = std::move(outcome);
-        }
-        return buffer;
-    }
-    // A regular file's bytes; anything else only by its kind, since reading
-    // a FIFO would wait for a writer.
-    static std::string bytesOf(const std::string& path) {
-        const auto status = std::filesystem::symlink_status(path);
-        if (!std::filesystem::is_regular_file(status)) {
-            return "not a regular file, type " + std::to_string(static_cast<int>(status.type()));
-        }
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
-    static std::string processName() {
-        std::ifstream in("/proc/self/comm");
-        std::string name;
-        std::getline(in, name);
-        return name;
-    }
-
-    TempDir dir;
-};
-
-const std::array<std::uint8_t, 2> kMidScale = {0x10, 0x00}; // 2048, each byte reversed
-
-} // namespace
-
 TEST_F(SimBoardTest, WriteThenReadForEachDevice) {
     struct Case {
         const char* device;
@@ -289,27 +170,6 @@ TEST_F(SimBoardTest, StateOutlivesTheConnection) {
               "id=1 bus=sim port=- vendor=2f1a product=7c05 firmware=yes access=yes");
     auto again = other.open(1);
     EXPECT_EQ(read(*again), kMidScale);
-}
-
-// Writes go straight into the mapped record: a process killed right after
-// a request leaves its frame for the next one.
-TEST_F(SimBoardTest, AKilledProcessLeavesItsLastFrame) {
-    const std::string image = firmware();
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        SimBackend backend(config());
-        auto board = backend.open(1);
-        const bool ok = board && board->downloadFirmware(image) && write(*board, 0x2000, 0x1000);
-        ::raise(ok ? SIGKILL : SIGABRT);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the child's steps failed";
-    SimBackend next(config());
-    auto board = next.open(1);
-    ASSERT_TRUE(board);
-    EXPECT_EQ(read(*board), kMidScale);
 }
 
 TEST_F(SimBoardTest, RequestsBeforeADownloadFail) {
@@ -411,224 +271,13 @@ TEST_F(SimBoardTest, OneProcessHoldsTheBoardAtATime) {
     EXPECT_FALSE(other.open(1, why));
     EXPECT_EQ(why.status, LinkStatus::Busy);
     EXPECT_EQ(why.diagnostic, "simulated board: open: board busy: held by process " +
-                                  std::to_string(::getpid()) + " (" + processName() + ")");
+                                  std::to_string(platform::processId()) + " (" + processName() +
+                                  ")");
     EXPECT_TRUE(other.listBoards().at(0).access) << "looking needs no claim";
 
     first.reset();
     second.reset();
     EXPECT_TRUE(other.open(1)) << "the claim ends with the last connection";
-}
-
-// A holder that never lets go (stopped, or a `flock` command on the file)
-// makes others wait no longer than the claim's bound, and is named.
-TEST_F(SimBoardTest, AStoppedHolderIsNamedAfterABoundedWait) {
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        const int fd = ::open(state().c_str(), O_RDWR | O_CREAT, 0600);
-        if (fd >= 0 && ::flock(fd, LOCK_EX) == 0 && ::write(ready[1], "x", 1) == 1) {
-            ::raise(SIGSTOP);
-        }
-        ::_exit(1);
-    }
-    ::close(ready[1]);
-    char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1) << "the child did not lock the file";
-    ::close(ready[0]);
-
-    SimConfig c = config();
-    c.claimWait = std::chrono::milliseconds(100);
-    SimBackend backend(c);
-    LinkResult why;
-    EXPECT_FALSE(backend.open(1, why));
-    EXPECT_EQ(why.status, LinkStatus::Busy);
-    EXPECT_NE(why.diagnostic.find("board busy: held by process " + std::to_string(child) + " (" +
-                                  processName() + ")"),
-              std::string::npos)
-        << why.diagnostic;
-
-    ::kill(child, SIGKILL);
-    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
-    EXPECT_TRUE(backend.open(1));
-}
-
-// Anything but a board record, or a file that is not plainly the user's
-// own, is refused and left exactly as it was.
-TEST_F(SimBoardTest, StateFilesThatAreNotBoardRecordsAreRefusedUntouched) {
-    const std::string other = dir.file("precious");
-    SimRecord later;
-    later.version = SimRecord::kVersion + 1;
-    const std::string laterBytes(reinterpret_cast<const char*>(&later), sizeof later);
-    struct Case {
-        const char* what;
-        std::function<void()> make;
-        const char* reason;
-        bool asRoot = false;
-    };
-    const Case cases[] = {
-        {"an earlier build's text state", [&] { writeFile(state(), "firmware=1\nunplugged=0\n"); },
-         "it holds 23 bytes, not a board record"},
-        {"something else of a record's size",
-         [&] { writeFile(state(), std::string(sizeof(SimRecord), 'x')); },
-         "it holds something other than a board record"},
-        {"a later record version", [&] { writeFile(state(), laterBytes); },
-         "a board record of version 2, this build reads version 1"},
-        {"a symlink to another file",
-         [&] {
-             writeFile(other, "keep me");
-             std::filesystem::create_symlink(other, state());
-         },
-         "it is a symbolic link"},
-        {"a symlink to nothing", [&] { std::filesystem::create_symlink(other, state()); },
-         "it is a symbolic link"},
-        {"a folder", [&] { std::filesystem::create_directory(state()); },
-         "it is a folder, not a regular file"},
-        {"a FIFO", [&] { ::mkfifo(state().c_str(), 0600); }, "it is a FIFO, not a regular file"},
-        {"someone else's board record",
-         [&] {
-             const SimRecord fresh;
-             writeFile(state(), std::string(reinterpret_cast<const char*>(&fresh), sizeof fresh));
-             EXPECT_EQ(::chown(state().c_str(), 65534, 65534), 0);
-         },
-         "it belongs to user 65534", true},
-    };
-    for (const auto& c : cases) {
-        if (c.asRoot && ::geteuid() != 0) {
-            continue; // only root can give a file away
-        }
-        SCOPED_TRACE(c.what);
-        std::filesystem::remove_all(state());
-        std::filesystem::remove(other);
-        c.make();
-        const std::string before = bytesOf(state());
-        const std::string otherBefore = bytesOf(other);
-        SimBackend backend(config());
-        EXPECT_FALSE(backend.listBoards().at(0).access);
-        LinkResult why;
-        EXPECT_FALSE(backend.open(1, why));
-        EXPECT_EQ(why.status, LinkStatus::StateRefused);
-        EXPECT_EQ(why.diagnostic.find("simulated board: state file " + state() + ": refused: "), 0u)
-            << why.diagnostic;
-        EXPECT_NE(why.diagnostic.find(c.reason), std::string::npos) << why.diagnostic;
-        EXPECT_EQ(bytesOf(state()), before) << "the file was changed";
-        EXPECT_EQ(bytesOf(other), otherBefore) << "a symlink's target was changed or made";
-    }
-}
-
-TEST_F(SimBoardTest, TheDefaultFolderMustBePrivate) {
-    const std::string folder = dir.file("qd1600-private");
-    const std::string elsewhere = dir.file("elsewhere");
-    struct Case {
-        const char* what;
-        std::function<void()> make;
-        const char* reason; // empty: used
-        bool asRoot = false;
-    };
-    const Case cases[] = {
-        {"missing: made private", [] {}, ""},
-        {"shared with the group",
-         [&] {
-             std::filesystem::create_directory(folder);
-             ::chmod(folder.c_str(), 0750);
-         },
-         "others may use it (mode 0750)"},
-        {"a symlink to a private folder",
-         [&] {
-             std::filesystem::create_directory(elsewhere);
-             ::chmod(elsewhere.c_str(), 0700);
-             std::filesystem::create_directory_symlink(elsewhere, folder);
-         },
-         "it is a symbolic link"},
-        {"someone else's",
-         [&] {
-             std::filesystem::create_directory(folder);
-             ::chmod(folder.c_str(), 0700);
-             EXPECT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
-         },
-         "it belongs to user 65534", true},
-    };
-    for (const auto& c : cases) {
-        if (c.asRoot && ::geteuid() != 0) {
-            continue;
-        }
-        SCOPED_TRACE(c.what);
-        std::filesystem::remove_all(folder);
-        std::filesystem::remove_all(elsewhere);
-        c.make();
-        SimConfig config = this->config();
-        config.privateFolder = folder;
-        config.statePath = folder + "/board.state";
-        SimBackend backend(config);
-        LinkResult why;
-        const bool opened = backend.open(1, why) != nullptr;
-        if (*c.reason == '\0') {
-            EXPECT_TRUE(opened) << why.diagnostic;
-            EXPECT_EQ(std::filesystem::status(folder).permissions(),
-                      std::filesystem::perms::owner_all);
-            continue;
-        }
-        EXPECT_FALSE(opened);
-        EXPECT_EQ(why.status, LinkStatus::StateRefused);
-        EXPECT_NE(why.diagnostic.find("state folder " + folder + ": refused: " + c.reason),
-                  std::string::npos)
-            << why.diagnostic;
-        EXPECT_FALSE(std::filesystem::exists(elsewhere + "/board.state"));
-    }
-}
-
-namespace {
-
-// Sets environment variables for one scope, as a user's shell would.
-class Environment {
-  public:
-    Environment(std::initializer_list<std::pair<const char*, const char*>> values) {
-        for (const auto& [name, value] : values) {
-            const char* old = std::getenv(name);
-            saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-            if (value) {
-                ::setenv(name, value, 1);
-            } else {
-                ::unsetenv(name);
-            }
-        }
-    }
-    ~Environment() {
-        for (const auto& [name, value] : saved_) {
-            if (value) {
-                ::setenv(name.c_str(), value->c_str(), 1);
-            } else {
-                ::unsetenv(name.c_str());
-            }
-        }
-    }
-
-  private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
-} // namespace
-
-TEST(SimConfig, WhereTheStateLives) {
-    const std::string uid = std::to_string(::geteuid());
-    struct Case {
-        const char *state, *runtime, *tmp;
-        std::string path, folder;
-    };
-    const Case cases[] = {
-        {"/x/my.state", "/run/user/7", "/t", "/x/my.state", ""},
-        {nullptr, "/run/user/7", "/t", "/run/user/7/qd1600-board.state", ""},
-        {nullptr, nullptr, "/t", "/t/qd1600-" + uid + "/board.state", "/t/qd1600-" + uid},
-        {nullptr, nullptr, nullptr, "/tmp/qd1600-" + uid + "/board.state", "/tmp/qd1600-" + uid},
-    };
-    for (const auto& c : cases) {
-        const Environment env{
-            {"QD_BOARD_STATE", c.state}, {"XDG_RUNTIME_DIR", c.runtime}, {"TMPDIR", c.tmp}};
-        const SimConfig config = SimConfig::fromEnvironment();
-        EXPECT_EQ(config.statePath, c.path) << c.path;
-        EXPECT_EQ(config.privateFolder, c.folder) << c.path;
-    }
 }
 
 TEST(SimConfig, SettingsItDoesNotTakeAreRefusedNotGuessed) {

@@ -14,8 +14,6 @@ namespace {
 
 using namespace linktest;
 
-const QByteArray kBoardDir = "/opt/board";
-
 std::string hex(long long v) {
     char b[32];
     std::snprintf(b, sizeof b, "%llX", v);
@@ -147,10 +145,10 @@ TEST_F(LinkTest, VariantOneLoadsTheFirmwareByPath) {
     UsbFunctionsBinding binding(kFakeName);
     UsbStuff stuff;
     ASSERT_TRUE(stuff.StartBoard(binding, kBoardDir));
-    EXPECT_EQ(stuff.FirmwarePath, "/opt/board/QD1600.hex");
+    EXPECT_EQ(stuff.FirmwarePath, kBoardFirmware);
     ASSERT_EQ(fake::calls().size(), 1u);
     EXPECT_EQ(fake::calls()[0].function, "LoadFirmWare");
-    EXPECT_EQ(fake::calls()[0].path, "/opt/board/QD1600.hex");
+    EXPECT_EQ(fake::calls()[0].path, kBoardFirmware);
 }
 
 TEST_F(LinkTest, VariantTwoSearchesConnectsAndDownloadsEvenWithoutABoard) {
@@ -173,7 +171,7 @@ TEST_F(LinkTest, VariantTwoSearchesConnectsAndDownloadsEvenWithoutABoard) {
         EXPECT_EQ(calls[2].function, "Download_Firmware");
         const long long handle = boardPresent ? 0x1234567 : 0;
         EXPECT_EQ(calls[2].args, (std::vector<long long>{handle}));
-        EXPECT_EQ(calls[2].path, "/opt/board/QD1600.hex");
+        EXPECT_EQ(calls[2].path, kBoardFirmware);
         EXPECT_EQ(binding.BoardHandle, handle);
     }
 }

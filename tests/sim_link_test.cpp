@@ -29,11 +29,12 @@ std::unique_ptr<LinkBinding> makeBinding(int variant) {
     // program does: each gets a board of its own, chosen before its first
     // call.
     const std::string state = boardDir->file("board" + std::to_string(variant) + ".state");
-    ::setenv("QD_BOARD_STATE", state.c_str(), 1);
+    qputenv("QD_BOARD_STATE", QByteArray::fromStdString(state));
     if (variant == 1) {
         return std::make_unique<UsbFunctionsBinding>();
     }
-    return std::make_unique<QnsBinding>((programDir() + "/libQNS_CYUSB_USB4.so").toStdString());
+    return std::make_unique<QnsBinding>(programDir().toStdString() + "/" +
+                                        DynamicLibrary::byName("QNS_CYUSB_USB4").fileName());
 }
 
 } // namespace
@@ -83,10 +84,10 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     TempDir dir;
     boardDir = &dir;
-    ::setenv("QD_BOARD", "sim", 1);
-    ::unsetenv("QD_BOARD_TRACE");
-    ::unsetenv("QD_BOARD_FAULT");
-    ::unsetenv("QD_BOARD_VREF");
+    qputenv("QD_BOARD", "sim");
+    qunsetenv("QD_BOARD_TRACE");
+    qunsetenv("QD_BOARD_FAULT");
+    qunsetenv("QD_BOARD_VREF");
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,0 +1,78 @@
+#pragma once
+
+// The simulated board in a folder of its own, with its firmware, and one
+// write and one read request as the programs send them.
+
+#include "TempDir.h"
+#include "drivers/BoardModel.h"
+#include "drivers/IntelHex.h"
+#include "drivers/Platform.h"
+#include "drivers/SimBoard.h"
+#include "drivers/SimState.h"
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <iterator>
+#include <string>
+
+using namespace qd::drivers;
+
+class SimBoardTest : public ::testing::Test {
+  protected:
+    SimConfig config() const {
+        SimConfig c;
+        c.statePath = state();
+        c.tracePath = dir.file("trace");
+        c.claimWait = std::chrono::milliseconds(0);
+        return c;
+    }
+    std::string state() const { return dir.file("board.state"); }
+    std::string firmware() const {
+        HexSegment s{0, {kFirmwareMagic.begin(), kFirmwareMagic.end()}};
+        s.data.push_back(kFirmwareMajor);
+        s.data.push_back(0);
+        const std::string path = dir.file("QD1600.hex");
+        writeFile(path, writeIntelHex({s}));
+        return path;
+    }
+    static LinkResult write(BoardConnection& c, std::uint32_t frame, std::uint32_t index) {
+        VendorRequest r;
+        r.code = 221;
+        r.value = frame;
+        r.index = index;
+        std::uint8_t unused = 0;
+        r.buffer = &unused;
+        return c.request(r);
+    }
+    static std::array<std::uint8_t, 2> read(BoardConnection& c, LinkResult* result = nullptr) {
+        std::array<std::uint8_t, 2> buffer{0xEE, 0xEE};
+        VendorRequest r;
+        r.code = 218;
+        r.direction = 1;
+        r.length = 2;
+        r.buffer = buffer.data();
+        LinkResult outcome = c.request(r);
+        if (result) {
+            *result = std::move(outcome);
+        }
+        return buffer;
+    }
+    // A regular file's bytes; anything else only by its kind, since reading
+    // a FIFO would wait for a writer.
+    static std::string bytesOf(const std::string& path) {
+        const auto status = std::filesystem::symlink_status(path);
+        if (!std::filesystem::is_regular_file(status)) {
+            return "not a regular file, type " + std::to_string(static_cast<int>(status.type()));
+        }
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    static std::string processName() { return qd::drivers::platform::processName(); }
+
+    TempDir dir;
+};
+
+inline const std::array<std::uint8_t, 2> kMidScale = {0x10, 0x00}; // 2048, each byte reversed
