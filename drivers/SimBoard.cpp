@@ -84,6 +84,7 @@ class SimConnection final : public BoardConnection {
         model_.written = record.written != 0;
         model_.lastValue = record.lastValue;
         model_.lastIndex = record.lastIndex;
+        model_.converter = record.model;
         bool ok = false;
         if (r.code == kRequestWriteFrame && r.direction == 0 && r.length == 0) {
             ok = model_.writeFrame(r.value, r.index);
@@ -91,10 +92,13 @@ class SimConnection final : public BoardConnection {
                 record.lastValue = model_.lastValue;
                 record.lastIndex = model_.lastIndex;
                 record.written = 1;
+                // What a look at the output needs beyond the frame.
+                record.referenceVolts = model_.referenceVolts;
+                record.ignorePowerDown = model_.faults.ignorePowerDown ? 1 : 0;
             }
         } else if (r.code == kRequestReadConverter && r.direction == 1 && r.length >= 2 &&
                    r.buffer) {
-            reply = model_.readReply();
+            reply = model_.readReply(record.requests);
             replied = true;
             if (!faults_->noReply()) {
                 r.buffer[0] = reply[0];
@@ -117,6 +121,40 @@ class SimConnection final : public BoardConnection {
 };
 
 } // namespace
+
+LinkResult checkConverter(const SimRecord& record, const SimConfig& config, bool quiet) {
+    if (!record.modelFitted || !config.model || *config.model == record.model) {
+        return {};
+    }
+    const std::string what = "\"" + config.model->text() + "\" refused: the board in " +
+                             config.statePath + " is fitted with the converter \"" +
+                             record.model.text() +
+                             "\". Unset QD_BOARD_MODEL to use it; for a board with another "
+                             "converter, remove that file or name another QD_BOARD_STATE";
+    if (quiet) {
+        return {LinkStatus::BadSetting, std::string(kLibrary) + ": QD_BOARD_MODEL: " + what};
+    }
+    return fail(LinkStatus::BadSetting, kLibrary, "QD_BOARD_MODEL", what);
+}
+
+SimOutput peekSimOutput(const SimConfig& config) {
+    SimOutput out;
+    const SimStateView state = peekSimState(config);
+    if (!(out.result = state.result)) {
+        return out;
+    }
+    const SimRecord& r = state.record;
+    if (!(out.result = checkConverter(r, config, true))) {
+        return out;
+    }
+    out.model.written = r.firmwareLoaded && r.written;
+    out.model.lastValue = r.lastValue;
+    out.model.lastIndex = r.lastIndex;
+    out.model.referenceVolts = r.referenceVolts > 0 ? r.referenceVolts : config.referenceVolts;
+    out.model.faults.ignorePowerDown = r.ignorePowerDown != 0;
+    out.model.converter = r.modelFitted ? r.model : config.model.value_or(ConverterModel{});
+    return out;
+}
 
 SimBackend::SimBackend(SimConfig config)
     : config_(std::make_shared<const SimConfig>(std::move(config))),
@@ -155,6 +193,13 @@ std::unique_ptr<BoardConnection> SimBackend::openBoard(int board, LinkResult& wh
     if (!claim) {
         claim = SimClaim::take(*config_, why);
         if (!claim) {
+            return nullptr;
+        }
+        SimRecord& record = claim->record();
+        if (!record.modelFitted) {
+            record.model = config_->model.value_or(ConverterModel{});
+            record.modelFitted = 1;
+        } else if (!(why = checkConverter(record, *config_, false))) {
             return nullptr;
         }
         claim_ = claim;

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "drivers/Backend.h"
+#include "drivers/BoardModel.h"
 #include "drivers/SimConfig.h"
+#include "drivers/SimState.h"
 
 #include <memory>
 #include <mutex>
@@ -38,5 +40,21 @@ class SimBackend final : public Backend {
     std::mutex mutex_;
     std::weak_ptr<SimClaim> claim_;
 };
+
+// Whether a process set up as `config` may use the board whose record this
+// is: a board keeps the converter it was fitted with when its record was
+// made, and a QD_BOARD_MODEL that asks for another is refused (BadSetting),
+// never taken silently. Quiet: without the diagnostic on standard error.
+LinkResult checkConverter(const SimRecord& record, const SimConfig& config, bool quiet);
+
+// The output as a probe on it sees it, without claiming the board: the last
+// frame through the converter the board is fitted with, at the reference
+// of the process that wrote it. What a missing state file gives is a board
+// just powered up: 0 V.
+struct SimOutput {
+    LinkResult result; // a refused state file, or a converter other than asked for
+    BoardModel model;
+};
+SimOutput peekSimOutput(const SimConfig& config);
 
 } // namespace qd::drivers

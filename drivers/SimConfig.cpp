@@ -93,6 +93,16 @@ SimConfig SimConfig::fromEnvironment() {
         c.referenceVolts = v;
     }
     parseFaults(c, envOr("QD_BOARD_FAULT", ""));
+    if (const std::string model = envOr("QD_BOARD_MODEL", ""); !model.empty()) {
+        std::string why;
+        c.model = ConverterModel::parse(model, why);
+        if (!c.model) {
+            refuseSetting(kLibrary, "QD_BOARD_MODEL", model,
+                          "ideal, typical, or name=value pairs of offset, gain, bow, msb1 to msb4, "
+                          "noise, floor and seed separated by commas (" +
+                              why + ")");
+        }
+    }
     return c;
 }
 

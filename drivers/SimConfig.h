@@ -1,6 +1,7 @@
 #pragma once
 
 #include "board/BoardFacts.h"
+#include "drivers/ConverterModel.h"
 
 #include <chrono>
 #include <optional>
@@ -14,6 +15,9 @@ namespace qd::drivers {
 //   QD_BOARD_VREF   the converter's reference voltage (default 4.93)
 //   QD_BOARD_FAULT  comma-separated faults: download-fails, unplug-after=N,
 //                   no-reply, ignore-power-down
+//   QD_BOARD_MODEL  the converter a new board is fitted with: ideal (the
+//                   default), typical, or name=value,... (ConverterModel.h);
+//                   a board fitted otherwise is refused, never changed
 struct SimConfig {
     std::string statePath;
     // The folder of our own that holds the state when no place was given:
@@ -26,6 +30,9 @@ struct SimConfig {
     std::optional<long> unplugAfter; // requests after a download
     bool noReply = false;
     bool ignorePowerDown = false;
+    // The converter asked for; nullopt when QD_BOARD_MODEL is unset, and
+    // the board's own is taken.
+    std::optional<ConverterModel> model;
     // How long opening the board waits for another process to let go of it
     // before it reports the board busy.
     std::chrono::milliseconds claimWait{2000};

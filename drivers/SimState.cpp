@@ -27,6 +27,17 @@ std::string recordProblem(const SimRecord& r) {
     return "";
 }
 
+std::string sizeProblem(unsigned long long size) {
+    if (size == SimRecord::kVersion1Size) {
+        return "it holds a board record of version 1, which this build does not read; remove it "
+               "and the board starts as just powered up";
+    }
+    if (size != 0 && size != sizeof(SimRecord)) {
+        return "it holds " + std::to_string(size) + " bytes, not a board record";
+    }
+    return "";
+}
+
 void markHeld(SimRecord& r) {
     r.holderPid = static_cast<std::int32_t>(platform::processId());
     const std::string name = platform::processName();

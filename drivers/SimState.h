@@ -1,6 +1,7 @@
 #pragma once
 
 #include "drivers/Backend.h"
+#include "drivers/ConverterModel.h"
 #include "drivers/SimConfig.h"
 
 #include <array>
@@ -20,7 +21,9 @@ namespace qd::drivers {
 // leaves the machine.
 struct SimRecord {
     static constexpr std::array<char, 8> kMagic = {'Q', 'D', '1', '6', 'B', 'R', 'D', '\0'};
-    static constexpr std::uint32_t kVersion = 1;
+    static constexpr std::uint32_t kVersion = 2;
+    // Version 1 ended after holderName's padding.
+    static constexpr std::size_t kVersion1Size = 64;
 
     std::array<char, 8> magic = kMagic;
     std::uint32_t version = kVersion;
@@ -34,13 +37,25 @@ struct SimRecord {
     std::uint32_t reserved1 = 0;
     std::array<char, 16> holderName{}; // its name, NUL-terminated
     std::array<std::uint8_t, 8> reserved2{};
+    // What the output is made of beyond the last frame, so that whoever
+    // looks at the output without claiming the board (the simulated meter)
+    // sees what the board drives: the reference of the process that wrote
+    // the last frame, and the converter the board was fitted with when its
+    // record was made.
+    double referenceVolts = 0; // 0: nothing written since the record was made
+    std::uint8_t modelFitted = 0;
+    std::uint8_t ignorePowerDown = 0; // the fault, as the writing process had it
+    std::array<std::uint8_t, 6> reserved3{};
+    ConverterModel model;
 };
 
 static_assert(std::is_trivially_copyable_v<SimRecord> && std::is_standard_layout_v<SimRecord>);
-static_assert(sizeof(SimRecord) == 64);
+static_assert(sizeof(SimRecord) == 160);
 static_assert(offsetof(SimRecord, version) == 8 && offsetof(SimRecord, firmwareLoaded) == 12 &&
               offsetof(SimRecord, lastValue) == 16 && offsetof(SimRecord, requests) == 24 &&
-              offsetof(SimRecord, holderPid) == 32 && offsetof(SimRecord, holderName) == 40);
+              offsetof(SimRecord, holderPid) == 32 && offsetof(SimRecord, holderName) == 40 &&
+              offsetof(SimRecord, referenceVolts) == SimRecord::kVersion1Size &&
+              offsetof(SimRecord, model) == 80);
 
 // What the state file holds, read without claiming the board: a missing or
 // empty file is a board just powered up. `result` is StateRefused, with the
@@ -90,6 +105,9 @@ LinkResult refuse(const std::string& what, const std::string& path, const std::s
 
 // Why a record must not be used, or "".
 std::string recordProblem(const SimRecord& r);
+
+// Why a state file of `size` bytes cannot hold a board record, or "".
+std::string sizeProblem(unsigned long long size);
 
 // Marks the record as held by this process, and as free again.
 void markHeld(SimRecord& r);

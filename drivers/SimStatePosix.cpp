@@ -77,10 +77,7 @@ std::string fileProblem(const struct stat& st) {
     if (st.st_uid != ::geteuid()) {
         return notOurs(st);
     }
-    if (st.st_size != 0 && st.st_size != static_cast<off_t>(sizeof(SimRecord))) {
-        return "it holds " + std::to_string(st.st_size) + " bytes, not a board record";
-    }
-    return "";
+    return sizeProblem(static_cast<unsigned long long>(st.st_size));
 }
 
 // Whether the state file just opened (or just locked) may be used, with

@@ -152,8 +152,8 @@ std::string fileProblem(HANDLE file, ULONGLONG& size) {
         return problem;
     }
     size = (ULONGLONG{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-    if (size != 0 && size != sizeof(SimRecord)) {
-        return "it holds " + std::to_string(size) + " bytes, not a board record";
+    if (auto problem = sizeProblem(size); !problem.empty()) {
+        return problem;
     }
     return "";
 }

@@ -133,8 +133,11 @@ TEST_F(SimBoardTest, StateFilesThatAreNotBoardRecordsAreRefusedUntouched) {
         {"something else of a record's size",
          [&] { writeFile(state(), std::string(sizeof(SimRecord), 'x')); },
          "it holds something other than a board record"},
+        {"the first version's record",
+         [&] { writeFile(state(), laterBytes.substr(0, SimRecord::kVersion1Size)); },
+         "a board record of version 1, which this build does not read; remove it"},
         {"a later record version", [&] { writeFile(state(), laterBytes); },
-         "a board record of version 2, this build reads version 1"},
+         "a board record of version 3, this build reads version 2"},
         {"a symlink to another file",
          [&] {
              writeFile(other, "keep me");

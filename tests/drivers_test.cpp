@@ -4,6 +4,7 @@
 #include "drivers/IntelHex.h"
 #include "drivers/Platform.h"
 
+#include <cmath>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
@@ -158,6 +159,47 @@ TEST_F(SimBoardTest, WriteThenReadForEachDevice) {
     }
 }
 
+// The converter is the board's: fitted when its record is made, seen the
+// same by every process and by a probe that does not claim the board, and
+// never swapped for the one another process's setting asks for.
+TEST_F(SimBoardTest, TheBoardKeepsTheConverterItWasFittedWith) {
+    SimConfig typical = config();
+    typical.model = ConverterModel::typical();
+    const double quiet = ConverterModel::typical().quietVolts(0x8000, 16, 4.93);
+    {
+        SimBackend backend(typical);
+        auto board = backend.open(1);
+        ASSERT_TRUE(board && board->downloadFirmware(firmware()));
+        ASSERT_TRUE(write(*board, 0x8000, 0x1800));
+        const auto reply = read(*board);
+        EXPECT_EQ(reverseBits(reply[0]) << 8 | reverseBits(reply[1]),
+                  static_cast<int>(std::floor(quiet / 4.93 * 4096)));
+    }
+    SimConfig unset = config();
+    const SimOutput probe = peekSimOutput(unset);
+    ASSERT_TRUE(probe.result) << probe.result.diagnostic;
+    EXPECT_NEAR(probe.model.outputVolts(kMeterOutputStream, 0), quiet, 100e-6);
+    EXPECT_NE(probe.model.outputVolts(kMeterOutputStream, 0),
+              probe.model.outputVolts(kMeterOutputStream, 1))
+        << "each look sees the converter's noise anew";
+    SimBackend another(unset);
+    EXPECT_TRUE(another.open(1)) << "without QD_BOARD_MODEL, the board's own converter";
+
+    SimConfig ideal = config();
+    ideal.model = ConverterModel{};
+    ::testing::internal::CaptureStderr();
+    LinkResult why;
+    EXPECT_FALSE(SimBackend(ideal).open(1, why));
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(why.status, LinkStatus::BadSetting);
+    EXPECT_NE(why.diagnostic.find("QD_BOARD_MODEL: \"ideal\" refused: the board in " + state() +
+                                  " is fitted with the converter \"typical\""),
+              std::string::npos)
+        << why.diagnostic;
+    EXPECT_EQ(err, why.diagnostic + "\n");
+    EXPECT_EQ(peekSimOutput(ideal).result.status, LinkStatus::BadSetting) << "a probe too";
+}
+
 TEST_F(SimBoardTest, StateOutlivesTheConnection) {
     {
         SimBackend backend(config());
@@ -302,11 +344,19 @@ TEST(SimConfig, SettingsItDoesNotTakeAreRefusedNotGuessed) {
         {"an unplug without its count", "QD_BOARD_FAULT", "unplug-after=", 0},
         {"an unplug count below zero", "QD_BOARD_FAULT", "unplug-after=-1", 0},
         {"a trace in a folder that does not exist", "QD_BOARD_TRACE", "/nonexistent/trace", 0},
+        {"the typical converter", "QD_BOARD_MODEL", "typical", 4.93},
+        {"converter parameters", "QD_BOARD_MODEL", "gain=0.1,msb2=-3.5,seed=7", 4.93},
+        {"a parameter misspelt", "QD_BOARD_MODEL", "ofset=1", 0},
+        {"a parameter without its value", "QD_BOARD_MODEL", "gain=", 0},
+        {"negative noise", "QD_BOARD_MODEL", "noise=-1", 0},
+        {"a seed with a fraction", "QD_BOARD_MODEL", "seed=1.5", 0},
+        {"a model's name misspelt", "QD_BOARD_MODEL", "typ", 0},
     };
     for (const auto& c : cases) {
         const Environment env{{"QD_BOARD_VREF", nullptr},
                               {"QD_BOARD_FAULT", nullptr},
                               {"QD_BOARD_TRACE", nullptr},
+                              {"QD_BOARD_MODEL", nullptr},
                               {c.variable, c.value}};
         ::testing::internal::CaptureStderr();
         double volts = 0;

@@ -90,7 +90,7 @@ TEST_F(SimBoardTest, StateFilesThatAreNotBoardRecordsAreRefusedUntouched) {
              writeFile(state(), laterBytes);
              return true;
          },
-         "a board record of version 2, this build reads version 1"},
+         "a board record of version 3, this build reads version 2"},
         {"a folder", [&] { return std::filesystem::create_directory(state()); },
          "it is a folder, not a regular file"},
         {"a symbolic link to another file",

@@ -175,6 +175,7 @@ void useBoard(const std::string& state, const char* fault) {
     ::setenv("QD_BOARD_STATE", state.c_str(), 1);
     ::unsetenv("QD_BOARD_TRACE");
     ::unsetenv("QD_BOARD_VREF");
+    ::unsetenv("QD_BOARD_MODEL");
     if (fault) {
         ::setenv("QD_BOARD_FAULT", fault, 1);
     } else {

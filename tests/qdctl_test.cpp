@@ -36,6 +36,7 @@ class QdctlTest : public ::testing::Test {
         e.insert("QD_BOARD_TRACE", QString::fromStdString(trace()));
         e.remove("QD_BOARD_FAULT");
         e.remove("QD_BOARD_VREF");
+        e.remove("QD_BOARD_MODEL");
         for (const QString& kv : env) {
             const auto eq = kv.indexOf('=');
             if (eq < 0) {

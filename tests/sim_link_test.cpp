@@ -88,6 +88,7 @@ int main(int argc, char** argv) {
     qunsetenv("QD_BOARD_TRACE");
     qunsetenv("QD_BOARD_FAULT");
     qunsetenv("QD_BOARD_VREF");
+    qunsetenv("QD_BOARD_MODEL");
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

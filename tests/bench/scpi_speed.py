@@ -25,7 +25,7 @@ points = int(sys.argv[2]) if len(sys.argv) > 2 else 1024
 rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 5
 work = tempfile.mkdtemp(prefix="qd-scpi-speed-")
 env = dict(os.environ, QD_BOARD="sim", QD_BOARD_STATE=os.path.join(work, "board.state"))
-for name in ("QD_BOARD_TRACE", "QD_BOARD_FAULT", "QD_BOARD_VREF"):
+for name in ("QD_BOARD_TRACE", "QD_BOARD_FAULT", "QD_BOARD_VREF", "QD_BOARD_MODEL"):
     env.pop(name, None)
 
 server = subprocess.Popen([qdctl, "serve", "-q", "--device", "QD1600", "--listen", "127.0.0.1:0"],

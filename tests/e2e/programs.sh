@@ -14,6 +14,7 @@ start_display
 # The programs draw on that display, whatever platform the calling shell
 # has chosen for Qt (offscreen would hide every window from xdotool).
 export QT_QPA_PLATFORM=xcb QD_BOARD=sim
+unset QD_BOARD_MODEL
 
 # Starts a program (by its path) on a board of its own (trace in
 # $work/NAME.trace), chooses QD1200 and presses OK. The program's process id
