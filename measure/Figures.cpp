@@ -1,0 +1,186 @@
+#include "measure/Figures.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace qd::measure {
+
+void CodeSamples::add(double volts) {
+    ++n_;
+    const double delta = volts - mean_;
+    mean_ += delta / static_cast<double>(n_);
+    m2_ += delta * (volts - mean_);
+}
+
+double extremeCoverage(std::size_t count) {
+    // Šidák: each of `count` values within z with 0.95^(1/count), so that
+    // all of them are with 95 %. Solved for z by halving, on the normal
+    // tail 0.5 * erfc(z / sqrt 2).
+    const double tail = (1 - std::pow(0.95, 1.0 / static_cast<double>(std::max<std::size_t>(
+                                                   count, 1)))) /
+                        2;
+    double low = 0, high = 40;
+    for (int i = 0; i < 100; ++i) {
+        const double z = (low + high) / 2;
+        (0.5 * std::erfc(z / std::sqrt(2.0)) > tail ? low : high) = z;
+    }
+    return std::max(2.0, (low + high) / 2);
+}
+
+namespace {
+
+struct Point {
+    std::int32_t code;
+    double volts;
+    double u; // standard uncertainty of the mean
+};
+
+const Point& at(const std::vector<Point>& points, std::int32_t code) {
+    const auto it = std::lower_bound(points.begin(), points.end(), code,
+                                     [](const Point& p, std::int32_t c) { return p.code < c; });
+    if (it == points.end() || it->code != code) {
+        throw std::invalid_argument("code " + std::to_string(code) + " was not measured");
+    }
+    return *it;
+}
+
+std::optional<double> expanded(bool known, double k, double u) {
+    return known ? std::optional<double>(k * u) : std::nullopt;
+}
+
+} // namespace
+
+Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup& setup) {
+    Figures f;
+    const std::int32_t largest = (std::int32_t{1} << setup.bits) - 1;
+    const FitRange fit = fitRange(setup.bits);
+    f.idealLsbVolts = std::ldexp(setup.referenceVolts, -setup.bits);
+
+    // The spread of one reading, pooled over every code.
+    double squares = 0;
+    std::size_t freedom = 0;
+    f.samplesPerCode = measured.empty() ? 0 : measured.front().samples.count();
+    for (const auto& m : measured) {
+        squares += m.samples.squares();
+        freedom += m.samples.count() - std::min<std::size_t>(m.samples.count(), 1);
+        f.samplesPerCode = std::min(f.samplesPerCode, m.samples.count());
+    }
+    const double variance = freedom > 0 ? squares / static_cast<double>(freedom) : 0.0;
+    if (freedom > 0) {
+        f.noiseVolts = std::sqrt(variance);
+    }
+    const bool known = freedom > 0 || setup.meterStepVolts > 0;
+    const double quantization = setup.meterStepVolts * setup.meterStepVolts / 12;
+    std::vector<Point> points;
+    points.reserve(measured.size());
+    for (const auto& m : measured) {
+        const double n = static_cast<double>(std::max<std::size_t>(m.samples.count(), 1));
+        points.push_back({m.code, m.samples.mean(), std::sqrt(variance / n + quantization)});
+    }
+    const double k = f.singleCoverage;
+    const Point& zero = at(points, 0);
+    const Point& top = at(points, largest);
+    f.zeroCode = {zero.volts * 1000, expanded(known, k, zero.u * 1000)};
+    const double idealTop = setup.referenceVolts * (1 - std::ldexp(1.0, -setup.bits));
+    f.fullScale = {(top.volts - idealTop) / setup.referenceVolts * 100,
+                   expanded(known, k, top.u / setup.referenceVolts * 100)};
+
+    // The endpoint line through the fit range's ends.
+    const Point& a = at(points, fit.first);
+    const Point& b = at(points, fit.last);
+    const double span = fit.last - fit.first;
+    const double slope = (b.volts - a.volts) / span;
+    const double intercept = a.volts - slope * fit.first;
+    f.offset = {intercept * 1000,
+                expanded(known, k,
+                         1000 * std::hypot(a.u * fit.last / span, b.u * fit.first / span))};
+    f.gain = {(slope / f.idealLsbVolts - 1) * 100,
+              expanded(known, k, std::hypot(a.u, b.u) / span / f.idealLsbVolts * 100)};
+
+    // The least-squares line over the fit range.
+    std::vector<const Point*> inFit;
+    double meanX = 0, meanY = 0;
+    for (const auto& p : points) {
+        if (fit.contains(p.code)) {
+            inFit.push_back(&p);
+            meanX += p.code;
+            meanY += p.volts;
+        }
+    }
+    const double count = static_cast<double>(inFit.size());
+    meanX /= count;
+    meanY /= count;
+    double sxx = 0, sxy = 0;
+    for (const Point* p : inFit) {
+        sxx += (p->code - meanX) * (p->code - meanX);
+        sxy += (p->code - meanX) * (p->volts - meanY);
+    }
+    f.lsbVolts = sxy / sxx;
+    const double bestIntercept = meanY - f.lsbVolts * meanX;
+
+    f.extremeCoverage = extremeCoverage(inFit.size());
+    double worstEndpoint = -1, worstBestFit = -1;
+    for (const Point* p : inFit) {
+        const double t = (p->code - fit.first) / span;
+        const bool end = p->code == fit.first || p->code == fit.last;
+        const double leverage = 1 / count + (p->code - meanX) * (p->code - meanX) / sxx;
+        CodeFigures c;
+        c.code = p->code;
+        c.volts = p->volts;
+        c.inlEndpoint = (p->volts - (intercept + slope * p->code)) / slope;
+        c.inlBestFit = (p->volts - (bestIntercept + f.lsbVolts * p->code)) / f.lsbVolts;
+        const double uEndpoint =
+            end ? 0.0
+                : std::sqrt(p->u * p->u + (1 - t) * (1 - t) * a.u * a.u + t * t * b.u * b.u) /
+                      slope;
+        const double uBestFit = p->u * std::sqrt(std::max(0.0, 1 - leverage)) / f.lsbVolts;
+        c.uncertainty = k * std::max(uEndpoint, uBestFit);
+        if (std::abs(c.inlEndpoint) > worstEndpoint) {
+            worstEndpoint = std::abs(c.inlEndpoint);
+            f.inlEndpoint = {{c.inlEndpoint, expanded(known, f.extremeCoverage, uEndpoint)},
+                             c.code};
+        }
+        if (std::abs(c.inlBestFit) > worstBestFit) {
+            worstBestFit = std::abs(c.inlBestFit);
+            f.inlBestFit = {{c.inlBestFit, expanded(known, f.extremeCoverage, uBestFit)}, c.code};
+        }
+        f.codes.push_back(c);
+    }
+
+    // Steps between neighbouring measured codes; those of one code are the
+    // DNL, and every one of them must rise for the output to be monotonic.
+    std::size_t single = 0;
+    for (std::size_t i = 1; i < inFit.size(); ++i) {
+        single += inFit[i]->code - inFit[i - 1]->code == 1 ? 1 : 0;
+    }
+    f.stepCoverage = extremeCoverage(single);
+    double worstStep = -1;
+    bool down = false, unresolved = false;
+    bool first = true;
+    for (std::size_t i = 1; i < inFit.size(); ++i) {
+        const Point& lo = *inFit[i - 1];
+        const Point& hi = *inFit[i];
+        const double codes = hi.code - lo.code;
+        const double rise = (hi.volts - lo.volts) / f.lsbVolts; // LSB
+        const double u = std::hypot(lo.u, hi.u) / f.lsbVolts;
+        down = down || rise < -k * u;
+        unresolved = unresolved || !(rise > k * u);
+        if (first || rise / codes < f.smallestStep.value) {
+            f.smallestStep = {{rise / codes, expanded(known, k, u / codes)}, lo.code};
+            first = false;
+        }
+        if (codes != 1) {
+            continue;
+        }
+        f.steps.push_back({lo.code, hi.code, rise - 1, k * u});
+        if (std::abs(rise - 1) > worstStep) {
+            worstStep = std::abs(rise - 1);
+            f.dnl = {{rise - 1, expanded(known, f.stepCoverage, u)}, lo.code};
+        }
+    }
+    f.monotonic = down ? Monotonic::No : unresolved ? Monotonic::Unresolved : Monotonic::Yes;
+    return f;
+}
+
+} // namespace qd::measure

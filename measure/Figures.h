@@ -1,0 +1,125 @@
+#pragma once
+
+// A converter's static figures from its measured output, as datasheets
+// define them, each with the uncertainty its samples' spread allows.
+// Standard C++ only.
+//
+// With N bits, LSB_ideal = Vref / 2^N and the fit range of Plan.h:
+// - zero-code error: V(0) in mV; full-scale error: V(max) against
+//   Vref*(2^N-1)/2^N, in % of full scale;
+// - offset and gain error from the endpoint line through the fit range's
+//   ends: its value at code 0 in mV, its slope against LSB_ideal in % of
+//   full scale;
+// - INL per code in LSB of the line, against the endpoint line and the
+//   least-squares line over the fit range (best fit);
+// - DNL per step between two neighbouring codes in the fit range, in LSB
+//   of the best-fit line, minus 1;
+// - monotonic when every step is positive beyond its uncertainty.
+//
+// Uncertainties are expanded (about 95 % coverage): twice the standard
+// uncertainty for a single value; for the largest of many values, the
+// factor that keeps 95 % over all of them at once (4.4 for 4,000 codes),
+// since the largest of many noisy values overstates its true value. The
+// standard uncertainty of a code's mean is the samples' spread pooled over
+// all codes, over the root of the samples per code, with a quantizing
+// meter's step added as a uniform distribution.
+
+#include "measure/Plan.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace qd::measure {
+
+// The readings of one code, gathered as they come.
+class CodeSamples {
+  public:
+    void add(double volts);
+    std::size_t count() const { return n_; }
+    double mean() const { return mean_; }
+    // Sum of squared deviations from the mean.
+    double squares() const { return m2_; }
+
+  private:
+    std::size_t n_ = 0;
+    double mean_ = 0, m2_ = 0;
+};
+
+struct CodeMeasurement {
+    std::int32_t code = 0;
+    CodeSamples samples;
+};
+
+struct Setup {
+    int bits = 16;
+    double referenceVolts = 4.93;
+    // The step of a meter that quantizes at a scale that matters (the
+    // on-board converter's 1.2 mV); 0 for a bench meter.
+    double meterStepVolts = 0;
+};
+
+// A value and its expanded uncertainty; no uncertainty without a spread to
+// tell it (one sample per code).
+struct Figure {
+    double value = 0;
+    std::optional<double> uncertainty;
+};
+
+// The largest of a per-code figure, signed, and where.
+struct Extreme : Figure {
+    std::int32_t code = 0; // a DNL step's lower code
+};
+
+enum class Monotonic {
+    Yes,        // every step positive beyond its uncertainty
+    No,         // a step goes down beyond its uncertainty
+    Unresolved, // neither: a step lies within its uncertainty of 0
+};
+
+struct CodeFigures {
+    std::int32_t code = 0;
+    double volts = 0;
+    double inlEndpoint = 0, inlBestFit = 0; // LSB
+    double uncertainty = 0;                 // of either INL, expanded, single value
+};
+
+struct StepFigures {
+    std::int32_t code = 0; // from code to next
+    std::int32_t next = 0;
+    double dnl = 0;         // LSB
+    double uncertainty = 0; // expanded, single value
+};
+
+struct Figures {
+    Figure zeroCode;  // mV
+    Figure fullScale; // % of full scale
+    Figure offset;    // mV
+    Figure gain;      // % of full scale
+    Extreme inlEndpoint, inlBestFit, dnl; // LSB
+    Monotonic monotonic = Monotonic::Yes;
+    // The step nearest to going down, in LSB of the best-fit line.
+    Extreme smallestStep;
+
+    double idealLsbVolts = 0;
+    double lsbVolts = 0;                // of the best-fit line
+    std::optional<double> noiseVolts;   // the pooled spread of one reading
+    double singleCoverage = 2;          // the factor of a single value's uncertainty
+    double extremeCoverage = 2;         // of the largest INL
+    double stepCoverage = 2;            // of the largest DNL
+    std::vector<CodeFigures> codes;     // in the fit range, ascending
+    std::vector<StepFigures> steps;     // between neighbouring codes in the fit range
+    std::size_t samplesPerCode = 0;     // the fewest of any code
+};
+
+// The figures of the measured codes (ascending, each once). Needs 0, the
+// largest code and the fit range's ends among them (every plan has them);
+// std::invalid_argument otherwise.
+Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup& setup);
+
+// The factor that gives about 95 % coverage to the largest of `count`
+// independent normal values at once.
+double extremeCoverage(std::size_t count);
+
+} // namespace qd::measure

@@ -1,0 +1,77 @@
+#include "measure/Plan.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace qd::measure {
+
+FitRange fitRange(int bits) {
+    const std::int32_t codes = std::int32_t{1} << bits;
+    return {codes / 128, 127 * (codes / 128)};
+}
+
+std::optional<Plan> Plan::parse(std::string_view text) {
+    if (text == "all") {
+        return Plan{All, 1};
+    }
+    if (text == "fast") {
+        return Plan{Fast, 1};
+    }
+    std::int32_t every = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), every);
+    if (ec != std::errc() || end != text.data() + text.size() || every < 1) {
+        return std::nullopt;
+    }
+    return Plan{Every, every};
+}
+
+std::string Plan::text() const {
+    switch (kind) {
+    case All:
+        return "all";
+    case Fast:
+        return "fast";
+    case Every:
+        break;
+    }
+    return std::to_string(every);
+}
+
+std::vector<std::int32_t> planCodes(int bits, const Plan& plan) {
+    const std::int32_t largest = (std::int32_t{1} << bits) - 1;
+    const FitRange fit = fitRange(bits);
+    std::vector<std::int32_t> codes = {0, largest, fit.first, fit.last};
+    const auto grid = [&](std::int32_t step) {
+        for (std::int32_t code = 0; code <= largest; code += step) {
+            codes.push_back(code);
+        }
+    };
+    switch (plan.kind) {
+    case Plan::All:
+        grid(1);
+        break;
+    case Plan::Every:
+        grid(plan.every);
+        break;
+    case Plan::Fast: {
+        // Where a converter's errors step: at the carry into each bit, the
+        // larger ones at the carries into its top bits.
+        for (int bit = 0; bit < bits; ++bit) {
+            codes.push_back(std::int32_t{1} << bit);
+            codes.push_back((std::int32_t{1} << bit) - 1);
+        }
+        const std::int32_t major = std::int32_t{1} << std::max(0, bits - 6);
+        for (std::int32_t code = major; code <= largest; code += major) {
+            codes.push_back(code - 1);
+            codes.push_back(code);
+        }
+        grid(std::int32_t{1} << std::max(0, bits - 9));
+        break;
+    }
+    }
+    std::sort(codes.begin(), codes.end());
+    codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
+    return codes;
+}
+
+} // namespace qd::measure
