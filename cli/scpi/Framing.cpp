@@ -16,8 +16,8 @@ std::optional<MessageFramer::Event> MessageFramer::next() {
         if (lineFeed == std::string::npos) {
             const std::size_t pending = buffer_.size() - start_;
             // A full-length message may still be waiting for its CR LF.
-            const bool tooLong = pending > kMaxMessageBytes + 1 ||
-                                 (pending == kMaxMessageBytes + 1 && buffer_.back() != '\r');
+            const bool tooLong = pending > maxBytes_ + 1 ||
+                                 (pending == maxBytes_ + 1 && buffer_.back() != '\r');
             if (discarding_ || tooLong) {
                 buffer_.clear();
                 start_ = 0;
@@ -37,7 +37,7 @@ std::optional<MessageFramer::Event> MessageFramer::next() {
         if (!message.empty() && message.back() == '\r') {
             message.remove_suffix(1);
         }
-        if (message.size() > kMaxMessageBytes) {
+        if (message.size() > maxBytes_) {
             return Event{Event::Overrun, {}};
         }
         return Event{Event::Message, std::string(message)};

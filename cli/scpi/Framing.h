@@ -2,7 +2,7 @@
 
 // The bytes of one connection into complete messages. A line feed ends a
 // message and a carriage return right before it is dropped. A message longer
-// than kMaxMessageBytes is thrown away, everything up to its line feed, and
+// than its limit (kMaxMessageBytes unless told) is thrown away, everything up to its line feed, and
 // reported once as an overrun; the connection goes on with the next message.
 
 #include <cstddef>
@@ -15,6 +15,10 @@ namespace qd::scpi {
 class MessageFramer {
   public:
     static constexpr std::size_t kMaxMessageBytes = 4096;
+
+    // Messages longer than maxBytes are overruns: an instrument takes
+    // kMaxMessageBytes, a client reading many readings at once more.
+    explicit MessageFramer(std::size_t maxBytes = kMaxMessageBytes) : maxBytes_(maxBytes) {}
 
     struct Event {
         enum Kind { Message, Overrun };
@@ -34,6 +38,7 @@ class MessageFramer {
     std::size_t buffered() const { return buffer_.size() - start_; }
 
   private:
+    std::size_t maxBytes_;
     std::string buffer_;
     std::size_t start_ = 0;   // where the unconsumed bytes begin
     bool discarding_ = false; // inside a message already reported as too long

@@ -5,6 +5,7 @@
 #include "cli/scpi/Errors.h"
 #include "cli/scpi/Parser.h"
 #include "cli/scpi/PowerModes.h"
+#include "cli/scpi/Status.h"
 #include "control/Commands.h"
 
 #include <algorithm>
@@ -22,49 +23,13 @@ struct UnitError {
     int code;
 };
 
-// Event status register bits (IEEE 488.2) and the status byte's.
-constexpr std::uint8_t kOperationCompleteBit = 1u << 0;
-constexpr std::uint8_t kQueryErrorBit = 1u << 2;
-constexpr std::uint8_t kDeviceErrorBit = 1u << 3;
-constexpr std::uint8_t kExecutionErrorBit = 1u << 4;
-constexpr std::uint8_t kCommandErrorBit = 1u << 5;
+// The status byte's bits.
 constexpr int kErrorQueueNotEmpty = 1 << 2;
 constexpr int kEventSummary = 1 << 5;
 constexpr int kMasterSummary = 1 << 6;
 
-std::uint8_t eventBit(int code) {
-    if (code <= -100 && code > -200) {
-        return kCommandErrorBit;
-    }
-    if (code <= -200 && code > -300) {
-        return kExecutionErrorBit;
-    }
-    if (code <= -300 && code > -400) {
-        return kDeviceErrorBit;
-    }
-    if (code <= -400 && code > -500) {
-        return kQueryErrorBit;
-    }
-    return 0;
-}
-
 bool printable(char c) {
     return c >= 0x20 && c <= 0x7E;
-}
-
-// Text from outside (a board's message) made safe inside a quoted response
-// string: printable ASCII only, quotes doubled, bounded.
-std::string quotable(std::string_view text) {
-    constexpr std::size_t kLongest = 120;
-    std::string out;
-    for (const char c : text.substr(0, kLongest)) {
-        const char shown = printable(c) ? c : ' ';
-        out += shown;
-        if (shown == '"') {
-            out += '"';
-        }
-    }
-    return out;
 }
 
 // One *IDN? field: no field or unit separators, printable ASCII, bounded.
@@ -225,15 +190,6 @@ struct Handlers {
             }
         }
         return pass ? "0" : "1";
-    }
-
-    static std::string takeError(ClientStatus& client) {
-        if (client.errors.empty()) {
-            return "0,\"No error\"";
-        }
-        const ClientStatus::QueuedError error = std::move(client.errors.front());
-        client.errors.pop_front();
-        return std::to_string(error.code) + ",\"" + error.text + "\"";
     }
 
     static Answer nextError(Call c, const Parameter*) { return takeError(c.client); }
@@ -570,26 +526,7 @@ std::string Instrument::execute(std::string_view message, ClientStatus& client) 
 }
 
 void Instrument::reportError(ClientStatus& client, int code, std::string_view detail) {
-    std::string text(errorText(code));
-    if (!detail.empty()) {
-        text += ';' + quotable(detail);
-    }
-    queueError(client, code, std::move(text));
-}
-
-void Instrument::queueError(ClientStatus& client, int code, std::string text) {
-    if (code >= 0) {
-        return;
-    }
-    client.eventStatus |= eventBit(code);
-    if (client.errors.size() >= kErrorQueueSize) {
-        // The newest entry gives way, so that the oldest errors, which
-        // usually explain the later ones, are kept.
-        client.errors.back() = {QueueOverflow, std::string(errorText(QueueOverflow))};
-        client.eventStatus |= eventBit(QueueOverflow);
-        return;
-    }
-    client.errors.push_back({code, std::move(text)});
+    scpi::reportError(client, code, detail);
 }
 
 void Instrument::forget(const ClientStatus& client) {

@@ -45,6 +45,7 @@
 //   touches only their own status (*CLS, *ESE, *SRE, *OPC, *WAI) works. A
 //   client that goes lets go of its lock.
 
+#include "cli/scpi/Status.h"
 #include "control/ControlState.h"
 #include "control/Tables.h"
 
@@ -90,24 +91,23 @@ class InstrumentBoard {
     virtual std::string identifier() = 0;
 };
 
-// What the instrument keeps for one client: its error queue and status
-// registers. Owned by whoever serves that client; the instrument only reads
-// and changes it while it runs that client's message.
-struct ClientStatus {
-    struct QueuedError {
-        int code;
-        std::string text;
-    };
-    std::deque<QueuedError> errors;
-    std::uint8_t eventStatus = 0;   // *ESR?
-    std::uint8_t eventEnable = 0;   // *ESE
-    std::uint8_t serviceEnable = 0; // *SRE
-    int locks = 0;                  // SYSTem:LOCK:REQuest? granted and not released
+// What a server serves: one message of one client in, its response line
+// out, each client with its own status.
+class Responder {
+  public:
+    virtual ~Responder() = default;
+    // Runs one message (without its line end) to completion; its response
+    // line without the LF, empty when it has none. Never throws.
+    virtual std::string execute(std::string_view message, ClientStatus& client) = 0;
+    // An error found outside any message, e.g. -363 by the framing.
+    virtual void reportError(ClientStatus& client, int code, std::string_view detail = {}) = 0;
+    // A client that is gone.
+    virtual void forget(const ClientStatus& client) = 0;
 };
 
-class Instrument {
+class Instrument final : public Responder {
   public:
-    static constexpr std::size_t kErrorQueueSize = 16;
+    static constexpr std::size_t kErrorQueueSize = scpi::kErrorQueueSize;
     // Allowed deviation of *TST? in measuring-converter counts, as qdctl
     // selftest's default.
     static constexpr int kSelfTestTolerance = 2;
@@ -126,13 +126,13 @@ class Instrument {
     // run, the rest is dropped. An execution (-2xx) or device (-3xx) error
     // ends only its own unit; a query that fails gives no answer, so a
     // message whose every query fails has no response at all.
-    std::string execute(std::string_view message, ClientStatus& client);
+    std::string execute(std::string_view message, ClientStatus& client) override;
 
     // An error found outside any message, e.g. -363 by the framing.
-    void reportError(ClientStatus& client, int code, std::string_view detail = {});
+    void reportError(ClientStatus& client, int code, std::string_view detail = {}) override;
 
     // A client that is gone: its lock, if it held one, is let go.
-    void forget(const ClientStatus& client);
+    void forget(const ClientStatus& client) override;
 
     // The same for a single client of the instrument's own, as a program
     // that is the only client uses it.
@@ -153,8 +153,6 @@ class Instrument {
     // Writes code in mode; the settings change only when the board took it.
     void write(std::int32_t code, std::int16_t mode);
     std::int32_t largestCode() const;
-    // Adds an entry with its whole text to the client's queue.
-    void queueError(ClientStatus& client, int code, std::string text);
 
     ControlState& state_;
     InstrumentBoard& board_;

@@ -52,6 +52,31 @@ class MessageParser {
         }
     }
 
+    // Data elements separated by ',' or, between the answers of several
+    // queries, ';'.
+    ParsedResponse runResponse() {
+        ParsedResponse result;
+        skipWhite();
+        while (!atEnd()) {
+            Parameter parameter;
+            if ((result.error = parseParameter(parameter)) != 0) {
+                return result;
+            }
+            result.data.push_back(parameter);
+            skipWhite();
+            if (atEnd()) {
+                break;
+            }
+            if (peek() != ',' && peek() != ';') {
+                result.error = SyntaxError;
+                return result;
+            }
+            ++pos_;
+            skipWhite();
+        }
+        return result;
+    }
+
   private:
     bool atEnd() const { return pos_ >= s_.size(); }
     char peek() const { return s_[pos_]; }
@@ -389,6 +414,10 @@ PatternNode frontNode(std::string_view pattern) {
 }
 
 } // namespace
+
+ParsedResponse parseResponse(std::string_view message) {
+    return MessageParser(message).runResponse();
+}
 
 ParsedMessage parse(std::string_view message) {
     return MessageParser(message).run();

@@ -55,6 +55,18 @@ struct ParsedMessage {
     int error = 0;
 };
 
+// What an instrument answers: its data elements, or the syntax error that
+// ended them (the elements before it are kept).
+struct ParsedResponse {
+    std::vector<Parameter> data;
+    int error = 0;
+};
+
+// The response message of one or more queries, with the data rules of
+// program messages: "+4.93000000E+00,+4.93000100E+00", "-113,\"Undefined
+// header\"".
+ParsedResponse parseResponse(std::string_view message);
+
 // No command goes deeper; a header that does is an undefined header at once,
 // which also keeps a long message from copying its path into every unit.
 inline constexpr std::size_t kMaxHeaderNodes = 8;

@@ -121,7 +121,7 @@ struct Server::Connection {
     QString peer;
 };
 
-Server::Server(Instrument& instrument, QObject* parent) : QObject(parent), instrument_(instrument) {
+Server::Server(Responder& instrument, QObject* parent) : QObject(parent), instrument_(instrument) {
     connect(&listener_, &QTcpServer::newConnection, this, &Server::accept);
 }
 

@@ -46,7 +46,7 @@ class Server : public QObject {
     static constexpr int kMaxConnections = 8;
 
     // The instrument must outlive the server.
-    explicit Server(Instrument& instrument, QObject* parent = nullptr);
+    explicit Server(Responder& instrument, QObject* parent = nullptr);
     ~Server() override;
 
     // Port 0 picks a free one (see port()). false, with the reason in
@@ -72,7 +72,7 @@ class Server : public QObject {
     std::optional<MessageFramer::Event> nextEvent(Connection& connection);
     void log(const QString& line) const;
 
-    Instrument& instrument_;
+    Responder& instrument_;
     QTcpServer listener_;
     std::vector<std::unique_ptr<Connection>> connections_;
     bool scheduled_ = false;
