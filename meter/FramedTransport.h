@@ -1,0 +1,28 @@
+#pragma once
+
+#include "cli/scpi/Framing.h"
+#include "meter/Transport.h"
+
+namespace qd::meter {
+
+// A carrier of bytes made into response messages as instruments end them
+// (LF, a CR before it dropped), with the resource named in every failure.
+class FramedTransport : public Transport {
+  public:
+    explicit FramedTransport(std::string resource) : resource_(std::move(resource)) {}
+    std::string receive(std::chrono::milliseconds timeout) override;
+
+  protected:
+    // Appends the bytes that came within `timeout` to `into`; nothing when
+    // none did. MeterError when the carrier failed.
+    virtual void readSome(std::chrono::milliseconds timeout, std::string& into) = 0;
+    [[noreturn]] void fail(const std::string& what) const;
+
+    std::string resource_;
+
+  private:
+    // Room for a thousand readings in one answer.
+    scpi::MessageFramer framer_{64 * 1024};
+};
+
+} // namespace qd::meter

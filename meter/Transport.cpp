@@ -1,0 +1,44 @@
+#include "meter/FramedTransport.h"
+
+namespace qd::meter {
+
+std::string FramedTransport::receive(std::chrono::milliseconds timeout) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + timeout;
+    std::string bytes;
+    while (true) {
+        if (auto event = framer_.next()) {
+            if (event->kind == scpi::MessageFramer::Event::Overrun) {
+                fail("an answer longer than 64 KiB");
+            }
+            return std::move(event->message);
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            fail("no answer within " + std::to_string(timeout.count() / 1000.0).substr(0, 4) +
+                 " s");
+        }
+        bytes.clear();
+        readSome(left, bytes);
+        framer_.append(bytes);
+    }
+}
+
+void FramedTransport::fail(const std::string& what) const {
+    throw MeterError("meter " + resource_ + ": " + what);
+}
+
+std::unique_ptr<Transport> connect(const Resource& resource, std::chrono::milliseconds timeout) {
+    switch (resource.kind) {
+    case Resource::Socket:
+        return connectSocket(resource, timeout);
+    case Resource::Vxi11:
+        return connectVxi11(resource, timeout);
+    case Resource::UsbTmc:
+        break;
+    }
+    return openUsbTmc(resource);
+}
+
+} // namespace qd::meter

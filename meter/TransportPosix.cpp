@@ -1,0 +1,149 @@
+// The meter's carriers on POSIX systems: a TCP socket, and a USBTMC device
+// file of the Linux kernel's driver.
+
+#include "meter/FramedTransport.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace qd::meter {
+
+namespace {
+
+std::string lastError() {
+    return std::strerror(errno);
+}
+
+// A descriptor to a meter, written whole and read as bytes come.
+class DescriptorTransport final : public FramedTransport {
+  public:
+    DescriptorTransport(int fd, std::string resource, bool socket)
+        : FramedTransport(std::move(resource)), fd_(fd), socket_(socket) {}
+    ~DescriptorTransport() override { ::close(fd_); }
+    DescriptorTransport(const DescriptorTransport&) = delete;
+    DescriptorTransport& operator=(const DescriptorTransport&) = delete;
+
+    void send(std::string_view message) override {
+        std::string bytes(message);
+        bytes += '\n';
+        std::string_view rest = bytes;
+        while (!rest.empty()) {
+            const ssize_t n = socket_ ? ::send(fd_, rest.data(), rest.size(), MSG_NOSIGNAL)
+                                      : ::write(fd_, rest.data(), rest.size());
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                fail("cannot send \"" + std::string(message) + "\": " + lastError());
+            }
+            rest.remove_prefix(static_cast<std::size_t>(n));
+        }
+    }
+
+  protected:
+    void readSome(std::chrono::milliseconds timeout, std::string& into) override {
+        // A USBTMC read asks the meter for its answer and waits for it
+        // with the driver's own timeout; a socket is waited on here.
+        if (socket_) {
+            pollfd p{fd_, POLLIN, 0};
+            const int ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
+            if (ready < 0 && errno != EINTR) {
+                fail("cannot wait for an answer: " + lastError());
+            }
+            if (ready <= 0) {
+                return;
+            }
+        }
+        char chunk[4096];
+        const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == ETIMEDOUT)) {
+            return;
+        }
+        if (n < 0) {
+            fail("cannot read an answer: " + lastError());
+        }
+        if (n == 0) {
+            fail("the meter closed the connection");
+        }
+        into.append(chunk, static_cast<std::size_t>(n));
+    }
+
+  private:
+    int fd_;
+    bool socket_;
+};
+
+// Connects within the timeout to one address; the descriptor, or -1 with
+// errno set.
+int connectWithin(const addrinfo& a, std::chrono::milliseconds timeout) {
+    const int fd =
+        ::socket(a.ai_family, a.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a.ai_protocol);
+    if (fd < 0) {
+        return -1;
+    }
+    if (::connect(fd, a.ai_addr, a.ai_addrlen) != 0 && errno != EINPROGRESS) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    pollfd p{fd, POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1 ||
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+        error = error != 0 ? error : ETIMEDOUT;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // A query follows each command at once: no waiting for acknowledgements.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+}
+
+} // namespace
+
+std::unique_ptr<Transport> connectSocket(const Resource& r, std::chrono::milliseconds timeout) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const std::string port = std::to_string(r.port);
+    if (const int error = ::getaddrinfo(r.host.c_str(), port.c_str(), &hints, &found)) {
+        throw MeterError("meter " + r.text + ": cannot find host " + r.host + ": " +
+                         ::gai_strerror(error));
+    }
+    int fd = -1;
+    for (const addrinfo* a = found; a && fd < 0; a = a->ai_next) {
+        fd = connectWithin(*a, timeout);
+    }
+    const std::string why = lastError();
+    ::freeaddrinfo(found);
+    if (fd < 0) {
+        throw MeterError("meter " + r.text + ": cannot connect to " + r.host + " port " + port +
+                         ": " + why);
+    }
+    return std::make_unique<DescriptorTransport>(fd, r.text, true);
+}
+
+std::unique_ptr<Transport> openUsbTmc(const Resource& r) {
+    const int fd = ::open(r.path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        throw MeterError(
+            "meter " + r.text + ": cannot open it: " + lastError() +
+            (errno == EACCES ? " (a udev rule must let this user use the meter)" : ""));
+    }
+    return std::make_unique<DescriptorTransport>(fd, r.text, false);
+}
+
+} // namespace qd::meter

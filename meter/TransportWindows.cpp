@@ -1,0 +1,135 @@
+// The meter's carriers on Windows: a TCP socket through Winsock. USBTMC
+// device files are Linux's; on Windows a USB meter is reached through its
+// raw socket or its maker's VISA.
+
+#include "meter/FramedTransport.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+namespace qd::meter {
+
+namespace {
+
+std::string lastError() {
+    return "Winsock error " + std::to_string(::WSAGetLastError());
+}
+
+class SocketTransport final : public FramedTransport {
+  public:
+    SocketTransport(SOCKET s, std::string resource)
+        : FramedTransport(std::move(resource)), socket_(s) {}
+    ~SocketTransport() override { ::closesocket(socket_); }
+    SocketTransport(const SocketTransport&) = delete;
+    SocketTransport& operator=(const SocketTransport&) = delete;
+
+    void send(std::string_view message) override {
+        std::string bytes(message);
+        bytes += '\n';
+        std::string_view rest = bytes;
+        while (!rest.empty()) {
+            const int n = ::send(socket_, rest.data(), static_cast<int>(rest.size()), 0);
+            if (n <= 0) {
+                fail("cannot send \"" + std::string(message) + "\": " + lastError());
+            }
+            rest.remove_prefix(static_cast<std::size_t>(n));
+        }
+    }
+
+  protected:
+    void readSome(std::chrono::milliseconds timeout, std::string& into) override {
+        WSAPOLLFD p{};
+        p.fd = socket_;
+        p.events = POLLRDNORM;
+        const int ready = ::WSAPoll(&p, 1, static_cast<INT>(timeout.count()));
+        if (ready < 0) {
+            fail("cannot wait for an answer: " + lastError());
+        }
+        if (ready == 0) {
+            return;
+        }
+        char chunk[4096];
+        const int n = ::recv(socket_, chunk, sizeof chunk, 0);
+        if (n < 0) {
+            fail("cannot read an answer: " + lastError());
+        }
+        if (n == 0) {
+            fail("the meter closed the connection");
+        }
+        into.append(chunk, static_cast<std::size_t>(n));
+    }
+
+  private:
+    SOCKET socket_;
+};
+
+// Connects within the timeout; INVALID_SOCKET when it cannot.
+SOCKET connectWithin(const addrinfo& a, std::chrono::milliseconds timeout) {
+    SOCKET s = ::socket(a.ai_family, a.ai_socktype, a.ai_protocol);
+    if (s == INVALID_SOCKET) {
+        return s;
+    }
+    u_long nonBlocking = 1;
+    ::ioctlsocket(s, FIONBIO, &nonBlocking);
+    if (::connect(s, a.ai_addr, static_cast<int>(a.ai_addrlen)) != 0 &&
+        ::WSAGetLastError() != WSAEWOULDBLOCK) {
+        ::closesocket(s);
+        return INVALID_SOCKET;
+    }
+    WSAPOLLFD p{};
+    p.fd = s;
+    p.events = POLLWRNORM;
+    int error = 0;
+    int length = sizeof error;
+    if (::WSAPoll(&p, 1, static_cast<INT>(timeout.count())) != 1 ||
+        ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0 ||
+        error != 0) {
+        ::closesocket(s);
+        ::WSASetLastError(error != 0 ? error : WSAETIMEDOUT);
+        return INVALID_SOCKET;
+    }
+    nonBlocking = 0;
+    ::ioctlsocket(s, FIONBIO, &nonBlocking);
+    const BOOL on = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    return s;
+}
+
+} // namespace
+
+std::unique_ptr<Transport> connectSocket(const Resource& r, std::chrono::milliseconds timeout) {
+    static const bool started = [] {
+        WSADATA data;
+        return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    if (!started) {
+        throw MeterError("meter " + r.text + ": Winsock does not start");
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const std::string port = std::to_string(r.port);
+    if (::getaddrinfo(r.host.c_str(), port.c_str(), &hints, &found) != 0) {
+        throw MeterError("meter " + r.text + ": cannot find host " + r.host + ": " + lastError());
+    }
+    SOCKET s = INVALID_SOCKET;
+    for (const addrinfo* a = found; a && s == INVALID_SOCKET; a = a->ai_next) {
+        s = connectWithin(*a, timeout);
+    }
+    const std::string why = lastError();
+    ::freeaddrinfo(found);
+    if (s == INVALID_SOCKET) {
+        throw MeterError("meter " + r.text + ": cannot connect to " + r.host + " port " + port +
+                         ": " + why);
+    }
+    return std::make_unique<SocketTransport>(s, r.text);
+}
+
+std::unique_ptr<Transport> openUsbTmc(const Resource& r) {
+    throw MeterError("meter " + r.text +
+                     ": USBTMC device files are Linux's; on Windows reach the meter through its "
+                     "raw socket, TCPIP::HOST::5025::SOCKET");
+}
+
+} // namespace qd::meter
