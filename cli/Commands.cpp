@@ -7,6 +7,7 @@
 #include "cli/ResultsFile.h"
 #include "cli/SelfTest.h"
 #include "cli/Session.h"
+#include "cli/StopSignals.h"
 #include "cli/scpi/PowerModes.h"
 #include "control/Commands.h"
 #include "link/UsbStuff.h"
@@ -118,27 +119,6 @@ Code codeOf(const Options& o) {
     return code;
 }
 
-// A session on the chosen board, connected; with `load`, running its
-// firmware (loaded only when it does not run it yet, or with --download).
-struct Opened {
-    std::unique_ptr<Session> session;
-    bool downloaded = false;
-};
-
-Opened open(const Options& o, bool load) {
-    Opened opened{std::make_unique<Session>(makeBinding(o.link))};
-    Session& s = *opened.session;
-    s.connect(o.board);
-    if (load) {
-        opened.downloaded = s.ensureFirmware(firmwarePathOf(o), o.download);
-    }
-    if (!o.device.empty()) {
-        s.selectDevice(o.deviceProfile());
-        s.state.selectPowerMode(o.powerMode());
-    }
-    return opened;
-}
-
 ProgramResult programmed(const Options& o, const Session& s, const Code& code, bool downloaded) {
     ProgramResult r;
     r.device = o.device;
@@ -155,7 +135,7 @@ ProgramResult programmed(const Options& o, const Session& s, const Code& code, b
 
 ProgramResult runProgram(const Options& o) {
     const Code code = codeOf(o);
-    auto [session, downloaded] = open(o, true);
+    auto [session, downloaded] = openSession(o, true);
     session->program(code.value);
     return programmed(o, *session, code, downloaded);
 }
@@ -163,7 +143,7 @@ ProgramResult runProgram(const Options& o) {
 ReadResult runRead(const Options& o) {
     // No download unless asked: the board keeps running what it was last
     // given, so a read shows what an earlier command programmed.
-    auto [session, downloaded] = open(o, o.download);
+    auto [session, downloaded] = openSession(o, o.download);
     try {
         const auto reading = session->read();
         return {reading.counts, reading.volts};
@@ -182,7 +162,7 @@ ReadResult runRead(const Options& o) {
 
 VerifyResult runVerify(const Options& o) {
     const Code code = codeOf(o);
-    auto [session, downloaded] = open(o, true);
+    auto [session, downloaded] = openSession(o, true);
     session->program(code.value);
     const auto reading = session->read();
     VerifyResult r;
@@ -196,36 +176,6 @@ VerifyResult runVerify(const Options& o) {
     r.pass = std::abs(reading.counts - r.expectedCounts) <= r.tolerance;
     return r;
 }
-
-std::atomic<int> stopSignal{0};
-
-extern "C" void onStopSignal(int signal) {
-    stopSignal = signal;
-}
-
-// SIGINT and SIGTERM end a sweep after its current row, for as long as it
-// runs; the rows measured are kept. A write they interrupt is carried on.
-class StopOnSignals {
-  public:
-    StopOnSignals() {
-        stopSignal = 0;
-        struct sigaction action {};
-        action.sa_handler = onStopSignal;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(SIGINT, &action, &oldInt_);
-        ::sigaction(SIGTERM, &action, &oldTerm_);
-    }
-    ~StopOnSignals() {
-        ::sigaction(SIGINT, &oldInt_, nullptr);
-        ::sigaction(SIGTERM, &oldTerm_, nullptr);
-    }
-    StopOnSignals(const StopOnSignals&) = delete;
-    StopOnSignals& operator=(const StopOnSignals&) = delete;
-
-  private:
-    struct sigaction oldInt_ {};
-    struct sigaction oldTerm_ {};
-};
 
 SweepResult runSweep(const Options& o) {
     const DeviceProfile& device = o.deviceProfile();
@@ -252,7 +202,7 @@ SweepResult runSweep(const Options& o) {
     }
     ResultsFile csv(o.csv, csvHeader());
 
-    auto [session, downloaded] = open(o, true);
+    auto [session, downloaded] = openSession(o, true);
     const std::size_t total = static_cast<std::size_t>((to - from) / step) + 1;
     SweepPlot plot(from, to);
     SweepStatistics statistics(o.tolerance);
@@ -261,7 +211,7 @@ SweepResult runSweep(const Options& o) {
     const auto begin = std::chrono::steady_clock::now();
     const std::int16_t mode = o.powerMode();
     try {
-        for (std::int64_t code = from; code <= to && stopSignal == 0; code += step) {
+        for (std::int64_t code = from; code <= to && stopSignal() == 0; code += step) {
             SweepRow row;
             row.code = static_cast<std::int32_t>(code);
             session->program(row.code);
@@ -282,7 +232,7 @@ SweepResult runSweep(const Options& o) {
         progress.finish();
         // A reader of the rows that the same Ctrl-C ended: the signal is
         // what ended the sweep.
-        if (f.status() == WriteFailed && stopSignal != 0) {
+        if (f.status() == WriteFailed && stopSignal() != 0) {
             writeMessage(f.what());
         } else if (f.status() == WriteFailed) {
             throw;
@@ -305,7 +255,7 @@ SweepResult runSweep(const Options& o) {
     r.plot = o.plot;
     r.downloaded = downloaded;
     r.clamped = !first.clampedFrom.empty() || !last.clampedFrom.empty();
-    r.signal = stopSignal;
+    r.signal = stopSignal();
     r.seconds = std::chrono::duration<double>(elapsed).count();
     const double inLibrary =
         std::chrono::duration<double>(session->binding().timeInLibrary).count();
@@ -317,7 +267,7 @@ SweepResult runSweep(const Options& o) {
 }
 
 SelftestResult runSelftest(const Options& o) {
-    auto [session, downloaded] = open(o, true);
+    auto [session, downloaded] = openSession(o, true);
     const SelfTestReport report =
         runSelfTest(session->state, session->comms(), o.vref, o.toleranceCounts());
     SelftestResult r;
@@ -346,6 +296,20 @@ ListResult runList(const Options& o) {
 
 } // namespace
 
+Opened openSession(const Options& o, bool load) {
+    Opened opened{std::make_unique<Session>(makeBinding(o.link))};
+    Session& s = *opened.session;
+    s.connect(o.board);
+    if (load) {
+        opened.downloaded = s.ensureFirmware(firmwarePathOf(o), o.download);
+    }
+    if (!o.device.empty()) {
+        s.selectDevice(o.deviceProfile());
+        s.state.selectPowerMode(o.powerMode());
+    }
+    return opened;
+}
+
 std::string programFolder() {
     return link::programDirectory().toStdString();
 }
@@ -369,7 +333,10 @@ Result runCommand(const Options& o) {
         return runSelftest(o);
     case Command::List:
         return runList(o);
+    case Command::Characterize:
+        return runCharacterize(o);
     case Command::Serve:
+    case Command::SimMeter:
         break;
     }
     throw Failure(BadArguments, "not a command that runs once");
@@ -387,6 +354,12 @@ int statusOf(const Result& result) {
             return 128 + s->signal;
         }
         return s->summary.pass() ? Ok : CheckFailed;
+    }
+    if (const auto* c = std::get_if<CharacterizeResult>(&result)) {
+        if (c->signal != 0) {
+            return 128 + c->signal;
+        }
+        return c->verdict.pass ? Ok : CheckFailed;
     }
     return Ok;
 }

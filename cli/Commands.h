@@ -2,6 +2,8 @@
 
 #include "cli/Analysis.h"
 #include "cli/Options.h"
+#include "cli/Session.h"
+#include "measure/Limits.h"
 
 #include <cstdint>
 #include <string>
@@ -73,8 +75,47 @@ struct ListResult {
     bool detailed = true; // false: the library gives identifiers only
 };
 
-using Result =
-    std::variant<ProgramResult, ReadResult, VerifyResult, SweepResult, SelftestResult, ListResult>;
+// What characterize found, with how it was measured, for the report.
+struct CharacterizeResult {
+    std::string device;
+    int bits = 0;
+    double referenceVolts = 0;
+    std::string meter;         // the resource; empty for the on-board converter
+    std::string meterIdentity; // its *IDN? answer
+    std::string meterFamily;   // whose dialect it was spoken to in
+    double meterRangeVolts = 0;
+    double nplc = 0;
+    int samples = 0;
+    double settleMs = 0;
+    std::string plan;
+    std::size_t planned = 0, measured = 0;
+    std::string board; // the board's identifier
+    std::string date;  // when it was measured, local time, ISO 8601
+    // Absent when it ended before the codes the figures need were measured.
+    std::optional<measure::Figures> figures;
+    std::string limits;
+    measure::Verdict verdict;
+    std::string csv, plot, report;
+    bool downloaded = false;
+    int signal = 0;
+    double seconds = 0;
+    double meterSeconds = 0; // readings and settling
+};
+
+using Result = std::variant<ProgramResult, ReadResult, VerifyResult, SweepResult, SelftestResult,
+                            ListResult, CharacterizeResult>;
+
+// A session on the chosen board, connected; with `load`, running its
+// firmware (loaded only when it does not run it yet, or with --download),
+// and the device and power mode of the options chosen.
+struct Opened {
+    std::unique_ptr<Session> session;
+    bool downloaded = false;
+};
+Opened openSession(const Options& options, bool load);
+
+// qdctl characterize.
+CharacterizeResult runCharacterize(const Options& options);
 
 // The folder qdctl lies in, as the file system names it.
 std::string programFolder();

@@ -27,7 +27,9 @@ ExitStatus exitStatusFor(board::LinkStatus status) {
 
 const char* const kExitStatusHelp = R"(EXIT STATUS
   0    success
-  1    verify, selftest or sweep measured something else than expected
+  1    verify, selftest or sweep measured something else than expected; a
+       characterized converter is not monotonic (or not shown to be) or a figure
+       lies beyond --limits
   2    bad arguments
   3    bad code: not a code, or beyond the device's range without --clamp
   4    no board: none found, no permission to open it, its state unusable, or a
@@ -37,6 +39,8 @@ const char* const kExitStatusHelp = R"(EXIT STATUS
   7    the link library or one of its functions cannot be loaded
   8    a results file or standard output could not be written
   9    the board is busy: another program holds it
-  130  a sweep was ended by SIGINT (143: SIGTERM); the rows measured are kept)";
+  10   the meter cannot be reached, refused a command, or gave no reading
+  130  a sweep or characterization was ended by SIGINT (143: SIGTERM); the rows
+       measured are kept)";
 
 } // namespace qd::cli

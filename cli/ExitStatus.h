@@ -11,7 +11,7 @@ namespace qd::cli {
 // same status whichever link library carried the call.
 enum ExitStatus : int {
     Ok = 0,
-    CheckFailed = 1, // verify, selftest or sweep measured something else
+    CheckFailed = 1, // verify, selftest, sweep or characterize measured something else
     BadArguments = 2,
     BadCode = 3,
     NoBoard = 4,        // none found, not ours to open, its state or a setting unusable
@@ -20,6 +20,7 @@ enum ExitStatus : int {
     LibraryFailed = 7, // the link library or one of its functions cannot be bound
     WriteFailed = 8,   // a results file or standard output could not be written
     Busy = 9,          // another program holds the board
+    MeterFailed = 10,  // the bench meter cannot be reached or refused a command
     // 128 + the signal: SIGINT or SIGTERM ended a sweep early; its rows are kept.
 };
 

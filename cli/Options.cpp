@@ -4,6 +4,8 @@
 #include "cli/ExitStatus.h"
 #include "cli/Output.h"
 #include "cli/scpi/PowerModes.h"
+#include "measure/Limits.h"
+#include "measure/Plan.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -143,6 +145,23 @@ void checkNumbers(const Options& o) {
     // the range named.
     if (o.volts && !std::isfinite(*o.volts)) {
         throw Failure(BadArguments, "--volts must be a finite voltage");
+    }
+    if (o.command != Command::Characterize) {
+        return;
+    }
+    if (!measure::Plan::parse(o.codes)) {
+        throw Failure(BadArguments, "--codes takes all, fast, or a whole number EVERY of 1 or "
+                                    "more (every EVERY-th code)");
+    }
+    if (!std::isfinite(o.nplc) || !(o.nplc > 0) || o.nplc > 1000) {
+        throw Failure(BadArguments, "--nplc must be a number of power-line cycles above 0");
+    }
+    if (!std::isfinite(o.settleMs) || o.settleMs < 0 || o.settleMs > 60000) {
+        throw Failure(BadArguments, "--settle must be 0 to 60000 ms");
+    }
+    std::string why;
+    if (!o.limits.empty() && !measure::Limits::parse(o.limits, why)) {
+        throw Failure(BadArguments, "--limits " + why);
     }
 }
 
@@ -363,10 +382,68 @@ Parsed parseCommandLine(int argc, char** argv, Options& o) {
                          "  qdctl serve --listen :5555\n"
                          "  qdctl --link 2 serve --listen 0.0.0.0:5025"));
 
+    auto* characterize =
+        app.add_subcommand("characterize", "measure the converter's static figures with a meter");
+    characterize->description(
+        "Programs each code of a plan, measures the output with a bench DMM (--meter) or the "
+        "on-board converter, and computes the datasheet's static figures: zero-code and "
+        "full-scale error, offset and gain error from the endpoint line through the fit range "
+        "(2^N/128 to 127*2^N/128), INL per code against the endpoint and the best-fit line, "
+        "DNL per step and monotonicity, each with its uncertainty from the samples' spread. "
+        "Rows go to --csv as they are measured, as a sweep's do. A converter that is not shown "
+        "monotonic, or a figure beyond --limits, makes the exit status 1.");
+    addDevice(characterize, o, true);
+    characterize->add_option("--meter", o.meter,
+                             "the bench DMM: TCPIP::HOST[::PORT]::SOCKET (raw socket, port 5025 "
+                             "unless given), TCPIP::HOST::INSTR (VXI-11) or a USBTMC device file "
+                             "(/dev/usbtmc0); without it the on-board converter measures");
+    characterize
+        ->add_option("--codes", o.codes,
+                     "all, fast (the carries and a grid: under 1% of a 16-bit converter's "
+                     "codes), or EVERY: every EVERY-th code")
+        ->capture_default_str();
+    characterize->add_option("--nplc", o.nplc, "the meter's integration time in power-line cycles")
+        ->capture_default_str();
+    characterize->add_option("--samples", o.samples, "readings per code")
+        ->check(CLI::Range(1, 100))
+        ->capture_default_str();
+    characterize->add_option("--settle", o.settleMs, "wait after each code, in ms, before reading")
+        ->capture_default_str();
+    characterize->add_option("--limits", o.limits,
+                             "pass/fail limits, e.g. inl=2,dnl=1,offset=5,gain=0.1 (LSB, LSB, mV, "
+                             "% of full scale; also zero in mV and fullscale in %)");
+    characterize->add_option("--csv", o.csv,
+                             "CSV file of each code's readings as measured, - for standard output");
+    characterize->add_option("--plot", o.plot,
+                             "draw INL and DNL into this file: .png, .svg or .pdf");
+    characterize->add_option("--report", o.report,
+                             "the one-page report: NAME.html (self-contained) or NAME.pdf");
+    addReference(characterize, o, "the ideal figures");
+    characterize->add_flag("--no-progress", o.quiet, "the same as --quiet");
+    characterize->footer(
+        footer("  qdctl characterize --device QD1600 --meter TCPIP::192.168.1.20::SOCKET \\\n"
+               "      --report qd1600.pdf --limits inl=4,dnl=1\n"
+               "  qdctl characterize --device QD1200 --codes all --csv qd1200.csv"));
+
+    auto* simMeter =
+        app.add_subcommand("sim-meter", "serve a simulated DMM on the simulated board");
+    simMeter->description(
+        "Serves a 6½-digit bench DMM over SCPI on a raw TCP socket whose probes sit on the "
+        "simulated board's output (QD_BOARD=sim): a reading is the output plus the meter's "
+        "noise, 30 uV rms at 1 NPLC, falling with the root of the NPLC, and takes NPLC/50 s "
+        "times QD_METER_TIME_SCALE (default 1). It never claims the board.");
+    simMeter->add_option("--listen", o.listen, "HOST:PORT to listen on; :PORT means loopback")
+        ->default_str("127.0.0.1:5026");
+    simMeter->footer(footer("  QD_BOARD=sim QD_BOARD_MODEL=typical qdctl sim-meter &\n"
+                            "  QD_BOARD=sim qdctl characterize --device QD1600 \\\n"
+                            "      --meter TCPIP::127.0.0.1::5026::SOCKET --report qd1600.html"));
+
     const std::pair<CLI::App*, Command> commands[] = {
-        {program, Command::Program}, {read, Command::Read},         {verify, Command::Verify},
-        {sweep, Command::Sweep},     {selftest, Command::Selftest}, {list, Command::List},
-        {serve, Command::Serve}};
+        {program, Command::Program},   {read, Command::Read},
+        {verify, Command::Verify},     {sweep, Command::Sweep},
+        {selftest, Command::Selftest}, {list, Command::List},
+        {serve, Command::Serve},       {characterize, Command::Characterize},
+        {simMeter, Command::SimMeter}};
     std::vector<CLI::App*> subcommands;
     for (const auto& [sub, command] : commands) {
         subcommands.push_back(sub);
@@ -401,6 +478,9 @@ Parsed parseCommandLine(int argc, char** argv, Options& o) {
         if (sub->parsed()) {
             o.command = command;
         }
+    }
+    if (o.command == Command::SimMeter && simMeter->count("--listen") == 0) {
+        o.listen = "127.0.0.1:5026";
     }
     checkNumbers(o);
     return {true, Ok};

@@ -10,7 +10,7 @@
 
 namespace qd::cli {
 
-enum class Command { Program, Read, Verify, Sweep, Selftest, List, Serve };
+enum class Command { Program, Read, Verify, Sweep, Selftest, List, Serve, Characterize, SimMeter };
 
 // Everything the command line says, checked: names are those of the tables,
 // numbers are finite and in range, output paths are refused before any
@@ -39,7 +39,16 @@ struct Options {
     std::string from, to, step = "1";
     std::string csv, plot;
 
-    std::string listen = "127.0.0.1:5025";
+    std::string listen = "127.0.0.1:5025"; // sim-meter: 127.0.0.1:5026
+
+    // characterize
+    std::string meter; // a VISA resource or a USBTMC device file; empty: the on-board converter
+    std::string codes = "fast";
+    double nplc = 10;
+    int samples = 4;
+    double settleMs = 5;
+    std::string limits;
+    std::string report;
 
     const DeviceProfile& deviceProfile() const;
     std::int16_t powerMode() const;

@@ -1,6 +1,7 @@
 #include "cli/Output.h"
 
 #include "cli/ExitStatus.h"
+#include "cli/ReportModule.h"
 #include "control/Commands.h"
 
 #include <QJsonArray>
@@ -143,8 +144,90 @@ std::string monotonicText(const SweepSummary& s) {
     return s.monotonic ? "yes" : "no";
 }
 
+QJsonValue orNull(const std::optional<double>& value) {
+    return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
+}
+
+QJsonObject figureJson(const measure::Figure& f) {
+    return {{"value", f.value}, {"uncertainty", orNull(f.uncertainty)}};
+}
+
+QJsonObject extremeJson(const measure::Extreme& e) {
+    QJsonObject json = figureJson(e);
+    json.insert("code", q(formatCode(e.code)));
+    return json;
+}
+
+const char* monotonicJson(measure::Monotonic m) {
+    switch (m) {
+    case measure::Monotonic::No:
+        return "no";
+    case measure::Monotonic::Unresolved:
+        return "unresolved";
+    case measure::Monotonic::Yes:
+        break;
+    }
+    return "yes";
+}
+
+QJsonObject characterizeJson(const CharacterizeResult& r) {
+    QJsonObject meter{{"resource", r.meter.empty() ? QJsonValue(QJsonValue::Null) : q(r.meter)},
+                      {"idn", q(r.meterIdentity)},
+                      {"dialect", q(r.meterFamily)},
+                      {"range_v", r.meterRangeVolts},
+                      {"nplc", r.nplc},
+                      {"samples", r.samples},
+                      {"settle_ms", r.settleMs}};
+    QJsonArray failures;
+    for (const auto& f : r.verdict.failures) {
+        failures.append(q(f));
+    }
+    QJsonObject json{{"device", q(r.device)},
+                     {"bits", r.bits},
+                     {"board", q(r.board)},
+                     {"meter", meter},
+                     {"codes", q(r.plan)},
+                     {"planned", static_cast<qint64>(r.planned)},
+                     {"measured", static_cast<qint64>(r.measured)},
+                     {"reference_v", r.referenceVolts},
+                     {"date", q(r.date)},
+                     {"pass", r.verdict.pass},
+                     {"failures", failures},
+                     {"interrupted", r.signal != 0},
+                     {"firmware", firmwareWord(r.downloaded)},
+                     {"seconds", r.seconds},
+                     {"meter_seconds", r.meterSeconds}};
+    if (!r.limits.empty()) {
+        json.insert("limits", q(r.limits));
+    }
+    for (const auto& [key, path] :
+         {std::pair{"csv", &r.csv}, std::pair{"plot", &r.plot}, std::pair{"report", &r.report}}) {
+        if (!path->empty()) {
+            json.insert(key, q(*path));
+        }
+    }
+    if (r.figures) {
+        const measure::Figures& f = *r.figures;
+        QJsonObject figures{{"zero_code_error_mv", figureJson(f.zeroCode)},
+                            {"full_scale_error_percent", figureJson(f.fullScale)},
+                            {"offset_error_mv", figureJson(f.offset)},
+                            {"gain_error_percent", figureJson(f.gain)},
+                            {"inl_best_fit_lsb", extremeJson(f.inlBestFit)},
+                            {"inl_endpoint_lsb", extremeJson(f.inlEndpoint)},
+                            {"monotonic", monotonicJson(f.monotonic)},
+                            {"smallest_step_lsb", extremeJson(f.smallestStep)},
+                            {"lsb_v", f.lsbVolts},
+                            {"noise_v", orNull(f.noiseVolts)}};
+        figures.insert("dnl_lsb", f.steps.empty() ? QJsonValue(QJsonValue::Null)
+                                                  : QJsonValue(extremeJson(f.dnl)));
+        json.insert("figures", figures);
+    }
+    return json;
+}
+
 struct JsonOf {
     QJsonObject operator()(const ProgramResult& r) const { return programJson(r); }
+    QJsonObject operator()(const CharacterizeResult& r) const { return characterizeJson(r); }
     QJsonObject operator()(const ReadResult& r) const {
         return {{"counts", r.counts}, {"volts", rounded3(r.volts)}};
     }
@@ -218,8 +301,30 @@ struct JsonOf {
     }
 };
 
+std::string characterizeText(const CharacterizeResult& r) {
+    std::string text = r.device + " characterized with " + r.meterIdentity + ": " +
+                       std::to_string(r.measured) + " of " + std::to_string(r.planned) +
+                       " codes (" + r.plan + ")" + (r.signal != 0 ? ", interrupted" : "") + "\n";
+    for (const auto& row : figureRows(r)) {
+        char line[256];
+        std::snprintf(line, sizeof line, "%-18s %12s %-10s %-5s %s%s%s\n", row.name.c_str(),
+                      row.value.c_str(), row.uncertainty.c_str(), row.unit.c_str(),
+                      row.where.c_str(), row.limit.empty() ? "" : ", limit ", row.limit.c_str());
+        text += line;
+    }
+    if (!r.figures) {
+        text += "no figures: the codes they need were not all measured\n";
+    }
+    text += r.verdict.pass ? "PASS" : "FAIL";
+    for (const auto& failure : r.verdict.failures) {
+        text += "\n  " + failure;
+    }
+    return text;
+}
+
 struct TextOf {
     std::string operator()(const ProgramResult& r) const { return programText(r); }
+    std::string operator()(const CharacterizeResult& r) const { return characterizeText(r); }
     std::string operator()(const ReadResult& r) const {
         return std::to_string(r.counts) + " counts = " + volts3(r.volts) + " V";
     }
@@ -329,7 +434,8 @@ void printResult(const Options& options, const Result& result) {
     // Rows on standard output are read by a CSV reader: nothing else goes
     // there.
     const auto* sweep = std::get_if<SweepResult>(&result);
-    if (sweep && sweep->csv == "-") {
+    const auto* characterize = std::get_if<CharacterizeResult>(&result);
+    if ((sweep && sweep->csv == "-") || (characterize && characterize->csv == "-")) {
         writeStandardError(resultText(result) + "\n");
         return;
     }

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <unistd.h>
 
 namespace qd::cli {
 
@@ -79,20 +78,10 @@ PlotModule::PlotModule(const std::string& folder)
 }
 
 double PlotModule::draw(const PlotData& data, const std::string& path) {
-    std::string partial;
-    const int fd = createBeside(path, partial);
-    if (fd < 0) {
-        throw Failure(WriteFailed, "cannot write " + path);
-    }
-    ::close(fd);
-    std::string error;
     double seconds = 0;
-    if (!draw_(data, partial, plotFormat(path), error, seconds) ||
-        std::rename(partial.c_str(), path.c_str()) != 0) {
-        std::remove(partial.c_str());
-        throw Failure(WriteFailed, "cannot write the plot " + path +
-                                       (error.empty() ? std::string() : ": " + error));
-    }
+    writeBeside(path, [&](const std::string& partial, std::string& error) {
+        return draw_(data, partial, plotFormat(path), error, seconds);
+    });
     return seconds;
 }
 

@@ -22,13 +22,14 @@ std::string minutesAndSeconds(double seconds) {
 
 } // namespace
 
-Progress::Progress(std::size_t total, bool enabled)
-    : total_(total), enabled_(enabled && total > kWorthShowing),
-      terminal_(::isatty(STDERR_FILENO) == 1), begin_(steady_clock::now()), lastShown_(begin_) {}
+Progress::Progress(std::size_t total, bool enabled, const char* what, bool slow)
+    : total_(total), enabled_(enabled && (slow || total > kWorthShowing)), what_(what),
+      every_(slow ? 1 : 64), terminal_(::isatty(STDERR_FILENO) == 1), begin_(steady_clock::now()),
+      lastShown_(begin_) {}
 
 void Progress::update(std::size_t done) {
     // The clock is read only now and then: a sweep's row costs microseconds.
-    if (!enabled_ || (done % 64 != 0 && done != total_)) {
+    if (!enabled_ || (done % every_ != 0 && done != total_)) {
         return;
     }
     const auto now = steady_clock::now();
@@ -51,7 +52,7 @@ void Progress::show(std::size_t done, steady_clock::time_point now) {
                      std::string(filled, '#').c_str(), std::string(width - filled, ' ').c_str(),
                      percent, done, total_, rate, minutesAndSeconds(left).c_str());
     } else {
-        std::fprintf(stderr, "qdctl: sweep %zu/%zu codes (%u%%), %.0f codes/s, %s left\n", done,
+        std::fprintf(stderr, "qdctl: %s %zu/%zu codes (%u%%), %.1f codes/s, %s left\n", what_, done,
                      total_, percent, rate, minutesAndSeconds(left).c_str());
     }
     std::fflush(stderr);

@@ -10,7 +10,11 @@ namespace qd::cli {
 // otherwise (a log file or a CI job), nothing with --quiet.
 class Progress {
   public:
-    Progress(std::size_t total, bool enabled);
+    // `what` names the command in plain lines. A sweep's rows cost
+    // microseconds, so it looks at the clock every 64 rows and shows nothing
+    // for up to 256; a characterization's codes take a meter's time, so
+    // `slow` shows every code's progress from the first.
+    Progress(std::size_t total, bool enabled, const char* what = "sweep", bool slow = false);
     void update(std::size_t done);
     // Ends the bar's line on a terminal.
     void finish();
@@ -20,6 +24,8 @@ class Progress {
 
     std::size_t total_;
     bool enabled_;
+    const char* what_;
+    std::size_t every_;
     bool terminal_;
     std::chrono::steady_clock::time_point begin_;
     std::chrono::steady_clock::time_point lastShown_;

@@ -138,6 +138,22 @@ void ResultsFile::commit() {
     }
 }
 
+void writeBeside(const std::string& path,
+                 const std::function<bool(const std::string& partial, std::string& error)>& write) {
+    std::string partial;
+    const int fd = createBeside(path, partial);
+    if (fd < 0) {
+        throw Failure(WriteFailed, "cannot write " + path + ": " + lastError());
+    }
+    ::close(fd);
+    std::string error;
+    if (!write(partial, error) || std::rename(partial.c_str(), path.c_str()) != 0) {
+        std::remove(partial.c_str());
+        throw Failure(WriteFailed,
+                      "cannot write " + path + (error.empty() ? std::string() : ": " + error));
+    }
+}
+
 std::string plotFormat(const std::string& path) {
     std::string extension = fs::path(path).extension().string();
     std::transform(extension.begin(), extension.end(), extension.begin(),

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -49,6 +50,12 @@ class ResultsFile {
 // there would get, for contents that take the path's name once complete.
 // Its descriptor, or -1 (errno set); its name goes to `partial`.
 int createBeside(const std::string& path, std::string& partial);
+
+// Writes a whole file through `write`, which is handed a new file beside
+// `path` to fill; that file takes `path`'s name once `write` returns true.
+// Raises Failure(WriteFailed) with `write`'s reason when it cannot.
+void writeBeside(const std::string& path,
+                 const std::function<bool(const std::string& partial, std::string& error)>& write);
 
 // Refuses output paths before any board is touched: a folder, a path that
 // names the firmware image or the other output, a plot whose extension is

@@ -7,14 +7,26 @@
 
 namespace qd::cli {
 
-int serve(const Options& options) {
-    QLibrary module(QString::fromStdString(programFolder() + "/" + kServeModuleFile));
-    const auto entry = reinterpret_cast<ServeEntry>(module.resolve(kServeEntrySymbol));
+namespace {
+
+int runModule(const char* file, const char* symbol, const char* what, const Options& options) {
+    QLibrary module(QString::fromStdString(programFolder() + "/" + file));
+    const auto entry = reinterpret_cast<ServeEntry>(module.resolve(symbol));
     if (!entry) {
-        throw Failure(LibraryFailed,
-                      "cannot load the serve module: " + module.errorString().toStdString());
+        throw Failure(LibraryFailed, std::string("cannot load the ") + what +
+                                         " module: " + module.errorString().toStdString());
     }
     return entry(options);
+}
+
+} // namespace
+
+int serve(const Options& options) {
+    return runModule(kServeModuleFile, kServeEntrySymbol, "serve", options);
+}
+
+int simMeter(const Options& options) {
+    return runModule(kSimMeterModuleFile, kSimMeterEntrySymbol, "sim-meter", options);
 }
 
 } // namespace qd::cli

@@ -9,10 +9,15 @@ namespace qd::cli {
 // command loads Qt Network.
 int serve(const Options& options);
 
-// The module's entry: runs the server and returns qdctl's exit status,
+// qdctl sim-meter: the simulated bench DMM, a module of its own likewise.
+int simMeter(const Options& options);
+
+// A module's entry: runs its server and returns qdctl's exit status,
 // having reported any failure itself.
 using ServeEntry = int (*)(const Options& options);
 inline constexpr const char* kServeEntrySymbol = "qdctlServe";
 inline constexpr const char* kServeModuleFile = "libqdctl-serve.so";
+inline constexpr const char* kSimMeterEntrySymbol = "qdctlSimMeter";
+inline constexpr const char* kSimMeterModuleFile = "libqdctl-simmeter.so";
 
 } // namespace qd::cli

@@ -78,6 +78,19 @@ BoardFields listedBoard(link::LinkBinding& binding, int board) {
     return {};
 }
 
+std::string boardIdentifier(link::LinkBinding& binding, int board) {
+    const BoardFields fields = listedBoard(binding, board);
+    const std::string bus = fieldOf(fields, "bus");
+    if (bus == "sim") {
+        return "sim";
+    }
+    if (!bus.empty()) {
+        return bus + "-" + fieldOf(fields, "port");
+    }
+    const std::string id = fieldOf(fields, "id");
+    return id.empty() ? std::to_string(board == 0 ? 1 : board) : id;
+}
+
 link::LinkOutcome Session::askForAReading() {
     std::array<std::uint8_t, 4> reply{};
     return checked_.request(board::kRequestReadConverter, 0, 0, 1, board::kReadConverterLength,

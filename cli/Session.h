@@ -55,6 +55,11 @@ std::string fieldOf(const BoardFields& fields, std::string_view key);
 // empty when it lists none, or not that board.
 BoardFields listedBoard(link::LinkBinding& binding, int board);
 
+// The board's identifier as *IDN? and reports tell it: where it is plugged
+// in, as our libraries list it ("sim" for the simulated board), else its
+// number.
+std::string boardIdentifier(link::LinkBinding& binding, int board);
+
 // The failure a link outcome calls for.
 [[noreturn]] void fail(const link::LinkOutcome& outcome);
 

@@ -28,6 +28,9 @@ int main(int argc, char** argv) {
         if (options.command == Command::Serve) {
             return serve(options);
         }
+        if (options.command == Command::SimMeter) {
+            return simMeter(options);
+        }
         const Result result = runCommand(options);
         const int status = statusOf(result);
         try {

@@ -5,19 +5,6 @@
 
 namespace qd::cli {
 
-std::string boardIdentifier(link::LinkBinding& binding, int board) {
-    const BoardFields fields = listedBoard(binding, board);
-    const std::string bus = fieldOf(fields, "bus");
-    if (bus == "sim") {
-        return "sim";
-    }
-    if (!bus.empty()) {
-        return bus + "-" + fieldOf(fields, "port");
-    }
-    const std::string id = fieldOf(fields, "id");
-    return id.empty() ? std::to_string(board == 0 ? 1 : board) : id;
-}
-
 ServeBoard::ServeBoard(const Options& options)
     : options_(options), session_(makeBinding(options.link)), firmware_(firmwarePathOf(options)) {
     attach(options.download);

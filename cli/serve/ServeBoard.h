@@ -41,8 +41,5 @@ class ServeBoard final : public scpi::InstrumentBoard, private Board {
     bool downloaded_ = false;
 };
 
-// The board's identifier as *IDN? tells it: where it is plugged in, as our
-// libraries list it ("sim" for the simulated board), else its number.
-std::string boardIdentifier(link::LinkBinding& binding, int board);
 
 } // namespace qd::cli

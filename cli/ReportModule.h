@@ -1,0 +1,43 @@
+#pragma once
+
+#include "report/ReportData.h"
+
+#include <QLibrary>
+#include <string>
+
+namespace qd::cli {
+
+struct CharacterizeResult;
+
+// The report's words and plots from a characterization's result; its
+// figures as rows, which the text output shows too.
+report::ReportData reportDataOf(const CharacterizeResult& result);
+std::vector<report::FigureRow> figureRows(const CharacterizeResult& result);
+
+// Refuses a report path before any board is touched: not .html, .htm or
+// .pdf, a folder, or the name of the firmware image or another output.
+void checkReportPath(const std::string& report, const std::string& csv, const std::string& plot,
+                     const std::string& firmware);
+
+// The report module, loaded beside qdctl only when a report or a plot of a
+// characterization is asked for, so that no other command loads Qt Gui.
+class ReportModule {
+  public:
+    // Raises Failure(LibraryFailed) when it cannot be loaded.
+    explicit ReportModule(const std::string& folder);
+
+    // Writes the plot and the report asked for (an empty path: not asked),
+    // each into a file beside its path that takes its name once complete;
+    // Failure(WriteFailed) when one cannot be written.
+    void write(const CharacterizeResult& result, const std::string& plot,
+               const std::string& report);
+
+  private:
+    void writeOne(const report::ReportData& data, const std::string& path,
+                  const std::string& format, bool plotsOnly);
+
+    QLibrary library_;
+    report::WriteReport write_ = nullptr;
+};
+
+} // namespace qd::cli

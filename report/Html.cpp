@@ -1,0 +1,169 @@
+#include "report/Html.h"
+
+#include "report/Plot.h"
+
+#include <cstdio>
+
+namespace qd::report {
+
+namespace {
+
+constexpr double kFont = 12;
+
+std::string escaped(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string num(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", value + 0.0);
+    return text;
+}
+
+std::string line(double x1, double y1, double x2, double y2, const char* style) {
+    return "<line x1=\"" + num(x1) + "\" y1=\"" + num(y1) + "\" x2=\"" + num(x2) + "\" y2=\"" +
+           num(y2) + "\" style=\"" + style + "\"/>";
+}
+
+std::string text(double x, double y, const std::string& content, const char* anchor,
+                 double size = kFont) {
+    return "<text x=\"" + num(x) + "\" y=\"" + num(y) + "\" text-anchor=\"" + anchor +
+           "\" font-size=\"" + num(size) + "\">" + escaped(content) + "</text>";
+}
+
+std::string polyline(const PlotFrame& f, const Points& points, const char* style) {
+    if (points.empty()) {
+        return "";
+    }
+    std::string at;
+    for (const auto& [code, value] : points) {
+        at += num(f.x(code)) + "," + num(f.y(value)) + " ";
+    }
+    return "<polyline fill=\"none\" style=\"" + std::string(style) + "\" points=\"" + at + "\"/>";
+}
+
+std::string stems(const PlotFrame& f, const Points& points, const char* style) {
+    std::string path;
+    for (const auto& [code, value] : points) {
+        path += "M" + num(f.x(code)) + " " + num(f.zeroY) + "V" + num(f.y(value));
+    }
+    return path.empty() ? "" : "<path d=\"" + path + "\" style=\"" + style + "\"/>";
+}
+
+std::string plotBody(const PlotData& plot, const Box& box) {
+    const PlotFrame f = frameOf(plot, box, kFont);
+    std::string out = text(f.area.left, box.top + kFont * 1.1, plot.title, "start", kFont * 1.1);
+    for (const Tick& t : f.yTicks) {
+        out += line(f.area.left, t.at, f.area.left + f.area.width, t.at, "stroke:#ddd");
+        out += text(f.area.left - 4, t.at + kFont * 0.35, t.label, "end");
+    }
+    for (const Tick& t : f.xTicks) {
+        out += line(t.at, f.area.top, t.at, f.area.top + f.area.height, "stroke:#eee");
+        out += text(t.at, f.area.top + f.area.height + kFont * 1.2, t.label, "middle");
+    }
+    out += line(f.area.left, f.zeroY, f.area.left + f.area.width, f.zeroY, "stroke:#888");
+    out += "<rect x=\"" + num(f.area.left) + "\" y=\"" + num(f.area.top) + "\" width=\"" +
+           num(f.area.width) + "\" height=\"" + num(f.area.height) +
+           "\" style=\"fill:none;stroke:#444\"/>";
+    out += polyline(f, plot.second, "stroke:#e08a00;stroke-width:0.8");
+    out += plot.stems ? stems(f, plot.points, "stroke:#1f4e9c;stroke-width:1.2")
+                      : polyline(f, plot.points, "stroke:#1f4e9c;stroke-width:1.2");
+    out +=
+        text(f.area.left + f.area.width / 2, box.top + box.height - kFont * 0.3, "code", "middle");
+    out += text(box.left + kFont, f.area.top - kFont * 0.5, plot.yLabel, "start");
+    return out;
+}
+
+} // namespace
+
+std::string svgPlot(const PlotData& plot, double width, double height) {
+    return "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(width) + "\" height=\"" +
+           num(height) + "\" viewBox=\"0 0 " + num(width) + " " + num(height) +
+           "\" font-family=\"sans-serif\">" + plotBody(plot, {0, 0, width, height}) + "</svg>";
+}
+
+std::string svgDocument(const ReportData& data) {
+    constexpr double width = 900, each = 360;
+    const double height = each * static_cast<double>(data.plots.size());
+    std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+                      num(width) + "\" height=\"" + num(height) + "\" viewBox=\"0 0 " + num(width) +
+                      " " + num(height) +
+                      "\" font-family=\"sans-serif\"><rect width=\"100%\" height=\"100%\" "
+                      "fill=\"white\"/>";
+    double top = 0;
+    for (const PlotData& plot : data.plots) {
+        out += plotBody(plot, {0, top, width, each});
+        top += each;
+    }
+    return out + "</svg>\n";
+}
+
+std::string htmlPage(const ReportData& data) {
+    std::string out =
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" +
+        escaped(data.title) +
+        "</title>\n<style>\n"
+        "@page { size: A4; margin: 12mm; }\n"
+        "body { font-family: sans-serif; font-size: 10pt; max-width: 190mm; margin: 8mm auto; "
+        "color: #111; }\n"
+        "h1 { font-size: 15pt; margin: 0 0 4pt; }\n"
+        ".verdict { display: inline-block; padding: 2pt 8pt; font-weight: bold; color: white; "
+        "border-radius: 3pt; }\n"
+        ".pass { background: #2e7d32; } .fail { background: #c62828; }\n"
+        "table { border-collapse: collapse; margin: 6pt 0; }\n"
+        "td, th { padding: 1.5pt 6pt; text-align: left; vertical-align: top; }\n"
+        "th { border-bottom: 1px solid #888; }\n"
+        "td.num { text-align: right; font-variant-numeric: tabular-nums; }\n"
+        ".setup td:first-child { color: #555; }\n"
+        ".columns { display: flex; gap: 10pt; }\n"
+        ".notes { font-size: 8pt; color: #333; padding-left: 12pt; }\n"
+        ".FAIL { color: #c62828; font-weight: bold; }\n"
+        "</style></head>\n<body>\n<h1>" +
+        escaped(data.title) + "</h1>\n<p><span class=\"verdict " + (data.pass ? "pass" : "fail") +
+        "\">" + (data.pass ? "PASS" : "FAIL") + "</span> " +
+        escaped(data.verdict == "PASS" ? "" : data.verdict.substr(data.verdict.find(':') + 1)) +
+        "</p>\n<table class=\"setup\">\n";
+    for (const auto& [label, value] : data.setup) {
+        out += "<tr><td>" + escaped(label) + "</td><td>" + escaped(value) + "</td></tr>\n";
+    }
+    out += "</table>\n<table class=\"figures\">\n<tr><th>Figure</th><th>Value</th><th>"
+           "Uncertainty</th><th>Unit</th><th></th><th>Limit</th><th></th></tr>\n";
+    for (const FigureRow& row : data.figures) {
+        out += "<tr><td>" + escaped(row.name) + "</td><td class=\"num\">" + escaped(row.value) +
+               "</td><td class=\"num\">" + escaped(row.uncertainty) + "</td><td>" +
+               escaped(row.unit) + "</td><td>" + escaped(row.where) + "</td><td>" +
+               escaped(row.limit) + "</td><td class=\"" + escaped(row.status) + "\">" +
+               escaped(row.status) + "</td></tr>\n";
+    }
+    out += "</table>\n";
+    for (const PlotData& plot : data.plots) {
+        out += "<div>" + svgPlot(plot, 700, 235) + "</div>\n";
+    }
+    out += "<ul class=\"notes\">\n";
+    for (const auto& note : data.notes) {
+        out += "<li>" + escaped(note) + "</li>\n";
+    }
+    return out + "</ul>\n</body></html>\n";
+}
+
+} // namespace qd::report

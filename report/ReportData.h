@@ -1,0 +1,57 @@
+#pragma once
+
+// What qdctl hands its report module: the texts already worded and each
+// plot's series already reduced to a minimum and a maximum per column, so
+// that the module only lays out and draws. Shared by qdctl and the module,
+// which are built together.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qd::report {
+
+using Points = std::vector<std::pair<double, double>>; // (code, value) in drawing order
+
+struct FigureRow {
+    std::string name;
+    std::string value;       // with its sign, in `unit`
+    std::string uncertainty; // "± 0.012", or "" when not known
+    std::string unit;
+    std::string where;  // "at code 8000", or ""
+    std::string limit;  // "≤ 2", or ""
+    std::string status; // "pass", "FAIL" or ""
+};
+
+struct PlotData {
+    std::string title;  // "Best-fit INL"
+    std::string yLabel; // "LSB"
+    double fromCode = 0, toCode = 0;
+    Points points;
+    // Each point a stem from 0, as a datasheet draws DNL: steps that were
+    // not measured are not joined across.
+    bool stems = false;
+    // A second series drawn thinner (the endpoint INL beside the best fit).
+    std::string secondName;
+    Points second;
+};
+
+struct ReportData {
+    std::string title; // "QD1600 characterization"
+    bool pass = true;
+    std::string verdict;                                    // "PASS", or "FAIL" and why
+    std::vector<std::pair<std::string, std::string>> setup; // label, value
+    std::vector<FigureRow> figures;
+    std::vector<std::string> notes;
+    std::vector<PlotData> plots; // INL, then DNL
+};
+
+// The module's one entry: writes `data` into `path` as `format`: "html" or
+// "pdf" for the report's page; "png", "svg" or "pdf" for its plots alone
+// when `plotsOnly`. False, with the reason in `error`, when it cannot.
+using WriteReport = bool (*)(const ReportData& data, const std::string& path,
+                             const std::string& format, bool plotsOnly, std::string& error);
+inline constexpr const char* kWriteReportSymbol = "qdctlWriteReport";
+inline constexpr const char* kReportModuleFile = "libqdctl-report.so";
+
+} // namespace qd::report

@@ -1,0 +1,254 @@
+// qdctl's report module: the characterization's page and plots, drawn by
+// our own code: HTML with inline SVG as text, PDF and PNG with Qt Gui's
+// painter. Loaded only when a report or a plot is asked for.
+
+#include "report/Html.h"
+#include "report/Plot.h"
+#include "report/ReportData.h"
+
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPdfWriter>
+#include <memory>
+
+namespace qd::report {
+
+namespace {
+
+// Drawing happens in points (1/72 inch) on every device.
+class Page {
+  public:
+    Page(QPainter& painter, double pointsWide) : p_(painter), width_(pointsWide) {}
+
+    void font(double points, bool bold = false) {
+        QFont f(QStringLiteral("Sans Serif"));
+        f.setStyleHint(QFont::SansSerif);
+        f.setPointSizeF(points);
+        f.setBold(bold);
+        p_.setFont(f);
+    }
+    // Text in a box `width` wide from (x, y) down, wrapped; the height it took.
+    double text(double x, double y, double width, const std::string& s,
+                Qt::Alignment align = Qt::AlignLeft) {
+        const QRectF box(x, y, width, 1000);
+        QRectF used;
+        p_.drawText(box, static_cast<int>(align | Qt::AlignTop | Qt::TextWordWrap),
+                    QString::fromStdString(s), &used);
+        return used.height();
+    }
+    QPainter& painter() { return p_; }
+    double width() const { return width_; }
+
+  private:
+    QPainter& p_;
+    double width_;
+};
+
+void drawPlot(QPainter& p, const PlotData& plot, const Box& box, double fontSize) {
+    const PlotFrame f = frameOf(plot, box, fontSize);
+    QFont font(QStringLiteral("Sans Serif"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSizeF(fontSize * 0.8);
+    p.setFont(font);
+    const auto label = [&](double x, double y, const std::string& s, Qt::Alignment align) {
+        p.setPen(QColor(0x22, 0x22, 0x22));
+        p.drawText(QRectF(x - 60, y - fontSize, 120, fontSize * 2),
+                   static_cast<int>(align | Qt::AlignVCenter), QString::fromStdString(s));
+    };
+    const QRectF area(f.area.left, f.area.top, f.area.width, f.area.height);
+    for (const Tick& t : f.yTicks) {
+        p.setPen(QPen(QColor(0xdd, 0xdd, 0xdd), 0));
+        p.drawLine(QPointF(area.left(), t.at), QPointF(area.right(), t.at));
+        label(area.left() - 64, t.at, t.label, Qt::AlignRight);
+    }
+    for (const Tick& t : f.xTicks) {
+        p.setPen(QPen(QColor(0xee, 0xee, 0xee), 0));
+        p.drawLine(QPointF(t.at, area.top()), QPointF(t.at, area.bottom()));
+        label(t.at, area.bottom() + fontSize, t.label, Qt::AlignHCenter);
+    }
+    p.setPen(QPen(QColor(0x88, 0x88, 0x88), 0));
+    p.drawLine(QPointF(area.left(), f.zeroY), QPointF(area.right(), f.zeroY));
+    p.setPen(QPen(QColor(0x44, 0x44, 0x44), 0));
+    p.drawRect(area);
+    const auto series = [&](const Points& points, QColor colour, double width, bool stems) {
+        if (points.empty()) {
+            return;
+        }
+        QPainterPath path(QPointF(f.x(points.front().first), f.y(points.front().second)));
+        for (const auto& [code, value] : points) {
+            if (stems) {
+                path.moveTo(f.x(code), f.zeroY);
+            }
+            path.lineTo(f.x(code), f.y(value));
+        }
+        p.setPen(QPen(colour, width));
+        p.setBrush(Qt::NoBrush);
+        p.drawPath(path);
+    };
+    p.save();
+    p.setClipRect(area);
+    series(plot.second, QColor(0xe0, 0x8a, 0x00), fontSize * 0.05, false);
+    series(plot.points, QColor(0x1f, 0x4e, 0x9c), fontSize * 0.08, plot.stems);
+    p.restore();
+    font.setPointSizeF(fontSize);
+    p.setFont(font);
+    p.setPen(Qt::black);
+    p.drawText(QPointF(area.left(), box.top + fontSize), QString::fromStdString(plot.title));
+    font.setPointSizeF(fontSize * 0.8);
+    p.setFont(font);
+    label(area.center().x(), box.top + box.height - fontSize * 0.6, "code", Qt::AlignHCenter);
+    p.drawText(QPointF(box.left, area.top() - fontSize * 0.4), QString::fromStdString(plot.yLabel));
+}
+
+// The report's page: title and verdict, set-up, figures, plots, notes.
+void drawPage(Page& page, const ReportData& d) {
+    QPainter& p = page.painter();
+    const double w = page.width();
+    double y = 0;
+    page.font(15, true);
+    y += page.text(0, y, w, d.title) + 4;
+    page.font(10, true);
+    const QRectF badge(0, y, 44, 16);
+    p.fillRect(badge, d.pass ? QColor(0x2e, 0x7d, 0x32) : QColor(0xc6, 0x28, 0x28));
+    p.setPen(Qt::white);
+    p.drawText(badge, Qt::AlignCenter, d.pass ? QStringLiteral("PASS") : QStringLiteral("FAIL"));
+    p.setPen(Qt::black);
+    page.font(9);
+    if (!d.pass) {
+        page.text(52, y + 2, w - 52, d.verdict.substr(d.verdict.find(':') + 1));
+    }
+    y += 24;
+    page.font(8.5);
+    for (const auto& [label, value] : d.setup) {
+        p.setPen(QColor(0x55, 0x55, 0x55));
+        page.text(0, y, 95, label);
+        p.setPen(Qt::black);
+        y += std::max(11.0, page.text(100, y, w - 100, value));
+    }
+    y += 6;
+    const double columns[] = {0, 95, 175, 250, 285, 435, 480};
+    const char* headers[] = {"Figure", "Value", "Uncertainty", "Unit", "", "Limit", ""};
+    page.font(8.5, true);
+    for (int i = 0; i < 7; ++i) {
+        page.text(columns[i], y, 90, headers[i]);
+    }
+    y += 12;
+    p.drawLine(QPointF(0, y - 1), QPointF(w, y - 1));
+    page.font(8.5);
+    for (const FigureRow& row : d.figures) {
+        const std::string cells[] = {row.name,  row.value, row.uncertainty, row.unit,
+                                     row.where, row.limit, row.status};
+        for (int i = 0; i < 7; ++i) {
+            p.setPen(i == 6 && row.status == "FAIL" ? QColor(0xc6, 0x28, 0x28) : QColor(Qt::black));
+            const bool number = i == 1 || i == 2;
+            page.text(columns[i], y, number ? 70 : (i == 4 ? 148 : 90), cells[i],
+                      number ? Qt::AlignRight : Qt::AlignLeft);
+        }
+        y += 11;
+    }
+    y += 6;
+    for (const PlotData& plot : d.plots) {
+        drawPlot(p, plot, {0, y, w, 175}, 9);
+        y += 180;
+    }
+    page.font(7);
+    p.setPen(QColor(0x33, 0x33, 0x33));
+    for (const auto& note : d.notes) {
+        y += page.text(8, y, w - 8, "• " + note) + 2;
+    }
+}
+
+bool writePdf(const ReportData& d, const std::string& path, bool plotsOnly, std::string& error) {
+    QPdfWriter writer(QString::fromStdString(path));
+    writer.setPageSize(QPageSize(QPageSize::A4));
+    writer.setPageMargins(QMarginsF(15, 12, 15, 12), QPageLayout::Millimeter);
+    writer.setResolution(72); // one device unit per point
+    writer.setTitle(QString::fromStdString(d.title));
+    writer.setCreator(QStringLiteral("qdctl"));
+    QPainter p;
+    if (!p.begin(&writer)) {
+        error = "cannot start the PDF";
+        return false;
+    }
+    const double width = writer.width();
+    if (plotsOnly) {
+        double y = 0;
+        for (const PlotData& plot : d.plots) {
+            drawPlot(p, plot, {0, y, width, 300}, 10);
+            y += 310;
+        }
+    } else {
+        Page page(p, width);
+        drawPage(page, d);
+    }
+    return p.end();
+}
+
+bool writePng(const ReportData& d, const std::string& path, std::string& error) {
+    constexpr int width = 900, each = 360;
+    QImage image(width, each * static_cast<int>(d.plots.size()), QImage::Format_RGB32);
+    image.fill(Qt::white);
+    {
+        QPainter p(&image);
+        p.setRenderHint(QPainter::Antialiasing);
+        double y = 0;
+        for (const PlotData& plot : d.plots) {
+            drawPlot(p, plot, {0, y, width, each}, 12);
+            y += each;
+        }
+    }
+    if (!image.save(QString::fromStdString(path), "PNG")) {
+        error = "the PNG could not be saved";
+        return false;
+    }
+    return true;
+}
+
+bool writeText(const std::string& text, const std::string& path, std::string& error) {
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(text.data(), static_cast<qint64>(text.size())) !=
+            static_cast<qint64>(text.size()) ||
+        !file.flush()) {
+        error = file.errorString().toStdString();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+} // namespace qd::report
+
+extern "C" __attribute__((visibility("default"))) bool
+qdctlWriteReport(const qd::report::ReportData& data, const std::string& path,
+                 const std::string& format, bool plotsOnly, std::string& error) {
+    using namespace qd::report;
+    // Text needs no painter; the painter needs an application, offscreen.
+    if (format == "html") {
+        return writeText(htmlPage(data), path, error);
+    }
+    if (format == "svg") {
+        return writeText(svgDocument(data), path, error);
+    }
+    std::unique_ptr<QGuiApplication> app;
+    if (!QGuiApplication::instance()) {
+        static int argc = 1;
+        static char name[] = "qdctl";
+        static char* argv[] = {name, nullptr};
+        // A file, never a screen: the offscreen platform needs no display.
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = std::make_unique<QGuiApplication>(argc, argv);
+    }
+    if (format == "pdf") {
+        return writePdf(data, path, plotsOnly, error);
+    }
+    if (format == "png") {
+        return writePng(data, path, error);
+    }
+    error = "no such format: " + format;
+    return false;
+}

@@ -1,0 +1,132 @@
+// qdctl's sim-meter module: the simulated bench DMM served over SCPI on Qt
+// Network. Its probes look at the simulated board's record, as a meter's
+// leads sit on the output: it never claims the board.
+
+#include "cli/ExitStatus.h"
+#include "cli/Options.h"
+#include "cli/Output.h"
+#include "cli/scpi/Server.h"
+#include "drivers/SimBoard.h"
+#include "simmeter/SimMeter.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+namespace qd::cli {
+
+namespace {
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+// QD_METER_TIME_SCALE: how much of a reading's integration time passes in
+// real time (1 unless told; 0 in tests).
+double timeScale() {
+    const std::string text = environment("QD_METER_TIME_SCALE");
+    if (text.empty()) {
+        return 1.0;
+    }
+    double scale = -1;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), scale);
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(scale) ||
+        scale < 0) {
+        throw Failure(NoBoard, "QD_METER_TIME_SCALE: \"" + text +
+                                   "\" refused; it takes a number, 0 or more (1: real time)");
+    }
+    return scale;
+}
+
+drivers::SimConfig boardConfig() {
+    if (environment("QD_BOARD") != "sim") {
+        throw Failure(NoBoard, "the simulated meter's probes sit on the simulated board: set "
+                               "QD_BOARD=sim, as for the programs that drive it");
+    }
+    try {
+        return drivers::SimConfig::fromEnvironment();
+    } catch (const drivers::LinkFailure& e) {
+        throw Failure(NoBoard, e.what());
+    }
+}
+
+int run(const Options& o) {
+    scpi::ListenAddress address;
+    try {
+        address = scpi::parseListenAddress(o.listen);
+    } catch (const std::invalid_argument& e) {
+        throw Failure(BadArguments, std::string("--listen: ") + e.what());
+    }
+    const double scale = timeScale();
+    const drivers::SimConfig config = boardConfig();
+    // A converter other than the board's is refused now rather than at the
+    // first reading.
+    drivers::SimOutput first = drivers::peekSimOutput(config);
+    if (!first.result) {
+        throw Failure(NoBoard, first.result.diagnostic);
+    }
+    static int argc = 1;
+    static char name[] = "qdctl";
+    static char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+
+    const auto probe = [config](std::uint64_t index) {
+        const drivers::SimOutput output = drivers::peekSimOutput(config);
+        if (!output.result) {
+            writeMessage(output.result.diagnostic);
+            throw std::runtime_error(output.result.diagnostic);
+        }
+        return output.model.outputVolts(drivers::kMeterOutputStream, index);
+    };
+    const auto integrate = [scale](double seconds) {
+        if (scale > 0) {
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds * scale));
+        }
+    };
+    simmeter::SimMeter meter(probe, integrate, QDCTL_VERSION, first.model.converter.seed);
+    scpi::Server server(meter);
+    server.setLogging(!o.quiet);
+    std::string why;
+    if (!server.listen(address, &why)) {
+        throw Failure(BadArguments, "cannot listen on " + o.listen + ": " + why);
+    }
+    const std::string where =
+        address.host.toString().toStdString() + ":" + std::to_string(server.port());
+    if (o.json) {
+        const QJsonObject json{{"listening", QString::fromStdString(where)},
+                               {"port", server.port()},
+                               {"model", QString::fromStdString(first.model.converter.text())}};
+        writeStandardOutput(QJsonDocument(json).toJson(QJsonDocument::Compact).toStdString() +
+                            "\n");
+    } else {
+        writeStandardOutput("listening on " + where + "\n");
+    }
+    writeMessage("simulated DMM on " + where + ", probes on the simulated board (" +
+                 config.statePath + "); SCPI has no authentication");
+    QCoreApplication::exec();
+    return Ok;
+}
+
+} // namespace
+
+} // namespace qd::cli
+
+// The module's one entry. Everything that can fail ends here with its
+// status; nothing is thrown across the module's edge.
+extern "C" __attribute__((visibility("default"))) int
+qdctlSimMeter(const qd::cli::Options& options) {
+    using namespace qd::cli;
+    try {
+        return run(options);
+    } catch (const Failure& f) {
+        printFailure(options.json, f.status(), f.what());
+        return f.status();
+    }
+}
