@@ -187,16 +187,10 @@ report::ReportData reportDataOf(const CharacterizeResult& r) {
     for (const auto& s : r.figures->steps) {
         dnl.add(s.code, s.dnl);
     }
-    d.plots.push_back({"INL", "LSB", static_cast<double>(fit.first), static_cast<double>(fit.last),
-                       bestFit.points(), "endpoint", endpoint.points()});
-    d.plots.push_back({"DNL",
-                       "LSB",
-                       static_cast<double>(fit.first),
-                       static_cast<double>(fit.last),
-                       dnl.points(),
-                       "",
-                       {}});
-    d.plots[0].title = "INL, best fit (endpoint thinner)";
+    const double from = fit.first, to = fit.last;
+    d.plots.push_back({"INL, best fit (endpoint thinner)", "LSB", from, to, bestFit.points(), false,
+                       "endpoint", endpoint.points()});
+    d.plots.push_back({"DNL", "LSB", from, to, dnl.points(), true, "", {}});
     return d;
 }
 
