@@ -30,6 +30,13 @@ std::string number(double value) {
     return text;
 }
 
+// A code as qdctl shows codes: hexadecimal, at least four digits.
+std::string hex(std::int32_t code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(code));
+    return text;
+}
+
 // The figure a bound limits; nullopt when it was not measured.
 std::optional<Figure> figureOf(const Figures& f, std::string_view name) {
     if (name == "inl") {
@@ -98,7 +105,7 @@ Verdict judge(const Figures& figures, const Limits& limits) {
         v.failures.push_back(std::move(line));
     };
     const Extreme& step = figures.smallestStep;
-    const std::string where = " at the step up from code " + std::to_string(step.code);
+    const std::string where = " at the step up from code " + hex(step.code);
     if (figures.monotonic == Monotonic::No) {
         fail("not monotonic: the output falls by " + number(-step.value) + " LSB" + where);
     } else if (figures.monotonic == Monotonic::Unresolved) {

@@ -128,10 +128,6 @@ Child run(const std::string& program, const std::vector<std::string>& args,
     return child;
 }
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 } // namespace
 

@@ -1,6 +1,7 @@
 // qdctl as a process on the simulated board: round trips, sweeps, the
 // selftest, and every kind of bad input leaving the board untouched.
 
+#include "QdctlTest.h"
 #include "TempDir.h"
 
 #include <QCoreApplication>
@@ -17,82 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-    QJsonObject json() const {
-        return QJsonDocument::fromJson(QByteArray::fromStdString(out)).object();
-    }
-};
-
-class QdctlTest : public ::testing::Test {
-  protected:
-    void prepare(QProcess& p, const QStringList& env) {
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert("QD_BOARD", "sim");
-        e.insert("QD_BOARD_STATE", QString::fromStdString(dir.file("board.state")));
-        e.insert("QD_BOARD_TRACE", QString::fromStdString(trace()));
-        e.remove("QD_BOARD_FAULT");
-        e.remove("QD_BOARD_VREF");
-        e.remove("QD_BOARD_MODEL");
-        for (const QString& kv : env) {
-            const auto eq = kv.indexOf('=');
-            if (eq < 0) {
-                e.remove(kv);
-            } else {
-                e.insert(kv.left(eq), kv.mid(eq + 1));
-            }
-        }
-        p.setProcessEnvironment(e);
-    }
-    Outcome finish(QProcess& p, const QStringList& args) {
-        EXPECT_TRUE(p.waitForFinished(120000)) << args.join(' ').toStdString();
-        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-                p.readAllStandardOutput().toStdString(), p.readAllStandardError().toStdString()};
-    }
-    Outcome qdctl(const QStringList& args, const QStringList& env = {},
-                  const QString& stdoutFile = {}) {
-        QProcess p;
-        prepare(p, env);
-        if (!stdoutFile.isEmpty()) {
-            p.setStandardOutputFile(stdoutFile);
-        }
-        p.start(program(), args);
-        return finish(p, args);
-    }
-    static QString program() { return QCoreApplication::applicationDirPath() + "/qdctl"; }
-    static std::string firmware() {
-        return (QCoreApplication::applicationDirPath() + "/QD1600.hex").toStdString();
-    }
-    // Files a sweep left beside its target while it ran.
-    std::vector<std::string> partials() const {
-        std::vector<std::string> found;
-        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-            if (entry.path().filename().string().find(".partial-") != std::string::npos) {
-                found.push_back(entry.path().string());
-            }
-        }
-        return found;
-    }
-    std::string trace() const { return dir.file("trace"); }
-    std::string describe(const QStringList& args, const Outcome& r) const {
-        return "qdctl " + args.join(' ').toStdString() + " -> " + std::to_string(r.status) + "\n" +
-               r.out + r.err;
-    }
-
-    TempDir dir;
-};
-
-} // namespace
-
-namespace {
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // Every line a whole CSV row of seven fields, the file ending with its line
 // end: what an interrupted sweep must leave.
@@ -315,7 +240,8 @@ TEST_F(QdctlTest, AnIdleServerHoldsItsBoard) {
 }
 
 TEST_F(QdctlTest, HelpOfEachSubcommandReadsLikeAManPage) {
-    for (const QString sub : {"program", "read", "verify", "sweep", "selftest"}) {
+    for (const QString sub :
+         {"program", "read", "verify", "sweep", "selftest", "characterize", "sim-meter"}) {
         const Outcome r = qdctl({sub, "--help"});
         EXPECT_EQ(r.status, 0) << sub.toStdString();
         EXPECT_NE(r.out.find("EXIT STATUS"), std::string::npos) << sub.toStdString();

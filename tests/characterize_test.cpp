@@ -1,0 +1,238 @@
+// qdctl characterize against the simulated meter on a simulated board whose
+// converter has a real part's errors: the figures it finds against those
+// the model's formula gives, the fast plan against all codes, and the
+// verdicts.
+
+#include "QdctlTest.h"
+
+#include <QJsonArray>
+#include <array>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+// The converter model's formula, written out again here so that a fault in
+// the simulated board's copy cannot hide itself: noise left out.
+struct Model {
+    double offset, gain, bow;
+    std::array<double, 4> msb;
+    double floor;
+};
+constexpr Model kTypical{-1.2, -0.04, 30, {12, -7, 4, 0}, 0.5};
+constexpr double kVref = 4.93;
+
+double modelVolts(const Model& m, std::int64_t code, int bits) {
+    const int field = bits == 16 ? 16 : 14; // a short frame's code is left-justified
+    const std::int64_t f = code << (field - bits);
+    const double x = static_cast<double>(f) / std::ldexp(1.0, field);
+    double ppm = 4 * m.bow * x * (1 - x);
+    for (int i = 0; i < 4; ++i) {
+        ppm += ((f >> (field - 1 - i)) & 1) ? m.msb[static_cast<std::size_t>(i)] : 0;
+    }
+    const double v = kVref * (1 + m.gain / 100) * (x + 1e-6 * ppm) + m.offset / 1000;
+    return std::clamp(v, m.floor / 1000, kVref);
+}
+
+// The datasheet figures of the noiseless output.
+struct Truth {
+    double zero, fullScale, offset, gain, inlBestFit, inlEndpoint, dnl;
+    std::int64_t dnlCode;
+};
+
+Truth truthOf(const Model& m, int bits) {
+    const std::int64_t n = std::int64_t{1} << bits;
+    const std::int64_t a = n / 128, b = 127 * (n / 128);
+    std::vector<double> v(static_cast<std::size_t>(n));
+    for (std::int64_t c = 0; c < n; ++c) {
+        v[static_cast<std::size_t>(c)] = modelVolts(m, c, bits);
+    }
+    const auto at = [&](std::int64_t c) { return v[static_cast<std::size_t>(c)]; };
+    Truth t{};
+    t.zero = at(0) * 1000;
+    t.fullScale =
+        (at(n - 1) - kVref * static_cast<double>(n - 1) / static_cast<double>(n)) / kVref * 100;
+    const double slope = (at(b) - at(a)) / static_cast<double>(b - a);
+    const double intercept = at(a) - slope * static_cast<double>(a);
+    t.offset = intercept * 1000;
+    t.gain = (slope / (kVref / static_cast<double>(n)) - 1) * 100;
+    double mx = 0, my = 0, sxx = 0, sxy = 0;
+    for (std::int64_t c = a; c <= b; ++c) {
+        mx += static_cast<double>(c);
+        my += at(c);
+    }
+    mx /= static_cast<double>(b - a + 1);
+    my /= static_cast<double>(b - a + 1);
+    for (std::int64_t c = a; c <= b; ++c) {
+        sxx += (static_cast<double>(c) - mx) * (static_cast<double>(c) - mx);
+        sxy += (static_cast<double>(c) - mx) * (at(c) - my);
+    }
+    const double lsb = sxy / sxx;
+    const double bestIntercept = my - lsb * mx;
+    for (std::int64_t c = a; c <= b; ++c) {
+        const double x = static_cast<double>(c);
+        const double bestFit = (at(c) - bestIntercept - lsb * x) / lsb;
+        const double endpoint = (at(c) - intercept - slope * x) / slope;
+        t.inlBestFit = std::abs(bestFit) > std::abs(t.inlBestFit) ? bestFit : t.inlBestFit;
+        t.inlEndpoint = std::abs(endpoint) > std::abs(t.inlEndpoint) ? endpoint : t.inlEndpoint;
+        if (c < b) {
+            const double dnl = (at(c + 1) - at(c)) / lsb - 1;
+            if (std::abs(dnl) > std::abs(t.dnl)) {
+                t.dnl = dnl;
+                t.dnlCode = c;
+            }
+        }
+    }
+    return t;
+}
+
+class CharacterizeTest : public QdctlTest {
+  protected:
+    ~CharacterizeTest() override {
+        meter_.terminate();
+        meter_.waitForFinished(10000);
+    }
+
+    // Starts the simulated meter on a free port: its resource.
+    QString startMeter(const QStringList& env) {
+        prepare(meter_, env);
+        meter_.start(program(), {"sim-meter", "--listen", "127.0.0.1:0"});
+        const QString line = meter_.waitForReadyRead(30000) ? meter_.readLine() : QString();
+        EXPECT_TRUE(line.startsWith("listening on 127.0.0.1:")) << line.toStdString();
+        return "TCPIP::127.0.0.1::" + line.trimmed().section(':', -1) + "::SOCKET";
+    }
+
+    Outcome characterize(const QStringList& args, const QStringList& env) {
+        const Outcome r =
+            qdctl(QStringList{"--json", "characterize", "-q", "--settle", "0"} + args, env);
+        EXPECT_FALSE(r.json().isEmpty()) << r.out << r.err;
+        return r;
+    }
+
+    QProcess meter_;
+};
+
+QJsonObject figure(const Outcome& r, const char* name) {
+    return r.json()["figures"].toObject()[name].toObject();
+}
+
+} // namespace
+
+TEST_F(CharacterizeTest, TypicalConverterRecoveredWithinItsUncertainty) {
+    const QStringList env = {"QD_BOARD_MODEL=typical"};
+    const QString html = QString::fromStdString(dir.file("qd1200.html"));
+    const QString csv = QString::fromStdString(dir.file("qd1200.csv"));
+    const Outcome r = characterize({"--device", "QD1200", "--codes", "all", "--meter",
+                                    startMeter(env), "--report", html, "--csv", csv},
+                                   env);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const Truth t = truthOf(kTypical, 12);
+    const struct {
+        const char* name;
+        double truth;
+        bool size; // the largest of many: its size is the figure
+    } cases[] = {
+        {"zero_code_error_mv", t.zero, false},
+        {"full_scale_error_percent", t.fullScale, false},
+        {"offset_error_mv", t.offset, false},
+        {"gain_error_percent", t.gain, false},
+        {"inl_best_fit_lsb", t.inlBestFit, true},
+        {"inl_endpoint_lsb", t.inlEndpoint, true},
+        {"dnl_lsb", t.dnl, true},
+    };
+    for (const auto& c : cases) {
+        const QJsonObject f = figure(r, c.name);
+        const double value = f["value"].toDouble();
+        const double u = f["uncertainty"].toDouble();
+        EXPECT_GT(u, 0) << c.name;
+        EXPECT_LE(
+            c.size ? std::abs(std::abs(value) - std::abs(c.truth)) : std::abs(value - c.truth), u)
+            << c.name << ": measured " << value << " ± " << u << ", the model's " << c.truth;
+    }
+    EXPECT_EQ(r.json()["figures"].toObject()["monotonic"].toString(), "yes");
+    EXPECT_EQ(readLines(csv.toStdString()).size(), 4097u) << "a header and a row per code";
+    const std::string page = readAll(html.toStdString());
+    EXPECT_NE(page.find("<svg"), std::string::npos) << "plots inline";
+    for (const char* outside : {"<script", "src=", "href=", "<link"}) {
+        EXPECT_EQ(page.find(outside), std::string::npos) << outside << ": not self-contained";
+    }
+}
+
+TEST_F(CharacterizeTest, FastPlanAgreesWithAllCodes) {
+    const QStringList env = {"QD_BOARD_MODEL=typical"};
+    const QString meter = startMeter(env);
+    const QStringList args = {"--device", "QD1600", "--meter", meter, "--samples", "16"};
+    const Outcome all = characterize(args + QStringList{"--codes", "all"}, env);
+    const Outcome fast = characterize(args + QStringList{"--codes", "fast"}, env);
+    ASSERT_EQ(all.json()["measured"].toInt(), 65536) << all.err;
+    EXPECT_LE(fast.json()["measured"].toInt(), 65536 * 2 / 100) << "at most 2% of the codes";
+    EXPECT_NEAR(figure(fast, "inl_best_fit_lsb")["value"].toDouble(),
+                figure(all, "inl_best_fit_lsb")["value"].toDouble(), 0.25);
+    EXPECT_EQ(figure(fast, "dnl_lsb")["code"].toString(), figure(all, "dnl_lsb")["code"].toString())
+        << "the same worst step";
+}
+
+TEST_F(CharacterizeTest, VerdictsNameWhatFailed) {
+    const struct {
+        const char* what;
+        const char* model;
+        QStringList limits;
+        const char* says;
+    } cases[] = {
+        {"a top bit weighing so little that its step goes back",
+         "msb1=-400",
+         {},
+         "not monotonic: the output falls by 0.64 LSB at the step up from code 07FF"},
+        {"a figure beyond its limit",
+         "typical",
+         {"--limits", "offset=1,inl=2"},
+         "offset error -1.2 mV beyond the limit of 1 mV"},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(dir.file("board.state"));
+        meter_.terminate();
+        meter_.waitForFinished(10000);
+        const QStringList env = {QString("QD_BOARD_MODEL=") + c.model};
+        const Outcome r = characterize(
+            QStringList{"--device", "QD1200", "--codes", "fast", "--meter", startMeter(env)} +
+                c.limits,
+            env);
+        EXPECT_EQ(r.status, 1) << c.what << r.err;
+        const QJsonArray failures = r.json()["failures"].toArray();
+        ASSERT_EQ(failures.size(), 1) << c.what;
+        EXPECT_EQ(failures[0].toString().toStdString(), c.says) << c.what;
+    }
+}
+
+TEST_F(CharacterizeTest, TheOnBoardConverterSaysWhatItCannotResolve) {
+    for (const char* name : {"r.html", "r.pdf"}) {
+        const QString report = QString::fromStdString(dir.file(name));
+        const Outcome r = characterize({"--device", "QD1600", "--report", report}, {});
+        EXPECT_EQ(r.status, 0) << r.err;
+        const std::string page = readAll(report.toStdString());
+        if (std::string(name) == "r.pdf") {
+            EXPECT_EQ(page.substr(0, 5), "%PDF-");
+        } else {
+            EXPECT_NE(page.find("which resolves 1.20 mV, 16 LSB of this converter"),
+                      std::string::npos);
+        }
+    }
+}
+
+TEST_F(CharacterizeTest, AMeterThatRefusesACommandIsNamedBeforeTheBoardIsTouched) {
+    // The board's own instrument is no meter: it refuses a meter's commands.
+    QProcess server;
+    prepare(server, {});
+    server.start(program(), {"serve", "--listen", "127.0.0.1:0"});
+    ASSERT_TRUE(server.waitForReadyRead(30000));
+    const QString port = QString(server.readLine()).trimmed().section(':', -1);
+    const Outcome r = characterize(
+        {"--device", "QD1200", "--meter", "TCPIP::127.0.0.1::" + port + "::SOCKET"}, {});
+    EXPECT_EQ(r.status, 10) << r.err;
+    EXPECT_NE(r.err.find("(Quensor,QD1600 evaluation board"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("refused \"CONF:VOLT:DC 10\": -113,\"Undefined header\""),
+              std::string::npos)
+        << r.err;
+    server.terminate();
+    server.waitForFinished(10000);
+}
