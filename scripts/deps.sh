@@ -7,11 +7,13 @@ packages=(
     # build
     build-essential cmake ninja-build pkg-config clang libclang-rt-dev
     qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl-dev libxkbcommon-dev
-    qt6-charts-dev qt6-svg-dev libusb-1.0-0-dev libcli11-dev
+    qt6-charts-dev qt6-svg-dev libusb-1.0-0-dev libcli11-dev liblxi-dev
     # tests
     libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev
     xvfb xauth xdotool x11-utils locales fonts-liberation
-    python3 python3-pyvisa python3-pyvisa-py lxi-tools
+    python3 python3-pyvisa python3-pyvisa-py lxi-tools python3-pymeasure
+    # the report's screenshot
+    poppler-utils
     # the Debian package
     dpkg-dev file lintian help2man appstream desktop-file-utils
 )
