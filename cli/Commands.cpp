@@ -7,6 +7,7 @@
 #include "cli/ResultsFile.h"
 #include "cli/SelfTest.h"
 #include "cli/Session.h"
+#include "cli/System.h"
 #include "cli/scpi/PowerModes.h"
 #include "control/Commands.h"
 #include "link/UsbStuff.h"
@@ -14,7 +15,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 
 namespace qd::cli {
@@ -199,33 +199,9 @@ VerifyResult runVerify(const Options& o) {
 
 std::atomic<int> stopSignal{0};
 
-extern "C" void onStopSignal(int signal) {
+void onStopSignal(int signal) {
     stopSignal = signal;
 }
-
-// SIGINT and SIGTERM end a sweep after its current row, for as long as it
-// runs; the rows measured are kept. A write they interrupt is carried on.
-class StopOnSignals {
-  public:
-    StopOnSignals() {
-        stopSignal = 0;
-        struct sigaction action {};
-        action.sa_handler = onStopSignal;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(SIGINT, &action, &oldInt_);
-        ::sigaction(SIGTERM, &action, &oldTerm_);
-    }
-    ~StopOnSignals() {
-        ::sigaction(SIGINT, &oldInt_, nullptr);
-        ::sigaction(SIGTERM, &oldTerm_, nullptr);
-    }
-    StopOnSignals(const StopOnSignals&) = delete;
-    StopOnSignals& operator=(const StopOnSignals&) = delete;
-
-  private:
-    struct sigaction oldInt_ {};
-    struct sigaction oldTerm_ {};
-};
 
 SweepResult runSweep(const Options& o) {
     const DeviceProfile& device = o.deviceProfile();
@@ -257,7 +233,11 @@ SweepResult runSweep(const Options& o) {
     SweepPlot plot(from, to);
     SweepStatistics statistics(o.tolerance);
     Progress progress(total, !o.quiet);
-    const StopOnSignals stopOnSignals;
+    // SIGINT and SIGTERM end a sweep after its current row, for as long as
+    // it runs; the rows measured are kept. A write they interrupt is
+    // carried on.
+    stopSignal = 0;
+    const sys::StopSignals stopOnSignals(onStopSignal);
     const auto begin = std::chrono::steady_clock::now();
     const std::int16_t mode = o.powerMode();
     try {

@@ -2,10 +2,9 @@
 
 #include "cli/ExitStatus.h"
 #include "cli/ResultsFile.h"
+#include "cli/System.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <unistd.h>
 
 namespace qd::cli {
 
@@ -70,7 +69,7 @@ PlotData SweepPlot::data(const std::string& title) const {
 }
 
 PlotModule::PlotModule(const std::string& folder)
-    : library_(QString::fromStdString(folder + "/" + kPlotModuleFile)) {
+    : library_(QString::fromStdString(folder + "/" + sys::moduleFile(kPlotModule))) {
     draw_ = reinterpret_cast<DrawSweepPlot>(library_.resolve(kDrawSweepPlotSymbol));
     if (!draw_) {
         throw Failure(LibraryFailed,
@@ -80,16 +79,16 @@ PlotModule::PlotModule(const std::string& folder)
 
 double PlotModule::draw(const PlotData& data, const std::string& path) {
     std::string partial;
-    const int fd = createBeside(path, partial);
-    if (fd < 0) {
-        throw Failure(WriteFailed, "cannot write " + path);
-    }
-    ::close(fd);
     std::string error;
+    const int fd = sys::createBeside(path, partial, error);
+    if (fd < 0) {
+        throw Failure(WriteFailed, "cannot write " + path + ": " + error);
+    }
+    sys::close(fd);
     double seconds = 0;
     if (!draw_(data, partial, plotFormat(path), error, seconds) ||
-        std::rename(partial.c_str(), path.c_str()) != 0) {
-        std::remove(partial.c_str());
+        !sys::replace(partial, path, error)) {
+        sys::remove(partial);
         throw Failure(WriteFailed, "cannot write the plot " + path +
                                        (error.empty() ? std::string() : ": " + error));
     }

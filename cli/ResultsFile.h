@@ -36,6 +36,9 @@ class ResultsFile {
 
   private:
     void writeAll(std::string_view bytes, bool isRow);
+    // Lets go of the file; a file must be closed before it can be renamed
+    // on some systems.
+    void close();
 
     std::string target_;
     std::string placed_; // the file the rows end up in: the target, or where its link leads
@@ -44,11 +47,6 @@ class ResultsFile {
     std::size_t rows_ = 0;
     bool done_ = false;
 };
-
-// Creates a new, empty file beside `path` with the permissions a new file
-// there would get, for contents that take the path's name once complete.
-// Its descriptor, or -1 (errno set); its name goes to `partial`.
-int createBeside(const std::string& path, std::string& partial);
 
 // Refuses output paths before any board is touched: a folder, a path that
 // names the firmware image or the other output, a plot whose extension is

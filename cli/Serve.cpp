@@ -2,13 +2,14 @@
 
 #include "cli/Commands.h"
 #include "cli/ExitStatus.h"
+#include "cli/System.h"
 
 #include <QLibrary>
 
 namespace qd::cli {
 
 int serve(const Options& options) {
-    QLibrary module(QString::fromStdString(programFolder() + "/" + kServeModuleFile));
+    QLibrary module(QString::fromStdString(programFolder() + "/" + sys::moduleFile(kServeModule)));
     const auto entry = reinterpret_cast<ServeEntry>(module.resolve(kServeEntrySymbol));
     if (!entry) {
         throw Failure(LibraryFailed,

@@ -13,6 +13,6 @@ int serve(const Options& options);
 // having reported any failure itself.
 using ServeEntry = int (*)(const Options& options);
 inline constexpr const char* kServeEntrySymbol = "qdctlServe";
-inline constexpr const char* kServeModuleFile = "libqdctl-serve.so";
+inline constexpr const char* kServeModule = "qdctl-serve";
 
 } // namespace qd::cli

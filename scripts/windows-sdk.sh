@@ -31,7 +31,7 @@ as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 need=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 cmake ninja-build make dpkg-dev
     xz-utils bzip2 ca-certificates qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-charts-dev
-    libgtest-dev libgmock-dev)
+    libgtest-dev libgmock-dev libcli11-dev)
 missing=()
 for p in "${need[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -51,6 +51,7 @@ qtsvg=$(source_of qt6-svg-dev)
 qtcharts=$(source_of qt6-charts-dev)
 libusb=$(source_of libusb-1.0-0-dev 2>/dev/null || echo "libusb-1.0=2:1.0.26-1")
 gtest=$(source_of libgtest-dev)
+cli11=$(source_of libcli11-dev)
 compiler=$($triple-g++-posix -dumpfullversion)-$(dpkg-query -W -f='${Version}' g++-mingw-w64-i686-posix)
 case "$qtbase" in
 qt6-base=6.4.2+*) ;;
@@ -61,7 +62,7 @@ qt6-base=6.4.2+*) ;;
 esac
 
 key=$( {
-    echo "$qtbase $qtsvg $qtcharts $libusb $gtest $compiler"
+    echo "$qtbase $qtsvg $qtcharts $libusb $gtest $cli11 $compiler"
     cat "$0" "$toolchain"
 } | sha256sum | cut -c1-16)
 prefix=${QD_WINDOWS_SDK:-/var/cache/qd1600-windows/$key}
@@ -128,6 +129,17 @@ run googletest-configure cmake -S /usr/src/googletest -B "$work/googletest-build
 run googletest-build cmake --build "$work/googletest-build" -j "$jobs"
 run googletest-install cmake --install "$work/googletest-build"
 
+# --- CLI11, qdctl's command-line parser: headers only, Debian's own.
+mkdir -p "$prefix/include" "$prefix/lib/cmake/CLI11"
+cp -r /usr/include/CLI "$prefix/include/"
+cat >"$prefix/lib/cmake/CLI11/CLI11Config.cmake" <<'EOF'
+if(NOT TARGET CLI11::CLI11)
+    add_library(CLI11::CLI11 INTERFACE IMPORTED)
+    get_filename_component(prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
+    set_target_properties(CLI11::CLI11 PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${prefix}/include")
+endif()
+EOF
+
 # --- libusb-1.0, with its Windows backends (WinUSB among them).
 fetch "$libusb" libusb || {
     log "the mirror $mirror has no source for $libusb"
@@ -183,7 +195,7 @@ for spec in "$qtsvg" "$qtcharts"; do
     modules+=("$name")
 done
 
-printf '%s\n' qtbase "${modules[@]}" libusb googletest >"$prefix/.contents"
+printf '%s\n' qtbase "${modules[@]}" libusb googletest cli11 >"$prefix/.contents"
 echo "$key" >"$prefix/.complete"
 log "done: $prefix"
 echo "$prefix"
