@@ -99,10 +99,12 @@ apt-get "${apt_private[@]}" update -qq
 fetch() {
     local spec=$1 folder=$2
     mkdir -p "$work/download/$folder"
-    if ! (cd "$work/download/$folder" && apt-get "${apt_private[@]}" source --download-only -qq "$spec" >&2); then
+    if ! (cd "$work/download/$folder" &&
+        apt-get "${apt_private[@]}" source --download-only -qq "$spec" >"$work/$folder-fetch.log" 2>&1); then
+        grep -E '^E: ' "$work/$folder-fetch.log" | head -n 3 >&2
         return 1
     fi
-    dpkg-source --no-check -x "$work/download/$folder"/*.dsc "$work/$folder" >/dev/null
+    dpkg-source --no-check -x "$work/download/$folder"/*.dsc "$work/$folder" >/dev/null 2>&1
 }
 
 # Runs a build step with its output in a log; on failure the log's end is
@@ -147,8 +149,8 @@ fetch "$libusb" libusb || {
 }
 libusb_build() {
     cd "$work/libusb"
-    # Static: our link libraries carry it inside, so that one installed at
-    # the fixed path needs nothing beside it.
+    # Static: our link libraries carry it inside, with no libusb DLL to
+    # ship and find beside them.
     ./configure --host=$triple --prefix="$prefix" --disable-shared --enable-static \
         --disable-examples-build --disable-tests-build CC=$triple-gcc-posix
     make -j "$jobs"
@@ -156,7 +158,7 @@ libusb_build() {
 }
 run libusb libusb_build
 
-# --- Qt's base: Core, Gui, Widgets, Network, Test, OpenGL.
+# --- Qt's base: Core, Gui, Widgets, Network, and OpenGL for Charts.
 fetch "$qtbase" qtbase || {
     log "the mirror $mirror has no source for $qtbase"
     exit 1
@@ -165,12 +167,15 @@ fetch "$qtbase" qtbase || {
 # iaccessible2, so what needs them is off. OpenGL stays on, loaded at run
 # time as MXE builds it: the Windows platform plugin of 6.4 does not compile
 # without it, and Charts needs it. Everything else comes from Qt's own
-# bundled copies, as a Windows program ships them.
+# bundled copies, as a Windows program ships them. What the programs do not
+# use is left out, for a shorter build: Direct2D (a second Windows platform
+# plugin), the test library, Concurrent, printing, D-Bus.
 run qtbase-configure cmake -S "$work/qtbase" -B "$work/qtbase-build" "${cross[@]}" \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
     -DQT_QMAKE_TARGET_MKSPEC=win32-g++ -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF \
     -DBUILD_WITH_PCH=OFF -DFEATURE_pkg_config=OFF \
     -DFEATURE_tabletevent=OFF -DFEATURE_sql=OFF -DFEATURE_opengl_dynamic=ON \
+    -DFEATURE_direct2d=OFF -DFEATURE_testlib=OFF -DFEATURE_concurrent=OFF \
     -DFEATURE_printsupport=OFF -DFEATURE_dbus=OFF -DFEATURE_icu=OFF -DFEATURE_openssl=OFF \
     -DFEATURE_zstd=OFF -DFEATURE_androiddeployqt=OFF -DFEATURE_vulkan=OFF \
     -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_harfbuzz=OFF \
