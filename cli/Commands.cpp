@@ -8,6 +8,7 @@
 #include "cli/SelfTest.h"
 #include "cli/Session.h"
 #include "cli/StopSignals.h"
+#include "cli/System.h"
 #include "cli/scpi/PowerModes.h"
 #include "control/Commands.h"
 #include "link/UsbStuff.h"
@@ -15,7 +16,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 
 namespace qd::cli {

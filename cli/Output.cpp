@@ -2,44 +2,24 @@
 
 #include "cli/ExitStatus.h"
 #include "cli/ReportModule.h"
+#include "cli/System.h"
 #include "control/Commands.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 namespace qd::cli {
 
-namespace {
-
-// All of text, carried on after a signal interrupts a write; false, errno
-// set, when the descriptor takes no more.
-bool writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-} // namespace
-
 void writeStandardOutput(std::string_view text) {
-    if (!writeAll(STDOUT_FILENO, text)) {
-        throw Failure(WriteFailed,
-                      std::string("cannot write standard output: ") + std::strerror(errno));
+    std::size_t done = 0;
+    std::string why;
+    if (!sys::writeAll(sys::kStandardOutput, text, done, why)) {
+        throw Failure(WriteFailed, "cannot write standard output: " + why);
     }
 }
 
@@ -71,7 +51,9 @@ std::string csvRow(const SweepRow& row) {
 }
 
 void writeStandardError(std::string_view text) {
-    [[maybe_unused]] const bool ignored = writeAll(STDERR_FILENO, text); // nowhere to say so
+    std::size_t done = 0;
+    std::string nowhereToSaySo;
+    sys::writeAll(sys::kStandardError, text, done, nowhereToSaySo);
 }
 
 namespace {

@@ -24,7 +24,7 @@ struct PlotData {
 using DrawSweepPlot = bool (*)(const PlotData& data, const std::string& path,
                                const std::string& format, std::string& error, double& drawSeconds);
 inline constexpr const char* kDrawSweepPlotSymbol = "qdctlDrawSweepPlot";
-inline constexpr const char* kPlotModuleFile = "libqdctl-plot.so";
+inline constexpr const char* kPlotModule = "qdctl-plot";
 
 // The page the plot is drawn on, in pixels: a series never needs more
 // columns than the page is wide.

@@ -2,9 +2,9 @@
 
 #include "cli/ExitStatus.h"
 #include "cli/ResultsFile.h"
+#include "cli/System.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace qd::cli {
 
@@ -69,7 +69,7 @@ PlotData SweepPlot::data(const std::string& title) const {
 }
 
 PlotModule::PlotModule(const std::string& folder)
-    : library_(QString::fromStdString(folder + "/" + kPlotModuleFile)) {
+    : library_(QString::fromStdString(folder + "/" + sys::moduleFile(kPlotModule))) {
     draw_ = reinterpret_cast<DrawSweepPlot>(library_.resolve(kDrawSweepPlotSymbol));
     if (!draw_) {
         throw Failure(LibraryFailed,
@@ -79,7 +79,7 @@ PlotModule::PlotModule(const std::string& folder)
 
 double PlotModule::draw(const PlotData& data, const std::string& path) {
     double seconds = 0;
-    writeBeside(path, [&](const std::string& partial, std::string& error) {
+    writeBeside(path, "the plot", [&](const std::string& partial, std::string& error) {
         return draw_(data, partial, plotFormat(path), error, seconds);
     });
     return seconds;

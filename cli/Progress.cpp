@@ -1,8 +1,9 @@
 #include "cli/Progress.h"
 
+#include "cli/System.h"
+
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 
 namespace qd::cli {
 
@@ -24,8 +25,8 @@ std::string minutesAndSeconds(double seconds) {
 
 Progress::Progress(std::size_t total, bool enabled, const char* what, bool slow)
     : total_(total), enabled_(enabled && (slow || total > kWorthShowing)), what_(what),
-      every_(slow ? 1 : 64), terminal_(::isatty(STDERR_FILENO) == 1), begin_(steady_clock::now()),
-      lastShown_(begin_) {}
+      every_(slow ? 1 : 64), terminal_(sys::isTerminal(sys::kStandardError)),
+      begin_(steady_clock::now()), lastShown_(begin_) {}
 
 void Progress::update(std::size_t done) {
     // The clock is read only now and then: a sweep's row costs microseconds.

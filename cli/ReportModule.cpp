@@ -5,6 +5,7 @@
 #include "cli/PlotData.h"
 #include "cli/PlotModule.h"
 #include "cli/ResultsFile.h"
+#include "cli/System.h"
 #include "control/Commands.h"
 
 #include <algorithm>
@@ -231,7 +232,7 @@ void checkReportPath(const std::string& report, const std::string& csv, const st
 }
 
 ReportModule::ReportModule(const std::string& folder)
-    : library_(QString::fromStdString(folder + "/" + report::kReportModuleFile)) {
+    : library_(QString::fromStdString(folder + "/" + sys::moduleFile(report::kReportModule))) {
     write_ = reinterpret_cast<report::WriteReport>(library_.resolve(report::kWriteReportSymbol));
     if (!write_) {
         throw Failure(LibraryFailed,
@@ -241,9 +242,10 @@ ReportModule::ReportModule(const std::string& folder)
 
 void ReportModule::writeOne(const report::ReportData& data, const std::string& path,
                             const std::string& format, bool plotsOnly) {
-    writeBeside(path, [&](const std::string& partial, std::string& error) {
-        return write_(data, partial, format, plotsOnly, error);
-    });
+    writeBeside(path, plotsOnly ? "the plot" : "the report",
+                [&](const std::string& partial, std::string& error) {
+                    return write_(data, partial, format, plotsOnly, error);
+                });
 }
 
 void ReportModule::write(const CharacterizeResult& result, const std::string& plot,

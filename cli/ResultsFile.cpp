@@ -1,92 +1,68 @@
 #include "cli/ResultsFile.h"
 
 #include "cli/ExitStatus.h"
+#include "cli/System.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace qd::cli {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-std::string lastError() {
-    return std::strerror(errno);
-}
-
-mode_t currentUmask() {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mask;
-}
-
-} // namespace
-
-int createBeside(const std::string& path, std::string& partial) {
-    std::string pattern = path + ".partial-XXXXXX";
-    const int fd = ::mkstemp(pattern.data());
-    if (fd >= 0) {
-        ::fchmod(fd, 0666 & ~currentUmask());
-        partial = pattern;
-    }
-    return fd;
-}
-
 ResultsFile::ResultsFile(std::string target, std::string_view header) : target_(std::move(target)) {
-    struct stat st {};
+    std::string why;
     if (target_ == "-") {
-        fd_ = STDOUT_FILENO;
-    } else if (::stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        fd_ = sys::kStandardOutput;
+    } else if (sys::isSpecialFile(target_)) {
         // A device or a pipe is written as it is: renaming a file over it
         // would replace it.
-        fd_ = ::open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        fd_ = sys::openSpecialFile(target_, why);
         if (fd_ < 0) {
-            throw Failure(BadArguments, "cannot write " + target_ + ": " + lastError());
+            throw Failure(BadArguments, "cannot write " + target_ + ": " + why);
         }
-        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     } else {
         // Beside the file the name leads to (through a symlink, too), so
         // that the rename stays within one file system and keeps the link.
         std::error_code ec;
         const fs::path real = fs::exists(target_, ec) ? fs::canonical(target_, ec) : "";
         placed_ = real.empty() ? target_ : real.string();
-        fd_ = createBeside(placed_, partial_);
+        fd_ = sys::createBeside(placed_, partial_, why);
         if (fd_ < 0) {
-            throw Failure(BadArguments, "cannot write " + target_ + ": " + lastError());
+            throw Failure(BadArguments, "cannot write " + target_ + ": " + why);
         }
     }
     try {
         writeAll(header, false);
     } catch (const Failure&) {
         // No destructor runs for a constructor that throws.
+        close();
         if (!partial_.empty()) {
-            ::unlink(partial_.c_str());
-        }
-        if (fd_ > STDERR_FILENO) {
-            ::close(fd_);
+            sys::remove(partial_);
         }
         throw;
     }
 }
 
 ResultsFile::~ResultsFile() {
+    close();
     if (!done_ && !partial_.empty()) {
         if (rows_ == 0) {
-            ::unlink(partial_.c_str());
+            sys::remove(partial_);
         } else {
-            ::rename(partial_.c_str(), placed_.c_str());
+            // Should this fail, the rows stay in the partial file, which the
+            // message of the sweep's end names.
+            std::string ignored;
+            sys::replace(partial_, placed_, ignored);
         }
     }
-    if (fd_ > STDERR_FILENO) {
-        ::close(fd_);
+}
+
+void ResultsFile::close() {
+    if (fd_ > sys::kStandardError) {
+        sys::close(fd_);
     }
+    fd_ = -1;
 }
 
 void ResultsFile::writeAll(std::string_view bytes, bool isRow) {
@@ -96,26 +72,17 @@ void ResultsFile::writeAll(std::string_view bytes, bool isRow) {
     // the rest follows. A row that a file cannot take whole (a full disk)
     // is taken back.
     std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        const std::string why = n < 0 ? lastError() : "No space left on device";
-        if (done > 0 && !partial_.empty()) {
-            const off_t rowStart = ::lseek(fd_, -static_cast<off_t>(done), SEEK_CUR);
-            [[maybe_unused]] const int ignored = ::ftruncate(fd_, rowStart);
-        }
-        const std::string name = target_ == "-" ? "standard output" : target_;
-        throw Failure(WriteFailed, "cannot write " + name + ": " + why + "; " +
-                                       std::to_string(rows_) + (rows_ == 1 ? " row" : " rows") +
-                                       " kept");
+    std::string why;
+    if (sys::writeAll(fd_, bytes, done, why)) {
+        rows_ += isRow ? 1 : 0;
+        return;
     }
-    rows_ += isRow ? 1 : 0;
+    if (done > 0 && !partial_.empty()) {
+        sys::takeBack(fd_, done);
+    }
+    const std::string name = target_ == "-" ? "standard output" : target_;
+    throw Failure(WriteFailed, "cannot write " + name + ": " + why + "; " + std::to_string(rows_) +
+                                   (rows_ == 1 ? " row" : " rows") + " kept");
 }
 
 void ResultsFile::write(std::string_view row) {
@@ -129,28 +96,32 @@ void ResultsFile::commit() {
     }
     done_ = true;
     if (rows_ == 0) {
-        ::unlink(partial_.c_str());
+        close();
+        sys::remove(partial_);
         return;
     }
-    if (::fsync(fd_) != 0 || ::rename(partial_.c_str(), placed_.c_str()) != 0) {
-        throw Failure(WriteFailed, "cannot write " + target_ + ": " + lastError() + "; " +
+    std::string why;
+    const bool stored = sys::commit(fd_, partial_, placed_, why);
+    fd_ = -1;
+    if (!stored) {
+        throw Failure(WriteFailed, "cannot write " + target_ + ": " + why + "; " +
                                        std::to_string(rows_) + " rows kept in " + partial_);
     }
 }
 
-void writeBeside(const std::string& path,
+void writeBeside(const std::string& path, const std::string& what,
                  const std::function<bool(const std::string& partial, std::string& error)>& write) {
     std::string partial;
-    const int fd = createBeside(path, partial);
-    if (fd < 0) {
-        throw Failure(WriteFailed, "cannot write " + path + ": " + lastError());
-    }
-    ::close(fd);
     std::string error;
-    if (!write(partial, error) || std::rename(partial.c_str(), path.c_str()) != 0) {
-        std::remove(partial.c_str());
-        throw Failure(WriteFailed,
-                      "cannot write " + path + (error.empty() ? std::string() : ": " + error));
+    const int fd = sys::createBeside(path, partial, error);
+    if (fd < 0) {
+        throw Failure(WriteFailed, "cannot write " + what + " " + path + ": " + error);
+    }
+    sys::close(fd);
+    if (!write(partial, error) || !sys::replace(partial, path, error)) {
+        sys::remove(partial);
+        throw Failure(WriteFailed, "cannot write " + what + " " + path +
+                                       (error.empty() ? std::string() : ": " + error));
     }
 }
 

@@ -37,6 +37,9 @@ class ResultsFile {
 
   private:
     void writeAll(std::string_view bytes, bool isRow);
+    // Lets go of the file; a file must be closed before it can be renamed
+    // on some systems.
+    void close();
 
     std::string target_;
     std::string placed_; // the file the rows end up in: the target, or where its link leads
@@ -46,15 +49,11 @@ class ResultsFile {
     bool done_ = false;
 };
 
-// Creates a new, empty file beside `path` with the permissions a new file
-// there would get, for contents that take the path's name once complete.
-// Its descriptor, or -1 (errno set); its name goes to `partial`.
-int createBeside(const std::string& path, std::string& partial);
-
 // Writes a whole file through `write`, which is handed a new file beside
 // `path` to fill; that file takes `path`'s name once `write` returns true.
-// Raises Failure(WriteFailed) with `write`'s reason when it cannot.
-void writeBeside(const std::string& path,
+// Raises Failure(WriteFailed) naming `what` and `write`'s reason when it
+// cannot.
+void writeBeside(const std::string& path, const std::string& what,
                  const std::function<bool(const std::string& partial, std::string& error)>& write);
 
 // Refuses output paths before any board is touched: a folder, a path that

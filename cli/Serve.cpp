@@ -2,6 +2,7 @@
 
 #include "cli/Commands.h"
 #include "cli/ExitStatus.h"
+#include "cli/System.h"
 
 #include <QLibrary>
 
@@ -9,8 +10,8 @@ namespace qd::cli {
 
 namespace {
 
-int runModule(const char* file, const char* symbol, const char* what, const Options& options) {
-    QLibrary module(QString::fromStdString(programFolder() + "/" + file));
+int runModule(const char* name, const char* symbol, const char* what, const Options& options) {
+    QLibrary module(QString::fromStdString(programFolder() + "/" + sys::moduleFile(name)));
     const auto entry = reinterpret_cast<ServeEntry>(module.resolve(symbol));
     if (!entry) {
         throw Failure(LibraryFailed, std::string("cannot load the ") + what +
@@ -22,11 +23,11 @@ int runModule(const char* file, const char* symbol, const char* what, const Opti
 } // namespace
 
 int serve(const Options& options) {
-    return runModule(kServeModuleFile, kServeEntrySymbol, "serve", options);
+    return runModule(kServeModule, kServeEntrySymbol, "serve", options);
 }
 
 int simMeter(const Options& options) {
-    return runModule(kSimMeterModuleFile, kSimMeterEntrySymbol, "sim-meter", options);
+    return runModule(kSimMeterModule, kSimMeterEntrySymbol, "sim-meter", options);
 }
 
 } // namespace qd::cli

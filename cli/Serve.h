@@ -16,8 +16,8 @@ int simMeter(const Options& options);
 // having reported any failure itself.
 using ServeEntry = int (*)(const Options& options);
 inline constexpr const char* kServeEntrySymbol = "qdctlServe";
-inline constexpr const char* kServeModuleFile = "libqdctl-serve.so";
+inline constexpr const char* kServeModule = "qdctl-serve";
 inline constexpr const char* kSimMeterEntrySymbol = "qdctlSimMeter";
-inline constexpr const char* kSimMeterModuleFile = "libqdctl-simmeter.so";
+inline constexpr const char* kSimMeterModule = "qdctl-simmeter";
 
 } // namespace qd::cli

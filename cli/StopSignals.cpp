@@ -1,6 +1,6 @@
 #include "cli/StopSignals.h"
 
-#include <csignal>
+#include <atomic>
 
 namespace qd::cli {
 
@@ -8,31 +8,18 @@ namespace {
 
 std::atomic<int> received{0};
 
-extern "C" void onStopSignal(int signal) {
+void onStop(int signal) {
     received = signal;
+}
+
+int resetFirst() {
+    received = 0;
+    return 0;
 }
 
 } // namespace
 
-struct StopOnSignals::Saved {
-    struct sigaction interrupt {};
-    struct sigaction terminate {};
-};
-
-StopOnSignals::StopOnSignals() : saved_(new Saved) {
-    received = 0;
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, &saved_->interrupt);
-    ::sigaction(SIGTERM, &action, &saved_->terminate);
-}
-
-StopOnSignals::~StopOnSignals() {
-    ::sigaction(SIGINT, &saved_->interrupt, nullptr);
-    ::sigaction(SIGTERM, &saved_->terminate, nullptr);
-    delete saved_;
-}
+StopOnSignals::StopOnSignals() : signals_((resetFirst(), onStop)) {}
 
 int stopSignal() {
     return received;

@@ -7,9 +7,8 @@
 #include "cli/Options.h"
 #include "cli/Output.h"
 #include "cli/Serve.h"
+#include "cli/System.h"
 #include "control/RuntimeError.h"
-
-#include <csignal>
 
 using namespace qd;
 using namespace qd::cli;
@@ -17,7 +16,7 @@ using namespace qd::cli;
 int main(int argc, char** argv) {
     // Every write is checked: a closed pipe is a failed write with its
     // status and message, not a silent death.
-    std::signal(SIGPIPE, SIG_IGN);
+    sys::prepareStandardStreams();
     const bool json = wantsJson(argc, argv);
     try {
         Options options;

@@ -47,10 +47,13 @@ function(qd_windows_runtime)
     # Charts and Svg are there only when the SDK could build them (plots).
     find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Widgets Network
                  OPTIONAL_COMPONENTS Svg Charts OpenGL OpenGLWidgets)
-    foreach(module Core Gui Widgets Network Svg Charts OpenGL OpenGLWidgets)
-        if(TARGET Qt6::${module})
-            list(APPEND runtime "$<TARGET_FILE:Qt6::${module}>")
-        endif()
+    set(modules Core Gui Widgets Network)
+    if(TARGET Qt6::Charts AND TARGET Qt6::Svg)
+        # What the plot module needs; Charts draws with OpenGL where it can.
+        list(APPEND modules Svg Charts OpenGL OpenGLWidgets)
+    endif()
+    foreach(module ${modules})
+        list(APPEND runtime "$<TARGET_FILE:Qt6::${module}>")
     endforeach()
     install(FILES ${runtime} DESTINATION ${QD_INSTALL_APPDIR})
     set(copies COMMAND ${CMAKE_COMMAND} -E copy_if_different ${runtime} ${CMAKE_BINARY_DIR}/bin)

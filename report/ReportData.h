@@ -52,6 +52,6 @@ struct ReportData {
 using WriteReport = bool (*)(const ReportData& data, const std::string& path,
                              const std::string& format, bool plotsOnly, std::string& error);
 inline constexpr const char* kWriteReportSymbol = "qdctlWriteReport";
-inline constexpr const char* kReportModuleFile = "libqdctl-report.so";
+inline constexpr const char* kReportModule = "qdctl-report";
 
 } // namespace qd::report

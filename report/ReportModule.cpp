@@ -2,6 +2,7 @@
 // our own code: HTML with inline SVG as text, PDF and PNG with Qt Gui's
 // painter. Loaded only when a report or a plot is asked for.
 
+#include "cli/ModuleExport.h"
 #include "report/Html.h"
 #include "report/Plot.h"
 #include "report/ReportData.h"
@@ -223,9 +224,9 @@ bool writeText(const std::string& text, const std::string& path, std::string& er
 
 } // namespace qd::report
 
-extern "C" __attribute__((visibility("default"))) bool
-qdctlWriteReport(const qd::report::ReportData& data, const std::string& path,
-                 const std::string& format, bool plotsOnly, std::string& error) {
+QDCTL_MODULE_EXPORT bool qdctlWriteReport(const qd::report::ReportData& data,
+                                          const std::string& path, const std::string& format,
+                                          bool plotsOnly, std::string& error) {
     using namespace qd::report;
     // Text needs no painter; the painter needs an application, offscreen.
     if (format == "html") {

@@ -4,6 +4,10 @@
 # README says, installs it with apt-get into a second new root that holds
 # nothing else, and checks the installed programs from /usr.
 #
+# Last, in the build root, it makes the Windows version with
+# scripts/windows.sh: the SDK it cross-builds is kept in $QD_WINDOWS_CACHE
+# (default /var/cache/qd1600-windows) between runs.
+#
 # Usage: scripts/ci.sh [--refresh-base]
 #   --refresh-base  make the pristine base root again instead of reusing it
 #
@@ -20,10 +24,11 @@ refresh=0
 [ "${1:-}" = "--refresh-base" ] && refresh=1
 
 if [ "$(id -u)" -ne 0 ]; then
-    exec sudo --preserve-env=QD_CI_CACHE,QD_CI_MIRROR "$0" "$@"
+    exec sudo --preserve-env=QD_CI_CACHE,QD_CI_MIRROR,QD_WINDOWS_CACHE "$0" "$@"
 fi
 
 cache=${QD_CI_CACHE:-/var/cache/qd1600-ci}
+windows_cache=${QD_WINDOWS_CACHE:-/var/cache/qd1600-windows}
 mirror=${QD_CI_MIRROR:-http://deb.debian.org/debian}
 suite=bookworm
 # A path no other file mentions, so that any installed file naming it is
@@ -200,6 +205,11 @@ leaks=$(in_root "$install_root" bash -c \
     true)
 [ -z "$leaks" ] || fail "installed files name the build folder $src: $leaks"
 echo "ok: no installed file names $src"
+
+stage "build root: the Windows version, as the README says (scripts/windows.sh)"
+mkdir -p "$windows_cache"
+bind "$windows_cache" "$build_root/var/cache/qd1600-windows"
+in_root "$build_root" bash -c "cd $src && scripts/windows.sh"
 
 stage "done"
 echo

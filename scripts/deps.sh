@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian/Ubuntu packages the build, the programs and the tests
-# need; only the missing ones, with sudo when not root.
+# need; only the missing ones, with sudo when not root. Packages named as
+# arguments are installed instead of that list.
 set -euo pipefail
 
 packages=(
@@ -18,6 +19,7 @@ packages=(
     dpkg-dev file lintian help2man appstream desktop-file-utils
 )
 
+[ $# -eq 0 ] || packages=("$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -33,6 +35,7 @@ if [ ${#missing[@]} -gt 0 ]; then
         "${missing[@]}" >/dev/null
 fi
 
+[ $# -eq 0 ] || exit 0
 # The readback is checked under a decimal-comma locale too.
 if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
     "${as_root[@]}" localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "warning: no de_DE.UTF-8 locale" >&2

@@ -31,7 +31,7 @@ as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 need=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 cmake ninja-build make dpkg-dev
     xz-utils bzip2 ca-certificates qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-charts-dev
-    libgtest-dev libgmock-dev)
+    libgtest-dev libgmock-dev libcli11-dev)
 missing=()
 for p in "${need[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -51,6 +51,7 @@ qtsvg=$(source_of qt6-svg-dev)
 qtcharts=$(source_of qt6-charts-dev)
 libusb=$(source_of libusb-1.0-0-dev 2>/dev/null || echo "libusb-1.0=2:1.0.26-1")
 gtest=$(source_of libgtest-dev)
+cli11=$(source_of libcli11-dev)
 compiler=$($triple-g++-posix -dumpfullversion)-$(dpkg-query -W -f='${Version}' g++-mingw-w64-i686-posix)
 case "$qtbase" in
 qt6-base=6.4.2+*) ;;
@@ -61,7 +62,7 @@ qt6-base=6.4.2+*) ;;
 esac
 
 key=$( {
-    echo "$qtbase $qtsvg $qtcharts $libusb $gtest $compiler"
+    echo "$qtbase $qtsvg $qtcharts $libusb $gtest $cli11 $compiler"
     cat "$0" "$toolchain"
 } | sha256sum | cut -c1-16)
 prefix=${QD_WINDOWS_SDK:-/var/cache/qd1600-windows/$key}
@@ -98,10 +99,12 @@ apt-get "${apt_private[@]}" update -qq
 fetch() {
     local spec=$1 folder=$2
     mkdir -p "$work/download/$folder"
-    if ! (cd "$work/download/$folder" && apt-get "${apt_private[@]}" source --download-only -qq "$spec" >&2); then
+    if ! (cd "$work/download/$folder" &&
+        apt-get "${apt_private[@]}" source --download-only -qq "$spec" >"$work/$folder-fetch.log" 2>&1); then
+        grep -E '^E: ' "$work/$folder-fetch.log" | head -n 3 >&2
         return 1
     fi
-    dpkg-source --no-check -x "$work/download/$folder"/*.dsc "$work/$folder" >/dev/null
+    dpkg-source --no-check -x "$work/download/$folder"/*.dsc "$work/$folder" >/dev/null 2>&1
 }
 
 # Runs a build step with its output in a log; on failure the log's end is
@@ -128,6 +131,17 @@ run googletest-configure cmake -S /usr/src/googletest -B "$work/googletest-build
 run googletest-build cmake --build "$work/googletest-build" -j "$jobs"
 run googletest-install cmake --install "$work/googletest-build"
 
+# --- CLI11, qdctl's command-line parser: headers only, Debian's own.
+mkdir -p "$prefix/include" "$prefix/lib/cmake/CLI11"
+cp -r /usr/include/CLI "$prefix/include/"
+cat >"$prefix/lib/cmake/CLI11/CLI11Config.cmake" <<'EOF'
+if(NOT TARGET CLI11::CLI11)
+    add_library(CLI11::CLI11 INTERFACE IMPORTED)
+    get_filename_component(prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
+    set_target_properties(CLI11::CLI11 PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${prefix}/include")
+endif()
+EOF
+
 # --- libusb-1.0, with its Windows backends (WinUSB among them).
 fetch "$libusb" libusb || {
     log "the mirror $mirror has no source for $libusb"
@@ -135,8 +149,8 @@ fetch "$libusb" libusb || {
 }
 libusb_build() {
     cd "$work/libusb"
-    # Static: our link libraries carry it inside, so that one installed at
-    # the fixed path needs nothing beside it.
+    # Static: our link libraries carry it inside, with no libusb DLL to
+    # ship and find beside them.
     ./configure --host=$triple --prefix="$prefix" --disable-shared --enable-static \
         --disable-examples-build --disable-tests-build CC=$triple-gcc-posix
     make -j "$jobs"
@@ -144,7 +158,7 @@ libusb_build() {
 }
 run libusb libusb_build
 
-# --- Qt's base: Core, Gui, Widgets, Network, Test, OpenGL.
+# --- Qt's base: Core, Gui, Widgets, Network, and OpenGL for Charts.
 fetch "$qtbase" qtbase || {
     log "the mirror $mirror has no source for $qtbase"
     exit 1
@@ -153,12 +167,15 @@ fetch "$qtbase" qtbase || {
 # iaccessible2, so what needs them is off. OpenGL stays on, loaded at run
 # time as MXE builds it: the Windows platform plugin of 6.4 does not compile
 # without it, and Charts needs it. Everything else comes from Qt's own
-# bundled copies, as a Windows program ships them.
+# bundled copies, as a Windows program ships them. What the programs do not
+# use is left out, for a shorter build: Direct2D (a second Windows platform
+# plugin), the test library, Concurrent, printing, D-Bus.
 run qtbase-configure cmake -S "$work/qtbase" -B "$work/qtbase-build" "${cross[@]}" \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
     -DQT_QMAKE_TARGET_MKSPEC=win32-g++ -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF \
     -DBUILD_WITH_PCH=OFF -DFEATURE_pkg_config=OFF \
     -DFEATURE_tabletevent=OFF -DFEATURE_sql=OFF -DFEATURE_opengl_dynamic=ON \
+    -DFEATURE_direct2d=OFF -DFEATURE_testlib=OFF -DFEATURE_concurrent=OFF \
     -DFEATURE_printsupport=OFF -DFEATURE_dbus=OFF -DFEATURE_icu=OFF -DFEATURE_openssl=OFF \
     -DFEATURE_zstd=OFF -DFEATURE_androiddeployqt=OFF -DFEATURE_vulkan=OFF \
     -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_harfbuzz=OFF \
@@ -183,7 +200,7 @@ for spec in "$qtsvg" "$qtcharts"; do
     modules+=("$name")
 done
 
-printf '%s\n' qtbase "${modules[@]}" libusb googletest >"$prefix/.contents"
+printf '%s\n' qtbase "${modules[@]}" libusb googletest cli11 >"$prefix/.contents"
 echo "$key" >"$prefix/.complete"
 log "done: $prefix"
 echo "$prefix"

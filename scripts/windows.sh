@@ -25,23 +25,12 @@ stage() {
 }
 
 stage "Debian packages"
-as_root=()
-[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+# wine32 is an i386 package.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    "${as_root[@]}" dpkg --add-architecture i386
+    if [ "$(id -u)" -eq 0 ]; then dpkg --add-architecture i386; else sudo dpkg --add-architecture i386; fi
 fi
-need=(wine wine32:i386 nsis xvfb xauth xdotool x11-utils cmake ninja-build
-    g++-mingw-w64-i686-posix binutils-mingw-w64-i686 pkg-config)
-missing=()
-for p in "${need[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing ${missing[*]}"
-    "${as_root[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null
-fi
+scripts/deps.sh wine wine32:i386 nsis xvfb xauth xdotool x11-utils cmake ninja-build \
+    g++-mingw-w64-i686-posix binutils-mingw-w64-i686 pkg-config
 
 stage "the SDK (Qt, libusb, GoogleTest for i686-w64-mingw32)"
 QD_WINDOWS_SDK=$(scripts/windows-sdk.sh | tail -n 1)
@@ -87,6 +76,8 @@ out=$repo/build/windows
 folder=$out/stage/QD1600
 rm -rf "$out/stage"
 cmake --install "$out" --prefix "$folder" >/dev/null
+# Debug symbols stay in the build: a user gets a quarter of the bytes.
+find "$folder" \( -name '*.exe' -o -name '*.dll' \) -exec i686-w64-mingw32-strip --strip-unneeded {} +
 # The uninstaller removes exactly what the installer put there, deepest
 # first, and each folder only once it is empty.
 remove=$out/uninstall-list.nsh

@@ -3,8 +3,10 @@
 // leads sit on the output: it never claims the board.
 
 #include "cli/ExitStatus.h"
+#include "cli/ModuleExport.h"
 #include "cli/Options.h"
 #include "cli/Output.h"
+#include "cli/System.h"
 #include "cli/scpi/Server.h"
 #include "drivers/SimBoard.h"
 #include "simmeter/SimMeter.h"
@@ -108,6 +110,7 @@ int run(const Options& o) {
     } else {
         writeStandardOutput("listening on " + where + "\n");
     }
+    sys::quitOnStopSignals(app);
     writeMessage("simulated DMM on " + where + ", probes on the simulated board (" +
                  config.statePath + "); SCPI has no authentication");
     QCoreApplication::exec();
@@ -120,8 +123,7 @@ int run(const Options& o) {
 
 // The module's one entry. Everything that can fail ends here with its
 // status; nothing is thrown across the module's edge.
-extern "C" __attribute__((visibility("default"))) int
-qdctlSimMeter(const qd::cli::Options& options) {
+QDCTL_MODULE_EXPORT int qdctlSimMeter(const qd::cli::Options& options) {
     using namespace qd::cli;
     try {
         return run(options);

@@ -17,8 +17,18 @@
 #include <gtest/gtest.h>
 #include <iterator>
 #include <string>
+#include <vector>
 
 using namespace qd::drivers;
+
+// A path the firmware reader is given, and what it must say: "" for an
+// image it reads.
+struct ImageCase {
+    std::string path;
+    std::string error;
+};
+// The cases only this system has, beside the image `good` in `dir`.
+std::vector<ImageCase> systemImageCases(const TempDir& dir, const std::string& good);
 
 class SimBoardTest : public ::testing::Test {
   protected:

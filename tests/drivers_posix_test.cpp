@@ -12,50 +12,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-// The reader takes only a regular file of a sensible size, and says so at
-// once for anything else: a FIFO must not wait for a writer, a device must
-// not be read until memory runs out.
-TEST(IntelHex, FileReaderRefusesWhatCannotBeAnImage) {
-    TempDir dir;
-    const std::string image = writeIntelHex({{0, {1, 2, 3}}});
-    writeFile(dir.file("good.hex"), image);
-    std::filesystem::create_symlink(dir.file("good.hex"), dir.file("link.hex"));
-    ASSERT_EQ(::mkfifo(dir.file("fifo.hex").c_str(), 0600), 0);
-    std::filesystem::create_directory(dir.file("folder.hex"));
-    writeFile(dir.file("huge.hex"), image);
-    std::filesystem::resize_file(dir.file("huge.hex"), kMaxHexFileSize + 1);
-    writeFile(dir.file("padded.hex"), image);
-    std::filesystem::resize_file(dir.file("padded.hex"), kMaxHexFileSize);
-
-    struct Case {
-        std::string path;
-        const char* error; // empty: read
-    };
-    const Case cases[] = {
-        {dir.file("good.hex"), ""},
+std::vector<ImageCase> systemImageCases(const TempDir& dir, const std::string& good) {
+    std::filesystem::create_symlink(good, dir.file("link.hex"));
+    EXPECT_EQ(::mkfifo(dir.file("fifo.hex").c_str(), 0600), 0);
+    return {
         {dir.file("link.hex"), ""},
         {dir.file("fifo.hex"), "is a FIFO, not a regular file"},
-        {dir.file("folder.hex"), "is a folder, not a regular file"},
         {"/dev/zero", "is a character device, not a regular file"},
-        {dir.file("huge.hex"), "has 1048577 bytes, more than the 1 MiB"},
-        {dir.file("padded.hex"), "line 3: data after the end-of-file record"},
-        {dir.file("missing.hex"), "cannot open"},
     };
-    for (const auto& c : cases) {
-        std::string error;
-        try {
-            const HexImage read = readIntelHexFile(c.path);
-            EXPECT_EQ(read.byteCount(), 3u) << c.path;
-        } catch (const IntelHexError& e) {
-            error = e.what();
-        }
-        if (*c.error == '\0') {
-            EXPECT_EQ(error, "") << c.path;
-        } else {
-            EXPECT_NE(error.find(c.error), std::string::npos)
-                << c.path << ": got \"" << error << "\"";
-        }
-    }
 }
 
 // Writes go straight into the mapped record: a process killed right after

@@ -86,6 +86,46 @@ TEST(IntelHex, BadImagesNameTheLine) {
     }
 }
 
+// The reader takes only a regular file of a sensible size, and says so at
+// once for anything else: a FIFO must not wait for a writer, a device must
+// not be read until memory runs out.
+TEST(IntelHex, FileReaderRefusesWhatCannotBeAnImage) {
+    TempDir dir;
+    const std::string image = writeIntelHex({{0, {1, 2, 3}}});
+    writeFile(dir.file("good.hex"), image);
+    std::filesystem::create_directory(dir.file("folder.hex"));
+    writeFile(dir.file("huge.hex"), image);
+    std::filesystem::resize_file(dir.file("huge.hex"), kMaxHexFileSize + 1);
+    writeFile(dir.file("padded.hex"), image);
+    std::filesystem::resize_file(dir.file("padded.hex"), kMaxHexFileSize);
+
+    std::vector<ImageCase> cases = {
+        {dir.file("good.hex"), ""},
+        {dir.file("folder.hex"), "is a folder, not a regular file"},
+        {dir.file("huge.hex"), "has 1048577 bytes, more than the 1 MiB"},
+        {dir.file("padded.hex"), "line 3: data after the end-of-file record"},
+        {dir.file("missing.hex"), "cannot open"},
+    };
+    for (auto& c : systemImageCases(dir, dir.file("good.hex"))) {
+        cases.push_back(std::move(c));
+    }
+    for (const auto& c : cases) {
+        std::string error;
+        try {
+            const HexImage read = readIntelHexFile(c.path);
+            EXPECT_EQ(read.byteCount(), 3u) << c.path;
+        } catch (const IntelHexError& e) {
+            error = e.what();
+        }
+        if (c.error.empty()) {
+            EXPECT_EQ(error, "") << c.path;
+        } else {
+            EXPECT_NE(error.find(c.error), std::string::npos)
+                << c.path << ": got \"" << error << "\"";
+        }
+    }
+}
+
 TEST(IntelHex, WriterRoundTripsAcrossA64KiBBoundary) {
     HexSegment segment{0x1FFF8, {}};
     for (int i = 0; i < 40; ++i) {

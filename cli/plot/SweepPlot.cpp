@@ -1,6 +1,7 @@
 // qdctl's plot module: the only part of qdctl that needs Qt Gui, Widgets
 // and Charts, loaded only when a sweep is to be drawn.
 
+#include "cli/ModuleExport.h"
 #include "cli/PlotData.h"
 
 #include <QApplication>
@@ -109,9 +110,9 @@ bool render(QWidget& page, const QString& path, const std::string& format, std::
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) bool
-qdctlDrawSweepPlot(const PlotData& data, const std::string& path, const std::string& format,
-                   std::string& error, double& drawSeconds) {
+QDCTL_MODULE_EXPORT bool qdctlDrawSweepPlot(const PlotData& data, const std::string& path,
+                                            const std::string& format, std::string& error,
+                                            double& drawSeconds) {
     // A file, never a screen: the offscreen platform needs no display.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     // Qt's remarks about the session (no runtime folder, fonts) are not the

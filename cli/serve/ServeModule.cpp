@@ -2,9 +2,11 @@
 // module of its own, so that the one-shot commands load no Qt Network.
 
 #include "cli/ExitStatus.h"
+#include "cli/ModuleExport.h"
 #include "cli/Options.h"
 #include "cli/Output.h"
 #include "cli/Session.h"
+#include "cli/System.h"
 #include "cli/scpi/Server.h"
 #include "cli/serve/ServeBoard.h"
 #include "control/RuntimeError.h"
@@ -12,36 +14,10 @@
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSocketNotifier>
-#include <csignal>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace qd::cli {
 
 namespace {
-
-int stopPipe[2] = {-1, -1};
-
-extern "C" void onStop(int) {
-    const char byte = 0;
-    [[maybe_unused]] const ssize_t ignored = ::write(stopPipe[1], &byte, 1);
-}
-
-// SIGINT and SIGTERM end the server through the event loop, so that the
-// board is let go as the process ends.
-void quitOnSignals(QCoreApplication& app) {
-    if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        return;
-    }
-    auto* notifier = new QSocketNotifier(stopPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
-    struct sigaction action {};
-    action.sa_handler = onStop;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-}
 
 int run(const Options& o) {
     scpi::ListenAddress address;
@@ -66,7 +42,9 @@ int run(const Options& o) {
     if (!server.listen(address, &why)) {
         throw Failure(BadArguments, "cannot listen on " + o.listen + ": " + why);
     }
-    quitOnSignals(app);
+    // SIGINT and SIGTERM end the server through the event loop, so that the
+    // board is let go as the process ends.
+    sys::quitOnStopSignals(app);
 
     const std::string where =
         address.host.toString().toStdString() + ":" + std::to_string(server.port());
@@ -93,7 +71,7 @@ int run(const Options& o) {
 
 // The module's one entry. Everything that can fail ends here with its
 // status; nothing is thrown across the module's edge.
-extern "C" __attribute__((visibility("default"))) int qdctlServe(const qd::cli::Options& options) {
+QDCTL_MODULE_EXPORT int qdctlServe(const qd::cli::Options& options) {
     using namespace qd::cli;
     try {
         return run(options);

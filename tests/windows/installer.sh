@@ -4,7 +4,8 @@
 #   - a silent install into C:\Program Files\QD1600: the files, the Start
 #     menu, the uninstall entry and our library at the maker's fixed path;
 #     both programs show Device Selection and program 800 on the simulated
-#     board; a silent uninstall removes all of it;
+#     board; a silent uninstall removes all of it, but a library of the
+#     maker's that replaced ours;
 #   - with the maker's library already at the fixed path, installed with
 #     /D=C:\Tools\Board: the maker's library is left alone, also by the
 #     uninstaller, and the library receives the firmware path in the ANSI
@@ -51,12 +52,14 @@ install_silently() {
     [ "$status" = 0 ] || fail "setup /S $*: status $status: $(cat "$work/setup.log")"
 }
 
-# Runs the uninstaller in place (so that it is done when it returns).
+# The uninstaller runs from a copy of itself, so that it can remove itself:
+# it is done when the prefix's last process is.
 uninstall_silently() {
     local folder=$1
-    wine "$folder\\Uninstall.exe" /S "_?=$folder" >/dev/null 2>&1
+    wine "$folder\\Uninstall.exe" /S >/dev/null 2>&1
     local status=$?
     [ "$status" = 0 ] || fail "uninstall: status $status"
+    wineserver -w
 }
 
 # Starts an installed program ($1, a Windows path) on the simulated board,
@@ -87,7 +90,7 @@ wait_trace() {
 }
 
 # One session: QD1200, OK, 800 typed into the data-word box and Enter, then
-# File > Exit.
+# File > Exit (the menu is a window of its own, with the program's title).
 program_800() {
     local program=$1 name=$2
     start_with_qd1200 "$program" "$name"
@@ -98,7 +101,11 @@ program_800() {
     # "Normal Operation" has the focus; the data-word box comes next.
     xdotool key --window "$main" --delay 100 Tab ctrl+a 8 0 0 Return
     wait_trace "$work/$name.trace" "request code=221 value=8192 index=4096 direction=0 length=0"
-    xdotool key --window "$main" --delay 100 alt+f x
+    # File, then Exit once its menu is up; the window may be gone before
+    # the key is let go.
+    xdotool key --window "$main" alt+f
+    find_window "^QD1200_1400_1600_1610$"
+    xdotool key --window "$WINDOW" x 2>/dev/null
     wait_exit "$pid"
     [ "$STATUS" = 0 ] || fail "$program ended with status $STATUS"
     echo "ok: $program shows Device Selection and programs 800 on the simulated board"
@@ -132,12 +139,19 @@ grep -qaF 'download path=C:\Program Files\QD1600\QD1600.hex result=ok' "$work/qd
 program_800 'C:\Program Files\QD1600\QD1600(version2).exe' qd1600-2
 
 uninstall_silently 'C:\Program Files\QD1600'
-left=$(cd "$folder" && find . -type f ! -name Uninstall.exe)
-[ -z "$left" ] || fail "left after uninstalling: $left"
+[ ! -e "$folder" ] || fail "left after uninstalling: $(cd "$folder" && find .)"
 [ ! -e "$link2" ] || fail "the uninstaller left our library at the fixed path"
 [ ! -e "$menu" ] || fail "the uninstaller left the Start menu folder"
 wine reg query "$uninstall_key" >/dev/null 2>&1 && fail "the uninstall entry is left"
 echo "ok: uninstalled, our library at the fixed path with it"
+
+# The maker's installer puts its library where ours was: it stays.
+install_silently
+printf 'the maker'"'"'s library, installed later\n' >"$link2"
+uninstall_silently 'C:\Program Files\QD1600'
+[ "$(cat "$link2" 2>/dev/null)" = "the maker's library, installed later" ] ||
+    fail "the uninstaller removed the maker's library that replaced ours"
+echo "ok: the uninstaller leaves the maker's library that replaced ours"
 
 # --- The maker's library present; another folder; paths in the code page.
 new_prefix maker
