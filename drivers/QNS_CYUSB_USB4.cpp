@@ -4,8 +4,8 @@
 
 #include "board/LinkAbi.h"
 #include "drivers/Backend.h"
-#include "drivers/BoardModel.h"
 #include "drivers/LinkCall.h"
+#include "drivers/SimFirmware.h"
 
 #include <cstdint>
 #include <map>

@@ -1,8 +1,8 @@
 #include "drivers/SimBoard.h"
 
-#include "drivers/BoardModel.h"
 #include "drivers/IntelHex.h"
 #include "drivers/SimFaults.h"
+#include "drivers/SimFirmware.h"
 #include "drivers/SimState.h"
 
 namespace qd::drivers {

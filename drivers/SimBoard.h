@@ -1,7 +1,7 @@
 #pragma once
 
+#include "boardmodel/BoardModel.h"
 #include "drivers/Backend.h"
-#include "drivers/BoardModel.h"
 #include "drivers/SimConfig.h"
 #include "drivers/SimState.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "board/BoardFacts.h"
-#include "drivers/ConverterModel.h"
+#include "boardmodel/ConverterModel.h"
 
 #include <chrono>
 #include <optional>

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "boardmodel/ConverterModel.h"
 #include "drivers/Backend.h"
-#include "drivers/ConverterModel.h"
 #include "drivers/SimConfig.h"
 
 #include <array>

@@ -1,7 +1,7 @@
 #include "drivers/UsbBackend.h"
 
-#include "drivers/BoardModel.h"
 #include "drivers/IntelHex.h"
+#include "drivers/SimFirmware.h"
 #include "drivers/UsbProtocol.h"
 
 #include <algorithm>

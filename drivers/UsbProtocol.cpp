@@ -1,6 +1,6 @@
 #include "drivers/UsbProtocol.h"
 
-#include "drivers/BoardModel.h"
+#include "drivers/SimFirmware.h"
 
 #include <algorithm>
 #include <libusb.h>

@@ -2,8 +2,8 @@
 // board checks (magic, version), a text naming the image, then filler code.
 // A real board's image from its maker replaces the generated file.
 
-#include "drivers/BoardModel.h"
 #include "drivers/IntelHex.h"
+#include "drivers/SimFirmware.h"
 
 #include <cstdio>
 #include <fstream>

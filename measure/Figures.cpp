@@ -17,9 +17,8 @@ double extremeCoverage(std::size_t count) {
     // Šidák: each of `count` values within z with 0.95^(1/count), so that
     // all of them are with 95 %. Solved for z by halving, on the normal
     // tail 0.5 * erfc(z / sqrt 2).
-    const double tail = (1 - std::pow(0.95, 1.0 / static_cast<double>(std::max<std::size_t>(
-                                                   count, 1)))) /
-                        2;
+    const double tail =
+        (1 - std::pow(0.95, 1.0 / static_cast<double>(std::max<std::size_t>(count, 1)))) / 2;
     double low = 0, high = 40;
     for (int i = 0; i < 100; ++i) {
         const double z = (low + high) / 2;
@@ -92,9 +91,9 @@ Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup
     const double span = fit.last - fit.first;
     const double slope = (b.volts - a.volts) / span;
     const double intercept = a.volts - slope * fit.first;
-    f.offset = {intercept * 1000,
-                expanded(known, k,
-                         1000 * std::hypot(a.u * fit.last / span, b.u * fit.first / span))};
+    f.offset = {
+        intercept * 1000,
+        expanded(known, k, 1000 * std::hypot(a.u * fit.last / span, b.u * fit.first / span))};
     f.gain = {(slope / f.idealLsbVolts - 1) * 100,
               expanded(known, k, std::hypot(a.u, b.u) / span / f.idealLsbVolts * 100)};
 

@@ -93,24 +93,24 @@ struct StepFigures {
 };
 
 struct Figures {
-    Figure zeroCode;  // mV
-    Figure fullScale; // % of full scale
-    Figure offset;    // mV
-    Figure gain;      // % of full scale
+    Figure zeroCode;                      // mV
+    Figure fullScale;                     // % of full scale
+    Figure offset;                        // mV
+    Figure gain;                          // % of full scale
     Extreme inlEndpoint, inlBestFit, dnl; // LSB
     Monotonic monotonic = Monotonic::Yes;
     // The step nearest to going down, in LSB of the best-fit line.
     Extreme smallestStep;
 
     double idealLsbVolts = 0;
-    double lsbVolts = 0;                // of the best-fit line
-    std::optional<double> noiseVolts;   // the pooled spread of one reading
-    double singleCoverage = 2;          // the factor of a single value's uncertainty
-    double extremeCoverage = 2;         // of the largest INL
-    double stepCoverage = 2;            // of the largest DNL
-    std::vector<CodeFigures> codes;     // in the fit range, ascending
-    std::vector<StepFigures> steps;     // between neighbouring codes in the fit range
-    std::size_t samplesPerCode = 0;     // the fewest of any code
+    double lsbVolts = 0;              // of the best-fit line
+    std::optional<double> noiseVolts; // the pooled spread of one reading
+    double singleCoverage = 2;        // the factor of a single value's uncertainty
+    double extremeCoverage = 2;       // of the largest INL
+    double stepCoverage = 2;          // of the largest DNL
+    std::vector<CodeFigures> codes;   // in the fit range, ascending
+    std::vector<StepFigures> steps;   // between neighbouring codes in the fit range
+    std::size_t samplesPerCode = 0;   // the fewest of any code
 };
 
 // The figures of the measured codes (ascending, each once). Needs 0, the

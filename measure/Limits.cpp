@@ -74,8 +74,7 @@ std::optional<Limits> Limits::parse(std::string_view text, std::string& why) {
         double value = 0;
         const std::string_view digits =
             eq == std::string_view::npos ? std::string_view() : item.substr(eq + 1);
-        const auto [end, ec] =
-            std::from_chars(digits.data(), digits.data() + digits.size(), value);
+        const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
         if (!bound || ec != std::errc() || end != digits.data() + digits.size() ||
             !std::isfinite(value) || value <= 0) {
             why = "\"" + std::string(item) +

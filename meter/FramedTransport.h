@@ -1,7 +1,7 @@
 #pragma once
 
-#include "cli/scpi/Framing.h"
 #include "meter/Transport.h"
+#include "scpi/Framing.h"
 
 namespace qd::meter {
 

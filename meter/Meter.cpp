@@ -1,6 +1,6 @@
 #include "meter/Meter.h"
 
-#include "cli/scpi/Parser.h"
+#include "scpi/Parser.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,8 +1,8 @@
 #include "simmeter/SimMeter.h"
 
-#include "cli/scpi/Errors.h"
-#include "cli/scpi/Parser.h"
-#include "drivers/ConverterModel.h"
+#include "boardmodel/ConverterModel.h"
+#include "scpi/Errors.h"
+#include "scpi/Parser.h"
 
 #include <algorithm>
 #include <array>

@@ -6,7 +6,7 @@
 // dialect real meters speak. Anything else is -113. Standard C++ only: the
 // output it reads and the time a reading takes come from outside.
 
-#include "cli/scpi/Instrument.h"
+#include "scpi/Status.h"
 
 #include <cstdint>
 #include <functional>

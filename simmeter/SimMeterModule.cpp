@@ -2,13 +2,13 @@
 // Network. Its probes look at the simulated board's record, as a meter's
 // leads sit on the output: it never claims the board.
 
-#include "cli/ExitStatus.h"
-#include "cli/ModuleExport.h"
-#include "cli/Options.h"
-#include "cli/Output.h"
-#include "cli/System.h"
-#include "cli/scpi/Server.h"
 #include "drivers/SimBoard.h"
+#include "qdctl/ExitStatus.h"
+#include "qdctl/ModuleExport.h"
+#include "qdctl/Options.h"
+#include "qdctl/Output.h"
+#include "qdctl/System.h"
+#include "scpi/Server.h"
 #include "simmeter/SimMeter.h"
 
 #include <QCoreApplication>

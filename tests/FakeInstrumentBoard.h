@@ -5,7 +5,7 @@
 // InstrumentBoard interface, with faults on demand.
 
 #include "board/BoardFacts.h"
-#include "cli/scpi/Instrument.h"
+#include "serve/Instrument.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -4,10 +4,10 @@
 // write and one read request as the programs send them.
 
 #include "TempDir.h"
-#include "drivers/BoardModel.h"
 #include "drivers/IntelHex.h"
 #include "drivers/Platform.h"
 #include "drivers/SimBoard.h"
+#include "drivers/SimFirmware.h"
 #include "drivers/SimState.h"
 
 #include <array>

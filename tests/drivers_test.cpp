@@ -1,6 +1,6 @@
 #include "Environment.h"
 #include "SimBoardTest.h"
-#include "drivers/BoardModel.h"
+#include "boardmodel/BoardModel.h"
 #include "drivers/IntelHex.h"
 #include "drivers/Platform.h"
 

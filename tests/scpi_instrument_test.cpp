@@ -2,8 +2,8 @@
 // fake board; what reached the board is checked where it matters.
 
 #include "FakeInstrumentBoard.h"
-#include "cli/scpi/Errors.h"
-#include "cli/scpi/Instrument.h"
+#include "scpi/Errors.h"
+#include "serve/Instrument.h"
 
 #include <functional>
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // The SCPI message syntax and the framing of a connection's bytes, without
 // any instrument behind them.
 
-#include "cli/scpi/Framing.h"
-#include "cli/scpi/Parser.h"
+#include "scpi/Framing.h"
+#include "scpi/Parser.h"
 
 #include <charconv>
 #include <gtest/gtest.h>

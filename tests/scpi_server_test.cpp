@@ -3,7 +3,7 @@
 // something is broken.
 
 #include "FakeInstrumentBoard.h"
-#include "cli/scpi/Server.h"
+#include "scpi/Server.h"
 
 #include <QCoreApplication>
 #include <QSignalSpy>

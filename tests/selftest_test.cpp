@@ -2,7 +2,7 @@
 // against boards that fail it in different ways.
 
 #include "FakeInstrumentBoard.h"
-#include "cli/SelfTest.h"
+#include "measure/SelfTest.h"
 
 #include <functional>
 #include <gtest/gtest.h>
@@ -17,7 +17,7 @@ TEST(SelfTest, IdealBoardPassesOnEveryConverter) {
         state.applyStartupDefaults();
         state.selectDevice(device);
         FakeInstrumentBoard board(state);
-        const auto report = cli::runSelfTest(state, board, board::kDefaultReferenceVolts);
+        const auto report = measure::runSelfTest(state, board, board::kDefaultReferenceVolts);
         const std::string name(device.caption);
         EXPECT_TRUE(report.pass) << name;
         const std::int32_t mid = 1 << (device.resolution - 1);
@@ -75,7 +75,7 @@ TEST(SelfTest, FaultyBoardsFailTheStepsTheyShouldFail) {
         state.selectDevice(*findDevice("QD1600"));
         FakeInstrumentBoard board(state);
         c.fault(board);
-        const auto report = cli::runSelfTest(state, board, c.referenceVolts);
+        const auto report = measure::runSelfTest(state, board, c.referenceVolts);
         bool all = true;
         for (std::size_t mode = 0; mode < 4; ++mode) {
             EXPECT_EQ(report.steps[mode].pass, c.pass[mode]) << c.name << ", mode " << mode;
@@ -89,10 +89,10 @@ TEST(SelfTest, NeedsAConverterAndPassesBoardFailuresOn) {
     ControlState state;
     state.applyStartupDefaults();
     FakeInstrumentBoard board(state);
-    EXPECT_THROW(cli::runSelfTest(state, board, 4.93), std::invalid_argument);
+    EXPECT_THROW(measure::runSelfTest(state, board, 4.93), std::invalid_argument);
     EXPECT_TRUE(board.writes.empty());
 
     state.selectDevice(*findDevice("QD1200"));
     board.failReads = true;
-    EXPECT_THROW(cli::runSelfTest(state, board, 4.93), scpi::BoardError);
+    EXPECT_THROW(measure::runSelfTest(state, board, 4.93), scpi::BoardError);
 }

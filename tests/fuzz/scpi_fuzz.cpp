@@ -6,9 +6,9 @@
 // what the converter can take.
 
 #include "board/BoardFacts.h"
-#include "cli/scpi/Errors.h"
-#include "cli/scpi/Framing.h"
-#include "cli/scpi/Instrument.h"
+#include "scpi/Errors.h"
+#include "scpi/Framing.h"
+#include "serve/Instrument.h"
 
 #include <charconv>
 #include <cstdint>

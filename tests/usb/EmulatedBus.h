@@ -5,7 +5,7 @@
 // code under test reaches them through real libusb; run under
 // umockdev-wrapper.
 
-#include "drivers/BoardModel.h"
+#include "drivers/SimFirmware.h"
 
 #include <array>
 #include <condition_variable>

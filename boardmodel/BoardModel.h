@@ -1,0 +1,59 @@
+#pragma once
+
+// What the board's converters do with a frame: the DAC, with the errors of
+// its converter model, and the 12-bit measuring converter. Pure, shared by
+// the simulated board, the simulated meter and the emulated USB device.
+
+#include "board/BoardFacts.h"
+#include "boardmodel/ConverterModel.h"
+
+#include <array>
+#include <cstdint>
+
+namespace qd::drivers {
+
+// Board faults a test can ask for.
+struct BoardFaults {
+    bool ignorePowerDown = false; // the converter ignores its power-down bits
+};
+
+// What the board's converter and measuring converter do with a frame; pure,
+// shared by the simulated board and the emulated USB device.
+struct BoardModel {
+    double referenceVolts = board::kDefaultReferenceVolts;
+    BoardFaults faults;
+    ConverterModel converter;
+
+    // Shifts a frame whose length (16 or 24) is the index's high byte into
+    // the converter; false for an index that names no frame length.
+    bool writeFrame(std::uint32_t value, std::uint32_t index);
+
+    // The output voltage the converter drives now, as observation `index`
+    // of observer `stream` sees it (the converter's noise differs between
+    // observations; the ideal converter has none).
+    double outputVolts(std::uint64_t stream = 0, std::uint64_t index = 0) const;
+
+    // The 12-bit measuring converter's reading of the output, its
+    // observation `index`.
+    std::uint16_t measure(std::uint64_t index = 0) const;
+
+    // The two reply bytes of a read request: high byte first, each with its
+    // bit order reversed, as the board's firmware sends them.
+    std::array<std::uint8_t, 2> readReply(std::uint64_t index = 0) const;
+
+    // Share of full scale an ideal converter would drive, 0 when powered
+    // down.
+    double outputFraction() const;
+
+    std::uint32_t lastValue = 0;
+    std::uint32_t lastIndex = 0;
+    bool written = false;
+
+  private:
+    // Whether the converter drives its output: written, and not powered down.
+    bool driven() const;
+    // The data field of the last frame.
+    std::uint32_t field() const;
+};
+
+} // namespace qd::drivers

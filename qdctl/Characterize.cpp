@@ -1,0 +1,241 @@
+// qdctl characterize: each planned code programmed, settled and measured,
+// its readings written as they come, and the converter's figures computed
+// from them at the end.
+
+#include "control/Commands.h"
+#include "measure/Plan.h"
+#include "meter/Meter.h"
+#include "qdctl/Commands.h"
+#include "qdctl/Output.h"
+#include "qdctl/Progress.h"
+#include "qdctl/ReportModule.h"
+#include "qdctl/ResultsFile.h"
+#include "qdctl/StopSignals.h"
+
+#include <QDateTime>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+namespace qd::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr auto kMeterTimeout = 5000ms;
+
+std::string shortest(double value) {
+    char text[32];
+    return {text, std::to_chars(text, text + sizeof text, value + 0.0).ptr};
+}
+
+// Whatever measures the output: a bench DMM, or the board's own converter.
+class Probe {
+  public:
+    virtual ~Probe() = default;
+    virtual std::vector<double> read(Session& session) = 0;
+};
+
+class MeterProbe final : public Probe {
+  public:
+    explicit MeterProbe(meter::Meter& m) : meter_(m) {}
+    std::vector<double> read(Session&) override { return meter_.read(); }
+
+  private:
+    meter::Meter& meter_;
+};
+
+class BoardProbe final : public Probe {
+  public:
+    explicit BoardProbe(int samples) : samples_(samples) {}
+    std::vector<double> read(Session& session) override {
+        std::vector<double> volts;
+        for (int i = 0; i < samples_; ++i) {
+            volts.push_back(board::readingVolts(session.read().counts));
+        }
+        return volts;
+    }
+
+  private:
+    int samples_;
+};
+
+std::string csvHeaderFor(int samples) {
+    std::string header = "code,frame,mean_v,spread_v";
+    for (int i = 1; i <= samples; ++i) {
+        header += ",v" + std::to_string(i);
+    }
+    return header + "\n";
+}
+
+std::string csvRowOf(std::int32_t code, std::int32_t frame, const measure::CodeSamples& s,
+                     const std::vector<double>& volts) {
+    std::string row = formatCode(code) + "," + formatCode(frame) + "," + shortest(s.mean()) + ",";
+    if (s.count() > 1) {
+        row += shortest(std::sqrt(s.squares() / static_cast<double>(s.count() - 1)));
+    }
+    for (const double v : volts) {
+        row += "," + shortest(v);
+    }
+    return row + "\n";
+}
+
+meter::Resource resourceOf(const std::string& text) {
+    std::string why;
+    const auto resource = meter::Resource::parse(text, why);
+    if (!resource) {
+        throw Failure(BadArguments, "--meter " + why);
+    }
+    return *resource;
+}
+
+} // namespace
+
+CharacterizeResult runCharacterize(const Options& o) {
+    const DeviceProfile& device = o.deviceProfile();
+    const measure::Plan plan = *measure::Plan::parse(o.codes);
+    std::string why;
+    const measure::Limits limits = *measure::Limits::parse(o.limits, why);
+    std::optional<meter::Resource> resource;
+    if (!o.meter.empty()) {
+        resource = resourceOf(o.meter);
+    }
+    const std::string firmware = firmwarePathOf(o);
+    checkOutputPaths(o.csv, o.plot, firmware, o.json);
+    checkReportPath(o.report, o.csv, o.plot, firmware);
+    std::optional<ReportModule> reporter;
+    if (!o.plot.empty() || !o.report.empty()) {
+        reporter.emplace(programFolder());
+    }
+    const std::vector<std::int32_t> codes = planCodes(device.resolution, plan);
+
+    CharacterizeResult r;
+    r.device = o.device;
+    r.bits = device.resolution;
+    r.referenceVolts = o.vref;
+    r.nplc = o.nplc;
+    r.samples = o.samples;
+    r.settleMs = o.settleMs;
+    r.plan = plan.text();
+    r.planned = codes.size();
+    r.limits = limits.text();
+    r.csv = o.csv;
+    r.plot = o.plot;
+    r.report = o.report;
+    r.date = QDateTime::currentDateTime().toString(Qt::ISODate).toStdString();
+
+    // The meter is asked first: a meter that is not there is found out
+    // before the board is touched.
+    std::unique_ptr<meter::Meter> dmm;
+    std::unique_ptr<Probe> probe;
+    try {
+        if (resource) {
+            dmm = std::make_unique<meter::Meter>(meter::connect(*resource, kMeterTimeout),
+                                                 resource->text);
+            dmm->configure({o.vref, o.nplc, o.samples});
+            r.meter = resource->text;
+            r.meterIdentity = dmm->identity();
+            r.meterFamily = dmm->family().name;
+            r.meterRangeVolts = dmm->rangeVolts();
+            probe = std::make_unique<MeterProbe>(*dmm);
+        } else {
+            r.meterIdentity = "the board's 12-bit measuring converter";
+            r.meterFamily = "on-board";
+            r.meterRangeVolts = board::kAdcFullScaleVolts;
+            probe = std::make_unique<BoardProbe>(o.samples);
+        }
+    } catch (const meter::MeterError& e) {
+        throw Failure(MeterFailed, e.what());
+    }
+    std::optional<ResultsFile> csv;
+    if (!o.csv.empty()) {
+        csv.emplace(o.csv, csvHeaderFor(o.samples));
+    }
+
+    auto [session, downloaded] = openSession(o, true);
+    r.downloaded = downloaded;
+    r.board = boardIdentifier(session->binding(), o.board);
+    std::vector<measure::CodeMeasurement> measured;
+    measured.reserve(codes.size());
+    Progress progress(codes.size(), !o.quiet, "characterize", true);
+    const StopOnSignals stopOnSignals;
+    const auto settle = std::chrono::duration<double, std::milli>(o.settleMs);
+    const auto begin = Clock::now();
+    Clock::duration inMeter{};
+    try {
+        for (const std::int32_t code : codes) {
+            if (stopSignal() != 0) {
+                break;
+            }
+            session->program(code);
+            const std::int32_t frame = session->state.DacWord;
+            const auto before = Clock::now();
+            if (o.settleMs > 0) {
+                std::this_thread::sleep_for(settle);
+            }
+            const std::vector<double> volts = probe->read(*session);
+            inMeter += Clock::now() - before;
+            measure::CodeMeasurement m{code, {}};
+            for (const double v : volts) {
+                m.samples.add(v);
+            }
+            if (csv) {
+                csv->write(csvRowOf(code, frame, m.samples, volts));
+            }
+            measured.push_back(m);
+            progress.update(measured.size());
+        }
+    } catch (const meter::MeterError& e) {
+        progress.finish();
+        if (csv) {
+            csv->commit();
+        }
+        throw Failure(MeterFailed, std::string(e.what()) + " after " +
+                                       std::to_string(measured.size()) + " of " +
+                                       std::to_string(codes.size()) + " codes" +
+                                       (csv ? "; rows so far in " + o.csv : ""));
+    } catch (const Failure& f) {
+        progress.finish();
+        if (f.status() == WriteFailed && stopSignal() == 0) {
+            throw;
+        }
+        if (f.status() == WriteFailed) {
+            writeMessage(f.what());
+        } else {
+            if (csv) {
+                csv->commit();
+            }
+            throw Failure(f.status(), std::string(f.what()) + " after " +
+                                          std::to_string(measured.size()) + " of " +
+                                          std::to_string(codes.size()) + " codes" +
+                                          (csv ? "; rows so far in " + o.csv : ""));
+        }
+    }
+    progress.finish();
+    if (csv) {
+        csv->commit();
+    }
+    r.signal = stopSignal();
+    r.measured = measured.size();
+    r.seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+    r.meterSeconds = std::chrono::duration<double>(inMeter).count();
+    if (r.measured == codes.size()) {
+        measure::Setup setup;
+        setup.bits = device.resolution;
+        setup.referenceVolts = o.vref;
+        setup.meterStepVolts = dmm ? 0.0 : board::readingVolts(1);
+        r.figures = measure::computeFigures(measured, setup);
+        r.verdict = measure::judge(*r.figures, limits);
+        if (reporter) {
+            reporter->write(r, o.plot, o.report);
+        }
+    } else {
+        r.verdict.pass = false;
+    }
+    return r;
+}
+
+} // namespace qd::cli

@@ -1,0 +1,143 @@
+#pragma once
+
+#include "measure/Limits.h"
+#include "measure/SweepStatistics.h"
+#include "qdctl/Options.h"
+#include "qdctl/Session.h"
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace qd::cli {
+
+// A sweep's rows and statistics are the measurement core's.
+using measure::expectedCounts;
+using measure::expectedVolts;
+using measure::Response;
+using measure::SweepRow;
+using measure::SweepStatistics;
+using measure::SweepSummary;
+
+// What each command found out; Output turns these into text, JSON and CSV.
+
+struct ProgramResult {
+    std::string device, mode;
+    std::string code;  // as the data-word box shows it
+    std::string typed; // as given, when --clamp clamped it
+    bool clamped = false;
+    std::int32_t frame = 0;
+    int frameBits = 0;
+    std::uint32_t index = 0;
+    bool downloaded = false; // the firmware was loaded (else it ran already)
+};
+
+struct ReadResult {
+    std::int32_t counts = 0;
+    double volts = 0;
+};
+
+struct VerifyResult {
+    ProgramResult programmed;
+    double expectedVolts = 0;
+    std::int32_t expectedCounts = 0;
+    double measuredVolts = 0;
+    std::int32_t measuredCounts = 0;
+    double tolerance = 0;
+    bool pass = false;
+};
+
+struct SweepResult {
+    std::string device, mode;
+    SweepSummary summary;
+    std::string csv, plot;
+    bool downloaded = false;
+    bool clamped = false; // --clamp clamped --from or --to
+    int signal = 0; // the signal that ended it early (SIGINT, SIGTERM); the rows so far are kept
+    double seconds = 0;
+    double shareOutsideLibrary = 0; // with --timing
+    double plotSeconds = 0;         // drawing alone, with --timing
+};
+
+struct ModeCheckResult {
+    std::string mode;
+    std::int32_t frame = 0;
+    std::int32_t expectedCounts = 0;
+    std::int32_t measuredCounts = 0;
+    bool pass = false;
+};
+
+struct SelftestResult {
+    std::string device;
+    std::vector<ModeCheckResult> modes;
+    bool pass = false;
+    bool downloaded = false;
+};
+
+struct ListResult {
+    std::string library;
+    // Each board as the library describes it: "id=1 bus=1 port=2 …".
+    std::vector<std::string> boards;
+    bool canList = true;  // false: the library finds its board by itself and lists none
+    bool detailed = true; // false: the library gives identifiers only
+};
+
+// What characterize found, with how it was measured, for the report.
+struct CharacterizeResult {
+    std::string device;
+    int bits = 0;
+    double referenceVolts = 0;
+    std::string meter;         // the resource; empty for the on-board converter
+    std::string meterIdentity; // its *IDN? answer
+    std::string meterFamily;   // whose dialect it was spoken to in
+    double meterRangeVolts = 0;
+    double nplc = 0;
+    int samples = 0;
+    double settleMs = 0;
+    std::string plan;
+    std::size_t planned = 0, measured = 0;
+    std::string board; // the board's identifier
+    std::string date;  // when it was measured, local time, ISO 8601
+    // Absent when it ended before the codes the figures need were measured.
+    std::optional<measure::Figures> figures;
+    std::string limits;
+    measure::Verdict verdict;
+    std::string csv, plot, report;
+    bool downloaded = false;
+    int signal = 0;
+    double seconds = 0;
+    double meterSeconds = 0; // readings and settling
+};
+
+using Result = std::variant<ProgramResult, ReadResult, VerifyResult, SweepResult, SelftestResult,
+                            ListResult, CharacterizeResult>;
+
+// A session on the chosen board, connected; with `load`, running its
+// firmware (loaded only when it does not run it yet, or with --download),
+// and the device and power mode of the options chosen.
+struct Opened {
+    std::unique_ptr<Session> session;
+    bool downloaded = false;
+};
+Opened openSession(const Options& options, bool load);
+
+// qdctl characterize.
+CharacterizeResult runCharacterize(const Options& options);
+
+// The folder qdctl lies in, as the file system names it.
+std::string programFolder();
+
+// The firmware image qdctl loads: --firmware, else QD1600.hex beside it.
+std::string firmwarePathOf(const Options& options);
+
+// Runs the command the options name (all but serve). Bad arguments, codes
+// and output paths are refused before any board is touched. Failures raise
+// Failure or RuntimeError (link library not loadable).
+Result runCommand(const Options& options);
+
+// The exit status of a command that did not fail: a failed check is 1, a
+// sweep ended by a signal 128 + the signal.
+int statusOf(const Result& result);
+
+} // namespace qd::cli

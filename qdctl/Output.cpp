@@ -1,0 +1,440 @@
+#include "qdctl/Output.h"
+
+#include "control/Commands.h"
+#include "qdctl/ExitStatus.h"
+#include "qdctl/ReportModule.h"
+#include "qdctl/System.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace qd::cli {
+
+void writeStandardOutput(std::string_view text) {
+    std::size_t done = 0;
+    std::string why;
+    if (!sys::writeAll(sys::kStandardOutput, text, done, why)) {
+        throw Failure(WriteFailed, "cannot write standard output: " + why);
+    }
+}
+
+void writeMessage(const std::string& message) {
+    writeStandardError("qdctl: " + message + "\n");
+}
+
+namespace {
+
+// The shortest text that reads back as the same double.
+std::string shortest(double value) {
+    char text[32];
+    return {text, std::to_chars(text, text + sizeof text, value + 0.0).ptr};
+}
+
+} // namespace
+
+// New columns go at the end, so that a script that picks columns by their
+// place keeps working.
+std::string csvHeader() {
+    return "code,frame,expected_v,measured_v,error_mv,error_counts,measured_counts\n";
+}
+
+std::string csvRow(const SweepRow& row) {
+    return formatCode(row.code) + "," + formatCode(row.frame) + "," + shortest(row.expectedVolts) +
+           "," + board::readingVoltsText(row.measuredCounts) + "," +
+           shortest(row.errorMillivolts()) + "," + std::to_string(row.errorCounts()) + "," +
+           std::to_string(row.measuredCounts) + "\n";
+}
+
+void writeStandardError(std::string_view text) {
+    std::size_t done = 0;
+    std::string nowhereToSaySo;
+    sys::writeAll(sys::kStandardError, text, done, nowhereToSaySo);
+}
+
+namespace {
+
+QString q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+const char* firmwareWord(bool downloaded) {
+    return downloaded ? "loaded" : "running";
+}
+
+// Volts as the display shows them: three decimals, never "-0.000".
+std::string volts3(double volts) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", volts + 0.0);
+    return text;
+}
+
+double rounded3(double volts) {
+    return std::round(volts * 1000) / 1000;
+}
+
+QJsonObject programJson(const ProgramResult& r) {
+    QJsonObject json{{"device", q(r.device)},
+                     {"mode", q(r.mode)},
+                     {"code", q(r.code)},
+                     {"frame", q(formatCode(r.frame))},
+                     {"frame_bits", r.frameBits},
+                     {"index", q(formatCode(static_cast<std::int32_t>(r.index)))},
+                     {"firmware", firmwareWord(r.downloaded)}};
+    json.insert("clamped", r.clamped);
+    if (!r.typed.empty()) {
+        json.insert("typed", q(r.typed));
+    }
+    return json;
+}
+
+std::string programText(const ProgramResult& r) {
+    return r.device + " " + r.mode + ": code " + r.code + " -> frame " + formatCode(r.frame) +
+           " (" + std::to_string(r.frameBits) + " bits, index " +
+           formatCode(static_cast<std::int32_t>(r.index)) + "), firmware " +
+           (r.downloaded ? "loaded" : "already running");
+}
+
+const char* responseWord(Response response) {
+    switch (response) {
+    case Response::Flat:
+        return "flat";
+    case Response::Falling:
+        return "falling";
+    case Response::Follows:
+        break;
+    }
+    return "follows";
+}
+
+// Readings that do not follow the codes are said to be what they are: a
+// flat line is no monotonic converter.
+std::string monotonicText(const SweepSummary& s) {
+    switch (s.response) {
+    case Response::Flat:
+        return "no: the reading stays at " + std::to_string(s.flatCounts) +
+               " counts whatever the code";
+    case Response::Falling:
+        return "no: the reading falls as the code rises";
+    case Response::Follows:
+        break;
+    }
+    return s.monotonic ? "yes" : "no";
+}
+
+QJsonValue orNull(const std::optional<double>& value) {
+    return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
+}
+
+QJsonObject figureJson(const measure::Figure& f) {
+    return {{"value", f.value}, {"uncertainty", orNull(f.uncertainty)}};
+}
+
+QJsonObject extremeJson(const measure::Extreme& e) {
+    QJsonObject json = figureJson(e);
+    json.insert("code", q(formatCode(e.code)));
+    return json;
+}
+
+const char* monotonicJson(measure::Monotonic m) {
+    switch (m) {
+    case measure::Monotonic::No:
+        return "no";
+    case measure::Monotonic::Unresolved:
+        return "unresolved";
+    case measure::Monotonic::Yes:
+        break;
+    }
+    return "yes";
+}
+
+QJsonObject characterizeJson(const CharacterizeResult& r) {
+    QJsonObject meter{{"resource", r.meter.empty() ? QJsonValue(QJsonValue::Null) : q(r.meter)},
+                      {"idn", q(r.meterIdentity)},
+                      {"dialect", q(r.meterFamily)},
+                      {"range_v", r.meterRangeVolts},
+                      {"nplc", r.nplc},
+                      {"samples", r.samples},
+                      {"settle_ms", r.settleMs}};
+    QJsonArray failures;
+    for (const auto& f : r.verdict.failures) {
+        failures.append(q(f));
+    }
+    QJsonObject json{{"device", q(r.device)},
+                     {"bits", r.bits},
+                     {"board", q(r.board)},
+                     {"meter", meter},
+                     {"codes", q(r.plan)},
+                     {"planned", static_cast<qint64>(r.planned)},
+                     {"measured", static_cast<qint64>(r.measured)},
+                     {"reference_v", r.referenceVolts},
+                     {"date", q(r.date)},
+                     {"pass", r.verdict.pass},
+                     {"failures", failures},
+                     {"interrupted", r.signal != 0},
+                     {"firmware", firmwareWord(r.downloaded)},
+                     {"seconds", r.seconds},
+                     {"meter_seconds", r.meterSeconds}};
+    if (!r.limits.empty()) {
+        json.insert("limits", q(r.limits));
+    }
+    for (const auto& [key, path] :
+         {std::pair{"csv", &r.csv}, std::pair{"plot", &r.plot}, std::pair{"report", &r.report}}) {
+        if (!path->empty()) {
+            json.insert(key, q(*path));
+        }
+    }
+    if (r.figures) {
+        const measure::Figures& f = *r.figures;
+        QJsonObject figures{{"zero_code_error_mv", figureJson(f.zeroCode)},
+                            {"full_scale_error_percent", figureJson(f.fullScale)},
+                            {"offset_error_mv", figureJson(f.offset)},
+                            {"gain_error_percent", figureJson(f.gain)},
+                            {"inl_best_fit_lsb", extremeJson(f.inlBestFit)},
+                            {"inl_endpoint_lsb", extremeJson(f.inlEndpoint)},
+                            {"monotonic", monotonicJson(f.monotonic)},
+                            {"smallest_step_lsb", extremeJson(f.smallestStep)},
+                            {"lsb_v", f.lsbVolts},
+                            {"noise_v", orNull(f.noiseVolts)}};
+        figures.insert("dnl_lsb", f.steps.empty() ? QJsonValue(QJsonValue::Null)
+                                                  : QJsonValue(extremeJson(f.dnl)));
+        json.insert("figures", figures);
+    }
+    return json;
+}
+
+struct JsonOf {
+    QJsonObject operator()(const ProgramResult& r) const { return programJson(r); }
+    QJsonObject operator()(const CharacterizeResult& r) const { return characterizeJson(r); }
+    QJsonObject operator()(const ReadResult& r) const {
+        return {{"counts", r.counts}, {"volts", rounded3(r.volts)}};
+    }
+    QJsonObject operator()(const VerifyResult& r) const {
+        QJsonObject json = programJson(r.programmed);
+        json.insert("expected_volts", r.expectedVolts);
+        json.insert("expected_counts", r.expectedCounts);
+        json.insert("measured_volts", rounded3(r.measuredVolts));
+        json.insert("measured_counts", r.measuredCounts);
+        json.insert("tolerance_counts", r.tolerance);
+        json.insert("pass", r.pass);
+        return json;
+    }
+    QJsonObject operator()(const SweepResult& r) const {
+        const SweepSummary& s = r.summary;
+        QJsonObject json{{"device", q(r.device)},
+                         {"mode", q(r.mode)},
+                         {"points", static_cast<qint64>(s.points)},
+                         {"offset_error_counts", s.offsetCounts},
+                         {"offset_error_mv", s.offsetMillivolts()},
+                         {"gain_error_percent", s.gainErrorPercent},
+                         {"largest_deviation_mv", s.largestDeviationMillivolts()},
+                         {"largest_deviation_counts", s.largestDeviationCounts},
+                         {"largest_deviation_code", q(formatCode(s.largestDeviationCode))},
+                         {"monotonic", s.monotonic},
+                         {"reading", responseWord(s.response)},
+                         {"pass", s.pass()},
+                         {"clamped", r.clamped},
+                         {"csv", q(r.csv)},
+                         {"firmware", firmwareWord(r.downloaded)},
+                         {"interrupted", r.signal != 0}};
+        if (s.toleranceCounts) {
+            json.insert("tolerance_counts", *s.toleranceCounts);
+            json.insert("points_beyond_tolerance", static_cast<qint64>(s.pointsBeyondTolerance));
+        }
+        if (!r.plot.empty()) {
+            json.insert("plot", q(r.plot));
+        }
+        return json;
+    }
+    QJsonObject operator()(const SelftestResult& r) const {
+        QJsonArray modes;
+        for (const auto& m : r.modes) {
+            modes.append(QJsonObject{{"mode", q(m.mode)},
+                                     {"frame", q(formatCode(m.frame))},
+                                     {"expected_counts", m.expectedCounts},
+                                     {"measured_counts", m.measuredCounts},
+                                     {"pass", m.pass}});
+        }
+        return {{"device", q(r.device)},
+                {"modes", modes},
+                {"pass", r.pass},
+                {"firmware", firmwareWord(r.downloaded)}};
+    }
+    QJsonObject operator()(const ListResult& r) const {
+        QJsonArray boards;
+        for (const auto& line : r.boards) {
+            QJsonObject board;
+            for (const auto& [key, value] : boardFields(line)) {
+                bool number = false;
+                const int n = QString::fromStdString(value).toInt(&number);
+                board.insert(q(key), key == "id" && number ? QJsonValue(n) : QJsonValue(q(value)));
+            }
+            boards.append(board);
+        }
+        QJsonObject json{{"library", q(r.library)}, {"boards", boards}};
+        if (!r.canList) {
+            json.insert("can_list", false);
+        }
+        return json;
+    }
+};
+
+std::string characterizeText(const CharacterizeResult& r) {
+    std::string text = r.device + " characterized with " + r.meterIdentity + ": " +
+                       std::to_string(r.measured) + " of " + std::to_string(r.planned) +
+                       " codes (" + r.plan + ")" + (r.signal != 0 ? ", interrupted" : "") + "\n";
+    for (const auto& row : figureRows(r)) {
+        char line[256];
+        std::snprintf(line, sizeof line, "%-18s %12s %-10s %-5s %s%s%s\n", row.name.c_str(),
+                      row.value.c_str(), row.uncertainty.c_str(), row.unit.c_str(),
+                      row.where.c_str(), row.limit.empty() ? "" : ", limit ", row.limit.c_str());
+        text += line;
+    }
+    if (!r.figures) {
+        text += "no figures: the codes they need were not all measured\n";
+    }
+    text += r.verdict.pass ? "PASS" : "FAIL";
+    for (const auto& failure : r.verdict.failures) {
+        text += "\n  " + failure;
+    }
+    return text;
+}
+
+struct TextOf {
+    std::string operator()(const ProgramResult& r) const { return programText(r); }
+    std::string operator()(const CharacterizeResult& r) const { return characterizeText(r); }
+    std::string operator()(const ReadResult& r) const {
+        return std::to_string(r.counts) + " counts = " + volts3(r.volts) + " V";
+    }
+    std::string operator()(const VerifyResult& r) const {
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "%s %s: code %s expected %.3f V (%d counts), measured %.3f V (%d counts): "
+                      "%s",
+                      r.programmed.device.c_str(), r.programmed.mode.c_str(),
+                      r.programmed.code.c_str(), r.expectedVolts + 0.0, r.expectedCounts,
+                      r.measuredVolts + 0.0, r.measuredCounts, r.pass ? "PASS" : "FAIL");
+        return line;
+    }
+    std::string operator()(const SweepResult& r) const {
+        const SweepSummary& s = r.summary;
+        char text[640];
+        std::snprintf(text, sizeof text,
+                      "points             %zu%s\n"
+                      "offset error       %.3f counts (%.3f mV)\n"
+                      "gain error         %.3f %%\n"
+                      "largest deviation  %d counts (%.3f mV) at code %s\n"
+                      "monotonic          %s\n",
+                      s.points, r.signal != 0 ? " (interrupted)" : "", s.offsetCounts + 0.0,
+                      s.offsetMillivolts() + 0.0, s.gainErrorPercent + 0.0,
+                      s.largestDeviationCounts, s.largestDeviationMillivolts() + 0.0,
+                      formatCode(s.largestDeviationCode).c_str(), monotonicText(s).c_str());
+        std::string out = text;
+        if (s.toleranceCounts) {
+            std::snprintf(
+                text, sizeof text, "tolerance          %g counts: %s\n", *s.toleranceCounts,
+                s.pointsBeyondTolerance == 0
+                    ? "every point within it"
+                    : (std::to_string(s.pointsBeyondTolerance) + " points beyond it").c_str());
+            out += text;
+        }
+        return out + "firmware           " + (r.downloaded ? "loaded" : "already running");
+    }
+    std::string operator()(const SelftestResult& r) const {
+        std::string text;
+        for (const auto& m : r.modes) {
+            char line[160];
+            std::snprintf(line, sizeof line, "%-12s frame %s: %4d counts, expected %4d: %s\n",
+                          m.mode.c_str(), formatCode(m.frame).c_str(), m.measuredCounts,
+                          m.expectedCounts, m.pass ? "pass" : "FAIL");
+            text += line;
+        }
+        return text + (r.pass ? "selftest passed" : "selftest FAILED") + ", firmware " +
+               (r.downloaded ? "loaded" : "already running");
+    }
+    std::string operator()(const ListResult& r) const {
+        if (!r.canList) {
+            return r.library + " finds its board by itself and cannot list boards";
+        }
+        if (r.boards.empty()) {
+            return "no board found through " + r.library;
+        }
+        std::string text;
+        for (const auto& line : r.boards) {
+            std::string row;
+            bool deniedAccess = false;
+            for (const auto& [key, value] : boardFields(line)) {
+                row += (row.empty() ? "" : "  ") + key + " " + value;
+                deniedAccess = deniedAccess || (key == "access" && value == "no");
+            }
+            text += (text.empty() ? "" : "\n") + row;
+            if (deniedAccess) {
+                text += "\n    this user may not open it: install the udev rule 60-qd1600.rules "
+                        "into /etc/udev/rules.d or /usr/lib/udev/rules.d, then replug the board";
+            }
+        }
+        if (!r.detailed) {
+            text += "\n(" + r.library + " tells only the identifiers)";
+        }
+        return text;
+    }
+};
+
+} // namespace
+
+std::string resultText(const Result& result) {
+    return std::visit(TextOf{}, result);
+}
+
+std::string resultJson(const Result& result) {
+    return QJsonDocument(std::visit(JsonOf{}, result)).toJson(QJsonDocument::Compact).toStdString();
+}
+
+std::string timingText(const SweepResult& r) {
+    char text[200];
+    const double rate = r.seconds > 0 ? static_cast<double>(r.summary.points) / r.seconds : 0;
+    std::snprintf(text, sizeof text,
+                  "%zu codes in %.3f s: %.0f codes/s, %.1f %% of it outside the link library",
+                  r.summary.points, r.seconds, rate, 100.0 * r.shareOutsideLibrary);
+    std::string line = text;
+    if (!r.plot.empty()) {
+        std::snprintf(text, sizeof text, "; plot drawn in %.3f s", r.plotSeconds);
+        line += text;
+    }
+    return line;
+}
+
+void printResult(const Options& options, const Result& result) {
+    if (options.json) {
+        writeStandardOutput(resultJson(result) + "\n");
+        return;
+    }
+    // Rows on standard output are read by a CSV reader: nothing else goes
+    // there.
+    const auto* sweep = std::get_if<SweepResult>(&result);
+    const auto* characterize = std::get_if<CharacterizeResult>(&result);
+    if ((sweep && sweep->csv == "-") || (characterize && characterize->csv == "-")) {
+        writeStandardError(resultText(result) + "\n");
+        return;
+    }
+    writeStandardOutput(resultText(result) + "\n");
+}
+
+void printFailure(bool json, int status, const std::string& message) {
+    writeMessage(message);
+    if (json) {
+        const QJsonObject object{{"error", q(message)}, {"status", status}};
+        try {
+            writeStandardOutput(QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() +
+                                "\n");
+        } catch (const Failure&) {
+            // Standard output is gone: the message above is all there is.
+        }
+    }
+}
+
+} // namespace qd::cli

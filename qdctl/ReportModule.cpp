@@ -1,0 +1,262 @@
+#include "qdctl/ReportModule.h"
+
+#include "control/Commands.h"
+#include "plot/PlotData.h"
+#include "qdctl/Commands.h"
+#include "qdctl/ExitStatus.h"
+#include "qdctl/PlotModule.h"
+#include "qdctl/ResultsFile.h"
+#include "qdctl/System.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+
+namespace qd::cli {
+
+namespace {
+
+std::string printed(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value + 0.0);
+    return text;
+}
+
+// A value to the decimals its uncertainty's two significant digits have.
+std::pair<std::string, std::string> withUncertainty(double value, std::optional<double> u) {
+    if (!u || !(*u > 0)) {
+        return {printed("%.4g", value), ""};
+    }
+    const int decimals = std::clamp(1 - static_cast<int>(std::floor(std::log10(*u))), 0, 9);
+    char v[64], w[64];
+    std::snprintf(v, sizeof v, "%+.*f", decimals, value + 0.0);
+    std::snprintf(w, sizeof w, "± %.*f", decimals, *u);
+    return {v, w};
+}
+
+std::string limitText(const std::optional<double>& limit) {
+    return limit ? "≤ " + printed("%g", *limit) : "";
+}
+
+std::string statusOf(const std::optional<double>& limit, double value) {
+    if (!limit) {
+        return "";
+    }
+    return std::abs(value) <= *limit ? "pass" : "FAIL";
+}
+
+measure::Limits limitsOf(const CharacterizeResult& r) {
+    std::string why;
+    return measure::Limits::parse(r.limits, why).value_or(measure::Limits{});
+}
+
+std::string monotonicWord(measure::Monotonic m) {
+    switch (m) {
+    case measure::Monotonic::No:
+        return "no";
+    case measure::Monotonic::Unresolved:
+        return "not shown";
+    case measure::Monotonic::Yes:
+        break;
+    }
+    return "yes";
+}
+
+} // namespace
+
+std::vector<report::FigureRow> figureRows(const CharacterizeResult& r) {
+    std::vector<report::FigureRow> rows;
+    if (!r.figures) {
+        return rows;
+    }
+    const measure::Figures& f = *r.figures;
+    const measure::Limits limits = limitsOf(r);
+    const auto add = [&](const char* name, const measure::Figure& figure, const char* unit,
+                         const std::optional<double>& limit, std::string where = {}) {
+        const auto [value, u] = withUncertainty(figure.value, figure.uncertainty);
+        rows.push_back({name, value, u, unit, std::move(where), limitText(limit),
+                        statusOf(limit, figure.value)});
+    };
+    add("Zero-code error", f.zeroCode, "mV", limits.zero);
+    add("Full-scale error", f.fullScale, "% FS", limits.fullScale);
+    add("Offset error", f.offset, "mV", limits.offset);
+    add("Gain error", f.gain, "% FS", limits.gain);
+    add("INL, best fit", f.inlBestFit, "LSB", limits.inl,
+        "at code " + formatCode(f.inlBestFit.code));
+    add("INL, endpoint", f.inlEndpoint, "LSB", std::nullopt,
+        "at code " + formatCode(f.inlEndpoint.code));
+    if (f.steps.empty()) {
+        rows.push_back({"DNL", "not measured", "", "", "the plan has no neighbouring codes",
+                        limitText(limits.dnl), limits.dnl ? "FAIL" : ""});
+    } else {
+        add("DNL", f.dnl, "LSB", limits.dnl,
+            "step " + formatCode(f.dnl.code) + " to " + formatCode(f.dnl.code + 1));
+    }
+    const auto [step, u] = withUncertainty(f.smallestStep.value, f.smallestStep.uncertainty);
+    rows.push_back({"Monotonic", monotonicWord(f.monotonic), "", "",
+                    "smallest step " + step + (u.empty() ? "" : " " + u) + " LSB from code " +
+                        formatCode(f.smallestStep.code),
+                    "", f.monotonic == measure::Monotonic::Yes ? "pass" : "FAIL"});
+    return rows;
+}
+
+std::vector<std::string> reportNotes(const CharacterizeResult& r) {
+    std::vector<std::string> notes;
+    if (!r.figures) {
+        return notes;
+    }
+    const measure::Figures& f = *r.figures;
+    const measure::FitRange fit = measure::fitRange(r.bits);
+    notes.push_back("INL and DNL over the fit range, codes " + formatCode(fit.first) + " to " +
+                    formatCode(fit.last) +
+                    " (2^N/128 to 127·2^N/128), which keeps the output's "
+                    "rails out; offset and gain error from the line through its ends. LSB: " +
+                    printed("%.4g", f.lsbVolts * 1e6) + " µV (best-fit line), ideal " +
+                    printed("%.4g", f.idealLsbVolts * 1e6) + " µV.");
+    notes.push_back("Uncertainties are expanded, about 95 %: " + printed("%g", f.singleCoverage) +
+                    " standard uncertainties for a single value; for the largest INL of " +
+                    std::to_string(f.codes.size()) + " codes " +
+                    printed("%.2g", f.extremeCoverage) +
+                    ", since the largest of many noisy values overstates its true one.");
+    if (f.noiseVolts) {
+        notes.push_back("Noise of one reading (the samples' spread, pooled over all codes): " +
+                        printed("%.3g", *f.noiseVolts * 1e6) + " µV rms, " +
+                        printed("%.2g", *f.noiseVolts / f.lsbVolts) + " LSB.");
+    } else if (r.meter.empty()) {
+        notes.push_back("One sample per code: the uncertainties come from the converter's "
+                        "resolution alone.");
+    } else {
+        notes.push_back("One sample per code: no spread to tell the uncertainties from; take "
+                        "--samples 2 or more.");
+    }
+    if (r.meter.empty()) {
+        notes.push_back("Measured with the board's own 12-bit converter, which resolves " +
+                        printed("%.2f", board::readingVolts(1) * 1000) + " mV, " +
+                        printed("%.3g", board::readingVolts(1) / f.idealLsbVolts) +
+                        " LSB of this converter: INL and DNL finer than that cannot be seen. "
+                        "Measure them with a bench DMM (--meter).");
+    }
+    if (r.plan != "all") {
+        notes.push_back("Plan " + r.plan + ": " + std::to_string(r.measured) + " of " +
+                        std::to_string(std::size_t{1} << r.bits) + " codes; DNL over the " +
+                        std::to_string(f.steps.size()) +
+                        " single-code steps measured, monotonicity over every step between "
+                        "measured codes.");
+    }
+    return notes;
+}
+
+report::ReportData reportDataOf(const CharacterizeResult& r) {
+    report::ReportData d;
+    d.title = r.device + " characterization";
+    d.pass = r.verdict.pass;
+    d.verdict = r.verdict.pass ? "PASS" : "FAIL";
+    for (const auto& failure : r.verdict.failures) {
+        d.verdict += (d.verdict == "FAIL" ? ": " : "; ") + failure;
+    }
+    const auto seconds = static_cast<long>(std::lround(r.seconds));
+    d.setup = {
+        {"Device", r.device + " (" + std::to_string(r.bits) + " bits)"},
+        {"Board", r.board},
+        {"Meter", r.meterIdentity},
+        {"Meter resource", r.meter.empty() ? "none: on-board converter" : r.meter},
+        {"Meter set up as",
+         r.meterFamily + ", DC volts, " + printed("%g", r.meterRangeVolts) + " V range, auto-zero"},
+        {"NPLC", printed("%g", r.nplc)},
+        {"Samples per code", std::to_string(r.samples)},
+        {"Settling", printed("%g", r.settleMs) + " ms"},
+        {"Codes", r.plan + ": " + std::to_string(r.measured) + " measured"},
+        {"Reference", printed("%g", r.referenceVolts) + " V"},
+        {"Limits", r.limits.empty() ? "none" : r.limits},
+        {"Date", r.date},
+        {"Duration", std::to_string(seconds / 60) + " min " + std::to_string(seconds % 60) + " s"},
+    };
+    d.figures = figureRows(r);
+    d.notes = reportNotes(r);
+    if (!r.figures) {
+        return d;
+    }
+    const measure::FitRange fit = measure::fitRange(r.bits);
+    ColumnReducer bestFit(fit.first, fit.last, kPlotWidth);
+    ColumnReducer endpoint(fit.first, fit.last, kPlotWidth);
+    ColumnReducer dnl(fit.first, fit.last, kPlotWidth);
+    for (const auto& c : r.figures->codes) {
+        bestFit.add(c.code, c.inlBestFit);
+        endpoint.add(c.code, c.inlEndpoint);
+    }
+    for (const auto& s : r.figures->steps) {
+        dnl.add(s.code, s.dnl);
+    }
+    const double from = fit.first, to = fit.last;
+    d.plots.push_back({"INL, best fit (endpoint thinner)", "LSB", from, to, bestFit.points(), false,
+                       "endpoint", endpoint.points()});
+    d.plots.push_back({"DNL", "LSB", from, to, dnl.points(), true, "", {}});
+    return d;
+}
+
+namespace {
+
+std::string reportFormat(const std::string& path) {
+    std::string extension = std::filesystem::path(path).extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (extension == ".html" || extension == ".htm") {
+        return "html";
+    }
+    return extension == ".pdf" ? "pdf" : "";
+}
+
+} // namespace
+
+void checkReportPath(const std::string& report, const std::string& csv, const std::string& plot,
+                     const std::string& firmware) {
+    if (report.empty()) {
+        return;
+    }
+    if (reportFormat(report).empty()) {
+        throw Failure(BadArguments, "--report " + report +
+                                        ": name a .html or .pdf file; the extension says which "
+                                        "is written");
+    }
+    // The report stands where checkOutputPaths looks for the CSV: a folder,
+    // the firmware image and the plot's name are refused for it alike.
+    checkOutputPaths(report, plot, firmware, false);
+    if (!csv.empty() && csv != "-") {
+        std::error_code ec;
+        if (std::filesystem::weakly_canonical(csv, ec) ==
+            std::filesystem::weakly_canonical(report, ec)) {
+            throw Failure(BadArguments, "--report and --csv name the same file " + report);
+        }
+    }
+}
+
+ReportModule::ReportModule(const std::string& folder)
+    : library_(QString::fromStdString(folder + "/" + sys::moduleFile(report::kReportModule))) {
+    write_ = reinterpret_cast<report::WriteReport>(library_.resolve(report::kWriteReportSymbol));
+    if (!write_) {
+        throw Failure(LibraryFailed,
+                      "cannot load the report module: " + library_.errorString().toStdString());
+    }
+}
+
+void ReportModule::writeOne(const report::ReportData& data, const std::string& path,
+                            const std::string& format, bool plotsOnly) {
+    writeBeside(path, plotsOnly ? "the plot" : "the report",
+                [&](const std::string& partial, std::string& error) {
+                    return write_(data, partial, format, plotsOnly, error);
+                });
+}
+
+void ReportModule::write(const CharacterizeResult& result, const std::string& plot,
+                         const std::string& report) {
+    const report::ReportData data = reportDataOf(result);
+    if (!plot.empty()) {
+        writeOne(data, plot, plotFormat(plot), true);
+    }
+    if (!report.empty()) {
+        writeOne(data, report, reportFormat(report), false);
+    }
+}
+
+} // namespace qd::cli

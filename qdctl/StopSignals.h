@@ -1,0 +1,21 @@
+#pragma once
+
+#include "qdctl/System.h"
+
+namespace qd::cli {
+
+// SIGINT and SIGTERM (Ctrl-C on Windows) end a long measurement after its
+// current code, for as long as one of these lives; the rows measured are
+// kept. A write they interrupt is carried on. stopSignal() tells which came,
+// 0 for none.
+class StopOnSignals {
+  public:
+    StopOnSignals();
+
+  private:
+    sys::StopSignals signals_;
+};
+
+int stopSignal();
+
+} // namespace qd::cli

@@ -1,0 +1,60 @@
+#include "serve/ServeBoard.h"
+
+#include "qdctl/Commands.h"
+#include "qdctl/Output.h"
+
+namespace qd::cli {
+
+ServeBoard::ServeBoard(const Options& options)
+    : options_(options), session_(makeBinding(options.link)), firmware_(firmwarePathOf(options)) {
+    attach(options.download);
+    identifier_ = boardIdentifier(session_.binding(), options.board);
+}
+
+void ServeBoard::attach(bool force) {
+    session_.connect(options_.board);
+    downloaded_ = session_.ensureFirmware(firmware_, force) || downloaded_;
+    // Held from the start, also while no client sends anything: a second
+    // server on the board is told it is busy at once, not at its first
+    // request.
+    session_.claim();
+    present_ = true;
+}
+
+void ServeBoard::ready() {
+    if (present_) {
+        return;
+    }
+    try {
+        attach(false);
+        writeMessage("board " + identifier_ + " is back");
+    } catch (const Failure& f) {
+        throw scpi::BoardError(-241, f.what());
+    }
+}
+
+template <typename F> auto ServeBoard::guarded(F&& call) -> decltype(call()) {
+    try {
+        return call();
+    } catch (const Failure& f) {
+        // A board that is gone, or taken, is missing until it is back; any
+        // other failure is the request's.
+        if (f.status() == NoBoard || f.status() == Busy) {
+            present_ = false;
+            throw scpi::BoardError(-241, f.what());
+        }
+        throw scpi::BoardError(-240, f.what());
+    } catch (const RuntimeError& e) {
+        throw scpi::BoardError(-240, e.what());
+    }
+}
+
+void ServeBoard::WriteShiftRegister(std::int16_t frameLength, std::int32_t frame) {
+    guarded([&] { session_.comms().WriteShiftRegister(frameLength, frame); });
+}
+
+std::int32_t ServeBoard::ReadConverter() {
+    return guarded([&] { return session_.comms().ReadConverter(); });
+}
+
+} // namespace qd::cli
