@@ -6,8 +6,11 @@
 #include "QdctlTest.h"
 
 #include <QJsonArray>
+#include <QThread>
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <csignal>
 #include <vector>
 
 namespace {
@@ -235,4 +238,36 @@ TEST_F(CharacterizeTest, AMeterThatRefusesACommandIsNamedBeforeTheBoardIsTouched
         << r.err;
     server.terminate();
     server.waitForFinished(10000);
+}
+
+TEST_F(CharacterizeTest, InterruptedKeepsTheRowsAndGivesNoFigures) {
+    const std::string csv = dir.file("slow.csv");
+    const QStringList args = {
+        "--json", "characterize", "--device", "QD1200", "--codes",
+        "all",    "--settle",     "20",       "--csv",  QString::fromStdString(csv)};
+    QProcess p;
+    prepare(p, {});
+    p.start(program(), args);
+    ASSERT_TRUE(p.waitForStarted());
+    // The rows file grows as the codes are measured; stop it once it has.
+    bool measuring = false;
+    for (int i = 0; i < 6000 && !measuring && p.state() == QProcess::Running; ++i) {
+        const auto found = partials();
+        measuring = !found.empty() && std::filesystem::file_size(found.front()) > 200;
+        if (!measuring) {
+            QThread::msleep(5);
+        }
+    }
+    ASSERT_TRUE(measuring) << "no rows were written";
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    const Outcome r = finish(p, args);
+    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_TRUE(r.json()["interrupted"].toBool()) << r.out;
+    EXPECT_FALSE(r.json().contains("figures")) << "figures of a part of the codes";
+    const auto rows = readLines(csv);
+    ASSERT_GT(rows.size(), 1u);
+    for (const auto& row : rows) {
+        EXPECT_EQ(std::count(row.begin(), row.end(), ','), 7) << row;
+    }
+    EXPECT_TRUE(partials().empty());
 }

@@ -144,6 +144,13 @@ TEST_F(QdctlTest, BadInputLeavesTheBoardUntouched) {
         {{"sweep", "--device", "QD1200", "--from", "0", "--to", "F", "--csv",
           "/nonexistent/dir/x.csv"},
          2},
+        {{"characterize", "--device", "QD1200", "--codes", "half"}, 2},
+        {{"characterize", "--device", "QD1200", "--limits", "inl=-1"}, 2},
+        {{"characterize", "--device", "QD1200", "--limits", "linearity=2"}, 2},
+        {{"characterize", "--device", "QD1200", "--meter", "GPIB0::22::INSTR"}, 2},
+        {{"characterize", "--device", "QD1200", "--report", csv}, 2},
+        {{"characterize", "--device", "QD1200", "--nplc", "0"}, 2},
+        {{"characterize", "--device", "QD1200", "--meter", "TCPIP::127.0.0.1::1::SOCKET"}, 10},
     };
     for (const auto& c : cases) {
         std::filesystem::remove(trace());
