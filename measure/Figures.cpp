@@ -13,6 +13,18 @@ void CodeSamples::add(double volts) {
     m2_ += delta * (volts - mean_);
 }
 
+const char* monotonicWord(Monotonic m) {
+    switch (m) {
+    case Monotonic::No:
+        return "no";
+    case Monotonic::Unresolved:
+        return "not shown";
+    case Monotonic::Yes:
+        break;
+    }
+    return "yes";
+}
+
 double extremeCoverage(std::size_t count) {
     // Šidák: each of `count` values within z with 0.95^(1/count), so that
     // all of them are with 95 %. Solved for z by halving, on the normal

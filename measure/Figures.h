@@ -78,6 +78,9 @@ enum class Monotonic {
     Unresolved, // neither: a step lies within its uncertainty of 0
 };
 
+// "yes", "no" or "not shown", as reports and JSON say it.
+const char* monotonicWord(Monotonic m);
+
 struct CodeFigures {
     std::int32_t code = 0;
     double volts = 0;

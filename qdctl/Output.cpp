@@ -140,18 +140,6 @@ QJsonObject extremeJson(const measure::Extreme& e) {
     return json;
 }
 
-const char* monotonicJson(measure::Monotonic m) {
-    switch (m) {
-    case measure::Monotonic::No:
-        return "no";
-    case measure::Monotonic::Unresolved:
-        return "unresolved";
-    case measure::Monotonic::Yes:
-        break;
-    }
-    return "yes";
-}
-
 QJsonObject characterizeJson(const CharacterizeResult& r) {
     QJsonObject meter{{"resource", r.meter.empty() ? QJsonValue(QJsonValue::Null) : q(r.meter)},
                       {"idn", q(r.meterIdentity)},
@@ -196,7 +184,7 @@ QJsonObject characterizeJson(const CharacterizeResult& r) {
                             {"gain_error_percent", figureJson(f.gain)},
                             {"inl_best_fit_lsb", extremeJson(f.inlBestFit)},
                             {"inl_endpoint_lsb", extremeJson(f.inlEndpoint)},
-                            {"monotonic", monotonicJson(f.monotonic)},
+                            {"monotonic", measure::monotonicWord(f.monotonic)},
                             {"smallest_step_lsb", extremeJson(f.smallestStep)},
                             {"lsb_v", f.lsbVolts},
                             {"noise_v", orNull(f.noiseVolts)}};

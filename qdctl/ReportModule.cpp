@@ -51,18 +51,6 @@ measure::Limits limitsOf(const CharacterizeResult& r) {
     return measure::Limits::parse(r.limits, why).value_or(measure::Limits{});
 }
 
-std::string monotonicWord(measure::Monotonic m) {
-    switch (m) {
-    case measure::Monotonic::No:
-        return "no";
-    case measure::Monotonic::Unresolved:
-        return "not shown";
-    case measure::Monotonic::Yes:
-        break;
-    }
-    return "yes";
-}
-
 } // namespace
 
 std::vector<report::FigureRow> figureRows(const CharacterizeResult& r) {
@@ -94,7 +82,7 @@ std::vector<report::FigureRow> figureRows(const CharacterizeResult& r) {
             "step " + formatCode(f.dnl.code) + " to " + formatCode(f.dnl.code + 1));
     }
     const auto [step, u] = withUncertainty(f.smallestStep.value, f.smallestStep.uncertainty);
-    rows.push_back({"Monotonic", monotonicWord(f.monotonic), "", "",
+    rows.push_back({"Monotonic", measure::monotonicWord(f.monotonic), "", "",
                     "smallest step " + step + (u.empty() ? "" : " " + u) + " LSB from code " +
                         formatCode(f.smallestStep.code),
                     "", f.monotonic == measure::Monotonic::Yes ? "pass" : "FAIL"});

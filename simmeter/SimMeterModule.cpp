@@ -5,15 +5,10 @@
 #include "drivers/SimBoard.h"
 #include "qdctl/ExitStatus.h"
 #include "qdctl/ModuleExport.h"
-#include "qdctl/Options.h"
 #include "qdctl/Output.h"
-#include "qdctl/System.h"
-#include "scpi/Server.h"
+#include "serve/Serving.h"
 #include "simmeter/SimMeter.h"
 
-#include <QCoreApplication>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -60,25 +55,15 @@ drivers::SimConfig boardConfig() {
 }
 
 int run(const Options& o) {
-    scpi::ListenAddress address;
-    try {
-        address = scpi::parseListenAddress(o.listen);
-    } catch (const std::invalid_argument& e) {
-        throw Failure(BadArguments, std::string("--listen: ") + e.what());
-    }
     const double scale = timeScale();
     const drivers::SimConfig config = boardConfig();
     // A converter other than the board's is refused now rather than at the
     // first reading.
-    drivers::SimOutput first = drivers::peekSimOutput(config);
+    const drivers::SimOutput first = drivers::peekSimOutput(config);
     if (!first.result) {
         throw Failure(NoBoard, first.result.diagnostic);
     }
-    static int argc = 1;
-    static char name[] = "qdctl";
-    static char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
-
+    const auto app = makeApplication();
     const auto probe = [config](std::uint64_t index) {
         const drivers::SimOutput output = drivers::peekSimOutput(config);
         if (!output.result) {
@@ -94,41 +79,16 @@ int run(const Options& o) {
     };
     simmeter::SimMeter meter(probe, integrate, QDCTL_VERSION, first.model.converter.seed);
     scpi::Server server(meter);
-    server.setLogging(!o.quiet);
-    std::string why;
-    if (!server.listen(address, &why)) {
-        throw Failure(BadArguments, "cannot listen on " + o.listen + ": " + why);
-    }
-    const std::string where =
-        address.host.toString().toStdString() + ":" + std::to_string(server.port());
-    if (o.json) {
-        const QJsonObject json{{"listening", QString::fromStdString(where)},
-                               {"port", server.port()},
-                               {"model", QString::fromStdString(first.model.converter.text())}};
-        writeStandardOutput(QJsonDocument(json).toJson(QJsonDocument::Compact).toStdString() +
-                            "\n");
-    } else {
-        writeStandardOutput("listening on " + where + "\n");
-    }
-    sys::quitOnStopSignals(app);
-    writeMessage("simulated DMM on " + where + ", probes on the simulated board (" +
-                 config.statePath + "); SCPI has no authentication");
-    QCoreApplication::exec();
-    return Ok;
+    const std::string where = listen(server, o);
+    return serveUntilStopped(
+        *app, server, where, o, {{"model", QString::fromStdString(first.model.converter.text())}},
+        "simulated DMM on " + where + ", probes on the simulated board (" + config.statePath + ")");
 }
 
 } // namespace
 
 } // namespace qd::cli
 
-// The module's one entry. Everything that can fail ends here with its
-// status; nothing is thrown across the module's edge.
 QDCTL_MODULE_EXPORT int qdctlSimMeter(const qd::cli::Options& options) {
-    using namespace qd::cli;
-    try {
-        return run(options);
-    } catch (const Failure& f) {
-        printFailure(options.json, f.status(), f.what());
-        return f.status();
-    }
+    return qd::cli::reportingFailures(options, qd::cli::run);
 }

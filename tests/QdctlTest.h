@@ -10,6 +10,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QThread>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -73,6 +75,18 @@ class QdctlTest : public ::testing::Test {
         return found;
     }
     std::string trace() const { return dir.file("trace"); }
+    // Waits, while `p` runs, until the rows file it writes holds more than
+    // `bytes`: false when it ended first.
+    bool waitForRows(QProcess& p, std::uintmax_t bytes) const {
+        for (int i = 0; i < 6000 && p.state() == QProcess::Running; ++i) {
+            const auto found = partials();
+            if (!found.empty() && std::filesystem::file_size(found.front()) > bytes) {
+                return true;
+            }
+            QThread::msleep(5);
+        }
+        return false;
+    }
     std::string describe(const QStringList& args, const Outcome& r) const {
         return "qdctl " + args.join(' ').toStdString() + " -> " + std::to_string(r.status) + "\n" +
                r.out + r.err;

@@ -250,15 +250,7 @@ TEST_F(CharacterizeTest, InterruptedKeepsTheRowsAndGivesNoFigures) {
     p.start(program(), args);
     ASSERT_TRUE(p.waitForStarted());
     // The rows file grows as the codes are measured; stop it once it has.
-    bool measuring = false;
-    for (int i = 0; i < 6000 && !measuring && p.state() == QProcess::Running; ++i) {
-        const auto found = partials();
-        measuring = !found.empty() && std::filesystem::file_size(found.front()) > 200;
-        if (!measuring) {
-            QThread::msleep(5);
-        }
-    }
-    ASSERT_TRUE(measuring) << "no rows were written";
+    ASSERT_TRUE(waitForRows(p, 200)) << "no rows were written";
     ::kill(static_cast<pid_t>(p.processId()), SIGINT);
     const Outcome r = finish(p, args);
     EXPECT_EQ(r.status, 130) << r.err;

@@ -128,7 +128,6 @@ Child run(const std::string& program, const std::vector<std::string>& args,
     return child;
 }
 
-
 } // namespace
 
 // The probe stands in for a program copied into the folder, with the fake

@@ -399,14 +399,7 @@ TEST_F(QdctlTest, InterruptedSweepKeepsWholeRows) {
         p.start(program(), args);
         ASSERT_TRUE(p.waitForStarted());
         // The rows file grows as the sweep measures; stop it once it has.
-        bool measuring = false;
-        for (int i = 0; i < 6000 && !measuring && p.state() == QProcess::Running; ++i) {
-            const auto found = partials();
-            measuring = !found.empty() && std::filesystem::file_size(found.front()) > 4096;
-            if (!measuring) {
-                QThread::msleep(5);
-            }
-        }
+        const bool measuring = waitForRows(p, 4096);
         ASSERT_TRUE(measuring) << "signal " << signal << ": the sweep wrote no rows";
         const auto partial = partials().front();
         ::kill(static_cast<pid_t>(p.processId()), signal);

@@ -1,0 +1,34 @@
+#pragma once
+
+// What qdctl's server modules (serve, sim-meter) do alike: an event loop,
+// listening where --listen says, saying where on standard output, and
+// serving until SIGINT or SIGTERM. Compiled into each module.
+
+#include "qdctl/Options.h"
+#include "scpi/Server.h"
+
+#include <QCoreApplication>
+#include <QJsonObject>
+#include <memory>
+#include <string>
+
+namespace qd::cli {
+
+// The process's event loop, made before anything that needs it.
+std::unique_ptr<QCoreApplication> makeApplication();
+
+// Listens where the options say, or raises Failure(BadArguments) naming the
+// address. The address listened on, its port filled in.
+std::string listen(scpi::Server& server, const Options& options);
+
+// Says where it listens ("listening on HOST:PORT", or with --json one
+// object of `where`, the port and `more`), `message` on standard error,
+// then serves until SIGINT or SIGTERM end the loop. qdctl's exit status.
+int serveUntilStopped(QCoreApplication& app, const scpi::Server& server, const std::string& where,
+                      const Options& options, const QJsonObject& more, const std::string& message);
+
+// A module's entry: `run`, with every failure reported and turned into its
+// exit status, so that nothing is thrown across the module's edge.
+int reportingFailures(const Options& options, int (*run)(const Options&));
+
+} // namespace qd::cli
