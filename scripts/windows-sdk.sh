@@ -168,14 +168,15 @@ fetch "$qtbase" qtbase || {
 # time as MXE builds it: the Windows platform plugin of 6.4 does not compile
 # without it, and Charts needs it. Everything else comes from Qt's own
 # bundled copies, as a Windows program ships them. What the programs do not
-# use is left out, for a shorter build: Direct2D (a second Windows platform
-# plugin), the test library, Concurrent, printing, D-Bus.
+# use is left out, for a shorter build: the test library, Concurrent,
+# printing, D-Bus. Direct2D stays: without it 6.4's Windows platform plugin
+# refers to a DirectWrite font database that Gui then leaves out.
 run qtbase-configure cmake -S "$work/qtbase" -B "$work/qtbase-build" "${cross[@]}" \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
     -DQT_QMAKE_TARGET_MKSPEC=win32-g++ -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF \
     -DBUILD_WITH_PCH=OFF -DFEATURE_pkg_config=OFF \
     -DFEATURE_tabletevent=OFF -DFEATURE_sql=OFF -DFEATURE_opengl_dynamic=ON \
-    -DFEATURE_direct2d=OFF -DFEATURE_testlib=OFF -DFEATURE_concurrent=OFF \
+    -DFEATURE_testlib=OFF -DFEATURE_concurrent=OFF \
     -DFEATURE_printsupport=OFF -DFEATURE_dbus=OFF -DFEATURE_icu=OFF -DFEATURE_openssl=OFF \
     -DFEATURE_zstd=OFF -DFEATURE_androiddeployqt=OFF -DFEATURE_vulkan=OFF \
     -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_harfbuzz=OFF \

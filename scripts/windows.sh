@@ -76,7 +76,7 @@ out=$repo/build/windows
 folder=$out/stage/QD1600
 rm -rf "$out/stage"
 cmake --install "$out" --prefix "$folder" >/dev/null
-# Debug symbols stay in the build: a user gets a quarter of the bytes.
+# Symbol tables stay in the build: a user gets half the bytes.
 find "$folder" \( -name '*.exe' -o -name '*.dll' \) -exec i686-w64-mingw32-strip --strip-unneeded {} +
 # The uninstaller removes exactly what the installer put there, deepest
 # first, and each folder only once it is empty.
