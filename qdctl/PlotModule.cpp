@@ -4,6 +4,7 @@
 #include "qdctl/ResultsFile.h"
 #include "qdctl/System.h"
 
+#include <QFile>
 #include <algorithm>
 
 namespace qd::cli {
@@ -70,6 +71,13 @@ PlotData SweepPlot::data(const std::string& title) const {
 
 PlotModule::PlotModule(const std::string& folder)
     : library_(QString::fromStdString(folder + "/" + sys::moduleFile(kPlotModule))) {
+    if (!QFile::exists(library_.fileName())) {
+        // A build made without Qt Charts (a Windows SDK may lack it) has no
+        // plot module, and does everything else.
+        throw Failure(LibraryFailed, "cannot draw a sweep: this qdctl has no plot module (" +
+                                         library_.fileName().toStdString() +
+                                         "), it was built without Qt Charts");
+    }
     draw_ = reinterpret_cast<DrawSweepPlot>(library_.resolve(kDrawSweepPlotSymbol));
     if (!draw_) {
         throw Failure(LibraryFailed,

@@ -108,11 +108,15 @@ else
     fail "a reader that leaves: status $status: $(cat "$work/pipe.err")"
 fi
 
-# Plots need Qt Charts, which this build may lack: then it says so.
+# A sweep's plot needs Qt Charts, which this build may lack: then it says
+# so. Characterizing draws with Qt Gui alone.
 if [ ! -f "$folder/qdctl-plot.dll" ]; then
-    run plot "a plot without the plot module" 7 "plot module" \
+    run plot "a sweep's plot without the plot module" 7 "built without Qt Charts" \
         -- sweep --device QD1200 --from 0 --to F --csv 'C:\plot.csv' --plot 'C:\plot.png'
 fi
+QD_METER_TIME_SCALE=0 run characterized "characterize, with its report" 0 "PASS" \
+    -- characterize --device QD1200 --codes fast --report 'C:\report.html'
+[ -s "$WINEPREFIX/drive_c/report.html" ] || fail "characterize wrote no report"
 
 [ "$failures" = 0 ] || {
     echo "qdctl.sh: $failures failures" >&2
