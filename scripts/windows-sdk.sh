@@ -97,10 +97,10 @@ apt-get "${apt_private[@]}" update -qq
 # Downloads and unpacks one source package, Debian's patches applied, into
 # $work/<folder>. Returns non-zero when the mirror does not have it.
 fetch() {
-    local spec=$1 folder=$2
+    local wanted=$1 folder=$2
     mkdir -p "$work/download/$folder"
     if ! (cd "$work/download/$folder" &&
-        apt-get "${apt_private[@]}" source --download-only -qq "$spec" >"$work/$folder-fetch.log" 2>&1); then
+        apt-get "${apt_private[@]}" source --download-only -qq "$wanted" >"$work/$folder-fetch.log" 2>&1); then
         grep -E '^E: ' "$work/$folder-fetch.log" | head -n 3 >&2
         return 1
     fi
@@ -187,11 +187,11 @@ run qtbase-install cmake --install "$work/qtbase-build"
 # --- qtsvg and qtcharts, for qdctl's plots. Optional: without them the
 # programs and qdctl are complete but for --plot.
 modules=()
-for spec in "$qtsvg" "$qtcharts"; do
-    name=${spec%%=*}
+for wanted in "$qtsvg" "$qtcharts"; do
+    name=${wanted%%=*}
     name=qt${name#qt6-}
-    if ! fetch "$spec" "$name"; then
-        log "the mirror $mirror has no source for $spec: building without $name"
+    if ! fetch "$wanted" "$name"; then
+        log "the mirror $mirror has no source for $wanted: building without $name"
         continue
     fi
     run "$name-configure" "$prefix/bin/qt-cmake" -S "$work/$name" -B "$work/$name-build" \
@@ -203,5 +203,9 @@ done
 
 printf '%s\n' qtbase "${modules[@]}" libusb googletest cli11 >"$prefix/.contents"
 echo "$key" >"$prefix/.complete"
+# An SDK made from other sources or by another script is of no more use.
+if [ -z "${QD_WINDOWS_SDK:-}" ]; then
+    find "$(dirname "$prefix")" -mindepth 1 -maxdepth 1 -type d ! -name "$key" -exec rm -rf {} +
+fi
 log "done: $prefix"
 echo "$prefix"
