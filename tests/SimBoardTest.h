@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <string>
@@ -29,6 +30,17 @@ struct ImageCase {
 };
 // The cases only this system has, beside the image `good` in `dir`.
 std::vector<ImageCase> systemImageCases(const TempDir& dir, const std::string& good);
+
+// A state file that must be refused: how to make one (false where this
+// system or user cannot), and the reason the refusal gives.
+struct StateCase {
+    const char* what;
+    std::function<bool()> make;
+    const char* reason;
+};
+// The cases only this system has, for the state file `state`; `other` is a
+// file a link may lead to.
+std::vector<StateCase> systemStateCases(const std::string& state, const std::string& other);
 
 class SimBoardTest : public ::testing::Test {
   protected:

@@ -362,6 +362,57 @@ TEST_F(SimBoardTest, OneProcessHoldsTheBoardAtATime) {
     EXPECT_TRUE(other.open(1)) << "the claim ends with the last connection";
 }
 
+// Anything but a board record, or a file that is not plainly the user's
+// own, is refused and left exactly as it was.
+TEST_F(SimBoardTest, StateFilesThatAreNotBoardRecordsAreRefusedUntouched) {
+    const std::string other = dir.file("precious");
+    SimRecord later;
+    later.version = SimRecord::kVersion + 1;
+    const std::string laterBytes(reinterpret_cast<const char*>(&later), sizeof later);
+    const auto holding = [this](std::string content) {
+        return [this, content] {
+            writeFile(state(), content);
+            return true;
+        };
+    };
+    std::vector<StateCase> cases = {
+        {"an earlier build's text state", holding("firmware=1\nunplugged=0\n"),
+         "it holds 23 bytes, not a board record"},
+        {"something else of a record's size", holding(std::string(sizeof(SimRecord), 'x')),
+         "it holds something other than a board record"},
+        {"the first version's record", holding(laterBytes.substr(0, SimRecord::kVersion1Size)),
+         "a board record of version 1, which this build does not read; remove it"},
+        {"a later record version", holding(laterBytes),
+         "a board record of version 3, this build reads version 2"},
+        {"a folder", [this] { return std::filesystem::create_directory(state()); },
+         "it is a folder, not a regular file"},
+    };
+    for (auto& c : systemStateCases(state(), other)) {
+        cases.push_back(std::move(c));
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(state());
+        std::filesystem::remove(other);
+        if (!c.make()) {
+            std::cout << "[ SKIPPED  ] " << c.what << ": cannot be made here\n";
+            continue;
+        }
+        const std::string before = bytesOf(state());
+        const std::string otherBefore = bytesOf(other);
+        SimBackend backend(config());
+        EXPECT_FALSE(backend.listBoards().at(0).access);
+        LinkResult why;
+        EXPECT_FALSE(backend.open(1, why));
+        EXPECT_EQ(why.status, LinkStatus::StateRefused);
+        EXPECT_EQ(why.diagnostic.find("simulated board: state file " + state() + ": refused: "), 0u)
+            << why.diagnostic;
+        EXPECT_NE(why.diagnostic.find(c.reason), std::string::npos) << why.diagnostic;
+        EXPECT_EQ(bytesOf(state()), before) << "the file was changed";
+        EXPECT_EQ(bytesOf(other), otherBefore) << "a link's target was changed or made";
+    }
+}
+
 TEST(SimConfig, SettingsItDoesNotTakeAreRefusedNotGuessed) {
     struct Case {
         const char* mistake;

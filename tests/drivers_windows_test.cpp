@@ -4,7 +4,6 @@
 #include "Environment.h"
 #include "SimBoardTest.h"
 
-#include <functional>
 #include <windows.h>
 
 std::vector<ImageCase> systemImageCases(const TempDir&, const std::string&) {
@@ -27,66 +26,15 @@ bool makeSymbolicLink(const std::string& link, const std::string& target) {
 
 } // namespace
 
-// Anything but a board record is refused and left exactly as it was.
-TEST_F(SimBoardTest, StateFilesThatAreNotBoardRecordsAreRefusedUntouched) {
-    const std::string other = dir.file("precious");
-    SimRecord later;
-    later.version = SimRecord::kVersion + 1;
-    const std::string laterBytes(reinterpret_cast<const char*>(&later), sizeof later);
-    struct Case {
-        const char* what;
-        std::function<bool()> make; // false: this system cannot make it
-        const char* reason;
-    };
-    const Case cases[] = {
-        {"an earlier build's text state",
-         [&] {
-             writeFile(state(), "firmware=1\nunplugged=0\n");
-             return true;
-         },
-         "it holds 23 bytes, not a board record"},
-        {"something else of a record's size",
-         [&] {
-             writeFile(state(), std::string(sizeof(SimRecord), 'x'));
-             return true;
-         },
-         "it holds something other than a board record"},
-        {"a later record version",
-         [&] {
-             writeFile(state(), laterBytes);
-             return true;
-         },
-         "a board record of version 3, this build reads version 2"},
-        {"a folder", [&] { return std::filesystem::create_directory(state()); },
-         "it is a folder, not a regular file"},
+std::vector<StateCase> systemStateCases(const std::string& state, const std::string& other) {
+    return {
         {"a symbolic link to another file",
-         [&] {
+         [=] {
              writeFile(other, "keep me");
-             return makeSymbolicLink(state(), other);
+             return makeSymbolicLink(state, other);
          },
          "it is a reparse point"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        std::filesystem::remove_all(state());
-        std::filesystem::remove(other);
-        if (!c.make()) {
-            std::cout << "[ SKIPPED  ] " << c.what << ": this system cannot make one\n";
-            continue;
-        }
-        const std::string before = bytesOf(state());
-        const std::string otherBefore = bytesOf(other);
-        SimBackend backend(config());
-        EXPECT_FALSE(backend.listBoards().at(0).access);
-        LinkResult why;
-        EXPECT_FALSE(backend.open(1, why));
-        EXPECT_EQ(why.status, LinkStatus::StateRefused);
-        EXPECT_EQ(why.diagnostic.find("simulated board: state file " + state() + ": refused: "), 0u)
-            << why.diagnostic;
-        EXPECT_NE(why.diagnostic.find(c.reason), std::string::npos) << why.diagnostic;
-        EXPECT_EQ(bytesOf(state()), before) << "the file was changed";
-        EXPECT_EQ(bytesOf(other), otherBefore) << "a link's target was changed or made";
-    }
 }
 
 TEST_F(SimBoardTest, TheStateLivesInAFolderOfItsOwnUnderLocalAppData) {
