@@ -27,6 +27,18 @@ std::string recordProblem(const SimRecord& r) {
     return "";
 }
 
+SimStateView viewOfRead(bool whole, const SimRecord& r, const std::string& path) {
+    SimStateView view;
+    if (!whole) {
+        view.result = refusal("state file", path, "it could not be read whole");
+    } else if (const auto problem = recordProblem(r); !problem.empty()) {
+        view.result = refusal("state file", path, problem);
+    } else {
+        view.record = r;
+    }
+    return view;
+}
+
 std::string sizeProblem(unsigned long long size) {
     if (size == SimRecord::kVersion1Size) {
         return "it holds a board record of version 1, which this build does not read; remove it "

@@ -106,6 +106,10 @@ LinkResult refuse(const std::string& what, const std::string& path, const std::s
 // Why a record must not be used, or "".
 std::string recordProblem(const SimRecord& r);
 
+// What a look at the state file at `path` found, once its bytes were read:
+// `whole` is false when fewer than a record's came.
+SimStateView viewOfRead(bool whole, const SimRecord& r, const std::string& path);
+
 // Why a state file of `size` bytes cannot hold a board record, or "".
 std::string sizeProblem(unsigned long long size);
 

@@ -233,16 +233,8 @@ SimStateView peekSimState(const SimConfig& config) {
         return view;
     }
     SimRecord r;
-    if (::pread(fd.get(), &r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) {
-        view.result = refusal("state file", path, "it could not be read whole");
-        return view;
-    }
-    if (const auto problem = recordProblem(r); !problem.empty()) {
-        view.result = refusal("state file", path, problem);
-        return view;
-    }
-    view.record = r;
-    return view;
+    return viewOfRead(::pread(fd.get(), &r, sizeof r, 0) == static_cast<ssize_t>(sizeof r), r,
+                      path);
 }
 
 std::unique_ptr<SimClaim> SimClaim::take(const SimConfig& config, LinkResult& why) {

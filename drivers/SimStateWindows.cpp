@@ -241,16 +241,8 @@ SimStateView peekSimState(const SimConfig& config) {
         return view;
     }
     SimRecord r;
-    if (!readRecord(file.get(), r)) {
-        view.result = refusal("state file", path, "it could not be read whole");
-        return view;
-    }
-    if (const auto problem = recordProblem(r); !problem.empty()) {
-        view.result = refusal("state file", path, problem);
-        return view;
-    }
-    view.record = r;
-    return view;
+    const bool whole = readRecord(file.get(), r);
+    return viewOfRead(whole, r, path);
 }
 
 std::unique_ptr<SimClaim> SimClaim::take(const SimConfig& config, LinkResult& why) {
