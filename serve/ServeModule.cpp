@@ -10,6 +10,7 @@ namespace qd::cli {
 namespace {
 
 int run(const Options& o) {
+    const scpi::ListenAddress address = listenAddress(o);
     const auto app = makeApplication();
     ServeBoard board(o);
     scpi::Instrument instrument(board.state(), board, QDCTL_VERSION);
@@ -17,7 +18,7 @@ int run(const Options& o) {
         instrument.selectDevice(o.device);
     }
     scpi::Server server(instrument);
-    const std::string where = listen(server, o);
+    const std::string where = listen(server, address, o);
     return serveUntilStopped(*app, server, where, o,
                              {{"board", QString::fromStdString(board.identifier())},
                               {"firmware", board.downloaded() ? "loaded" : "running"}},

@@ -17,13 +17,15 @@ std::unique_ptr<QCoreApplication> makeApplication() {
     return std::make_unique<QCoreApplication>(argc, argv);
 }
 
-std::string listen(scpi::Server& server, const Options& o) {
-    scpi::ListenAddress address;
+scpi::ListenAddress listenAddress(const Options& o) {
     try {
-        address = scpi::parseListenAddress(o.listen);
+        return scpi::parseListenAddress(o.listen);
     } catch (const std::invalid_argument& e) {
         throw Failure(BadArguments, std::string("--listen: ") + e.what());
     }
+}
+
+std::string listen(scpi::Server& server, const scpi::ListenAddress& address, const Options& o) {
     server.setLogging(!o.quiet);
     std::string why;
     if (!server.listen(address, &why)) {

@@ -17,9 +17,14 @@ namespace qd::cli {
 // The process's event loop, made before anything that needs it.
 std::unique_ptr<QCoreApplication> makeApplication();
 
-// Listens where the options say, or raises Failure(BadArguments) naming the
-// address. The address listened on, its port filled in.
-std::string listen(scpi::Server& server, const Options& options);
+// The address --listen names, or Failure(BadArguments) naming it: taken
+// before the board is touched, as every bad argument is.
+scpi::ListenAddress listenAddress(const Options& options);
+
+// Listens at `address`, or raises Failure(BadArguments). The address
+// listened on, its port filled in.
+std::string listen(scpi::Server& server, const scpi::ListenAddress& address,
+                   const Options& options);
 
 // Says where it listens ("listening on HOST:PORT", or with --json one
 // object of `where`, the port and `more`), `message` on standard error,

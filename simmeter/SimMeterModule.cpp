@@ -55,6 +55,7 @@ drivers::SimConfig boardConfig() {
 }
 
 int run(const Options& o) {
+    const scpi::ListenAddress address = listenAddress(o);
     const double scale = timeScale();
     const drivers::SimConfig config = boardConfig();
     // A converter other than the board's is refused now rather than at the
@@ -79,7 +80,7 @@ int run(const Options& o) {
     };
     simmeter::SimMeter meter(probe, integrate, QDCTL_VERSION, first.model.converter.seed);
     scpi::Server server(meter);
-    const std::string where = listen(server, o);
+    const std::string where = listen(server, address, o);
     return serveUntilStopped(
         *app, server, where, o, {{"model", QString::fromStdString(first.model.converter.text())}},
         "simulated DMM on " + where + ", probes on the simulated board (" + config.statePath + ")");

@@ -151,6 +151,7 @@ TEST_F(QdctlTest, BadInputLeavesTheBoardUntouched) {
         {{"characterize", "--device", "QD1200", "--report", csv}, 2},
         {{"characterize", "--device", "QD1200", "--nplc", "0"}, 2},
         {{"characterize", "--device", "QD1200", "--meter", "TCPIP::127.0.0.1::1::SOCKET"}, 10},
+        {{"serve", "--listen", "nonsense"}, 2},
     };
     for (const auto& c : cases) {
         std::filesystem::remove(trace());
