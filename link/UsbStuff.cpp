@@ -95,14 +95,19 @@ std::vector<int> pathCharacterCodes(const QByteArray& path) {
     // a character the code page lacks must fail, never become a look-alike
     // that names another file. One that takes two bytes gets a code past
     // 255, as the overflow error wants.
+    // Where the ANSI code page is UTF-8 (an option of Windows 10 and 11), the
+    // call refuses both the flag and the question; UTF-8 has no look-alikes
+    // to guard against, and a character of two bytes or more still fails.
+    const bool utf8 = ::GetACP() == CP_UTF8;
     const QString text = QString::fromUtf8(path);
     codes.reserve(static_cast<std::size_t>(text.size()));
     for (const QChar c : text) {
         const wchar_t unit = static_cast<wchar_t>(c.unicode());
         char bytes[2] = {};
         BOOL lacking = FALSE;
-        const int n = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &unit, 1, bytes,
-                                            sizeof bytes, nullptr, &lacking);
+        const int n =
+            ::WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, &unit, 1, bytes,
+                                  sizeof bytes, nullptr, utf8 ? nullptr : &lacking);
         if (n == 1 && !lacking) {
             codes.push_back(static_cast<unsigned char>(bytes[0]));
         } else if (n == 2 && !lacking) {
