@@ -18,9 +18,10 @@ class Environment {
             set(name, value);
         }
     }
+    // Backwards, so that a name set twice gets its first saved value back.
     ~Environment() {
-        for (const auto& [name, value] : saved_) {
-            set(name.c_str(), value ? value->c_str() : nullptr);
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+            set(it->first.c_str(), it->second ? it->second->c_str() : nullptr);
         }
     }
     Environment(const Environment&) = delete;

@@ -119,26 +119,38 @@ try:
     # Two clients that each write a code and read it back: with the lock,
     # neither sees the other's code, and each has its own error queue.
     mismatches = []
+    # What each client got through: a client that died half-way, or hangs,
+    # must not pass as one that saw no mismatch.
+    ended = {}
 
     def client(offset):
-        own = rm.open_resource("TCPIP0::127.0.0.1::%d::SOCKET" % port, read_termination="\n",
-                               write_termination="\n", timeout=20000)
-        for code in range(offset, 4096, 97):
-            while own.query("SYST:LOCK:REQ?") != "1":
-                pass
-            own.write("SOUR:DAC:CODE %d" % code)
-            reading = own.query("MEAS:RAW?")
-            own.write("SYST:LOCK:REL")
-            if reading != str(code):
-                mismatches.append((code, reading))
-        own.write("BOGUS%d" % offset)
-        own.close()
+        try:
+            own = rm.open_resource("TCPIP0::127.0.0.1::%d::SOCKET" % port,
+                                   read_termination="\n", write_termination="\n", timeout=20000)
+            done = 0
+            for code in range(offset, 4096, 97):
+                while own.query("SYST:LOCK:REQ?") != "1":
+                    pass
+                own.write("SOUR:DAC:CODE %d" % code)
+                reading = own.query("MEAS:RAW?")
+                own.write("SYST:LOCK:REL")
+                if reading != str(code):
+                    mismatches.append((code, reading))
+                done += 1
+            # Left in this connection's queue: no other queue may show it.
+            own.write("BOGUS%d" % offset)
+            own.close()
+            ended[offset] = done
+        except Exception as e:  # noqa: BLE001 - told below, with the client
+            ended[offset] = repr(e)
 
     threads = [threading.Thread(target=client, args=(k,)) for k in (0, 48)]
     for t in threads:
         t.start()
     for t in threads:
         t.join(120)
+    check("two locking clients, codes each got through", ended,
+          {k: len(range(k, 4096, 97)) for k in (0, 48)})
     check("two locking clients, readings of another's code", mismatches, [])
     holder = rm.open_resource("TCPIP0::127.0.0.1::%d::SOCKET" % port, read_termination="\n",
                               write_termination="\n", timeout=20000)
