@@ -61,6 +61,11 @@ std::int32_t parseHexCode(std::string_view text) {
     return static_cast<std::int32_t>(value);
 }
 
+std::string formatNumber(double value) {
+    char text[32];
+    return {text, std::to_chars(text, text + sizeof text, value + 0.0).ptr};
+}
+
 std::string formatCode(std::int32_t code) {
     char digits[9] = {};
     const auto [end, ec] =

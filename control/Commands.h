@@ -21,6 +21,10 @@ std::int32_t parseHexCode(std::string_view text);
 // Four or more upper-case hexadecimal digits, zero-padded.
 std::string formatCode(std::int32_t code);
 
+// The shortest text that reads back as exactly `value`, -0 as 0: what a
+// script or a limit gets back is what was computed, never a rounding.
+std::string formatNumber(double value);
+
 struct ProgramOutcome {
     std::string text;    // what the data-word box shows afterwards
     bool failed = false; // the box is empty and must be given the input focus

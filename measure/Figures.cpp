@@ -128,6 +128,11 @@ Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup
         sxy += (p->code - meanX) * (p->volts - meanY);
     }
     f.lsbVolts = sxy / sxx;
+    if (!(f.lsbVolts > 0)) {
+        f.response = f.lsbVolts < 0 ? Response::Falling : Response::Flat;
+        f.monotonic = Monotonic::No;
+        return f;
+    }
     const double bestIntercept = meanY - f.lsbVolts * meanX;
 
     f.extremeCoverage = extremeCoverage(inFit.size());

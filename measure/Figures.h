@@ -25,6 +25,7 @@
 // meter's step added as a uniform distribution.
 
 #include "measure/Plan.h"
+#include "measure/SweepStatistics.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -102,6 +103,10 @@ struct Figures {
     Figure gain;                          // % of full scale
     Extreme inlEndpoint, inlBestFit, dnl; // LSB
     Monotonic monotonic = Monotonic::Yes;
+    // Flat or Falling: a dead output, or a meter's leads the wrong way
+    // round. There is then no line to measure INL, DNL and the steps
+    // against, and they are left empty; the output is not monotonic.
+    Response response = Response::Follows;
     // The step nearest to going down, in LSB of the best-fit line.
     Extreme smallestStep;
 

@@ -1,5 +1,7 @@
 #include "measure/Limits.h"
 
+#include "control/Commands.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -27,13 +29,6 @@ constexpr Bound kBounds[] = {
 std::string number(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3g", value);
-    return text;
-}
-
-// A code as qdctl shows codes: hexadecimal, at least four digits.
-std::string hex(std::int32_t code) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(code));
     return text;
 }
 
@@ -91,10 +86,14 @@ std::string Limits::text() const {
     std::string out;
     for (const Bound& b : kBounds) {
         if (const auto& limit = this->*(b.limit)) {
-            out += (out.empty() ? "" : ",") + std::string(b.name) + "=" + number(*limit);
+            out += (out.empty() ? "" : ",") + std::string(b.name) + "=" + formatNumber(*limit);
         }
     }
     return out;
+}
+
+bool withinLimit(const std::optional<double>& limit, double value) {
+    return !limit || std::abs(value) <= *limit;
 }
 
 Verdict judge(const Figures& figures, const Limits& limits) {
@@ -103,8 +102,16 @@ Verdict judge(const Figures& figures, const Limits& limits) {
         v.pass = false;
         v.failures.push_back(std::move(line));
     };
+    if (figures.response != Response::Follows) {
+        fail(figures.response == Response::Flat
+                 ? "the output stays flat whatever the code: are the meter's leads on the "
+                   "board's output, and the board powered?"
+                 : "the output falls as the code rises: are the meter's leads the right way "
+                   "round?");
+        return v;
+    }
     const Extreme& step = figures.smallestStep;
-    const std::string where = " at the step up from code " + hex(step.code);
+    const std::string where = " at the step up from code " + formatCode(step.code);
     if (figures.monotonic == Monotonic::No) {
         fail("not monotonic: the output falls by " + number(-step.value) + " LSB" + where);
     } else if (figures.monotonic == Monotonic::Unresolved) {
@@ -119,9 +126,9 @@ Verdict judge(const Figures& figures, const Limits& limits) {
         }
         if (!figure) {
             fail(std::string(b.figure) + " not measured: the plan has no neighbouring codes");
-        } else if (std::abs(figure->value) > *limit) {
+        } else if (!withinLimit(limit, figure->value)) {
             fail(std::string(b.figure) + " " + number(figure->value) + " " + b.unit +
-                 " beyond the limit of " + number(*limit) + " " + b.unit);
+                 " beyond the limit of " + formatNumber(*limit) + " " + b.unit);
         }
     }
     return v;

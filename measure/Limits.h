@@ -34,6 +34,9 @@ struct Verdict {
     std::vector<std::string> failures;
 };
 
+// Whether a figure of `value` keeps within `limit`; without one it does.
+bool withinLimit(const std::optional<double>& limit, double value);
+
 // Not monotonic, not shown monotonic, or a figure beyond its limit fails.
 Verdict judge(const Figures& figures, const Limits& limits);
 

@@ -70,6 +70,18 @@ SweepSummary SweepStatistics::summary() const {
     return s;
 }
 
+const char* responseWord(Response response) {
+    switch (response) {
+    case Response::Flat:
+        return "flat";
+    case Response::Falling:
+        return "falling";
+    case Response::Follows:
+        break;
+    }
+    return "follows";
+}
+
 SweepSummary summarize(const std::vector<SweepRow>& rows) {
     SweepStatistics statistics;
     for (const auto& row : rows) {

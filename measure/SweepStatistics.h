@@ -36,6 +36,7 @@ struct SweepRow {
 // output stuck at one value, or going the wrong way, is no measurement of
 // the converter.
 enum class Response { Follows, Flat, Falling };
+const char* responseWord(Response response); // "follows", "flat", "falling"
 
 struct SweepSummary {
     std::size_t points = 0;

@@ -27,11 +27,6 @@ using namespace std::chrono_literals;
 
 constexpr auto kMeterTimeout = 5000ms;
 
-std::string shortest(double value) {
-    char text[32];
-    return {text, std::to_chars(text, text + sizeof text, value + 0.0).ptr};
-}
-
 // Whatever measures the output: a bench DMM, or the board's own converter.
 class Probe {
   public:
@@ -73,12 +68,13 @@ std::string csvHeaderFor(int samples) {
 
 std::string csvRowOf(std::int32_t code, std::int32_t frame, const measure::CodeSamples& s,
                      const std::vector<double>& volts) {
-    std::string row = formatCode(code) + "," + formatCode(frame) + "," + shortest(s.mean()) + ",";
+    std::string row =
+        formatCode(code) + "," + formatCode(frame) + "," + formatNumber(s.mean()) + ",";
     if (s.count() > 1) {
-        row += shortest(std::sqrt(s.squares() / static_cast<double>(s.count() - 1)));
+        row += formatNumber(std::sqrt(s.squares() / static_cast<double>(s.count() - 1)));
     }
     for (const double v : volts) {
-        row += "," + shortest(v);
+        row += "," + formatNumber(v);
     }
     return row + "\n";
 }
@@ -121,10 +117,8 @@ CharacterizeResult runCharacterize(const Options& o) {
     r.settleMs = o.settleMs;
     r.plan = plan.text();
     r.planned = codes.size();
-    r.limits = limits.text();
+    r.limits = limits;
     r.csv = o.csv;
-    r.plot = o.plot;
-    r.report = o.report;
     r.date = QDateTime::currentDateTime().toString(Qt::ISODate).toStdString();
 
     // The meter is asked first: a meter that is not there is found out
@@ -190,29 +184,11 @@ CharacterizeResult runCharacterize(const Options& o) {
         }
     } catch (const meter::MeterError& e) {
         progress.finish();
-        if (csv) {
-            csv->commit();
-        }
-        throw Failure(MeterFailed, std::string(e.what()) + " after " +
-                                       std::to_string(measured.size()) + " of " +
-                                       std::to_string(codes.size()) + " codes" +
-                                       (csv ? "; rows so far in " + o.csv : ""));
+        endEarly(Failure(MeterFailed, e.what()), measured.size(), codes.size(),
+                 csv ? &*csv : nullptr);
     } catch (const Failure& f) {
         progress.finish();
-        if (f.status() == WriteFailed && stopSignal() == 0) {
-            throw;
-        }
-        if (f.status() == WriteFailed) {
-            writeMessage(f.what());
-        } else {
-            if (csv) {
-                csv->commit();
-            }
-            throw Failure(f.status(), std::string(f.what()) + " after " +
-                                          std::to_string(measured.size()) + " of " +
-                                          std::to_string(codes.size()) + " codes" +
-                                          (csv ? "; rows so far in " + o.csv : ""));
-        }
+        endEarly(f, measured.size(), codes.size(), csv ? &*csv : nullptr);
     }
     progress.finish();
     if (csv) {
@@ -231,6 +207,9 @@ CharacterizeResult runCharacterize(const Options& o) {
         r.verdict = measure::judge(*r.figures, limits);
         if (reporter) {
             reporter->write(r, o.plot, o.report);
+            // Named in the results only once they are there.
+            r.plot = o.plot;
+            r.report = o.report;
         }
     } else {
         r.verdict.pass = false;

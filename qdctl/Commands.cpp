@@ -230,18 +230,7 @@ SweepResult runSweep(const Options& o) {
         }
     } catch (const Failure& f) {
         progress.finish();
-        // A reader of the rows that the same Ctrl-C ended: the signal is
-        // what ended the sweep.
-        if (f.status() == WriteFailed && stopSignal() != 0) {
-            writeMessage(f.what());
-        } else if (f.status() == WriteFailed) {
-            throw;
-        } else {
-            csv.commit();
-            throw Failure(f.status(),
-                          std::string(f.what()) + " after " + std::to_string(csv.rows()) + " of " +
-                              std::to_string(total) + " codes; rows so far in " + o.csv);
-        }
+        endEarly(f, csv.rows(), total, &csv);
     }
     progress.finish();
     csv.commit();

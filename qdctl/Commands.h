@@ -101,7 +101,7 @@ struct CharacterizeResult {
     std::string date;  // when it was measured, local time, ISO 8601
     // Absent when it ended before the codes the figures need were measured.
     std::optional<measure::Figures> figures;
-    std::string limits;
+    measure::Limits limits;
     measure::Verdict verdict;
     std::string csv, plot, report;
     bool downloaded = false;

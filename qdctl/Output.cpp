@@ -27,16 +27,6 @@ void writeMessage(const std::string& message) {
     writeStandardError("qdctl: " + message + "\n");
 }
 
-namespace {
-
-// The shortest text that reads back as the same double.
-std::string shortest(double value) {
-    char text[32];
-    return {text, std::to_chars(text, text + sizeof text, value + 0.0).ptr};
-}
-
-} // namespace
-
 // New columns go at the end, so that a script that picks columns by their
 // place keeps working.
 std::string csvHeader() {
@@ -44,10 +34,10 @@ std::string csvHeader() {
 }
 
 std::string csvRow(const SweepRow& row) {
-    return formatCode(row.code) + "," + formatCode(row.frame) + "," + shortest(row.expectedVolts) +
-           "," + board::readingVoltsText(row.measuredCounts) + "," +
-           shortest(row.errorMillivolts()) + "," + std::to_string(row.errorCounts()) + "," +
-           std::to_string(row.measuredCounts) + "\n";
+    return formatCode(row.code) + "," + formatCode(row.frame) + "," +
+           formatNumber(row.expectedVolts) + "," + board::readingVoltsText(row.measuredCounts) +
+           "," + formatNumber(row.errorMillivolts()) + "," + std::to_string(row.errorCounts()) +
+           "," + std::to_string(row.measuredCounts) + "\n";
 }
 
 void writeStandardError(std::string_view text) {
@@ -97,18 +87,6 @@ std::string programText(const ProgramResult& r) {
            " (" + std::to_string(r.frameBits) + " bits, index " +
            formatCode(static_cast<std::int32_t>(r.index)) + "), firmware " +
            (r.downloaded ? "loaded" : "already running");
-}
-
-const char* responseWord(Response response) {
-    switch (response) {
-    case Response::Flat:
-        return "flat";
-    case Response::Falling:
-        return "falling";
-    case Response::Follows:
-        break;
-    }
-    return "follows";
 }
 
 // Readings that do not follow the codes are said to be what they are: a
@@ -167,8 +145,8 @@ QJsonObject characterizeJson(const CharacterizeResult& r) {
                      {"firmware", firmwareWord(r.downloaded)},
                      {"seconds", r.seconds},
                      {"meter_seconds", r.meterSeconds}};
-    if (!r.limits.empty()) {
-        json.insert("limits", q(r.limits));
+    if (const std::string limits = r.limits.text(); !limits.empty()) {
+        json.insert("limits", q(limits));
     }
     for (const auto& [key, path] :
          {std::pair{"csv", &r.csv}, std::pair{"plot", &r.plot}, std::pair{"report", &r.report}}) {
@@ -190,6 +168,12 @@ QJsonObject characterizeJson(const CharacterizeResult& r) {
                             {"noise_v", orNull(f.noiseVolts)}};
         figures.insert("dnl_lsb", f.steps.empty() ? QJsonValue(QJsonValue::Null)
                                                   : QJsonValue(extremeJson(f.dnl)));
+        figures.insert("response", measure::responseWord(f.response));
+        if (f.response != measure::Response::Follows) {
+            for (const char* key : {"inl_best_fit_lsb", "inl_endpoint_lsb", "smallest_step_lsb"}) {
+                figures.insert(key, QJsonValue::Null);
+            }
+        }
         json.insert("figures", figures);
     }
     return json;

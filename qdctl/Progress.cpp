@@ -64,6 +64,7 @@ void Progress::finish() {
     if (shown_ && terminal_) {
         std::fputc('\n', stderr);
     }
+    shown_ = false;
 }
 
 } // namespace qd::cli

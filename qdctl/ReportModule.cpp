@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 
 namespace qd::cli {
 
@@ -36,19 +35,14 @@ std::pair<std::string, std::string> withUncertainty(double value, std::optional<
 }
 
 std::string limitText(const std::optional<double>& limit) {
-    return limit ? "≤ " + printed("%g", *limit) : "";
+    return limit ? "≤ " + formatNumber(*limit) : "";
 }
 
 std::string statusOf(const std::optional<double>& limit, double value) {
     if (!limit) {
         return "";
     }
-    return std::abs(value) <= *limit ? "pass" : "FAIL";
-}
-
-measure::Limits limitsOf(const CharacterizeResult& r) {
-    std::string why;
-    return measure::Limits::parse(r.limits, why).value_or(measure::Limits{});
+    return measure::withinLimit(limit, value) ? "pass" : "FAIL";
 }
 
 } // namespace
@@ -59,7 +53,7 @@ std::vector<report::FigureRow> figureRows(const CharacterizeResult& r) {
         return rows;
     }
     const measure::Figures& f = *r.figures;
-    const measure::Limits limits = limitsOf(r);
+    const measure::Limits& limits = r.limits;
     const auto add = [&](const char* name, const measure::Figure& figure, const char* unit,
                          const std::optional<double>& limit, std::string where = {}) {
         const auto [value, u] = withUncertainty(figure.value, figure.uncertainty);
@@ -70,6 +64,13 @@ std::vector<report::FigureRow> figureRows(const CharacterizeResult& r) {
     add("Full-scale error", f.fullScale, "% FS", limits.fullScale);
     add("Offset error", f.offset, "mV", limits.offset);
     add("Gain error", f.gain, "% FS", limits.gain);
+    if (f.response != measure::Response::Follows) {
+        rows.push_back({"Monotonic", measure::monotonicWord(f.monotonic), "", "",
+                        std::string("the output is ") + measure::responseWord(f.response) +
+                            ": no INL, DNL or steps to measure",
+                        "", "FAIL"});
+        return rows;
+    }
     add("INL, best fit", f.inlBestFit, "LSB", limits.inl,
         "at code " + formatCode(f.inlBestFit.code));
     add("INL, endpoint", f.inlEndpoint, "LSB", std::nullopt,
@@ -91,7 +92,9 @@ std::vector<report::FigureRow> figureRows(const CharacterizeResult& r) {
 
 std::vector<std::string> reportNotes(const CharacterizeResult& r) {
     std::vector<std::string> notes;
-    if (!r.figures) {
+    // An output that does not follow the codes has no LSB to speak in; its
+    // row says so.
+    if (!r.figures || r.figures->response != measure::Response::Follows) {
         return notes;
     }
     const measure::Figures& f = *r.figures;
@@ -156,13 +159,13 @@ report::ReportData reportDataOf(const CharacterizeResult& r) {
         {"Settling", printed("%g", r.settleMs) + " ms"},
         {"Codes", r.plan + ": " + std::to_string(r.measured) + " measured"},
         {"Reference", printed("%g", r.referenceVolts) + " V"},
-        {"Limits", r.limits.empty() ? "none" : r.limits},
+        {"Limits", r.limits.text().empty() ? "none" : r.limits.text()},
         {"Date", r.date},
         {"Duration", std::to_string(seconds / 60) + " min " + std::to_string(seconds % 60) + " s"},
     };
     d.figures = figureRows(r);
     d.notes = reportNotes(r);
-    if (!r.figures) {
+    if (!r.figures || r.figures->response != measure::Response::Follows) {
         return d;
     }
     const measure::FitRange fit = measure::fitRange(r.bits);
@@ -186,9 +189,7 @@ report::ReportData reportDataOf(const CharacterizeResult& r) {
 namespace {
 
 std::string reportFormat(const std::string& path) {
-    std::string extension = std::filesystem::path(path).extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string extension = extensionOf(path);
     if (extension == ".html" || extension == ".htm") {
         return "html";
     }
@@ -207,16 +208,7 @@ void checkReportPath(const std::string& report, const std::string& csv, const st
                                         ": name a .html or .pdf file; the extension says which "
                                         "is written");
     }
-    // The report stands where checkOutputPaths looks for the CSV: a folder,
-    // the firmware image and the plot's name are refused for it alike.
-    checkOutputPaths(report, plot, firmware, false);
-    if (!csv.empty() && csv != "-") {
-        std::error_code ec;
-        if (std::filesystem::weakly_canonical(csv, ec) ==
-            std::filesystem::weakly_canonical(report, ec)) {
-            throw Failure(BadArguments, "--report and --csv name the same file " + report);
-        }
-    }
+    checkOutputFile("--report", report, firmware, {{"--csv", &csv}, {"--plot", &plot}});
 }
 
 ReportModule::ReportModule(const std::string& folder)

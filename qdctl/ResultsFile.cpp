@@ -1,6 +1,8 @@
 #include "qdctl/ResultsFile.h"
 
 #include "qdctl/ExitStatus.h"
+#include "qdctl/Output.h"
+#include "qdctl/StopSignals.h"
 #include "qdctl/System.h"
 
 #include <algorithm>
@@ -125,10 +127,31 @@ void writeBeside(const std::string& path, const std::string& what,
     }
 }
 
-std::string plotFormat(const std::string& path) {
+void endEarly(const Failure& failure, std::size_t done, std::size_t total, ResultsFile* csv) {
+    if (failure.status() == WriteFailed && stopSignal() != 0) {
+        writeMessage(failure.what());
+        return;
+    }
+    if (failure.status() == WriteFailed) {
+        throw failure;
+    }
+    if (csv) {
+        csv->commit();
+    }
+    throw Failure(failure.status(), std::string(failure.what()) + " after " + std::to_string(done) +
+                                        " of " + std::to_string(total) + " codes" +
+                                        (csv ? "; rows so far in " + csv->target() : ""));
+}
+
+std::string extensionOf(const std::string& path) {
     std::string extension = fs::path(path).extension().string();
     std::transform(extension.begin(), extension.end(), extension.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return extension;
+}
+
+std::string plotFormat(const std::string& path) {
+    const std::string extension = extensionOf(path);
     for (const char* format : {"png", "svg", "pdf"}) {
         if (extension == std::string(".") + format) {
             return format;
@@ -156,16 +179,27 @@ void refuseFolder(const char* option, const std::string& path) {
 
 } // namespace
 
+void checkOutputFile(const char* option, const std::string& path, const std::string& firmware,
+                     std::initializer_list<std::pair<const char*, const std::string*>> others) {
+    refuseFolder(option, path);
+    if (sameFile(path, firmware)) {
+        throw Failure(BadArguments, std::string(option) + " " + path + " names the firmware image");
+    }
+    for (const auto& [other, otherPath] : others) {
+        if (!otherPath->empty() && *otherPath != "-" && sameFile(path, *otherPath)) {
+            throw Failure(BadArguments,
+                          std::string(option) + " and " + other + " name the same file " + path);
+        }
+    }
+}
+
 void checkOutputPaths(const std::string& csv, const std::string& plot, const std::string& firmware,
                       bool json) {
     if (csv == "-" && json) {
         throw Failure(BadArguments, "--csv - and --json both want standard output");
     }
     if (csv != "-") {
-        refuseFolder("--csv", csv);
-        if (sameFile(csv, firmware)) {
-            throw Failure(BadArguments, "--csv " + csv + " names the firmware image");
-        }
+        checkOutputFile("--csv", csv, firmware, {});
     }
     if (plot.empty()) {
         return;
@@ -173,13 +207,7 @@ void checkOutputPaths(const std::string& csv, const std::string& plot, const std
     if (plot == "-") {
         throw Failure(BadArguments, "--plot needs a file; it cannot go to standard output");
     }
-    refuseFolder("--plot", plot);
-    if (sameFile(plot, firmware)) {
-        throw Failure(BadArguments, "--plot " + plot + " names the firmware image");
-    }
-    if (csv != "-" && sameFile(plot, csv)) {
-        throw Failure(BadArguments, "--plot and --csv name the same file " + plot);
-    }
+    checkOutputFile("--plot", plot, firmware, {{"--csv", &csv}});
     if (plotFormat(plot).empty()) {
         throw Failure(BadArguments, "--plot " + plot +
                                         ": name a .png, .svg or .pdf file; the extension says "

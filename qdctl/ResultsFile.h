@@ -2,10 +2,14 @@
 
 #include <cstddef>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace qd::cli {
+
+class Failure;
 
 // A sweep's CSV as it is measured: rows go, one write each, to a new file
 // beside the target, which takes the target's name when the sweep ends
@@ -32,8 +36,6 @@ class ResultsFile {
 
     std::size_t rows() const { return rows_; }
     const std::string& target() const { return target_; }
-    // Where rows are until commit: shown if a sweep is killed.
-    const std::string& partialPath() const { return partial_; }
 
   private:
     void writeAll(std::string_view bytes, bool isRow);
@@ -49,6 +51,13 @@ class ResultsFile {
     bool done_ = false;
 };
 
+// A run of `total` codes that `failure` broke off after `done`: the rows so
+// far are put in place in `csv` (none: no file) and the failure is raised
+// again saying how far the run got. A failed write that a stop signal
+// caused, such as a reader the same Ctrl-C ended, is only told, and returns:
+// the signal is what ends the run.
+void endEarly(const Failure& failure, std::size_t done, std::size_t total, ResultsFile* csv);
+
 // Writes a whole file through `write`, which is handed a new file beside
 // `path` to fill; that file takes `path`'s name once `write` returns true.
 // Raises Failure(WriteFailed) naming `what` and `write`'s reason when it
@@ -61,6 +70,14 @@ void writeBeside(const std::string& path, const std::string& what,
 // not png, svg or pdf, or "-" where standard output cannot take it.
 void checkOutputPaths(const std::string& csv, const std::string& plot, const std::string& firmware,
                       bool json);
+
+// Refuses `path` as the output of `option`: a folder, the firmware image, or
+// the file another option already names ("-" and "" name none).
+void checkOutputFile(const char* option, const std::string& path, const std::string& firmware,
+                     std::initializer_list<std::pair<const char*, const std::string*>> others);
+
+// A file name's extension in lower case, with its dot: ".png".
+std::string extensionOf(const std::string& path);
 
 // The plot format its file name asks for: "png", "svg" or "pdf".
 std::string plotFormat(const std::string& path);

@@ -44,13 +44,6 @@ std::string idnField(std::string_view text) {
     return out;
 }
 
-// The shortest text that reads back as the same double.
-std::string shortest(double value) {
-    char text[32];
-    const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
-    return std::string(text, end);
-}
-
 bool matchesCommand(std::string_view pattern, const ProgramUnit& unit) {
     if (pattern.front() == '*') {
         return unit.common && matchesMnemonic(pattern.substr(1), unit.header.front());
@@ -289,8 +282,8 @@ struct Handlers {
         Instrument& in = c.in;
         in.requireDevice();
         const std::int32_t code = p ? extremeCode(in, *p) : in.code_;
-        return shortest(std::ldexp(static_cast<double>(code), -in.state_.Resolution) *
-                        in.referenceVolts_);
+        return formatNumber(std::ldexp(static_cast<double>(code), -in.state_.Resolution) *
+                            in.referenceVolts_);
     }
 
     static Answer setReference(Call c, const Parameter* p) {
@@ -305,7 +298,7 @@ struct Handlers {
         return std::nullopt;
     }
 
-    static Answer reference(Call c, const Parameter*) { return shortest(c.in.referenceVolts_); }
+    static Answer reference(Call c, const Parameter*) { return formatNumber(c.in.referenceVolts_); }
 
     static Answer measureVolts(Call c, const Parameter*) {
         return board::readingVoltsText(measure(c.in));
