@@ -142,9 +142,8 @@ report::ReportData reportDataOf(const CharacterizeResult& r) {
     report::ReportData d;
     d.title = r.device + " characterization";
     d.pass = r.verdict.pass;
-    d.verdict = r.verdict.pass ? "PASS" : "FAIL";
     for (const auto& failure : r.verdict.failures) {
-        d.verdict += (d.verdict == "FAIL" ? ": " : "; ") + failure;
+        d.reasons += (d.reasons.empty() ? "" : "; ") + failure;
     }
     const auto seconds = static_cast<long>(std::lround(r.seconds));
     d.setup = {

@@ -140,8 +140,7 @@ std::string htmlPage(const ReportData& data) {
         ".FAIL { color: #c62828; font-weight: bold; }\n"
         "</style></head>\n<body>\n<h1>" +
         escaped(data.title) + "</h1>\n<p><span class=\"verdict " + (data.pass ? "pass" : "fail") +
-        "\">" + (data.pass ? "PASS" : "FAIL") + "</span> " +
-        escaped(data.verdict == "PASS" ? "" : data.verdict.substr(data.verdict.find(':') + 1)) +
+        "\">" + (data.pass ? "PASS" : "FAIL") + "</span> " + escaped(data.reasons) +
         "</p>\n<table class=\"setup\">\n";
     for (const auto& [label, value] : data.setup) {
         out += "<tr><td>" + escaped(label) + "</td><td>" + escaped(value) + "</td></tr>\n";

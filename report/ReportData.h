@@ -39,7 +39,7 @@ struct PlotData {
 struct ReportData {
     std::string title; // "QD1600 characterization"
     bool pass = true;
-    std::string verdict;                                    // "PASS", or "FAIL" and why
+    std::string reasons;                                    // why it failed, or ""
     std::vector<std::pair<std::string, std::string>> setup; // label, value
     std::vector<FigureRow> figures;
     std::vector<std::string> notes;

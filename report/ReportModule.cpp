@@ -118,9 +118,7 @@ void drawPage(Page& page, const ReportData& d) {
     p.drawText(badge, Qt::AlignCenter, d.pass ? QStringLiteral("PASS") : QStringLiteral("FAIL"));
     p.setPen(Qt::black);
     page.font(9);
-    if (!d.pass) {
-        page.text(52, y + 2, w - 52, d.verdict.substr(d.verdict.find(':') + 1));
-    }
+    page.text(52, y + 2, w - 52, d.reasons);
     y += 24;
     page.font(8.5);
     for (const auto& [label, value] : d.setup) {
