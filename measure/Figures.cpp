@@ -71,11 +71,9 @@ Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup
     // The spread of one reading, pooled over every code.
     double squares = 0;
     std::size_t freedom = 0;
-    f.samplesPerCode = measured.empty() ? 0 : measured.front().samples.count();
     for (const auto& m : measured) {
         squares += m.samples.squares();
         freedom += m.samples.count() - std::min<std::size_t>(m.samples.count(), 1);
-        f.samplesPerCode = std::min(f.samplesPerCode, m.samples.count());
     }
     const double variance = freedom > 0 ? squares / static_cast<double>(freedom) : 0.0;
     if (freedom > 0) {
@@ -143,7 +141,6 @@ Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup
         const double leverage = 1 / count + (p->code - meanX) * (p->code - meanX) / sxx;
         CodeFigures c;
         c.code = p->code;
-        c.volts = p->volts;
         c.inlEndpoint = (p->volts - (intercept + slope * p->code)) / slope;
         c.inlBestFit = (p->volts - (bestIntercept + f.lsbVolts * p->code)) / f.lsbVolts;
         const double uEndpoint =
@@ -151,7 +148,6 @@ Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup
                 : std::sqrt(p->u * p->u + (1 - t) * (1 - t) * a.u * a.u + t * t * b.u * b.u) /
                       slope;
         const double uBestFit = p->u * std::sqrt(std::max(0.0, 1 - leverage)) / f.lsbVolts;
-        c.uncertainty = k * std::max(uEndpoint, uBestFit);
         if (std::abs(c.inlEndpoint) > worstEndpoint) {
             worstEndpoint = std::abs(c.inlEndpoint);
             f.inlEndpoint = {{c.inlEndpoint, expanded(known, f.extremeCoverage, uEndpoint)},
@@ -170,7 +166,7 @@ Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup
     for (std::size_t i = 1; i < inFit.size(); ++i) {
         single += inFit[i]->code - inFit[i - 1]->code == 1 ? 1 : 0;
     }
-    f.stepCoverage = extremeCoverage(single);
+    const double stepCoverage = extremeCoverage(single);
     double worstStep = -1;
     bool down = false, unresolved = false;
     bool first = true;
@@ -189,10 +185,10 @@ Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup
         if (codes != 1) {
             continue;
         }
-        f.steps.push_back({lo.code, hi.code, rise - 1, k * u});
+        f.steps.push_back({lo.code, rise - 1});
         if (std::abs(rise - 1) > worstStep) {
             worstStep = std::abs(rise - 1);
-            f.dnl = {{rise - 1, expanded(known, f.stepCoverage, u)}, lo.code};
+            f.dnl = {{rise - 1, expanded(known, stepCoverage, u)}, lo.code};
         }
     }
     f.monotonic = down ? Monotonic::No : unresolved ? Monotonic::Unresolved : Monotonic::Yes;

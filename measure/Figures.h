@@ -84,16 +84,12 @@ const char* monotonicWord(Monotonic m);
 
 struct CodeFigures {
     std::int32_t code = 0;
-    double volts = 0;
     double inlEndpoint = 0, inlBestFit = 0; // LSB
-    double uncertainty = 0;                 // of either INL, expanded, single value
 };
 
 struct StepFigures {
-    std::int32_t code = 0; // from code to next
-    std::int32_t next = 0;
-    double dnl = 0;         // LSB
-    double uncertainty = 0; // expanded, single value
+    std::int32_t code = 0; // from code to code + 1
+    double dnl = 0;        // LSB
 };
 
 struct Figures {
@@ -115,10 +111,8 @@ struct Figures {
     std::optional<double> noiseVolts; // the pooled spread of one reading
     double singleCoverage = 2;        // the factor of a single value's uncertainty
     double extremeCoverage = 2;       // of the largest INL
-    double stepCoverage = 2;          // of the largest DNL
     std::vector<CodeFigures> codes;   // in the fit range, ascending
     std::vector<StepFigures> steps;   // between neighbouring codes in the fit range
-    std::size_t samplesPerCode = 0;   // the fewest of any code
 };
 
 // The figures of the measured codes (ascending, each once). Needs 0, the

@@ -82,12 +82,4 @@ const char* responseWord(Response response) {
     return "follows";
 }
 
-SweepSummary summarize(const std::vector<SweepRow>& rows) {
-    SweepStatistics statistics;
-    for (const auto& row : rows) {
-        statistics.add(row);
-    }
-    return statistics.summary();
-}
-
 } // namespace qd::measure

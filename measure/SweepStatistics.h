@@ -82,6 +82,4 @@ class SweepStatistics {
     bool stepsUp_ = true;
 };
 
-SweepSummary summarize(const std::vector<SweepRow>& rows);
-
 } // namespace qd::measure

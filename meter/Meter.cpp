@@ -105,10 +105,6 @@ std::string trimmed(std::string_view text) {
 
 } // namespace
 
-const std::vector<Family>& families() {
-    return kFamilies;
-}
-
 const Family& familyOf(const std::string& identity) {
     const auto comma = identity.find(',');
     const std::string_view maker = std::string_view(identity).substr(0, comma);

@@ -30,9 +30,6 @@ struct Family {
     bool rangeByIndex;
 };
 
-// The families known, the generic SCPI-99 meter last.
-const std::vector<Family>& families();
-
 // The family an *IDN? answer names; the generic one when none does.
 const Family& familyOf(const std::string& identity);
 
@@ -57,7 +54,6 @@ class Meter {
 
     const std::string& identity() const { return identity_; }
     const Family& family() const { return *family_; }
-    const std::string& resource() const { return resource_; }
     double rangeVolts() const { return range_; }
 
   private:

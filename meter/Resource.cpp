@@ -1,20 +1,13 @@
 #include "meter/Resource.h"
 
-#include <algorithm>
-#include <cctype>
+#include "scpi/Parser.h"
+
 #include <charconv>
 #include <vector>
 
 namespace qd::meter {
 
 namespace {
-
-std::string upper(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return out;
-}
 
 std::vector<std::string_view> fields(std::string_view text) {
     std::vector<std::string_view> out;
@@ -42,13 +35,14 @@ std::optional<Resource> Resource::parse(std::string_view text, std::string& why)
         return r;
     }
     const auto f = fields(text);
-    const std::string board = upper(f.front());
-    if (f.size() < 3 || (board != "TCPIP" && board != "TCPIP0") || f[1].empty()) {
+    using scpi::equalsIgnoringCase;
+    if (f.size() < 3 ||
+        !(equalsIgnoringCase(f.front(), "TCPIP") || equalsIgnoringCase(f.front(), "TCPIP0")) ||
+        f[1].empty()) {
         return std::nullopt;
     }
     r.host = f[1];
-    const std::string last = upper(f.back());
-    if (last == "SOCKET" && f.size() <= 4) {
+    if (equalsIgnoringCase(f.back(), "SOCKET") && f.size() <= 4) {
         r.kind = Socket;
         if (f.size() == 4) {
             const auto [end, ec] = std::from_chars(f[2].data(), f[2].data() + f[2].size(), r.port);
@@ -60,7 +54,8 @@ std::optional<Resource> Resource::parse(std::string_view text, std::string& why)
         }
         return r;
     }
-    if (last == "INSTR" && (f.size() == 3 || (f.size() == 4 && upper(f[2]) == "INST0"))) {
+    if (equalsIgnoringCase(f.back(), "INSTR") &&
+        (f.size() == 3 || (f.size() == 4 && equalsIgnoringCase(f[2], "INST0")))) {
         r.kind = Vxi11;
         return r;
     }

@@ -460,4 +460,11 @@ bool matchesHeader(std::string_view pattern, std::span<const std::string_view> n
            matchesHeader(node.rest, nodes.subspan(1));
 }
 
+bool matchesCommand(std::string_view pattern, const ProgramUnit& unit) {
+    if (pattern.front() == '*') {
+        return unit.common && matchesMnemonic(pattern.substr(1), unit.header.front());
+    }
+    return !unit.common && matchesHeader(pattern, unit.header);
+}
+
 } // namespace qd::scpi

@@ -96,4 +96,8 @@ bool matchesMnemonic(std::string_view longForm, std::string_view typed);
 // bracketed node may be left out.
 bool matchesHeader(std::string_view pattern, std::span<const std::string_view> nodes);
 
+// Whether `unit` is the command of a table's `pattern`: a common command
+// such as "*RST", or a header pattern as matchesHeader takes it.
+bool matchesCommand(std::string_view pattern, const ProgramUnit& unit);
+
 } // namespace qd::scpi

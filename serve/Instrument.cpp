@@ -44,13 +44,6 @@ std::string idnField(std::string_view text) {
     return out;
 }
 
-bool matchesCommand(std::string_view pattern, const ProgramUnit& unit) {
-    if (pattern.front() == '*') {
-        return unit.common && matchesMnemonic(pattern.substr(1), unit.header.front());
-    }
-    return !unit.common && matchesHeader(pattern, unit.header);
-}
-
 } // namespace
 
 // The handlers of the command table. A handler gets the one parameter of a

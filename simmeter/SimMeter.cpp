@@ -233,11 +233,7 @@ constexpr MeterCommands::Command kCommands[] = {
 
 const MeterCommands::Command* find(const scpi::ProgramUnit& unit) {
     for (const auto& c : kCommands) {
-        const bool matches =
-            c.header.front() == '*'
-                ? unit.common && scpi::matchesMnemonic(c.header.substr(1), unit.header.front())
-                : !unit.common && scpi::matchesHeader(c.header, unit.header);
-        if (matches && c.query == unit.query) {
+        if (scpi::matchesCommand(c.header, unit) && c.query == unit.query) {
             return &c;
         }
     }

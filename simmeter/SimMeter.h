@@ -38,8 +38,6 @@ class SimMeter final : public scpi::Responder {
     // sample, immediate trigger.
     void reset();
 
-    std::uint64_t readingsTaken() const { return index_; }
-
   private:
     friend struct MeterCommands;
 
