@@ -52,10 +52,15 @@ void refuseSetting(const char* library, const char* variable, const std::string&
                            "\"" + value + "\" refused; it takes " + takes));
 }
 
+LinkResult failure(LinkStatus status, const char* library, const std::string& operation,
+                   const std::string& what) {
+    return {status, std::string(library) + ": " + operation + ": " + what};
+}
+
 LinkResult fail(LinkStatus status, const char* library, const std::string& operation,
                 const std::string& what) {
     diagnose(library, operation, what);
-    return {status, std::string(library) + ": " + operation + ": " + what};
+    return failure(status, library, operation, what);
 }
 
 std::string BoardInfo::line() const {

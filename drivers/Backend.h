@@ -32,8 +32,10 @@ struct LinkResult {
     explicit operator bool() const { return status == LinkStatus::Ok; }
 };
 
-// Prints "<library>: <operation>: <what>" on standard error and returns
-// that line as a failure with its status.
+// "<library>: <operation>: <what>" as a failure with its status.
+LinkResult failure(LinkStatus status, const char* library, const std::string& operation,
+                   const std::string& what);
+// The same, also printed on standard error (see diagnose).
 LinkResult fail(LinkStatus status, const char* library, const std::string& operation,
                 const std::string& what);
 

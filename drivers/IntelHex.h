@@ -41,6 +41,9 @@ class IntelHexError : public std::runtime_error {
 // before it is read.
 inline constexpr std::size_t kMaxHexFileSize = std::size_t{1} << 20;
 
+// Refuses, naming `path`, an image file of `size` bytes past `limit`.
+void checkImageSize(const std::string& path, unsigned long long size, std::size_t limit);
+
 // Reads a whole Intel HEX text: record types 00 (data), 01 (end of file),
 // 02 (extended segment address), 03 (start segment address), 04 (extended
 // linear address) and 05 (start linear address), checksums verified, LF or

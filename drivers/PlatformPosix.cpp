@@ -122,10 +122,7 @@ void checkImageFile(const std::string& path, const struct stat& st, std::size_t 
     if (!S_ISREG(st.st_mode)) {
         throw IntelHexError(0, path + " is " + kindOf(st.st_mode) + ", not a regular file");
     }
-    if (static_cast<std::uintmax_t>(st.st_size) > limit) {
-        throw IntelHexError(0, path + " has " + std::to_string(st.st_size) +
-                                   " bytes, more than the 1 MiB an image file may have");
-    }
+    checkImageSize(path, static_cast<unsigned long long>(st.st_size), limit);
 }
 
 class FileDescriptor {

@@ -178,10 +178,7 @@ std::string readImageText(const std::string& path, std::size_t limit) {
     if (!::GetFileSizeEx(file.get(), &size)) {
         throw cannot("cannot read");
     }
-    if (static_cast<unsigned long long>(size.QuadPart) > limit) {
-        throw IntelHexError(0, path + " has " + std::to_string(size.QuadPart) +
-                                   " bytes, more than the 1 MiB an image file may have");
-    }
+    checkImageSize(path, static_cast<unsigned long long>(size.QuadPart), limit);
     std::string text(static_cast<std::size_t>(size.QuadPart), '\0');
     std::size_t used = 0;
     while (used < text.size()) {

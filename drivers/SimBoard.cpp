@@ -131,10 +131,7 @@ LinkResult checkConverter(const SimRecord& record, const SimConfig& config, bool
                              record.model.text() +
                              "\". Unset QD_BOARD_MODEL to use it; for a board with another "
                              "converter, remove that file or name another QD_BOARD_STATE";
-    if (quiet) {
-        return {LinkStatus::BadSetting, std::string(kLibrary) + ": QD_BOARD_MODEL: " + what};
-    }
-    return fail(LinkStatus::BadSetting, kLibrary, "QD_BOARD_MODEL", what);
+    return (quiet ? failure : fail)(LinkStatus::BadSetting, kLibrary, "QD_BOARD_MODEL", what);
 }
 
 SimOutput peekSimOutput(const SimConfig& config) {

@@ -8,8 +8,7 @@
 namespace qd::drivers::simstate {
 
 LinkResult refusal(const std::string& what, const std::string& path, const std::string& reason) {
-    return {LinkStatus::StateRefused,
-            std::string(kLibrary) + ": " + what + " " + path + ": refused: " + reason};
+    return failure(LinkStatus::StateRefused, kLibrary, what + " " + path, "refused: " + reason);
 }
 
 LinkResult refuse(const std::string& what, const std::string& path, const std::string& reason) {
