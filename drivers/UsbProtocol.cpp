@@ -93,10 +93,14 @@ std::string errorName(int libusbError) {
 namespace {
 
 // Windows lets a program talk to a USB device only through the driver bound
-// to it, which for the board is WinUSB, bound by the INF we ship.
+// to it, which for the board is WinUSB, bound by the INF we ship. The INF is
+// a device's driver package, which Explorer's Install does not take.
 std::string driverStep() {
-    return std::string("bind WinUSB to it: right-click ") + kWinUsbInfFile +
-           " in the program's folder, choose Install, then unplug and replug the board";
+    return std::string("bind WinUSB to it: in the program's folder, as an administrator, run "
+                       "pnputil /add-driver ") +
+           kWinUsbInfFile +
+           " /install (or use Zadig where Windows refuses the unsigned package), then unplug "
+           "and replug the board";
 }
 
 } // namespace
