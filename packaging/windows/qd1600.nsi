@@ -73,9 +73,21 @@ Section "Programs"
     CreateShortcut "$SMPROGRAMS\QD1600\QD1600 (version 2).lnk" "$INSTDIR\QD1600(version2).exe"
     CreateShortcut "$SMPROGRAMS\QD1600\Uninstall QD1600.lnk" "$INSTDIR\Uninstall.exe"
 
-    ; Our library at the maker's path only where there is none: the maker's
-    ; is never replaced. Its stamp tells at uninstall whether it is still ours.
-    ${IfNot} ${FileExists} "${LINK2}"
+    ; Our library at the maker's path only where there is none, or where the
+    ; one there is still the one we put (an update replaces it): the maker's
+    ; is never replaced. Its stamp tells whether it is still ours.
+    StrCpy $7 "ours"
+    ${If} ${FileExists} "${LINK2}"
+        StrCpy $7 "theirs"
+        ReadRegStr $6 HKLM "${REGKEY}" "Link2Stamp"
+        StrCpy $1 "${LINK2}"
+        Call FileStamp
+        ${If} $6 != ""
+        ${AndIf} $0 == $6
+            StrCpy $7 "ours"
+        ${EndIf}
+    ${EndIf}
+    ${If} $7 == "ours"
         CreateDirectory "${LINK2_FOLDER}"
         CopyFiles /SILENT "$INSTDIR\QNS_CYUSB_USB4.dll" "${LINK2}"
         StrCpy $1 "${LINK2}"

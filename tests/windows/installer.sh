@@ -145,6 +145,18 @@ uninstall_silently 'C:\Program Files\QD1600'
 wine reg query "$uninstall_key" >/dev/null 2>&1 && fail "the uninstall entry is left"
 echo "ok: uninstalled, our library at the fixed path with it"
 
+# An update finds our earlier library at the fixed path, as its stamp was
+# recorded, and puts the new one in its place.
+install_silently
+touch -r "$link2" "$work/link2.time"
+head -c "$(stat -c %s "$link2")" /dev/zero >"$link2"
+touch -r "$work/link2.time" "$link2"
+install_silently
+cmp -s "$link2" "$folder/QNS_CYUSB_USB4.dll" ||
+    fail "an update left our earlier library at the fixed path"
+echo "ok: an update replaces our earlier library at the fixed path"
+uninstall_silently 'C:\Program Files\QD1600'
+
 # The maker's installer puts its library where ours was: it stays.
 install_silently
 printf 'the maker'"'"'s library, installed later\n' >"$link2"
