@@ -10,9 +10,13 @@ namespace qd::meter {
 class FramedTransport : public Transport {
   public:
     explicit FramedTransport(std::string resource) : resource_(std::move(resource)) {}
+    void send(std::string_view message) final;
     std::string receive(std::chrono::milliseconds timeout) override;
 
   protected:
+    // Sends a first part of `bytes`: how many went, 0 when a signal came
+    // before any did; -1, with the reason in `why`, when the carrier failed.
+    virtual long sendSome(std::string_view bytes, std::string& why) = 0;
     // Appends the bytes that came within `timeout` to `into`; nothing when
     // none did. MeterError when the carrier failed.
     virtual void readSome(std::chrono::milliseconds timeout, std::string& into) = 0;

@@ -2,6 +2,20 @@
 
 namespace qd::meter {
 
+void FramedTransport::send(std::string_view message) {
+    std::string bytes(message);
+    bytes += '\n';
+    std::string_view rest = bytes;
+    while (!rest.empty()) {
+        std::string why;
+        const long n = sendSome(rest, why);
+        if (n < 0) {
+            fail("cannot send \"" + std::string(message) + "\": " + why);
+        }
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
 std::string FramedTransport::receive(std::chrono::milliseconds timeout) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + timeout;

@@ -30,24 +30,20 @@ class DescriptorTransport final : public FramedTransport {
     DescriptorTransport(const DescriptorTransport&) = delete;
     DescriptorTransport& operator=(const DescriptorTransport&) = delete;
 
-    void send(std::string_view message) override {
-        std::string bytes(message);
-        bytes += '\n';
-        std::string_view rest = bytes;
-        while (!rest.empty()) {
-            const ssize_t n = socket_ ? ::send(fd_, rest.data(), rest.size(), MSG_NOSIGNAL)
-                                      : ::write(fd_, rest.data(), rest.size());
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                fail("cannot send \"" + std::string(message) + "\": " + lastError());
-            }
-            rest.remove_prefix(static_cast<std::size_t>(n));
+  protected:
+    long sendSome(std::string_view bytes, std::string& why) override {
+        const ssize_t n = socket_ ? ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)
+                                  : ::write(fd_, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) {
+            return 0;
         }
+        if (n <= 0) {
+            why = lastError();
+            return -1;
+        }
+        return static_cast<long>(n);
     }
 
-  protected:
     void readSome(std::chrono::milliseconds timeout, std::string& into) override {
         // A USBTMC read asks the meter for its answer and waits for it
         // with the driver's own timeout; a socket is waited on here.

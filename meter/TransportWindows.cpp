@@ -23,20 +23,16 @@ class SocketTransport final : public FramedTransport {
     SocketTransport(const SocketTransport&) = delete;
     SocketTransport& operator=(const SocketTransport&) = delete;
 
-    void send(std::string_view message) override {
-        std::string bytes(message);
-        bytes += '\n';
-        std::string_view rest = bytes;
-        while (!rest.empty()) {
-            const int n = ::send(socket_, rest.data(), static_cast<int>(rest.size()), 0);
-            if (n <= 0) {
-                fail("cannot send \"" + std::string(message) + "\": " + lastError());
-            }
-            rest.remove_prefix(static_cast<std::size_t>(n));
+  protected:
+    long sendSome(std::string_view bytes, std::string& why) override {
+        const int n = ::send(socket_, bytes.data(), static_cast<int>(bytes.size()), 0);
+        if (n <= 0) {
+            why = lastError();
+            return -1;
         }
+        return n;
     }
 
-  protected:
     void readSome(std::chrono::milliseconds timeout, std::string& into) override {
         WSAPOLLFD p{};
         p.fd = socket_;

@@ -54,15 +54,16 @@ class Vxi11Transport final : public FramedTransport {
     Vxi11Transport(const Vxi11Transport&) = delete;
     Vxi11Transport& operator=(const Vxi11Transport&) = delete;
 
-    void send(std::string_view message) override {
-        std::string bytes(message);
-        bytes += '\n';
+  protected:
+    // A VXI-11 write takes the whole message or fails.
+    long sendSome(std::string_view bytes, std::string& why) override {
         if (lxi_.send(device_, bytes.data(), static_cast<int>(bytes.size()), timeoutMs_) < 0) {
-            fail("cannot send \"" + std::string(message) + "\" over VXI-11");
+            why = "the VXI-11 write failed";
+            return -1;
         }
+        return static_cast<long>(bytes.size());
     }
 
-  protected:
     void readSome(std::chrono::milliseconds timeout, std::string& into) override {
         char chunk[65536];
         const int n = lxi_.receive(device_, chunk, sizeof chunk, static_cast<int>(timeout.count()));
