@@ -1,5 +1,6 @@
 #include "measure/SweepStatistics.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -10,6 +11,12 @@ double expectedVolts(std::int32_t code, int resolution, double referenceVolts, i
         return 0.0;
     }
     return std::ldexp(static_cast<double>(code), -resolution) * referenceVolts;
+}
+
+std::int32_t nearestCode(double volts, int resolution, double referenceVolts) {
+    const double steps = std::ldexp(1.0, resolution);
+    return static_cast<std::int32_t>(
+        std::min(std::round(volts / referenceVolts * steps), steps - 1));
 }
 
 std::int32_t expectedCounts(std::int32_t code, int resolution, double referenceVolts,

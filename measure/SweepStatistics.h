@@ -14,6 +14,10 @@ namespace qd::measure {
 double expectedVolts(std::int32_t code, int resolution, double referenceVolts, int powerMode);
 
 // What an ideal 12-bit measuring converter reads for that output.
+// The code whose output lies nearest `volts`, which the caller keeps within
+// 0 to the reference; the reference itself gives the largest code.
+std::int32_t nearestCode(double volts, int resolution, double referenceVolts);
+
 std::int32_t expectedCounts(std::int32_t code, int resolution, double referenceVolts,
                             int powerMode);
 

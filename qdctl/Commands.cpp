@@ -109,9 +109,7 @@ Code codeOf(const Options& o) {
         code.clampedFrom = voltsText(volts);
         volts = std::clamp(volts, 0.0, o.vref);
     }
-    // The reference itself gives the largest code.
-    const double steps = std::ldexp(1.0, device.resolution);
-    code.value = static_cast<std::int32_t>(std::min(std::round(volts / o.vref * steps), steps - 1));
+    code.value = measure::nearestCode(volts, device.resolution, o.vref);
     code.shown = formatCode(code.value);
     if (!code.clampedFrom.empty()) {
         writeMessage("--volts " + code.clampedFrom + " clamped to code " + code.shown);

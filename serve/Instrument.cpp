@@ -3,6 +3,7 @@
 #include "board/BoardFacts.h"
 #include "control/Commands.h"
 #include "measure/SelfTest.h"
+#include "measure/SweepStatistics.h"
 #include "scpi/Errors.h"
 #include "scpi/Parser.h"
 #include "scpi/Status.h"
@@ -159,9 +160,7 @@ struct Handlers {
         try {
             in.requireDevice();
             in.board_.ready();
-            pass = measure::runSelfTest(in.state_, in.board_.board(), in.referenceVolts_,
-                                        Instrument::kSelfTestTolerance)
-                       .pass;
+            pass = measure::runSelfTest(in.state_, in.board_.board(), in.referenceVolts_).pass;
         } catch (...) {
             recordFailure(c);
         }
@@ -263,9 +262,7 @@ struct Handlers {
             if (!(volts >= 0 && volts <= in.referenceVolts_)) {
                 throw UnitError{DataOutOfRange};
             }
-            const double nearest =
-                std::round(std::ldexp(volts / in.referenceVolts_, in.state_.Resolution));
-            code = static_cast<std::int32_t>(std::min<double>(nearest, in.largestCode()));
+            code = measure::nearestCode(volts, in.state_.Resolution, in.referenceVolts_);
         }
         in.write(code, in.state_.PowerMode);
         return std::nullopt;

@@ -94,10 +94,6 @@ class InstrumentBoard {
 class Instrument final : public Responder {
   public:
     static constexpr std::size_t kErrorQueueSize = scpi::kErrorQueueSize;
-    // Allowed deviation of *TST? in measuring-converter counts, as qdctl
-    // selftest's default.
-    static constexpr int kSelfTestTolerance = 2;
-
     // Takes the state as it is (its power mode too), with no converter
     // chosen and nothing written; both references must outlive it. version
     // is the last *IDN? field.
