@@ -11,7 +11,7 @@
 #include "qdctl/Session.h"
 #include "qdctl/StopSignals.h"
 #include "qdctl/System.h"
-#include "serve/PowerModes.h"
+#include "scpi/PowerModes.h"
 
 #include <algorithm>
 #include <atomic>

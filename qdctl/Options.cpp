@@ -5,7 +5,7 @@
 #include "measure/Plan.h"
 #include "qdctl/ExitStatus.h"
 #include "qdctl/Output.h"
-#include "serve/PowerModes.h"
+#include "scpi/PowerModes.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>

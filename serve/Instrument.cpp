@@ -6,8 +6,8 @@
 #include "measure/SweepStatistics.h"
 #include "scpi/Errors.h"
 #include "scpi/Parser.h"
+#include "scpi/PowerModes.h"
 #include "scpi/Status.h"
-#include "serve/PowerModes.h"
 
 #include <algorithm>
 #include <array>

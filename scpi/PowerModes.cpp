@@ -1,4 +1,4 @@
-#include "serve/PowerModes.h"
+#include "scpi/PowerModes.h"
 
 #include "scpi/Parser.h"
 
