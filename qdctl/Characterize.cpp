@@ -13,7 +13,6 @@
 #include "qdctl/StopSignals.h"
 
 #include <QDateTime>
-#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <thread>

@@ -14,7 +14,6 @@
 #include "scpi/PowerModes.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 
