@@ -17,7 +17,7 @@
 # tested too but build folders are not. The pristine base root (Debian's
 # packages only, nothing of this project) is cached in $QD_CI_CACHE
 # (default /var/cache/qd1600-ci), as are downloaded .deb files.
-set -euo pipefail
+set -Eeuo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 refresh=0
@@ -37,17 +37,49 @@ src=/home/builder/qd1600-src
 
 started=$(date +%s)
 stage_started=$started
-TIMINGS=()
+STAGE=
+RESULTS=()
+# stage NAME: ends the stage before as passed and starts NAME.
 stage() {
-    local now
-    now=$(date +%s)
-    if [ -n "${STAGE:-}" ]; then
-        TIMINGS+=("$(printf '%5d s  %s' $((now - stage_started)) "$STAGE")")
-    fi
+    [ -z "$STAGE" ] || RESULTS+=("$(printf 'passed   %5d s  %s' $(($(date +%s) - stage_started)) "$STAGE")")
     STAGE=$1
-    stage_started=$now
+    stage_started=$(date +%s)
     echo
     echo "=== $1"
+}
+# A failure names its stage and the command, once, from the script itself.
+FAILED=
+failed() {
+    [ "$BASH_SUBSHELL" = 0 ] && [ -z "$FAILED" ] || return 0
+    FAILED="line $1: $2"
+    echo "ci: stage \"$STAGE\" failed at line $1: $2" >&2
+}
+trap 'failed $LINENO "$BASH_COMMAND"' ERR
+
+# The last lines of every run, whichever way it ends: each stage passed,
+# failed or skipped, with its time; the Windows stages as windows.sh wrote
+# them, a skipped Wine stage with its reason.
+WINDOWS_STAGES=
+summary() {
+    local status=$1
+    if [ -n "$STAGE" ]; then
+        local outcome=passed
+        [ "$status" = 0 ] || outcome=failed
+        RESULTS+=("$(printf '%-8s %5d s  %s%s' $outcome $(($(date +%s) - stage_started)) "$STAGE" \
+            "${FAILED:+ ($FAILED)}")")
+    fi
+    echo
+    echo "=== summary"
+    local line
+    for line in "${RESULTS[@]}"; do
+        echo "$line"
+        if [[ $line == *"scripts/windows.sh"* ]] && [ -n "$WINDOWS_STAGES" ]; then
+            printf '%s\n' "$WINDOWS_STAGES" | sed 's/^/    windows: /'
+        fi
+    done
+    printf '         %5d s  whole run, exit status %d\n' $(($(date +%s) - started)) "$status"
+    # A skipped Wine stage is said last, where nobody misses it.
+    printf '%s\n' "$WINDOWS_STAGES" | sed -n 's/^skipped  *[0-9]* s  /skipped: /p'
 }
 
 work=$(mktemp -d /var/tmp/qd1600-ci.XXXXXX)
@@ -58,7 +90,8 @@ XVFB_PID=
 # mounted, and the work folder goes only once nothing is mounted in it.
 cleanup() {
     local status=$? root pid i
-    trap - EXIT INT TERM HUP
+    trap - EXIT INT TERM HUP ERR
+    [ -z "${build_root:-}" ] || WINDOWS_STAGES=$(cat "$build_root$src/build/windows/stages.txt" 2>/dev/null || true)
     [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
     for root in "$work"/*-root; do
         [ -d "$root" ] || continue
@@ -74,6 +107,7 @@ cleanup() {
     else
         rm -rf --one-file-system "$work"
     fi
+    summary "$status"
     exit "$status"
 }
 trap cleanup EXIT
@@ -211,8 +245,11 @@ mkdir -p "$windows_cache"
 bind "$windows_cache" "$build_root/var/cache/qd1600-windows"
 in_root "$build_root" bash -c "cd $src && scripts/windows.sh"
 
-stage "done"
-echo
-echo "=== timings"
-printf '%s\n' "${TIMINGS[@]}"
-printf '%5d s  %s\n' $(($(date +%s) - started)) "whole run"
+stage "the firmware image: the same bytes in the .deb and the Windows zip"
+zip=$(cd "$build_root$src/build/windows" && ls qd1600-*-win32.zip)
+in_root "$build_root" python3 -c 'import sys, zipfile
+sys.stdout.buffer.write(zipfile.ZipFile(sys.argv[1]).read("QD1600/QD1600.hex"))' \
+    "$src/build/windows/$zip" >"$work/windows.hex"
+cmp "$work/windows.hex" "$install_root/usr/lib/qd1600/QD1600.hex"
+echo "ok: QD1600.hex in $zip and in $deb are the same $(stat -c %s "$work/windows.hex") bytes"
+

@@ -3,8 +3,10 @@
 # (default; AddressSanitizer + UndefinedBehaviorSanitizer; the libFuzzer targets,
 # each for a bounded time), and last makes the Debian package and checks it.
 # Arguments name the presets to run, "package" among them; none runs all.
-set -euo pipefail
+set -Eeuo pipefail
 cd "$(dirname "$0")/.."
+# A failure names its stage and the command.
+trap '[ "$BASH_SUBSHELL" = 0 ] && echo "test.sh: stage \"${preset:-Debian packages}\" failed at line $LINENO: $BASH_COMMAND" >&2' ERR
 scripts/deps.sh
 
 presets=("$@")
