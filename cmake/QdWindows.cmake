@@ -44,14 +44,8 @@ function(qd_windows_runtime)
         file(REAL_PATH "${path}" path)
         list(APPEND runtime "${path}")
     endforeach()
-    # Charts and Svg are there only when the SDK could build them (plots).
-    find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Widgets Network
-                 OPTIONAL_COMPONENTS Svg Charts OpenGL OpenGLWidgets)
+    find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Widgets Network)
     set(modules Core Gui Widgets Network)
-    if(TARGET Qt6::Charts AND TARGET Qt6::Svg)
-        # What the plot module needs; Charts draws with OpenGL where it can.
-        list(APPEND modules Svg Charts OpenGL OpenGLWidgets)
-    endif()
     foreach(module ${modules})
         list(APPEND runtime "$<TARGET_FILE:Qt6::${module}>")
     endforeach()

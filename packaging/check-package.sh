@@ -33,8 +33,12 @@ changelog_version=$(dpkg-parsechangelog -l "$src/packaging/changelog" -SVersion)
 [ "$version" = "$changelog_version" ] ||
     fail "package version $version, changelog $changelog_version"
 depends=$(dpkg-deb --field "$deb" Depends)
-for package in libqt6widgets6 libqt6gui6 libqt6core6 libqt6charts6 libusb-1.0-0 libc6; do
+for package in libqt6widgets6 libqt6gui6 libqt6core6 libusb-1.0-0 libc6; do
     grep -Eq "(^|, )$package( |,|$)" <<<"$depends" || fail "Depends lacks $package: $depends"
+done
+# Every picture is drawn with Qt Gui alone.
+for package in libqt6charts6 libqt6svg6; do
+    ! grep -Eq "(^|, )$package( |,|$)" <<<"$depends" || fail "Depends names $package: $depends"
 done
 # Our libraries are private: nothing to tell ldconfig, no maintainer script.
 dpkg-deb --control "$deb" "$work/control" || fail "dpkg-deb --control $deb"

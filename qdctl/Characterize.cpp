@@ -5,10 +5,11 @@
 #include "control/Commands.h"
 #include "measure/Plan.h"
 #include "meter/Meter.h"
+#include "qdctl/CharacterizeReport.h"
 #include "qdctl/Commands.h"
 #include "qdctl/Output.h"
 #include "qdctl/Progress.h"
-#include "qdctl/ReportModule.h"
+#include "qdctl/Renderer.h"
 #include "qdctl/ResultsFile.h"
 #include "qdctl/StopSignals.h"
 
@@ -101,9 +102,9 @@ CharacterizeResult runCharacterize(const Options& o) {
     const std::string firmware = firmwarePathOf(o);
     checkOutputPaths(o.csv, o.plot, firmware, o.json);
     checkReportPath(o.report, o.csv, o.plot, firmware);
-    std::optional<ReportModule> reporter;
+    std::optional<Renderer> renderer;
     if (!o.plot.empty() || !o.report.empty()) {
-        reporter.emplace(programFolder());
+        renderer.emplace();
     }
     const std::vector<std::int32_t> codes = planCodes(device.resolution, plan);
 
@@ -204,8 +205,8 @@ CharacterizeResult runCharacterize(const Options& o) {
         setup.meterStepVolts = dmm ? 0.0 : board::readingVolts(1);
         r.figures = measure::computeFigures(measured, setup);
         r.verdict = measure::judge(*r.figures, limits);
-        if (reporter) {
-            reporter->write(r, o.plot, o.report);
+        if (renderer) {
+            writeCharacterization(*renderer, r, o.plot, o.report);
             // Named in the results only once they are there.
             r.plot = o.plot;
             r.report = o.report;

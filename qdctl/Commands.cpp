@@ -5,11 +5,12 @@
 #include "measure/SelfTest.h"
 #include "qdctl/ExitStatus.h"
 #include "qdctl/Output.h"
-#include "qdctl/PlotModule.h"
 #include "qdctl/Progress.h"
+#include "qdctl/Renderer.h"
 #include "qdctl/ResultsFile.h"
 #include "qdctl/Session.h"
 #include "qdctl/StopSignals.h"
+#include "qdctl/SweepPlot.h"
 #include "qdctl/System.h"
 #include "scpi/PowerModes.h"
 
@@ -193,9 +194,9 @@ SweepResult runSweep(const Options& o) {
     }
     const std::string firmware = firmwarePathOf(o);
     checkOutputPaths(o.csv, o.plot, firmware, o.json);
-    std::optional<PlotModule> plotter;
+    std::optional<Renderer> plotter;
     if (!o.plot.empty()) {
-        plotter.emplace(programFolder());
+        plotter.emplace();
     }
     ResultsFile csv(o.csv, csvHeader());
 
@@ -247,7 +248,9 @@ SweepResult runSweep(const Options& o) {
         std::chrono::duration<double>(session->binding().timeInLibrary).count();
     r.shareOutsideLibrary = r.seconds > 0 ? 1.0 - inLibrary / r.seconds : 0;
     if (plotter) {
-        r.plotSeconds = plotter->draw(plot.data(o.device + " " + o.mode + " sweep"), o.plot);
+        r.plotSeconds =
+            plotter->write(plot.data(o.device + " " + o.mode + " sweep", sweepSummaryLines(r)),
+                           o.plot, plotFormat(o.plot), true);
     }
     return r;
 }

@@ -1,8 +1,8 @@
 #include "qdctl/Output.h"
 
 #include "control/Commands.h"
+#include "qdctl/CharacterizeReport.h"
 #include "qdctl/ExitStatus.h"
-#include "qdctl/ReportModule.h"
 #include "qdctl/System.h"
 
 #include <QJsonArray>
@@ -292,26 +292,9 @@ struct TextOf {
         return line;
     }
     std::string operator()(const SweepResult& r) const {
-        const SweepSummary& s = r.summary;
-        char text[640];
-        std::snprintf(text, sizeof text,
-                      "points             %zu%s\n"
-                      "offset error       %.3f counts (%.3f mV)\n"
-                      "gain error         %.3f %%\n"
-                      "largest deviation  %d counts (%.3f mV) at code %s\n"
-                      "monotonic          %s\n",
-                      s.points, r.signal != 0 ? " (interrupted)" : "", s.offsetCounts + 0.0,
-                      s.offsetMillivolts() + 0.0, s.gainErrorPercent + 0.0,
-                      s.largestDeviationCounts, s.largestDeviationMillivolts() + 0.0,
-                      formatCode(s.largestDeviationCode).c_str(), monotonicText(s).c_str());
-        std::string out = text;
-        if (s.toleranceCounts) {
-            std::snprintf(
-                text, sizeof text, "tolerance          %g counts: %s\n", *s.toleranceCounts,
-                s.pointsBeyondTolerance == 0
-                    ? "every point within it"
-                    : (std::to_string(s.pointsBeyondTolerance) + " points beyond it").c_str());
-            out += text;
+        std::string out;
+        for (const auto& line : sweepSummaryLines(r)) {
+            out += line + "\n";
         }
         return out + "firmware           " + (r.downloaded ? "loaded" : "already running");
     }
@@ -363,6 +346,35 @@ std::string resultText(const Result& result) {
 
 std::string resultJson(const Result& result) {
     return QJsonDocument(std::visit(JsonOf{}, result)).toJson(QJsonDocument::Compact).toStdString();
+}
+
+std::vector<std::string> sweepSummaryLines(const SweepResult& r) {
+    const SweepSummary& s = r.summary;
+    char text[200];
+    std::vector<std::string> lines;
+    const auto add = [&] { lines.emplace_back(text); };
+    std::snprintf(text, sizeof text, "points             %zu%s", s.points,
+                  r.signal != 0 ? " (interrupted)" : "");
+    add();
+    std::snprintf(text, sizeof text, "offset error       %.3f counts (%.3f mV)",
+                  s.offsetCounts + 0.0, s.offsetMillivolts() + 0.0);
+    add();
+    std::snprintf(text, sizeof text, "gain error         %.3f %%", s.gainErrorPercent + 0.0);
+    add();
+    std::snprintf(text, sizeof text, "largest deviation  %d counts (%.3f mV) at code %s",
+                  s.largestDeviationCounts, s.largestDeviationMillivolts() + 0.0,
+                  formatCode(s.largestDeviationCode).c_str());
+    add();
+    lines.push_back("monotonic          " + monotonicText(s));
+    if (s.toleranceCounts) {
+        std::snprintf(
+            text, sizeof text, "tolerance          %g counts: %s", *s.toleranceCounts,
+            s.pointsBeyondTolerance == 0
+                ? "every point within it"
+                : (std::to_string(s.pointsBeyondTolerance) + " points beyond it").c_str());
+        add();
+    }
+    return lines;
 }
 
 std::string timingText(const SweepResult& r) {

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qd::cli {
 
@@ -31,6 +32,9 @@ std::string resultJson(const Result& result);
 
 // What --timing reports of a sweep.
 std::string timingText(const SweepResult& sweep);
+
+// A sweep's summary, a line each, as the text output and the plot give it.
+std::vector<std::string> sweepSummaryLines(const SweepResult& sweep);
 
 // Prints a result as the options ask: on standard output, but for the
 // summary of a sweep whose rows go there, which goes to standard error.

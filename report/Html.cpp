@@ -39,7 +39,13 @@ std::string num(double value) {
     return text;
 }
 
-std::string line(double x1, double y1, double x2, double y2, const char* style) {
+std::string stroke(unsigned colour, double width) {
+    char style[48];
+    std::snprintf(style, sizeof style, "stroke:#%06x;stroke-width:%.2f", colour, width * kFont);
+    return style;
+}
+
+std::string line(double x1, double y1, double x2, double y2, const std::string& style) {
     return "<line x1=\"" + num(x1) + "\" y1=\"" + num(y1) + "\" x2=\"" + num(x2) + "\" y2=\"" +
            num(y2) + "\" style=\"" + style + "\"/>";
 }
@@ -50,7 +56,7 @@ std::string text(double x, double y, const std::string& content, const char* anc
            "\" font-size=\"" + num(size) + "\">" + escaped(content) + "</text>";
 }
 
-std::string polyline(const PlotFrame& f, const Points& points, const char* style) {
+std::string polyline(const PlotFrame& f, const Points& points, const std::string& style) {
     if (points.empty()) {
         return "";
     }
@@ -58,10 +64,10 @@ std::string polyline(const PlotFrame& f, const Points& points, const char* style
     for (const auto& [code, value] : points) {
         at += num(f.x(code)) + "," + num(f.y(value)) + " ";
     }
-    return "<polyline fill=\"none\" style=\"" + std::string(style) + "\" points=\"" + at + "\"/>";
+    return "<polyline fill=\"none\" style=\"" + style + "\" points=\"" + at + "\"/>";
 }
 
-std::string stems(const PlotFrame& f, const Points& points, const char* style) {
+std::string stems(const PlotFrame& f, const Points& points, const std::string& style) {
     std::string path;
     for (const auto& [code, value] : points) {
         path += "M" + num(f.x(code)) + " " + num(f.zeroY) + "V" + num(f.y(value));
@@ -80,13 +86,27 @@ std::string plotBody(const PlotData& plot, const Box& box) {
         out += line(t.at, f.area.top, t.at, f.area.top + f.area.height, "stroke:#eee");
         out += text(t.at, f.area.top + f.area.height + kFont * 1.2, t.label, "middle");
     }
-    out += line(f.area.left, f.zeroY, f.area.left + f.area.width, f.zeroY, "stroke:#888");
+    if (f.zeroInside) {
+        out += line(f.area.left, f.zeroY, f.area.left + f.area.width, f.zeroY, "stroke:#888");
+    }
     out += "<rect x=\"" + num(f.area.left) + "\" y=\"" + num(f.area.top) + "\" width=\"" +
            num(f.area.width) + "\" height=\"" + num(f.area.height) +
            "\" style=\"fill:none;stroke:#444\"/>";
-    out += polyline(f, plot.second, "stroke:#e08a00;stroke-width:0.8");
-    out += plot.stems ? stems(f, plot.points, "stroke:#1f4e9c;stroke-width:1.2")
-                      : polyline(f, plot.points, "stroke:#1f4e9c;stroke-width:1.2");
+    const std::string first = stroke(kFirstColour, kFirstWidth);
+    out += polyline(f, plot.second, stroke(kSecondColour, kSecondWidth));
+    out += plot.stems ? stems(f, plot.points, first) : polyline(f, plot.points, first);
+    // The legend on the title's line, from the right: a stroke, its name.
+    // Text widths are not known here; half a font size a character is.
+    double right = f.area.left + f.area.width;
+    const auto legend = legendOf(plot);
+    for (auto entry = legend.rbegin(); entry != legend.rend(); ++entry) {
+        const double textWidth = static_cast<double>(entry->name.size()) * kFont * 0.5;
+        const double y = box.top + kFont * 0.7;
+        out += text(right, box.top + kFont * 1.1, entry->name, "end");
+        out += line(right - textWidth - kFont * 2.4, y, right - textWidth - kFont * 0.4, y,
+                    stroke(entry->colour, entry->width * 1.5));
+        right -= textWidth + kFont * 3.4;
+    }
     out +=
         text(f.area.left + f.area.width / 2, box.top + box.height - kFont * 0.3, "code", "middle");
     out += text(box.left + kFont, f.area.top - kFont * 0.5, plot.yLabel, "start");
@@ -102,8 +122,10 @@ std::string svgPlot(const PlotData& plot, double width, double height) {
 }
 
 std::string svgDocument(const ReportData& data) {
-    constexpr double width = 900, each = 360;
-    const double height = each * static_cast<double>(data.plots.size());
+    constexpr double width = kPlotWidth, each = kPlotHeight;
+    const double height =
+        each * static_cast<double>(data.plots.size()) +
+        (data.caption.empty() ? 0 : kCaptionLine * static_cast<double>(data.caption.size() + 1));
     std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
                       num(width) + "\" height=\"" + num(height) + "\" viewBox=\"0 0 " + num(width) +
@@ -114,6 +136,13 @@ std::string svgDocument(const ReportData& data) {
     for (const PlotData& plot : data.plots) {
         out += plotBody(plot, {0, top, width, each});
         top += each;
+    }
+    // Fixed pitch, spaces kept: the caption's columns are aligned with them.
+    for (const auto& caption : data.caption) {
+        top += kCaptionLine;
+        out += "<text x=\"" + num(kCaptionLine) + "\" y=\"" + num(top) +
+               "\" font-family=\"monospace\" xml:space=\"preserve\" font-size=\"" + num(kFont) +
+               "\">" + escaped(caption) + "</text>";
     }
     return out + "</svg>\n";
 }

@@ -44,30 +44,64 @@ double PlotFrame::y(double value) const {
 
 PlotFrame frameOf(const PlotData& plot, const Box& box, double fontSize) {
     PlotFrame f;
-    const double labelWidth = fontSize * 4.5;
-    f.area = {box.left + labelWidth, box.top + fontSize * 1.8, box.width - labelWidth - fontSize,
-              box.height - fontSize * 4.2};
+    // Above the area, the title's line and the value label's; below it, the
+    // code labels' line and the axis name's; right of it, half a code label.
+    const double labelWidth = fontSize * 4.5, above = fontSize * 2.6, below = fontSize * 2.8;
+    f.area = {box.left + labelWidth, box.top + above, box.width - labelWidth - fontSize * 2,
+              box.height - above - below};
     f.xMin = plot.fromCode;
     f.xMax = std::max(plot.toCode, plot.fromCode + 1);
-    double largest = 0;
+    bool any = false;
+    double low = 0, high = 0;
     for (const auto* series : {&plot.points, &plot.second}) {
         for (const auto& [code, value] : *series) {
-            largest = std::max(largest, std::abs(value));
+            low = any ? std::min(low, value) : value;
+            high = any ? std::max(high, value) : value;
+            any = true;
         }
     }
-    const double yStep = roundStep(std::max(largest, 1e-3) / 2);
-    f.yMax = yStep * std::max(1.0, std::ceil(largest * 1.05 / yStep));
-    f.yMin = -f.yMax;
-    for (double v = f.yMin; v <= f.yMax + yStep / 2; v += yStep) {
+    double yStep = 0;
+    if (plot.symmetric) {
+        const double largest = std::max(std::abs(low), std::abs(high));
+        yStep = roundStep(std::max(largest, plot.smallestScale) / 2);
+        f.yMax = yStep * std::max(1.0, std::ceil(largest * 1.05 / yStep));
+        f.yMin = -f.yMax;
+    } else {
+        yStep = roundStep(std::max(high - low, plot.smallestScale) / 5);
+        f.yMin = std::floor(low / yStep) * yStep;
+        f.yMax = std::max(std::ceil(high / yStep) * yStep, f.yMin + yStep);
+    }
+    // Whole steps from end to end, counted rather than summed, so that the
+    // last tick is the scale's end exactly.
+    const auto steps = static_cast<int>(std::lround((f.yMax - f.yMin) / yStep));
+    for (int i = 0; i <= steps; ++i) {
+        const double v = f.yMin + i * yStep;
         f.yTicks.push_back({f.y(v), valueLabel(v, yStep)});
     }
     // Codes are binary: ticks at a power of two read as round hexadecimal.
+    // The ends are labelled too; a round tick too near one gives way to it.
     const double xStep = std::exp2(std::ceil(std::log2(std::max(1.0, (f.xMax - f.xMin) / 8))));
-    for (double c = std::ceil(f.xMin / xStep) * xStep; c <= f.xMax; c += xStep) {
-        f.xTicks.push_back({f.x(c), codeLabel(c)});
+    f.xTicks.push_back({f.x(f.xMin), codeLabel(f.xMin)});
+    for (double c = std::ceil(f.xMin / xStep) * xStep; c < f.xMax; c += xStep) {
+        if (c - f.xMin >= xStep / 2 && f.xMax - c >= xStep / 2) {
+            f.xTicks.push_back({f.x(c), codeLabel(c)});
+        }
     }
-    f.zeroY = f.y(0);
+    f.xTicks.push_back({f.x(f.xMax), codeLabel(f.xMax)});
+    f.zeroInside = f.yMin <= 0 && f.yMax >= 0;
+    f.zeroY = f.y(std::clamp(0.0, f.yMin, f.yMax));
     return f;
+}
+
+std::vector<LegendEntry> legendOf(const PlotData& plot) {
+    std::vector<LegendEntry> legend;
+    if (!plot.name.empty() && !plot.points.empty()) {
+        legend.push_back({plot.name, kFirstColour, kFirstWidth});
+    }
+    if (!plot.secondName.empty() && !plot.second.empty()) {
+        legend.push_back({plot.secondName, kSecondColour, kSecondWidth});
+    }
+    return legend;
 }
 
 } // namespace qd::report

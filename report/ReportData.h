@@ -34,7 +34,26 @@ struct PlotData {
     // A second series drawn thinner (the endpoint INL beside the best fit).
     std::string secondName;
     Points second;
+    std::string name; // of `points`, in the legend; no legend entry when empty
+    // Errors are drawn on a scale symmetric around 0; an output, from its
+    // smallest to its largest value.
+    bool symmetric = true;
+    // The least the scale spans (on each side of 0 when symmetric), so that
+    // a plot of nothing but zeros still has a readable scale: 1 for counts.
+    double smallestScale = 1e-3;
 };
+
+// A plot of one series from `fromCode` to `toCode`; the rest as defaults.
+inline PlotData plotOf(std::string title, std::string yLabel, double fromCode, double toCode,
+                       Points points) {
+    PlotData plot;
+    plot.title = std::move(title);
+    plot.yLabel = std::move(yLabel);
+    plot.fromCode = fromCode;
+    plot.toCode = toCode;
+    plot.points = std::move(points);
+    return plot;
+}
 
 struct ReportData {
     std::string title; // "QD1600 characterization"
@@ -44,11 +63,21 @@ struct ReportData {
     std::vector<FigureRow> figures;
     std::vector<std::string> notes;
     std::vector<PlotData> plots; // INL, then DNL
+    // Lines under the plots when they are drawn alone (a sweep's summary).
+    std::vector<std::string> caption;
 };
+
+// The size of a picture of plots alone, in pixels (PNG) or points (SVG):
+// each plot is kPlotHeight high, the caption's lines kCaptionLine each. A
+// series never needs more columns than the picture is wide.
+inline constexpr int kPlotWidth = 900;
+inline constexpr int kPlotHeight = 360;
+inline constexpr int kCaptionLine = 18;
 
 // The module's one entry: writes `data` into `path` as `format`: "html" or
 // "pdf" for the report's page; "png", "svg" or "pdf" for its plots alone
-// when `plotsOnly`. False, with the reason in `error`, when it cannot.
+// (with the caption) when `plotsOnly`; a sweep's plot is such plots alone. False, with the reason
+// in `error`, when it cannot.
 using WriteReport = bool (*)(const ReportData& data, const std::string& path,
                              const std::string& format, bool plotsOnly, std::string& error);
 inline constexpr const char* kWriteReportSymbol = "qdctlWriteReport";

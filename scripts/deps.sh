@@ -8,7 +8,7 @@ packages=(
     # build
     build-essential cmake ninja-build pkg-config clang libclang-rt-dev
     qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl-dev libxkbcommon-dev
-    qt6-charts-dev qt6-svg-dev libusb-1.0-0-dev libcli11-dev liblxi-dev
+    libusb-1.0-0-dev libcli11-dev liblxi-dev
     # tests
     libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev
     xvfb xauth xdotool x11-utils locales fonts-liberation

@@ -108,12 +108,16 @@ else
     fail "a reader that leaves: status $status: $(cat "$work/pipe.err")"
 fi
 
-# A sweep's plot needs Qt Charts, which this build may lack: then it says
-# so. Characterizing draws with Qt Gui alone.
-if [ ! -f "$folder/qdctl-plot.dll" ]; then
-    run plot "a sweep's plot without the plot module" 7 "built without Qt Charts" \
-        -- sweep --device QD1200 --from 0 --to F --csv 'C:\plot.csv' --plot 'C:\plot.png'
-fi
+# Every picture comes from the one renderer, with Qt Gui alone: a sweep's
+# plot in each format it draws, as file(1) knows the format.
+for format in "png:PNG image" "svg:SVG Scalable Vector Graphics" "pdf:PDF document"; do
+    extension=${format%%:*}
+    kind=${format#*:}
+    run plot "a sweep's plot as $extension" 0 "points" \
+        -- sweep --device QD1200 --from 0 --to FFF --step 10 --csv 'C:\plot.csv' --plot "C:\\plot.$extension"
+    [[ "$(file -b "$WINEPREFIX/drive_c/plot.$extension")" == "$kind"* ]] ||
+        fail "the sweep's $extension plot is no $kind: $(file -b "$WINEPREFIX/drive_c/plot.$extension")"
+done
 QD_METER_TIME_SCALE=0 run characterized "characterize, with its report" 0 "PASS" \
     -- characterize --device QD1200 --codes fast --report 'C:\report.html'
 [ -s "$WINEPREFIX/drive_c/report.html" ] || fail "characterize wrote no report"

@@ -1,12 +1,11 @@
-#include "qdctl/ReportModule.h"
+#include "qdctl/CharacterizeReport.h"
 
 #include "control/Commands.h"
-#include "plot/PlotData.h"
 #include "qdctl/Commands.h"
 #include "qdctl/ExitStatus.h"
-#include "qdctl/PlotModule.h"
+#include "qdctl/Renderer.h"
 #include "qdctl/ResultsFile.h"
-#include "qdctl/System.h"
+#include "qdctl/SweepPlot.h"
 
 #include <algorithm>
 #include <cmath>
@@ -168,9 +167,9 @@ report::ReportData reportDataOf(const CharacterizeResult& r) {
         return d;
     }
     const measure::FitRange fit = measure::fitRange(r.bits);
-    ColumnReducer bestFit(fit.first, fit.last, kPlotWidth);
-    ColumnReducer endpoint(fit.first, fit.last, kPlotWidth);
-    ColumnReducer dnl(fit.first, fit.last, kPlotWidth);
+    ColumnReducer bestFit(fit.first, fit.last, report::kPlotWidth);
+    ColumnReducer endpoint(fit.first, fit.last, report::kPlotWidth);
+    ColumnReducer dnl(fit.first, fit.last, report::kPlotWidth);
     for (const auto& c : r.figures->codes) {
         bestFit.add(c.code, c.inlBestFit);
         endpoint.add(c.code, c.inlEndpoint);
@@ -179,9 +178,14 @@ report::ReportData reportDataOf(const CharacterizeResult& r) {
         dnl.add(s.code, s.dnl);
     }
     const double from = fit.first, to = fit.last;
-    d.plots.push_back({"INL, best fit (endpoint thinner)", "LSB", from, to, bestFit.points(), false,
-                       "endpoint", endpoint.points()});
-    d.plots.push_back({"DNL", "LSB", from, to, dnl.points(), true, "", {}});
+    report::PlotData inl = report::plotOf("INL", "LSB", from, to, bestFit.points());
+    inl.name = "best fit";
+    inl.secondName = "endpoint";
+    inl.second = endpoint.points();
+    report::PlotData steps = report::plotOf("DNL", "LSB", from, to, dnl.points());
+    steps.name = "DNL";
+    steps.stems = true;
+    d.plots = {std::move(inl), std::move(steps)};
     return d;
 }
 
@@ -210,31 +214,14 @@ void checkReportPath(const std::string& report, const std::string& csv, const st
     checkOutputFile("--report", report, firmware, {{"--csv", &csv}, {"--plot", &plot}});
 }
 
-ReportModule::ReportModule(const std::string& folder)
-    : library_(QString::fromStdString(folder + "/" + sys::moduleFile(report::kReportModule))) {
-    write_ = reinterpret_cast<report::WriteReport>(library_.resolve(report::kWriteReportSymbol));
-    if (!write_) {
-        throw Failure(LibraryFailed,
-                      "cannot load the report module: " + library_.errorString().toStdString());
-    }
-}
-
-void ReportModule::writeOne(const report::ReportData& data, const std::string& path,
-                            const std::string& format, bool plotsOnly) {
-    writeBeside(path, plotsOnly ? "the plot" : "the report",
-                [&](const std::string& partial, std::string& error) {
-                    return write_(data, partial, format, plotsOnly, error);
-                });
-}
-
-void ReportModule::write(const CharacterizeResult& result, const std::string& plot,
-                         const std::string& report) {
+void writeCharacterization(const Renderer& renderer, const CharacterizeResult& result,
+                           const std::string& plot, const std::string& report) {
     const report::ReportData data = reportDataOf(result);
     if (!plot.empty()) {
-        writeOne(data, plot, plotFormat(plot), true);
+        renderer.write(data, plot, plotFormat(plot), true);
     }
     if (!report.empty()) {
-        writeOne(data, report, reportFormat(report), false);
+        renderer.write(data, report, reportFormat(report), false);
     }
 }
 

@@ -8,11 +8,13 @@
 #include "report/ReportData.h"
 
 #include <QFile>
+#include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPdfWriter>
+#include <cstdio>
 #include <memory>
 
 namespace qd::report {
@@ -68,10 +70,12 @@ void drawPlot(QPainter& p, const PlotData& plot, const Box& box, double fontSize
     for (const Tick& t : f.xTicks) {
         p.setPen(QPen(QColor(0xee, 0xee, 0xee), 0));
         p.drawLine(QPointF(t.at, area.top()), QPointF(t.at, area.bottom()));
-        label(t.at, area.bottom() + fontSize, t.label, Qt::AlignHCenter);
+        label(t.at, area.bottom() + fontSize * 0.9, t.label, Qt::AlignHCenter);
     }
-    p.setPen(QPen(QColor(0x88, 0x88, 0x88), 0));
-    p.drawLine(QPointF(area.left(), f.zeroY), QPointF(area.right(), f.zeroY));
+    if (f.zeroInside) {
+        p.setPen(QPen(QColor(0x88, 0x88, 0x88), 0));
+        p.drawLine(QPointF(area.left(), f.zeroY), QPointF(area.right(), f.zeroY));
+    }
     p.setPen(QPen(QColor(0x44, 0x44, 0x44), 0));
     p.drawRect(area);
     const auto series = [&](const Points& points, QColor colour, double width, bool stems) {
@@ -91,17 +95,49 @@ void drawPlot(QPainter& p, const PlotData& plot, const Box& box, double fontSize
     };
     p.save();
     p.setClipRect(area);
-    series(plot.second, QColor(0xe0, 0x8a, 0x00), fontSize * 0.05, false);
-    series(plot.points, QColor(0x1f, 0x4e, 0x9c), fontSize * 0.08, plot.stems);
+    series(plot.second, QColor(QRgb(kSecondColour)), fontSize * kSecondWidth, false);
+    series(plot.points, QColor(QRgb(kFirstColour)), fontSize * kFirstWidth, plot.stems);
     p.restore();
     font.setPointSizeF(fontSize);
     p.setFont(font);
     p.setPen(Qt::black);
-    p.drawText(QPointF(area.left(), box.top + fontSize), QString::fromStdString(plot.title));
+    p.drawText(QPointF(area.left(), box.top + fontSize * 1.1), QString::fromStdString(plot.title));
+    // The legend on the title's line, from the right: a stroke, its name.
     font.setPointSizeF(fontSize * 0.8);
     p.setFont(font);
-    label(area.center().x(), box.top + box.height - fontSize * 0.6, "code", Qt::AlignHCenter);
-    p.drawText(QPointF(box.left, area.top() - fontSize * 0.4), QString::fromStdString(plot.yLabel));
+    const QFontMetricsF metrics(font);
+    double right = area.right();
+    const auto legend = legendOf(plot);
+    for (auto entry = legend.rbegin(); entry != legend.rend(); ++entry) {
+        const QString name = QString::fromStdString(entry->name);
+        const double textWidth = metrics.horizontalAdvance(name);
+        const double y = box.top + fontSize * 0.8;
+        p.setPen(Qt::black);
+        p.drawText(QPointF(right - textWidth, box.top + fontSize * 1.1), name);
+        p.setPen(QPen(QColor(QRgb(entry->colour)), fontSize * entry->width * 1.5));
+        p.drawLine(QPointF(right - textWidth - fontSize * 2.4, y),
+                   QPointF(right - textWidth - fontSize * 0.4, y));
+        right -= textWidth + fontSize * 3.4;
+    }
+    font.setPointSizeF(fontSize * 0.8);
+    p.setFont(font);
+    label(area.center().x(), area.bottom() + fontSize * 2.1, "code", Qt::AlignHCenter);
+    p.drawText(QPointF(box.left, area.top() - fontSize * 0.7), QString::fromStdString(plot.yLabel));
+}
+
+// Lines under plots drawn alone, from `top` down, `lineHeight` each; fixed
+// pitch, since their columns are aligned with spaces.
+void drawCaption(QPainter& p, const std::vector<std::string>& lines, double left, double top,
+                 double lineHeight) {
+    QFont font(QStringLiteral("Monospace"));
+    font.setStyleHint(QFont::Monospace);
+    font.setPointSizeF(lineHeight * 0.65);
+    p.setFont(font);
+    p.setPen(Qt::black);
+    for (const auto& line : lines) {
+        top += lineHeight;
+        p.drawText(QPointF(left, top), QString::fromStdString(line));
+    }
 }
 
 // The report's page: title and verdict, set-up, figures, plots, notes.
@@ -179,6 +215,7 @@ bool writePdf(const ReportData& d, const std::string& path, bool plotsOnly, std:
             drawPlot(p, plot, {0, y, width, 300}, 10);
             y += 310;
         }
+        drawCaption(p, d.caption, 0, y, 12);
     } else {
         Page page(p, width);
         drawPage(page, d);
@@ -187,17 +224,23 @@ bool writePdf(const ReportData& d, const std::string& path, bool plotsOnly, std:
 }
 
 bool writePng(const ReportData& d, const std::string& path, std::string& error) {
-    constexpr int width = 900, each = 360;
-    QImage image(width, each * static_cast<int>(d.plots.size()), QImage::Format_RGB32);
+    const int plotsHeight = kPlotHeight * static_cast<int>(d.plots.size());
+    const int captionHeight =
+        d.caption.empty() ? 0 : kCaptionLine * (static_cast<int>(d.caption.size()) + 1);
+    QImage image(kPlotWidth, plotsHeight + captionHeight, QImage::Format_RGB32);
+    // 72 dots an inch: a point is a pixel, as the layout counts them.
+    image.setDotsPerMeterX(2835);
+    image.setDotsPerMeterY(2835);
     image.fill(Qt::white);
     {
         QPainter p(&image);
         p.setRenderHint(QPainter::Antialiasing);
         double y = 0;
         for (const PlotData& plot : d.plots) {
-            drawPlot(p, plot, {0, y, width, each}, 12);
-            y += each;
+            drawPlot(p, plot, {0, y, kPlotWidth, kPlotHeight}, 12);
+            y += kPlotHeight;
         }
+        drawCaption(p, d.caption, kCaptionLine, y, kCaptionLine);
     }
     if (!image.save(QString::fromStdString(path), "PNG")) {
         error = "the PNG could not be saved";
@@ -240,6 +283,13 @@ QDCTL_MODULE_EXPORT bool qdctlWriteReport(const qd::report::ReportData& data,
         static char* argv[] = {name, nullptr};
         // A file, never a screen: the offscreen platform needs no display.
         qputenv("QT_QPA_PLATFORM", "offscreen");
+        // Qt's remarks about the session (no runtime folder, fonts) are not
+        // the user's concern when a file is drawn; real failures are.
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+            if (type == QtCriticalMsg || type == QtFatalMsg) {
+                std::fprintf(stderr, "qdctl: %s\n", qPrintable(text));
+            }
+        });
         app = std::make_unique<QGuiApplication>(argc, argv);
     }
     if (format == "pdf") {

@@ -1,9 +1,8 @@
 #pragma once
 
 #include "measure/SweepStatistics.h"
-#include "plot/PlotData.h"
+#include "report/ReportData.h"
 
-#include <QLibrary>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,33 +32,18 @@ class ColumnReducer {
     std::uint64_t seen_ = 0;
 };
 
-// The three series of a sweep's plot.
+// A sweep's picture: the output expected and measured against code, and
+// the error in counts, each series reduced as it comes.
 class SweepPlot {
   public:
     SweepPlot(std::int32_t from, std::int32_t to);
     void add(const measure::SweepRow& row);
-    PlotData data(const std::string& title) const;
+    // The plots, titled, with the sweep's summary under them.
+    report::ReportData data(const std::string& title, std::vector<std::string> summary) const;
 
   private:
     std::int32_t from_, to_;
     ColumnReducer expected_, measured_, error_;
-};
-
-// The plot module, loaded beside qdctl only when a plot is asked for, so
-// that no other command loads Qt Gui, Widgets or Charts.
-class PlotModule {
-  public:
-    // Raises Failure(LibraryFailed) when the module cannot be loaded.
-    explicit PlotModule(const std::string& folder);
-
-    // Draws into a file beside `path` that takes its name once complete;
-    // raises Failure(WriteFailed) when it cannot be written. The drawing's
-    // own seconds.
-    double draw(const PlotData& data, const std::string& path);
-
-  private:
-    QLibrary library_;
-    DrawSweepPlot draw_ = nullptr;
 };
 
 } // namespace qd::cli

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "report/ReportData.h"
+
+#include <string>
+
+namespace qd::cli {
+
+struct CharacterizeResult;
+
+// The report's words and plots from a characterization's result; its
+// figures as rows, which the text output shows too.
+report::ReportData reportDataOf(const CharacterizeResult& result);
+std::vector<report::FigureRow> figureRows(const CharacterizeResult& result);
+
+// Refuses a report path before any board is touched: not .html, .htm or
+// .pdf, a folder, or the name of the firmware image or another output.
+void checkReportPath(const std::string& report, const std::string& csv, const std::string& plot,
+                     const std::string& firmware);
+
+// Writes the plot and the report asked for (an empty path: not asked)
+// with the one renderer, each into a file beside its path that takes its
+// name once complete; Failure(WriteFailed) when one cannot be written.
+class Renderer;
+void writeCharacterization(const Renderer& renderer, const CharacterizeResult& result,
+                           const std::string& plot, const std::string& report);
+
+} // namespace qd::cli
