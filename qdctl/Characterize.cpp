@@ -16,13 +16,11 @@
 #include <QDateTime>
 #include <chrono>
 #include <cmath>
-#include <thread>
 
 namespace qd::cli {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr auto kMeterTimeout = 5000ms;
@@ -156,48 +154,37 @@ CharacterizeResult runCharacterize(const Options& o) {
     measured.reserve(codes.size());
     Progress progress(codes.size(), !o.quiet, "characterize", true);
     const StopOnSignals stopOnSignals;
-    const auto settle = std::chrono::duration<double, std::milli>(o.settleMs);
-    const auto begin = Clock::now();
-    Clock::duration inMeter{};
-    try {
-        for (const std::int32_t code : codes) {
-            if (stopSignal() != 0) {
-                break;
-            }
-            session->program(code);
-            const std::int32_t frame = session->state.DacWord;
-            const auto before = Clock::now();
-            if (o.settleMs > 0) {
-                std::this_thread::sleep_for(settle);
-            }
-            const std::vector<double> volts = probe->read(*session);
-            inMeter += Clock::now() - before;
-            measure::CodeMeasurement m{code, {}};
-            for (const double v : volts) {
-                m.samples.add(v);
-            }
-            if (csv) {
-                csv->write(csvRowOf(code, frame, m.samples, volts));
-            }
-            measured.push_back(m);
-            progress.update(measured.size());
+    measure::LoopSettings settings;
+    settings.samples = o.samples;
+    settings.settleMs = o.settleMs;
+    settings.progress = [&](std::size_t done) { progress.update(done); };
+    settings.stop = [] { return stopSignal(); };
+    const measure::Sink keep = [&](const measure::Row& row) {
+        measure::CodeMeasurement m{row.code, {}};
+        for (const double v : row.values) {
+            m.samples.add(v);
         }
-    } catch (const meter::MeterError& e) {
-        progress.finish();
-        endEarly(Failure(MeterFailed, e.what()), measured.size(), codes.size(),
-                 csv ? &*csv : nullptr);
-    } catch (const Failure& f) {
-        progress.finish();
-        endEarly(f, measured.size(), codes.size(), csv ? &*csv : nullptr);
-    }
+        if (csv) {
+            csv->write(csvRowOf(row.code, row.frame, m.samples, row.values));
+        }
+        measured.push_back(m);
+    };
+    const measure::LoopOutcome outcome = measure::runLoop(
+        measure::Codes::list(codes),
+        [&](std::int32_t code) {
+            session->program(code);
+            return static_cast<std::int32_t>(session->state.DacWord);
+        },
+        [&](int) { return probe->read(*session); }, {keep}, settings);
     progress.finish();
+    endLoop(outcome, codes.size(), csv ? &*csv : nullptr);
     if (csv) {
         csv->commit();
     }
     r.signal = stopSignal();
     r.measured = measured.size();
-    r.seconds = std::chrono::duration<double>(Clock::now() - begin).count();
-    r.meterSeconds = std::chrono::duration<double>(inMeter).count();
+    r.seconds = outcome.seconds;
+    r.meterSeconds = outcome.probeSeconds;
     if (r.measured == codes.size()) {
         measure::Setup setup;
         setup.bits = device.resolution;

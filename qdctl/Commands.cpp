@@ -3,6 +3,7 @@
 #include "control/Commands.h"
 #include "link/UsbStuff.h"
 #include "measure/SelfTest.h"
+#include "meter/Transport.h"
 #include "qdctl/ExitStatus.h"
 #include "qdctl/Output.h"
 #include "qdctl/Progress.h"
@@ -201,38 +202,40 @@ SweepResult runSweep(const Options& o) {
     ResultsFile csv(o.csv, csvHeader());
 
     auto [session, downloaded] = openSession(o, true);
-    const std::size_t total = static_cast<std::size_t>((to - from) / step) + 1;
+    const measure::Codes codes = measure::Codes::range(from, to, step);
     SweepPlot plot(from, to);
     SweepStatistics statistics(o.tolerance);
-    Progress progress(total, !o.quiet);
+    Progress progress(codes.size(), !o.quiet);
     const StopOnSignals stopOnSignals;
-    const auto begin = std::chrono::steady_clock::now();
     const std::int16_t mode = o.powerMode();
-    try {
-        for (std::int64_t code = from; code <= to && stopSignal() == 0; code += step) {
-            SweepRow row;
-            row.code = static_cast<std::int32_t>(code);
-            session->program(row.code);
-            row.frame = session->state.DacWord;
-            const auto reading = session->read();
-            row.measuredVolts = board::readingVolts(reading.counts);
-            row.measuredCounts = reading.counts;
-            row.expectedVolts = expectedVolts(row.code, device.resolution, o.vref, mode);
-            row.expectedCounts = expectedCounts(row.code, device.resolution, o.vref, mode);
-            csv.write(csvRow(row));
-            statistics.add(row);
-            if (plotter) {
-                plot.add(row);
-            }
-            progress.update(csv.rows());
+    const auto sweepRow = [&](const measure::Row& measured) {
+        SweepRow row;
+        row.code = measured.code;
+        row.frame = measured.frame;
+        row.measuredCounts = static_cast<std::int32_t>(measured.values.front());
+        row.measuredVolts = board::readingVolts(row.measuredCounts);
+        row.expectedVolts = expectedVolts(row.code, device.resolution, o.vref, mode);
+        row.expectedCounts = expectedCounts(row.code, device.resolution, o.vref, mode);
+        csv.write(csvRow(row));
+        statistics.add(row);
+        if (plotter) {
+            plot.add(row);
         }
-    } catch (const Failure& f) {
-        progress.finish();
-        endEarly(f, csv.rows(), total, &csv);
-    }
+    };
+    measure::LoopSettings settings;
+    settings.progress = [&](std::size_t done) { progress.update(done); };
+    settings.stop = [] { return stopSignal(); };
+    const measure::LoopOutcome outcome = measure::runLoop(
+        codes,
+        [&](std::int32_t code) {
+            session->program(code);
+            return static_cast<std::int32_t>(session->state.DacWord);
+        },
+        [&](int) { return std::vector<double>{static_cast<double>(session->read().counts)}; },
+        {sweepRow}, settings);
     progress.finish();
+    endLoop(outcome, codes.size(), &csv);
     csv.commit();
-    const auto elapsed = std::chrono::steady_clock::now() - begin;
 
     SweepResult r;
     r.device = o.device;
@@ -243,7 +246,7 @@ SweepResult runSweep(const Options& o) {
     r.downloaded = downloaded;
     r.clamped = !first.clampedFrom.empty() || !last.clampedFrom.empty();
     r.signal = stopSignal();
-    r.seconds = std::chrono::duration<double>(elapsed).count();
+    r.seconds = outcome.seconds;
     const double inLibrary =
         std::chrono::duration<double>(session->binding().timeInLibrary).count();
     r.shareOutsideLibrary = r.seconds > 0 ? 1.0 - inLibrary / r.seconds : 0;
@@ -284,6 +287,21 @@ ListResult runList(const Options& o) {
 }
 
 } // namespace
+
+void endLoop(const measure::LoopOutcome& outcome, std::size_t total, ResultsFile* csv) {
+    if (!outcome.failure) {
+        return;
+    }
+    try {
+        std::rethrow_exception(outcome.failure);
+    } catch (const Failure& f) {
+        endEarly(f, outcome.rows, total, csv);
+    } catch (const meter::MeterError& e) {
+        endEarly(Failure(MeterFailed, e.what()), outcome.rows, total, csv);
+    } catch (const measure::ProbeError& e) {
+        endEarly(Failure(MeterFailed, e.what()), outcome.rows, total, csv);
+    }
+}
 
 Opened openSession(const Options& o, bool load) {
     Opened opened{std::make_unique<Session>(makeBinding(o.link))};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "measure/Limits.h"
+#include "measure/Loop.h"
 #include "measure/SweepStatistics.h"
 #include "qdctl/Options.h"
 #include "qdctl/Session.h"
@@ -124,6 +125,11 @@ Opened openSession(const Options& options, bool load);
 
 // qdctl characterize.
 CharacterizeResult runCharacterize(const Options& options);
+
+// After a measurement loop of `total` codes: a failure that ended it, as
+// endEarly ends a run, with the meter's failures as MeterFailed.
+class ResultsFile;
+void endLoop(const measure::LoopOutcome& outcome, std::size_t total, ResultsFile* csv);
 
 // The folder qdctl lies in, as the file system names it.
 std::string programFolder();
