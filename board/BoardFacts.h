@@ -55,6 +55,12 @@ inline constexpr double kAdcFullScaleVolts = 4.93;
 // The converter's reference: the board feeds the DAC and the measuring
 // converter from the same 4.93 V unless a board is built otherwise.
 inline constexpr double kDefaultReferenceVolts = kAdcFullScaleVolts;
+// The references a board can be built with for its converter: none above
+// the measuring converter's full scale, which would read the top of the
+// output as 4095 counts, and none below 0.5 V, where the whole output
+// would span fewer than 416 of its counts.
+inline constexpr double kMinReferenceVolts = 0.5;
+inline constexpr double kMaxReferenceVolts = kAdcFullScaleVolts;
 
 // What an ideal measuring converter reads when the DAC drives `fraction` of
 // its reference: scaled by the reference's ratio to full scale rather than

@@ -18,6 +18,7 @@ namespace {
 
 using namespace std::chrono;
 using usb::errorName;
+using usb::openFailureStatus;
 
 const char* const kLibrary = "USB";
 
@@ -52,21 +53,6 @@ std::string portPath(const Location& where) {
 
 std::string describe(const Location& where) {
     return "bus " + std::to_string(where.bus) + " port " + portPath(where);
-}
-
-// Why a board could not be opened, as the libraries report it.
-LinkStatus openStatus(int libusbError) {
-    switch (libusbError) {
-    case LIBUSB_ERROR_ACCESS:
-        return LinkStatus::NoPermission;
-    case LIBUSB_ERROR_BUSY:
-        return LinkStatus::Busy;
-    case LIBUSB_ERROR_NO_DEVICE:
-    case LIBUSB_ERROR_NOT_FOUND:
-        return LinkStatus::NoBoard;
-    default:
-        return LinkStatus::RequestFailed;
-    }
 }
 
 // A transfer that failed because the board has left the bus says so; any
@@ -169,10 +155,12 @@ namespace {
 
 class UsbConnection final : public BoardConnection {
   public:
-    UsbConnection(std::shared_ptr<UsbContext> context, libusb_device_handle* handle, Location where,
-                  const UsbOptions& options)
-        : context_(std::move(context)), handle_(handle), where_(std::move(where)),
-          options_(options) {}
+    // `handle` with the board's interface claimed, as the connection keeps
+    // it until it ends.
+    UsbConnection(std::shared_ptr<UsbContext> context, libusb_device_handle* handle, bool detached,
+                  Location where, const UsbOptions& options)
+        : context_(std::move(context)), handle_(handle), detached_(detached),
+          where_(std::move(where)), options_(options) {}
     ~UsbConnection() override { close(); }
     UsbConnection(const UsbConnection&) = delete;
     UsbConnection& operator=(const UsbConnection&) = delete;
@@ -274,13 +262,15 @@ class UsbConnection final : public BoardConnection {
 
     void close() {
         if (handle_) {
+            usb::releaseInterface(handle_, detached_);
             libusb_close(handle_);
             handle_ = nullptr;
         }
     }
 
-    // Opens the board on our port again; the libusb error when it is not
-    // there or cannot be opened.
+    // Opens and claims the board on our port again; the libusb error when it
+    // is not there, cannot be opened, or another program has claimed it
+    // meanwhile.
     int tryReopen() {
         const DeviceList list(context_->get());
         if (list.error()) {
@@ -291,7 +281,11 @@ class UsbConnection final : public BoardConnection {
             if (board.where == where_) {
                 rc = libusb_open(board.device, &handle_);
                 if (rc == 0) {
-                    return 0;
+                    rc = usb::claimInterface(handle_, &detached_);
+                    if (rc == 0) {
+                        return 0;
+                    }
+                    libusb_close(handle_);
                 }
                 handle_ = nullptr;
             }
@@ -302,7 +296,7 @@ class UsbConnection final : public BoardConnection {
     LinkResult reopen(const std::string& operation) {
         const int rc = tryReopen();
         if (rc != 0) {
-            return fail(openStatus(rc), kLibrary, operation,
+            return fail(openFailureStatus(rc), kLibrary, operation,
                         "board on " + describe(where_) + ": " + usb::openFailureText(rc));
         }
         return {};
@@ -352,9 +346,38 @@ class UsbConnection final : public BoardConnection {
 
     std::shared_ptr<UsbContext> context_;
     libusb_device_handle* handle_;
+    bool detached_; // a kernel driver gave the interface up for us
     Location where_;
     UsbOptions options_;
 };
+
+// Another connection to a board this backend holds already: one claim per
+// board and process, as on the simulated board.
+class SharedConnection final : public BoardConnection {
+  public:
+    explicit SharedConnection(std::shared_ptr<BoardConnection> board) : board_(std::move(board)) {}
+
+    LinkResult downloadFirmware(const std::string& path) override {
+        return board_->downloadFirmware(path);
+    }
+    LinkResult request(const VendorRequest& r) override { return board_->request(r); }
+
+  private:
+    std::shared_ptr<BoardConnection> board_;
+};
+
+// Claims the interface of an opened board, waiting up to `wait` for
+// another program to let go of it; 0 or the libusb error.
+int claimWithin(libusb_device_handle* handle, bool* detached, const UsbOptions& options) {
+    const auto deadline = steady_clock::now() + options.claimWait;
+    for (;;) {
+        const int rc = usb::claimInterface(handle, detached);
+        if (rc != LIBUSB_ERROR_BUSY || steady_clock::now() + options.pollInterval > deadline) {
+            return rc;
+        }
+        std::this_thread::sleep_for(options.pollInterval);
+    }
+}
 
 } // namespace
 
@@ -444,14 +467,28 @@ std::unique_ptr<BoardConnection> UsbBackend::openBoard(int board, LinkResult& wh
         return nullptr;
     }
     const auto& found = boards[static_cast<std::size_t>(board - 1)];
+    const std::string where = describe(found.where);
+    const std::lock_guard lock(claimsMutex_);
+    if (auto held = claims_[where].lock()) {
+        return std::make_unique<SharedConnection>(std::move(held));
+    }
     libusb_device_handle* handle = nullptr;
-    const int rc = libusb_open(found.device, &handle);
+    int rc = libusb_open(found.device, &handle);
+    bool detached = false;
+    if (rc == 0) {
+        rc = claimWithin(handle, &detached, options_);
+        if (rc != 0) {
+            libusb_close(handle);
+        }
+    }
     if (rc != 0) {
-        why = fail(openStatus(rc), kLibrary, operation,
-                   describe(found.where) + ": " + usb::openFailureText(rc));
+        why = fail(openFailureStatus(rc), kLibrary, operation,
+                   where + ": " + usb::openFailureText(rc));
         return nullptr;
     }
-    return std::make_unique<UsbConnection>(ctx, handle, found.where, options_);
+    auto connection = std::make_shared<UsbConnection>(ctx, handle, detached, found.where, options_);
+    claims_[where] = connection;
+    return std::make_unique<SharedConnection>(std::move(connection));
 }
 
 } // namespace qd::drivers

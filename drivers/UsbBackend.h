@@ -3,8 +3,10 @@
 #include "drivers/Backend.h"
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace qd::drivers {
 
@@ -18,6 +20,9 @@ struct UsbOptions {
     std::chrono::milliseconds transferTimeout{1000};
     std::chrono::milliseconds returnTimeout{5000};
     std::chrono::milliseconds pollInterval{100};
+    // How long opening a board waits for another program to let go of it
+    // before it reports the board busy, as the simulated board waits.
+    std::chrono::milliseconds claimWait{2000};
 
     static UsbOptions fromEnvironment();
 };
@@ -26,7 +31,9 @@ class UsbContext;
 
 // Boards on the USB bus, found by vendor and product id through libusb.
 // libusb is initialised at first use, not at construction, so a test can
-// set up an emulated bus first.
+// set up an emulated bus first. An opened board's interface is claimed
+// until its last connection ends, so that no other program's requests come
+// between ours: another program is told the board is busy.
 class UsbBackend final : public Backend {
   public:
     explicit UsbBackend(UsbOptions options = {});
@@ -52,6 +59,9 @@ class UsbBackend final : public Backend {
     UsbOptions options_;
     std::mutex mutex_;
     std::shared_ptr<UsbContext> context_;
+    // The boards held, by where they are plugged in.
+    std::mutex claimsMutex_;
+    std::map<std::string, std::weak_ptr<BoardConnection>> claims_;
 };
 
 } // namespace qd::drivers

@@ -89,6 +89,27 @@ std::string errorName(int libusbError) {
     return libusb_error_name(libusbError);
 }
 
+int claimInterface(libusb_device_handle* handle, bool* detached) {
+    *detached = false;
+    if (libusb_has_capability(LIBUSB_CAP_SUPPORTS_DETACH_KERNEL_DRIVER) &&
+        libusb_kernel_driver_active(handle, kInterface) == 1) {
+        const int rc = libusb_detach_kernel_driver(handle, kInterface);
+        // NOT_FOUND: the driver let go of it meanwhile.
+        if (rc != 0 && rc != LIBUSB_ERROR_NOT_FOUND) {
+            return rc;
+        }
+        *detached = rc == 0;
+    }
+    return libusb_claim_interface(handle, kInterface);
+}
+
+void releaseInterface(libusb_device_handle* handle, bool detached) {
+    libusb_release_interface(handle, kInterface);
+    if (detached) {
+        libusb_attach_kernel_driver(handle, kInterface);
+    }
+}
+
 #ifdef _WIN32
 namespace {
 
@@ -105,12 +126,27 @@ std::string driverStep() {
 
 } // namespace
 
+// WinUSB lets one program at a time open a device: another one's open is
+// refused as access denied, which means the board is busy.
+LinkStatus openFailureStatus(int libusbError) {
+    switch (libusbError) {
+    case LIBUSB_ERROR_ACCESS:
+    case LIBUSB_ERROR_BUSY:
+        return LinkStatus::Busy;
+    case LIBUSB_ERROR_NO_DEVICE:
+    case LIBUSB_ERROR_NOT_FOUND:
+        return LinkStatus::NoBoard;
+    default:
+        return LinkStatus::RequestFailed;
+    }
+}
+
 std::string openFailureText(int libusbError) {
     std::string text = errorName(libusbError);
     if (libusbError == LIBUSB_ERROR_NOT_SUPPORTED || libusbError == LIBUSB_ERROR_NOT_FOUND) {
         text += " (the board has no WinUSB driver: " + driverStep() + ")";
-    } else if (libusbError == LIBUSB_ERROR_ACCESS) {
-        text += " (another program has the board open)";
+    } else if (libusbError == LIBUSB_ERROR_ACCESS || libusbError == LIBUSB_ERROR_BUSY) {
+        text += " (board busy: another program has it open)";
     }
     return text;
 }
@@ -119,6 +155,20 @@ std::string noBoardText() {
     return "no board found (if one is plugged in, " + driverStep() + ")";
 }
 #else
+LinkStatus openFailureStatus(int libusbError) {
+    switch (libusbError) {
+    case LIBUSB_ERROR_ACCESS:
+        return LinkStatus::NoPermission;
+    case LIBUSB_ERROR_BUSY:
+        return LinkStatus::Busy;
+    case LIBUSB_ERROR_NO_DEVICE:
+    case LIBUSB_ERROR_NOT_FOUND:
+        return LinkStatus::NoBoard;
+    default:
+        return LinkStatus::RequestFailed;
+    }
+}
+
 std::string openFailureText(int libusbError) {
     std::string text = errorName(libusbError);
     if (libusbError == LIBUSB_ERROR_ACCESS) {
@@ -126,6 +176,8 @@ std::string openFailureText(int libusbError) {
         text += kUdevRuleFile;
         text += " into /etc/udev/rules.d or /usr/lib/udev/rules.d, then unplug and replug the "
                 "board)";
+    } else if (libusbError == LIBUSB_ERROR_BUSY) {
+        text += " (board busy: another program has claimed it)";
     }
     return text;
 }

@@ -60,8 +60,25 @@ struct LoadTransfer {
 std::vector<LoadTransfer> loadTransfers(const HexImage& image,
                                         std::size_t maxSize = kMaxLoadTransfer);
 
-// The text for a failed libusb_open: for a permission failure it points the
-// user to the udev rule; on Windows, for a missing driver, to the INF.
+// The board's one interface, which a program claims for as long as it
+// holds the board.
+inline constexpr int kInterface = 0;
+
+// Claims the board's interface for this handle, so that no other program's
+// requests come between ours; a kernel driver that libusb says is bound to
+// it is detached first where the platform can, and *detached says so. 0 or
+// a negative libusb error: LIBUSB_ERROR_BUSY while another program holds it.
+int claimInterface(libusb_device_handle* handle, bool* detached);
+// Lets the interface go, back to the kernel driver detached for it.
+void releaseInterface(libusb_device_handle* handle, bool detached);
+
+// Why a libusb_open or a claim failed, as the libraries report it: another
+// program's claim is Busy, as on the simulated board.
+LinkStatus openFailureStatus(int libusbError);
+
+// The text for a failed libusb_open or claim: for a permission failure it
+// points the user to the udev rule; on Windows, for a missing driver, to
+// the INF.
 std::string openFailureText(int libusbError);
 
 // The text for no board on the bus; on Windows it names the INF, since a

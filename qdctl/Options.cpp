@@ -131,6 +131,21 @@ void addTolerance(CLI::App* sub, Options& o, const std::string& what) {
                         what);
 }
 
+// What serve and sim-meter take alike, since one server serves both.
+void addServing(CLI::App* sub, Options& o, const char* defaultListen) {
+    sub->add_option("--listen", o.listen, "HOST:PORT to listen on; :PORT means loopback")
+        ->default_str(defaultListen);
+    sub->add_option("--max-clients", o.maxClients,
+                    "clients served at a time; one more reads -310 and is closed")
+        ->check(CLI::Range(1, 64))
+        ->capture_default_str();
+    sub->add_option("--idle-timeout", o.idleTimeout,
+                    "seconds a message may stay unfinished, or answers unread, before the "
+                    "connection is closed")
+        ->check(CLI::Range(1, 86400))
+        ->capture_default_str();
+}
+
 // CLI11 reads nan, inf and negative numbers as numbers: what makes sense
 // for a voltage or a tolerance is checked here, before any board is
 // touched.
@@ -376,8 +391,7 @@ Parsed parseCommandLine(int argc, char** argv, Options& o) {
         "README. SCPI has no authentication: listen on another address than loopback only on "
         "a network you trust.");
     addDevice(serve, o, false);
-    serve->add_option("--listen", o.listen, "HOST:PORT to listen on; :PORT means loopback")
-        ->capture_default_str();
+    addServing(serve, o, "127.0.0.1:5025");
     serve->footer(footer("  qdctl serve --device QD1600\n"
                          "  qdctl serve --listen :5555\n"
                          "  qdctl --link 2 serve --listen 0.0.0.0:5025"));
@@ -432,8 +446,7 @@ Parsed parseCommandLine(int argc, char** argv, Options& o) {
         "simulated board's output (QD_BOARD=sim): a reading is the output plus the meter's "
         "noise, 30 uV rms at 1 NPLC, falling with the root of the NPLC, and takes NPLC/50 s "
         "times QD_METER_TIME_SCALE (default 1). It never claims the board.");
-    simMeter->add_option("--listen", o.listen, "HOST:PORT to listen on; :PORT means loopback")
-        ->default_str("127.0.0.1:5026");
+    addServing(simMeter, o, "127.0.0.1:5026");
     simMeter->footer(footer("  QD_BOARD=sim QD_BOARD_MODEL=typical qdctl sim-meter &\n"
                             "  QD_BOARD=sim qdctl characterize --device QD1600 \\\n"
                             "      --meter TCPIP::127.0.0.1::5026::SOCKET --report qd1600.html"));

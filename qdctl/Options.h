@@ -40,6 +40,8 @@ struct Options {
     std::string csv, plot;
 
     std::string listen = "127.0.0.1:5025"; // sim-meter: 127.0.0.1:5026
+    int maxClients = 8;
+    int idleTimeout = 30; // seconds a message may stay unfinished
 
     // characterize
     std::string meter; // a VISA resource or a USBTMC device file; empty: the on-board converter

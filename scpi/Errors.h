@@ -23,6 +23,7 @@ enum ErrorCode : int {
     HardwareError = -240,
     HardwareMissing = -241,
     DeviceSpecificError = -300,
+    SystemError = -310,
     QueueOverflow = -350,
     InputBufferOverrun = -363,
     QueryError = -400,
@@ -58,6 +59,8 @@ constexpr std::string_view errorText(int code) {
         return "Hardware error";
     case HardwareMissing:
         return "Hardware missing";
+    case SystemError:
+        return "System error";
     case QueueOverflow:
         return "Queue overflow";
     case InputBufferOverrun:

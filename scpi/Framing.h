@@ -36,6 +36,9 @@ class MessageFramer {
     std::optional<Event> next();
 
     std::size_t buffered() const { return buffer_.size() - start_; }
+    // Once next() has nothing left: whether the bytes so far end inside a
+    // message, one being thrown away as too long included.
+    bool inMessage() const { return discarding_ || buffered() > 0; }
 
   private:
     std::size_t maxBytes_;

@@ -1,16 +1,12 @@
 #include "scpi/Server.h"
 
 #include "scpi/Errors.h"
+#include "scpi/Socket.h"
 
-#include <QTcpSocket>
+#include <QTimer>
 #include <charconv>
 #include <cstdio>
 #include <stdexcept>
-#ifdef __linux__
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#endif
 
 namespace qd::scpi {
 
@@ -56,15 +52,9 @@ bool isDottedQuad(std::string_view host) {
 // and a kernel that delays acknowledgements (about 40 ms on Linux) turns
 // that into 25 round trips a second. Client libraries such as pyvisa-py
 // give their users no way to turn Nagle off, so the acknowledgement must
-// go at once: Linux's quick-ack mode, which the kernel leaves again on its
-// own, is re-armed after every read, which also sends an acknowledgement
-// that is still pending.
-void acknowledgeAtOnce([[maybe_unused]] const QTcpSocket& socket) {
-#ifdef __linux__
-    const int on = 1;
-    ::setsockopt(static_cast<int>(socket.socketDescriptor()), IPPROTO_TCP, TCP_QUICKACK, &on,
-                 sizeof on);
-#endif
+// go at once, re-armed after every read.
+void acknowledgeAtOnce(const QTcpSocket& socket) {
+    net::acknowledgeAtOnce(socket.socketDescriptor());
 }
 
 QString describe(const QTcpSocket& socket) {
@@ -115,10 +105,13 @@ ListenAddress parseListenAddress(std::string_view text) {
 }
 
 struct Server::Connection {
-    QTcpSocket* socket = nullptr; // deleted when the connection goes
+    QTcpSocket* socket = nullptr; // deleted when the connection goes; null once let go of
     MessageFramer framer;
     ClientStatus status; // its own error queue and status registers
     QString peer;
+    bool gone = false; // closed by its client or by us: it holds no place
+    Waiting waiting = Waiting::Nothing;
+    QTimer idle; // runs while the client keeps the server waiting
 };
 
 Server::Server(Responder& instrument, QObject* parent) : QObject(parent), instrument_(instrument) {
@@ -127,8 +120,10 @@ Server::Server(Responder& instrument, QObject* parent) : QObject(parent), instru
 
 Server::~Server() {
     for (const auto& connection : connections_) {
-        connection->socket->disconnect(this);
-        delete connection->socket;
+        if (connection->socket) {
+            connection->socket->disconnect(this);
+            delete connection->socket;
+        }
     }
 }
 
@@ -149,31 +144,144 @@ void Server::log(const QString& line) const {
 }
 
 void Server::accept() {
-    while (QTcpSocket* socket = listener_.nextPendingConnection()) {
-        const QString peer = describe(*socket);
-        if (connectionCount() >= kMaxConnections) {
-            log(peer + " refused: " + QString::number(kMaxConnections) + " connections already");
-            socket->abort();
-            socket->deleteLater();
-            continue;
+    while (listener_.hasPendingConnections()) {
+        // Clients that went with messages left to run are bounded too: new
+        // ones wait in the listen queue until those have run.
+        if (static_cast<int>(connections_.size()) - openCount_ >= maxClients_) {
+            listener_.pauseAccepting();
+            paused_ = true;
+            return;
         }
-        socket->setReadBufferSize(kSocketReadBuffer);
-        // Answers go out as soon as their message has run.
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        acknowledgeAtOnce(*socket);
-        connect(socket, &QIODevice::readyRead, this, [socket] { acknowledgeAtOnce(*socket); });
-        connect(socket, &QIODevice::readyRead, this, &Server::schedule);
-        connect(socket, &QIODevice::bytesWritten, this, &Server::schedule);
-        connect(socket, &QAbstractSocket::disconnected, this, &Server::schedule);
-        connect(socket, &QAbstractSocket::errorOccurred, this, &Server::schedule);
-        auto connection = std::make_unique<Connection>();
-        connection->socket = socket;
-        connection->peer = peer;
-        connections_.push_back(std::move(connection));
-        log(peer + " connected (" + QString::number(connectionCount()) + " of " +
-            QString::number(kMaxConnections) + ")");
-        emit connectionCountChanged(connectionCount());
-        schedule(); // bytes may be waiting already
+        QTcpSocket* socket = listener_.nextPendingConnection();
+        const QString peer = describe(*socket);
+        if (openCount_ >= maxClients_) {
+            noticeGone();
+        }
+        if (openCount_ >= maxClients_) {
+            refuse(socket, peer);
+        } else {
+            admit(socket, peer);
+        }
+    }
+}
+
+void Server::admit(QTcpSocket* socket, const QString& peer) {
+    socket->setReadBufferSize(kSocketReadBuffer);
+    // Answers go out as soon as their message has run.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    acknowledgeAtOnce(*socket);
+    auto connection = std::make_unique<Connection>();
+    Connection* c = connection.get();
+    c->socket = socket;
+    c->peer = peer;
+    c->idle.setSingleShot(true);
+    connect(&c->idle, &QTimer::timeout, this, [this, c] { expire(*c); });
+    connect(socket, &QIODevice::readyRead, this, [socket] { acknowledgeAtOnce(*socket); });
+    connect(socket, &QIODevice::readyRead, this, &Server::schedule);
+    connect(socket, &QIODevice::bytesWritten, this, [this, c] {
+        // The client reads its answers again.
+        if (c->waiting == Waiting::ForReader) {
+            wait(*c, Waiting::Nothing);
+        }
+        schedule();
+    });
+    connect(socket, &QAbstractSocket::disconnected, this, &Server::schedule);
+    connect(socket, &QAbstractSocket::errorOccurred, this, &Server::schedule);
+    connections_.push_back(std::move(connection));
+    ++openCount_;
+    log(peer + " connected (" + QString::number(openCount_) + " of " +
+        QString::number(maxClients_) + ")");
+    emit connectionCountChanged(openCount_);
+    schedule(); // bytes may be waiting already
+}
+
+// The client learns why in the one line it reads; what it sent meanwhile is
+// read and dropped, so that closing never resets its connection.
+void Server::refuse(QTcpSocket* socket, const QString& peer) {
+    log(peer + " refused: " + QString::number(maxClients_) + " connections already");
+    const std::string line = std::string(kTooManyConnections) + "\n";
+    socket->write(line.data(), static_cast<qint64>(line.size()));
+    retire(socket);
+}
+
+// A client that closed and at once connects again finds its place free,
+// although the event loop may not have seen it go yet: the system is asked.
+void Server::noticeGone() {
+    for (const auto& connection : connections_) {
+        Connection& c = *connection;
+        if (!c.gone && (c.socket->state() != QAbstractSocket::ConnectedState ||
+                        net::peerHasClosed(c.socket->socketDescriptor()))) {
+            markGone(c);
+        }
+    }
+}
+
+void Server::markGone(Connection& connection) {
+    connection.gone = true;
+    wait(connection, Waiting::Nothing);
+    --openCount_;
+    emit connectionCountChanged(openCount_);
+}
+
+void Server::wait(Connection& connection, Waiting what) {
+    if (connection.waiting == what) {
+        return;
+    }
+    connection.waiting = what;
+    if (what == Waiting::Nothing) {
+        connection.idle.stop();
+    } else {
+        connection.idle.start(idleTimeout_);
+    }
+}
+
+void Server::expire(Connection& connection) {
+    const QString seconds = QString::number(static_cast<double>(idleTimeout_.count()) / 1000);
+    QTcpSocket* socket = connection.socket;
+    connection.socket = nullptr;
+    socket->disconnect(this);
+    if (connection.waiting == Waiting::ForReader) {
+        log(connection.peer + " closed: it read none of its answers for " + seconds + " s");
+        // It reads nothing, so nothing would reach it.
+        socket->abort();
+        socket->deleteLater();
+    } else {
+        log(connection.peer + " closed: its message stayed unfinished for " + seconds + " s");
+        retire(socket);
+    }
+    markGone(connection);
+    schedule(); // which lets the connection go
+}
+
+// What was written goes out, then the end of the stream; whatever the peer
+// still sends is read and dropped until it closes too, for the idle timeout
+// at most. No more sockets than clients wait so at a time, the oldest cut
+// off first, so that a flood of connections cannot use up the process's
+// file descriptors.
+void Server::retire(QTcpSocket* socket) {
+    connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+    connect(socket, &QIODevice::readyRead, socket, [socket] { socket->readAll(); });
+    const auto endStream = [socket] {
+        if (socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState) {
+            net::stopSending(socket->socketDescriptor());
+        }
+    };
+    connect(socket, &QIODevice::bytesWritten, socket, endStream);
+    QTimer::singleShot(idleTimeout_, socket, [socket] { socket->abort(); });
+    socket->readAll();
+    socket->flush();
+    endStream();
+    if (socket->state() != QAbstractSocket::ConnectedState) {
+        socket->deleteLater();
+        return;
+    }
+    std::erase_if(retiring_, [](const QPointer<QTcpSocket>& gone) { return gone.isNull(); });
+    retiring_.push_back(socket);
+    if (static_cast<int>(retiring_.size()) > maxClients_) {
+        if (QTcpSocket* oldest = retiring_.front()) {
+            oldest->abort();
+        }
+        retiring_.pop_front();
     }
 }
 
@@ -206,21 +314,36 @@ void Server::serveRound() {
     std::vector<std::size_t> finished;
     for (std::size_t i = 0; i < connections_.size(); ++i) {
         Connection& connection = *connections_[i];
+        if (!connection.socket) {
+            finished.push_back(i); // closed by us: nothing of it runs any more
+            continue;
+        }
         QTcpSocket& socket = *connection.socket;
         // A client that has gone still has what it sent served, so that a
         // command sent just before closing takes effect.
-        const bool open = socket.state() == QAbstractSocket::ConnectedState;
+        const bool connected = socket.state() == QAbstractSocket::ConnectedState;
+        if (!connected && !connection.gone) {
+            markGone(connection);
+        }
+        const bool open = !connection.gone;
         if (open && socket.bytesToWrite() > kMaxUnsentBytes) {
+            wait(connection, Waiting::ForReader);
             continue;
         }
         const auto event = nextEvent(connection);
         if (!event) {
-            if (!open) {
+            // Gone, and the system has handed over all it sent.
+            if (!connected) {
                 finished.push_back(i);
+            } else if (open && connection.framer.inMessage()) {
+                wait(connection, Waiting::ForRest);
+            } else {
+                wait(connection, Waiting::Nothing);
             }
             continue;
         }
         served = true;
+        wait(connection, Waiting::Nothing);
         if (event->kind == MessageFramer::Event::Overrun) {
             instrument_.reportError(connection.status, InputBufferOverrun);
             continue;
@@ -234,11 +357,17 @@ void Server::serveRound() {
     for (auto i = finished.rbegin(); i != finished.rend(); ++i) {
         std::unique_ptr<Connection> connection = std::move(connections_[*i]);
         connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(*i));
-        connection->socket->disconnect(this);
-        connection->socket->deleteLater();
+        if (connection->socket) {
+            connection->socket->disconnect(this);
+            connection->socket->deleteLater();
+            log(connection->peer + " disconnected");
+        }
         instrument_.forget(connection->status);
-        log(connection->peer + " disconnected");
-        emit connectionCountChanged(connectionCount());
+    }
+    if (paused_ && static_cast<int>(connections_.size()) - openCount_ < maxClients_) {
+        paused_ = false;
+        listener_.resumeAccepting();
+        accept();
     }
     if (served) {
         schedule();

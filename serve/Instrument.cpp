@@ -280,7 +280,7 @@ struct Handlers {
             throw UnitError{IllegalParameterValue};
         }
         const double volts = voltsOf(*p);
-        if (!(std::isfinite(volts) && volts > 0)) {
+        if (!(volts >= board::kMinReferenceVolts && volts <= board::kMaxReferenceVolts)) {
             throw UnitError{DataOutOfRange};
         }
         c.in.referenceVolts_ = volts;

@@ -18,7 +18,8 @@
 //   a code must be a whole number (-224 otherwise). Voltages take the
 //   suffixes V and MV (any case; -131 for another, -138 on a number that
 //   takes none). VOLTage:REFerence writes nothing; it scales VOLTage,
-//   VOLTage? and *TST?'s expected reading.
+//   VOLTage? and *TST?'s expected reading, and takes 0.5 V to 4.93 V
+//   (board::kMinReferenceVolts to kMaxReferenceVolts), -222 beyond.
 // - PMODe takes NORMal, PD1K or 1k, PD100K or 100k, TSTate or three-state,
 //   any case; PMODe? answers the short forms NORM, PD1K, PD100K, TST;
 //   SYSTem:DEVice? the caption, or NONE.

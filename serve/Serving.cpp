@@ -6,6 +6,7 @@
 #include "qdctl/System.h"
 
 #include <QJsonDocument>
+#include <chrono>
 #include <stdexcept>
 
 namespace qd::cli {
@@ -27,6 +28,8 @@ scpi::ListenAddress listenAddress(const Options& o) {
 
 std::string listen(scpi::Server& server, const scpi::ListenAddress& address, const Options& o) {
     server.setLogging(!o.quiet);
+    server.setMaxClients(o.maxClients);
+    server.setIdleTimeout(std::chrono::seconds(o.idleTimeout));
     std::string why;
     if (!server.listen(address, &why)) {
         throw Failure(BadArguments, "cannot listen on " + o.listen + ": " + why);

@@ -167,6 +167,15 @@ TEST(Instrument, Conversations) {
           {"SYST:ERR?;ERR?;ERR?;ERR?", error(DataOutOfRange) + ";" + error(DataOutOfRange) + ";" +
                                            error(DataOutOfRange) + ";" +
                                            error(IllegalParameterValue)}}},
+        {"reference only as the converters take it: 0.5 V to the measuring converter's 4.93 V",
+         "QD1600",
+         {},
+         {{"SOUR:VOLT:REF 0.5;REF?", "0.5"},
+          {"SOUR:VOLT:REF 4930 MV;REF?", "4.93"},
+          {"SOUR:VOLT:REF 1e-320;REF 0.4999;REF 4.9301;REF 10;REF?", "4.93"},
+          {"SYST:ERR:ALL?", error(DataOutOfRange) + "," + error(DataOutOfRange) + "," +
+                                error(DataOutOfRange) + "," + error(DataOutOfRange)},
+          {"SOUR:VOLT 1e-320;:SOUR:DAC:CODE?", "0"}}},
         {"measuring converter, bits above its 12 ignored",
          nullptr,
          [](FakeInstrumentBoard& b) { b.rawHighBits = 0xF000; },

@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QSignalSpy>
 #include <QTcpSocket>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <memory>
 #include <optional>
@@ -167,25 +168,86 @@ TEST_F(ServerTest, OverlongMessageIsReportedAndTheConnectionStays) {
               "-363,\"Input buffer overrun\";-363,\"Input buffer overrun\";0,\"No error\"");
 }
 
-TEST_F(ServerTest, NinthConnectionIsClosedAndTheEightGoOn) {
+TEST_F(ServerTest, NinthConnectionIsToldAndClosedAndTheEightGoOn) {
     std::vector<std::unique_ptr<Client>> clients;
-    for (int i = 0; i < Server::kMaxConnections; ++i) {
+    for (int i = 0; i < Server::kDefaultMaxClients; ++i) {
         clients.push_back(connect());
     }
-    ASSERT_TRUE(waitForConnections(Server::kMaxConnections));
+    ASSERT_TRUE(waitForConnections(Server::kDefaultMaxClients));
 
     Client ninth(server.port());
+    ASSERT_TRUE(ninth.waitConnected());
+    ninth.send("*IDN?\n");
+    EXPECT_EQ(ninth.line(), std::string(Server::kTooManyConnections));
     EXPECT_TRUE(ninth.waitClosed());
-    EXPECT_EQ(server.connectionCount(), Server::kMaxConnections);
+    EXPECT_EQ(ninth.socket.error(), QAbstractSocket::RemoteHostClosedError) << "not reset";
+    EXPECT_EQ(server.connectionCount(), Server::kDefaultMaxClients);
     for (std::size_t i = 0; i < clients.size(); ++i) {
         EXPECT_EQ(clients[i]->query("*OPC?"), "1") << "client " << i;
     }
 
     // A place that comes free is taken again.
     clients.front()->socket.disconnectFromHost();
-    ASSERT_TRUE(waitForConnections(Server::kMaxConnections - 1));
+    ASSERT_TRUE(waitForConnections(Server::kDefaultMaxClients - 1));
     auto next = connect();
     EXPECT_EQ(next->query("*OPC?"), "1");
+}
+
+// A client that closes and connects again at once finds its place free,
+// whether or not the server has seen it go yet.
+TEST_F(ServerTest, QuickReconnectsAreNeverRefused) {
+    server.setMaxClients(2);
+    auto held = connect();
+    for (int i = 0; i < 50; ++i) {
+        Client quick(server.port());
+        ASSERT_TRUE(quick.waitConnected());
+        ASSERT_EQ(quick.query("*OPC?"), "1") << "reconnect " << i;
+        quick.socket.disconnectFromHost();
+    }
+    EXPECT_EQ(held->query("*OPC?"), "1");
+}
+
+// Half a message holds a place only for the idle timeout; a client that is
+// connected and silent keeps its place.
+TEST_F(ServerTest, StalledClientsAreClosedAndTheirPlacesTaken) {
+    server.setMaxClients(3);
+    server.setIdleTimeout(std::chrono::milliseconds(200));
+    auto silent = connect();
+    std::vector<std::unique_ptr<Client>> stalled;
+    for (int i = 0; i < 2; ++i) {
+        stalled.push_back(connect());
+        stalled.back()->send("*ID");
+    }
+    ASSERT_TRUE(waitForConnections(3));
+    for (std::size_t i = 0; i < stalled.size(); ++i) {
+        EXPECT_TRUE(stalled[i]->waitClosed()) << "stalled client " << i;
+        EXPECT_EQ(stalled[i]->socket.error(), QAbstractSocket::RemoteHostClosedError)
+            << "stalled client " << i << " not reset";
+    }
+    auto next = connect();
+    EXPECT_EQ(next->query("*IDN?"), kIdn);
+    EXPECT_EQ(silent->query("*IDN?"), kIdn);
+}
+
+// Answers left unread while the client is passed over close it too; it
+// holds the server's memory and a place otherwise.
+TEST_F(ServerTest, ClientThatReadsNoneOfItsAnswersIsClosed) {
+    server.setIdleTimeout(std::chrono::milliseconds(200));
+    auto deaf = connect();
+    ASSERT_TRUE(waitForConnections(1));
+    deaf->socket.setReadBufferSize(1);
+    std::string message = "*IDN?";
+    while (message.size() + 6 < 4096) {
+        message += ";*IDN?";
+    }
+    // About 30 KB of answers each: far more than the system's buffers hold.
+    std::string messages;
+    for (int i = 0; i < 400; ++i) {
+        messages += message + "\n";
+    }
+    deaf->send(messages);
+    ASSERT_TRUE(waitForConnections(0));
+    EXPECT_EQ(connect()->query("*OPC?"), "1");
 }
 
 TEST_F(ServerTest, ClientGoneMidMessageLeavesTheOthersServed) {

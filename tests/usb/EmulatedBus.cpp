@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <sys/ioctl.h>
 #include <umockdev.h>
+#include <utility>
 
 namespace qd::test {
 
@@ -95,6 +96,8 @@ std::array<std::uint8_t, 8> SeenTransfer::setupPacket() const {
 EmulatedBoard::EmulatedBoard(EmulatedBus& bus, int port)
     : bus_(bus), port_(port), handler_(umockdev_ioctl_base_new()) {
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&EmulatedBoard::onIoctl), this);
+    g_signal_connect(handler_, "client-vanished", G_CALLBACK(&EmulatedBoard::onClientVanished),
+                     this);
 }
 
 EmulatedBoard::~EmulatedBoard() {
@@ -157,8 +160,103 @@ void EmulatedBoard::stallRequest(std::uint8_t code) {
     stalled_.push_back(code);
 }
 
+bool EmulatedBoard::claimed() const {
+    const std::lock_guard lock(mutex_);
+    return claimant_ != nullptr;
+}
+
+void EmulatedBoard::bindKernelDriver(std::string name) {
+    const std::lock_guard lock(mutex_);
+    kernelDriver_ = std::move(name);
+}
+
+std::string EmulatedBoard::kernelDriver() const {
+    const std::lock_guard lock(mutex_);
+    return kernelDriver_;
+}
+
 int EmulatedBoard::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
     return static_cast<EmulatedBoard*>(self)->handleIoctl(client) ? TRUE : FALSE;
+}
+
+// A handle closed: the kernel lets its claim go.
+void EmulatedBoard::onClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
+    auto* board = static_cast<EmulatedBoard*>(self);
+    const std::lock_guard lock(board->mutex_);
+    if (board->claimant_ == client) {
+        board->claimant_ = nullptr;
+    }
+}
+
+// What usbfs does for claims: one open file holds the interface, others
+// are told it is busy, and a kernel driver bound to it gives it up only
+// when asked to.
+int EmulatedBoard::interfaceIoctl(unsigned long request, UMockdevIoctlClient* client,
+                                  UMockdevIoctlData* arg) {
+    GError* error = nullptr;
+    const auto resolve = [&](std::size_t size) {
+        UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, size, &error);
+        g_clear_error(&error);
+        return data;
+    };
+    if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_RELEASEINTERFACE) {
+        UMockdevIoctlData* data = resolve(sizeof(unsigned));
+        if (!data) {
+            return EFAULT;
+        }
+        const unsigned interface = *reinterpret_cast<const unsigned*>(data->data);
+        g_object_unref(data);
+        if (interface != 0) {
+            return ENOENT;
+        }
+        if (request == USBDEVFS_RELEASEINTERFACE) {
+            if (claimant_ != client) {
+                return EINVAL;
+            }
+            claimant_ = nullptr;
+            return 0;
+        }
+        if ((claimant_ && claimant_ != client) || !kernelDriver_.empty()) {
+            return EBUSY;
+        }
+        claimant_ = client;
+        return 0;
+    }
+    if (request == USBDEVFS_GETDRIVER) {
+        UMockdevIoctlData* data = resolve(sizeof(usbdevfs_getdriver));
+        if (!data) {
+            return EFAULT;
+        }
+        auto* driver = reinterpret_cast<usbdevfs_getdriver*>(data->data);
+        const std::string name = claimant_ ? "usbfs" : kernelDriver_;
+        if (!name.empty()) {
+            std::snprintf(driver->driver, sizeof driver->driver, "%s", name.c_str());
+        }
+        g_object_unref(data);
+        return name.empty() ? ENODATA : 0;
+    }
+    // USBDEVFS_IOCTL: a kernel driver let go of, or bound again.
+    UMockdevIoctlData* data = resolve(sizeof(usbdevfs_ioctl));
+    if (!data) {
+        return EFAULT;
+    }
+    const int code = reinterpret_cast<const usbdevfs_ioctl*>(data->data)->ioctl_code;
+    g_object_unref(data);
+    if (code == static_cast<int>(USBDEVFS_DISCONNECT)) {
+        if (kernelDriver_.empty()) {
+            return ENODATA;
+        }
+        detachedDriver_ = std::exchange(kernelDriver_, {});
+        return 0;
+    }
+    if (code == static_cast<int>(USBDEVFS_CONNECT)) {
+        if (claimant_) {
+            return EBUSY;
+        }
+        kernelDriver_ = std::exchange(detachedDriver_, {});
+        return 0;
+    }
+    return ENOTTY;
 }
 
 bool EmulatedBoard::handleIoctl(UMockdevIoctlClient* client) {
@@ -237,6 +335,12 @@ bool EmulatedBoard::handleIoctl(UMockdevIoctlClient* client) {
                 }
             });
         }
+        return true;
+    }
+    if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_RELEASEINTERFACE ||
+        request == USBDEVFS_GETDRIVER || request == USBDEVFS_IOCTL) {
+        const int failure = interfaceIoctl(request, client, arg);
+        umockdev_ioctl_client_complete(client, failure ? -1 : 0, failure);
         return true;
     }
     umockdev_ioctl_client_complete(client, -1, ENOTTY);
@@ -374,6 +478,7 @@ void EmulatedBus::attach(EmulatedBoard& board) {
         const std::lock_guard boardLock(board.mutex_);
         board.devnum_ = devnum;
         board.present_ = true;
+        board.claimant_ = nullptr; // a claim was on the device before it left
         for (auto* urb : board.done_) {
             g_object_unref(urb);
         }

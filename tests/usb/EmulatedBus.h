@@ -70,11 +70,23 @@ class EmulatedBoard {
     // Answers every transfer with this request code with a stall.
     void stallRequest(std::uint8_t code);
 
+    // Whether an open handle has claimed the interface; the claim ends with
+    // its release or with the handle.
+    bool claimed() const;
+    // A kernel driver bound to the interface, as usbfs tells of it; empty
+    // for none.
+    void bindKernelDriver(std::string name);
+    std::string kernelDriver() const;
+
   private:
     friend class EmulatedBus;
 
     static int onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
+    static void onClientVanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client,
+                                 void* self);
     bool handleIoctl(UMockdevIoctlClient* client);
+    // The interface ioctls, under the lock: errno, or 0.
+    int interfaceIoctl(unsigned long request, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     // Runs one control transfer; the URB status to report and the bytes
     // moved.
     std::pair<int, int> control(const std::uint8_t* setup, std::uint8_t* data, int size);
@@ -96,7 +108,10 @@ class EmulatedBoard {
     std::map<std::uint32_t, std::array<std::uint8_t, 4096>> pages_;
     drivers::BoardModel model_;
     std::vector<SeenTransfer> transfers_;
-    std::deque<UMockdevIoctlData*> done_; // URBs waiting to be reaped
+    std::deque<UMockdevIoctlData*> done_;     // URBs waiting to be reaped
+    UMockdevIoctlClient* claimant_ = nullptr; // the open handle that claimed the interface
+    std::string kernelDriver_;
+    std::string detachedDriver_; // given up for a claim, bound again on request
 };
 
 class EmulatedBus {

@@ -378,6 +378,55 @@ TEST_F(UsbBackendTest, StalledRequestFailsAndTheBoardStaysUsable) {
     EXPECT_EQ(board.model().lastValue, 0x2000u);
 }
 
+// An opened board's interface is claimed until its last connection in
+// this process ends; another program (a backend of its own, so a handle of
+// its own) is told the board is busy, as on the simulated board.
+TEST_F(UsbBackendTest, OpenedBoardIsClaimedUntilItsLastConnectionEnds) {
+    struct Case {
+        const char* what;
+        AfterReset afterReset;
+        const char* kernelDriver; // bound before the board is opened; empty for none
+    };
+    const Case cases[] = {
+        {"on the same address after its download", AfterReset::Stays, ""},
+        {"back with a new address after its download", AfterReset::Reenumerates, ""},
+        {"taken from a kernel driver, given back after", AfterReset::Stays, "usbtest"},
+    };
+    UsbOptions noWait = patient();
+    noWait.claimWait = 0ms;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EmulatedBus own;
+        auto& board = own.plug(1);
+        board.setAfterReset(c.afterReset);
+        board.bindKernelDriver(c.kernelDriver);
+        UsbBackend backend(patient());
+        auto first = openLoaded(backend);
+        ASSERT_TRUE(first);
+        auto second = backend.open(1);
+        ASSERT_TRUE(second) << "a second connection of the same program";
+        EXPECT_TRUE(board.claimed());
+        EXPECT_EQ(board.kernelDriver(), "");
+
+        UsbBackend other(noWait);
+        LinkResult why;
+        std::unique_ptr<BoardConnection> refused;
+        const std::string err = stderrOf([&] { refused = other.open(1, why); });
+        EXPECT_FALSE(refused);
+        EXPECT_EQ(why.status, LinkStatus::Busy);
+        EXPECT_EQ(err, "USB: open board 1: bus 1 port 1: LIBUSB_ERROR_BUSY (board busy: "
+                       "another program has claimed it)\n");
+
+        first.reset();
+        EXPECT_TRUE(board.claimed()) << "held while a connection is left";
+        ASSERT_TRUE(second->request(writeFrame(0x2000, 0x1000)));
+        second.reset();
+        EXPECT_FALSE(board.claimed());
+        EXPECT_EQ(board.kernelDriver(), c.kernelDriver);
+        EXPECT_TRUE(other.open(1)) << "free for another program";
+    }
+}
+
 TEST_F(UsbBackendTest, TwoBoardsAreTwoIdentifiers) {
     auto& second = bus.plug(2);
     auto& first = bus.plug(1);

@@ -6,6 +6,7 @@
 #include "EmulatedBus.h"
 #include "LibraryQuery.h"
 #include "TempDir.h"
+#include "drivers/UsbBackend.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -45,7 +46,7 @@ class TwoBoards : public ::testing::Environment {
         // board answers, and a loaded machine slows the emulation down.
         ::setenv("QD_USB_RETURN_MS", "60000", 1);
         ::setenv("QD_USB_TIMEOUT_MS", "60000", 1);
-        bus = std::make_unique<EmulatedBus>();
+        bus = new EmulatedBus;
         first = &bus->plug(1);
         second = &bus->plug(2);
         first->setAfterReset(AfterReset::Reenumerates);
@@ -53,11 +54,11 @@ class TwoBoards : public ::testing::Environment {
         firmware = dir->file("QD1600.hex");
         writeFile(firmware, firmwareImage(5000));
     }
-    // The bus stays until the test program ends: the libraries keep their
-    // boards open until then.
+    // The bus is never taken down: the libraries keep their boards until
+    // the test program ends, and let them go through it as it ends.
     void TearDown() override { dir.reset(); }
 
-    std::unique_ptr<EmulatedBus> bus;
+    EmulatedBus* bus = nullptr;
     EmulatedBoard* first = nullptr;
     EmulatedBoard* second = nullptr;
     std::unique_ptr<TempDir> dir;
@@ -74,6 +75,25 @@ Packet lastSetup(const EmulatedBoard& board) {
 }
 
 } // namespace
+
+// First, while neither library has a board yet: both tell a board that
+// another program holds as busy, which qdctl makes status 9.
+TEST(BothLibraries, BoardAnotherProgramHoldsIsBusy) {
+    qd::drivers::UsbBackend otherProgram;
+    const auto held = otherProgram.open(1);
+    ASSERT_TRUE(held);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(VendorIORequest(218, 0, 0, 1, 2, std::array<char, 2>{}.data()), 0);
+    std::int32_t handle = 0;
+    EXPECT_NE(Connect(kVendor, kProduct, 1, &handle), 0);
+    ::testing::internal::GetCapturedStderr();
+    for (const char* library : {kUsbFunctions, kQns}) {
+        const auto [status, why] = askLibrary(library, "why");
+        EXPECT_EQ(status, static_cast<int>(LinkStatus::Busy)) << library << ": " << why;
+        EXPECT_NE(why.find("board busy"), std::string::npos) << library << ": " << why;
+    }
+    EXPECT_EQ(boards->first->transferCount(), 0u) << "nothing reached the held board";
+}
 
 TEST(USBFunctions, LoadsFirmwareAndTalksToTheFirstBoard) {
     std::string path = boards->firmware;
