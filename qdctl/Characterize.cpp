@@ -171,11 +171,11 @@ CharacterizeResult runCharacterize(const Options& o) {
     };
     const measure::LoopOutcome outcome = measure::runLoop(
         measure::Codes::list(codes),
-        [&](std::int32_t code) {
-            session->program(code);
-            return static_cast<std::int32_t>(session->state.DacWord);
+        [board = session.get()](std::int32_t code) {
+            board->program(code);
+            return static_cast<std::int32_t>(board->state.DacWord);
         },
-        [&](int) { return probe->read(*session); }, {keep}, settings);
+        [&probe, board = session.get()](int) { return probe->read(*board); }, {keep}, settings);
     progress.finish();
     endLoop(outcome, codes.size(), csv ? &*csv : nullptr);
     if (csv) {

@@ -227,11 +227,13 @@ SweepResult runSweep(const Options& o) {
     settings.stop = [] { return stopSignal(); };
     const measure::LoopOutcome outcome = measure::runLoop(
         codes,
-        [&](std::int32_t code) {
-            session->program(code);
-            return static_cast<std::int32_t>(session->state.DacWord);
+        [board = session.get()](std::int32_t code) {
+            board->program(code);
+            return static_cast<std::int32_t>(board->state.DacWord);
         },
-        [&](int) { return std::vector<double>{static_cast<double>(session->read().counts)}; },
+        [board = session.get()](int) {
+            return std::vector<double>{static_cast<double>(board->read().counts)};
+        },
         {sweepRow}, settings);
     progress.finish();
     endLoop(outcome, codes.size(), &csv);

@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
     # build
-    build-essential cmake ninja-build pkg-config clang libclang-rt-dev
+    build-essential cmake ninja-build pkg-config clang libclang-rt-dev clang-tidy
     qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl-dev libxkbcommon-dev
     libusb-1.0-0-dev libcli11-dev liblxi-dev
     # tests

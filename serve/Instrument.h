@@ -65,8 +65,8 @@ namespace qd::scpi {
 // Other numbers are reported as -240.
 class BoardError : public std::runtime_error {
   public:
-    BoardError(int scpiCode, std::string detail)
-        : std::runtime_error(std::move(detail)), code_(scpiCode) {}
+    BoardError(int scpiCode, const std::string& detail)
+        : std::runtime_error(detail), code_(scpiCode) {}
     int code() const noexcept { return code_; }
 
   private:

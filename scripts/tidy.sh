@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# clang-tidy's checks of .clang-tidy over every source of ours that a build
+# compiled, from its compile_commands.json; any finding fails.
+# Usage: scripts/tidy.sh [BUILD_DIR]   (default build/default)
+set -Eeuo pipefail
+cd "$(dirname "$0")/.."
+trap '[ "$BASH_SUBSHELL" = 0 ] && echo "tidy.sh: failed at line $LINENO: $BASH_COMMAND" >&2' ERR
+build=${1:-build/default}
+[ -f "$build/compile_commands.json" ] || {
+    echo "tidy.sh: no $build/compile_commands.json; build that preset first" >&2
+    exit 1
+}
+folders=$(ls -d */ | tr -d / | grep -vxE 'build|stage|docs|packaging|cmake|scripts' | paste -sd'|')
+run-clang-tidy -p "$build" -j "$(nproc)" -quiet "^$PWD/($folders)/" >"$build/tidy.log" 2>&1 || {
+    grep -E '(warning|error):' "$build/tidy.log" | sort -u >&2
+    echo "tidy.sh: clang-tidy found the above; the whole log is $build/tidy.log" >&2
+    exit 1
+}
+echo "tidy.sh: $(grep -c '^clang-tidy' "$build/tidy.log") sources, no findings"
