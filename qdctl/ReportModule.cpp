@@ -208,6 +208,7 @@ void checkReportPath(const std::string& report, const std::string& csv, const st
                                         "is written");
     }
     checkOutputFile("--report", report, firmware, {{"--csv", &csv}, {"--plot", &plot}});
+    checkWritable(report, "the report");
 }
 
 ReportModule::ReportModule(const std::string& folder)
