@@ -55,18 +55,23 @@ class SimConnection final : public BoardConnection {
             return fail(LinkStatus::BadImage, kLibrary, "download",
                         path + ": not a firmware image for this board");
         }
-        SimRecord& record = claim_->record();
+        std::string lostPower;
+        LinkResult why;
+        SimRecord* record = claim_->record(lostPower, why);
+        if (!record) {
+            return why;
+        }
         if (faults_->downloadFails()) {
             // The board was held in reset and has not come back running.
-            record.firmwareLoaded = 0;
+            record->firmwareLoaded = 0;
             return fail(LinkStatus::DownloadFailed, kLibrary, "download", "fault: download fails");
         }
         // The microcontroller restarts: the converter powers up at 0 V.
-        record.written = 0;
-        record.lastValue = 0;
-        record.lastIndex = 0;
-        record.requests = 0;
-        record.firmwareLoaded = 1;
+        record->written = 0;
+        record->lastValue = 0;
+        record->lastIndex = 0;
+        record->requests = 0;
+        record->firmwareLoaded = 1;
         return {};
     }
 
@@ -74,9 +79,20 @@ class SimConnection final : public BoardConnection {
         if (faults_->unplugged()) {
             return fail(LinkStatus::NoBoard, kLibrary, "request", "board unplugged");
         }
-        SimRecord& record = claim_->record();
+        std::string lostPower;
+        LinkResult why;
+        SimRecord* state = claim_->record(lostPower, why);
+        if (!state) {
+            return why;
+        }
+        SimRecord& record = *state;
         if (!record.firmwareLoaded) {
-            return fail(LinkStatus::RequestFailed, kLibrary, "request", "no firmware loaded");
+            // As a real board after its power was cut: it runs no firmware.
+            return fail(LinkStatus::RequestFailed, kLibrary, "request",
+                        lostPower.empty() ? "no firmware loaded"
+                                          : "no firmware loaded: the board lost its power (its "
+                                            "state file " +
+                                                config_->statePath + " was " + lostPower + ")");
         }
         if (faults_->unplugsAt(++record.requests)) {
             return fail(LinkStatus::NoBoard, kLibrary, "request", "board unplugged");
@@ -192,11 +208,14 @@ std::unique_ptr<BoardConnection> SimBackend::openBoard(int board, LinkResult& wh
         if (!claim) {
             return nullptr;
         }
-        SimRecord& record = claim->record();
-        if (!record.modelFitted) {
-            record.model = config_->model.value_or(ConverterModel{});
-            record.modelFitted = 1;
-        } else if (!(why = checkConverter(record, *config_, false))) {
+        std::string lostPower;
+        const SimRecord* record = claim->record(lostPower, why);
+        if (!record) {
+            return nullptr;
+        }
+        if (!record->modelFitted) {
+            claim->fit(config_->model.value_or(ConverterModel{}));
+        } else if (!(why = checkConverter(*record, *config_, false))) {
             return nullptr;
         }
         claim_ = claim;

@@ -5,6 +5,58 @@
 #include <algorithm>
 #include <cstring>
 
+namespace qd::drivers {
+
+void SimClaim::fit(const ConverterModel& model) {
+    record_->model = model;
+    record_->modelFitted = 1;
+    converter_ = model;
+    fitted_ = true;
+}
+
+void SimClaim::powerUp() {
+    SimRecord fresh;
+    fresh.model = converter_;
+    fresh.modelFitted = fitted_ ? 1 : 0;
+    simstate::markHeld(fresh);
+    *record_ = fresh;
+}
+
+SimRecord* SimClaim::record(std::string& lostPower, LinkResult& why) {
+    // Someone else may empty, replace or overwrite the file while this
+    // process holds it: the lock is only advisory. Each request looks at the
+    // open file first (what became of it) and at the record (whether it is
+    // still one); what was cut short under a request that was already
+    // under way reads as zeros rather than ending the process (POSIX's
+    // SimStatePosix.cpp), and this look finds it at the next request.
+    lostPower.clear();
+    const Look now = look();
+    if (now == Look::Replaced) {
+        // The file now at the path is the board's state: it is claimed as
+        // any state file is, refused as any would be, and the one that was
+        // replaced is let go as it is.
+        std::unique_ptr<SimClaim> next = take(config_, why);
+        if (!next) {
+            return nullptr;
+        }
+        std::swap(hold_, next->hold_);
+        std::swap(record_, next->record_);
+        lostPower = "replaced or removed";
+    } else if (now == Look::Intact && simstate::recordProblem(*record_).empty()) {
+        return record_;
+    } else if (!restore()) {
+        why = simstate::refuse("state file", config_.statePath,
+                               "it was cut short and cannot be made whole again");
+        return nullptr;
+    } else {
+        lostPower = now == Look::CutShort ? "emptied or cut short" : "overwritten";
+    }
+    powerUp();
+    return record_;
+}
+
+} // namespace qd::drivers
+
 namespace qd::drivers::simstate {
 
 LinkResult refusal(const std::string& what, const std::string& path, const std::string& reason) {

@@ -75,22 +75,47 @@ class SimClaim {
     // Claims the board, waiting up to config.claimWait for another process
     // to let go. nullptr, with a one-line diagnostic in `why`, when the
     // board is busy (naming the process that holds it) or the state file
-    // is refused: a symlink, not a regular file, not the user's, or holding
-    // anything but a board record. A refused file is never written to.
+    // is refused: a symlink, not a regular file, not the user's, writable
+    // by others, or holding anything but a board record. A refused file is
+    // never written to.
     static std::unique_ptr<SimClaim> take(const SimConfig& config, LinkResult& why);
     ~SimClaim();
     SimClaim(const SimClaim&) = delete;
     SimClaim& operator=(const SimClaim&) = delete;
 
-    SimRecord& record() { return *record_; }
+    // The record, looked at before each use. A state file that was emptied,
+    // cut short, replaced or rewritten while claimed is a board whose power
+    // was cut: its record is made again as a board just powered up, with
+    // the converter it is fitted with, and `lostPower` says what became of
+    // the file ("" when nothing did). nullptr, with the reason in `why`,
+    // when the file now at the path cannot be claimed.
+    SimRecord* record(std::string& lostPower, LinkResult& why);
+
+    // Fits the board with `model`, which it keeps across a loss of power.
+    void fit(const ConverterModel& model);
 
   private:
     // The lock and the mapping, as the system keeps them.
     struct Hold;
-    SimClaim(std::unique_ptr<Hold> hold, SimRecord* record);
+    enum class Look { Intact, CutShort, Replaced };
+    SimClaim(std::unique_ptr<Hold> hold, SimRecord* record, const SimConfig& config);
+
+    // What became of the state file since it was claimed, at the cost of
+    // one look at the open file per request (per system).
+    Look look();
+    // Makes the claimed file whole again, a record's length and mapped
+    // where the record is, so that a record can be written into it.
+    bool restore();
+
+    // A record as the board has it when it powers up.
+    void powerUp();
 
     std::unique_ptr<Hold> hold_;
     SimRecord* record_;
+    SimConfig config_; // to claim a file put in the place of this one
+    // The converter outlives the record: it is the board's, not its memory's.
+    ConverterModel converter_;
+    bool fitted_ = false;
 };
 
 // What both systems' claims share.

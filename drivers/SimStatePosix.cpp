@@ -4,11 +4,15 @@
 #include "drivers/SimState.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -53,6 +57,12 @@ std::string notOurs(const struct stat& st) {
            std::to_string(::geteuid());
 }
 
+std::string modeOf(const struct stat& st) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return mode;
+}
+
 // Why the private folder must not hold the state, or "" when it may.
 std::string folderProblem(const struct stat& st) {
     if (!S_ISDIR(st.st_mode)) {
@@ -62,20 +72,22 @@ std::string folderProblem(const struct stat& st) {
         return notOurs(st);
     }
     if ((st.st_mode & 077) != 0) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        return std::string("others may use it (mode ") + mode + ")";
+        return "others may use it (mode " + modeOf(st) + ")";
     }
     return "";
 }
 
-// Why a state file that was opened must not be used, or "".
+// Why a state file that was opened must not be used, or "". One that others
+// may write is as good as theirs: they could make the board say anything.
 std::string fileProblem(const struct stat& st) {
     if (!S_ISREG(st.st_mode)) {
         return kindOf(st.st_mode);
     }
     if (st.st_uid != ::geteuid()) {
         return notOurs(st);
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return "others may write it (mode " + modeOf(st) + ")";
     }
     return sizeProblem(static_cast<unsigned long long>(st.st_size));
 }
@@ -181,16 +193,80 @@ std::string makePrivateFolder(const std::string& folder) {
     return folderProblem(st);
 }
 
+// A record whose file another process cuts short while a request is under
+// way would end this process with SIGBUS at its next touch: the look before
+// each request cannot close that window. So a bus error inside a claimed
+// record's page puts a page of zeros in its place, which the request goes on
+// with (a record that is no board record: the next request's look finds the
+// loss of power), and any other bus error goes where it went before. mmap is
+// not on POSIX's list of async-signal-safe functions, but it is a plain
+// system call on the systems this file is built for.
+constexpr int kGuardedRecords = 8;
+std::atomic<std::uintptr_t> guardedPages[kGuardedRecords];
+std::uintptr_t pageSize = 0;
+struct sigaction earlierBusHandler {};
+
+extern "C" void onBusError(int signal, siginfo_t* info, void* context) {
+    const auto page = reinterpret_cast<std::uintptr_t>(info->si_addr) & ~(pageSize - 1);
+    for (const auto& guarded : guardedPages) {
+        if (page != 0 && guarded.load() == page &&
+            ::mmap(reinterpret_cast<void*>(page), pageSize, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
+            return;
+        }
+    }
+    if ((earlierBusHandler.sa_flags & SA_SIGINFO) != 0) {
+        earlierBusHandler.sa_sigaction(signal, info, context);
+    } else if (earlierBusHandler.sa_handler != SIG_DFL && earlierBusHandler.sa_handler != SIG_IGN) {
+        earlierBusHandler.sa_handler(signal);
+    } else {
+        // Returning runs the faulting instruction again, which now ends the
+        // process as it would have without this handler.
+        ::signal(SIGBUS, SIG_DFL);
+    }
+}
+
+void guard(const void* record) {
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+        struct sigaction action {};
+        action.sa_sigaction = onBusError;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGBUS, &action, &earlierBusHandler);
+    });
+    for (auto& guarded : guardedPages) {
+        std::uintptr_t none = 0;
+        if (guarded.compare_exchange_strong(none, reinterpret_cast<std::uintptr_t>(record))) {
+            return;
+        }
+    }
+}
+
+void unguard(const void* record) {
+    for (auto& guarded : guardedPages) {
+        std::uintptr_t page = reinterpret_cast<std::uintptr_t>(record);
+        guarded.compare_exchange_strong(page, 0);
+    }
+}
+
 } // namespace
 
 struct SimClaim::Hold {
-    explicit Hold(int descriptor) : fd(descriptor) {}
+    Hold(int descriptor, const struct stat& st)
+        : fd(descriptor), device(st.st_dev), inode(st.st_ino), changed(st.st_ctim) {}
     // Closing the file lets go of the lock.
     ~Hold() { ::close(fd); }
     Hold(const Hold&) = delete;
     Hold& operator=(const Hold&) = delete;
 
     int fd;
+    // The file claimed: whatever else the path names later is another one.
+    dev_t device;
+    ino_t inode;
+    // Its status change time when its path was last looked at.
+    struct timespec changed;
 };
 
 SimStateView peekSimState(const SimConfig& config) {
@@ -290,20 +366,62 @@ std::unique_ptr<SimClaim> SimClaim::take(const SimConfig& config, LinkResult& wh
         return nullptr;
     }
     auto* record = static_cast<SimRecord*>(mapped);
+    guard(record);
     if (const auto problem = recordProblem(*record); !problem.empty()) {
+        unguard(record);
         ::munmap(mapped, sizeof(SimRecord));
         why = refuse("state file", path, problem);
         return nullptr;
     }
     markHeld(*record);
-    return std::unique_ptr<SimClaim>(new SimClaim(std::make_unique<Hold>(fd.release()), record));
+    return std::unique_ptr<SimClaim>(
+        new SimClaim(std::make_unique<Hold>(fd.release(), st), record, config));
 }
 
-SimClaim::SimClaim(std::unique_ptr<Hold> hold, SimRecord* record)
-    : hold_(std::move(hold)), record_(record) {}
+SimClaim::SimClaim(std::unique_ptr<Hold> hold, SimRecord* record, const SimConfig& config)
+    : hold_(std::move(hold)), record_(record), config_(config), converter_(record->model),
+      fitted_(record->modelFitted != 0) {}
+
+SimClaim::Look SimClaim::look() {
+    // One look at the open file. A file put in its place leaves it without a
+    // name; a file moved away, or anything else done to it, changes its
+    // status change time, and only then is its path looked at too (its own
+    // entry, not where a link put in its place leads: that is another file).
+    struct stat st {};
+    if (::fstat(hold_->fd, &st) != 0) {
+        return Look::Intact;
+    }
+    if (st.st_nlink == 0) {
+        return Look::Replaced;
+    }
+    if (st.st_ctim.tv_sec != hold_->changed.tv_sec ||
+        st.st_ctim.tv_nsec != hold_->changed.tv_nsec) {
+        struct stat at {};
+        if (::lstat(config_.statePath.c_str(), &at) != 0 || at.st_dev != hold_->device ||
+            at.st_ino != hold_->inode) {
+            return Look::Replaced;
+        }
+        hold_->changed = st.st_ctim;
+    }
+    return st.st_size < static_cast<off_t>(sizeof(SimRecord)) ? Look::CutShort : Look::Intact;
+}
+
+bool SimClaim::restore() {
+    struct stat st {};
+    if (::fstat(hold_->fd, &st) != 0 || (st.st_size < static_cast<off_t>(sizeof(SimRecord)) &&
+                                         ::ftruncate(hold_->fd, sizeof(SimRecord)) != 0)) {
+        return false;
+    }
+    // The file again where a page of zeros may have taken its place.
+    return ::mmap(record_, sizeof(SimRecord), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED,
+                  hold_->fd, 0) != MAP_FAILED;
+}
 
 SimClaim::~SimClaim() {
-    markFree(*record_);
+    if (recordProblem(*record_).empty()) {
+        markFree(*record_);
+    }
+    unguard(record_);
     ::munmap(record_, sizeof(SimRecord));
 }
 

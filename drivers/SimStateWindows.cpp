@@ -317,11 +317,24 @@ std::unique_ptr<SimClaim> SimClaim::take(const SimConfig& config, LinkResult& wh
     }
     markHeld(*record);
     return std::unique_ptr<SimClaim>(
-        new SimClaim(std::make_unique<Hold>(file.release(), mapping.release()), record));
+        new SimClaim(std::make_unique<Hold>(file.release(), mapping.release()), record, config));
 }
 
-SimClaim::SimClaim(std::unique_ptr<Hold> hold, SimRecord* record)
-    : hold_(std::move(hold)), record_(record) {}
+SimClaim::SimClaim(std::unique_ptr<Hold> hold, SimRecord* record, const SimConfig& config)
+    : hold_(std::move(hold)), record_(record), config_(config), converter_(record->model),
+      fitted_(record->modelFitted != 0) {}
+
+// The claimed file is open without FILE_SHARE_DELETE, so no one can remove
+// or rename it, and the system refuses to cut short a file that is mapped:
+// of what may befall the file on POSIX systems, only overwriting it can
+// happen here, and the record's own check finds that.
+SimClaim::Look SimClaim::look() {
+    return Look::Intact;
+}
+
+bool SimClaim::restore() {
+    return true;
+}
 
 SimClaim::~SimClaim() {
     markFree(*record_);

@@ -212,6 +212,7 @@ void checkReportPath(const std::string& report, const std::string& csv, const st
                                         "is written");
     }
     checkOutputFile("--report", report, firmware, {{"--csv", &csv}, {"--plot", &plot}});
+    checkWritable(report, "the report");
 }
 
 void writeCharacterization(const Renderer& renderer, const CharacterizeResult& result,

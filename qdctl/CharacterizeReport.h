@@ -14,7 +14,8 @@ report::ReportData reportDataOf(const CharacterizeResult& result);
 std::vector<report::FigureRow> figureRows(const CharacterizeResult& result);
 
 // Refuses a report path before any board is touched: not .html, .htm or
-// .pdf, a folder, or the name of the firmware image or another output.
+// .pdf, a folder, or the name of the firmware image or another output
+// (Failure(BadArguments)); one that cannot be written (WriteFailed).
 void checkReportPath(const std::string& report, const std::string& csv, const std::string& plot,
                      const std::string& firmware);
 

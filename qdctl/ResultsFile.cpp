@@ -12,27 +12,79 @@ namespace qd::cli {
 
 namespace fs = std::filesystem;
 
-ResultsFile::ResultsFile(std::string target, std::string_view header) : target_(std::move(target)) {
+// Where results go. The path is opened as the system resolves paths, never
+// resolved here (no canonical form, no reading of links): the system's own
+// rules then hold, so a link that another user put in a sticky folder that
+// others may write is not followed (fs.protected_symlinks), nor is a file
+// of theirs there opened (fs.protected_regular); sys::openTarget keeps that
+// rule where the system has it switched off. That open comes first, before
+// the board is touched, and truncates nothing. Then:
+// - A regular file, or nothing, at the path: the results go into a new file
+//   beside the path as it was named, and take its name with a rename once
+//   complete. A rename never follows a link, so a link put at the path in
+//   the meantime is replaced rather than written through, and in a sticky
+//   folder a file of another user's is not replaced at all. The new file
+//   gets the mode of the file it replaces, never a wider one, and a new
+//   name gets what a new file of the user's gets.
+// - A link that the system let us follow (the user's own): written through,
+//   into the file opened at the start, which keeps its mode and the link.
+//   Rows go there as they come, one write each, and the file is emptied
+//   only when the first row comes, so an earlier file survives a run that
+//   fails before it measures. A whole file (a picture, a report) goes into
+//   a new file beside the link first and is copied in once complete.
+// - A device or a pipe: written through, as nothing can be renamed over it.
+namespace {
+
+// Closes what it holds when it goes, if not before.
+struct Descriptor {
+    int fd = -1;
+    ~Descriptor() { close(); }
+    void close() {
+        if (fd >= 0) {
+            sys::close(std::exchange(fd, -1));
+        }
+    }
+};
+
+sys::OutputTarget openTarget(const std::string& path, const std::string& what) {
+    sys::OutputTarget target;
     std::string why;
+    if (!sys::openTarget(path, target, why)) {
+        throw Failure(WriteFailed, "cannot write " + what + path + ": " + why);
+    }
+    return target;
+}
+
+} // namespace
+
+ResultsFile::ResultsFile(std::string target, std::string_view header) : target_(std::move(target)) {
+    using Kind = sys::OutputTarget::Kind;
     if (target_ == "-") {
         fd_ = sys::kStandardOutput;
-    } else if (sys::isSpecialFile(target_)) {
-        // A device or a pipe is written as it is: renaming a file over it
-        // would replace it.
-        fd_ = sys::openSpecialFile(target_, why);
-        if (fd_ < 0) {
-            throw Failure(BadArguments, "cannot write " + target_ + ": " + why);
-        }
     } else {
-        // Beside the file the name leads to (through a symlink, too), so
-        // that the rename stays within one file system and keeps the link.
-        std::error_code ec;
-        const fs::path real = fs::exists(target_, ec) ? fs::canonical(target_, ec) : "";
-        placed_ = real.empty() ? target_ : real.string();
-        fd_ = sys::createBeside(placed_, partial_, why);
-        if (fd_ < 0) {
-            throw Failure(BadArguments, "cannot write " + target_ + ": " + why);
+        const sys::OutputTarget found = openTarget(target_, "");
+        if (found.kind != Kind::Missing && sys::isStandardOutput(found.fd)) {
+            // /dev/stdout: written at standard output's own offset, so that
+            // whatever else goes there follows the rows.
+            sys::close(found.fd);
+            fd_ = sys::kStandardOutput;
+        } else if (found.kind == Kind::Link || found.kind == Kind::Special) {
+            fd_ = found.fd;
+            truncate_ = takeBack_ = found.kind == Kind::Link;
+        } else {
+            const Descriptor replaced{found.fd};
+            const int mode = found.kind == Kind::File ? static_cast<int>(found.mode) : -1;
+            std::string why;
+            fd_ = sys::createBeside(target_, mode, partial_, why);
+            if (fd_ < 0) {
+                throw Failure(WriteFailed, "cannot write " + target_ + ": " + why);
+            }
+            takeBack_ = true;
         }
+    }
+    if (truncate_) {
+        header_ = header;
+        return;
     }
     try {
         writeAll(header, false);
@@ -55,7 +107,7 @@ ResultsFile::~ResultsFile() {
             // Should this fail, the rows stay in the partial file, which the
             // message of the sweep's end names.
             std::string ignored;
-            sys::replace(partial_, placed_, ignored);
+            sys::replace(partial_, target_, ignored);
         }
     }
 }
@@ -75,11 +127,18 @@ void ResultsFile::writeAll(std::string_view bytes, bool isRow) {
     // is taken back.
     std::size_t done = 0;
     std::string why;
+    if (isRow && truncate_) {
+        truncate_ = false;
+        if (!sys::emptyFile(fd_, why)) {
+            throw Failure(WriteFailed, "cannot write " + target_ + ": " + why + "; 0 rows kept");
+        }
+        writeAll(std::exchange(header_, {}), false);
+    }
     if (sys::writeAll(fd_, bytes, done, why)) {
         rows_ += isRow ? 1 : 0;
         return;
     }
-    if (done > 0 && !partial_.empty()) {
+    if (done > 0 && takeBack_) {
         sys::takeBack(fd_, done);
     }
     const std::string name = target_ == "-" ? "standard output" : target_;
@@ -94,6 +153,7 @@ void ResultsFile::write(std::string_view row) {
 void ResultsFile::commit() {
     if (done_ || partial_.empty()) {
         done_ = true;
+        close();
         return;
     }
     done_ = true;
@@ -103,7 +163,7 @@ void ResultsFile::commit() {
         return;
     }
     std::string why;
-    const bool stored = sys::commit(fd_, partial_, placed_, why);
+    const bool stored = sys::commit(fd_, partial_, target_, why);
     fd_ = -1;
     if (!stored) {
         throw Failure(WriteFailed, "cannot write " + target_ + ": " + why + "; " +
@@ -113,15 +173,34 @@ void ResultsFile::commit() {
 
 void writeBeside(const std::string& path, const std::string& what,
                  const std::function<bool(const std::string& partial, std::string& error)>& write) {
+    using Kind = sys::OutputTarget::Kind;
+    const sys::OutputTarget found = openTarget(path, what + " ");
+    Descriptor target{found.fd};
+    if (found.kind == Kind::Special) {
+        throw Failure(WriteFailed, "cannot write " + what + " " + path +
+                                       ": it is a device or a pipe, not a file");
+    }
+    const bool through = found.kind == Kind::Link;
+    if (!through) {
+        // Some systems rename nothing over a file that is open.
+        target.close();
+    }
     std::string partial;
     std::string error;
-    const int fd = sys::createBeside(path, partial, error);
+    // Beside a link, a file of the user's alone: it only passes its bytes on.
+    const int mode = through ? 0600 : found.kind == Kind::File ? static_cast<int>(found.mode) : -1;
+    const int fd = sys::createBeside(path, mode, partial, error);
     if (fd < 0) {
         throw Failure(WriteFailed, "cannot write " + what + " " + path + ": " + error);
     }
     sys::close(fd);
-    if (!write(partial, error) || !sys::replace(partial, path, error)) {
+    const bool written =
+        write(partial, error) &&
+        (through ? sys::copyInto(partial, target.fd, error) : sys::replace(partial, path, error));
+    if (!written || through) {
         sys::remove(partial);
+    }
+    if (!written) {
         throw Failure(WriteFailed, "cannot write " + what + " " + path +
                                        (error.empty() ? std::string() : ": " + error));
     }
@@ -162,12 +241,15 @@ std::string plotFormat(const std::string& path) {
 
 namespace {
 
+// Files that exist are the same when the system finds the same file for
+// both names (device and inode); names of files still to be made, when
+// their lexical forms are. No link is followed here by hand.
 bool sameFile(const std::string& a, const std::string& b) {
     std::error_code ec;
     if (fs::exists(a, ec) && fs::exists(b, ec)) {
         return fs::equivalent(a, b, ec);
     }
-    return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
+    return fs::absolute(a, ec).lexically_normal() == fs::absolute(b, ec).lexically_normal();
 }
 
 void refuseFolder(const char* option, const std::string& path) {
@@ -213,6 +295,26 @@ void checkOutputPaths(const std::string& csv, const std::string& plot, const std
                                         ": name a .png, .svg or .pdf file; the extension says "
                                         "which format is drawn");
     }
+    checkWritable(plot, "the plot");
+}
+
+void checkWritable(const std::string& path, const std::string& what) {
+    // As writeBeside begins: the target opened, and a file made beside it,
+    // which goes again.
+    const sys::OutputTarget found = openTarget(path, what + " ");
+    const Descriptor target{found.fd};
+    if (found.kind == sys::OutputTarget::Kind::Special) {
+        throw Failure(WriteFailed, "cannot write " + what + " " + path +
+                                       ": it is a device or a pipe, not a file");
+    }
+    std::string partial;
+    std::string why;
+    const int fd = sys::createBeside(path, 0600, partial, why);
+    if (fd < 0) {
+        throw Failure(WriteFailed, "cannot write " + what + " " + path + ": " + why);
+    }
+    sys::close(fd);
+    sys::remove(partial);
 }
 
 } // namespace qd::cli

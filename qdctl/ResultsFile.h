@@ -14,13 +14,15 @@ class Failure;
 // A sweep's CSV as it is measured: rows go, one write each, to a new file
 // beside the target, which takes the target's name when the sweep ends
 // (commit), also when it ends early. A sweep that ends before its first row
-// leaves an earlier file of that name as it was. "-" is standard output,
-// written row by row with nothing to rename.
+// leaves an earlier file of that name as it was. A target that is a link
+// (the user's own: the system follows no other) or a device or pipe is
+// written through, rows as they come. "-" is standard output, written row
+// by row with nothing to rename.
 class ResultsFile {
   public:
-    // Creates the file beside `target` and writes `header` into it, before
-    // any board is touched: raises Failure(BadArguments) when it cannot be
-    // created, Failure(WriteFailed) when it cannot be written.
+    // Opens the target and makes the file beside it, before any board is
+    // touched: raises Failure(WriteFailed) naming the target when it cannot
+    // be written.
     ResultsFile(std::string target, std::string_view header);
     ~ResultsFile(); // an uncommitted file with no rows goes
     ResultsFile(const ResultsFile&) = delete;
@@ -44,8 +46,10 @@ class ResultsFile {
     void close();
 
     std::string target_;
-    std::string placed_; // the file the rows end up in: the target, or where its link leads
-    std::string partial_;
+    std::string partial_;   // the file beside the target; "" when written through
+    std::string header_;    // still to be written before the first row
+    bool truncate_ = false; // a file written through, emptied when the first row comes
+    bool takeBack_ = false; // a file, which can take back a row cut short
     int fd_ = -1;
     std::size_t rows_ = 0;
     bool done_ = false;
@@ -59,17 +63,25 @@ class ResultsFile {
 void endEarly(const Failure& failure, std::size_t done, std::size_t total, ResultsFile* csv);
 
 // Writes a whole file through `write`, which is handed a new file beside
-// `path` to fill; that file takes `path`'s name once `write` returns true.
-// Raises Failure(WriteFailed) naming `what` and `write`'s reason when it
-// cannot.
+// `path` to fill; that file takes `path`'s name once `write` returns true
+// (through a link, its bytes go into the file the link leads to). Raises
+// Failure(WriteFailed) naming `what` and `write`'s reason when it cannot.
 void writeBeside(const std::string& path, const std::string& what,
                  const std::function<bool(const std::string& partial, std::string& error)>& write);
 
 // Refuses output paths before any board is touched: a folder, a path that
 // names the firmware image or the other output, a plot whose extension is
-// not png, svg or pdf, or "-" where standard output cannot take it.
+// not png, svg or pdf, or "-" where standard output cannot take it (all
+// Failure(BadArguments)); then a plot that cannot be written
+// (Failure(WriteFailed); the CSV's ResultsFile finds that for itself).
 void checkOutputPaths(const std::string& csv, const std::string& plot, const std::string& firmware,
                       bool json);
+
+// Raises Failure(WriteFailed) naming `what` and `path` when a whole file
+// (a picture, a report) cannot be written there: its folder is missing or
+// read-only, it is a link the system does not follow for this user, a
+// device or a pipe, and so on.
+void checkWritable(const std::string& path, const std::string& what);
 
 // Refuses `path` as the output of `option`: a folder, the firmware image, or
 // the file another option already names ("-" and "" name none).

@@ -27,16 +27,39 @@ bool isTerminal(int fd);
 // libqdctl-plot.so, or qdctl-plot.dll).
 std::string moduleFile(const std::string& name);
 
-// Whether `path` names something that exists and is not a regular file
-// (a device, a pipe): such a target is written as it is, never replaced.
-bool isSpecialFile(const std::string& path);
-int openSpecialFile(const std::string& path, std::string& why);
+// What a results path leads to, as the system resolves the path when it
+// opens it: its own rules for links and files in shared folders apply.
+struct OutputTarget {
+    enum class Kind {
+        Missing, // nothing is there yet
+        File,    // a regular file
+        Link,    // a link that leads to a regular file
+        Special, // a device or a pipe, through a link or not
+    };
+    Kind kind = Kind::Missing;
+    int fd = -1;       // what the path leads to, open for writing; -1 when missing
+    unsigned mode = 0; // its permission bits
+};
 
-// A new file beside `path`, named path.partial-XXXXXX, with the access a
-// new file of the user's gets; -1 with the reason in `why`.
-int createBeside(const std::string& path, std::string& partial, std::string& why);
+// Opens what `path` leads to for writing, truncating nothing and waiting
+// for no reader; makes a file only where a link leads to nothing. False,
+// with the reason in `why`, when it cannot be written.
+bool openTarget(const std::string& path, OutputTarget& target, std::string& why);
+
+// Whether `fd` is open on the file standard output goes to (/dev/stdout).
+bool isStandardOutput(int fd);
+
+// A new file beside `path`, named path.partial-XXXXXX, with the permission
+// bits `mode`, or with those a new file of the user's gets when `mode` is
+// negative; -1 with the reason in `why`.
+int createBeside(const std::string& path, int mode, std::string& partial, std::string& why);
+// Puts the bytes of the file `from` into the file open as `into` in place
+// of what it held, and makes sure they are stored.
+bool copyInto(const std::string& from, int into, std::string& why);
 // Takes back the last `bytes` written to a file (a row a full disk cut).
 void takeBack(int fd, std::size_t bytes);
+// Empties a file, to be written again from its start.
+bool emptyFile(int fd, std::string& why);
 // Puts `from`, written through `fd`, in place of `to` once its bytes are
 // safely stored, replacing what was there. Closes `fd` in any case: some
 // systems rename no file that is open.

@@ -42,23 +42,6 @@ std::string moduleFile(const std::string& name) {
     return "lib" + name + ".so";
 }
 
-bool isSpecialFile(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
-}
-
-int openSpecialFile(const std::string& path, std::string& why) {
-    // Not blocking on a FIFO without a reader while it opens; blocking in
-    // its writes, as a pipe's writer should.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        why = std::strerror(errno);
-        return fd;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
-}
-
 namespace {
 
 mode_t currentUmask() {
@@ -67,18 +50,131 @@ mode_t currentUmask() {
     return mask;
 }
 
+// Why an open of `path`, with `error`, failed, in words a user can act on.
+std::string whyNotOpened(const std::string& path, const struct stat& entry, int error) {
+    std::string why = std::strerror(error);
+    struct stat st {};
+    if (error == EACCES && S_ISLNK(entry.st_mode)) {
+        why += "; it is a symbolic link, which in a shared folder only its owner may follow";
+    } else if (error == EACCES && entry.st_uid != ::geteuid()) {
+        why += "; it belongs to another user";
+    } else if (error == ENXIO && ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
+        why = "it is a FIFO that no one reads";
+    }
+    return why;
+}
+
+// The kernel's rule for sticky folders that everyone may write (/tmp),
+// kept also where the system leaves fs.protected_symlinks or
+// fs.protected_regular off: what another user put there is neither followed
+// nor opened, unless the folder is theirs.
+bool plantedInSharedFolder(const std::string& path, const struct stat& entry) {
+    if (entry.st_uid == ::geteuid()) {
+        return false;
+    }
+    const std::size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    struct stat st {};
+    return ::stat(folder.c_str(), &st) == 0 && (st.st_mode & S_ISVTX) != 0 &&
+           (st.st_mode & S_IWOTH) != 0 && st.st_uid != entry.st_uid;
+}
+
 } // namespace
 
-int createBeside(const std::string& path, std::string& partial, std::string& why) {
+bool openTarget(const std::string& path, OutputTarget& target, std::string& why) {
+    target = {};
+    struct stat entry {};
+    if (::lstat(path.c_str(), &entry) != 0) {
+        if (errno == ENOENT) {
+            return true;
+        }
+        why = std::strerror(errno);
+        return false;
+    }
+    // The kernel follows a link here, or refuses to: a link of another
+    // user's in a sticky folder that others may write (fs.protected_symlinks),
+    // or a file or FIFO of theirs there opened with O_CREAT
+    // (fs.protected_regular, fs.protected_fifos); the same is refused first
+    // for systems that have those switched off. O_NONBLOCK: a FIFO without a
+    // reader fails at once rather than hang.
+    if (plantedInSharedFolder(path, entry)) {
+        why = whyNotOpened(path, entry, EACCES);
+        return false;
+    }
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        why = whyNotOpened(path, entry, errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        why = std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    target.fd = fd;
+    target.mode = st.st_mode & 0777;
+    if (!S_ISREG(st.st_mode)) {
+        // Blocking in its writes, as a pipe's writer should.
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        target.kind = OutputTarget::Kind::Special;
+    } else {
+        target.kind = S_ISLNK(entry.st_mode) ? OutputTarget::Kind::Link : OutputTarget::Kind::File;
+    }
+    return true;
+}
+
+bool isStandardOutput(int fd) {
+    struct stat st {};
+    struct stat out {};
+    return ::fstat(fd, &st) == 0 && ::fstat(kStandardOutput, &out) == 0 &&
+           st.st_dev == out.st_dev && st.st_ino == out.st_ino;
+}
+
+int createBeside(const std::string& path, int mode, std::string& partial, std::string& why) {
     std::string pattern = path + ".partial-XXXXXX";
     const int fd = ::mkstemp(pattern.data());
     if (fd < 0) {
         why = std::strerror(errno);
         return fd;
     }
-    ::fchmod(fd, 0666 & ~currentUmask());
+    ::fchmod(fd, mode >= 0 ? static_cast<mode_t>(mode) : 0666 & ~currentUmask());
     partial = pattern;
     return fd;
+}
+
+bool copyInto(const std::string& from, int into, std::string& why) {
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    const bool file = ::fstat(into, &st) == 0 && S_ISREG(st.st_mode);
+    bool ok = !file || emptyFile(into, why);
+    char buffer[65536];
+    while (ok) {
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            ok = n == 0;
+            if (!ok) {
+                why = std::strerror(errno);
+            }
+            break;
+        }
+        std::size_t done = 0;
+        ok = writeAll(into, std::string_view(buffer, static_cast<std::size_t>(n)), done, why);
+    }
+    ::close(in);
+    if (ok && file && ::fsync(into) != 0) {
+        why = std::strerror(errno);
+        ok = false;
+    }
+    return ok;
 }
 
 void takeBack(int fd, std::size_t bytes) {
@@ -86,6 +182,14 @@ void takeBack(int fd, std::size_t bytes) {
     if (start >= 0) {
         [[maybe_unused]] const int ignored = ::ftruncate(fd, start);
     }
+}
+
+bool emptyFile(int fd, std::string& why) {
+    if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 bool commit(int fd, const std::string& from, const std::string& to, std::string& why) {

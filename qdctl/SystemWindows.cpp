@@ -54,9 +54,11 @@ std::string moduleFile(const std::string& name) {
     return name + ".dll";
 }
 
+namespace {
+
+// Opened for no access, only to ask what it is: NUL and CON are devices
+// whatever folder they seem to be in.
 bool isSpecialFile(const std::string& path) {
-    // Opened for no access, only to ask what it is: NUL and CON are devices
-    // whatever folder they seem to be in.
     const HANDLE h = ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -67,15 +69,46 @@ bool isSpecialFile(const std::string& path) {
     return special;
 }
 
-int openSpecialFile(const std::string& path, std::string& why) {
+} // namespace
+
+bool openTarget(const std::string& path, OutputTarget& target, std::string& why) {
+    target = {};
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    const bool special = isSpecialFile(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES && !special) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            // A missing folder is found when a file is made beside the path.
+            return true;
+        }
+        why = std::strerror(EACCES);
+        return false;
+    }
+    // Opened as the system resolves the path; nothing truncated.
     const int fd = ::_open(path.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
     if (fd < 0) {
         why = std::strerror(errno);
+        return false;
     }
-    return fd;
+    target.fd = fd;
+    target.mode = _S_IREAD | _S_IWRITE;
+    target.kind =
+        special ? OutputTarget::Kind::Special
+        : attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
+            ? OutputTarget::Kind::Link
+            : OutputTarget::Kind::File;
+    return true;
 }
 
-int createBeside(const std::string& path, std::string& partial, std::string& why) {
+// No path names standard output on Windows.
+bool isStandardOutput(int /*fd*/) {
+    return false;
+}
+
+// Windows has no mode bits to keep beyond read-only, and a read-only file
+// is not opened for writing: a new file gets the access its folder passes
+// on, whatever `mode` says.
+int createBeside(const std::string& path, int /*mode*/, std::string& partial, std::string& why) {
     static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -98,11 +131,49 @@ int createBeside(const std::string& path, std::string& partial, std::string& why
     return -1;
 }
 
+bool copyInto(const std::string& from, int into, std::string& why) {
+    const int in = ::_open(from.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    if (in < 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    const bool file =
+        ::GetFileType(reinterpret_cast<HANDLE>(::_get_osfhandle(into))) == FILE_TYPE_DISK;
+    bool ok = !file || emptyFile(into, why);
+    char buffer[65536];
+    while (ok) {
+        const int n = ::_read(in, buffer, sizeof buffer);
+        if (n <= 0) {
+            ok = n == 0;
+            if (!ok) {
+                why = std::strerror(errno);
+            }
+            break;
+        }
+        std::size_t done = 0;
+        ok = writeAll(into, std::string_view(buffer, static_cast<std::size_t>(n)), done, why);
+    }
+    ::_close(in);
+    if (ok && file && ::_commit(into) != 0) {
+        why = std::strerror(errno);
+        ok = false;
+    }
+    return ok;
+}
+
 void takeBack(int fd, std::size_t bytes) {
     const long long start = ::_lseeki64(fd, -static_cast<long long>(bytes), SEEK_CUR);
     if (start >= 0) {
         ::_chsize_s(fd, start);
     }
+}
+
+bool emptyFile(int fd, std::string& why) {
+    if (::_chsize_s(fd, 0) != 0 || ::_lseeki64(fd, 0, SEEK_SET) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 bool commit(int fd, const std::string& from, const std::string& to, std::string& why) {

@@ -33,8 +33,30 @@ void ServeBoard::ready() {
     }
 }
 
+void ServeBoard::reload() {
+    try {
+        session_.ensureFirmware(firmware_, true);
+    } catch (const Failure& f) {
+        present_ = false;
+        throw scpi::BoardError(-241, f.what());
+    }
+    downloaded_ = true;
+    writeMessage("board " + identifier_ + " had lost its firmware: loaded it again");
+}
+
 template <typename F> auto ServeBoard::guarded(F&& call) -> decltype(call()) {
     try {
+        try {
+            return call();
+        } catch (const Failure& f) {
+            // A board whose power was cut, or that was unplugged and back
+            // between two requests, runs no firmware: it is loaded again,
+            // once, as at the start, and the request is sent again.
+            if (f.status() != RequestFailed || session_.firmwareRuns()) {
+                throw;
+            }
+        }
+        reload();
         return call();
     } catch (const Failure& f) {
         // A board that is gone, or taken, is missing until it is back; any

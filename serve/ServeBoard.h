@@ -9,7 +9,9 @@
 namespace qd::cli {
 
 // The board behind `qdctl serve`: one session for the server's lifetime,
-// its firmware loaded at start unless it runs already. A board that stops
+// its firmware loaded at start unless it runs already. A board that lost
+// its firmware (power-cycled) is loaded again on the request that finds it
+// out, and the request sent again; -241 when that fails. A board that stops
 // answering makes its request fail with -240; one that is gone, -241, and
 // it is looked for again, and loaded if it needs it, before each use until
 // it is back.
@@ -32,6 +34,8 @@ class ServeBoard final : public scpi::InstrumentBoard, private Board {
     // Runs a board call; a failure becomes the SCPI error it is.
     template <typename F> auto guarded(F&& call) -> decltype(call());
     void attach(bool force);
+    // Loads the firmware again; BoardError(-241) when it cannot.
+    void reload();
 
     const Options& options_;
     Session session_;

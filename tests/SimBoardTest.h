@@ -52,6 +52,13 @@ class SimBoardTest : public ::testing::Test {
         return c;
     }
     std::string state() const { return dir.file("board.state"); }
+    // A state file of the user's alone, whatever the umask: one that others
+    // may write is refused.
+    void writeState(const std::string& content) const {
+        writeFile(state(), content);
+        std::filesystem::permissions(state(), std::filesystem::perms::owner_read |
+                                                  std::filesystem::perms::owner_write);
+    }
     std::string firmware() const {
         HexSegment s{0, {kFirmwareMagic.begin(), kFirmwareMagic.end()}};
         s.data.push_back(kFirmwareMajor);

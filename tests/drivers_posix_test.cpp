@@ -95,6 +95,13 @@ std::vector<StateCase> systemStateCases(const std::string& state, const std::str
          "it is a symbolic link"},
         {"a FIFO", [=] { return ::mkfifo(state.c_str(), 0600) == 0; },
          "it is a FIFO, not a regular file"},
+        {"a board record others may write",
+         [=] {
+             const SimRecord fresh;
+             writeFile(state, std::string(reinterpret_cast<const char*>(&fresh), sizeof fresh));
+             return ::chmod(state.c_str(), 0666) == 0;
+         },
+         "others may write it (mode 0666)"},
         // Only root can give a file away.
         {"someone else's board record",
          [=] {
@@ -185,5 +192,54 @@ TEST(SimConfig, WhereTheStateLives) {
         const SimConfig config = SimConfig::fromEnvironment();
         EXPECT_EQ(config.statePath, c.path) << c.path;
         EXPECT_EQ(config.privateFolder, c.folder) << c.path;
+    }
+}
+
+// Another process may empty, cut, replace or overwrite the state file while
+// a program holds the board (the lock is advisory): the holder sees a board
+// whose power was cut, never a signal, and the board is its own again.
+TEST_F(SimBoardTest, AStateFileChangedUnderItsHolderIsAPowerCycle) {
+    const std::string copy = dir.file("copy.state");
+    const auto cut = [this](off_t size) {
+        return [=, this] { return ::truncate(state().c_str(), size) == 0; };
+    };
+    struct Case {
+        const char* what;
+        std::function<bool()> change;
+    };
+    const Case cases[] = {
+        {"emptied", cut(0)},
+        {"cut to 1 byte", cut(1)},
+        {"replaced by a copy of itself",
+         [&] {
+             std::filesystem::copy_file(state(), copy);
+             return ::rename(copy.c_str(), state().c_str()) == 0;
+         }},
+        {"removed", [this] { return std::filesystem::remove(state()); }},
+        {"overwritten",
+         [this] {
+             writeFile(state(), std::string(sizeof(SimRecord), 'x'));
+             return true;
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(state());
+        SimBackend backend(config());
+        auto board = backend.open(1);
+        ASSERT_TRUE(board && board->downloadFirmware(firmware()) && write(*board, 0x2000, 0x1000));
+        ASSERT_TRUE(c.change());
+        ::testing::internal::CaptureStderr();
+        LinkResult result;
+        read(*board, &result);
+        ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(result.status, LinkStatus::RequestFailed);
+        EXPECT_NE(result.diagnostic.find("no firmware loaded: the board lost its power"),
+                  std::string::npos)
+            << result.diagnostic;
+        EXPECT_FALSE(SimBackend(config()).open(1)) << "still held";
+        ASSERT_TRUE(board->downloadFirmware(firmware()));
+        EXPECT_TRUE(write(*board, 0x2000, 0x1000));
+        EXPECT_EQ(read(*board), kMidScale);
     }
 }

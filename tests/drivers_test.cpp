@@ -259,7 +259,7 @@ TEST_F(SimBoardTest, RequestsBeforeADownloadFail) {
         SCOPED_TRACE(empty ? "empty state file" : "no state file");
         std::filesystem::remove(state());
         if (empty) {
-            writeFile(state(), "");
+            writeState("");
         }
         SimBackend backend(config());
         EXPECT_EQ(backend.listBoards().at(0).firmware, "no");
@@ -371,7 +371,7 @@ TEST_F(SimBoardTest, StateFilesThatAreNotBoardRecordsAreRefusedUntouched) {
     const std::string laterBytes(reinterpret_cast<const char*>(&later), sizeof later);
     const auto holding = [this](std::string content) {
         return [this, content] {
-            writeFile(state(), content);
+            writeState(content);
             return true;
         };
     };

@@ -124,7 +124,11 @@ TEST_F(QdctlTest, BadInputLeavesTheBoardUntouched) {
         int status;
     };
     const QString csv = QString::fromStdString(dir.file("bad.csv"));
-    const Case cases[] = {
+    // Results that cannot be written are found before the board is touched.
+    const QString fifo = QString::fromStdString(dir.file("no-reader"));
+    ASSERT_EQ(::mkfifo(dir.file("no-reader").c_str(), 0600), 0);
+    const QStringList sweep = {"sweep", "--device", "QD1200", "--from", "0", "--to", "F"};
+    std::vector<Case> cases = {
         {{}, 2},
         {{"program"}, 2},
         {{"program", "--device", "QD9999", "800"}, 2},
@@ -141,9 +145,9 @@ TEST_F(QdctlTest, BadInputLeavesTheBoardUntouched) {
         {{"sweep", "--device", "QD1200", "--from", "0", "--to", "F", "--step", "0", "--csv", csv},
          2},
         {{"sweep", "--device", "QD1200", "--from", "0", "--to", "Z", "--csv", csv}, 3},
-        {{"sweep", "--device", "QD1200", "--from", "0", "--to", "F", "--csv",
-          "/nonexistent/dir/x.csv"},
-         2},
+        {sweep + QStringList{"--csv", "/nonexistent/dir/x.csv"}, 8},
+        {sweep + QStringList{"--csv", csv, "--plot", "/nonexistent/dir/x.png"}, 8},
+        {sweep + QStringList{"--csv", fifo}, 8},
         {{"characterize", "--device", "QD1200", "--codes", "half"}, 2},
         {{"characterize", "--device", "QD1200", "--limits", "inl=-1"}, 2},
         {{"characterize", "--device", "QD1200", "--limits", "linearity=2"}, 2},
@@ -153,6 +157,16 @@ TEST_F(QdctlTest, BadInputLeavesTheBoardUntouched) {
         {{"characterize", "--device", "QD1200", "--meter", "TCPIP::127.0.0.1::1::SOCKET"}, 10},
         {{"serve", "--listen", "nonsense"}, 2},
     };
+    if (::geteuid() != 0) { // root writes in any folder
+        const std::string readOnly = dir.file("read-only");
+        std::filesystem::create_directory(readOnly);
+        ::chmod(readOnly.c_str(), 0555);
+        cases.push_back(
+            {sweep + QStringList{"--csv", QString::fromStdString(readOnly + "/x.csv")}, 8});
+        cases.push_back({sweep + QStringList{"--csv", csv, "--plot",
+                                             QString::fromStdString(readOnly + "/x.svg")},
+                         8});
+    }
     for (const auto& c : cases) {
         std::filesystem::remove(trace());
         const Outcome r = qdctl(c.args);
