@@ -240,6 +240,16 @@ leaks=$(in_root "$install_root" bash -c \
 [ -z "$leaks" ] || fail "installed files name the build folder $src: $leaks"
 echo "ok: no installed file names $src"
 
+stage "install root: the attacks of tests/hostile against the installed qdctl"
+# python3 alone runs them; it comes after the package's own install check.
+in_root "$install_root" bash -c "DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+    --no-install-recommends python3 >/dev/null"
+mkdir -p "$install_root/tmp/hostile"
+cp "$repo"/tests/hostile/*.py "$install_root/tmp/hostile/"
+for attack in "$install_root"/tmp/hostile/*.py; do
+    in_root "$install_root" python3 "/tmp/hostile/$(basename "$attack")" /usr/bin/qdctl
+done
+
 stage "build root: the Windows version, as the README says (scripts/windows.sh)"
 mkdir -p "$windows_cache"
 bind "$windows_cache" "$build_root/var/cache/qd1600-windows"
