@@ -18,6 +18,7 @@ const char* monotonicWord(Monotonic m) {
     case Monotonic::No:
         return "no";
     case Monotonic::Unresolved:
+    case Monotonic::NotMeasured:
         return "not shown";
     case Monotonic::Yes:
         break;
@@ -191,7 +192,11 @@ Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup
             f.dnl = {{rise - 1, expanded(known, stepCoverage, u)}, lo.code};
         }
     }
-    f.monotonic = down ? Monotonic::No : unresolved ? Monotonic::Unresolved : Monotonic::Yes;
+    const bool everyStep = single + 1 == inFit.size();
+    f.monotonic = down         ? Monotonic::No
+                  : unresolved ? Monotonic::Unresolved
+                  : everyStep  ? Monotonic::Yes
+                               : Monotonic::NotMeasured;
     return f;
 }
 

@@ -14,7 +14,9 @@
 //   least-squares line over the fit range (best fit);
 // - DNL per step between two neighbouring codes in the fit range, in LSB
 //   of the best-fit line, minus 1;
-// - monotonic when every step is positive beyond its uncertainty.
+// - monotonic when every step of the fit range was measured and is
+//   positive beyond its uncertainty: codes measured far apart show no
+//   step between them.
 //
 // Uncertainties are expanded (about 95 % coverage): twice the standard
 // uncertainty for a single value; for the largest of many values, the
@@ -74,12 +76,14 @@ struct Extreme : Figure {
 };
 
 enum class Monotonic {
-    Yes,        // every step positive beyond its uncertainty
-    No,         // a step goes down beyond its uncertainty
-    Unresolved, // neither: a step lies within its uncertainty of 0
+    Yes,         // every step of the fit range measured, each positive beyond its uncertainty
+    No,          // a step goes down beyond its uncertainty
+    Unresolved,  // neither: a step lies within its uncertainty of 0
+    NotMeasured, // no step goes down, but the plan left steps of the fit range out
 };
 
-// "yes", "no" or "not shown", as reports and JSON say it.
+// "yes", "no" or "not shown" (Unresolved, NotMeasured), as reports and JSON
+// say it.
 const char* monotonicWord(Monotonic m);
 
 struct CodeFigures {

@@ -37,7 +37,9 @@ struct Verdict {
 // Whether a figure of `value` keeps within `limit`; without one it does.
 bool withinLimit(const std::optional<double>& limit, double value);
 
-// Not monotonic, not shown monotonic, or a figure beyond its limit fails.
+// Not monotonic, not shown monotonic where every step was measured, or a
+// figure beyond its limit fails. A plan that leaves steps out does not test
+// monotonicity: that is said, and fails nothing.
 Verdict judge(const Figures& figures, const Limits& limits);
 
 } // namespace qd::measure

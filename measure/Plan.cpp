@@ -40,7 +40,9 @@ std::string Plan::text() const {
 std::vector<std::int32_t> planCodes(int bits, const Plan& plan) {
     const std::int32_t largest = (std::int32_t{1} << bits) - 1;
     const FitRange fit = fitRange(bits);
-    std::vector<std::int32_t> codes = {0, largest, fit.first, fit.last};
+    const std::vector<std::int32_t> first = {0, largest, fit.first, fit.last,
+                                             std::int32_t{1} << (bits - 1)};
+    std::vector<std::int32_t> codes = first;
     const auto grid = [&](std::int32_t step) {
         for (std::int32_t code = 0; code <= largest; code += step) {
             codes.push_back(code);
@@ -71,6 +73,13 @@ std::vector<std::int32_t> planCodes(int bits, const Plan& plan) {
     }
     std::sort(codes.begin(), codes.end());
     codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
+    codes.erase(std::remove_if(codes.begin(), codes.end(),
+                               [&](std::int32_t code) {
+                                   return std::find(first.begin(), first.end(), code) !=
+                                          first.end();
+                               }),
+                codes.end());
+    codes.insert(codes.begin(), first.begin(), first.end());
     return codes;
 }
 

@@ -28,8 +28,10 @@ struct Plan {
     std::string text() const;
 };
 
-// The codes of a plan for an N-bit converter, ascending, each once. Every
-// plan holds 0, the largest code and the fit range's two ends. Fast holds
+// The codes of a plan for an N-bit converter, each once, in the order to
+// measure them: first what the figures need, 0, the largest code, the fit
+// range's two ends and mid-scale, so that a run cut short still has them;
+// then the rest, ascending. Fast holds
 // each single-bit code and the code below it (the carry into every bit),
 // both sides of each carry into the six top bits, and a grid of 512
 // codes: for 16 bits under 1% of the codes.

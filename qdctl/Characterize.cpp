@@ -14,6 +14,7 @@
 #include "qdctl/StopSignals.h"
 
 #include <QDateTime>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 
@@ -190,6 +191,10 @@ CharacterizeResult runCharacterize(const Options& o) {
         setup.bits = device.resolution;
         setup.referenceVolts = o.vref;
         setup.meterStepVolts = dmm ? 0.0 : board::readingVolts(1);
+        // The plan measures what the figures need first; they take the
+        // codes in order.
+        std::sort(measured.begin(), measured.end(),
+                  [](const auto& a, const auto& b) { return a.code < b.code; });
         r.figures = measure::computeFigures(measured, setup);
         r.verdict = measure::judge(*r.figures, limits);
         if (renderer) {

@@ -85,7 +85,10 @@ std::vector<report::FigureRow> figureRows(const CharacterizeResult& r) {
     rows.push_back({"Monotonic", measure::monotonicWord(f.monotonic), "", "",
                     "smallest step " + step + (u.empty() ? "" : " " + u) + " LSB from code " +
                         formatCode(f.smallestStep.code),
-                    "", f.monotonic == measure::Monotonic::Yes ? "pass" : "FAIL"});
+                    "",
+                    f.monotonic == measure::Monotonic::Yes           ? "pass"
+                    : f.monotonic == measure::Monotonic::NotMeasured ? ""
+                                                                     : "FAIL"});
     return rows;
 }
 
@@ -131,8 +134,8 @@ std::vector<std::string> reportNotes(const CharacterizeResult& r) {
         notes.push_back("Plan " + r.plan + ": " + std::to_string(r.measured) + " of " +
                         std::to_string(std::size_t{1} << r.bits) + " codes; DNL over the " +
                         std::to_string(f.steps.size()) +
-                        " single-code steps measured, monotonicity over every step between "
-                        "measured codes.");
+                        " single-code steps measured; monotonicity is shown only when every "
+                        "step of the fit range is measured (--codes all).");
     }
     return notes;
 }

@@ -185,11 +185,11 @@ TEST_F(CharacterizeTest, VerdictsNameWhatFailed) {
         {"a top bit weighing so little that its step goes back",
          "msb1=-400",
          {},
-         "not monotonic: the output falls by 0.64 LSB at the step up from code 07FF"},
+         "not monotonic: the output falls by 0.644 LSB at the step up from code 07FF"},
         {"a figure beyond its limit",
          "typical",
          {"--limits", "offset=1,inl=2"},
-         "offset error -1.2 mV beyond the limit of 1 mV"},
+         "offset error -1.18 mV beyond the limit of 1 mV"},
     };
     for (const auto& c : cases) {
         std::filesystem::remove(dir.file("board.state"));

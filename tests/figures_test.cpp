@@ -60,3 +60,54 @@ TEST(Limits, TextReadsBackAsTheLimitsGiven) {
         EXPECT_EQ(limits->text(), text);
     }
 }
+
+// Monotonicity is claimed only where every step of the fit range was seen.
+TEST(Figures, MonotonicOnlyWhereEveryStepWasMeasured) {
+    struct Case {
+        const char* name;
+        int every; // the codes measured: each every-th, and the plan's ends
+        std::function<double(int)> volts;
+        Monotonic monotonic;
+        bool pass;
+    };
+    const auto ideal = [](int code) { return code * 0.01; };
+    // Code 100 sits below code 99: invisible unless both are measured.
+    const auto dip = [](int code) { return code == 100 ? 0.985 : code * 0.01; };
+    const Case cases[] = {
+        {"every code of an ideal converter", 1, ideal, Monotonic::Yes, true},
+        {"every 16th code of an ideal converter", 16, ideal, Monotonic::NotMeasured, true},
+        {"every 16th code over a dip between them", 16, dip, Monotonic::NotMeasured, true},
+        {"every code over the dip", 1, dip, Monotonic::No, false},
+    };
+    const FitRange fit = fitRange(8);
+    for (const auto& c : cases) {
+        std::vector<CodeMeasurement> measured;
+        for (const auto& m : readings(c.volts)) {
+            if (m.code % c.every == 0 || m.code == 255 || m.code == fit.first ||
+                m.code == fit.last) {
+                measured.push_back(m);
+            }
+        }
+        const Figures f = computeFigures(measured, {8, 2.56, 0});
+        EXPECT_EQ(f.monotonic, c.monotonic) << c.name;
+        EXPECT_EQ(judge(f, Limits{}).pass, c.pass) << c.name;
+    }
+}
+
+// A run cut short has measured what the figures need, whatever the plan.
+TEST(Plan, WhatTheFiguresNeedComesFirst) {
+    for (const char* text : {"all", "fast", "100"}) {
+        for (const int bits : {12, 14, 16}) {
+            const auto codes = planCodes(bits, *Plan::parse(text));
+            const FitRange fit = fitRange(bits);
+            const std::vector<std::int32_t> first = {0, (1 << bits) - 1, fit.first, fit.last,
+                                                     1 << (bits - 1)};
+            ASSERT_GT(codes.size(), first.size()) << text << ", " << bits << " bits";
+            EXPECT_EQ(std::vector<std::int32_t>(codes.begin(), codes.begin() + 5), first)
+                << text << ", " << bits << " bits";
+            for (std::size_t i = 6; i < codes.size(); ++i) {
+                ASSERT_LT(codes[i - 1], codes[i]) << text << ", " << bits << " bits, at " << i;
+            }
+        }
+    }
+}
