@@ -30,11 +30,9 @@ struct StatePlace {
 StatePlace defaultStatePlace();
 
 // A file opened for appending, for a trace that two processes may share:
-// each write of a line lands whole at the end. -1 on failure, with the
+// each write of a line (qd::platform::writeAll) lands whole at the end. -1 on failure, with the
 // reason in `why`.
 int openForAppend(const std::string& path, std::string& why);
-// Writes all of `bytes`; the reason of a failure in `why`.
-bool writeAll(int fd, std::string_view bytes, std::string& why);
 void closeFile(int fd);
 
 // The whole text of a firmware image file, read only from a regular file of

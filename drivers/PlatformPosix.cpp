@@ -70,21 +70,6 @@ int openForAppend(const std::string& path, std::string& why) {
     return fd;
 }
 
-bool writeAll(int fd, std::string_view bytes, std::string& why) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            why = n < 0 ? std::strerror(errno) : "nothing written";
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 void closeFile(int fd) {
     ::close(fd);
 }

@@ -1,54 +1,16 @@
-#include "drivers/PlatformWindows.h"
-
 #include "drivers/IntelHex.h"
 #include "drivers/Platform.h"
+#include "platform/Error.h"
+#include "platform/Win32.h"
 
 #include <cstdlib>
 #include <io.h>
 
 namespace qd::drivers::platform {
 
-std::wstring widen(std::string_view utf8) {
-    if (utf8.empty()) {
-        return {};
-    }
-    const int size = static_cast<int>(utf8.size());
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
-    std::wstring text(static_cast<std::size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, text.data(), n);
-    return text;
-}
-
-std::string narrow(std::wstring_view utf16) {
-    if (utf16.empty()) {
-        return {};
-    }
-    const int size = static_cast<int>(utf16.size());
-    const int n =
-        ::WideCharToMultiByte(CP_UTF8, 0, utf16.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string text(static_cast<std::size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, utf16.data(), size, text.data(), n, nullptr, nullptr);
-    return text;
-}
-
-std::string errorText(DWORD error) {
-    wchar_t* buffer = nullptr;
-    const DWORD n = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::string text = n > 0 ? narrow(std::wstring_view(buffer, n)) : std::string();
-    ::LocalFree(buffer);
-    // One line, as the rest of a diagnostic is: no line end, no full stop.
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
-                             text.back() == '.')) {
-        text.pop_back();
-    }
-    return text.empty() ? "system error " + std::to_string(error) : text;
-}
-
-std::string errorText() {
-    return errorText(::GetLastError());
-}
+using qd::platform::Handle;
+using qd::platform::narrow;
+using qd::platform::widen;
 
 std::string environment(const char* name) {
     const wchar_t* value = ::_wgetenv(widen(name).c_str());
@@ -122,7 +84,7 @@ int openForAppend(const std::string& path, std::string& why) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) {
-        why = errorText();
+        why = qd::platform::lastErrorText();
         return -1;
     }
     const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file.get()), 0);
@@ -134,27 +96,14 @@ int openForAppend(const std::string& path, std::string& why) {
     return fd;
 }
 
-bool writeAll(int fd, std::string_view bytes, std::string& why) {
-    const auto file = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
-    while (!bytes.empty()) {
-        DWORD written = 0;
-        if (!::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-            written == 0) {
-            why = errorText();
-            return false;
-        }
-        bytes.remove_prefix(written);
-    }
-    return true;
-}
-
 void closeFile(int fd) {
     ::_close(fd);
 }
 
 std::string readImageText(const std::string& path, std::size_t limit) {
     const auto cannot = [&](const char* what) {
-        return IntelHexError(0, std::string(what) + " " + path + ": " + errorText());
+        return IntelHexError(0,
+                             std::string(what) + " " + path + ": " + qd::platform::lastErrorText());
     };
     // The program hands the path over in the ANSI code page, the code page
     // the A functions take.

@@ -1,6 +1,7 @@
 #include "drivers/SimFaults.h"
 
 #include "drivers/Platform.h"
+#include "platform/File.h"
 
 #include <cstdio>
 
@@ -57,7 +58,7 @@ void SimTrace::request(const VendorRequest& r, const std::uint8_t* reply, std::s
 }
 
 void SimTrace::write(std::string_view line) {
-    if (std::string why; !platform::writeAll(fd_, line, why)) {
+    if (std::string why; !qd::platform::writeAll(fd_, line, why)) {
         diagnose(kLibrary, "trace", why);
     }
 }
