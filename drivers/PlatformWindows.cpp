@@ -1,6 +1,7 @@
 #include "drivers/IntelHex.h"
 #include "drivers/Platform.h"
 #include "platform/Error.h"
+#include "platform/Process.h"
 #include "platform/Win32.h"
 
 #include <cstdlib>
@@ -12,58 +13,10 @@ using qd::platform::Handle;
 using qd::platform::narrow;
 using qd::platform::widen;
 
-std::string environment(const char* name) {
-    const wchar_t* value = ::_wgetenv(widen(name).c_str());
-    return value ? narrow(value) : std::string();
-}
-
-int processId() {
-    return static_cast<int>(::GetCurrentProcessId());
-}
-
-namespace {
-
-std::string fileNameOf(const std::wstring& path) {
-    const auto slash = path.find_last_of(L"\\/");
-    return narrow(slash == std::wstring::npos ? path : path.substr(slash + 1));
-}
-
-} // namespace
-
-std::string processName() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (n == 0) {
-            return {};
-        }
-        if (n < path.size()) {
-            path.resize(n);
-            return fileNameOf(path);
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
-std::string processName(int pid) {
-    const Handle process(
-        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid)));
-    if (!process.valid()) {
-        return {};
-    }
-    std::wstring path(32768, L'\0');
-    DWORD size = static_cast<DWORD>(path.size());
-    if (!::QueryFullProcessImageNameW(process.get(), 0, path.data(), &size)) {
-        return {};
-    }
-    path.resize(size);
-    return fileNameOf(path);
-}
-
 StatePlace defaultStatePlace() {
     // The user's own local application data: private to the user, and never
     // roamed to another machine, as a board's state must not be.
-    std::string base = environment("LOCALAPPDATA");
+    std::string base = qd::platform::environment("LOCALAPPDATA");
     if (base.empty()) {
         std::wstring temporary(MAX_PATH + 1, L'\0');
         const DWORD n = ::GetTempPathW(static_cast<DWORD>(temporary.size()), temporary.data());
@@ -75,29 +28,6 @@ StatePlace defaultStatePlace() {
     }
     const std::string folder = base + "\\QD1600";
     return {folder + "\\board.state", folder};
-}
-
-int openForAppend(const std::string& path, std::string& why) {
-    // Opened for appending only, the system puts each write at the end as
-    // a whole, also when two processes trace to the same file.
-    Handle file(::CreateFileW(widen(path).c_str(), FILE_APPEND_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) {
-        why = qd::platform::lastErrorText();
-        return -1;
-    }
-    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file.get()), 0);
-    if (fd < 0) {
-        why = "no file descriptor left";
-        return -1;
-    }
-    file.release();
-    return fd;
-}
-
-void closeFile(int fd) {
-    ::_close(fd);
 }
 
 std::string readImageText(const std::string& path, std::size_t limit) {

@@ -20,7 +20,7 @@ SimTrace::SimTrace(const std::string& path) {
     // One write per line keeps lines whole when two processes trace to the
     // same file.
     std::string why;
-    fd_ = platform::openForAppend(path, why);
+    fd_ = qd::platform::openForAppend(path, why);
     if (fd_ < 0) {
         diagnose(kLibrary, "trace", path + ": " + why);
     }
@@ -28,7 +28,7 @@ SimTrace::SimTrace(const std::string& path) {
 
 SimTrace::~SimTrace() {
     if (fd_ >= 0) {
-        platform::closeFile(fd_);
+        qd::platform::closeDescriptor(fd_);
     }
 }
 

@@ -5,6 +5,7 @@
 #include "platform/Error.h"
 #include "platform/Lock.h"
 #include "platform/MappedRecord.h"
+#include "platform/Process.h"
 
 #include <algorithm>
 #include <cstring>
@@ -257,8 +258,8 @@ std::string sizeProblem(unsigned long long size) {
 }
 
 void markHeld(SimRecord& r) {
-    r.holderPid = static_cast<std::int32_t>(platform::processId());
-    const std::string name = platform::processName();
+    r.holderPid = static_cast<std::int32_t>(qd::platform::processId());
+    const std::string name = qd::platform::processName();
     r.holderName = {};
     std::copy_n(name.begin(), std::min(name.size(), r.holderName.size() - 1), r.holderName.begin());
 }
@@ -272,7 +273,7 @@ std::string describeHolder(int pid, const SimRecord* record) {
     if (pid <= 0) {
         return "another process";
     }
-    std::string name = platform::processName(pid);
+    std::string name = qd::platform::processName(pid);
     if (name.empty() && record && record->holderPid == pid) {
         name.assign(record->holderName.data(),
                     strnlen(record->holderName.data(), record->holderName.size()));

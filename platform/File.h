@@ -19,6 +19,12 @@ inline bool writeAll(int fd, std::string_view bytes, std::string& why) {
     return writeAll(fd, bytes, done, why);
 }
 
+// A file opened for appending, for a trace that two processes may share:
+// each write of a line (writeAll) lands whole at the end. -1 on failure,
+// with the reason in `why`.
+int openForAppend(const std::string& path, std::string& why);
+void closeDescriptor(int fd);
+
 // An open file: a descriptor, or a HANDLE on Windows.
 using FileHandle = std::intptr_t;
 inline constexpr FileHandle kNoFile = -1; // also INVALID_HANDLE_VALUE

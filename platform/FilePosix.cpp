@@ -28,6 +28,20 @@ bool writeAll(int fd, std::string_view bytes, std::size_t& done, std::string& wh
 
 namespace qd::platform {
 
+int openForAppend(const std::string& path, std::string& why) {
+    // O_APPEND and one write per line keep lines whole when two processes
+    // append to the same file.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        why = std::strerror(errno);
+    }
+    return fd;
+}
+
+void closeDescriptor(int fd) {
+    ::close(fd);
+}
+
 FileHandle openUnfollowed(const std::string& path, Access access) {
     const int flags = access == Access::Read ? O_RDONLY : O_RDWR | O_CREAT;
     return ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);

@@ -53,6 +53,29 @@ OVERLAPPED at(std::uint64_t offset) {
 
 } // namespace
 
+int openForAppend(const std::string& path, std::string& why) {
+    // Opened for appending only, the system puts each write at the end as
+    // a whole, also when two processes trace to the same file.
+    Handle file(::CreateFileW(widen(path).c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        why = lastErrorText();
+        return -1;
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file.get()), 0);
+    if (fd < 0) {
+        why = "no file descriptor left";
+        return -1;
+    }
+    file.release();
+    return fd;
+}
+
+void closeDescriptor(int fd) {
+    ::_close(fd);
+}
+
 FileHandle openUnfollowed(const std::string& path, Access access) {
     const bool read = access == Access::Read;
     // READ_CONTROL, so that the file's owner can be asked; no
