@@ -1,6 +1,7 @@
 #pragma once
 
-// What the link libraries need of the operating system beyond standard C++.
+// What the link libraries need of the operating system beyond standard C++
+// and platform/: their own places and files.
 // One implementation per system: PlatformPosix.cpp and PlatformWindows.cpp.
 
 #include <cstddef>
@@ -8,16 +9,6 @@
 #include <string_view>
 
 namespace qd::drivers::platform {
-
-// An environment variable's value, "" when it is unset. Text is UTF-8 on
-// Windows, the bytes as they are elsewhere.
-std::string environment(const char* name);
-
-// This process, and another one by its id ("" when it cannot be told: gone,
-// or not ours to look at).
-int processId();
-std::string processName();
-std::string processName(int pid);
 
 // Where the simulated board keeps its state when QD_BOARD_STATE does not
 // say: the file, and the folder of our own that holds it, made if missing
@@ -28,14 +19,6 @@ struct StatePlace {
     std::string privateFolder;
 };
 StatePlace defaultStatePlace();
-
-// A file opened for appending, for a trace that two processes may share:
-// each write of a line lands whole at the end. -1 on failure, with the
-// reason in `why`.
-int openForAppend(const std::string& path, std::string& why);
-// Writes all of `bytes`; the reason of a failure in `why`.
-bool writeAll(int fd, std::string_view bytes, std::string& why);
-void closeFile(int fd);
 
 // The whole text of a firmware image file, read only from a regular file of
 // at most `limit` bytes: a folder, a device or a pipe is refused before

@@ -1,5 +1,6 @@
 #include "drivers/IntelHex.h"
 #include "drivers/Platform.h"
+#include "platform/Process.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -11,82 +12,20 @@
 
 namespace qd::drivers::platform {
 
-std::string environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? std::string(value) : std::string();
-}
-
-int processId() {
-    return static_cast<int>(::getpid());
-}
-
-namespace {
-
-std::string firstLineOf(const std::string& file) {
-    std::ifstream in(file);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
-
-} // namespace
-
-std::string processName() {
-    const std::string name = firstLineOf("/proc/self/comm");
-#ifdef __GLIBC__
-    return name.empty() ? std::string(program_invocation_short_name) : name;
-#else
-    return name;
-#endif
-}
-
-std::string processName(int pid) {
-    return firstLineOf("/proc/" + std::to_string(pid) + "/comm");
-}
-
 StatePlace defaultStatePlace() {
     // The runtime folder is the user's alone by definition. Failing that, a
     // folder of our own in the shared temporary folder: a predictable file
     // name there could be made in advance by anyone.
-    const std::string runtime = environment("XDG_RUNTIME_DIR");
+    const std::string runtime = qd::platform::environment("XDG_RUNTIME_DIR");
     if (!runtime.empty()) {
         return {runtime + "/qd1600-board.state", ""};
     }
-    std::string temporary = environment("TMPDIR");
+    std::string temporary = qd::platform::environment("TMPDIR");
     if (temporary.empty()) {
         temporary = "/tmp";
     }
     const std::string folder = temporary + "/qd1600-" + std::to_string(::geteuid());
     return {folder + "/board.state", folder};
-}
-
-int openForAppend(const std::string& path, std::string& why) {
-    // O_APPEND and one write per line keep lines whole when two processes
-    // append to the same file.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        why = std::strerror(errno);
-    }
-    return fd;
-}
-
-bool writeAll(int fd, std::string_view bytes, std::string& why) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            why = n < 0 ? std::strerror(errno) : "nothing written";
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-void closeFile(int fd) {
-    ::close(fd);
 }
 
 namespace {

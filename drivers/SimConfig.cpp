@@ -2,6 +2,8 @@
 
 #include "drivers/Backend.h"
 #include "drivers/Platform.h"
+#include "platform/File.h"
+#include "platform/Process.h"
 
 #include <charconv>
 #include <cmath>
@@ -15,7 +17,7 @@ namespace {
 const char* const kLibrary = "simulated board";
 
 std::string envOr(const char* name, const std::string& fallback) {
-    std::string value = platform::environment(name);
+    std::string value = qd::platform::environment(name);
     return value.empty() ? fallback : value;
 }
 
@@ -66,11 +68,11 @@ void checkTrace(const std::string& path) {
         return;
     }
     std::string why;
-    const int fd = platform::openForAppend(path, why);
+    const int fd = qd::platform::openForAppend(path, why);
     if (fd < 0) {
         refuseSetting(kLibrary, "QD_BOARD_TRACE", path, "a file this user may write (" + why + ")");
     }
-    platform::closeFile(fd);
+    qd::platform::closeDescriptor(fd);
 }
 
 } // namespace

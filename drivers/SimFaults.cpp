@@ -1,6 +1,7 @@
 #include "drivers/SimFaults.h"
 
 #include "drivers/Platform.h"
+#include "platform/File.h"
 
 #include <cstdio>
 
@@ -19,7 +20,7 @@ SimTrace::SimTrace(const std::string& path) {
     // One write per line keeps lines whole when two processes trace to the
     // same file.
     std::string why;
-    fd_ = platform::openForAppend(path, why);
+    fd_ = qd::platform::openForAppend(path, why);
     if (fd_ < 0) {
         diagnose(kLibrary, "trace", path + ": " + why);
     }
@@ -27,7 +28,7 @@ SimTrace::SimTrace(const std::string& path) {
 
 SimTrace::~SimTrace() {
     if (fd_ >= 0) {
-        platform::closeFile(fd_);
+        qd::platform::closeDescriptor(fd_);
     }
 }
 
@@ -57,7 +58,7 @@ void SimTrace::request(const VendorRequest& r, const std::uint8_t* reply, std::s
 }
 
 void SimTrace::write(std::string_view line) {
-    if (std::string why; !platform::writeAll(fd_, line, why)) {
+    if (std::string why; !qd::platform::writeAll(fd_, line, why)) {
         diagnose(kLibrary, "trace", why);
     }
 }

@@ -1,11 +1,167 @@
 #include "drivers/SimState.h"
 
 #include "drivers/Platform.h"
+#include "drivers/SimStateFile.h"
+#include "platform/Error.h"
+#include "platform/Lock.h"
+#include "platform/MappedRecord.h"
+#include "platform/Process.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace qd::drivers {
+
+using namespace simstate;
+
+SimClaim::Hold::Hold(const std::string& path, qd::platform::Access access, std::string& why)
+    : file(qd::platform::openUnfollowed(path, access)) {
+    if (!valid()) {
+        why = whyNotOpened(access);
+    }
+}
+
+SimClaim::Hold::~Hold() {
+    if (valid()) {
+        qd::platform::unlock(file);
+        qd::platform::closeFile(file);
+    }
+}
+
+namespace {
+
+// The holder's name as the system tells first, since whoever holds the lock
+// may not have written the record (a `flock` command, say).
+std::string holderOf(const SimClaim::Hold& hold) {
+    SimRecord r;
+    const bool haveRecord =
+        qd::platform::readAt(hold.file, &r, sizeof r, 0) && recordProblem(r).empty();
+    int pid = hold.lockHolder();
+    if (pid <= 0 && haveRecord) {
+        pid = r.holderPid;
+    }
+    return describeHolder(pid, haveRecord ? &r : nullptr);
+}
+
+} // namespace
+
+SimStateView peekSimState(const SimConfig& config) {
+    SimStateView view;
+    if (!config.privateFolder.empty()) {
+        const PathLook folder = lookAtFolder(config.privateFolder);
+        if (folder.kind == PathLook::Missing) {
+            return view;
+        }
+        if (folder.kind != PathLook::Fine) {
+            view.result = refusal("state folder", config.privateFolder, folder.problem);
+            return view;
+        }
+    }
+    const std::string& path = config.statePath;
+    const PathLook at = lookAtFile(path);
+    if (at.kind == PathLook::Missing) {
+        return view;
+    }
+    if (at.kind != PathLook::Fine) {
+        view.result = refusal("state file", path, at.problem);
+        return view;
+    }
+    std::string why;
+    SimClaim::Hold file(path, qd::platform::Access::Read, why);
+    if (!file.valid()) {
+        view.result = refusal("state file", path, why);
+        return view;
+    }
+    unsigned long long size = 0;
+    if (const auto problem = file.problem(size); !problem.empty()) {
+        view.result = refusal("state file", path, problem);
+        return view;
+    }
+    if (size == 0) {
+        return view;
+    }
+    SimRecord r;
+    const bool whole = qd::platform::readAt(file.file, &r, sizeof r, 0);
+    return viewOfRead(whole, r, path);
+}
+
+std::unique_ptr<SimClaim> SimClaim::take(const SimConfig& config, LinkResult& why) {
+    if (!config.privateFolder.empty()) {
+        if (const auto problem = makePrivateFolder(config.privateFolder); !problem.empty()) {
+            why = refuse("state folder", config.privateFolder, problem);
+            return nullptr;
+        }
+    }
+    const std::string& path = config.statePath;
+    // Looked at before it is opened, so that a link, a folder or a device
+    // named by mistake is never opened; what was opened is checked again.
+    if (const PathLook at = lookAtFile(path); at.kind == PathLook::Refused) {
+        why = refuse("state file", path, at.problem);
+        return nullptr;
+    }
+    std::string reason;
+    auto hold = std::make_unique<Hold>(path, qd::platform::Access::ReadWriteOrCreate, reason);
+    if (!hold->valid()) {
+        why = refuse("state file", path, reason);
+        return nullptr;
+    }
+    unsigned long long size = 0;
+    if (const auto problem = hold->problem(size); !problem.empty()) {
+        why = refuse("state file", path, problem);
+        return nullptr;
+    }
+    switch (qd::platform::lockWithin(hold->file, config.claimWait, reason)) {
+    case qd::platform::LockAttempt::Taken:
+        break;
+    case qd::platform::LockAttempt::Held:
+        why = fail(LinkStatus::Busy, kLibrary, "open", "board busy: held by " + holderOf(*hold));
+        return nullptr;
+    case qd::platform::LockAttempt::Failed:
+        why = refuse("state file", path, "cannot lock it: " + reason);
+        return nullptr;
+    }
+    // The lock is let go with the file, on every way out from here.
+    // Whoever held it before may have just made the record.
+    if (const auto problem = hold->problem(size); !problem.empty()) {
+        why = refuse("state file", path, problem);
+        return nullptr;
+    }
+    if (size == 0) {
+        // A board just powered up.
+        const SimRecord fresh;
+        if (!qd::platform::writeAt(hold->file, &fresh, sizeof fresh, 0)) {
+            why = refuse("state file", path, "cannot write it: " + qd::platform::lastErrorText());
+            return nullptr;
+        }
+    }
+    auto* record =
+        static_cast<SimRecord*>(qd::platform::mapRecord(hold->file, sizeof(SimRecord), reason));
+    if (!record) {
+        why = refuse("state file", path, "cannot map it: " + reason);
+        return nullptr;
+    }
+    guard(record);
+    if (const auto problem = recordProblem(*record); !problem.empty()) {
+        unguard(record);
+        qd::platform::unmapRecord(record, sizeof(SimRecord));
+        why = refuse("state file", path, problem);
+        return nullptr;
+    }
+    markHeld(*record);
+    return std::unique_ptr<SimClaim>(new SimClaim(std::move(hold), record, config));
+}
+
+SimClaim::SimClaim(std::unique_ptr<Hold> hold, SimRecord* record, const SimConfig& config)
+    : hold_(std::move(hold)), record_(record), config_(config), converter_(record->model),
+      fitted_(record->modelFitted != 0) {}
+
+SimClaim::~SimClaim() {
+    if (recordProblem(*record_).empty()) {
+        markFree(*record_);
+    }
+    unguard(record_);
+    qd::platform::unmapRecord(record_, sizeof(SimRecord));
+}
 
 void SimClaim::fit(const ConverterModel& model) {
     record_->model = model;
@@ -18,7 +174,7 @@ void SimClaim::powerUp() {
     SimRecord fresh;
     fresh.model = converter_;
     fresh.modelFitted = fitted_ ? 1 : 0;
-    simstate::markHeld(fresh);
+    markHeld(fresh);
     *record_ = fresh;
 }
 
@@ -42,11 +198,11 @@ SimRecord* SimClaim::record(std::string& lostPower, LinkResult& why) {
         std::swap(hold_, next->hold_);
         std::swap(record_, next->record_);
         lostPower = "replaced or removed";
-    } else if (now == Look::Intact && simstate::recordProblem(*record_).empty()) {
+    } else if (now == Look::Intact && recordProblem(*record_).empty()) {
         return record_;
     } else if (!restore()) {
-        why = simstate::refuse("state file", config_.statePath,
-                               "it was cut short and cannot be made whole again");
+        why = refuse("state file", config_.statePath,
+                     "it was cut short and cannot be made whole again");
         return nullptr;
     } else {
         lostPower = now == Look::CutShort ? "emptied or cut short" : "overwritten";
@@ -102,8 +258,8 @@ std::string sizeProblem(unsigned long long size) {
 }
 
 void markHeld(SimRecord& r) {
-    r.holderPid = static_cast<std::int32_t>(platform::processId());
-    const std::string name = platform::processName();
+    r.holderPid = static_cast<std::int32_t>(qd::platform::processId());
+    const std::string name = qd::platform::processName();
     r.holderName = {};
     std::copy_n(name.begin(), std::min(name.size(), r.holderName.size() - 1), r.holderName.begin());
 }
@@ -117,7 +273,7 @@ std::string describeHolder(int pid, const SimRecord* record) {
     if (pid <= 0) {
         return "another process";
     }
-    std::string name = platform::processName(pid);
+    std::string name = qd::platform::processName(pid);
     if (name.empty() && record && record->holderPid == pid) {
         name.assign(record->holderName.data(),
                     strnlen(record->holderName.data(), record->holderName.size()));

@@ -94,9 +94,10 @@ class SimClaim {
     // Fits the board with `model`, which it keeps across a loss of power.
     void fit(const ConverterModel& model);
 
-  private:
-    // The lock and the mapping, as the system keeps them.
+    // The claimed file, as the system keeps it (SimStateFile.h).
     struct Hold;
+
+  private:
     enum class Look { Intact, CutShort, Replaced };
     SimClaim(std::unique_ptr<Hold> hold, SimRecord* record, const SimConfig& config);
 

@@ -1,36 +1,32 @@
-// The simulated board's state on POSIX systems: a flock on the state file
-// claims the board, and mmap maps its record.
+// The simulated board's state file on POSIX systems: owned by the user and
+// written by no one else, its path watched while it is claimed, and a cut
+// under a mapped record kept from ending the process.
 
 #include "drivers/SimState.h"
+#include "drivers/SimStateFile.h"
+#include "platform/Error.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <mutex>
 #include <sstream>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <thread>
 #include <unistd.h>
-#include <utility>
 
 namespace qd::drivers {
 
 namespace {
 
-using namespace std::chrono;
 using namespace simstate;
 
 std::string systemError(const char* what) {
-    return std::string(what) + ": " + std::strerror(errno);
+    return std::string(what) + ": " + qd::platform::lastErrorText();
 }
 
 const char* kindOf(mode_t mode) {
@@ -92,64 +88,12 @@ std::string fileProblem(const struct stat& st) {
     return sizeProblem(static_cast<unsigned long long>(st.st_size));
 }
 
-// Whether the state file just opened (or just locked) may be used, with
-// its status as it is now in st.
-LinkResult checkOpened(int fd, const std::string& path, struct stat& st) {
-    if (::fstat(fd, &st) != 0) {
-        return refuse("state file", path, systemError("cannot look at it"));
-    }
-    if (const auto problem = fileProblem(st); !problem.empty()) {
-        return refuse("state file", path, problem);
-    }
-    return {};
-}
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
-
-// Takes the lock, polling until the deadline so that a holder that is
-// stopped (or a `flock` command holding the file) cannot hang anyone: 0, or
-// EWOULDBLOCK when still held, or another errno.
-int lockWithin(int fd, milliseconds wait) {
-    const auto deadline = steady_clock::now() + wait;
-    for (;;) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            return 0;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EWOULDBLOCK) {
-            return errno;
-        }
-        const auto now = steady_clock::now();
-        if (now >= deadline) {
-            return EWOULDBLOCK;
-        }
-        std::this_thread::sleep_for(std::min<steady_clock::duration>(20ms, deadline - now));
-    }
-}
-
 // The process that holds the flock on the file, as the kernel lists it;
 // 0 when it cannot be told.
-int lockHolder(const struct stat& st) {
+int flockHolder(dev_t deviceNumber, std::uint64_t inode) {
     char file[64];
-    std::snprintf(file, sizeof file, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
-                  static_cast<unsigned long long>(st.st_ino));
+    std::snprintf(file, sizeof file, "%02x:%02x:%llu", major(deviceNumber), minor(deviceNumber),
+                  static_cast<unsigned long long>(inode));
     std::ifstream locks("/proc/locks");
     for (std::string line; std::getline(locks, line);) {
         // "3: FLOCK  ADVISORY  WRITE 14288 fe:00:10952928 0 EOF"; waiters
@@ -166,31 +110,6 @@ int lockHolder(const struct stat& st) {
         }
     }
     return 0;
-}
-
-// The kernel's word first, since whoever holds the lock may not have written
-// the record (a `flock` command, say).
-std::string holderOf(int fd, const struct stat& st) {
-    SimRecord r;
-    const bool haveRecord =
-        ::pread(fd, &r, sizeof r, 0) == static_cast<ssize_t>(sizeof r) && recordProblem(r).empty();
-    int pid = lockHolder(st);
-    if (pid <= 0 && haveRecord) {
-        pid = r.holderPid;
-    }
-    return describeHolder(pid, haveRecord ? &r : nullptr);
-}
-
-// Makes the private folder if it is missing; why it must not be used, or "".
-std::string makePrivateFolder(const std::string& folder) {
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        return systemError("cannot make it");
-    }
-    struct stat st {};
-    if (::lstat(folder.c_str(), &st) != 0) {
-        return systemError("cannot look at it");
-    }
-    return folderProblem(st);
 }
 
 // A record whose file another process cuts short while a request is under
@@ -226,7 +145,52 @@ extern "C" void onBusError(int signal, siginfo_t* info, void* context) {
     }
 }
 
-void guard(const void* record) {
+} // namespace
+
+namespace simstate {
+
+PathLook lookAtFolder(const std::string& folder) {
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) != 0) {
+        return errno == ENOENT ? PathLook{}
+                               : PathLook{PathLook::LookFailed, systemError("cannot look at it")};
+    }
+    const auto problem = folderProblem(st);
+    return {problem.empty() ? PathLook::Fine : PathLook::Refused, problem};
+}
+
+PathLook lookAtFile(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return errno == ENOENT ? PathLook{}
+                               : PathLook{PathLook::LookFailed, systemError("cannot look at it")};
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return {PathLook::Refused, kindOf(st.st_mode)};
+    }
+    return {PathLook::Fine, ""};
+}
+
+// Makes the private folder if it is missing; why it must not be used, or "".
+std::string makePrivateFolder(const std::string& folder) {
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        return systemError("cannot make it");
+    }
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) != 0) {
+        return systemError("cannot look at it");
+    }
+    return folderProblem(st);
+}
+
+std::string whyNotOpened(qd::platform::Access access) {
+    if (access == qd::platform::Access::Read) {
+        return systemError("cannot read it");
+    }
+    return errno == ELOOP ? kindOf(S_IFLNK) : systemError("cannot open it");
+}
+
+void guard(const SimRecord* record) {
     static std::once_flag installed;
     std::call_once(installed, [] {
         pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
@@ -244,185 +208,68 @@ void guard(const void* record) {
     }
 }
 
-void unguard(const void* record) {
+void unguard(const SimRecord* record) {
     for (auto& guarded : guardedPages) {
         std::uintptr_t page = reinterpret_cast<std::uintptr_t>(record);
         guarded.compare_exchange_strong(page, 0);
     }
 }
 
-} // namespace
+} // namespace simstate
 
-struct SimClaim::Hold {
-    Hold(int descriptor, const struct stat& st)
-        : fd(descriptor), device(st.st_dev), inode(st.st_ino), changed(st.st_ctim) {}
-    // Closing the file lets go of the lock.
-    ~Hold() { ::close(fd); }
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
-
-    int fd;
-    // The file claimed: whatever else the path names later is another one.
-    dev_t device;
-    ino_t inode;
-    // Its status change time when its path was last looked at.
-    struct timespec changed;
-};
-
-SimStateView peekSimState(const SimConfig& config) {
-    SimStateView view;
+std::string SimClaim::Hold::problem(unsigned long long& size) {
     struct stat st {};
-    if (!config.privateFolder.empty()) {
-        if (::lstat(config.privateFolder.c_str(), &st) != 0) {
-            if (errno != ENOENT) {
-                view.result =
-                    refusal("state folder", config.privateFolder, systemError("cannot look at it"));
-            }
-            return view;
-        }
-        if (const auto problem = folderProblem(st); !problem.empty()) {
-            view.result = refusal("state folder", config.privateFolder, problem);
-            return view;
-        }
+    if (::fstat(static_cast<int>(file), &st) != 0) {
+        return systemError("cannot look at it");
     }
-    const std::string& path = config.statePath;
-    if (::lstat(path.c_str(), &st) != 0) {
-        if (errno != ENOENT) {
-            view.result = refusal("state file", path, systemError("cannot look at it"));
-        }
-        return view;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        view.result = refusal("state file", path, kindOf(st.st_mode));
-        return view;
-    }
-    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
-        view.result = refusal("state file", path, systemError("cannot read it"));
-        return view;
-    }
-    if (const auto problem = fileProblem(st); !problem.empty()) {
-        view.result = refusal("state file", path, problem);
-        return view;
-    }
-    if (st.st_size == 0) {
-        return view;
-    }
-    SimRecord r;
-    return viewOfRead(::pread(fd.get(), &r, sizeof r, 0) == static_cast<ssize_t>(sizeof r), r,
-                      path);
+    device = st.st_dev;
+    inode = st.st_ino;
+    changedSeconds = st.st_ctim.tv_sec;
+    changedNanoseconds = st.st_ctim.tv_nsec;
+    size = static_cast<unsigned long long>(st.st_size);
+    return fileProblem(st);
 }
 
-std::unique_ptr<SimClaim> SimClaim::take(const SimConfig& config, LinkResult& why) {
-    if (!config.privateFolder.empty()) {
-        if (const auto problem = makePrivateFolder(config.privateFolder); !problem.empty()) {
-            why = refuse("state folder", config.privateFolder, problem);
-            return nullptr;
-        }
-    }
-    const std::string& path = config.statePath;
-    // Looked at before it is opened, so that a device named by mistake is
-    // never opened; what was opened is checked again below.
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        why = refuse("state file", path, kindOf(st.st_mode));
-        return nullptr;
-    }
-    FileDescriptor fd(
-        ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
-    if (fd.get() < 0) {
-        why = refuse("state file", path,
-                     errno == ELOOP ? kindOf(S_IFLNK) : systemError("cannot open it"));
-        return nullptr;
-    }
-    if (!(why = checkOpened(fd.get(), path, st))) {
-        return nullptr;
-    }
-    if (const int error = lockWithin(fd.get(), config.claimWait); error == EWOULDBLOCK) {
-        why = fail(LinkStatus::Busy, kLibrary, "open",
-                   "board busy: held by " + holderOf(fd.get(), st));
-        return nullptr;
-    } else if (error != 0) {
-        errno = error;
-        why = refuse("state file", path, systemError("cannot lock it"));
-        return nullptr;
-    }
-    // Whoever held it before may have just made the record.
-    if (!(why = checkOpened(fd.get(), path, st))) {
-        return nullptr;
-    }
-    if (st.st_size == 0) {
-        // A board just powered up.
-        const SimRecord fresh;
-        if (::pwrite(fd.get(), &fresh, sizeof fresh, 0) != static_cast<ssize_t>(sizeof fresh)) {
-            why = refuse("state file", path, systemError("cannot write it"));
-            return nullptr;
-        }
-    }
-    void* mapped =
-        ::mmap(nullptr, sizeof(SimRecord), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
-    if (mapped == MAP_FAILED) {
-        why = refuse("state file", path, systemError("cannot map it"));
-        return nullptr;
-    }
-    auto* record = static_cast<SimRecord*>(mapped);
-    guard(record);
-    if (const auto problem = recordProblem(*record); !problem.empty()) {
-        unguard(record);
-        ::munmap(mapped, sizeof(SimRecord));
-        why = refuse("state file", path, problem);
-        return nullptr;
-    }
-    markHeld(*record);
-    return std::unique_ptr<SimClaim>(
-        new SimClaim(std::make_unique<Hold>(fd.release(), st), record, config));
+int SimClaim::Hold::lockHolder() const {
+    return flockHolder(static_cast<dev_t>(device), inode);
 }
-
-SimClaim::SimClaim(std::unique_ptr<Hold> hold, SimRecord* record, const SimConfig& config)
-    : hold_(std::move(hold)), record_(record), config_(config), converter_(record->model),
-      fitted_(record->modelFitted != 0) {}
 
 SimClaim::Look SimClaim::look() {
     // One look at the open file. A file put in its place leaves it without a
     // name; a file moved away, or anything else done to it, changes its
     // status change time, and only then is its path looked at too (its own
     // entry, not where a link put in its place leads: that is another file).
+    const int fd = static_cast<int>(hold_->file);
     struct stat st {};
-    if (::fstat(hold_->fd, &st) != 0) {
+    if (::fstat(fd, &st) != 0) {
         return Look::Intact;
     }
     if (st.st_nlink == 0) {
         return Look::Replaced;
     }
-    if (st.st_ctim.tv_sec != hold_->changed.tv_sec ||
-        st.st_ctim.tv_nsec != hold_->changed.tv_nsec) {
+    if (st.st_ctim.tv_sec != hold_->changedSeconds ||
+        st.st_ctim.tv_nsec != hold_->changedNanoseconds) {
         struct stat at {};
         if (::lstat(config_.statePath.c_str(), &at) != 0 || at.st_dev != hold_->device ||
             at.st_ino != hold_->inode) {
             return Look::Replaced;
         }
-        hold_->changed = st.st_ctim;
+        hold_->changedSeconds = st.st_ctim.tv_sec;
+        hold_->changedNanoseconds = st.st_ctim.tv_nsec;
     }
     return st.st_size < static_cast<off_t>(sizeof(SimRecord)) ? Look::CutShort : Look::Intact;
 }
 
 bool SimClaim::restore() {
+    const int fd = static_cast<int>(hold_->file);
     struct stat st {};
-    if (::fstat(hold_->fd, &st) != 0 || (st.st_size < static_cast<off_t>(sizeof(SimRecord)) &&
-                                         ::ftruncate(hold_->fd, sizeof(SimRecord)) != 0)) {
+    if (::fstat(fd, &st) != 0 || (st.st_size < static_cast<off_t>(sizeof(SimRecord)) &&
+                                  ::ftruncate(fd, sizeof(SimRecord)) != 0)) {
         return false;
     }
     // The file again where a page of zeros may have taken its place.
-    return ::mmap(record_, sizeof(SimRecord), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED,
-                  hold_->fd, 0) != MAP_FAILED;
-}
-
-SimClaim::~SimClaim() {
-    if (recordProblem(*record_).empty()) {
-        markFree(*record_);
-    }
-    unguard(record_);
-    ::munmap(record_, sizeof(SimRecord));
+    return ::mmap(record_, sizeof(SimRecord), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd,
+                  0) != MAP_FAILED;
 }
 
 } // namespace qd::drivers

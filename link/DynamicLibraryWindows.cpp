@@ -2,40 +2,10 @@
 
 #include "control/RuntimeError.h"
 #include "link/LibraryLoader.h"
-
-#include <string_view>
-#include <windows.h>
+#include "platform/Error.h"
+#include "platform/Win32.h"
 
 namespace qd::link::loader {
-
-namespace {
-
-std::wstring widen(std::string_view utf8) {
-    const int size = static_cast<int>(utf8.size());
-    std::wstring text(
-        static_cast<std::size_t>(::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0)),
-        L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, text.data(),
-                          static_cast<int>(text.size()));
-    return text;
-}
-
-std::string lastErrorText() {
-    const DWORD error = ::GetLastError();
-    char* buffer = nullptr;
-    const DWORD n = ::FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
-    std::string text(buffer ? buffer : "", n);
-    ::LocalFree(buffer);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
-                             text.back() == '.')) {
-        text.pop_back();
-    }
-    return text.empty() ? "system error " + std::to_string(error) : text;
-}
-
-} // namespace
 
 std::string fileNameFor(const std::string& name) {
     return name + ".dll";
@@ -48,8 +18,8 @@ void* open(const std::string& fileName) {
     // dialog box on the way.
     DWORD oldMode = 0;
     ::SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &oldMode);
-    HMODULE module = ::LoadLibraryW(widen(fileName).c_str());
-    const std::string why = module ? std::string() : lastErrorText();
+    HMODULE module = ::LoadLibraryW(qd::platform::widen(fileName).c_str());
+    const std::string why = module ? std::string() : qd::platform::lastErrorText();
     ::SetThreadErrorMode(oldMode, nullptr);
     if (!module) {
         throw RuntimeError(RuntimeError::LibraryNotLoaded,

@@ -10,6 +10,9 @@ namespace qd::meter {
 class FramedTransport : public Transport {
   public:
     explicit FramedTransport(std::string resource) : resource_(std::move(resource)) {}
+    // Each owns its connection, which closes when it goes.
+    FramedTransport(const FramedTransport&) = delete;
+    FramedTransport& operator=(const FramedTransport&) = delete;
     void send(std::string_view message) final;
     std::string receive(std::chrono::milliseconds timeout) override;
 
@@ -21,6 +24,9 @@ class FramedTransport : public Transport {
     // none did. MeterError when the carrier failed.
     virtual void readSome(std::chrono::milliseconds timeout, std::string& into) = 0;
     [[noreturn]] void fail(const std::string& what) const;
+    // Takes what one read of `chunk` gave: `n` bytes, appended to `into`;
+    // none, the meter closing the connection; a failure (n < 0), with `why`.
+    void took(long n, const char* chunk, std::string& into, const std::string& why) const;
 
     std::string resource_;
 

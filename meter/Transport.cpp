@@ -43,6 +43,17 @@ void FramedTransport::fail(const std::string& what) const {
     throw MeterError("meter " + resource_ + ": " + what);
 }
 
+void FramedTransport::took(long n, const char* chunk, std::string& into,
+                           const std::string& why) const {
+    if (n < 0) {
+        fail("cannot read an answer: " + why);
+    }
+    if (n == 0) {
+        fail("the meter closed the connection");
+    }
+    into.append(chunk, static_cast<std::size_t>(n));
+}
+
 std::unique_ptr<Transport> connect(const Resource& resource, std::chrono::milliseconds timeout) {
     switch (resource.kind) {
     case Resource::Socket:

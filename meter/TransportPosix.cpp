@@ -2,13 +2,13 @@
 // file of the Linux kernel's driver.
 
 #include "meter/FramedTransport.h"
+#include "platform/Error.h"
+#include "platform/Socket.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,18 +17,12 @@ namespace qd::meter {
 
 namespace {
 
-std::string lastError() {
-    return std::strerror(errno);
-}
-
 // A descriptor to a meter, written whole and read as bytes come.
 class DescriptorTransport final : public FramedTransport {
   public:
     DescriptorTransport(int fd, std::string resource, bool socket)
         : FramedTransport(std::move(resource)), fd_(fd), socket_(socket) {}
     ~DescriptorTransport() override { ::close(fd_); }
-    DescriptorTransport(const DescriptorTransport&) = delete;
-    DescriptorTransport& operator=(const DescriptorTransport&) = delete;
 
   protected:
     long sendSome(std::string_view bytes, std::string& why) override {
@@ -38,7 +32,7 @@ class DescriptorTransport final : public FramedTransport {
             return 0;
         }
         if (n <= 0) {
-            why = lastError();
+            why = platform::lastSocketErrorText();
             return -1;
         }
         return static_cast<long>(n);
@@ -51,7 +45,7 @@ class DescriptorTransport final : public FramedTransport {
             pollfd p{fd_, POLLIN, 0};
             const int ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
             if (ready < 0 && errno != EINTR) {
-                fail("cannot wait for an answer: " + lastError());
+                fail("cannot wait for an answer: " + platform::lastSocketErrorText());
             }
             if (ready <= 0) {
                 return;
@@ -62,13 +56,8 @@ class DescriptorTransport final : public FramedTransport {
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == ETIMEDOUT)) {
             return;
         }
-        if (n < 0) {
-            fail("cannot read an answer: " + lastError());
-        }
-        if (n == 0) {
-            fail("the meter closed the connection");
-        }
-        into.append(chunk, static_cast<std::size_t>(n));
+        took(static_cast<long>(n), chunk, into,
+             n < 0 ? platform::lastSocketErrorText() : std::string());
     }
 
   private:
@@ -101,9 +90,7 @@ int connectWithin(const addrinfo& a, std::chrono::milliseconds timeout) {
         return -1;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    // A query follows each command at once: no waiting for acknowledgements.
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    platform::sendAtOnce(fd);
     return fd;
 }
 
@@ -123,7 +110,7 @@ std::unique_ptr<Transport> connectSocket(const Resource& r, std::chrono::millise
     for (const addrinfo* a = found; a && fd < 0; a = a->ai_next) {
         fd = connectWithin(*a, timeout);
     }
-    const std::string why = lastError();
+    const std::string why = platform::lastSocketErrorText();
     ::freeaddrinfo(found);
     if (fd < 0) {
         throw MeterError("meter " + r.text + ": cannot connect to " + r.host + " port " + port +
@@ -136,7 +123,7 @@ std::unique_ptr<Transport> openUsbTmc(const Resource& r) {
     const int fd = ::open(r.path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         throw MeterError(
-            "meter " + r.text + ": cannot open it: " + lastError() +
+            "meter " + r.text + ": cannot open it: " + platform::lastErrorText() +
             (errno == EACCES ? " (a udev rule must let this user use the meter)" : ""));
     }
     return std::make_unique<DescriptorTransport>(fd, r.text, false);

@@ -3,6 +3,7 @@
 // raw socket or its maker's VISA.
 
 #include "meter/FramedTransport.h"
+#include "platform/Socket.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -11,23 +12,17 @@ namespace qd::meter {
 
 namespace {
 
-std::string lastError() {
-    return "Winsock error " + std::to_string(::WSAGetLastError());
-}
-
 class SocketTransport final : public FramedTransport {
   public:
     SocketTransport(SOCKET s, std::string resource)
         : FramedTransport(std::move(resource)), socket_(s) {}
     ~SocketTransport() override { ::closesocket(socket_); }
-    SocketTransport(const SocketTransport&) = delete;
-    SocketTransport& operator=(const SocketTransport&) = delete;
 
   protected:
     long sendSome(std::string_view bytes, std::string& why) override {
         const int n = ::send(socket_, bytes.data(), static_cast<int>(bytes.size()), 0);
         if (n <= 0) {
-            why = lastError();
+            why = platform::lastSocketErrorText();
             return -1;
         }
         return n;
@@ -39,20 +34,14 @@ class SocketTransport final : public FramedTransport {
         p.events = POLLRDNORM;
         const int ready = ::WSAPoll(&p, 1, static_cast<INT>(timeout.count()));
         if (ready < 0) {
-            fail("cannot wait for an answer: " + lastError());
+            fail("cannot wait for an answer: " + platform::lastSocketErrorText());
         }
         if (ready == 0) {
             return;
         }
         char chunk[4096];
         const int n = ::recv(socket_, chunk, sizeof chunk, 0);
-        if (n < 0) {
-            fail("cannot read an answer: " + lastError());
-        }
-        if (n == 0) {
-            fail("the meter closed the connection");
-        }
-        into.append(chunk, static_cast<std::size_t>(n));
+        took(n, chunk, into, n < 0 ? platform::lastSocketErrorText() : std::string());
     }
 
   private:
@@ -86,8 +75,7 @@ SOCKET connectWithin(const addrinfo& a, std::chrono::milliseconds timeout) {
     }
     nonBlocking = 0;
     ::ioctlsocket(s, FIONBIO, &nonBlocking);
-    const BOOL on = TRUE;
-    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    platform::sendAtOnce(static_cast<platform::SocketHandle>(s));
     return s;
 }
 
@@ -107,13 +95,14 @@ std::unique_ptr<Transport> connectSocket(const Resource& r, std::chrono::millise
     addrinfo* found = nullptr;
     const std::string port = std::to_string(r.port);
     if (::getaddrinfo(r.host.c_str(), port.c_str(), &hints, &found) != 0) {
-        throw MeterError("meter " + r.text + ": cannot find host " + r.host + ": " + lastError());
+        throw MeterError("meter " + r.text + ": cannot find host " + r.host + ": " +
+                         platform::lastSocketErrorText());
     }
     SOCKET s = INVALID_SOCKET;
     for (const addrinfo* a = found; a && s == INVALID_SOCKET; a = a->ai_next) {
         s = connectWithin(*a, timeout);
     }
-    const std::string why = lastError();
+    const std::string why = platform::lastSocketErrorText();
     ::freeaddrinfo(found);
     if (s == INVALID_SOCKET) {
         throw MeterError("meter " + r.text + ": cannot connect to " + r.host + " port " + port +

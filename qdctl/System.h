@@ -1,7 +1,10 @@
 #pragma once
 
 // What qdctl needs of the operating system beyond standard C++ and Qt Core.
-// One implementation per system: SystemPosix.cpp and SystemWindows.cpp.
+// One implementation per system: SystemPosix.cpp and SystemWindows.cpp, and
+// what is made of those once, in System.cpp.
+
+#include "platform/File.h"
 
 #include <string>
 #include <string_view>
@@ -17,9 +20,8 @@ inline constexpr int kStandardError = 2;
 // system, and a closed pipe is a failed write rather than a silent death.
 void prepareStandardStreams();
 
-// Writes all of `bytes`, carried on after a signal interrupts a write. On
-// failure: false, with what was written in `done` and the reason in `why`.
-bool writeAll(int fd, std::string_view bytes, std::size_t& done, std::string& why);
+// Whole writes are the platform's.
+using qd::platform::writeAll;
 
 bool isTerminal(int fd);
 
@@ -67,6 +69,21 @@ bool commit(int fd, const std::string& from, const std::string& to, std::string&
 bool replace(const std::string& from, const std::string& to, std::string& why);
 void remove(const std::string& path);
 void close(int fd);
+
+// What copyInto, commit, takeBack and emptyFile (System.cpp) are made of,
+// per system; each
+// failure leaves its reason in errno, as the C library's functions do.
+// A file opened for reading, or -1.
+int openToRead(const std::string& path);
+// Reads what comes next, up to `size` bytes: how many came, 0 at the end,
+// -1 on failure.
+long readSome(int fd, char* into, std::size_t size);
+bool isRegularFile(int fd);
+// Makes sure that what was written through `fd` is stored.
+bool store(int fd);
+// Where the next write goes (lseek), and a file cut to `length` bytes.
+long long seek(int fd, long long offset, int whence);
+bool cut(int fd, long long length);
 
 // SIGINT and SIGTERM (on Windows Ctrl-C, and Ctrl-Break or the console's
 // closing) call `onStop` with the signal's number, 2 or 15, for as long as

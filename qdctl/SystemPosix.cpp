@@ -17,23 +17,6 @@ void prepareStandardStreams() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-bool writeAll(int fd, std::string_view bytes, std::size_t& done, std::string& why) {
-    done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        why = n < 0 ? std::strerror(errno) : "No space left on device";
-        return false;
-    }
-    return true;
-}
-
 bool isTerminal(int fd) {
     return ::isatty(fd) == 1;
 }
@@ -144,63 +127,6 @@ int createBeside(const std::string& path, int mode, std::string& partial, std::s
     return fd;
 }
 
-bool copyInto(const std::string& from, int into, std::string& why) {
-    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
-        why = std::strerror(errno);
-        return false;
-    }
-    struct stat st {};
-    const bool file = ::fstat(into, &st) == 0 && S_ISREG(st.st_mode);
-    bool ok = !file || emptyFile(into, why);
-    char buffer[65536];
-    while (ok) {
-        const ssize_t n = ::read(in, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            ok = n == 0;
-            if (!ok) {
-                why = std::strerror(errno);
-            }
-            break;
-        }
-        std::size_t done = 0;
-        ok = writeAll(into, std::string_view(buffer, static_cast<std::size_t>(n)), done, why);
-    }
-    ::close(in);
-    if (ok && file && ::fsync(into) != 0) {
-        why = std::strerror(errno);
-        ok = false;
-    }
-    return ok;
-}
-
-void takeBack(int fd, std::size_t bytes) {
-    const off_t start = ::lseek(fd, -static_cast<off_t>(bytes), SEEK_CUR);
-    if (start >= 0) {
-        [[maybe_unused]] const int ignored = ::ftruncate(fd, start);
-    }
-}
-
-bool emptyFile(int fd, std::string& why) {
-    if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
-        why = std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-bool commit(int fd, const std::string& from, const std::string& to, std::string& why) {
-    const bool stored = ::fsync(fd) == 0;
-    if (!stored) {
-        why = std::strerror(errno);
-    }
-    ::close(fd);
-    return stored && replace(from, to, why);
-}
-
 bool replace(const std::string& from, const std::string& to, std::string& why) {
     if (std::rename(from.c_str(), to.c_str()) != 0) {
         why = std::strerror(errno);
@@ -209,12 +135,37 @@ bool replace(const std::string& from, const std::string& to, std::string& why) {
     return true;
 }
 
-void remove(const std::string& path) {
-    ::unlink(path.c_str());
-}
-
 void close(int fd) {
     ::close(fd);
+}
+
+int openToRead(const std::string& path) {
+    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+long readSome(int fd, char* into, std::size_t size) {
+    ssize_t n = 0;
+    do {
+        n = ::read(fd, into, size);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
+bool isRegularFile(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool store(int fd) {
+    return ::fsync(fd) == 0;
+}
+
+long long seek(int fd, long long offset, int whence) {
+    return ::lseek(fd, static_cast<off_t>(offset), whence);
+}
+
+bool cut(int fd, long long length) {
+    return ::ftruncate(fd, static_cast<off_t>(length)) == 0;
 }
 
 namespace {

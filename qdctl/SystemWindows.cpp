@@ -1,3 +1,4 @@
+#include "platform/Error.h"
 #include "qdctl/System.h"
 
 #include <QCoreApplication>
@@ -22,28 +23,6 @@ void prepareStandardStreams() {
     // same bytes on every system.
     ::_setmode(kStandardOutput, _O_BINARY);
     ::_setmode(kStandardError, _O_BINARY);
-}
-
-bool writeAll(int fd, std::string_view bytes, std::size_t& done, std::string& why) {
-    done = 0;
-    while (done < bytes.size()) {
-        const int n = ::_write(fd, bytes.data() + done, static_cast<unsigned>(bytes.size() - done));
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        const DWORD error = ::GetLastError();
-        // The C library calls a pipe whose reader has gone an invalid
-        // argument.
-        why = n == 0                                                 ? "No space left on device"
-              : error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE ? "Broken pipe"
-                                                                     : std::strerror(errno);
-        return false;
-    }
-    return true;
 }
 
 bool isTerminal(int fd) {
@@ -131,83 +110,45 @@ int createBeside(const std::string& path, int /*mode*/, std::string& partial, st
     return -1;
 }
 
-bool copyInto(const std::string& from, int into, std::string& why) {
-    const int in = ::_open(from.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
-    if (in < 0) {
-        why = std::strerror(errno);
-        return false;
-    }
-    const bool file =
-        ::GetFileType(reinterpret_cast<HANDLE>(::_get_osfhandle(into))) == FILE_TYPE_DISK;
-    bool ok = !file || emptyFile(into, why);
-    char buffer[65536];
-    while (ok) {
-        const int n = ::_read(in, buffer, sizeof buffer);
-        if (n <= 0) {
-            ok = n == 0;
-            if (!ok) {
-                why = std::strerror(errno);
-            }
-            break;
-        }
-        std::size_t done = 0;
-        ok = writeAll(into, std::string_view(buffer, static_cast<std::size_t>(n)), done, why);
-    }
-    ::_close(in);
-    if (ok && file && ::_commit(into) != 0) {
-        why = std::strerror(errno);
-        ok = false;
-    }
-    return ok;
-}
-
-void takeBack(int fd, std::size_t bytes) {
-    const long long start = ::_lseeki64(fd, -static_cast<long long>(bytes), SEEK_CUR);
-    if (start >= 0) {
-        ::_chsize_s(fd, start);
-    }
-}
-
-bool emptyFile(int fd, std::string& why) {
-    if (::_chsize_s(fd, 0) != 0 || ::_lseeki64(fd, 0, SEEK_SET) != 0) {
-        why = std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-bool commit(int fd, const std::string& from, const std::string& to, std::string& why) {
-    const bool stored = ::_commit(fd) == 0;
-    if (!stored) {
-        why = std::strerror(errno);
-    }
-    ::_close(fd);
-    return stored && replace(from, to, why);
-}
-
 bool replace(const std::string& from, const std::string& to, std::string& why) {
     if (!::MoveFileExA(from.c_str(), to.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        char* text = nullptr;
-        ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                             FORMAT_MESSAGE_IGNORE_INSERTS,
-                         nullptr, ::GetLastError(), 0, reinterpret_cast<char*>(&text), 0, nullptr);
-        why = text ? text : "cannot rename";
-        ::LocalFree(text);
-        while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == '.')) {
-            why.pop_back();
-        }
+        why = platform::lastErrorText();
         return false;
     }
     return true;
-}
-
-void remove(const std::string& path) {
-    ::DeleteFileA(path.c_str());
 }
 
 void close(int fd) {
     ::_close(fd);
+}
+
+int openToRead(const std::string& path) {
+    return ::_open(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+}
+
+long readSome(int fd, char* into, std::size_t size) {
+    return ::_read(fd, into, static_cast<unsigned>(size));
+}
+
+bool isRegularFile(int fd) {
+    return ::GetFileType(reinterpret_cast<HANDLE>(::_get_osfhandle(fd))) == FILE_TYPE_DISK;
+}
+
+bool store(int fd) {
+    return ::_commit(fd) == 0;
+}
+
+long long seek(int fd, long long offset, int whence) {
+    return ::_lseeki64(fd, offset, whence);
+}
+
+bool cut(int fd, long long length) {
+    if (const errno_t error = ::_chsize_s(fd, length); error != 0) {
+        errno = error;
+        return false;
+    }
+    return true;
 }
 
 namespace {

@@ -1,7 +1,7 @@
 #include "scpi/Server.h"
 
+#include "platform/Socket.h"
 #include "scpi/Errors.h"
-#include "scpi/Socket.h"
 
 #include <QTimer>
 #include <charconv>
@@ -54,7 +54,7 @@ bool isDottedQuad(std::string_view host) {
 // give their users no way to turn Nagle off, so the acknowledgement must
 // go at once, re-armed after every read.
 void acknowledgeAtOnce(const QTcpSocket& socket) {
-    net::acknowledgeAtOnce(socket.socketDescriptor());
+    platform::acknowledgeAtOnce(socket.socketDescriptor());
 }
 
 QString describe(const QTcpSocket& socket) {
@@ -210,7 +210,7 @@ void Server::noticeGone() {
     for (const auto& connection : connections_) {
         Connection& c = *connection;
         if (!c.gone && (c.socket->state() != QAbstractSocket::ConnectedState ||
-                        net::peerHasClosed(c.socket->socketDescriptor()))) {
+                        platform::peerHasClosed(c.socket->socketDescriptor()))) {
             markGone(c);
         }
     }
@@ -263,7 +263,7 @@ void Server::retire(QTcpSocket* socket) {
     connect(socket, &QIODevice::readyRead, socket, [socket] { socket->readAll(); });
     const auto endStream = [socket] {
         if (socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState) {
-            net::stopSending(socket->socketDescriptor());
+            platform::stopSending(socket->socketDescriptor());
         }
     };
     connect(socket, &QIODevice::bytesWritten, socket, endStream);

@@ -9,6 +9,7 @@
 #include "drivers/SimBoard.h"
 #include "drivers/SimFirmware.h"
 #include "drivers/SimState.h"
+#include "platform/Process.h"
 
 #include <array>
 #include <cstdint>
@@ -99,7 +100,7 @@ class SimBoardTest : public ::testing::Test {
         std::ifstream in(path, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
     }
-    static std::string processName() { return qd::drivers::platform::processName(); }
+    static std::string processName() { return qd::platform::processName(); }
 
     TempDir dir;
 };

@@ -3,6 +3,7 @@
 #include "boardmodel/BoardModel.h"
 #include "drivers/IntelHex.h"
 #include "drivers/Platform.h"
+#include "platform/Process.h"
 
 #include <cmath>
 #include <filesystem>
@@ -353,7 +354,7 @@ TEST_F(SimBoardTest, OneProcessHoldsTheBoardAtATime) {
     EXPECT_FALSE(other.open(1, why));
     EXPECT_EQ(why.status, LinkStatus::Busy);
     EXPECT_EQ(why.diagnostic, "simulated board: open: board busy: held by process " +
-                                  std::to_string(platform::processId()) + " (" + processName() +
+                                  std::to_string(qd::platform::processId()) + " (" + processName() +
                                   ")");
     EXPECT_TRUE(other.listBoards().at(0).access) << "looking needs no claim";
 

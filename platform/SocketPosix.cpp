@@ -1,23 +1,29 @@
-#include "scpi/Socket.h"
+#include "platform/Error.h"
+#include "platform/Socket.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-namespace qd::scpi::net {
+namespace qd::platform {
 
-void acknowledgeAtOnce([[maybe_unused]] qintptr descriptor) {
+void sendAtOnce(SocketHandle socket) {
+    const int on = 1;
+    ::setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+void acknowledgeAtOnce([[maybe_unused]] SocketHandle socket) {
 #ifdef __linux__
     // Linux's quick-ack mode, which the kernel leaves again on its own:
     // re-armed after every read, which also sends an acknowledgement that
     // is still pending.
     const int on = 1;
-    ::setsockopt(static_cast<int>(descriptor), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    ::setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
 #endif
 }
 
-bool peerHasClosed(qintptr descriptor) {
-    const int fd = static_cast<int>(descriptor);
+bool peerHasClosed(SocketHandle socket) {
+    const int fd = static_cast<int>(socket);
 #ifdef __linux__
     // The connection's state says so whatever is still waiting to be read.
     tcp_info info{};
@@ -31,8 +37,12 @@ bool peerHasClosed(qintptr descriptor) {
     return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
-void stopSending(qintptr descriptor) {
-    ::shutdown(static_cast<int>(descriptor), SHUT_WR);
+void stopSending(SocketHandle socket) {
+    ::shutdown(static_cast<int>(socket), SHUT_WR);
 }
 
-} // namespace qd::scpi::net
+std::string lastSocketErrorText() {
+    return lastErrorText();
+}
+
+} // namespace qd::platform

@@ -1,0 +1,56 @@
+#include "platform/Process.h"
+#include "platform/Win32.h"
+
+#include <cstdlib>
+
+namespace qd::platform {
+
+std::string environment(const char* name) {
+    const wchar_t* value = ::_wgetenv(widen(name).c_str());
+    return value ? narrow(value) : std::string();
+}
+
+int processId() {
+    return static_cast<int>(::GetCurrentProcessId());
+}
+
+namespace {
+
+std::string fileNameOf(const std::wstring& path) {
+    const auto slash = path.find_last_of(L"\\/");
+    return narrow(slash == std::wstring::npos ? path : path.substr(slash + 1));
+}
+
+} // namespace
+
+std::string processName() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) {
+            return {};
+        }
+        if (n < path.size()) {
+            path.resize(n);
+            return fileNameOf(path);
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+std::string processName(int pid) {
+    const Handle process(
+        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid)));
+    if (!process.valid()) {
+        return {};
+    }
+    std::wstring path(32768, L'\0');
+    DWORD size = static_cast<DWORD>(path.size());
+    if (!::QueryFullProcessImageNameW(process.get(), 0, path.data(), &size)) {
+        return {};
+    }
+    path.resize(size);
+    return fileNameOf(path);
+}
+
+} // namespace qd::platform
