@@ -6,13 +6,16 @@
 #include "measure/Plan.h"
 #include "meter/Meter.h"
 #include "qdctl/CharacterizeReport.h"
+#include "qdctl/CommandTable.h"
 #include "qdctl/Commands.h"
+#include "qdctl/Options.h"
 #include "qdctl/Output.h"
 #include "qdctl/Progress.h"
 #include "qdctl/Renderer.h"
 #include "qdctl/ResultsFile.h"
 #include "qdctl/StopSignals.h"
 
+#include <CLI/CLI.hpp>
 #include <QDateTime>
 #include <algorithm>
 #include <chrono>
@@ -25,6 +28,18 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto kMeterTimeout = 5000ms;
+
+struct CharacterizeOptions {
+    DeviceChoice device;
+    std::string meter; // a VISA resource or a USBTMC device file; empty: the on-board converter
+    std::string codes = "fast";
+    double nplc = 10;
+    int samples = 4;
+    double settleMs = 5;
+    std::string limits;
+    std::string csv, plot, report;
+    double vref = board::kDefaultReferenceVolts;
+};
 
 // Whatever measures the output: a bench DMM, or the board's own converter.
 class Probe {
@@ -87,10 +102,8 @@ meter::Resource resourceOf(const std::string& text) {
     return *resource;
 }
 
-} // namespace
-
-CharacterizeResult runCharacterize(const Options& o) {
-    const DeviceProfile& device = o.deviceProfile();
+CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOptions& common) {
+    const DeviceProfile& device = o.device.deviceProfile();
     const measure::Plan plan = *measure::Plan::parse(o.codes);
     std::string why;
     const measure::Limits limits = *measure::Limits::parse(o.limits, why);
@@ -98,8 +111,8 @@ CharacterizeResult runCharacterize(const Options& o) {
     if (!o.meter.empty()) {
         resource = resourceOf(o.meter);
     }
-    const std::string firmware = firmwarePathOf(o);
-    checkOutputPaths(o.csv, o.plot, firmware, o.json);
+    const std::string firmware = firmwarePathOf(common);
+    checkOutputPaths(o.csv, o.plot, firmware, common.json);
     checkReportPath(o.report, o.csv, o.plot, firmware);
     std::optional<Renderer> renderer;
     if (!o.plot.empty() || !o.report.empty()) {
@@ -108,7 +121,7 @@ CharacterizeResult runCharacterize(const Options& o) {
     const std::vector<std::int32_t> codes = planCodes(device.resolution, plan);
 
     CharacterizeResult r;
-    r.device = o.device;
+    r.device = o.device.device;
     r.bits = device.resolution;
     r.referenceVolts = o.vref;
     r.nplc = o.nplc;
@@ -148,12 +161,12 @@ CharacterizeResult runCharacterize(const Options& o) {
         csv.emplace(o.csv, csvHeaderFor(o.samples));
     }
 
-    auto [session, downloaded] = openSession(o, true);
+    auto [session, downloaded] = openSession(common, o.device, true);
     r.downloaded = downloaded;
-    r.board = boardIdentifier(session->binding(), o.board);
+    r.board = boardIdentifier(session->binding(), common.board);
     std::vector<measure::CodeMeasurement> measured;
     measured.reserve(codes.size());
-    Progress progress(codes.size(), !o.quiet, "characterize", true);
+    Progress progress(codes.size(), !common.quiet, "characterize", true);
     const StopOnSignals stopOnSignals;
     measure::LoopSettings settings;
     settings.samples = o.samples;
@@ -207,6 +220,81 @@ CharacterizeResult runCharacterize(const Options& o) {
         r.verdict.pass = false;
     }
     return r;
+}
+
+class CharacterizeCommand final : public Subcommand {
+  public:
+    void setUp(CLI::App& app, CommonOptions& common) override {
+        app.description(
+            "Programs each code of a plan, measures the output with a bench DMM (--meter) or the "
+            "on-board converter, and computes the datasheet's static figures: zero-code and "
+            "full-scale error, offset and gain error from the endpoint line through the fit "
+            "range (2^N/128 to 127*2^N/128), INL per code against the endpoint and the best-fit "
+            "line, DNL per step and monotonicity, each with its uncertainty from the samples' "
+            "spread. Rows go to --csv as they are measured, as a sweep's do. A converter that is "
+            "not shown monotonic, or a figure beyond --limits, makes the exit status 1.");
+        addDevice(app, o_.device, true);
+        app.add_option("--meter", o_.meter,
+                       "the bench DMM: TCPIP::HOST[::PORT]::SOCKET (raw socket, port 5025 unless "
+                       "given), TCPIP::HOST::INSTR (VXI-11) or a USBTMC device file "
+                       "(/dev/usbtmc0); without it the on-board converter measures");
+        app.add_option("--codes", o_.codes,
+                       "all, fast (the carries and a grid: under 1% of a 16-bit converter's "
+                       "codes), or EVERY: every EVERY-th code")
+            ->capture_default_str();
+        app.add_option("--nplc", o_.nplc, "the meter's integration time in power-line cycles")
+            ->capture_default_str();
+        app.add_option("--samples", o_.samples, "readings per code")
+            ->check(CLI::Range(1, 100))
+            ->capture_default_str();
+        app.add_option("--settle", o_.settleMs, "wait after each code, in ms, before reading")
+            ->capture_default_str();
+        app.add_option("--limits", o_.limits,
+                       "pass/fail limits, e.g. inl=2,dnl=1,offset=5,gain=0.1 (LSB, LSB, mV, % of "
+                       "full scale; also zero in mV and fullscale in %)");
+        app.add_option("--csv", o_.csv,
+                       "CSV file of each code's readings as measured, - for standard output");
+        app.add_option("--plot", o_.plot, "draw INL and DNL into this file: .png, .svg or .pdf");
+        app.add_option("--report", o_.report,
+                       "the one-page report: NAME.html (self-contained) or NAME.pdf");
+        addReference(app, o_.vref, "the ideal figures");
+        app.add_flag("--no-progress", common.quiet, "the same as --quiet");
+        app.footer(
+            footer("  qdctl characterize --device QD1600 --meter TCPIP::192.168.1.20::SOCKET \\\n"
+                   "      --report qd1600.pdf --limits inl=4,dnl=1\n"
+                   "  qdctl characterize --device QD1200 --codes all --csv qd1200.csv"));
+    }
+
+    void check() const override {
+        checkReference(o_.vref);
+        if (!measure::Plan::parse(o_.codes)) {
+            throw Failure(BadArguments, "--codes takes all, fast, or a whole number EVERY of 1 or "
+                                        "more (every EVERY-th code)");
+        }
+        if (!std::isfinite(o_.nplc) || !(o_.nplc > 0) || o_.nplc > 1000) {
+            throw Failure(BadArguments, "--nplc must be a number of power-line cycles above 0");
+        }
+        if (!std::isfinite(o_.settleMs) || o_.settleMs < 0 || o_.settleMs > 60000) {
+            throw Failure(BadArguments, "--settle must be 0 to 60000 ms");
+        }
+        std::string why;
+        if (!o_.limits.empty() && !measure::Limits::parse(o_.limits, why)) {
+            throw Failure(BadArguments, "--limits " + why);
+        }
+    }
+
+    int run(const CommonOptions& common) override {
+        return finish(common, runCharacterize(o_, common));
+    }
+
+  private:
+    CharacterizeOptions o_;
+};
+
+} // namespace
+
+std::unique_ptr<Subcommand> makeCharacterizeCommand() {
+    return std::make_unique<CharacterizeCommand>();
 }
 
 } // namespace qd::cli

@@ -2,10 +2,10 @@
 
 #include "control/Commands.h"
 #include "qdctl/Commands.h"
-#include "qdctl/ExitStatus.h"
 #include "qdctl/Renderer.h"
 #include "qdctl/ResultsFile.h"
 #include "qdctl/SweepPlot.h"
+#include "session/ExitStatus.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,20 +1,18 @@
+// qdctl's one-shot commands on one code: program, read, verify, selftest
+// and list, each with its options, its help and what it runs.
+
 #include "qdctl/Commands.h"
 
 #include "control/Commands.h"
-#include "link/UsbStuff.h"
 #include "measure/SelfTest.h"
 #include "meter/Transport.h"
-#include "qdctl/ExitStatus.h"
+#include "qdctl/CommandTable.h"
+#include "qdctl/Options.h"
 #include "qdctl/Output.h"
-#include "qdctl/Progress.h"
-#include "qdctl/Renderer.h"
 #include "qdctl/ResultsFile.h"
-#include "qdctl/Session.h"
-#include "qdctl/StopSignals.h"
-#include "qdctl/SweepPlot.h"
-#include "qdctl/System.h"
 #include "scpi/PowerModes.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -30,22 +28,13 @@ struct DryRun final : Board {
     std::int32_t ReadConverter() override { return 0; }
 };
 
-// A code as the data-word box takes it: the value, the text it shows, and
-// what was typed when --clamp clamped it.
-struct Code {
-    std::int32_t value = 0;
-    std::string shown;
-    std::string clampedFrom;
-};
-
 std::string rangeOf(const DeviceProfile& device) {
     return "the " + std::string(device.caption) + "'s range 0 to " +
            formatCode((1 << device.resolution) - 1);
 }
 
-// A code typed for `what` (the CODE, --from, --to): hexadecimal digits as
-// the box takes them, within the device's range unless `clamp` asks for the
-// box's clamping.
+} // namespace
+
 Code validateCode(const DeviceProfile& device, const std::string& typed, bool clamp,
                   const std::string& what) {
     const std::string_view text(typed);
@@ -84,6 +73,8 @@ Code validateCode(const DeviceProfile& device, const std::string& typed, bool cl
     return code;
 }
 
+namespace {
+
 std::string voltsText(double volts) {
     char text[32];
     std::snprintf(text, sizeof text, "%g V", volts);
@@ -91,8 +82,8 @@ std::string voltsText(double volts) {
 }
 
 // The CODE argument, or the code nearest to --volts.
-Code codeOf(const Options& o) {
-    const DeviceProfile& device = o.deviceProfile();
+Code codeOf(const CodeOptions& o) {
+    const DeviceProfile& device = o.device.deviceProfile();
     if (!o.volts) {
         if (o.code.empty()) {
             throw Failure(BadArguments, "give a CODE or --volts");
@@ -118,10 +109,11 @@ Code codeOf(const Options& o) {
     return code;
 }
 
-ProgramResult programmed(const Options& o, const Session& s, const Code& code, bool downloaded) {
+ProgramResult programmed(const CodeOptions& o, const Session& s, const Code& code,
+                         bool downloaded) {
     ProgramResult r;
-    r.device = o.device;
-    r.mode = o.mode;
+    r.device = o.device.device;
+    r.mode = o.device.mode;
     r.code = code.shown;
     r.typed = code.clampedFrom;
     r.clamped = !code.clampedFrom.empty();
@@ -132,17 +124,42 @@ ProgramResult programmed(const Options& o, const Session& s, const Code& code, b
     return r;
 }
 
-ProgramResult runProgram(const Options& o) {
+ProgramResult runProgram(const CodeOptions& o, const CommonOptions& common) {
     const Code code = codeOf(o);
-    auto [session, downloaded] = openSession(o, true);
+    auto [session, downloaded] = openSession(common, o.device, true);
     session->program(code.value);
     return programmed(o, *session, code, downloaded);
 }
 
-ReadResult runRead(const Options& o) {
+class ProgramCommand final : public Subcommand {
+  public:
+    void setUp(CLI::App& app, CommonOptions&) override {
+        app.description(
+            "Loads the firmware unless the board runs it already, validates CODE as the "
+            "data-word box does, composes the device's frame and writes it. Prints the code as "
+            "shown and the frame. A code or voltage beyond the device's range is refused "
+            "(status 3) unless --clamp asks for the box's clamping.");
+        addDevice(app, o_.device, true);
+        addMode(app, o_.device);
+        addCode(app, o_);
+        app.footer(footer("  qdctl program --device QD1200 800\n"
+                          "  qdctl program --device QD1610 --mode 1k FFFF\n"
+                          "  qdctl program --device QD1600 --volts 1.25"));
+    }
+    void check() const override {
+        checkReference(o_.vref);
+        checkVolts(o_.volts);
+    }
+    int run(const CommonOptions& common) override { return finish(common, runProgram(o_, common)); }
+
+  private:
+    CodeOptions o_;
+};
+
+ReadResult runRead(const CommonOptions& o) {
     // No download unless asked: the board keeps running what it was last
     // given, so a read shows what an earlier command programmed.
-    auto [session, downloaded] = openSession(o, o.download);
+    auto [session, downloaded] = openSession(o, {}, o.download);
     try {
         const auto reading = session->read();
         return {reading.counts, reading.volts};
@@ -159,113 +176,76 @@ ReadResult runRead(const Options& o) {
     }
 }
 
-VerifyResult runVerify(const Options& o) {
+class ReadCommand final : public Subcommand {
+  public:
+    void setUp(CLI::App& app, CommonOptions&) override {
+        app.description("Reads the board's 12-bit measuring converter and prints the reading and "
+                        "the voltage as the window shows it. Loads no firmware unless --download "
+                        "is given, so it reads what an earlier command programmed.");
+        app.footer(footer("  qdctl read\n  qdctl --json read"));
+    }
+    int run(const CommonOptions& common) override { return finish(common, runRead(common)); }
+};
+
+struct VerifyOptions : CodeOptions {
+    // In measuring-converter counts: 2 unless told.
+    std::optional<double> tolerance;
+};
+
+VerifyResult runVerify(const VerifyOptions& o, const CommonOptions& common) {
     const Code code = codeOf(o);
-    auto [session, downloaded] = openSession(o, true);
+    auto [session, downloaded] = openSession(common, o.device, true);
     session->program(code.value);
     const auto reading = session->read();
     VerifyResult r;
     r.programmed = programmed(o, *session, code, downloaded);
-    const int bits = o.deviceProfile().resolution;
-    r.expectedVolts = expectedVolts(code.value, bits, o.vref, o.powerMode());
-    r.expectedCounts = expectedCounts(code.value, bits, o.vref, o.powerMode());
+    const int bits = o.device.deviceProfile().resolution;
+    const std::int16_t mode = o.device.powerMode();
+    r.expectedVolts = expectedVolts(code.value, bits, o.vref, mode);
+    r.expectedCounts = expectedCounts(code.value, bits, o.vref, mode);
     r.measuredVolts = reading.volts;
     r.measuredCounts = reading.counts;
-    r.tolerance = o.toleranceCounts();
+    r.tolerance = o.tolerance.value_or(measure::kSelfTestToleranceCounts);
     r.pass = std::abs(reading.counts - r.expectedCounts) <= r.tolerance;
     return r;
 }
 
-SweepResult runSweep(const Options& o) {
-    const DeviceProfile& device = o.deviceProfile();
-    const Code first = validateCode(device, o.from, o.clamp, "--from");
-    const Code last = validateCode(device, o.to, o.clamp, "--to");
-    const std::int32_t from = first.value;
-    const std::int32_t to = last.value;
-    std::int32_t step = 0;
-    try {
-        step = parseHexCode(o.step);
-    } catch (const RuntimeError&) {
+class VerifyCommand final : public Subcommand {
+  public:
+    void setUp(CLI::App& app, CommonOptions&) override {
+        app.description("Programs CODE, reads the output back and compares it with "
+                        "code / 2^bits x vref within a tolerance in measuring-converter counts.");
+        addDevice(app, o_.device, true);
+        addMode(app, o_.device);
+        addCode(app, o_);
+        addTolerance(app, o_.tolerance, " (default 2)");
+        app.footer(footer("  qdctl verify --device QD1400 2000"));
     }
-    if (step < 1) {
-        throw Failure(BadArguments, "--step must be a hexadecimal number of 1 or more");
+    void check() const override {
+        checkReference(o_.vref);
+        checkTolerance(o_.tolerance);
+        checkVolts(o_.volts);
     }
-    if (from > to) {
-        throw Failure(BadArguments, "--from " + o.from + " lies above --to " + o.to);
-    }
-    const std::string firmware = firmwarePathOf(o);
-    checkOutputPaths(o.csv, o.plot, firmware, o.json);
-    std::optional<Renderer> plotter;
-    if (!o.plot.empty()) {
-        plotter.emplace();
-    }
-    ResultsFile csv(o.csv, csvHeader());
+    int run(const CommonOptions& common) override { return finish(common, runVerify(o_, common)); }
 
-    auto [session, downloaded] = openSession(o, true);
-    const measure::Codes codes = measure::Codes::range(from, to, step);
-    SweepPlot plot(from, to);
-    SweepStatistics statistics(o.tolerance);
-    Progress progress(codes.size(), !o.quiet);
-    const StopOnSignals stopOnSignals;
-    const std::int16_t mode = o.powerMode();
-    const auto sweepRow = [&](const measure::Row& measured) {
-        SweepRow row;
-        row.code = measured.code;
-        row.frame = measured.frame;
-        row.measuredCounts = static_cast<std::int32_t>(measured.values.front());
-        row.measuredVolts = board::readingVolts(row.measuredCounts);
-        row.expectedVolts = expectedVolts(row.code, device.resolution, o.vref, mode);
-        row.expectedCounts = expectedCounts(row.code, device.resolution, o.vref, mode);
-        csv.write(csvRow(row));
-        statistics.add(row);
-        if (plotter) {
-            plot.add(row);
-        }
-    };
-    measure::LoopSettings settings;
-    settings.progress = [&](std::size_t done) { progress.update(done); };
-    settings.stop = [] { return stopSignal(); };
-    const measure::LoopOutcome outcome = measure::runLoop(
-        codes,
-        [board = session.get()](std::int32_t code) {
-            board->program(code);
-            return static_cast<std::int32_t>(board->state.DacWord);
-        },
-        [board = session.get()](int) {
-            return std::vector<double>{static_cast<double>(board->read().counts)};
-        },
-        {sweepRow}, settings);
-    progress.finish();
-    endLoop(outcome, codes.size(), &csv);
-    csv.commit();
+  private:
+    VerifyOptions o_;
+};
 
-    SweepResult r;
-    r.device = o.device;
-    r.mode = o.mode;
-    r.summary = statistics.summary();
-    r.csv = o.csv;
-    r.plot = o.plot;
-    r.downloaded = downloaded;
-    r.clamped = !first.clampedFrom.empty() || !last.clampedFrom.empty();
-    r.signal = stopSignal();
-    r.seconds = outcome.seconds;
-    const double inLibrary =
-        std::chrono::duration<double>(session->binding().timeInLibrary).count();
-    r.shareOutsideLibrary = r.seconds > 0 ? 1.0 - inLibrary / r.seconds : 0;
-    if (plotter) {
-        r.plotSeconds =
-            plotter->write(plot.data(o.device + " " + o.mode + " sweep", sweepSummaryLines(r)),
-                           o.plot, plotFormat(o.plot), true);
-    }
-    return r;
-}
+struct SelftestOptions {
+    DeviceChoice device;
+    // In measuring-converter counts: 2 unless told.
+    std::optional<double> tolerance;
+    double vref = board::kDefaultReferenceVolts;
+};
 
-SelftestResult runSelftest(const Options& o) {
-    auto [session, downloaded] = openSession(o, true);
+SelftestResult runSelftest(const SelftestOptions& o, const CommonOptions& common) {
+    auto [session, downloaded] = openSession(common, o.device, true);
     const measure::SelfTestReport report =
-        measure::runSelfTest(session->state, session->comms(), o.vref, o.toleranceCounts());
+        measure::runSelfTest(session->state, session->comms(), o.vref,
+                             o.tolerance.value_or(measure::kSelfTestToleranceCounts));
     SelftestResult r;
-    r.device = o.device;
+    r.device = o.device.device;
     r.downloaded = downloaded;
     r.pass = report.pass;
     for (const auto& step : report.steps) {
@@ -275,7 +255,30 @@ SelftestResult runSelftest(const Options& o) {
     return r;
 }
 
-ListResult runList(const Options& o) {
+class SelftestCommand final : public Subcommand {
+  public:
+    void setUp(CLI::App& app, CommonOptions&) override {
+        app.description("Programs mid-scale in each power mode and checks the reading: the "
+                        "full mid-scale voltage in normal operation, 0 V in the three "
+                        "power-down modes. Catches wrong power-down bits.");
+        addDevice(app, o_.device, true);
+        addTolerance(app, o_.tolerance, " (default 2)");
+        addReference(app, o_.vref, "the expectations");
+        app.footer(footer("  qdctl selftest --device QD1610"));
+    }
+    void check() const override {
+        checkReference(o_.vref);
+        checkTolerance(o_.tolerance);
+    }
+    int run(const CommonOptions& common) override {
+        return finish(common, runSelftest(o_, common));
+    }
+
+  private:
+    SelftestOptions o_;
+};
+
+ListResult runList(const CommonOptions& o) {
     const auto binding = makeBinding(o.link);
     ListResult r;
     r.library = binding->libraryName();
@@ -288,7 +291,38 @@ ListResult runList(const Options& o) {
     return r;
 }
 
+class ListCommand final : public Subcommand {
+  public:
+    void setUp(CLI::App& app, CommonOptions&) override {
+        app.description("Shows each board the link library finds: its identifier (for --board), "
+                        "bus and port, USB ids, whether its firmware runs and whether this user "
+                        "may open it.");
+        app.footer(footer("  qdctl list\n  QD_BOARD=sim qdctl --json list"));
+    }
+    int run(const CommonOptions& common) override { return finish(common, runList(common)); }
+};
+
 } // namespace
+
+std::unique_ptr<Subcommand> makeProgramCommand() {
+    return std::make_unique<ProgramCommand>();
+}
+
+std::unique_ptr<Subcommand> makeReadCommand() {
+    return std::make_unique<ReadCommand>();
+}
+
+std::unique_ptr<Subcommand> makeVerifyCommand() {
+    return std::make_unique<VerifyCommand>();
+}
+
+std::unique_ptr<Subcommand> makeSelftestCommand() {
+    return std::make_unique<SelftestCommand>();
+}
+
+std::unique_ptr<Subcommand> makeListCommand() {
+    return std::make_unique<ListCommand>();
+}
 
 void endLoop(const measure::LoopOutcome& outcome, std::size_t total, ResultsFile* csv) {
     if (!outcome.failure) {
@@ -303,52 +337,6 @@ void endLoop(const measure::LoopOutcome& outcome, std::size_t total, ResultsFile
     } catch (const measure::ProbeError& e) {
         endEarly(Failure(MeterFailed, e.what()), outcome.rows, total, csv);
     }
-}
-
-Opened openSession(const Options& o, bool load) {
-    Opened opened{std::make_unique<Session>(makeBinding(o.link))};
-    Session& s = *opened.session;
-    s.connect(o.board);
-    if (load) {
-        opened.downloaded = s.ensureFirmware(firmwarePathOf(o), o.download);
-    }
-    if (!o.device.empty()) {
-        s.selectDevice(o.deviceProfile());
-        s.state.selectPowerMode(o.powerMode());
-    }
-    return opened;
-}
-
-std::string programFolder() {
-    return link::programDirectory().toStdString();
-}
-
-std::string firmwarePathOf(const Options& o) {
-    return o.firmware.empty() ? link::firmwarePathIn(link::programDirectory()).toStdString()
-                              : o.firmware;
-}
-
-Result runCommand(const Options& o) {
-    switch (o.command) {
-    case Command::Program:
-        return runProgram(o);
-    case Command::Read:
-        return runRead(o);
-    case Command::Verify:
-        return runVerify(o);
-    case Command::Sweep:
-        return runSweep(o);
-    case Command::Selftest:
-        return runSelftest(o);
-    case Command::List:
-        return runList(o);
-    case Command::Characterize:
-        return runCharacterize(o);
-    case Command::Serve:
-    case Command::SimMeter:
-        break;
-    }
-    throw Failure(BadArguments, "not a command that runs once");
 }
 
 int statusOf(const Result& result) {
@@ -371,6 +359,24 @@ int statusOf(const Result& result) {
         return c->verdict.pass ? Ok : CheckFailed;
     }
     return Ok;
+}
+
+int finish(const CommonOptions& common, const Result& result, bool timing) {
+    const int status = statusOf(result);
+    try {
+        printResult(common.json, result);
+        if (const auto* sweep = std::get_if<SweepResult>(&result); sweep && timing) {
+            writeMessage(timingText(*sweep));
+        }
+    } catch (const Failure& f) {
+        // A sweep that a signal ended says so by its status, whatever
+        // became of its output.
+        if (status < 128) {
+            throw;
+        }
+        writeMessage(f.what());
+    }
+    return status;
 }
 
 } // namespace qd::cli

@@ -3,8 +3,9 @@
 #include "measure/Limits.h"
 #include "measure/Loop.h"
 #include "measure/SweepStatistics.h"
-#include "qdctl/Options.h"
-#include "qdctl/Session.h"
+#include "session/ExitStatus.h"
+#include "session/Options.h"
+#include "session/Session.h"
 
 #include <cstdint>
 #include <string>
@@ -12,6 +13,10 @@
 #include <vector>
 
 namespace qd::cli {
+
+// The session on a board, its options and its failures are what serve and
+// sim-meter use too.
+using namespace qd::session;
 
 // A sweep's rows and statistics are the measurement core's.
 using measure::expectedCounts;
@@ -114,36 +119,31 @@ struct CharacterizeResult {
 using Result = std::variant<ProgramResult, ReadResult, VerifyResult, SweepResult, SelftestResult,
                             ListResult, CharacterizeResult>;
 
-// A session on the chosen board, connected; with `load`, running its
-// firmware (loaded only when it does not run it yet, or with --download),
-// and the device and power mode of the options chosen.
-struct Opened {
-    std::unique_ptr<Session> session;
-    bool downloaded = false;
-};
-Opened openSession(const Options& options, bool load);
-
-// qdctl characterize.
-CharacterizeResult runCharacterize(const Options& options);
-
 // After a measurement loop of `total` codes: a failure that ended it, as
 // endEarly ends a run, with the meter's failures as MeterFailed.
 class ResultsFile;
 void endLoop(const measure::LoopOutcome& outcome, std::size_t total, ResultsFile* csv);
 
-// The folder qdctl lies in, as the file system names it.
-std::string programFolder();
+// A code as the data-word box takes it: the value, the text it shows, and
+// what was typed when --clamp clamped it.
+struct Code {
+    std::int32_t value = 0;
+    std::string shown;
+    std::string clampedFrom;
+};
 
-// The firmware image qdctl loads: --firmware, else QD1600.hex beside it.
-std::string firmwarePathOf(const Options& options);
-
-// Runs the command the options name (all but serve). Bad arguments, codes
-// and output paths are refused before any board is touched. Failures raise
-// Failure or RuntimeError (link library not loadable).
-Result runCommand(const Options& options);
+// A code typed for `what` (the CODE, --from, --to): hexadecimal digits as
+// the box takes them, within the device's range unless `clamp` asks for the
+// box's clamping.
+Code validateCode(const DeviceProfile& device, const std::string& typed, bool clamp,
+                  const std::string& what);
 
 // The exit status of a command that did not fail: a failed check is 1, a
 // sweep ended by a signal 128 + the signal.
 int statusOf(const Result& result);
+
+// Ends a command that ran once: prints its result as asked, with --timing
+// what a sweep's took, and returns its exit status.
+int finish(const CommonOptions& common, const Result& result, bool timing = false);
 
 } // namespace qd::cli

@@ -1,8 +1,8 @@
 #include "qdctl/Modules.h"
 
 #include "qdctl/Commands.h"
-#include "qdctl/ExitStatus.h"
-#include "qdctl/System.h"
+#include "session/System.h"
+#include "session/ExitStatus.h"
 
 #include <QLibrary>
 

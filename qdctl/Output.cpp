@@ -2,8 +2,6 @@
 
 #include "control/Commands.h"
 #include "qdctl/CharacterizeReport.h"
-#include "qdctl/ExitStatus.h"
-#include "qdctl/System.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,18 +11,6 @@
 #include <cstring>
 
 namespace qd::cli {
-
-void writeStandardOutput(std::string_view text) {
-    std::size_t done = 0;
-    std::string why;
-    if (!sys::writeAll(sys::kStandardOutput, text, done, why)) {
-        throw Failure(WriteFailed, "cannot write standard output: " + why);
-    }
-}
-
-void writeMessage(const std::string& message) {
-    writeStandardError("qdctl: " + message + "\n");
-}
 
 // New columns go at the end, so that a script that picks columns by their
 // place keeps working.
@@ -37,12 +23,6 @@ std::string csvRow(const SweepRow& row) {
            formatNumber(row.expectedVolts) + "," + board::readingVoltsText(row.measuredCounts) +
            "," + formatNumber(row.errorMillivolts()) + "," + std::to_string(row.errorCounts()) +
            "," + std::to_string(row.measuredCounts) + "\n";
-}
-
-void writeStandardError(std::string_view text) {
-    std::size_t done = 0;
-    std::string nowhereToSaySo;
-    sys::writeAll(sys::kStandardError, text, done, nowhereToSaySo);
 }
 
 namespace {
@@ -391,8 +371,8 @@ std::string timingText(const SweepResult& r) {
     return line;
 }
 
-void printResult(const Options& options, const Result& result) {
-    if (options.json) {
+void printResult(bool json, const Result& result) {
+    if (json) {
         writeStandardOutput(resultJson(result) + "\n");
         return;
     }
@@ -405,19 +385,6 @@ void printResult(const Options& options, const Result& result) {
         return;
     }
     writeStandardOutput(resultText(result) + "\n");
-}
-
-void printFailure(bool json, int status, const std::string& message) {
-    writeMessage(message);
-    if (json) {
-        const QJsonObject object{{"error", q(message)}, {"status", status}};
-        try {
-            writeStandardOutput(QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() +
-                                "\n");
-        } catch (const Failure&) {
-            // Standard output is gone: the message above is all there is.
-        }
-    }
 }
 
 } // namespace qd::cli

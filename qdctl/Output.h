@@ -1,24 +1,13 @@
 #pragma once
 
 #include "qdctl/Commands.h"
-#include "qdctl/Session.h"
+#include "session/Output.h"
 
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace qd::cli {
-
-// Writes all of text to standard output, or raises Failure(WriteFailed):
-// a full disk or a closed pipe must not pass for success.
-void writeStandardOutput(std::string_view text);
-
-// Text on standard error; errors there cannot be reported anywhere else
-// and are ignored.
-void writeStandardError(std::string_view text);
-
-// One line on standard error, "qdctl: <message>".
-void writeMessage(const std::string& message);
 
 // The CSV of a sweep: its header and one row per code, each with its line
 // end.
@@ -36,12 +25,8 @@ std::string timingText(const SweepResult& sweep);
 // A sweep's summary, a line each, as the text output and the plot give it.
 std::vector<std::string> sweepSummaryLines(const SweepResult& sweep);
 
-// Prints a result as the options ask: on standard output, but for the
+// Prints a result, as JSON with --json: on standard output, but for the
 // summary of a sweep whose rows go there, which goes to standard error.
-void printResult(const Options& options, const Result& result);
-
-// Reports a failure: its message on standard error and, with --json, one
-// JSON object {"error": …, "status": …} on standard output.
-void printFailure(bool json, int status, const std::string& message);
+void printResult(bool json, const Result& result);
 
 } // namespace qd::cli

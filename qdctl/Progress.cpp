@@ -1,6 +1,6 @@
 #include "qdctl/Progress.h"
 
-#include "qdctl/System.h"
+#include "session/System.h"
 
 #include <cstdio>
 #include <string>

@@ -1,9 +1,9 @@
 #include "qdctl/ResultsFile.h"
 
-#include "qdctl/ExitStatus.h"
 #include "qdctl/Output.h"
 #include "qdctl/StopSignals.h"
-#include "qdctl/System.h"
+#include "session/System.h"
+#include "session/ExitStatus.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -7,9 +7,13 @@
 #include <string_view>
 #include <utility>
 
+namespace qd::session {
+class Failure;
+}
+
 namespace qd::cli {
 
-class Failure;
+using session::Failure;
 
 // A sweep's CSV as it is measured: rows go, one write each, to a new file
 // beside the target, which takes the target's name when the sweep ends

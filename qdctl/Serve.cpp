@@ -1,15 +1,74 @@
-#include "qdctl/Serve.h"
+// qdctl serve and qdctl sim-meter: servers until the process is ended. Each
+// runs in a module of its own, loaded only for it, so that no other command
+// loads Qt Network.
 
+#include "qdctl/CommandTable.h"
 #include "qdctl/Modules.h"
+#include "qdctl/Options.h"
+
+#include <CLI/CLI.hpp>
 
 namespace qd::cli {
 
-int serve(const Options& options) {
-    return loadModule<ServeEntry>(kServeModule, kServeEntrySymbol)(options);
+namespace {
+
+using session::ServerEntry;
+using session::ServerOptions;
+
+class ServeCommand final : public Subcommand {
+  public:
+    void setUp(CLI::App& app, session::CommonOptions&) override {
+        app.description(
+            "Holds the board, loads its firmware unless it runs it already, and serves SCPI on a "
+            "raw TCP socket (the LXI convention) until ended: *IDN?, *RST, *TST?, SYSTem:DEVice, "
+            "SOURce:DAC:CODE, SOURce:DAC:PMODe, SOURce:VOLTage, MEASure:VOLTage? and more; see "
+            "the README. SCPI has no authentication: listen on another address than loopback "
+            "only on a network you trust.");
+        addDevice(app, o_.device, false);
+        addServing(app, o_.serving);
+        app.footer(footer("  qdctl serve --device QD1600\n"
+                          "  qdctl serve --listen :5555\n"
+                          "  qdctl --link 2 serve --listen 0.0.0.0:5025"));
+    }
+    int run(const session::CommonOptions& common) override {
+        o_.common = common;
+        return loadModule<ServerEntry>(session::kServeModule, session::kServeEntrySymbol)(o_);
+    }
+
+  private:
+    ServerOptions o_{{}, {}, {"127.0.0.1:5025"}};
+};
+
+class SimMeterCommand final : public Subcommand {
+  public:
+    void setUp(CLI::App& app, session::CommonOptions&) override {
+        app.description(
+            "Serves a 6½-digit bench DMM over SCPI on a raw TCP socket whose probes sit on the "
+            "simulated board's output (QD_BOARD=sim): a reading is the output plus the meter's "
+            "noise, 30 uV rms at 1 NPLC, falling with the root of the NPLC, and takes NPLC/50 s "
+            "times QD_METER_TIME_SCALE (default 1). It never claims the board.");
+        addServing(app, o_.serving);
+        app.footer(footer("  QD_BOARD=sim QD_BOARD_MODEL=typical qdctl sim-meter &\n"
+                          "  QD_BOARD=sim qdctl characterize --device QD1600 \\\n"
+                          "      --meter TCPIP::127.0.0.1::5026::SOCKET --report qd1600.html"));
+    }
+    int run(const session::CommonOptions& common) override {
+        o_.common = common;
+        return loadModule<ServerEntry>(session::kSimMeterModule, session::kSimMeterEntrySymbol)(o_);
+    }
+
+  private:
+    ServerOptions o_{{}, {}, {"127.0.0.1:5026"}};
+};
+
+} // namespace
+
+std::unique_ptr<Subcommand> makeServeCommand() {
+    return std::make_unique<ServeCommand>();
 }
 
-int simMeter(const Options& options) {
-    return loadModule<ServeEntry>(kSimMeterModule, kSimMeterEntrySymbol)(options);
+std::unique_ptr<Subcommand> makeSimMeterCommand() {
+    return std::make_unique<SimMeterCommand>();
 }
 
 } // namespace qd::cli

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "qdctl/System.h"
+#include "session/System.h"
 
 namespace qd::cli {
 

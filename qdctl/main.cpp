@@ -3,49 +3,26 @@
 // looked at and every failure ends with a message and its own exit status.
 
 #include "control/RuntimeError.h"
-#include "qdctl/Commands.h"
-#include "qdctl/ExitStatus.h"
 #include "qdctl/Options.h"
-#include "qdctl/Output.h"
-#include "qdctl/Serve.h"
-#include "qdctl/System.h"
+#include "session/System.h"
+#include "session/ExitStatus.h"
+#include "session/Output.h"
 
 using namespace qd;
-using namespace qd::cli;
+using namespace qd::session;
 
 int main(int argc, char** argv) {
     // Every write is checked: a closed pipe is a failed write with its
     // status and message, not a silent death.
-    sys::prepareStandardStreams();
-    const bool json = wantsJson(argc, argv);
+    cli::sys::prepareStandardStreams();
+    const bool json = cli::wantsJson(argc, argv);
     try {
-        Options options;
-        const Parsed parsed = parseCommandLine(argc, argv, options);
-        if (!parsed.run) {
+        CommonOptions common;
+        const cli::Parsed parsed = cli::parseCommandLine(argc, argv, common);
+        if (!parsed.command) {
             return parsed.status;
         }
-        if (options.command == Command::Serve) {
-            return serve(options);
-        }
-        if (options.command == Command::SimMeter) {
-            return simMeter(options);
-        }
-        const Result result = runCommand(options);
-        const int status = statusOf(result);
-        try {
-            printResult(options, result);
-            if (const auto* sweep = std::get_if<SweepResult>(&result); sweep && options.timing) {
-                writeMessage(timingText(*sweep));
-            }
-        } catch (const Failure& f) {
-            // A sweep that a signal ended says so by its status, whatever
-            // became of its output.
-            if (status < 128) {
-                throw;
-            }
-            writeMessage(f.what());
-        }
-        return status;
+        return parsed.command->run(common);
     } catch (const Failure& f) {
         printFailure(json, f.status(), f.what());
         return f.status();

@@ -2,10 +2,10 @@
 // our own code: HTML with inline SVG as text, PDF and PNG with Qt Gui's
 // painter. Loaded only when a report or a plot is asked for.
 
-#include "qdctl/ModuleExport.h"
 #include "report/Html.h"
 #include "report/Plot.h"
 #include "report/ReportData.h"
+#include "session/ModuleExport.h"
 
 #include <QFile>
 #include <QFontMetricsF>

@@ -1,18 +1,22 @@
 #include "serve/ServeBoard.h"
 
-#include "qdctl/Commands.h"
-#include "qdctl/Output.h"
+#include "control/RuntimeError.h"
+#include "session/ExitStatus.h"
+#include "session/Output.h"
 
-namespace qd::cli {
+namespace qd::serve {
 
-ServeBoard::ServeBoard(const Options& options)
-    : options_(options), session_(makeBinding(options.link)), firmware_(firmwarePathOf(options)) {
-    attach(options.download);
-    identifier_ = boardIdentifier(session_.binding(), options.board);
+using namespace qd::session;
+
+ServeBoard::ServeBoard(const ServerOptions& options)
+    : options_(options), session_(makeBinding(options.common.link)),
+      firmware_(firmwarePathOf(options.common)) {
+    attach(options.common.download);
+    identifier_ = boardIdentifier(session_.binding(), options.common.board);
 }
 
 void ServeBoard::attach(bool force) {
-    session_.connect(options_.board);
+    session_.connect(options_.common.board);
     downloaded_ = session_.ensureFirmware(firmware_, force) || downloaded_;
     // Held from the start, also while no client sends anything: a second
     // server on the board is told it is busy at once, not at its first
@@ -79,4 +83,4 @@ std::int32_t ServeBoard::ReadConverter() {
     return guarded([&] { return session_.comms().ReadConverter(); });
 }
 
-} // namespace qd::cli
+} // namespace qd::serve

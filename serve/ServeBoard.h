@@ -1,12 +1,12 @@
 #pragma once
 
-#include "qdctl/Options.h"
-#include "qdctl/Session.h"
 #include "serve/Instrument.h"
+#include "session/Options.h"
+#include "session/Session.h"
 
 #include <string>
 
-namespace qd::cli {
+namespace qd::serve {
 
 // The board behind `qdctl serve`: one session for the server's lifetime,
 // its firmware loaded at start unless it runs already. A board that lost
@@ -19,7 +19,7 @@ class ServeBoard final : public scpi::InstrumentBoard, private Board {
   public:
     // Connects and loads the firmware; a board that is not there at start
     // is a failure of the command, not an SCPI error.
-    explicit ServeBoard(const Options& options);
+    explicit ServeBoard(const session::ServerOptions& options);
 
     void ready() override;
     Board& board() override { return *this; }
@@ -37,12 +37,12 @@ class ServeBoard final : public scpi::InstrumentBoard, private Board {
     // Loads the firmware again; BoardError(-241) when it cannot.
     void reload();
 
-    const Options& options_;
-    Session session_;
+    const session::ServerOptions& options_;
+    session::Session session_;
     std::string firmware_;
     std::string identifier_;
     bool present_ = false;
     bool downloaded_ = false;
 };
 
-} // namespace qd::cli
+} // namespace qd::serve

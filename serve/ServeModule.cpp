@@ -1,21 +1,23 @@
 // qdctl's serve module: the board as an SCPI instrument on Qt Network. A
 // module of its own, so that the one-shot commands load no Qt Network.
 
-#include "qdctl/ModuleExport.h"
 #include "serve/ServeBoard.h"
-#include "serve/Serving.h"
+#include "session/ModuleExport.h"
+#include "session/Serving.h"
 
-namespace qd::cli {
+namespace qd::serve {
 
 namespace {
 
-int run(const Options& o) {
+using namespace qd::session;
+
+int run(const ServerOptions& o) {
     const scpi::ListenAddress address = listenAddress(o);
     const auto app = makeApplication();
     ServeBoard board(o);
     scpi::Instrument instrument(board.state(), board, QDCTL_VERSION);
-    if (!o.device.empty()) {
-        instrument.selectDevice(o.device);
+    if (!o.device.device.empty()) {
+        instrument.selectDevice(o.device.device);
     }
     scpi::Server server(instrument);
     const std::string where = listen(server, address, o);
@@ -29,8 +31,8 @@ int run(const Options& o) {
 
 } // namespace
 
-} // namespace qd::cli
+} // namespace qd::serve
 
-QDCTL_MODULE_EXPORT int qdctlServe(const qd::cli::Options& options) {
-    return qd::cli::reportingFailures(options, qd::cli::run);
+QDCTL_MODULE_EXPORT int qdctlServe(const qd::session::ServerOptions& options) {
+    return qd::session::reportingFailures(options, qd::serve::run);
 }

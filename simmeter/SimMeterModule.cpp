@@ -3,10 +3,10 @@
 // leads sit on the output: it never claims the board.
 
 #include "drivers/SimBoard.h"
-#include "qdctl/ExitStatus.h"
-#include "qdctl/ModuleExport.h"
-#include "qdctl/Output.h"
-#include "serve/Serving.h"
+#include "session/ExitStatus.h"
+#include "session/ModuleExport.h"
+#include "session/Output.h"
+#include "session/Serving.h"
 #include "simmeter/SimMeter.h"
 
 #include <charconv>
@@ -16,9 +16,11 @@
 #include <stdexcept>
 #include <thread>
 
-namespace qd::cli {
+namespace qd::simmeter {
 
 namespace {
+
+using namespace qd::session;
 
 std::string environment(const char* name) {
     const char* value = std::getenv(name);
@@ -54,7 +56,7 @@ drivers::SimConfig boardConfig() {
     }
 }
 
-int run(const Options& o) {
+int run(const ServerOptions& o) {
     const scpi::ListenAddress address = listenAddress(o);
     const double scale = timeScale();
     const drivers::SimConfig config = boardConfig();
@@ -78,7 +80,7 @@ int run(const Options& o) {
             std::this_thread::sleep_for(std::chrono::duration<double>(seconds * scale));
         }
     };
-    simmeter::SimMeter meter(probe, integrate, QDCTL_VERSION, first.model.converter.seed);
+    SimMeter meter(probe, integrate, QDCTL_VERSION, first.model.converter.seed);
     scpi::Server server(meter);
     const std::string where = listen(server, address, o);
     return serveUntilStopped(
@@ -88,8 +90,8 @@ int run(const Options& o) {
 
 } // namespace
 
-} // namespace qd::cli
+} // namespace qd::simmeter
 
-QDCTL_MODULE_EXPORT int qdctlSimMeter(const qd::cli::Options& options) {
-    return qd::cli::reportingFailures(options, qd::cli::run);
+QDCTL_MODULE_EXPORT int qdctlSimMeter(const qd::session::ServerOptions& options) {
+    return qd::session::reportingFailures(options, qd::simmeter::run);
 }

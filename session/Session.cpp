@@ -1,11 +1,12 @@
-#include "qdctl/Session.h"
+#include "session/Session.h"
 
 #include "control/Commands.h"
 #include "link/UsbStuff.h"
+#include "scpi/PowerModes.h"
 
 #include <sstream>
 
-namespace qd::cli {
+namespace qd::session {
 
 void fail(const link::LinkOutcome& outcome) {
     throw Failure(exitStatusFor(outcome.status), outcome.message);
@@ -156,4 +157,41 @@ Session::Reading Session::read() {
     return {state.AdcReading, volts};
 }
 
-} // namespace qd::cli
+const DeviceProfile& DeviceChoice::deviceProfile() const {
+    if (const DeviceProfile* profile = findDevice(device)) {
+        return *profile;
+    }
+    throw Failure(BadArguments, "no device chosen: give --device");
+}
+
+std::int16_t DeviceChoice::powerMode() const {
+    if (const auto found = scpi::findPowerMode(mode)) {
+        return *found;
+    }
+    throw Failure(BadArguments, "unknown power mode " + mode);
+}
+
+Opened openSession(const CommonOptions& common, const DeviceChoice& device, bool load) {
+    Opened opened{std::make_unique<Session>(makeBinding(common.link))};
+    Session& s = *opened.session;
+    s.connect(common.board);
+    if (load) {
+        opened.downloaded = s.ensureFirmware(firmwarePathOf(common), common.download);
+    }
+    if (!device.device.empty()) {
+        s.selectDevice(device.deviceProfile());
+        s.state.selectPowerMode(device.powerMode());
+    }
+    return opened;
+}
+
+std::string programFolder() {
+    return link::programDirectory().toStdString();
+}
+
+std::string firmwarePathOf(const CommonOptions& common) {
+    return common.firmware.empty() ? link::firmwarePathIn(link::programDirectory()).toStdString()
+                                   : common.firmware;
+}
+
+} // namespace qd::session

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace qd::cli {
+namespace qd::session {
 
 // Exit statuses of qdctl, one per kind of failure; the same cause gives the
 // same status whichever link library carried the call.
@@ -41,4 +41,4 @@ class Failure : public std::runtime_error {
     ExitStatus status_;
 };
 
-} // namespace qd::cli
+} // namespace qd::session

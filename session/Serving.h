@@ -2,38 +2,40 @@
 
 // What qdctl's server modules (serve, sim-meter) do alike: an event loop,
 // listening where --listen says, saying where on standard output, and
-// serving until SIGINT or SIGTERM. Compiled into each module.
+// serving until SIGINT or SIGTERM. Needs Qt Network: only the modules link
+// it.
 
-#include "qdctl/Options.h"
 #include "scpi/Server.h"
+#include "session/Options.h"
 
 #include <QCoreApplication>
 #include <QJsonObject>
 #include <memory>
 #include <string>
 
-namespace qd::cli {
+namespace qd::session {
 
 // The process's event loop, made before anything that needs it.
 std::unique_ptr<QCoreApplication> makeApplication();
 
 // The address --listen names, or Failure(BadArguments) naming it: taken
 // before the board is touched, as every bad argument is.
-scpi::ListenAddress listenAddress(const Options& options);
+scpi::ListenAddress listenAddress(const ServerOptions& options);
 
 // Listens at `address`, or raises Failure(BadArguments). The address
 // listened on, its port filled in.
 std::string listen(scpi::Server& server, const scpi::ListenAddress& address,
-                   const Options& options);
+                   const ServerOptions& options);
 
 // Says where it listens ("listening on HOST:PORT", or with --json one
 // object of `where`, the port and `more`), `message` on standard error,
 // then serves until SIGINT or SIGTERM end the loop. qdctl's exit status.
 int serveUntilStopped(QCoreApplication& app, const scpi::Server& server, const std::string& where,
-                      const Options& options, const QJsonObject& more, const std::string& message);
+                      const ServerOptions& options, const QJsonObject& more,
+                      const std::string& message);
 
 // A module's entry: `run`, with every failure reported and turned into its
 // exit status, so that nothing is thrown across the module's edge.
-int reportingFailures(const Options& options, int (*run)(const Options&));
+int reportingFailures(const ServerOptions& options, int (*run)(const ServerOptions&));
 
-} // namespace qd::cli
+} // namespace qd::session

@@ -1,4 +1,4 @@
-#include "qdctl/System.h"
+#include "session/System.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -3,7 +3,8 @@
 #include "control/ControlState.h"
 #include "link/Binding.h"
 #include "link/CommsFunctions.h"
-#include "qdctl/ExitStatus.h"
+#include "session/ExitStatus.h"
+#include "session/Options.h"
 
 #include <chrono>
 #include <cstdint>
@@ -13,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-namespace qd::cli {
+namespace qd::session {
 
 // The link library binding with every result looked at: a request the
 // library reports as failed raises the Failure its reason calls for. The
@@ -121,4 +122,19 @@ class Session {
     link::CommsFunctions comms_;
 };
 
-} // namespace qd::cli
+// A session on the chosen board, connected; with `load`, running its
+// firmware (loaded only when it does not run it yet, or with --download),
+// and the device and power mode chosen, when one is.
+struct Opened {
+    std::unique_ptr<Session> session;
+    bool downloaded = false;
+};
+Opened openSession(const CommonOptions& common, const DeviceChoice& device, bool load);
+
+// The folder qdctl lies in, as the file system names it.
+std::string programFolder();
+
+// The firmware image qdctl loads: --firmware, else QD1600.hex beside it.
+std::string firmwarePathOf(const CommonOptions& common);
+
+} // namespace qd::session

@@ -1,5 +1,5 @@
 #include "platform/Error.h"
-#include "qdctl/System.h"
+#include "session/System.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

@@ -1,6 +1,6 @@
-#include "qdctl/ExitStatus.h"
+#include "session/ExitStatus.h"
 
-namespace qd::cli {
+namespace qd::session {
 
 ExitStatus exitStatusFor(board::LinkStatus status) {
     using board::LinkStatus;
@@ -43,4 +43,4 @@ const char* const kExitStatusHelp = R"(EXIT STATUS
   130  a sweep or characterization was ended by SIGINT (143: SIGTERM); the rows
        measured are kept)";
 
-} // namespace qd::cli
+} // namespace qd::session

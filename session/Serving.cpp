@@ -1,15 +1,15 @@
-#include "serve/Serving.h"
+#include "session/Serving.h"
 
 #include "control/RuntimeError.h"
-#include "qdctl/ExitStatus.h"
-#include "qdctl/Output.h"
-#include "qdctl/System.h"
+#include "session/System.h"
+#include "session/ExitStatus.h"
+#include "session/Output.h"
 
 #include <QJsonDocument>
 #include <chrono>
 #include <stdexcept>
 
-namespace qd::cli {
+namespace qd::session {
 
 std::unique_ptr<QCoreApplication> makeApplication() {
     static int argc = 1;
@@ -18,31 +18,32 @@ std::unique_ptr<QCoreApplication> makeApplication() {
     return std::make_unique<QCoreApplication>(argc, argv);
 }
 
-scpi::ListenAddress listenAddress(const Options& o) {
+scpi::ListenAddress listenAddress(const ServerOptions& o) {
     try {
-        return scpi::parseListenAddress(o.listen);
+        return scpi::parseListenAddress(o.serving.listen);
     } catch (const std::invalid_argument& e) {
         throw Failure(BadArguments, std::string("--listen: ") + e.what());
     }
 }
 
-std::string listen(scpi::Server& server, const scpi::ListenAddress& address, const Options& o) {
-    server.setLogging(!o.quiet);
-    server.setMaxClients(o.maxClients);
-    server.setIdleTimeout(std::chrono::seconds(o.idleTimeout));
+std::string listen(scpi::Server& server, const scpi::ListenAddress& address,
+                   const ServerOptions& o) {
+    server.setLogging(!o.common.quiet);
+    server.setMaxClients(o.serving.maxClients);
+    server.setIdleTimeout(std::chrono::seconds(o.serving.idleTimeout));
     std::string why;
     if (!server.listen(address, &why)) {
-        throw Failure(BadArguments, "cannot listen on " + o.listen + ": " + why);
+        throw Failure(BadArguments, "cannot listen on " + o.serving.listen + ": " + why);
     }
     return address.host.toString().toStdString() + ":" + std::to_string(server.port());
 }
 
 int serveUntilStopped(QCoreApplication& app, const scpi::Server& server, const std::string& where,
-                      const Options& o, const QJsonObject& more, const std::string& message) {
+                      const ServerOptions& o, const QJsonObject& more, const std::string& message) {
     // SIGINT and SIGTERM end the server through the event loop, so that
     // what it holds is let go as the process ends.
-    sys::quitOnStopSignals(app);
-    if (o.json) {
+    cli::sys::quitOnStopSignals(app);
+    if (o.common.json) {
         QJsonObject json{{"listening", QString::fromStdString(where)}, {"port", server.port()}};
         for (auto it = more.begin(); it != more.end(); ++it) {
             json.insert(it.key(), it.value());
@@ -57,16 +58,16 @@ int serveUntilStopped(QCoreApplication& app, const scpi::Server& server, const s
     return Ok;
 }
 
-int reportingFailures(const Options& options, int (*run)(const Options&)) {
+int reportingFailures(const ServerOptions& options, int (*run)(const ServerOptions&)) {
     try {
         return run(options);
     } catch (const Failure& f) {
-        printFailure(options.json, f.status(), f.what());
+        printFailure(options.common.json, f.status(), f.what());
         return f.status();
     } catch (const RuntimeError& e) {
-        printFailure(options.json, LibraryFailed, e.what());
+        printFailure(options.common.json, LibraryFailed, e.what());
         return LibraryFailed;
     }
 }
 
-} // namespace qd::cli
+} // namespace qd::session

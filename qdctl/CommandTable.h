@@ -1,0 +1,52 @@
+#pragma once
+
+#include "session/Options.h"
+
+#include <memory>
+#include <span>
+
+namespace CLI {
+class App;
+}
+
+namespace qd::cli {
+
+// One subcommand of qdctl: its own options, their parser setup and help,
+// the checks the parser cannot make, and what it runs.
+class Subcommand {
+  public:
+    virtual ~Subcommand() = default;
+
+    // Adds its options, its description and its examples to `app`. Options
+    // that say what a shared one says (--no-progress) set it in `common`.
+    virtual void setUp(CLI::App& app, session::CommonOptions& common) = 0;
+
+    // Refuses with Failure(BadArguments) what parsed but makes no sense
+    // (nan, inf, a negative voltage), before any board is touched.
+    virtual void check() const {}
+
+    // Runs it; qdctl's exit status. Failures raise Failure or RuntimeError.
+    virtual int run(const session::CommonOptions& common) = 0;
+};
+
+struct CommandEntry {
+    const char* name;
+    const char* summary; // the line --help gives it
+    std::unique_ptr<Subcommand> (*make)();
+};
+
+// Every subcommand, in the order --help lists them.
+std::span<const CommandEntry> commandTable();
+
+// Each subcommand's maker, beside its code.
+std::unique_ptr<Subcommand> makeProgramCommand();
+std::unique_ptr<Subcommand> makeReadCommand();
+std::unique_ptr<Subcommand> makeVerifyCommand();
+std::unique_ptr<Subcommand> makeSweepCommand();
+std::unique_ptr<Subcommand> makeSelftestCommand();
+std::unique_ptr<Subcommand> makeListCommand();
+std::unique_ptr<Subcommand> makeServeCommand();
+std::unique_ptr<Subcommand> makeCharacterizeCommand();
+std::unique_ptr<Subcommand> makeSimMeterCommand();
+
+} // namespace qd::cli

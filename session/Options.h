@@ -1,0 +1,55 @@
+#pragma once
+
+#include "control/Tables.h"
+
+#include <cstdint>
+#include <string>
+
+namespace qd::session {
+
+// What every command of qdctl takes, before its name: which link library,
+// which board, which firmware, and how to answer.
+struct CommonOptions {
+    int link = 1;
+    bool json = false;
+    std::string firmware; // the image beside qdctl unless given
+    int board = 0;        // 0: the link library's own choice
+    bool download = false;
+    bool quiet = false;
+};
+
+// The converter fitted to the board and its power mode, as --device and
+// --mode name them.
+struct DeviceChoice {
+    std::string device;          // a caption of kDevices; empty: none chosen
+    std::string mode = "normal"; // the word of scpi::kPowerModeNames
+
+    // The device named, or Failure(BadArguments) when none is.
+    const DeviceProfile& deviceProfile() const;
+    std::int16_t powerMode() const;
+};
+
+// What a server (serve, sim-meter) takes: where to listen and how many to
+// serve for how long.
+struct ServingOptions {
+    std::string listen;
+    int maxClients = 8;
+    int idleTimeout = 30; // seconds a message may stay unfinished
+};
+
+// All a server module is given.
+struct ServerOptions {
+    CommonOptions common;
+    DeviceChoice device;
+    ServingOptions serving;
+};
+
+// A server module's entry: runs its server and returns qdctl's exit
+// status, having reported any failure itself.
+using ServerEntry = int (*)(const ServerOptions& options);
+inline constexpr const char* kServeEntrySymbol = "qdctlServe";
+inline constexpr const char* kServeModule = "qdctl-serve";
+inline constexpr const char* kSimMeterEntrySymbol = "qdctlSimMeter";
+inline constexpr const char* kSimMeterModule = "qdctl-simmeter";
+
+} // namespace qd::session

@@ -1,0 +1,44 @@
+#include "session/Output.h"
+
+#include "session/System.h"
+#include "session/ExitStatus.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace qd::session {
+
+namespace sys = cli::sys;
+
+void writeStandardOutput(std::string_view text) {
+    std::size_t done = 0;
+    std::string why;
+    if (!sys::writeAll(sys::kStandardOutput, text, done, why)) {
+        throw Failure(WriteFailed, "cannot write standard output: " + why);
+    }
+}
+
+void writeStandardError(std::string_view text) {
+    std::size_t done = 0;
+    std::string nowhereToSaySo;
+    sys::writeAll(sys::kStandardError, text, done, nowhereToSaySo);
+}
+
+void writeMessage(const std::string& message) {
+    writeStandardError("qdctl: " + message + "\n");
+}
+
+void printFailure(bool json, int status, const std::string& message) {
+    writeMessage(message);
+    if (json) {
+        const QJsonObject object{{"error", QString::fromStdString(message)}, {"status", status}};
+        try {
+            writeStandardOutput(QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() +
+                                "\n");
+        } catch (const Failure&) {
+            // Standard output is gone: the message above is all there is.
+        }
+    }
+}
+
+} // namespace qd::session
