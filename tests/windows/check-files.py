@@ -96,7 +96,7 @@ def main():
     # files it installs, which sit under $INSTDIR (or at its top).
     in_setup = set()
     for f in archive_files(setup):
-        if f.startswith("$PLUGINSDIR/") or f.startswith("$R0") or f == "uninstall.exe":
+        if f.startswith("$PLUGINSDIR/") or f.startswith("$R0") or f.lower() == "uninstall.exe":
             continue
         in_setup.add(f[len("$INSTDIR/"):] if f.startswith("$INSTDIR/") else f)
     for what, listed in (("zip", in_zip), ("installer", in_setup)):
