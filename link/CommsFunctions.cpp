@@ -1,6 +1,6 @@
 #include "link/CommsFunctions.h"
 
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "control/Guarded.h"
 
 namespace qd::link {

@@ -1,6 +1,6 @@
 #include "measure/Limits.h"
 
-#include "control/Commands.h"
+#include "control/DataWord.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,7 +1,7 @@
 #include "measure/SelfTest.h"
 
 #include "board/BoardFacts.h"
-#include "control/Commands.h"
+#include "control/DataWord.h"
 
 #include <cstdlib>
 #include <stdexcept>

@@ -2,14 +2,14 @@
 // its readings written as they come, and the converter's figures computed
 // from them at the end.
 
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "measure/Plan.h"
 #include "meter/Meter.h"
+#include "qdctl/BoardCommands.h"
 #include "qdctl/CharacterizeReport.h"
+#include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
-#include "qdctl/Commands.h"
 #include "qdctl/Options.h"
-#include "qdctl/Output.h"
 #include "qdctl/Progress.h"
 #include "qdctl/Renderer.h"
 #include "qdctl/ResultsFile.h"

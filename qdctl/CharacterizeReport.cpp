@@ -1,7 +1,7 @@
 #include "qdctl/CharacterizeReport.h"
 
-#include "control/Commands.h"
-#include "qdctl/Commands.h"
+#include "control/DataWord.h"
+#include "qdctl/BoardCommands.h"
 #include "qdctl/Renderer.h"
 #include "qdctl/ResultsFile.h"
 #include "qdctl/SweepPlot.h"

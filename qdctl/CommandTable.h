@@ -1,6 +1,6 @@
 #pragma once
 
-#include "session/Options.h"
+#include "session/CommonOptions.h"
 
 #include <memory>
 #include <span>

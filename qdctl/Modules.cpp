@@ -1,8 +1,8 @@
 #include "qdctl/Modules.h"
 
-#include "qdctl/Commands.h"
-#include "session/System.h"
+#include "qdctl/BoardCommands.h"
 #include "session/ExitStatus.h"
+#include "session/System.h"
 
 #include <QLibrary>
 

@@ -1,6 +1,6 @@
 #include "qdctl/Options.h"
 
-#include "qdctl/Output.h"
+#include "qdctl/CommandOutput.h"
 #include "scpi/PowerModes.h"
 #include "session/ExitStatus.h"
 

@@ -2,7 +2,7 @@
 
 #include "board/BoardFacts.h"
 #include "qdctl/CommandTable.h"
-#include "session/Options.h"
+#include "session/CommonOptions.h"
 
 #include <memory>
 #include <optional>

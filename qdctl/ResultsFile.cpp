@@ -1,9 +1,9 @@
 #include "qdctl/ResultsFile.h"
 
-#include "qdctl/Output.h"
+#include "qdctl/CommandOutput.h"
 #include "qdctl/StopSignals.h"
-#include "session/System.h"
 #include "session/ExitStatus.h"
+#include "session/System.h"
 
 #include <algorithm>
 #include <filesystem>

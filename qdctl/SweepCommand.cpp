@@ -1,12 +1,12 @@
 // qdctl sweep: every STEP-th code of a range programmed and read back, a
 // CSV row each as it is measured, and the statistics of the whole.
 
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "control/RuntimeError.h"
+#include "qdctl/BoardCommands.h"
+#include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
-#include "qdctl/Commands.h"
 #include "qdctl/Options.h"
-#include "qdctl/Output.h"
 #include "qdctl/Progress.h"
 #include "qdctl/Renderer.h"
 #include "qdctl/ResultsFile.h"

@@ -1,7 +1,7 @@
 #include "serve/Instrument.h"
 
 #include "board/BoardFacts.h"
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "measure/SelfTest.h"
 #include "measure/SweepStatistics.h"
 #include "scpi/Errors.h"

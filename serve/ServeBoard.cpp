@@ -2,7 +2,7 @@
 
 #include "control/RuntimeError.h"
 #include "session/ExitStatus.h"
-#include "session/Output.h"
+#include "session/OutputRules.h"
 
 namespace qd::serve {
 

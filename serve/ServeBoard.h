@@ -1,7 +1,7 @@
 #pragma once
 
 #include "serve/Instrument.h"
-#include "session/Options.h"
+#include "session/CommonOptions.h"
 #include "session/Session.h"
 
 #include <string>

@@ -1,9 +1,9 @@
 #include "session/Serving.h"
 
 #include "control/RuntimeError.h"
-#include "session/System.h"
 #include "session/ExitStatus.h"
-#include "session/Output.h"
+#include "session/OutputRules.h"
+#include "session/System.h"
 
 #include <QJsonDocument>
 #include <chrono>

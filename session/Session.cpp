@@ -1,6 +1,6 @@
 #include "session/Session.h"
 
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "link/UsbStuff.h"
 #include "scpi/PowerModes.h"
 

@@ -3,8 +3,8 @@
 #include "control/ControlState.h"
 #include "link/Binding.h"
 #include "link/CommsFunctions.h"
+#include "session/CommonOptions.h"
 #include "session/ExitStatus.h"
-#include "session/Options.h"
 
 #include <chrono>
 #include <cstdint>

@@ -5,7 +5,7 @@
 #include "drivers/SimBoard.h"
 #include "session/ExitStatus.h"
 #include "session/ModuleExport.h"
-#include "session/Output.h"
+#include "session/OutputRules.h"
 #include "session/Serving.h"
 #include "simmeter/SimMeter.h"
 

@@ -1,5 +1,5 @@
 #include "RecordingBoard.h"
-#include "control/Commands.h"
+#include "control/DataWord.h"
 
 #include <clocale>
 #include <cmath>

@@ -1,5 +1,5 @@
 #include "LinkTestSupport.h"
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "link/CommsFunctions.h"
 #include "link/UsbStuff.h"
 

@@ -3,7 +3,7 @@
 // read back as the voltage the window shows.
 
 #include "TempDir.h"
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "link/Binding.h"
 #include "link/CommsFunctions.h"
 #include "link/UsbStuff.h"

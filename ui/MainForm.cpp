@@ -1,6 +1,6 @@
 #include "ui/MainForm.h"
 
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "ui/Program.h"
 #include "ui/Style.h"
 #include "ui/frmAbout.h"

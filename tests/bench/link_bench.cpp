@@ -2,7 +2,7 @@
 // libraries on the simulated board: what one "Program DAC" or "Read Voltage"
 // costs the program before any USB transfer time.
 
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "link/Binding.h"
 #include "link/CommsFunctions.h"
 #include "link/UsbStuff.h"

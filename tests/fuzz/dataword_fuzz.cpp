@@ -3,7 +3,7 @@
 // within range and exactly one frame sent.
 
 #include "RecordingBoard.h"
-#include "control/Commands.h"
+#include "control/DataWord.h"
 
 #include <cstdlib>
 #include <string_view>

@@ -1,14 +1,14 @@
 // qdctl's one-shot commands on one code: program, read, verify, selftest
 // and list, each with its options, its help and what it runs.
 
-#include "qdctl/Commands.h"
+#include "qdctl/BoardCommands.h"
 
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "measure/SelfTest.h"
 #include "meter/Transport.h"
+#include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
 #include "qdctl/Options.h"
-#include "qdctl/Output.h"
 #include "qdctl/ResultsFile.h"
 #include "scpi/PowerModes.h"
 

@@ -1,7 +1,7 @@
-#include "session/Output.h"
+#include "session/OutputRules.h"
 
-#include "session/System.h"
 #include "session/ExitStatus.h"
+#include "session/System.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -4,9 +4,9 @@
 
 #include "control/RuntimeError.h"
 #include "qdctl/Options.h"
-#include "session/System.h"
 #include "session/ExitStatus.h"
-#include "session/Output.h"
+#include "session/OutputRules.h"
+#include "session/System.h"
 
 using namespace qd;
 using namespace qd::session;

@@ -3,8 +3,8 @@
 #include "measure/Limits.h"
 #include "measure/Loop.h"
 #include "measure/SweepStatistics.h"
+#include "session/CommonOptions.h"
 #include "session/ExitStatus.h"
-#include "session/Options.h"
 #include "session/Session.h"
 
 #include <cstdint>

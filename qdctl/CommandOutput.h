@@ -1,7 +1,7 @@
 #pragma once
 
-#include "qdctl/Commands.h"
-#include "session/Output.h"
+#include "qdctl/BoardCommands.h"
+#include "session/OutputRules.h"
 
 #include <string>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "control/Commands.h"
+#include "control/DataWord.h"
 
 #include "board/BoardFacts.h"
 #include "control/Guarded.h"

@@ -1,6 +1,6 @@
-#include "qdctl/Output.h"
+#include "qdctl/CommandOutput.h"
 
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "qdctl/CharacterizeReport.h"
 
 #include <QJsonArray>
