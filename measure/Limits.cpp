@@ -8,6 +8,9 @@
 
 namespace qd::measure {
 
+using control::formatCode;
+using control::formatNumber;
+
 namespace {
 
 struct Bound {

@@ -8,6 +8,11 @@
 
 namespace qd::measure {
 
+using control::Board;
+using control::ControlState;
+using control::ReadVoltage;
+using control::SendDacWord;
+
 SelfTestReport runSelfTest(ControlState& state, Board& board, double referenceVolts,
                            double toleranceCounts) {
     const int bits = state.Resolution;

@@ -21,7 +21,21 @@
 #include <chrono>
 #include <cmath>
 
-namespace qd::cli {
+namespace qd::qdctl {
+
+using session::BadArguments;
+using session::boardIdentifier;
+using session::CommonOptions;
+using session::DeviceChoice;
+using session::Failure;
+using session::firmwarePathOf;
+using session::MeterFailed;
+using session::openSession;
+using session::Session;
+
+using control::DeviceProfile;
+using control::formatCode;
+using control::formatNumber;
 
 namespace {
 
@@ -297,4 +311,4 @@ std::unique_ptr<Subcommand> makeCharacterizeCommand() {
     return std::make_unique<CharacterizeCommand>();
 }
 
-} // namespace qd::cli
+} // namespace qd::qdctl

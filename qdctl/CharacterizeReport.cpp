@@ -11,7 +11,13 @@
 #include <cmath>
 #include <cstdio>
 
-namespace qd::cli {
+namespace qd::qdctl {
+
+using session::BadArguments;
+using session::Failure;
+
+using control::formatCode;
+using control::formatNumber;
 
 namespace {
 
@@ -229,4 +235,4 @@ void writeCharacterization(const Renderer& renderer, const CharacterizeResult& r
     }
 }
 
-} // namespace qd::cli
+} // namespace qd::qdctl

@@ -15,7 +15,18 @@
 
 #include <CLI/CLI.hpp>
 
-namespace qd::cli {
+namespace qd::qdctl {
+
+using session::BadArguments;
+using session::CommonOptions;
+using session::DeviceChoice;
+using session::Failure;
+using session::firmwarePathOf;
+using session::openSession;
+
+using control::DeviceProfile;
+using control::parseHexCode;
+using control::RuntimeError;
 
 namespace {
 
@@ -165,4 +176,4 @@ std::unique_ptr<Subcommand> makeSweepCommand() {
     return std::make_unique<SweepCommand>();
 }
 
-} // namespace qd::cli
+} // namespace qd::qdctl

@@ -11,6 +11,8 @@
 
 namespace qd::session {
 
+using control::RuntimeError;
+
 std::unique_ptr<QCoreApplication> makeApplication() {
     static int argc = 1;
     static char name[] = "qdctl";
@@ -42,7 +44,7 @@ int serveUntilStopped(QCoreApplication& app, const scpi::Server& server, const s
                       const ServerOptions& o, const QJsonObject& more, const std::string& message) {
     // SIGINT and SIGTERM end the server through the event loop, so that
     // what it holds is let go as the process ends.
-    cli::sys::quitOnStopSignals(app);
+    sysQuitOnStopSignals(app);
     if (o.common.json) {
         QJsonObject json{{"listening", QString::fromStdString(where)}, {"port", server.port()}};
         for (auto it = more.begin(); it != more.end(); ++it) {

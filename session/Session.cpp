@@ -8,6 +8,12 @@
 
 namespace qd::session {
 
+using control::DeviceProfile;
+using control::findDevice;
+using control::ReadVoltage;
+using control::RuntimeError;
+using control::SendDacWord;
+
 void fail(const link::LinkOutcome& outcome) {
     throw Failure(exitStatusFor(outcome.status), outcome.message);
 }

@@ -16,6 +16,9 @@
 
 namespace qd::session {
 
+using control::ControlState;
+using control::DeviceProfile;
+
 // The link library binding with every result looked at: a request the
 // library reports as failed raises the Failure its reason calls for. The
 // windowed programs use the bare binding and ignore results, by design; a

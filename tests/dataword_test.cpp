@@ -8,6 +8,7 @@
 #include <string>
 
 using namespace qd;
+using namespace qd::control;
 
 namespace {
 

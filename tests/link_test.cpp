@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 using namespace qd;
+using namespace qd::control;
 using namespace qd::link;
 
 namespace {

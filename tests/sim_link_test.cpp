@@ -14,6 +14,7 @@
 #include <memory>
 
 using namespace qd;
+using namespace qd::control;
 using namespace qd::link;
 
 namespace {

@@ -14,6 +14,10 @@
 
 namespace qd::ui {
 
+using control::ProgramDac;
+using control::ProgramOutcome;
+using control::ReadVoltage;
+
 MainForm::MainForm(Program& program) : ui_(std::make_unique<Ui::MainForm>()), program_(program) {
     ui_->setupUi(this);
     setWindowIcon(programIcon());
