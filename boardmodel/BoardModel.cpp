@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace qd::drivers {
+namespace qd::boardmodel {
 
 bool BoardModel::writeFrame(std::uint32_t value, std::uint32_t index) {
     if (board::frameDataBits(board::indexFrameLength(index)) == 0) {
@@ -61,4 +61,4 @@ std::array<std::uint8_t, 2> BoardModel::readReply(std::uint64_t index) const {
             board::reverseBits(static_cast<std::uint8_t>(reading & 0xFF))};
 }
 
-} // namespace qd::drivers
+} // namespace qd::boardmodel

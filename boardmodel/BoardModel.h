@@ -10,7 +10,7 @@
 #include <array>
 #include <cstdint>
 
-namespace qd::drivers {
+namespace qd::boardmodel {
 
 // Board faults a test can ask for.
 struct BoardFaults {
@@ -56,4 +56,4 @@ struct BoardModel {
     std::uint32_t field() const;
 };
 
-} // namespace qd::drivers
+} // namespace qd::boardmodel

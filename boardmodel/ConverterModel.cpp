@@ -5,7 +5,7 @@
 #include <cmath>
 #include <numbers>
 
-namespace qd::drivers {
+namespace qd::boardmodel {
 
 namespace {
 
@@ -155,4 +155,4 @@ double normalDeviate(std::uint64_t seed, std::uint64_t stream, std::uint64_t ind
     return std::sqrt(-2.0 * std::log(unit(a))) * std::cos(2.0 * std::numbers::pi * unit(b));
 }
 
-} // namespace qd::drivers
+} // namespace qd::boardmodel

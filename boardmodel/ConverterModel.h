@@ -7,7 +7,7 @@
 #include <string_view>
 #include <type_traits>
 
-namespace qd::drivers {
+namespace qd::boardmodel {
 
 // The simulated board's converter with a real part's static errors, as
 // QD_BOARD_MODEL describes it:
@@ -68,4 +68,4 @@ inline constexpr std::uint64_t kBoardConverterStream = 1; // the on-board measur
 inline constexpr std::uint64_t kMeterOutputStream = 2;    // the bench meter's probes
 inline constexpr std::uint64_t kMeterOwnStream = 3;       // the bench meter's own noise
 
-} // namespace qd::drivers
+} // namespace qd::boardmodel

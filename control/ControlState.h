@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace qd {
+namespace qd::control {
 
 // The values through which the windows, the data-word command, the frame
 // composition, the readback and the board commands meet. One instance lives
@@ -45,4 +45,4 @@ class Board {
     virtual std::int32_t ReadConverter() = 0;
 };
 
-} // namespace qd
+} // namespace qd::control

@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace qd {
+namespace qd::control {
 
 // The one failure type of the programs: a number and a text, as the run-time
 // error report shows them. Numbers follow the classic run-time error codes so
@@ -32,4 +32,4 @@ class RuntimeError : public std::runtime_error {
     int number_;
 };
 
-} // namespace qd
+} // namespace qd::control

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace qd {
+namespace qd::control {
 
 struct DeviceProfile {
     std::string_view caption;
@@ -43,4 +43,4 @@ constexpr const DeviceProfile* findDevice(std::string_view caption) {
     return nullptr;
 }
 
-} // namespace qd
+} // namespace qd::control

@@ -163,7 +163,7 @@ void checkImageSize(const std::string& path, unsigned long long size, std::size_
 }
 
 HexImage readIntelHexFile(const std::string& path) {
-    return parseIntelHex(platform::readImageText(path, kMaxHexFileSize));
+    return parseIntelHex(readImageText(path, kMaxHexFileSize));
 }
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace qd::drivers::platform {
+namespace qd::drivers {
 
 // Where the simulated board keeps its state when QD_BOARD_STATE does not
 // say: the file, and the folder of our own that holds it, made if missing
@@ -26,4 +26,4 @@ StatePlace defaultStatePlace();
 // ANSI code page on Windows). Throws IntelHexError with the reason.
 std::string readImageText(const std::string& path, std::size_t limit);
 
-} // namespace qd::drivers::platform
+} // namespace qd::drivers

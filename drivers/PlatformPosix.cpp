@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace qd::drivers::platform {
+namespace qd::drivers {
 
 StatePlace defaultStatePlace() {
     // The runtime folder is the user's alone by definition. Failing that, a
@@ -113,4 +113,4 @@ std::string readImageText(const std::string& path, std::size_t limit) {
     return text;
 }
 
-} // namespace qd::drivers::platform
+} // namespace qd::drivers

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <io.h>
 
-namespace qd::drivers::platform {
+namespace qd::drivers {
 
 using qd::platform::Handle;
 using qd::platform::narrow;
@@ -75,4 +75,4 @@ std::string readImageText(const std::string& path, std::size_t limit) {
     return text;
 }
 
-} // namespace qd::drivers::platform
+} // namespace qd::drivers

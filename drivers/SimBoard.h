@@ -10,6 +10,8 @@
 
 namespace qd::drivers {
 
+using boardmodel::BoardModel;
+
 class SimClaim;
 class SimFaults;
 

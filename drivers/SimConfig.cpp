@@ -26,7 +26,7 @@ void placeState(SimConfig& c) {
     if (!c.statePath.empty()) {
         return;
     }
-    const platform::StatePlace place = platform::defaultStatePlace();
+    const StatePlace place = defaultStatePlace();
     c.statePath = place.file;
     c.privateFolder = place.privateFolder;
 }

@@ -9,6 +9,8 @@
 
 namespace qd::drivers {
 
+using boardmodel::ConverterModel;
+
 // How the simulated board is set up, from the QD_BOARD_* variables:
 //   QD_BOARD_STATE  file holding the board's state between processes
 //   QD_BOARD_TRACE  file that gets one line per operation, every field in it

@@ -12,8 +12,6 @@
 
 namespace qd::drivers {
 
-using namespace simstate;
-
 SimClaim::Hold::Hold(const std::string& path, qd::platform::Access access, std::string& why)
     : file(qd::platform::openUnfollowed(path, access)) {
     if (!valid()) {
@@ -114,7 +112,8 @@ std::unique_ptr<SimClaim> SimClaim::take(const SimConfig& config, LinkResult& wh
     case qd::platform::LockAttempt::Taken:
         break;
     case qd::platform::LockAttempt::Held:
-        why = fail(LinkStatus::Busy, kLibrary, "open", "board busy: held by " + holderOf(*hold));
+        why = fail(LinkStatus::Busy, kSimStateLibrary, "open",
+                   "board busy: held by " + holderOf(*hold));
         return nullptr;
     case qd::platform::LockAttempt::Failed:
         why = refuse("state file", path, "cannot lock it: " + reason);
@@ -140,9 +139,9 @@ std::unique_ptr<SimClaim> SimClaim::take(const SimConfig& config, LinkResult& wh
         why = refuse("state file", path, "cannot map it: " + reason);
         return nullptr;
     }
-    guard(record);
+    guardRecord(record);
     if (const auto problem = recordProblem(*record); !problem.empty()) {
-        unguard(record);
+        unguardRecord(record);
         qd::platform::unmapRecord(record, sizeof(SimRecord));
         why = refuse("state file", path, problem);
         return nullptr;
@@ -159,7 +158,7 @@ SimClaim::~SimClaim() {
     if (recordProblem(*record_).empty()) {
         markFree(*record_);
     }
-    unguard(record_);
+    unguardRecord(record_);
     qd::platform::unmapRecord(record_, sizeof(SimRecord));
 }
 
@@ -213,14 +212,16 @@ SimRecord* SimClaim::record(std::string& lostPower, LinkResult& why) {
 
 } // namespace qd::drivers
 
-namespace qd::drivers::simstate {
+namespace qd::drivers {
 
 LinkResult refusal(const std::string& what, const std::string& path, const std::string& reason) {
-    return failure(LinkStatus::StateRefused, kLibrary, what + " " + path, "refused: " + reason);
+    return failure(LinkStatus::StateRefused, kSimStateLibrary, what + " " + path,
+                   "refused: " + reason);
 }
 
 LinkResult refuse(const std::string& what, const std::string& path, const std::string& reason) {
-    return fail(LinkStatus::StateRefused, kLibrary, what + " " + path, "refused: " + reason);
+    return fail(LinkStatus::StateRefused, kSimStateLibrary, what + " " + path,
+                "refused: " + reason);
 }
 
 std::string recordProblem(const SimRecord& r) {
@@ -281,4 +282,4 @@ std::string describeHolder(int pid, const SimRecord* record) {
     return "process " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
 }
 
-} // namespace qd::drivers::simstate
+} // namespace qd::drivers

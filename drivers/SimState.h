@@ -120,9 +120,8 @@ class SimClaim {
 };
 
 // What both systems' claims share.
-namespace simstate {
 
-inline constexpr const char* kLibrary = "simulated board";
+inline constexpr const char* kSimStateLibrary = "simulated board";
 
 // A refusal of the state file or folder at `path`: quiet, for looking at
 // the board, which must not print; or with its diagnostic.
@@ -146,7 +145,5 @@ void markFree(SimRecord& r);
 // "process 1234 (qdctl)" for the holder `pid`, whose name the system tells
 // or else the record does; "another process" when there is no pid.
 std::string describeHolder(int pid, const SimRecord* record);
-
-} // namespace simstate
 
 } // namespace qd::drivers

@@ -41,8 +41,6 @@ struct SimClaim::Hold {
     std::int64_t changedNanoseconds = 0;
 };
 
-namespace simstate {
-
 // What a look at a path found before anything there is opened.
 struct PathLook {
     enum Kind {
@@ -64,9 +62,7 @@ std::string whyNotOpened(qd::platform::Access access);
 
 // Keeps a mapped record that its file is cut short under from ending the
 // process, where the system would (POSIX), and lets go of it again.
-void guard(const SimRecord* record);
-void unguard(const SimRecord* record);
-
-} // namespace simstate
+void guardRecord(const SimRecord* record);
+void unguardRecord(const SimRecord* record);
 
 } // namespace qd::drivers

@@ -23,8 +23,6 @@ namespace qd::drivers {
 
 namespace {
 
-using namespace simstate;
-
 std::string systemError(const char* what) {
     return std::string(what) + ": " + qd::platform::lastErrorText();
 }
@@ -147,8 +145,6 @@ extern "C" void onBusError(int signal, siginfo_t* info, void* context) {
 
 } // namespace
 
-namespace simstate {
-
 PathLook lookAtFolder(const std::string& folder) {
     struct stat st {};
     if (::lstat(folder.c_str(), &st) != 0) {
@@ -190,7 +186,7 @@ std::string whyNotOpened(qd::platform::Access access) {
     return errno == ELOOP ? kindOf(S_IFLNK) : systemError("cannot open it");
 }
 
-void guard(const SimRecord* record) {
+void guardRecord(const SimRecord* record) {
     static std::once_flag installed;
     std::call_once(installed, [] {
         pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
@@ -208,14 +204,12 @@ void guard(const SimRecord* record) {
     }
 }
 
-void unguard(const SimRecord* record) {
+void unguardRecord(const SimRecord* record) {
     for (auto& guarded : guardedPages) {
         std::uintptr_t page = reinterpret_cast<std::uintptr_t>(record);
         guarded.compare_exchange_strong(page, 0);
     }
 }
-
-} // namespace simstate
 
 std::string SimClaim::Hold::problem(unsigned long long& size) {
     struct stat st {};

@@ -15,7 +15,6 @@ namespace qd::drivers {
 
 namespace {
 
-using namespace simstate;
 using qd::platform::errorText;
 using qd::platform::Handle;
 using qd::platform::widen;
@@ -139,8 +138,6 @@ std::string fileProblem(HANDLE file, ULONGLONG& size) {
 
 } // namespace
 
-namespace simstate {
-
 PathLook lookAtFolder(const std::string& folder) {
     if (::GetFileAttributesW(widen(folder).c_str()) == INVALID_FILE_ATTRIBUTES &&
         missing(::GetLastError())) {
@@ -175,10 +172,8 @@ std::string whyNotOpened(qd::platform::Access access) {
 }
 
 // The system refuses to cut short a file that is mapped: nothing to guard.
-void guard(const SimRecord*) {}
-void unguard(const SimRecord*) {}
-
-} // namespace simstate
+void guardRecord(const SimRecord*) {}
+void unguardRecord(const SimRecord*) {}
 
 std::string SimClaim::Hold::problem(unsigned long long& size) {
     ULONGLONG now = 0;

@@ -17,8 +17,6 @@ namespace qd::drivers {
 namespace {
 
 using namespace std::chrono;
-using usb::errorName;
-using usb::openFailureStatus;
 
 const char* const kLibrary = "USB";
 
@@ -135,7 +133,7 @@ class UsbContext {
         libusb_context* context = nullptr;
         const int rc = libusb_init(&context);
         if (rc != 0) {
-            diagnose(kLibrary, "init", errorName(rc));
+            diagnose(kLibrary, "init", usbErrorName(rc));
             return nullptr;
         }
         return std::shared_ptr<UsbContext>(new UsbContext(context));
@@ -184,7 +182,7 @@ class UsbConnection final : public BoardConnection {
                             " is the simulated board's firmware, which a real board cannot run: "
                             "put the board maker's QD1600.hex in its place");
         }
-        const std::vector<usb::LoadTransfer> transfers = usb::loadTransfers(image);
+        const std::vector<LoadTransfer> transfers = usbLoadTransfers(image);
         if (transfers.empty()) {
             return fail(LinkStatus::BadImage, kLibrary, "firmware download",
                         "image " + path + ": no data");
@@ -195,13 +193,13 @@ class UsbConnection final : public BoardConnection {
             }
         }
         const unsigned timeout = transferTimeoutMs(options_.transferTimeout);
-        int rc = usb::holdInReset(handle_, true, timeout);
+        int rc = usbHoldInReset(handle_, true, timeout);
         if (rc < 0) {
             return failed("firmware download: hold the microcontroller in reset", rc,
                           LinkStatus::DownloadFailed);
         }
         for (const auto& t : transfers) {
-            rc = usb::loadMemory(handle_, t.address, t.data.data(), t.data.size(), timeout);
+            rc = usbLoadMemory(handle_, t.address, t.data.data(), t.data.size(), timeout);
             const std::string step = "firmware download: write " + std::to_string(t.data.size()) +
                                      " bytes at " + hex(t.address);
             if (rc < 0) {
@@ -212,7 +210,7 @@ class UsbConnection final : public BoardConnection {
                             "board took only " + std::to_string(rc) + " bytes");
             }
         }
-        rc = usb::holdInReset(handle_, false, timeout);
+        rc = usbHoldInReset(handle_, false, timeout);
         // A board may restart before it acknowledges the release; whether it
         // runs the image is told by it answering below, not by this status.
         if (rc < 0 && rc != LIBUSB_ERROR_NO_DEVICE) {
@@ -224,7 +222,7 @@ class UsbConnection final : public BoardConnection {
 
     LinkResult request(const VendorRequest& r) override {
         std::string why;
-        const auto setup = usb::setupFor(r, &why);
+        const auto setup = usbSetupFor(r, &why);
         if (!setup) {
             return fail(LinkStatus::BadArgument, kLibrary, "request " + std::to_string(r.code),
                         why);
@@ -234,8 +232,8 @@ class UsbConnection final : public BoardConnection {
                 return reopened;
             }
         }
-        const int rc = usb::controlTransfer(handle_, *setup, r.buffer,
-                                            transferTimeoutMs(options_.transferTimeout));
+        const int rc = usbControlTransfer(handle_, *setup, r.buffer,
+                                          transferTimeoutMs(options_.transferTimeout));
         if (rc < 0) {
             return failed("request " + std::to_string(r.code), rc, LinkStatus::RequestFailed);
         }
@@ -257,12 +255,12 @@ class UsbConnection final : public BoardConnection {
             // Gone from the bus: a later call looks for it again on its port.
             close();
         }
-        return fail(transferStatus(rc, otherwise), kLibrary, operation, errorName(rc));
+        return fail(transferStatus(rc, otherwise), kLibrary, operation, usbErrorName(rc));
     }
 
     void close() {
         if (handle_) {
-            usb::releaseInterface(handle_, detached_);
+            usbReleaseInterface(handle_, detached_);
             libusb_close(handle_);
             handle_ = nullptr;
         }
@@ -281,7 +279,7 @@ class UsbConnection final : public BoardConnection {
             if (board.where == where_) {
                 rc = libusb_open(board.device, &handle_);
                 if (rc == 0) {
-                    rc = usb::claimInterface(handle_, &detached_);
+                    rc = usbClaimInterface(handle_, &detached_);
                     if (rc == 0) {
                         return 0;
                     }
@@ -296,8 +294,8 @@ class UsbConnection final : public BoardConnection {
     LinkResult reopen(const std::string& operation) {
         const int rc = tryReopen();
         if (rc != 0) {
-            return fail(openFailureStatus(rc), kLibrary, operation,
-                        "board on " + describe(where_) + ": " + usb::openFailureText(rc));
+            return fail(usbOpenFailureStatus(rc), kLibrary, operation,
+                        "board on " + describe(where_) + ": " + usbOpenFailureText(rc));
         }
         return {};
     }
@@ -317,7 +315,7 @@ class UsbConnection final : public BoardConnection {
                 const auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
                 const bool cutShort = left < options_.transferTimeout;
                 std::uint8_t reply[2];
-                const int rc = usb::readConverter(
+                const int rc = usbReadConverter(
                     handle_, reply, transferTimeoutMs(std::min(left, options_.transferTimeout)));
                 if (rc == 2) {
                     return {};
@@ -341,7 +339,7 @@ class UsbConnection final : public BoardConnection {
                     "firmware download: wait for the board to restart",
                     "no answer from the board on " + describe(where_) + " within " +
                         std::to_string(options_.returnTimeout.count()) +
-                        " ms: " + usb::openFailureText(last));
+                        " ms: " + usbOpenFailureText(last));
     }
 
     std::shared_ptr<UsbContext> context_;
@@ -371,7 +369,7 @@ class SharedConnection final : public BoardConnection {
 int claimWithin(libusb_device_handle* handle, bool* detached, const UsbOptions& options) {
     const auto deadline = steady_clock::now() + options.claimWait;
     for (;;) {
-        const int rc = usb::claimInterface(handle, detached);
+        const int rc = usbClaimInterface(handle, detached);
         if (rc != LIBUSB_ERROR_BUSY || steady_clock::now() + options.pollInterval > deadline) {
             return rc;
         }
@@ -408,7 +406,7 @@ std::vector<int> UsbBackend::findBoards() {
     }
     const DeviceList list(ctx->get());
     if (list.error()) {
-        diagnose(kLibrary, "find boards", errorName(list.error()));
+        diagnose(kLibrary, "find boards", usbErrorName(list.error()));
         return {};
     }
     std::vector<int> ids(list.boards().size());
@@ -419,7 +417,7 @@ std::vector<int> UsbBackend::findBoards() {
 }
 
 std::string UsbBackend::noBoardText() const {
-    return usb::noBoardText();
+    return usbNoBoardText();
 }
 
 std::vector<BoardInfo> UsbBackend::listBoards() {
@@ -429,7 +427,7 @@ std::vector<BoardInfo> UsbBackend::listBoards() {
     }
     const DeviceList list(ctx->get());
     if (list.error()) {
-        diagnose(kLibrary, "list boards", errorName(list.error()));
+        diagnose(kLibrary, "list boards", usbErrorName(list.error()));
         return {};
     }
     std::vector<BoardInfo> infos;
@@ -457,7 +455,7 @@ std::unique_ptr<BoardConnection> UsbBackend::openBoard(int board, LinkResult& wh
     }
     const DeviceList list(ctx->get());
     if (list.error()) {
-        why = fail(LinkStatus::NoBoard, kLibrary, operation, errorName(list.error()));
+        why = fail(LinkStatus::NoBoard, kLibrary, operation, usbErrorName(list.error()));
         return nullptr;
     }
     const auto boards = list.boards();
@@ -482,8 +480,8 @@ std::unique_ptr<BoardConnection> UsbBackend::openBoard(int board, LinkResult& wh
         }
     }
     if (rc != 0) {
-        why = fail(openFailureStatus(rc), kLibrary, operation,
-                   where + ": " + usb::openFailureText(rc));
+        why = fail(usbOpenFailureStatus(rc), kLibrary, operation,
+                   where + ": " + usbOpenFailureText(rc));
         return nullptr;
     }
     auto connection = std::make_shared<UsbConnection>(ctx, handle, detached, found.where, options_);

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <libusb.h>
 
-namespace qd::drivers::usb {
+namespace qd::drivers {
 
-std::optional<ControlSetup> setupFor(const VendorRequest& r, std::string* why) {
+std::optional<ControlSetup> usbSetupFor(const VendorRequest& r, std::string* why) {
     const std::uint32_t frameLength = (r.index >> 8) & 0xFF;
     const std::uint32_t powerMode = r.index & 0xFF;
     // A 24-bit frame's power-down bits do not fit into wValue; the board
@@ -36,7 +36,7 @@ std::optional<ControlSetup> setupFor(const VendorRequest& r, std::string* why) {
     return s;
 }
 
-std::vector<LoadTransfer> loadTransfers(const HexImage& image, std::size_t maxSize) {
+std::vector<LoadTransfer> usbLoadTransfers(const HexImage& image, std::size_t maxSize) {
     std::vector<const HexSegment*> sorted;
     sorted.reserve(image.segments.size());
     for (const auto& segment : image.segments) {
@@ -85,11 +85,11 @@ std::vector<LoadTransfer> loadTransfers(const HexImage& image, std::size_t maxSi
     return out;
 }
 
-std::string errorName(int libusbError) {
+std::string usbErrorName(int libusbError) {
     return libusb_error_name(libusbError);
 }
 
-int claimInterface(libusb_device_handle* handle, bool* detached) {
+int usbClaimInterface(libusb_device_handle* handle, bool* detached) {
     *detached = false;
     if (libusb_has_capability(LIBUSB_CAP_SUPPORTS_DETACH_KERNEL_DRIVER) &&
         libusb_kernel_driver_active(handle, kInterface) == 1) {
@@ -103,7 +103,7 @@ int claimInterface(libusb_device_handle* handle, bool* detached) {
     return libusb_claim_interface(handle, kInterface);
 }
 
-void releaseInterface(libusb_device_handle* handle, bool detached) {
+void usbReleaseInterface(libusb_device_handle* handle, bool detached) {
     libusb_release_interface(handle, kInterface);
     if (detached) {
         libusb_attach_kernel_driver(handle, kInterface);
@@ -128,7 +128,7 @@ std::string driverStep() {
 
 // WinUSB lets one program at a time open a device: another one's open is
 // refused as access denied, which means the board is busy.
-LinkStatus openFailureStatus(int libusbError) {
+LinkStatus usbOpenFailureStatus(int libusbError) {
     switch (libusbError) {
     case LIBUSB_ERROR_ACCESS:
     case LIBUSB_ERROR_BUSY:
@@ -141,8 +141,8 @@ LinkStatus openFailureStatus(int libusbError) {
     }
 }
 
-std::string openFailureText(int libusbError) {
-    std::string text = errorName(libusbError);
+std::string usbOpenFailureText(int libusbError) {
+    std::string text = usbErrorName(libusbError);
     if (libusbError == LIBUSB_ERROR_NOT_SUPPORTED || libusbError == LIBUSB_ERROR_NOT_FOUND) {
         text += " (the board has no WinUSB driver: " + driverStep() + ")";
     } else if (libusbError == LIBUSB_ERROR_ACCESS || libusbError == LIBUSB_ERROR_BUSY) {
@@ -151,11 +151,11 @@ std::string openFailureText(int libusbError) {
     return text;
 }
 
-std::string noBoardText() {
+std::string usbNoBoardText() {
     return "no board found (if one is plugged in, " + driverStep() + ")";
 }
 #else
-LinkStatus openFailureStatus(int libusbError) {
+LinkStatus usbOpenFailureStatus(int libusbError) {
     switch (libusbError) {
     case LIBUSB_ERROR_ACCESS:
         return LinkStatus::NoPermission;
@@ -169,8 +169,8 @@ LinkStatus openFailureStatus(int libusbError) {
     }
 }
 
-std::string openFailureText(int libusbError) {
-    std::string text = errorName(libusbError);
+std::string usbOpenFailureText(int libusbError) {
+    std::string text = usbErrorName(libusbError);
     if (libusbError == LIBUSB_ERROR_ACCESS) {
         text += " (no permission to open the board: install the udev rule ";
         text += kUdevRuleFile;
@@ -182,19 +182,19 @@ std::string openFailureText(int libusbError) {
     return text;
 }
 
-std::string noBoardText() {
+std::string usbNoBoardText() {
     return "no board found";
 }
 #endif
 
-int controlTransfer(libusb_device_handle* handle, const ControlSetup& s, std::uint8_t* data,
-                    unsigned timeoutMs) {
+int usbControlTransfer(libusb_device_handle* handle, const ControlSetup& s, std::uint8_t* data,
+                       unsigned timeoutMs) {
     return libusb_control_transfer(handle, s.requestType, s.request, s.value, s.index, data,
                                    s.length, timeoutMs);
 }
 
-int loadMemory(libusb_device_handle* handle, std::uint32_t address, const std::uint8_t* data,
-               std::size_t size, unsigned timeoutMs) {
+int usbLoadMemory(libusb_device_handle* handle, std::uint32_t address, const std::uint8_t* data,
+                  std::size_t size, unsigned timeoutMs) {
     if (size > kMaxLoadTransfer) {
         return LIBUSB_ERROR_INVALID_PARAM;
     }
@@ -206,20 +206,20 @@ int loadMemory(libusb_device_handle* handle, std::uint32_t address, const std::u
     s.length = static_cast<std::uint16_t>(size);
     // libusb copies an out transfer's data into its own buffer; it never
     // writes through this pointer.
-    return controlTransfer(handle, s, const_cast<std::uint8_t*>(data), timeoutMs);
+    return usbControlTransfer(handle, s, const_cast<std::uint8_t*>(data), timeoutMs);
 }
 
-int holdInReset(libusb_device_handle* handle, bool hold, unsigned timeoutMs) {
+int usbHoldInReset(libusb_device_handle* handle, bool hold, unsigned timeoutMs) {
     const std::uint8_t value = hold ? 1 : 0;
-    return loadMemory(handle, kResetRegister, &value, 1, timeoutMs);
+    return usbLoadMemory(handle, kResetRegister, &value, 1, timeoutMs);
 }
 
-int readConverter(libusb_device_handle* handle, std::uint8_t reply[2], unsigned timeoutMs) {
+int usbReadConverter(libusb_device_handle* handle, std::uint8_t reply[2], unsigned timeoutMs) {
     ControlSetup s;
     s.requestType = kRequestTypeIn;
     s.request = kRequestReadConverter;
     s.length = 2;
-    return controlTransfer(handle, s, reply, timeoutMs);
+    return usbControlTransfer(handle, s, reply, timeoutMs);
 }
 
-} // namespace qd::drivers::usb
+} // namespace qd::drivers

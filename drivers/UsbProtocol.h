@@ -14,7 +14,7 @@
 
 struct libusb_device_handle;
 
-namespace qd::drivers::usb {
+namespace qd::drivers {
 
 inline constexpr std::uint8_t kRequestTypeOut = 0x40; // vendor, device, host to device
 inline constexpr std::uint8_t kRequestTypeIn = 0xC0;  // vendor, device, device to host
@@ -44,7 +44,7 @@ struct ControlSetup {
 
 // The setup packet a library request travels in; nullopt, with the reason
 // in *why, when the request must not reach the board at all.
-std::optional<ControlSetup> setupFor(const VendorRequest& request, std::string* why);
+std::optional<ControlSetup> usbSetupFor(const VendorRequest& request, std::string* why);
 
 // The bytes one load transfer writes.
 struct LoadTransfer {
@@ -57,8 +57,8 @@ struct LoadTransfer {
 // and no transfer crosses a 64 KiB boundary, since wValue carries only the
 // low 16 address bits. When segments overlap, file order is kept so that
 // the later bytes win as the file says.
-std::vector<LoadTransfer> loadTransfers(const HexImage& image,
-                                        std::size_t maxSize = kMaxLoadTransfer);
+std::vector<LoadTransfer> usbLoadTransfers(const HexImage& image,
+                                           std::size_t maxSize = kMaxLoadTransfer);
 
 // The board's one interface, which a program claims for as long as it
 // holds the board.
@@ -68,36 +68,36 @@ inline constexpr int kInterface = 0;
 // requests come between ours; a kernel driver that libusb says is bound to
 // it is detached first where the platform can, and *detached says so. 0 or
 // a negative libusb error: LIBUSB_ERROR_BUSY while another program holds it.
-int claimInterface(libusb_device_handle* handle, bool* detached);
+int usbClaimInterface(libusb_device_handle* handle, bool* detached);
 // Lets the interface go, back to the kernel driver detached for it.
-void releaseInterface(libusb_device_handle* handle, bool detached);
+void usbReleaseInterface(libusb_device_handle* handle, bool detached);
 
 // Why a libusb_open or a claim failed, as the libraries report it: another
 // program's claim is Busy, as on the simulated board.
-LinkStatus openFailureStatus(int libusbError);
+LinkStatus usbOpenFailureStatus(int libusbError);
 
 // The text for a failed libusb_open or claim: for a permission failure it
 // points the user to the udev rule; on Windows, for a missing driver, to
 // the INF.
-std::string openFailureText(int libusbError);
+std::string usbOpenFailureText(int libusbError);
 
 // The text for no board on the bus; on Windows it names the INF, since a
 // board without its driver cannot be used.
-std::string noBoardText();
+std::string usbNoBoardText();
 
 // libusb's name for an error code, e.g. "LIBUSB_ERROR_PIPE".
-std::string errorName(int libusbError);
+std::string usbErrorName(int libusbError);
 
 // One function per request. Each returns the byte count libusb reports, or
 // a negative libusb error code.
-int controlTransfer(libusb_device_handle* handle, const ControlSetup& setup, std::uint8_t* data,
-                    unsigned timeoutMs);
+int usbControlTransfer(libusb_device_handle* handle, const ControlSetup& setup, std::uint8_t* data,
+                       unsigned timeoutMs);
 // Writes data into the microcontroller's memory (request 0xA0, out).
-int loadMemory(libusb_device_handle* handle, std::uint32_t address, const std::uint8_t* data,
-               std::size_t size, unsigned timeoutMs);
+int usbLoadMemory(libusb_device_handle* handle, std::uint32_t address, const std::uint8_t* data,
+                  std::size_t size, unsigned timeoutMs);
 // Holds the microcontroller's CPU in reset, or lets it run.
-int holdInReset(libusb_device_handle* handle, bool hold, unsigned timeoutMs);
+int usbHoldInReset(libusb_device_handle* handle, bool hold, unsigned timeoutMs);
 // Reads the measuring converter's two reply bytes (request 218, in).
-int readConverter(libusb_device_handle* handle, std::uint8_t reply[2], unsigned timeoutMs);
+int usbReadConverter(libusb_device_handle* handle, std::uint8_t reply[2], unsigned timeoutMs);
 
-} // namespace qd::drivers::usb
+} // namespace qd::drivers

@@ -14,7 +14,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s OUTPUT.hex\n", argv[0]);
         return 2;
     }
-    using namespace qd::drivers;
+    using qd::drivers::HexSegment;
+    using qd::drivers::kFirmwareMagic;
+    using qd::drivers::kFirmwareMajor;
+    using qd::drivers::writeIntelHex;
     HexSegment image{0, {kFirmwareMagic.begin(), kFirmwareMagic.end()}};
     image.data.push_back(kFirmwareMajor);
     image.data.push_back(0); // minor version

@@ -7,6 +7,8 @@
 
 namespace qd::link {
 
+using control::RuntimeError;
+
 // Windows exports the functions under their decorated names; ELF and Mach-O
 // cannot carry those, so elsewhere the library exports the same two C++
 // declarations under the platform's C++ ABI names.

@@ -1,13 +1,15 @@
 #include "link/CommsFunctions.h"
 
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "control/Guarded.h"
 
 namespace qd::link {
 
+using control::ReverseBits;
+
 void CommsFunctions::WriteShiftRegister(std::int16_t frameLength, std::int32_t frame) {
-    std::int16_t index = guarded::mul16(frameLength, 256);
-    index = guarded::add16(index, state_.PowerMode);
+    std::int16_t index = control::guardedMul16(frameLength, 256);
+    index = control::guardedAdd16(index, state_.PowerMode);
     std::uint8_t writeBuffer = 0;
     binding_.vendorRequest(kRequestWriteFrame, frame, index, 0, 0, &writeBuffer);
 }

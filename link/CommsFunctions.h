@@ -8,6 +8,9 @@
 
 namespace qd::link {
 
+using control::Board;
+using control::ControlState;
+
 using board::kRequestReadConverter;
 using board::kRequestWriteFrame;
 

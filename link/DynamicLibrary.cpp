@@ -6,8 +6,10 @@
 
 namespace qd::link {
 
+using control::RuntimeError;
+
 DynamicLibrary DynamicLibrary::byName(const std::string& name) {
-    return DynamicLibrary(loader::fileNameFor(name));
+    return DynamicLibrary(libraryFileNameFor(name));
 }
 
 DynamicLibrary DynamicLibrary::atPath(const std::string& path) {
@@ -23,9 +25,9 @@ DynamicLibrary::~DynamicLibrary() = default;
 
 void* DynamicLibrary::tryResolve(const char* symbol) {
     if (!handle_) {
-        handle_ = loader::open(fileName_);
+        handle_ = openLibrary(fileName_);
     }
-    return loader::find(handle_, symbol);
+    return findSymbol(handle_, symbol);
 }
 
 void* DynamicLibrary::resolve(const char* symbol) {

@@ -20,7 +20,9 @@
 #include <sys/stat.h>
 #endif
 
-namespace qd::link::loader {
+namespace qd::link {
+
+using control::RuntimeError;
 
 namespace {
 
@@ -280,7 +282,7 @@ void* openByName(const std::string& fileName) {
 
 } // namespace
 
-std::string fileNameFor(const std::string& name) {
+std::string libraryFileNameFor(const std::string& name) {
 #if defined(__APPLE__)
     return "lib" + name + ".dylib";
 #else
@@ -288,13 +290,13 @@ std::string fileNameFor(const std::string& name) {
 #endif
 }
 
-void* open(const std::string& fileName) {
+void* openLibrary(const std::string& fileName) {
     return fileName.find('/') == std::string::npos ? openByName(fileName) : openAtPath(fileName);
 }
 
-void* find(void* library, const char* symbol) {
+void* findSymbol(void* library, const char* symbol) {
     dlerror();
     return dlsym(library, symbol);
 }
 
-} // namespace qd::link::loader
+} // namespace qd::link

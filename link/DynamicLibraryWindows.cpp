@@ -5,15 +5,17 @@
 #include "platform/Error.h"
 #include "platform/Win32.h"
 
-namespace qd::link::loader {
+namespace qd::link {
 
-std::string fileNameFor(const std::string& name) {
+using control::RuntimeError;
+
+std::string libraryFileNameFor(const std::string& name) {
     return name + ".dll";
 }
 
 // A name alone is looked for where Windows looks for a DLL, the program's
 // folder first; a path is taken as it stands, forward slashes and all.
-void* open(const std::string& fileName) {
+void* openLibrary(const std::string& fileName) {
     // A library that cannot be loaded is the caller's to report: no system
     // dialog box on the way.
     DWORD oldMode = 0;
@@ -28,8 +30,8 @@ void* open(const std::string& fileName) {
     return reinterpret_cast<void*>(module);
 }
 
-void* find(void* library, const char* symbol) {
+void* findSymbol(void* library, const char* symbol) {
     return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(library), symbol));
 }
 
-} // namespace qd::link::loader
+} // namespace qd::link

@@ -15,18 +15,20 @@
 
 namespace qd::link {
 
+using control::RuntimeError;
+
 void FillPathBuffer(std::span<const int> codes, PathBufferArray& buffer) {
     const std::size_t n = codes.size();
-    const auto last = guarded::narrow<std::int16_t>(static_cast<long long>(n) - 1);
+    const auto last = control::guardedNarrow<std::int16_t>(static_cast<long long>(n) - 1);
     for (int i = 0; i <= last; ++i) {
-        auto& slot = guarded::at(buffer, i); // the bound is checked before the code
+        auto& slot = control::guardedAt(buffer, i); // the bound is checked before the code
         const int code = codes[static_cast<std::size_t>(i)];
         if (code < 0 || code > 255) {
             throw RuntimeError::overflow();
         }
         slot = static_cast<std::uint8_t>(code);
     }
-    guarded::at(buffer, static_cast<long long>(n)) = 0;
+    control::guardedAt(buffer, static_cast<long long>(n)) = 0;
 }
 
 QByteArray pathBytes(const QString& path) {

@@ -1,12 +1,15 @@
 #include "measure/Limits.h"
 
-#include "control/Commands.h"
+#include "control/DataWord.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 
 namespace qd::measure {
+
+using control::formatCode;
+using control::formatNumber;
 
 namespace {
 

@@ -1,12 +1,17 @@
 #include "measure/SelfTest.h"
 
 #include "board/BoardFacts.h"
-#include "control/Commands.h"
+#include "control/DataWord.h"
 
 #include <cstdlib>
 #include <stdexcept>
 
 namespace qd::measure {
+
+using control::Board;
+using control::ControlState;
+using control::ReadVoltage;
+using control::SendDacWord;
 
 SelfTestReport runSelfTest(ControlState& state, Board& board, double referenceVolts,
                            double toleranceCounts) {

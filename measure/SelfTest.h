@@ -11,6 +11,9 @@
 
 namespace qd::measure {
 
+using control::Board;
+using control::ControlState;
+
 struct SelfTestStep {
     std::int16_t mode = 0;     // power mode, 0 to 3
     std::int32_t frame = 0;    // the frame written

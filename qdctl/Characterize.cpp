@@ -2,14 +2,14 @@
 // its readings written as they come, and the converter's figures computed
 // from them at the end.
 
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "measure/Plan.h"
 #include "meter/Meter.h"
+#include "qdctl/BoardCommands.h"
 #include "qdctl/CharacterizeReport.h"
+#include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
-#include "qdctl/Commands.h"
 #include "qdctl/Options.h"
-#include "qdctl/Output.h"
 #include "qdctl/Progress.h"
 #include "qdctl/Renderer.h"
 #include "qdctl/ResultsFile.h"
@@ -21,7 +21,21 @@
 #include <chrono>
 #include <cmath>
 
-namespace qd::cli {
+namespace qd::qdctl {
+
+using session::BadArguments;
+using session::boardIdentifier;
+using session::CommonOptions;
+using session::DeviceChoice;
+using session::Failure;
+using session::firmwarePathOf;
+using session::MeterFailed;
+using session::openSession;
+using session::Session;
+
+using control::DeviceProfile;
+using control::formatCode;
+using control::formatNumber;
 
 namespace {
 
@@ -297,4 +311,4 @@ std::unique_ptr<Subcommand> makeCharacterizeCommand() {
     return std::make_unique<CharacterizeCommand>();
 }
 
-} // namespace qd::cli
+} // namespace qd::qdctl

@@ -1,7 +1,7 @@
 #include "qdctl/CharacterizeReport.h"
 
-#include "control/Commands.h"
-#include "qdctl/Commands.h"
+#include "control/DataWord.h"
+#include "qdctl/BoardCommands.h"
 #include "qdctl/Renderer.h"
 #include "qdctl/ResultsFile.h"
 #include "qdctl/SweepPlot.h"
@@ -11,7 +11,13 @@
 #include <cmath>
 #include <cstdio>
 
-namespace qd::cli {
+namespace qd::qdctl {
+
+using session::BadArguments;
+using session::Failure;
+
+using control::formatCode;
+using control::formatNumber;
 
 namespace {
 
@@ -229,4 +235,4 @@ void writeCharacterization(const Renderer& renderer, const CharacterizeResult& r
     }
 }
 
-} // namespace qd::cli
+} // namespace qd::qdctl

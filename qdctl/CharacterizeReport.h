@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace qd::cli {
+namespace qd::qdctl {
 
 struct CharacterizeResult;
 
@@ -26,4 +26,4 @@ class Renderer;
 void writeCharacterization(const Renderer& renderer, const CharacterizeResult& result,
                            const std::string& plot, const std::string& report);
 
-} // namespace qd::cli
+} // namespace qd::qdctl

@@ -1,6 +1,6 @@
 #include "qdctl/CommandTable.h"
 
-namespace qd::cli {
+namespace qd::qdctl {
 
 namespace {
 
@@ -23,4 +23,4 @@ std::span<const CommandEntry> commandTable() {
     return kCommands;
 }
 
-} // namespace qd::cli
+} // namespace qd::qdctl

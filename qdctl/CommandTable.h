@@ -1,6 +1,6 @@
 #pragma once
 
-#include "session/Options.h"
+#include "session/CommonOptions.h"
 
 #include <memory>
 #include <span>
@@ -9,7 +9,7 @@ namespace CLI {
 class App;
 }
 
-namespace qd::cli {
+namespace qd::qdctl {
 
 // One subcommand of qdctl: its own options, their parser setup and help,
 // the checks the parser cannot make, and what it runs.
@@ -49,4 +49,4 @@ std::unique_ptr<Subcommand> makeServeCommand();
 std::unique_ptr<Subcommand> makeCharacterizeCommand();
 std::unique_ptr<Subcommand> makeSimMeterCommand();
 
-} // namespace qd::cli
+} // namespace qd::qdctl

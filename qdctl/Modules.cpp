@@ -1,16 +1,20 @@
 #include "qdctl/Modules.h"
 
-#include "qdctl/Commands.h"
-#include "session/System.h"
+#include "qdctl/BoardCommands.h"
 #include "session/ExitStatus.h"
+#include "session/System.h"
 
 #include <QLibrary>
 
-namespace qd::cli {
+namespace qd::qdctl {
+
+using session::Failure;
+using session::LibraryFailed;
+using session::programFolder;
 
 ModuleFunction moduleEntry(const std::string& name, const char* symbol) {
     // QLibrary leaves the library loaded when it goes: its entry stays good.
-    QLibrary module(QString::fromStdString(programFolder() + "/" + sys::moduleFile(name)));
+    QLibrary module(QString::fromStdString(programFolder() + "/" + session::sysModuleFile(name)));
     const auto entry = module.resolve(symbol);
     if (!entry) {
         throw Failure(LibraryFailed, "cannot load qdctl's " + name +
@@ -19,4 +23,4 @@ ModuleFunction moduleEntry(const std::string& name, const char* symbol) {
     return entry;
 }
 
-} // namespace qd::cli
+} // namespace qd::qdctl

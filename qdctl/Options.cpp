@@ -1,6 +1,6 @@
 #include "qdctl/Options.h"
 
-#include "qdctl/Output.h"
+#include "qdctl/CommandOutput.h"
 #include "scpi/PowerModes.h"
 #include "session/ExitStatus.h"
 
@@ -11,7 +11,14 @@
 #include <sstream>
 #include <vector>
 
-namespace qd::cli {
+namespace qd::qdctl {
+
+using session::BadArguments;
+using session::Failure;
+using session::kExitStatusHelp;
+using session::writeStandardOutput;
+
+using control::kDevices;
 
 using session::BadArguments;
 using session::Failure;
@@ -327,4 +334,4 @@ Parsed parseCommandLine(int argc, char** argv, session::CommonOptions& o) {
     throw Failure(BadArguments, "no subcommand given; see qdctl --help");
 }
 
-} // namespace qd::cli
+} // namespace qd::qdctl

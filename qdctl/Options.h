@@ -2,7 +2,7 @@
 
 #include "board/BoardFacts.h"
 #include "qdctl/CommandTable.h"
-#include "session/Options.h"
+#include "session/CommonOptions.h"
 
 #include <memory>
 #include <optional>
@@ -12,7 +12,7 @@ namespace CLI {
 class App;
 }
 
-namespace qd::cli {
+namespace qd::qdctl {
 
 // The options a code is given by, for program and verify.
 struct CodeOptions {
@@ -64,4 +64,4 @@ void checkReference(double vref);
 void checkTolerance(const std::optional<double>& tolerance);
 void checkVolts(const std::optional<double>& volts);
 
-} // namespace qd::cli
+} // namespace qd::qdctl

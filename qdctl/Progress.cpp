@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-namespace qd::cli {
+namespace qd::qdctl {
 
 using namespace std::chrono;
 
@@ -25,7 +25,7 @@ std::string minutesAndSeconds(double seconds) {
 
 Progress::Progress(std::size_t total, bool enabled, const char* what, bool slow)
     : total_(total), enabled_(enabled && (slow || total > kWorthShowing)), what_(what),
-      every_(slow ? 1 : 64), terminal_(sys::isTerminal(sys::kStandardError)),
+      every_(slow ? 1 : 64), terminal_(session::sysIsTerminal(session::kStandardError)),
       begin_(steady_clock::now()), lastShown_(begin_) {}
 
 void Progress::update(std::size_t done) {
@@ -67,4 +67,4 @@ void Progress::finish() {
     shown_ = false;
 }
 
-} // namespace qd::cli
+} // namespace qd::qdctl

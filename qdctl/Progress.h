@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstddef>
 
-namespace qd::cli {
+namespace qd::qdctl {
 
 // How far a long sweep has got, its rate and the time left, on standard
 // error: a bar redrawn in place on a terminal, plain lines every few seconds
@@ -32,4 +32,4 @@ class Progress {
     bool shown_ = false;
 };
 
-} // namespace qd::cli
+} // namespace qd::qdctl

@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-namespace qd::cli {
+namespace qd::qdctl {
 
 Renderer::Renderer()
     : write_(loadModule<report::WriteReport>(report::kReportModule, report::kWriteReportSymbol)) {}
@@ -20,4 +20,4 @@ double Renderer::write(const report::ReportData& data, const std::string& path,
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
 }
 
-} // namespace qd::cli
+} // namespace qd::qdctl

@@ -1,14 +1,19 @@
 #include "qdctl/ResultsFile.h"
 
-#include "qdctl/Output.h"
+#include "qdctl/CommandOutput.h"
 #include "qdctl/StopSignals.h"
-#include "session/System.h"
 #include "session/ExitStatus.h"
+#include "session/System.h"
 
 #include <algorithm>
 #include <filesystem>
 
-namespace qd::cli {
+namespace qd::qdctl {
+
+using session::BadArguments;
+using session::Failure;
+using session::WriteFailed;
+using session::writeMessage;
 
 namespace fs = std::filesystem;
 
@@ -16,7 +21,7 @@ namespace fs = std::filesystem;
 // resolved here (no canonical form, no reading of links): the system's own
 // rules then hold, so a link that another user put in a sticky folder that
 // others may write is not followed (fs.protected_symlinks), nor is a file
-// of theirs there opened (fs.protected_regular); sys::openTarget keeps that
+// of theirs there opened (fs.protected_regular); session::sysOpenTarget keeps that
 // rule where the system has it switched off. That open comes first, before
 // the board is touched, and truncates nothing. Then:
 // - A regular file, or nothing, at the path: the results go into a new file
@@ -41,15 +46,15 @@ struct Descriptor {
     ~Descriptor() { close(); }
     void close() {
         if (fd >= 0) {
-            sys::close(std::exchange(fd, -1));
+            session::sysClose(std::exchange(fd, -1));
         }
     }
 };
 
-sys::OutputTarget openTarget(const std::string& path, const std::string& what) {
-    sys::OutputTarget target;
+session::OutputTarget openTarget(const std::string& path, const std::string& what) {
+    session::OutputTarget target;
     std::string why;
-    if (!sys::openTarget(path, target, why)) {
+    if (!session::sysOpenTarget(path, target, why)) {
         throw Failure(WriteFailed, "cannot write " + what + path + ": " + why);
     }
     return target;
@@ -58,16 +63,16 @@ sys::OutputTarget openTarget(const std::string& path, const std::string& what) {
 } // namespace
 
 ResultsFile::ResultsFile(std::string target, std::string_view header) : target_(std::move(target)) {
-    using Kind = sys::OutputTarget::Kind;
+    using Kind = session::OutputTarget::Kind;
     if (target_ == "-") {
-        fd_ = sys::kStandardOutput;
+        fd_ = session::kStandardOutput;
     } else {
-        const sys::OutputTarget found = openTarget(target_, "");
-        if (found.kind != Kind::Missing && sys::isStandardOutput(found.fd)) {
+        const session::OutputTarget found = openTarget(target_, "");
+        if (found.kind != Kind::Missing && session::sysIsStandardOutput(found.fd)) {
             // /dev/stdout: written at standard output's own offset, so that
             // whatever else goes there follows the rows.
-            sys::close(found.fd);
-            fd_ = sys::kStandardOutput;
+            session::sysClose(found.fd);
+            fd_ = session::kStandardOutput;
         } else if (found.kind == Kind::Link || found.kind == Kind::Special) {
             fd_ = found.fd;
             truncate_ = takeBack_ = found.kind == Kind::Link;
@@ -75,7 +80,7 @@ ResultsFile::ResultsFile(std::string target, std::string_view header) : target_(
             const Descriptor replaced{found.fd};
             const int mode = found.kind == Kind::File ? static_cast<int>(found.mode) : -1;
             std::string why;
-            fd_ = sys::createBeside(target_, mode, partial_, why);
+            fd_ = session::sysCreateBeside(target_, mode, partial_, why);
             if (fd_ < 0) {
                 throw Failure(WriteFailed, "cannot write " + target_ + ": " + why);
             }
@@ -92,7 +97,7 @@ ResultsFile::ResultsFile(std::string target, std::string_view header) : target_(
         // No destructor runs for a constructor that throws.
         close();
         if (!partial_.empty()) {
-            sys::remove(partial_);
+            session::sysRemove(partial_);
         }
         throw;
     }
@@ -102,19 +107,19 @@ ResultsFile::~ResultsFile() {
     close();
     if (!done_ && !partial_.empty()) {
         if (rows_ == 0) {
-            sys::remove(partial_);
+            session::sysRemove(partial_);
         } else {
             // Should this fail, the rows stay in the partial file, which the
             // message of the sweep's end names.
             std::string ignored;
-            sys::replace(partial_, target_, ignored);
+            session::sysReplace(partial_, target_, ignored);
         }
     }
 }
 
 void ResultsFile::close() {
-    if (fd_ > sys::kStandardError) {
-        sys::close(fd_);
+    if (fd_ > session::kStandardError) {
+        session::sysClose(fd_);
     }
     fd_ = -1;
 }
@@ -129,17 +134,17 @@ void ResultsFile::writeAll(std::string_view bytes, bool isRow) {
     std::string why;
     if (isRow && truncate_) {
         truncate_ = false;
-        if (!sys::emptyFile(fd_, why)) {
+        if (!session::sysEmptyFile(fd_, why)) {
             throw Failure(WriteFailed, "cannot write " + target_ + ": " + why + "; 0 rows kept");
         }
         writeAll(std::exchange(header_, {}), false);
     }
-    if (sys::writeAll(fd_, bytes, done, why)) {
+    if (session::writeAll(fd_, bytes, done, why)) {
         rows_ += isRow ? 1 : 0;
         return;
     }
     if (done > 0 && takeBack_) {
-        sys::takeBack(fd_, done);
+        session::sysTakeBack(fd_, done);
     }
     const std::string name = target_ == "-" ? "standard output" : target_;
     throw Failure(WriteFailed, "cannot write " + name + ": " + why + "; " + std::to_string(rows_) +
@@ -159,11 +164,11 @@ void ResultsFile::commit() {
     done_ = true;
     if (rows_ == 0) {
         close();
-        sys::remove(partial_);
+        session::sysRemove(partial_);
         return;
     }
     std::string why;
-    const bool stored = sys::commit(fd_, partial_, target_, why);
+    const bool stored = session::sysCommit(fd_, partial_, target_, why);
     fd_ = -1;
     if (!stored) {
         throw Failure(WriteFailed, "cannot write " + target_ + ": " + why + "; " +
@@ -173,8 +178,8 @@ void ResultsFile::commit() {
 
 void writeBeside(const std::string& path, const std::string& what,
                  const std::function<bool(const std::string& partial, std::string& error)>& write) {
-    using Kind = sys::OutputTarget::Kind;
-    const sys::OutputTarget found = openTarget(path, what + " ");
+    using Kind = session::OutputTarget::Kind;
+    const session::OutputTarget found = openTarget(path, what + " ");
     Descriptor target{found.fd};
     if (found.kind == Kind::Special) {
         throw Failure(WriteFailed, "cannot write " + what + " " + path +
@@ -189,16 +194,16 @@ void writeBeside(const std::string& path, const std::string& what,
     std::string error;
     // Beside a link, a file of the user's alone: it only passes its bytes on.
     const int mode = through ? 0600 : found.kind == Kind::File ? static_cast<int>(found.mode) : -1;
-    const int fd = sys::createBeside(path, mode, partial, error);
+    const int fd = session::sysCreateBeside(path, mode, partial, error);
     if (fd < 0) {
         throw Failure(WriteFailed, "cannot write " + what + " " + path + ": " + error);
     }
-    sys::close(fd);
+    session::sysClose(fd);
     const bool written =
-        write(partial, error) &&
-        (through ? sys::copyInto(partial, target.fd, error) : sys::replace(partial, path, error));
+        write(partial, error) && (through ? session::sysCopyInto(partial, target.fd, error)
+                                          : session::sysReplace(partial, path, error));
     if (!written || through) {
-        sys::remove(partial);
+        session::sysRemove(partial);
     }
     if (!written) {
         throw Failure(WriteFailed, "cannot write " + what + " " + path +
@@ -301,20 +306,20 @@ void checkOutputPaths(const std::string& csv, const std::string& plot, const std
 void checkWritable(const std::string& path, const std::string& what) {
     // As writeBeside begins: the target opened, and a file made beside it,
     // which goes again.
-    const sys::OutputTarget found = openTarget(path, what + " ");
+    const session::OutputTarget found = openTarget(path, what + " ");
     const Descriptor target{found.fd};
-    if (found.kind == sys::OutputTarget::Kind::Special) {
+    if (found.kind == session::OutputTarget::Kind::Special) {
         throw Failure(WriteFailed, "cannot write " + what + " " + path +
                                        ": it is a device or a pipe, not a file");
     }
     std::string partial;
     std::string why;
-    const int fd = sys::createBeside(path, 0600, partial, why);
+    const int fd = session::sysCreateBeside(path, 0600, partial, why);
     if (fd < 0) {
         throw Failure(WriteFailed, "cannot write " + what + " " + path + ": " + why);
     }
-    sys::close(fd);
-    sys::remove(partial);
+    session::sysClose(fd);
+    session::sysRemove(partial);
 }
 
-} // namespace qd::cli
+} // namespace qd::qdctl

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "session/ExitStatus.h"
+
 #include <cstddef>
 #include <functional>
 #include <initializer_list>
@@ -7,11 +9,7 @@
 #include <string_view>
 #include <utility>
 
-namespace qd::session {
-class Failure;
-}
-
-namespace qd::cli {
+namespace qd::qdctl {
 
 using session::Failure;
 
@@ -98,4 +96,4 @@ std::string extensionOf(const std::string& path);
 // The plot format its file name asks for: "png", "svg" or "pdf".
 std::string plotFormat(const std::string& path);
 
-} // namespace qd::cli
+} // namespace qd::qdctl

@@ -8,7 +8,10 @@
 
 #include <CLI/CLI.hpp>
 
-namespace qd::cli {
+namespace qd::qdctl {
+
+using session::ServerEntry;
+using session::ServerOptions;
 
 namespace {
 
@@ -71,4 +74,4 @@ std::unique_ptr<Subcommand> makeSimMeterCommand() {
     return std::make_unique<SimMeterCommand>();
 }
 
-} // namespace qd::cli
+} // namespace qd::qdctl

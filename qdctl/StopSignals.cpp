@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-namespace qd::cli {
+namespace qd::qdctl {
 
 namespace {
 
@@ -25,4 +25,4 @@ int stopSignal() {
     return received;
 }
 
-} // namespace qd::cli
+} // namespace qd::qdctl

@@ -2,7 +2,7 @@
 
 #include "session/System.h"
 
-namespace qd::cli {
+namespace qd::qdctl {
 
 // SIGINT and SIGTERM (Ctrl-C on Windows) end a long measurement after its
 // current code, for as long as one of these lives; the rows measured are
@@ -13,9 +13,9 @@ class StopOnSignals {
     StopOnSignals();
 
   private:
-    sys::StopSignals signals_;
+    session::StopSignals signals_;
 };
 
 int stopSignal();
 
-} // namespace qd::cli
+} // namespace qd::qdctl

@@ -1,12 +1,12 @@
 // qdctl sweep: every STEP-th code of a range programmed and read back, a
 // CSV row each as it is measured, and the statistics of the whole.
 
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "control/RuntimeError.h"
+#include "qdctl/BoardCommands.h"
+#include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
-#include "qdctl/Commands.h"
 #include "qdctl/Options.h"
-#include "qdctl/Output.h"
 #include "qdctl/Progress.h"
 #include "qdctl/Renderer.h"
 #include "qdctl/ResultsFile.h"
@@ -15,7 +15,18 @@
 
 #include <CLI/CLI.hpp>
 
-namespace qd::cli {
+namespace qd::qdctl {
+
+using session::BadArguments;
+using session::CommonOptions;
+using session::DeviceChoice;
+using session::Failure;
+using session::firmwarePathOf;
+using session::openSession;
+
+using control::DeviceProfile;
+using control::parseHexCode;
+using control::RuntimeError;
 
 namespace {
 
@@ -165,4 +176,4 @@ std::unique_ptr<Subcommand> makeSweepCommand() {
     return std::make_unique<SweepCommand>();
 }
 
-} // namespace qd::cli
+} // namespace qd::qdctl

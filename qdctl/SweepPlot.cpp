@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace qd::cli {
+namespace qd::qdctl {
 
 ColumnReducer::ColumnReducer(std::int32_t from, std::int32_t to, int columns)
     : from_(from), span_(std::int64_t{to} - from + 1),
@@ -72,4 +72,4 @@ report::ReportData SweepPlot::data(const std::string& title,
     return d;
 }
 
-} // namespace qd::cli
+} // namespace qd::qdctl

@@ -1,7 +1,7 @@
 #include "serve/Instrument.h"
 
 #include "board/BoardFacts.h"
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "measure/SelfTest.h"
 #include "measure/SweepStatistics.h"
 #include "scpi/Errors.h"
@@ -14,7 +14,45 @@
 #include <cmath>
 #include <optional>
 
-namespace qd::scpi {
+namespace qd::serve {
+
+using scpi::ClientStatus;
+using scpi::DataKind;
+using scpi::DataOutOfRange;
+using scpi::DataTypeError;
+using scpi::DeviceSpecificError;
+using scpi::equalsIgnoringCase;
+using scpi::ExecutionError;
+using scpi::findPowerMode;
+using scpi::HardwareError;
+using scpi::HardwareMissing;
+using scpi::IllegalParameterValue;
+using scpi::InvalidSuffix;
+using scpi::kOperationCompleteBit;
+using scpi::kPowerModeNames;
+using scpi::matchesCommand;
+using scpi::matchesMnemonic;
+using scpi::MissingParameter;
+using scpi::NoError;
+using scpi::Parameter;
+using scpi::ParameterNotAllowed;
+using scpi::parse;
+using scpi::ParsedMessage;
+using scpi::powerModeAnswer;
+using scpi::ProgramUnit;
+using scpi::queueError;
+using scpi::reportError;
+using scpi::SettingsConflict;
+using scpi::SuffixNotAllowed;
+using scpi::takeError;
+using scpi::UndefinedHeader;
+
+using control::ControlState;
+using control::DeviceProfile;
+using control::formatNumber;
+using control::kDevices;
+using control::ReadVoltage;
+using control::SendDacWord;
 
 namespace {
 
@@ -557,4 +595,4 @@ void Instrument::write(std::int32_t code, std::int16_t mode) {
     frame_ = state_.DacWord;
 }
 
-} // namespace qd::scpi
+} // namespace qd::serve

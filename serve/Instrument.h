@@ -57,7 +57,15 @@
 #include <string>
 #include <string_view>
 
-namespace qd::scpi {
+namespace qd::serve {
+
+using scpi::ClientStatus;
+using scpi::kErrorQueueSize;
+using scpi::Responder;
+
+using control::Board;
+using control::ControlState;
+using control::DeviceProfile;
 
 // What the board throws when a request fails (-240 "Hardware error") or no
 // board is there (-241 "Hardware missing"). The detail, if any, follows the
@@ -150,4 +158,4 @@ class Instrument final : public Responder {
     ClientStatus ownClient_;
 };
 
-} // namespace qd::scpi
+} // namespace qd::serve

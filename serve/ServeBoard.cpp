@@ -2,11 +2,21 @@
 
 #include "control/RuntimeError.h"
 #include "session/ExitStatus.h"
-#include "session/Output.h"
+#include "session/OutputRules.h"
 
 namespace qd::serve {
 
-using namespace qd::session;
+using control::RuntimeError;
+
+using session::boardIdentifier;
+using session::Busy;
+using session::Failure;
+using session::firmwarePathOf;
+using session::makeBinding;
+using session::NoBoard;
+using session::RequestFailed;
+using session::ServerOptions;
+using session::writeMessage;
 
 ServeBoard::ServeBoard(const ServerOptions& options)
     : options_(options), session_(makeBinding(options.common.link)),
@@ -33,7 +43,7 @@ void ServeBoard::ready() {
         attach(false);
         writeMessage("board " + identifier_ + " is back");
     } catch (const Failure& f) {
-        throw scpi::BoardError(-241, f.what());
+        throw BoardError(-241, f.what());
     }
 }
 
@@ -42,7 +52,7 @@ void ServeBoard::reload() {
         session_.ensureFirmware(firmware_, true);
     } catch (const Failure& f) {
         present_ = false;
-        throw scpi::BoardError(-241, f.what());
+        throw BoardError(-241, f.what());
     }
     downloaded_ = true;
     writeMessage("board " + identifier_ + " had lost its firmware: loaded it again");
@@ -67,11 +77,11 @@ template <typename F> auto ServeBoard::guarded(F&& call) -> decltype(call()) {
         // other failure is the request's.
         if (f.status() == NoBoard || f.status() == Busy) {
             present_ = false;
-            throw scpi::BoardError(-241, f.what());
+            throw BoardError(-241, f.what());
         }
-        throw scpi::BoardError(-240, f.what());
+        throw BoardError(-240, f.what());
     } catch (const RuntimeError& e) {
-        throw scpi::BoardError(-240, e.what());
+        throw BoardError(-240, e.what());
     }
 }
 

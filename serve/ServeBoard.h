@@ -1,12 +1,15 @@
 #pragma once
 
 #include "serve/Instrument.h"
-#include "session/Options.h"
+#include "session/CommonOptions.h"
 #include "session/Session.h"
 
 #include <string>
 
 namespace qd::serve {
+
+using control::Board;
+using control::ControlState;
 
 // The board behind `qdctl serve`: one session for the server's lifetime,
 // its firmware loaded at start unless it runs already. A board that lost
@@ -15,7 +18,7 @@ namespace qd::serve {
 // answering makes its request fail with -240; one that is gone, -241, and
 // it is looked for again, and loaded if it needs it, before each use until
 // it is back.
-class ServeBoard final : public scpi::InstrumentBoard, private Board {
+class ServeBoard final : public InstrumentBoard, private Board {
   public:
     // Connects and loads the firmware; a board that is not there at start
     // is a failure of the command, not an SCPI error.

@@ -9,13 +9,17 @@ namespace qd::serve {
 
 namespace {
 
-using namespace qd::session;
+using session::listen;
+using session::listenAddress;
+using session::makeApplication;
+using session::ServerOptions;
+using session::serveUntilStopped;
 
 int run(const ServerOptions& o) {
     const scpi::ListenAddress address = listenAddress(o);
     const auto app = makeApplication();
     ServeBoard board(o);
-    scpi::Instrument instrument(board.state(), board, QDCTL_VERSION);
+    Instrument instrument(board.state(), board, QDCTL_VERSION);
     if (!o.device.device.empty()) {
         instrument.selectDevice(o.device.device);
     }

@@ -1,15 +1,17 @@
 #include "session/Serving.h"
 
 #include "control/RuntimeError.h"
-#include "session/System.h"
 #include "session/ExitStatus.h"
-#include "session/Output.h"
+#include "session/OutputRules.h"
+#include "session/System.h"
 
 #include <QJsonDocument>
 #include <chrono>
 #include <stdexcept>
 
 namespace qd::session {
+
+using control::RuntimeError;
 
 std::unique_ptr<QCoreApplication> makeApplication() {
     static int argc = 1;
@@ -42,7 +44,7 @@ int serveUntilStopped(QCoreApplication& app, const scpi::Server& server, const s
                       const ServerOptions& o, const QJsonObject& more, const std::string& message) {
     // SIGINT and SIGTERM end the server through the event loop, so that
     // what it holds is let go as the process ends.
-    cli::sys::quitOnStopSignals(app);
+    sysQuitOnStopSignals(app);
     if (o.common.json) {
         QJsonObject json{{"listening", QString::fromStdString(where)}, {"port", server.port()}};
         for (auto it = more.begin(); it != more.end(); ++it) {

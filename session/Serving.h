@@ -6,7 +6,7 @@
 // it.
 
 #include "scpi/Server.h"
-#include "session/Options.h"
+#include "session/CommonOptions.h"
 
 #include <QCoreApplication>
 #include <QJsonObject>

@@ -1,12 +1,18 @@
 #include "session/Session.h"
 
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "link/UsbStuff.h"
 #include "scpi/PowerModes.h"
 
 #include <sstream>
 
 namespace qd::session {
+
+using control::DeviceProfile;
+using control::findDevice;
+using control::ReadVoltage;
+using control::RuntimeError;
+using control::SendDacWord;
 
 void fail(const link::LinkOutcome& outcome) {
     throw Failure(exitStatusFor(outcome.status), outcome.message);

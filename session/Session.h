@@ -3,8 +3,8 @@
 #include "control/ControlState.h"
 #include "link/Binding.h"
 #include "link/CommsFunctions.h"
+#include "session/CommonOptions.h"
 #include "session/ExitStatus.h"
-#include "session/Options.h"
 
 #include <chrono>
 #include <cstdint>
@@ -15,6 +15,9 @@
 #include <vector>
 
 namespace qd::session {
+
+using control::ControlState;
+using control::DeviceProfile;
 
 // The link library binding with every result looked at: a request the
 // library reports as failed raises the Failure its reason calls for. The

@@ -4,19 +4,19 @@
 #include <cstdio>
 #include <cstring>
 
-namespace qd::cli::sys {
+namespace qd::session {
 
-bool copyInto(const std::string& from, int into, std::string& why) {
-    const int in = openToRead(from);
+bool sysCopyInto(const std::string& from, int into, std::string& why) {
+    const int in = sysOpenToRead(from);
     if (in < 0) {
         why = std::strerror(errno);
         return false;
     }
-    const bool file = isRegularFile(into);
-    bool ok = !file || emptyFile(into, why);
+    const bool file = sysIsRegularFile(into);
+    bool ok = !file || sysEmptyFile(into, why);
     char buffer[65536];
     while (ok) {
-        const long n = readSome(in, buffer, sizeof buffer);
+        const long n = sysReadSome(in, buffer, sizeof buffer);
         if (n <= 0) {
             ok = n == 0;
             if (!ok) {
@@ -26,40 +26,40 @@ bool copyInto(const std::string& from, int into, std::string& why) {
         }
         ok = writeAll(into, std::string_view(buffer, static_cast<std::size_t>(n)), why);
     }
-    close(in);
-    if (ok && file && !store(into)) {
+    sysClose(in);
+    if (ok && file && !sysStore(into)) {
         why = std::strerror(errno);
         ok = false;
     }
     return ok;
 }
 
-void takeBack(int fd, std::size_t bytes) {
-    const long long start = seek(fd, -static_cast<long long>(bytes), SEEK_CUR);
+void sysTakeBack(int fd, std::size_t bytes) {
+    const long long start = sysSeek(fd, -static_cast<long long>(bytes), SEEK_CUR);
     if (start >= 0) {
-        cut(fd, start);
+        sysCut(fd, start);
     }
 }
 
-bool emptyFile(int fd, std::string& why) {
-    if (!cut(fd, 0) || seek(fd, 0, SEEK_SET) != 0) {
+bool sysEmptyFile(int fd, std::string& why) {
+    if (!sysCut(fd, 0) || sysSeek(fd, 0, SEEK_SET) != 0) {
         why = std::strerror(errno);
         return false;
     }
     return true;
 }
 
-void remove(const std::string& path) {
+void sysRemove(const std::string& path) {
     std::remove(path.c_str());
 }
 
-bool commit(int fd, const std::string& from, const std::string& to, std::string& why) {
-    const bool stored = store(fd);
+bool sysCommit(int fd, const std::string& from, const std::string& to, std::string& why) {
+    const bool stored = sysStore(fd);
     if (!stored) {
         why = std::strerror(errno);
     }
-    close(fd);
-    return stored && replace(from, to, why);
+    sysClose(fd);
+    return stored && sysReplace(from, to, why);
 }
 
-} // namespace qd::cli::sys
+} // namespace qd::session

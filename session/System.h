@@ -11,23 +11,23 @@
 
 class QCoreApplication;
 
-namespace qd::cli::sys {
+namespace qd::session {
 
 inline constexpr int kStandardOutput = 1;
 inline constexpr int kStandardError = 2;
 
 // Standard output and error carry exactly the bytes written, on every
 // system, and a closed pipe is a failed write rather than a silent death.
-void prepareStandardStreams();
+void sysPrepareStandardStreams();
 
 // Whole writes are the platform's.
 using qd::platform::writeAll;
 
-bool isTerminal(int fd);
+bool sysIsTerminal(int fd);
 
 // The file of one of qdctl's modules by its name (qdctl-plot ->
 // libqdctl-plot.so, or qdctl-plot.dll).
-std::string moduleFile(const std::string& name);
+std::string sysModuleFile(const std::string& name);
 
 // What a results path leads to, as the system resolves the path when it
 // opens it: its own rules for links and files in shared folders apply.
@@ -46,44 +46,44 @@ struct OutputTarget {
 // Opens what `path` leads to for writing, truncating nothing and waiting
 // for no reader; makes a file only where a link leads to nothing. False,
 // with the reason in `why`, when it cannot be written.
-bool openTarget(const std::string& path, OutputTarget& target, std::string& why);
+bool sysOpenTarget(const std::string& path, OutputTarget& target, std::string& why);
 
 // Whether `fd` is open on the file standard output goes to (/dev/stdout).
-bool isStandardOutput(int fd);
+bool sysIsStandardOutput(int fd);
 
 // A new file beside `path`, named path.partial-XXXXXX, with the permission
 // bits `mode`, or with those a new file of the user's gets when `mode` is
 // negative; -1 with the reason in `why`.
-int createBeside(const std::string& path, int mode, std::string& partial, std::string& why);
+int sysCreateBeside(const std::string& path, int mode, std::string& partial, std::string& why);
 // Puts the bytes of the file `from` into the file open as `into` in place
 // of what it held, and makes sure they are stored.
-bool copyInto(const std::string& from, int into, std::string& why);
+bool sysCopyInto(const std::string& from, int into, std::string& why);
 // Takes back the last `bytes` written to a file (a row a full disk cut).
-void takeBack(int fd, std::size_t bytes);
+void sysTakeBack(int fd, std::size_t bytes);
 // Empties a file, to be written again from its start.
-bool emptyFile(int fd, std::string& why);
+bool sysEmptyFile(int fd, std::string& why);
 // Puts `from`, written through `fd`, in place of `to` once its bytes are
 // safely stored, replacing what was there. Closes `fd` in any case: some
 // systems rename no file that is open.
-bool commit(int fd, const std::string& from, const std::string& to, std::string& why);
-bool replace(const std::string& from, const std::string& to, std::string& why);
-void remove(const std::string& path);
-void close(int fd);
+bool sysCommit(int fd, const std::string& from, const std::string& to, std::string& why);
+bool sysReplace(const std::string& from, const std::string& to, std::string& why);
+void sysRemove(const std::string& path);
+void sysClose(int fd);
 
 // What copyInto, commit, takeBack and emptyFile (System.cpp) are made of,
 // per system; each
 // failure leaves its reason in errno, as the C library's functions do.
 // A file opened for reading, or -1.
-int openToRead(const std::string& path);
+int sysOpenToRead(const std::string& path);
 // Reads what comes next, up to `size` bytes: how many came, 0 at the end,
 // -1 on failure.
-long readSome(int fd, char* into, std::size_t size);
-bool isRegularFile(int fd);
+long sysReadSome(int fd, char* into, std::size_t size);
+bool sysIsRegularFile(int fd);
 // Makes sure that what was written through `fd` is stored.
-bool store(int fd);
+bool sysStore(int fd);
 // Where the next write goes (lseek), and a file cut to `length` bytes.
-long long seek(int fd, long long offset, int whence);
-bool cut(int fd, long long length);
+long long sysSeek(int fd, long long offset, int whence);
+bool sysCut(int fd, long long length);
 
 // SIGINT and SIGTERM (on Windows Ctrl-C, and Ctrl-Break or the console's
 // closing) call `onStop` with the signal's number, 2 or 15, for as long as
@@ -98,6 +98,6 @@ class StopSignals {
 };
 
 // The same signals end `app`'s event loop, from then on.
-void quitOnStopSignals(QCoreApplication& app);
+void sysQuitOnStopSignals(QCoreApplication& app);
 
-} // namespace qd::cli::sys
+} // namespace qd::session

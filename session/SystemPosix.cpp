@@ -11,17 +11,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace qd::cli::sys {
+namespace qd::session {
 
-void prepareStandardStreams() {
+void sysPrepareStandardStreams() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-bool isTerminal(int fd) {
+bool sysIsTerminal(int fd) {
     return ::isatty(fd) == 1;
 }
 
-std::string moduleFile(const std::string& name) {
+std::string sysModuleFile(const std::string& name) {
     return "lib" + name + ".so";
 }
 
@@ -64,7 +64,7 @@ bool plantedInSharedFolder(const std::string& path, const struct stat& entry) {
 
 } // namespace
 
-bool openTarget(const std::string& path, OutputTarget& target, std::string& why) {
+bool sysOpenTarget(const std::string& path, OutputTarget& target, std::string& why) {
     target = {};
     struct stat entry {};
     if (::lstat(path.c_str(), &entry) != 0) {
@@ -108,14 +108,14 @@ bool openTarget(const std::string& path, OutputTarget& target, std::string& why)
     return true;
 }
 
-bool isStandardOutput(int fd) {
+bool sysIsStandardOutput(int fd) {
     struct stat st {};
     struct stat out {};
     return ::fstat(fd, &st) == 0 && ::fstat(kStandardOutput, &out) == 0 &&
            st.st_dev == out.st_dev && st.st_ino == out.st_ino;
 }
 
-int createBeside(const std::string& path, int mode, std::string& partial, std::string& why) {
+int sysCreateBeside(const std::string& path, int mode, std::string& partial, std::string& why) {
     std::string pattern = path + ".partial-XXXXXX";
     const int fd = ::mkstemp(pattern.data());
     if (fd < 0) {
@@ -127,7 +127,7 @@ int createBeside(const std::string& path, int mode, std::string& partial, std::s
     return fd;
 }
 
-bool replace(const std::string& from, const std::string& to, std::string& why) {
+bool sysReplace(const std::string& from, const std::string& to, std::string& why) {
     if (std::rename(from.c_str(), to.c_str()) != 0) {
         why = std::strerror(errno);
         return false;
@@ -135,15 +135,15 @@ bool replace(const std::string& from, const std::string& to, std::string& why) {
     return true;
 }
 
-void close(int fd) {
+void sysClose(int fd) {
     ::close(fd);
 }
 
-int openToRead(const std::string& path) {
+int sysOpenToRead(const std::string& path) {
     return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
 }
 
-long readSome(int fd, char* into, std::size_t size) {
+long sysReadSome(int fd, char* into, std::size_t size) {
     ssize_t n = 0;
     do {
         n = ::read(fd, into, size);
@@ -151,20 +151,20 @@ long readSome(int fd, char* into, std::size_t size) {
     return static_cast<long>(n);
 }
 
-bool isRegularFile(int fd) {
+bool sysIsRegularFile(int fd) {
     struct stat st {};
     return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool store(int fd) {
+bool sysStore(int fd) {
     return ::fsync(fd) == 0;
 }
 
-long long seek(int fd, long long offset, int whence) {
+long long sysSeek(int fd, long long offset, int whence) {
     return ::lseek(fd, static_cast<off_t>(offset), whence);
 }
 
-bool cut(int fd, long long length) {
+bool sysCut(int fd, long long length) {
     return ::ftruncate(fd, static_cast<off_t>(length)) == 0;
 }
 
@@ -212,7 +212,7 @@ extern "C" void wakeEventLoop(int) {
 
 } // namespace
 
-void quitOnStopSignals(QCoreApplication& app) {
+void sysQuitOnStopSignals(QCoreApplication& app) {
     // Only a write is safe in a signal handler: the event loop hears it.
     if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         return;
@@ -223,4 +223,4 @@ void quitOnStopSignals(QCoreApplication& app) {
     handle(SIGTERM, wakeEventLoop, nullptr);
 }
 
-} // namespace qd::cli::sys
+} // namespace qd::session

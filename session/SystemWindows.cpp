@@ -16,20 +16,20 @@
 // Paths come from the command line, in the ANSI code page, and go to the
 // functions that take that code page.
 
-namespace qd::cli::sys {
+namespace qd::session {
 
-void prepareStandardStreams() {
+void sysPrepareStandardStreams() {
     // Text mode would turn each line end into CR LF: CSV and JSON are the
     // same bytes on every system.
     ::_setmode(kStandardOutput, _O_BINARY);
     ::_setmode(kStandardError, _O_BINARY);
 }
 
-bool isTerminal(int fd) {
+bool sysIsTerminal(int fd) {
     return ::_isatty(fd) != 0;
 }
 
-std::string moduleFile(const std::string& name) {
+std::string sysModuleFile(const std::string& name) {
     return name + ".dll";
 }
 
@@ -50,7 +50,7 @@ bool isSpecialFile(const std::string& path) {
 
 } // namespace
 
-bool openTarget(const std::string& path, OutputTarget& target, std::string& why) {
+bool sysOpenTarget(const std::string& path, OutputTarget& target, std::string& why) {
     target = {};
     const DWORD attributes = ::GetFileAttributesA(path.c_str());
     const bool special = isSpecialFile(path);
@@ -80,14 +80,14 @@ bool openTarget(const std::string& path, OutputTarget& target, std::string& why)
 }
 
 // No path names standard output on Windows.
-bool isStandardOutput(int /*fd*/) {
+bool sysIsStandardOutput(int /*fd*/) {
     return false;
 }
 
 // Windows has no mode bits to keep beyond read-only, and a read-only file
 // is not opened for writing: a new file gets the access its folder passes
 // on, whatever `mode` says.
-int createBeside(const std::string& path, int /*mode*/, std::string& partial, std::string& why) {
+int sysCreateBeside(const std::string& path, int /*mode*/, std::string& partial, std::string& why) {
     static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -110,7 +110,7 @@ int createBeside(const std::string& path, int /*mode*/, std::string& partial, st
     return -1;
 }
 
-bool replace(const std::string& from, const std::string& to, std::string& why) {
+bool sysReplace(const std::string& from, const std::string& to, std::string& why) {
     if (!::MoveFileExA(from.c_str(), to.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         why = platform::lastErrorText();
@@ -119,31 +119,31 @@ bool replace(const std::string& from, const std::string& to, std::string& why) {
     return true;
 }
 
-void close(int fd) {
+void sysClose(int fd) {
     ::_close(fd);
 }
 
-int openToRead(const std::string& path) {
+int sysOpenToRead(const std::string& path) {
     return ::_open(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 }
 
-long readSome(int fd, char* into, std::size_t size) {
+long sysReadSome(int fd, char* into, std::size_t size) {
     return ::_read(fd, into, static_cast<unsigned>(size));
 }
 
-bool isRegularFile(int fd) {
+bool sysIsRegularFile(int fd) {
     return ::GetFileType(reinterpret_cast<HANDLE>(::_get_osfhandle(fd))) == FILE_TYPE_DISK;
 }
 
-bool store(int fd) {
+bool sysStore(int fd) {
     return ::_commit(fd) == 0;
 }
 
-long long seek(int fd, long long offset, int whence) {
+long long sysSeek(int fd, long long offset, int whence) {
     return ::_lseeki64(fd, offset, whence);
 }
 
-bool cut(int fd, long long length) {
+bool sysCut(int fd, long long length) {
     if (const errno_t error = ::_chsize_s(fd, length); error != 0) {
         errno = error;
         return false;
@@ -185,9 +185,9 @@ StopSignals::~StopSignals() {
     stopHandler = nullptr;
 }
 
-void quitOnStopSignals(QCoreApplication& app) {
+void sysQuitOnStopSignals(QCoreApplication& app) {
     quitting = &app;
     ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
-} // namespace qd::cli::sys
+} // namespace qd::session

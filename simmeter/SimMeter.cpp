@@ -261,7 +261,7 @@ std::string SimMeter::reading() {
     const std::uint64_t index = index_++;
     double volts = probe_(index);
     volts += kNoiseMicrovolts * 1e-6 / std::sqrt(nplc_) *
-             drivers::normalDeviate(seed_, drivers::kMeterOwnStream, index);
+             boardmodel::normalDeviate(seed_, boardmodel::kMeterOwnStream, index);
     const double range = autoRange_ ? rangeFor(std::min(std::abs(volts), kRanges.back())) : range_;
     if (std::abs(volts) > range * 1.2) {
         return number(kOverload);

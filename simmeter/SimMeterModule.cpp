@@ -5,7 +5,7 @@
 #include "drivers/SimBoard.h"
 #include "session/ExitStatus.h"
 #include "session/ModuleExport.h"
-#include "session/Output.h"
+#include "session/OutputRules.h"
 #include "session/Serving.h"
 #include "simmeter/SimMeter.h"
 
@@ -20,7 +20,14 @@ namespace qd::simmeter {
 
 namespace {
 
-using namespace qd::session;
+using session::Failure;
+using session::listen;
+using session::listenAddress;
+using session::makeApplication;
+using session::NoBoard;
+using session::ServerOptions;
+using session::serveUntilStopped;
+using session::writeMessage;
 
 std::string environment(const char* name) {
     const char* value = std::getenv(name);
@@ -73,7 +80,7 @@ int run(const ServerOptions& o) {
             writeMessage(output.result.diagnostic);
             throw std::runtime_error(output.result.diagnostic);
         }
-        return output.model.outputVolts(drivers::kMeterOutputStream, index);
+        return output.model.outputVolts(boardmodel::kMeterOutputStream, index);
     };
     const auto integrate = [scale](double seconds) {
         if (scale > 0) {

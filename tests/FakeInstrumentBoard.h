@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
-struct FakeInstrumentBoard final : qd::scpi::InstrumentBoard, qd::Board {
-    explicit FakeInstrumentBoard(const qd::ControlState& controlState) : state(controlState) {}
+struct FakeInstrumentBoard final : qd::serve::InstrumentBoard, qd::control::Board {
+    explicit FakeInstrumentBoard(const qd::control::ControlState& controlState)
+        : state(controlState) {}
 
     struct Write {
         std::int16_t frameLength;
@@ -21,7 +22,7 @@ struct FakeInstrumentBoard final : qd::scpi::InstrumentBoard, qd::Board {
         std::int16_t mode; // the control state's power mode at the time
     };
 
-    const qd::ControlState& state;
+    const qd::control::ControlState& state;
     std::vector<Write> writes;
     std::string id = "SIM-1";
     bool present = true;          // ready() throws -241 otherwise
@@ -34,22 +35,22 @@ struct FakeInstrumentBoard final : qd::scpi::InstrumentBoard, qd::Board {
 
     void ready() override {
         if (!present) {
-            throw qd::scpi::BoardError(-241, "no board");
+            throw qd::serve::BoardError(-241, "no board");
         }
     }
-    qd::Board& board() override { return *this; }
+    qd::control::Board& board() override { return *this; }
     std::string identifier() override { return id; }
 
     void WriteShiftRegister(std::int16_t frameLength, std::int32_t frame) override {
         if (failWrites) {
-            throw qd::scpi::BoardError(-240, "request 221 failed");
+            throw qd::serve::BoardError(-240, "request 221 failed");
         }
         writes.push_back({frameLength, frame, state.PowerMode});
     }
 
     std::int32_t ReadConverter() override {
         if (failReads) {
-            throw qd::scpi::BoardError(-240, "request 218 failed");
+            throw qd::serve::BoardError(-240, "request 218 failed");
         }
         return counts() | rawHighBits;
     }

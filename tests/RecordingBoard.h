@@ -8,7 +8,7 @@
 
 // A board for the control logic's tests: records every frame and answers
 // reads from a queue.
-struct RecordingBoard : qd::Board {
+struct RecordingBoard : qd::control::Board {
     struct Write {
         std::int16_t frameLength;
         std::int32_t frame;

@@ -1,5 +1,5 @@
 #include "RecordingBoard.h"
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "control/Guarded.h"
 
 #include <clocale>
@@ -9,6 +9,7 @@
 #include <string>
 
 using namespace qd;
+using namespace qd::control;
 
 namespace {
 
@@ -136,23 +137,22 @@ TEST(SendDacWord, OverflowingWordRaisesInsteadOfWrapping) {
 }
 
 TEST(Guarded, SixteenAndThirtyTwoBitEdges) {
-    using namespace qd::guarded;
-    EXPECT_EQ(add16(32766, 1), 32767);
-    EXPECT_THROW(add16(32767, 1), RuntimeError);
-    EXPECT_THROW(add16(-32768, -1), RuntimeError);
-    EXPECT_EQ(mul16(24, 256), 6144);
-    EXPECT_THROW(mul16(128, 256), RuntimeError);
-    EXPECT_EQ(mul32(4, 0x1FFFFFFF), 0x7FFFFFFC);
-    EXPECT_THROW(mul32(4, 0x20000000), RuntimeError);
-    EXPECT_THROW(add32(0x7FFFFFFF, 1), RuntimeError);
-    EXPECT_EQ(fromDouble<std::int32_t>(2147483647.0), 2147483647);
-    EXPECT_THROW(fromDouble<std::int32_t>(2147483648.0), RuntimeError);
-    EXPECT_THROW(fromDouble<std::int32_t>(std::nan("")), RuntimeError);
-    EXPECT_EQ(fromDouble<std::int32_t>(2.5), 2) << "half rounds to even";
-    EXPECT_EQ(fromDouble<std::int32_t>(3.5), 4) << "half rounds to even";
+    EXPECT_EQ(guardedAdd16(32766, 1), 32767);
+    EXPECT_THROW(guardedAdd16(32767, 1), RuntimeError);
+    EXPECT_THROW(guardedAdd16(-32768, -1), RuntimeError);
+    EXPECT_EQ(guardedMul16(24, 256), 6144);
+    EXPECT_THROW(guardedMul16(128, 256), RuntimeError);
+    EXPECT_EQ(guardedMul32(4, 0x1FFFFFFF), 0x7FFFFFFC);
+    EXPECT_THROW(guardedMul32(4, 0x20000000), RuntimeError);
+    EXPECT_THROW(guardedAdd32(0x7FFFFFFF, 1), RuntimeError);
+    EXPECT_EQ(guardedFromDouble<std::int32_t>(2147483647.0), 2147483647);
+    EXPECT_THROW(guardedFromDouble<std::int32_t>(2147483648.0), RuntimeError);
+    EXPECT_THROW(guardedFromDouble<std::int32_t>(std::nan("")), RuntimeError);
+    EXPECT_EQ(guardedFromDouble<std::int32_t>(2.5), 2) << "half rounds to even";
+    EXPECT_EQ(guardedFromDouble<std::int32_t>(3.5), 4) << "half rounds to even";
     int array[3] = {};
-    EXPECT_THROW(at(array, 3), RuntimeError);
-    EXPECT_THROW(at(array, -1), RuntimeError);
+    EXPECT_THROW(guardedAt(array, 3), RuntimeError);
+    EXPECT_THROW(guardedAt(array, -1), RuntimeError);
 }
 
 TEST(ReverseBits, AllBytes) {

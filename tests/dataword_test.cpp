@@ -1,5 +1,5 @@
 #include "RecordingBoard.h"
-#include "control/Commands.h"
+#include "control/DataWord.h"
 
 #include <clocale>
 #include <cmath>
@@ -8,6 +8,7 @@
 #include <string>
 
 using namespace qd;
+using namespace qd::control;
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 using namespace qd::drivers;
+using namespace qd::boardmodel;
 
 namespace {
 

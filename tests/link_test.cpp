@@ -1,5 +1,5 @@
 #include "LinkTestSupport.h"
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "link/CommsFunctions.h"
 #include "link/UsbStuff.h"
 
@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 using namespace qd;
+using namespace qd::control;
 using namespace qd::link;
 
 namespace {

@@ -38,7 +38,7 @@ TEST_F(LinkTest, FirmwarePathReachesTheLibraryInTheAnsiCodePage) {
                 EXPECT_FALSE(c.received.isEmpty()) << what << ": no overflow error";
                 ASSERT_FALSE(fake::calls().empty()) << what;
                 EXPECT_EQ(QByteArray::fromStdString(fake::calls().back().path), c.received) << what;
-            } catch (const qd::RuntimeError& e) {
+            } catch (const qd::control::RuntimeError& e) {
                 EXPECT_TRUE(c.received.isEmpty()) << what << ": " << e.what();
                 EXPECT_EQ(e.number(), 6) << what;
                 EXPECT_TRUE(fake::calls().empty()) << what << ": the library was called";

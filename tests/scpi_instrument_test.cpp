@@ -11,7 +11,9 @@
 #include <vector>
 
 using namespace qd;
+using namespace qd::control;
 using namespace qd::scpi;
+using namespace qd::serve;
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include <string>
 
 using namespace qd;
+using namespace qd::control;
 
 TEST(SelfTest, IdealBoardPassesOnEveryConverter) {
     for (const auto& device : kDevices) {
@@ -94,5 +95,5 @@ TEST(SelfTest, NeedsAConverterAndPassesBoardFailuresOn) {
 
     state.selectDevice(*findDevice("QD1200"));
     board.failReads = true;
-    EXPECT_THROW(measure::runSelfTest(state, board, 4.93), scpi::BoardError);
+    EXPECT_THROW(measure::runSelfTest(state, board, 4.93), serve::BoardError);
 }

@@ -3,7 +3,7 @@
 // read back as the voltage the window shows.
 
 #include "TempDir.h"
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "link/Binding.h"
 #include "link/CommsFunctions.h"
 #include "link/UsbStuff.h"
@@ -14,6 +14,7 @@
 #include <memory>
 
 using namespace qd;
+using namespace qd::control;
 using namespace qd::link;
 
 namespace {

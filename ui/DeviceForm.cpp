@@ -9,6 +9,8 @@
 
 namespace qd::ui {
 
+using control::kDevices;
+
 DeviceForm::DeviceForm(Program& program)
     : ui_(std::make_unique<Ui::DeviceForm>()), program_(program) {
     ui_->setupUi(this);

@@ -1,6 +1,6 @@
 #include "ui/MainForm.h"
 
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "ui/Program.h"
 #include "ui/Style.h"
 #include "ui/frmAbout.h"
@@ -13,6 +13,10 @@
 #include <QStyle>
 
 namespace qd::ui {
+
+using control::ProgramDac;
+using control::ProgramOutcome;
+using control::ReadVoltage;
 
 MainForm::MainForm(Program& program) : ui_(std::make_unique<Ui::MainForm>()), program_(program) {
     ui_->setupUi(this);

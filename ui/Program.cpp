@@ -12,6 +12,8 @@
 
 namespace qd::ui {
 
+using control::RuntimeError;
+
 namespace {
 
 [[noreturn]] void endProcessAtOnce(int status) {

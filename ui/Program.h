@@ -15,6 +15,8 @@ class QWidget;
 
 namespace qd::ui {
 
+using control::ControlState;
+
 class DeviceForm;
 class MainForm;
 

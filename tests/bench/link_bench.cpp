@@ -2,7 +2,7 @@
 // libraries on the simulated board: what one "Program DAC" or "Read Voltage"
 // costs the program before any USB transfer time.
 
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "link/Binding.h"
 #include "link/CommsFunctions.h"
 #include "link/UsbStuff.h"
@@ -45,13 +45,13 @@ void SendDacWord(benchmark::State& bench) {
         bench.SkipWithError("firmware download failed");
         return;
     }
-    qd::ControlState state;
+    qd::control::ControlState state;
     state.applyStartupDefaults();
-    state.selectDevice(qd::kDevices[0]);
+    state.selectDevice(qd::control::kDevices[0]);
     qd::link::CommsFunctions comms(*binding, state);
     for (auto _ : bench) {
         state.DacWord = 0x800;
-        qd::SendDacWord(state, comms);
+        qd::control::SendDacWord(state, comms);
     }
     benchmark::DoNotOptimize(state.DacWord);
 }
@@ -62,10 +62,10 @@ void ReadVoltage(benchmark::State& bench) {
         bench.SkipWithError("firmware download failed");
         return;
     }
-    qd::ControlState state;
+    qd::control::ControlState state;
     qd::link::CommsFunctions comms(*binding, state);
     for (auto _ : bench) {
-        benchmark::DoNotOptimize(qd::ReadVoltage(state, comms));
+        benchmark::DoNotOptimize(qd::control::ReadVoltage(state, comms));
     }
 }
 

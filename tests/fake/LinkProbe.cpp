@@ -24,7 +24,7 @@ namespace {
 int bind(const std::function<void()>& firstCall) {
     try {
         firstCall();
-    } catch (const qd::RuntimeError& e) {
+    } catch (const qd::control::RuntimeError& e) {
         std::printf("error %d: %s\n", e.number(), e.what());
         return 1;
     }

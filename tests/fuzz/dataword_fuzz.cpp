@@ -3,19 +3,19 @@
 // within range and exactly one frame sent.
 
 #include "RecordingBoard.h"
-#include "control/Commands.h"
+#include "control/DataWord.h"
 
 #include <cstdlib>
 #include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view typed(reinterpret_cast<const char*>(data), size);
-    for (const auto& device : qd::kDevices) {
-        qd::ControlState state;
+    for (const auto& device : qd::control::kDevices) {
+        qd::control::ControlState state;
         state.applyStartupDefaults();
         state.selectDevice(device);
         RecordingBoard board;
-        const auto outcome = qd::ProgramDac(typed, state, board);
+        const auto outcome = qd::control::ProgramDac(typed, state, board);
         if (outcome.failed) {
             if (!outcome.text.empty() || !board.writes.empty()) {
                 std::abort();

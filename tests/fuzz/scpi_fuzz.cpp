@@ -20,12 +20,12 @@ namespace {
 
 // Fails the calls whose bit is set in the pattern, cycling through its eight
 // bits; reads back what an ideal board would.
-class FlakyBoard final : public qd::scpi::InstrumentBoard, public qd::Board {
+class FlakyBoard final : public qd::serve::InstrumentBoard, public qd::control::Board {
   public:
     explicit FlakyBoard(std::uint8_t pattern) : pattern_(pattern) {}
 
     void ready() override { fail(-241); }
-    qd::Board& board() override { return *this; }
+    qd::control::Board& board() override { return *this; }
     std::string identifier() override { return "FUZZ"; }
     void WriteShiftRegister(std::int16_t frameLength, std::int32_t frame) override {
         fail(-240);
@@ -41,7 +41,7 @@ class FlakyBoard final : public qd::scpi::InstrumentBoard, public qd::Board {
   private:
     void fail(int code) {
         if (pattern_ >> (calls_++ % 8) & 1) {
-            throw qd::scpi::BoardError(code, "injected \"fault\"\n");
+            throw qd::serve::BoardError(code, "injected \"fault\"\n");
         }
     }
     std::uint8_t pattern_;
@@ -68,10 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 2) {
         return 0;
     }
-    qd::ControlState state;
+    qd::control::ControlState state;
     state.applyStartupDefaults();
     FlakyBoard board(data[0]);
-    qd::scpi::Instrument instrument(state, board, "0.0.0");
+    qd::serve::Instrument instrument(state, board, "0.0.0");
     unsigned seed = data[1];
     const std::string_view input(reinterpret_cast<const char*>(data) + 2, size - 2);
 
@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    for (std::size_t i = 0; i < qd::scpi::Instrument::kErrorQueueSize; ++i) {
+    for (std::size_t i = 0; i < qd::serve::Instrument::kErrorQueueSize; ++i) {
         checkLine(instrument.execute("SYST:ERR?"));
     }
     check(instrument.execute("SYST:ERR?") == "0,\"No error\"");

@@ -145,7 +145,7 @@ bool EmulatedBoard::running() const {
     return running_;
 }
 
-drivers::BoardModel EmulatedBoard::model() const {
+boardmodel::BoardModel EmulatedBoard::model() const {
     const std::lock_guard lock(mutex_);
     return model_;
 }
@@ -416,7 +416,7 @@ void EmulatedBoard::leaveReset() {
     running_ =
         page != pages_.end() && std::equal(kEmulatedFirmwareHeader.begin(),
                                            kEmulatedFirmwareHeader.end(), page->second.begin());
-    model_ = drivers::BoardModel{};
+    model_ = boardmodel::BoardModel{};
     leaving_ = afterReset_ != AfterReset::Stays;
 }
 

@@ -64,7 +64,7 @@ class EmulatedBoard {
     // Bytes the loader has written into the microcontroller's memory.
     std::vector<std::uint8_t> memory(std::uint32_t address, std::size_t size) const;
     bool running() const;
-    drivers::BoardModel model() const;
+    boardmodel::BoardModel model() const;
 
     void setAfterReset(AfterReset what);
     // Answers every transfer with this request code with a stall.
@@ -106,7 +106,7 @@ class EmulatedBoard {
     bool running_ = false;
     bool leaving_ = false; // drops off the bus once the release is reaped
     std::map<std::uint32_t, std::array<std::uint8_t, 4096>> pages_;
-    drivers::BoardModel model_;
+    boardmodel::BoardModel model_;
     std::vector<SeenTransfer> transfers_;
     std::deque<UMockdevIoctlData*> done_;     // URBs waiting to be reaped
     UMockdevIoctlClient* claimant_ = nullptr; // the open handle that claimed the interface

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 using namespace qd::drivers;
+using qd::boardmodel::BoardModel;
 using namespace qd::test;
 using namespace std::chrono_literals;
 

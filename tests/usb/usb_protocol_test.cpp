@@ -6,7 +6,6 @@
 #include <libusb.h>
 
 using namespace qd::drivers;
-using namespace qd::drivers::usb;
 
 TEST(UsbSetup, LibraryRequestsMapOntoSetupFields) {
     std::uint8_t buffer[2];
@@ -36,7 +35,7 @@ TEST(UsbSetup, LibraryRequestsMapOntoSetupFields) {
     };
     for (const auto& c : cases) {
         std::string why;
-        const auto setup = setupFor(c.request, &why);
+        const auto setup = usbSetupFor(c.request, &why);
         ASSERT_TRUE(setup) << c.what << ": " << why;
         EXPECT_EQ(*setup, c.setup) << c.what;
     }
@@ -60,7 +59,7 @@ TEST(UsbSetup, RefusedRequests) {
     };
     for (const auto& c : cases) {
         std::string why;
-        EXPECT_FALSE(setupFor(c.request, &why)) << c.what;
+        EXPECT_FALSE(usbSetupFor(c.request, &why)) << c.what;
         EXPECT_NE(why.find(c.why), std::string::npos) << c.what << ": " << why;
     }
 }
@@ -115,7 +114,7 @@ TEST(UsbLoad, ImageIsCutIntoTransfers) {
     for (const auto& c : cases) {
         HexImage image;
         image.segments = c.segments;
-        const auto transfers = loadTransfers(image);
+        const auto transfers = usbLoadTransfers(image);
         std::vector<Cut> cuts;
         std::size_t total = 0;
         for (const auto& t : transfers) {
@@ -130,7 +129,7 @@ TEST(UsbLoad, ImageIsCutIntoTransfers) {
 TEST(UsbLoad, TransfersCarryTheImageBytes) {
     HexImage image;
     image.segments = {{0x0100, counting(0x100, 0x80)}, {0x0000, counting(0x100)}};
-    const auto transfers = loadTransfers(image, 0x180);
+    const auto transfers = usbLoadTransfers(image, 0x180);
     ASSERT_EQ(transfers.size(), 2u);
     std::vector<std::uint8_t> joined = transfers[0].data;
     joined.insert(joined.end(), transfers[1].data.begin(), transfers[1].data.end());
@@ -145,7 +144,7 @@ TEST(UsbLoad, OverlappingSegmentsKeepFileOrder) {
     // top to bottom.
     HexImage image;
     image.segments = {{0x0010, counting(16)}, {0x0000, counting(32, 0x40)}};
-    const auto transfers = loadTransfers(image);
+    const auto transfers = usbLoadTransfers(image);
     ASSERT_EQ(transfers.size(), 2u);
     EXPECT_EQ(transfers[0].address, 0x10u);
     EXPECT_EQ(transfers[1].address, 0x00u);
@@ -153,7 +152,8 @@ TEST(UsbLoad, OverlappingSegmentsKeepFileOrder) {
 }
 
 TEST(UsbOpen, PermissionFailureNamesTheUdevRule) {
-    EXPECT_NE(openFailureText(LIBUSB_ERROR_ACCESS).find("LIBUSB_ERROR_ACCESS"), std::string::npos);
-    EXPECT_NE(openFailureText(LIBUSB_ERROR_ACCESS).find("60-qd1600.rules"), std::string::npos);
-    EXPECT_EQ(openFailureText(LIBUSB_ERROR_NO_DEVICE), "LIBUSB_ERROR_NO_DEVICE");
+    EXPECT_NE(usbOpenFailureText(LIBUSB_ERROR_ACCESS).find("LIBUSB_ERROR_ACCESS"),
+              std::string::npos);
+    EXPECT_NE(usbOpenFailureText(LIBUSB_ERROR_ACCESS).find("60-qd1600.rules"), std::string::npos);
+    EXPECT_EQ(usbOpenFailureText(LIBUSB_ERROR_NO_DEVICE), "LIBUSB_ERROR_NO_DEVICE");
 }

@@ -7,6 +7,8 @@
 
 namespace qd::session {
 
+using control::DeviceProfile;
+
 // What every command of qdctl takes, before its name: which link library,
 // which board, which firmware, and how to answer.
 struct CommonOptions {

@@ -3,8 +3,8 @@
 #include "measure/Limits.h"
 #include "measure/Loop.h"
 #include "measure/SweepStatistics.h"
+#include "session/CommonOptions.h"
 #include "session/ExitStatus.h"
-#include "session/Options.h"
 #include "session/Session.h"
 
 #include <cstdint>
@@ -12,11 +12,13 @@
 #include <variant>
 #include <vector>
 
-namespace qd::cli {
+namespace qd::qdctl {
+
+using control::DeviceProfile;
 
 // The session on a board, its options and its failures are what serve and
 // sim-meter use too.
-using namespace qd::session;
+using session::CommonOptions;
 
 // A sweep's rows and statistics are the measurement core's.
 using measure::expectedCounts;
@@ -146,4 +148,4 @@ int statusOf(const Result& result);
 // what a sweep's took, and returns its exit status.
 int finish(const CommonOptions& common, const Result& result, bool timing = false);
 
-} // namespace qd::cli
+} // namespace qd::qdctl

@@ -4,21 +4,24 @@
 
 #include "control/RuntimeError.h"
 #include "qdctl/Options.h"
-#include "session/System.h"
 #include "session/ExitStatus.h"
-#include "session/Output.h"
+#include "session/OutputRules.h"
+#include "session/System.h"
 
-using namespace qd;
-using namespace qd::session;
+using qd::control::RuntimeError;
+using qd::session::CommonOptions;
+using qd::session::Failure;
+using qd::session::LibraryFailed;
+using qd::session::printFailure;
 
 int main(int argc, char** argv) {
     // Every write is checked: a closed pipe is a failed write with its
     // status and message, not a silent death.
-    cli::sys::prepareStandardStreams();
-    const bool json = cli::wantsJson(argc, argv);
+    qd::session::sysPrepareStandardStreams();
+    const bool json = qd::qdctl::wantsJson(argc, argv);
     try {
         CommonOptions common;
-        const cli::Parsed parsed = cli::parseCommandLine(argc, argv, common);
+        const qd::qdctl::Parsed parsed = qd::qdctl::parseCommandLine(argc, argv, common);
         if (!parsed.command) {
             return parsed.status;
         }

@@ -4,7 +4,7 @@ drivers, and PyVISA sending the commands characterize sends, on loopback,
 with its probes on a simulated board whose converter has a real part's
 errors.
 
-Usage: clients.py QDCTL
+Usage: meter_clients.py QDCTL
 """
 import os
 import re

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace qd {
+namespace qd::control {
 
 // Composes the frame of the chosen device from DacWord and PowerMode, stores
 // it back into DacWord and writes it to the board. A 16-bit frame with a
@@ -43,12 +43,12 @@ float roundToMillivolts(double volts);
 // value for the display.
 double ReadVoltage(ControlState& state, Board& board);
 
-} // namespace qd
+} // namespace qd::control
 
-namespace qd {
+namespace qd::control {
 
 // Bit 7 - i of the result is bit i of b: the board sends each byte of a
 // reading with its bit order reversed.
 std::uint8_t ReverseBits(std::uint8_t b);
 
-} // namespace qd
+} // namespace qd::control

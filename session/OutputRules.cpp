@@ -1,19 +1,17 @@
-#include "session/Output.h"
+#include "session/OutputRules.h"
 
-#include "session/System.h"
 #include "session/ExitStatus.h"
+#include "session/System.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 
 namespace qd::session {
 
-namespace sys = cli::sys;
-
 void writeStandardOutput(std::string_view text) {
     std::size_t done = 0;
     std::string why;
-    if (!sys::writeAll(sys::kStandardOutput, text, done, why)) {
+    if (!writeAll(kStandardOutput, text, done, why)) {
         throw Failure(WriteFailed, "cannot write standard output: " + why);
     }
 }
@@ -21,7 +19,7 @@ void writeStandardOutput(std::string_view text) {
 void writeStandardError(std::string_view text) {
     std::size_t done = 0;
     std::string nowhereToSaySo;
-    sys::writeAll(sys::kStandardError, text, done, nowhereToSaySo);
+    writeAll(kStandardError, text, done, nowhereToSaySo);
 }
 
 void writeMessage(const std::string& message) {

@@ -1,4 +1,4 @@
-#include "control/Commands.h"
+#include "control/DataWord.h"
 
 #include "board/BoardFacts.h"
 #include "control/Guarded.h"
@@ -7,21 +7,19 @@
 #include <cmath>
 #include <system_error>
 
-namespace qd {
-
-using guarded::fromDouble;
+namespace qd::control {
 
 void SendDacWord(ControlState& state, Board& board) {
     // The sums are exact in double precision for every reachable word
     // (at most 0x3FFFF); the conversion back is still checked.
     if (state.FrameLength == 24) {
-        state.DacWord = fromDouble<std::int32_t>(65536.0 * state.PowerMode + state.DacWord);
+        state.DacWord = guardedFromDouble<std::int32_t>(65536.0 * state.PowerMode + state.DacWord);
     } else if (state.Resolution == 14) {
-        state.DacWord = fromDouble<std::int32_t>(16384.0 * state.PowerMode + state.DacWord);
+        state.DacWord = guardedFromDouble<std::int32_t>(16384.0 * state.PowerMode + state.DacWord);
     } else if (state.Resolution == 12) {
         // The 12-bit code is left-justified in the 14 data bits.
-        const std::int32_t shifted = guarded::mul32(4, state.DacWord);
-        state.DacWord = fromDouble<std::int32_t>(16384.0 * state.PowerMode + shifted);
+        const std::int32_t shifted = guardedMul32(4, state.DacWord);
+        state.DacWord = guardedFromDouble<std::int32_t>(16384.0 * state.PowerMode + shifted);
     } else {
         return;
     }
@@ -88,7 +86,7 @@ ProgramOutcome ProgramDac(std::string_view typed, ControlState& state, Board& bo
         std::int32_t code = parseHexCode(text);
         const double largest = std::pow(2.0, state.Resolution) - 1.0;
         if (code > largest) {
-            code = fromDouble<std::int32_t>(largest);
+            code = guardedFromDouble<std::int32_t>(largest);
         }
         if (code < 0) {
             code = 0;
@@ -126,12 +124,12 @@ double ReadVoltage(ControlState& state, Board& board) {
     return static_cast<double>(state.OutputVoltage);
 }
 
-} // namespace qd
+} // namespace qd::control
 
-namespace qd {
+namespace qd::control {
 
 std::uint8_t ReverseBits(std::uint8_t b) {
     return board::reverseBits(b);
 }
 
-} // namespace qd
+} // namespace qd::control

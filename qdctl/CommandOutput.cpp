@@ -1,6 +1,6 @@
-#include "qdctl/Output.h"
+#include "qdctl/CommandOutput.h"
 
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "qdctl/CharacterizeReport.h"
 
 #include <QJsonArray>
@@ -10,7 +10,14 @@
 #include <cstdio>
 #include <cstring>
 
-namespace qd::cli {
+namespace qd::qdctl {
+
+using session::boardFields;
+using session::writeStandardError;
+using session::writeStandardOutput;
+
+using control::formatCode;
+using control::formatNumber;
 
 // New columns go at the end, so that a script that picks columns by their
 // place keeps working.
@@ -387,4 +394,4 @@ void printResult(bool json, const Result& result) {
     writeStandardOutput(resultText(result) + "\n");
 }
 
-} // namespace qd::cli
+} // namespace qd::qdctl

@@ -3,7 +3,7 @@
 pure-Python backend and lxi-tools' `lxi scpi -r`, on loopback, on the
 simulated board.
 
-Usage: clients.py QDCTL LINK
+Usage: scpi_clients.py QDCTL LINK
 """
 import os
 import re

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "qdctl/Commands.h"
-#include "session/Output.h"
+#include "qdctl/BoardCommands.h"
+#include "session/OutputRules.h"
 
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace qd::cli {
+namespace qd::qdctl {
 
 // The CSV of a sweep: its header and one row per code, each with its line
 // end.
@@ -29,4 +29,4 @@ std::vector<std::string> sweepSummaryLines(const SweepResult& sweep);
 // summary of a sweep whose rows go there, which goes to standard error.
 void printResult(bool json, const Result& result);
 
-} // namespace qd::cli
+} // namespace qd::qdctl

@@ -1,14 +1,14 @@
 // qdctl's one-shot commands on one code: program, read, verify, selftest
 // and list, each with its options, its help and what it runs.
 
-#include "qdctl/Commands.h"
+#include "qdctl/BoardCommands.h"
 
-#include "control/Commands.h"
+#include "control/DataWord.h"
 #include "measure/SelfTest.h"
 #include "meter/Transport.h"
+#include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
 #include "qdctl/Options.h"
-#include "qdctl/Output.h"
 #include "qdctl/ResultsFile.h"
 #include "scpi/PowerModes.h"
 
@@ -17,7 +17,32 @@
 #include <cmath>
 #include <cstdio>
 
-namespace qd::cli {
+namespace qd::qdctl {
+
+using session::BadArguments;
+using session::BadCode;
+using session::boardFields;
+using session::CheckFailed;
+using session::CommonOptions;
+using session::DeviceChoice;
+using session::Failure;
+using session::fieldOf;
+using session::listedBoard;
+using session::makeBinding;
+using session::MeterFailed;
+using session::Ok;
+using session::openSession;
+using session::RequestFailed;
+using session::Session;
+using session::writeMessage;
+
+using control::Board;
+using control::ControlState;
+using control::DeviceProfile;
+using control::formatCode;
+using control::parseHexCode;
+using control::ProgramDac;
+using control::ProgramOutcome;
 
 namespace {
 
@@ -379,4 +404,4 @@ int finish(const CommonOptions& common, const Result& result, bool timing) {
     return status;
 }
 
-} // namespace qd::cli
+} // namespace qd::qdctl
