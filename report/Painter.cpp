@@ -14,6 +14,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPdfWriter>
+#include <QSysInfo>
 #include <cstdio>
 #include <memory>
 
@@ -281,8 +282,11 @@ QDCTL_MODULE_EXPORT bool qdctlWriteReport(const qd::report::ReportData& data,
         static int argc = 1;
         static char name[] = "qdctl";
         static char* argv[] = {name, nullptr};
-        // A file, never a screen: the offscreen platform needs no display.
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+        // A file, never a screen. The offscreen platform needs no display,
+        // but on Windows it finds none of the system's fonts; Windows' own
+        // platform draws without showing anything and knows them.
+        qputenv("QT_QPA_PLATFORM",
+                QSysInfo::kernelType() == QLatin1String("winnt") ? "windows" : "offscreen");
         // Qt's remarks about the session (no runtime folder, fonts) are not
         // the user's concern when a file is drawn; real failures are.
         qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
