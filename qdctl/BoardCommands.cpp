@@ -349,6 +349,13 @@ std::unique_ptr<Subcommand> makeListCommand() {
     return std::make_unique<ListCommand>();
 }
 
+measure::Program programOn(session::Session& session) {
+    return [board = &session](std::int32_t code) {
+        board->program(code);
+        return static_cast<std::int32_t>(board->state.DacWord);
+    };
+}
+
 void endLoop(const measure::LoopOutcome& outcome, std::size_t total, ResultsFile* csv) {
     if (!outcome.failure) {
         return;

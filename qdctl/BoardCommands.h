@@ -126,6 +126,10 @@ using Result = std::variant<ProgramResult, ReadResult, VerifyResult, SweepResult
 class ResultsFile;
 void endLoop(const measure::LoopOutcome& outcome, std::size_t total, ResultsFile* csv);
 
+// What a measurement loop calls to program a code on `session`: the frame
+// it wrote.
+measure::Program programOn(session::Session& session);
+
 // A code as the data-word box takes it: the value, the text it shows, and
 // what was typed when --clamp clamped it.
 struct Code {

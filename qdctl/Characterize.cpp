@@ -198,11 +198,7 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
         measured.push_back(m);
     };
     const measure::LoopOutcome outcome = measure::runLoop(
-        measure::Codes::list(codes),
-        [board = session.get()](std::int32_t code) {
-            board->program(code);
-            return static_cast<std::int32_t>(board->state.DacWord);
-        },
+        measure::Codes::list(codes), programOn(*session),
         [&probe, board = session.get()](int) { return probe->read(*board); }, {keep}, settings);
     progress.finish();
     endLoop(outcome, codes.size(), csv ? &*csv : nullptr);

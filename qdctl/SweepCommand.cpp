@@ -91,11 +91,7 @@ SweepResult runSweep(const SweepOptions& o, const CommonOptions& common) {
     settings.progress = [&](std::size_t done) { progress.update(done); };
     settings.stop = [] { return stopSignal(); };
     const measure::LoopOutcome outcome = measure::runLoop(
-        codes,
-        [board = session.get()](std::int32_t code) {
-            board->program(code);
-            return static_cast<std::int32_t>(board->state.DacWord);
-        },
+        codes, programOn(*session),
         [board = session.get()](int) {
             return std::vector<double>{static_cast<double>(board->read().counts)};
         },
