@@ -2,6 +2,7 @@
 // early.
 
 #include "measure/Loop.h"
+#include "measure/Preflight.h"
 
 #include <gtest/gtest.h>
 #include <stdexcept>
@@ -59,6 +60,33 @@ TEST(MeasurementLoop, EndsWhereItMustAndKeepsTheRowsBefore) {
         ASSERT_EQ(outcome.failure != nullptr, failed) << c.what;
         if (c.probeError) {
             EXPECT_THROW(std::rethrow_exception(outcome.failure), ProbeError) << c.what;
+        }
+    }
+}
+
+TEST(Preflight, RefusesWhatCannotGiveSoundFigures) {
+    // A 12-bit converter on a 4.93 V reference, on a meter's 10 V range.
+    const qd::measure::PreflightSetup setup{12, 4.93, 10};
+    const struct {
+        const char* what;
+        std::vector<double> volts; // codes 0, 0800, 0FFF
+        const char* says;          // "" when it may start
+    } cases[] = {
+        {"a sound output", {0.0005, 2.465, 4.928}, ""},
+        {"a real part's gain error", {0.001, 2.47, 4.90}, ""},
+        {"a meter on another output", {1.2, 1.2, 1.2001}, "the output is flat"},
+        {"the leads the wrong way round", {0, -2.465, -4.928}, "the output falls"},
+        {"a board on a 2.5 V reference", {0, 1.25, 2.4994}, "gain -49.3 %"},
+        {"mid-scale off the line", {0, 0.3, 4.928}, "mid-scale is off the line"},
+        {"a range too small", {0, 2.465, 11.0}, "beyond the meter's 10 V range"},
+    };
+    for (const auto& c : cases) {
+        const auto problem = qd::measure::preflightProblem(c.volts, setup);
+        if (*c.says == '\0') {
+            EXPECT_FALSE(problem) << c.what << ": " << *problem;
+        } else {
+            ASSERT_TRUE(problem) << c.what;
+            EXPECT_NE(problem->find(c.says), std::string::npos) << c.what << ": " << *problem;
         }
     }
 }
