@@ -388,6 +388,9 @@ int statusOf(const Result& result) {
         if (c->signal != 0) {
             return 128 + c->signal;
         }
+        if (c->endStatus != 0) {
+            return c->endStatus;
+        }
         return c->verdict.pass ? Ok : CheckFailed;
     }
     return Ok;

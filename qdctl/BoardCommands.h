@@ -114,8 +114,20 @@ struct CharacterizeResult {
     std::string csv, plot, report;
     bool downloaded = false;
     int signal = 0;
+    // A failure that ended it before the plan was done (the meter or the
+    // board gone): its status and message. The figures the codes measured
+    // allow are still given, marked interrupted.
+    int endStatus = 0;
+    std::string endMessage;
     double seconds = 0;
     double meterSeconds = 0; // readings and settling
+    // What the report's header names: the unit, who, where, and what made it.
+    std::string serial, operatorName, temperature, note;
+    std::string meterCalibration; // the meter's CAL:DATE? answer, when it has one
+    std::string version, commandLine;
+    std::string from;        // the CSV judged, for --from
+    std::size_t resumed = 0; // rows taken from the CSV of --resume
+    bool interrupted() const { return signal != 0 || endStatus != 0; }
 };
 
 using Result = std::variant<ProgramResult, ReadResult, VerifyResult, SweepResult, SelftestResult,

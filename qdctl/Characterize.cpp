@@ -4,8 +4,10 @@
 
 #include "control/DataWord.h"
 #include "measure/Plan.h"
+#include "measure/Preflight.h"
 #include "meter/Meter.h"
 #include "qdctl/BoardCommands.h"
+#include "qdctl/CharacterizeCsv.h"
 #include "qdctl/CharacterizeReport.h"
 #include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
@@ -14,17 +16,20 @@
 #include "qdctl/Renderer.h"
 #include "qdctl/ResultsFile.h"
 #include "qdctl/StopSignals.h"
+#include "session/OutputRules.h"
 
 #include <CLI/CLI.hpp>
 #include <QDateTime>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 
 namespace qd::qdctl {
 
 using session::BadArguments;
 using session::boardIdentifier;
+using session::CheckFailed;
 using session::CommonOptions;
 using session::DeviceChoice;
 using session::Failure;
@@ -53,6 +58,9 @@ struct CharacterizeOptions {
     std::string limits;
     std::string csv, plot, report;
     double vref = board::kDefaultReferenceVolts;
+    bool noPreflight = false;
+    std::string resume, from;
+    std::string serial, operatorName, temperature, note;
 };
 
 // Whatever measures the output: a bench DMM, or the board's own converter.
@@ -86,27 +94,6 @@ class BoardProbe final : public Probe {
     int samples_;
 };
 
-std::string csvHeaderFor(int samples) {
-    std::string header = "code,frame,mean_v,spread_v";
-    for (int i = 1; i <= samples; ++i) {
-        header += ",v" + std::to_string(i);
-    }
-    return header + "\n";
-}
-
-std::string csvRowOf(std::int32_t code, std::int32_t frame, const measure::CodeSamples& s,
-                     const std::vector<double>& volts) {
-    std::string row =
-        formatCode(code) + "," + formatCode(frame) + "," + formatNumber(s.mean()) + ",";
-    if (s.count() > 1) {
-        row += formatNumber(std::sqrt(s.squares() / static_cast<double>(s.count() - 1)));
-    }
-    for (const double v : volts) {
-        row += "," + formatNumber(v);
-    }
-    return row + "\n";
-}
-
 meter::Resource resourceOf(const std::string& text) {
     std::string why;
     const auto resource = meter::Resource::parse(text, why);
@@ -116,24 +103,99 @@ meter::Resource resourceOf(const std::string& text) {
     return *resource;
 }
 
-CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOptions& common) {
-    const DeviceProfile& device = o.device.deviceProfile();
-    const measure::Plan plan = *measure::Plan::parse(o.codes);
-    std::string why;
-    const measure::Limits limits = *measure::Limits::parse(o.limits, why);
-    std::optional<meter::Resource> resource;
-    if (!o.meter.empty()) {
-        resource = resourceOf(o.meter);
-    }
-    const std::string firmware = firmwarePathOf(common);
-    checkOutputPaths(o.csv, o.plot, firmware, common.json);
-    checkReportPath(o.report, o.csv, o.plot, firmware);
-    std::optional<Renderer> renderer;
-    if (!o.plot.empty() || !o.report.empty()) {
-        renderer.emplace();
-    }
-    const std::vector<std::int32_t> codes = planCodes(device.resolution, plan);
+std::string printed(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
 
+// What the CSV's '#' lines keep of a run: what --resume must find again
+// and what --from needs to judge it.
+CsvSetup csvSetupOf(const CharacterizeResult& r) {
+    CsvSetup setup = {{"qdctl", r.version},
+                      {"device", r.device},
+                      {"bits", std::to_string(r.bits)},
+                      {"reference_v", printed(r.referenceVolts)},
+                      {"codes", r.plan},
+                      {"samples", std::to_string(r.samples)},
+                      {"nplc", printed(r.nplc)},
+                      {"settle_ms", printed(r.settleMs)},
+                      {"meter", r.meter.empty() ? "on-board" : r.meter},
+                      {"meter_idn", r.meterIdentity},
+                      {"date", r.date},
+                      {"command", r.commandLine}};
+    for (const auto& [key, value] :
+         {std::pair{"serial", &r.serial}, std::pair{"operator", &r.operatorName},
+          std::pair{"temperature", &r.temperature}, std::pair{"note", &r.note}}) {
+        if (!value->empty()) {
+            setup.emplace_back(key, *value);
+        }
+    }
+    return setup;
+}
+
+// Refuses to finish a file measured another way: its rows and this run's
+// would make one set of figures from two setups.
+void checkResumable(const CsvRun& before, const CsvSetup& now, const std::string& path) {
+    for (const std::string& key : kResumeKeys) {
+        std::string value;
+        for (const auto& [k, v] : now) {
+            if (k == key) {
+                value = v;
+            }
+        }
+        if (before.value(key) != value) {
+            throw Failure(BadArguments, "--resume " + path + ": it was measured with " + key +
+                                            " \"" + before.value(key) + "\", this run has \"" +
+                                            value + "\"; resume it with the same options");
+        }
+    }
+}
+
+measure::CodeMeasurement measurementOf(const measure::Row& row) {
+    measure::CodeMeasurement m{row.code, {}};
+    for (const double v : row.values) {
+        m.samples.add(v);
+    }
+    return m;
+}
+
+// The figures the measured codes allow, the verdict, and the plot and
+// report asked for; an interrupted run gets them too, marked so.
+void conclude(CharacterizeResult& r, std::vector<measure::CodeMeasurement> measured,
+              bool onBoardConverter, const CharacterizeOptions& o,
+              const std::optional<Renderer>& renderer) {
+    measure::Setup setup;
+    setup.bits = r.bits;
+    setup.referenceVolts = r.referenceVolts;
+    setup.meterStepVolts = onBoardConverter ? board::readingVolts(1) : 0.0;
+    // The plan measures what the figures need first; they take the codes
+    // in order.
+    std::sort(measured.begin(), measured.end(),
+              [](const auto& a, const auto& b) { return a.code < b.code; });
+    try {
+        r.figures = measure::computeFigures(measured, setup);
+    } catch (const std::invalid_argument&) {
+        // Ended before 0, full scale and the fit range's ends were measured:
+        // no line to judge against.
+    }
+    if (r.figures) {
+        r.verdict = measure::judge(*r.figures, r.limits);
+    }
+    if (r.interrupted() || !r.figures) {
+        r.verdict.pass = false;
+    }
+    if (renderer) {
+        writeCharacterization(*renderer, r, o.plot, o.report);
+        // Named in the results only once they are there.
+        r.plot = o.plot;
+        r.report = o.report;
+    }
+}
+
+CharacterizeResult resultOf(const CharacterizeOptions& o, const CommonOptions& common,
+                            const DeviceProfile& device, const std::string& plan,
+                            const measure::Limits& limits) {
     CharacterizeResult r;
     r.device = o.device.device;
     r.bits = device.resolution;
@@ -141,11 +203,127 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
     r.nplc = o.nplc;
     r.samples = o.samples;
     r.settleMs = o.settleMs;
-    r.plan = plan.text();
-    r.planned = codes.size();
+    r.plan = plan;
     r.limits = limits;
     r.csv = o.csv;
     r.date = QDateTime::currentDateTime().toString(Qt::ISODate).toStdString();
+    r.serial = o.serial;
+    r.operatorName = o.operatorName;
+    r.temperature = o.temperature;
+    r.note = o.note;
+    r.version = QDCTL_VERSION;
+    r.commandLine = common.commandLine;
+    return r;
+}
+
+// --from: the figures, verdict and report of a CSV alone; no board, no meter.
+CharacterizeResult judgeFile(const CharacterizeOptions& o, const CommonOptions& common,
+                             const measure::Limits& limits) {
+    const CsvRun run = readCsv(o.from, "--from");
+    CharacterizeOptions as = o;
+    as.device.device = run.value("device");
+    const auto number = [&](const char* key) {
+        try {
+            return std::stod(run.value(key));
+        } catch (const std::exception&) {
+            throw Failure(BadArguments, "--from " + o.from + ": no \"# " + key +
+                                            ":\" line, which qdctl characterize writes");
+        }
+    };
+    as.vref = number("reference_v");
+    as.nplc = number("nplc");
+    as.settleMs = number("settle_ms");
+    as.samples = static_cast<int>(number("samples"));
+    const DeviceProfile& device = as.device.deviceProfile();
+    checkReportPath(o.report, o.from, o.plot, firmwarePathOf(common));
+    checkOutputPaths("", o.plot, firmwarePathOf(common), common.json);
+    std::optional<Renderer> renderer;
+    if (!o.plot.empty() || !o.report.empty()) {
+        renderer.emplace();
+    }
+    CharacterizeResult r = resultOf(as, common, device, run.value("codes"), limits);
+    r.csv = o.from;
+    r.from = o.from;
+    r.date = run.value("date");
+    r.meter = run.value("meter") == "on-board" ? "" : run.value("meter");
+    r.meterIdentity = run.value("meter_idn");
+    r.meterFamily = r.meter.empty() ? "on-board" : "as measured";
+    for (const auto& [key, field] :
+         {std::pair{"serial", &r.serial}, std::pair{"operator", &r.operatorName},
+          std::pair{"temperature", &r.temperature}, std::pair{"note", &r.note}}) {
+        if (field->empty()) {
+            *field = run.value(key);
+        }
+    }
+    std::vector<measure::CodeMeasurement> measured;
+    for (const auto& row : run.rows) {
+        measured.push_back(measurementOf(row));
+    }
+    const std::size_t planned =
+        planCodes(device.resolution, *measure::Plan::parse(r.plan.empty() ? "fast" : r.plan))
+            .size();
+    r.planned = std::max(planned, measured.size());
+    r.measured = measured.size();
+    conclude(r, std::move(measured), r.meter.empty(), as, renderer);
+    return r;
+}
+
+// Code 0, mid-scale and full scale, read before the plan: a setup that
+// cannot give sound figures ends here, in seconds.
+void preflight(const measure::Program& program, const measure::Probe& probe,
+               const CharacterizeResult& r, const measure::LoopSettings& loop) {
+    const std::vector<std::int32_t> codes = measure::preflightCodes(r.bits);
+    std::vector<double> means;
+    const measure::Sink keep = [&](const measure::Row& row) {
+        means.push_back(measurementOf(row).samples.mean());
+    };
+    measure::LoopSettings settings = loop;
+    settings.progress = nullptr;
+    const measure::LoopOutcome outcome =
+        measure::runLoop(measure::Codes::list(codes), program, probe, {keep}, settings);
+    endLoop(outcome, codes.size(), nullptr);
+    if (means.size() != codes.size()) {
+        return; // stopped by a signal: the caller's loop ends at once too
+    }
+    measure::PreflightSetup setup;
+    setup.bits = r.bits;
+    setup.referenceVolts = r.referenceVolts;
+    setup.rangeVolts = r.meterRangeVolts;
+    if (const auto problem = measure::preflightProblem(means, setup)) {
+        throw Failure(CheckFailed, "pre-flight: " + *problem + " (--no-preflight starts anyway)");
+    }
+}
+
+CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOptions& common) {
+    std::string why;
+    const measure::Limits limits = *measure::Limits::parse(o.limits, why);
+    if (!o.from.empty()) {
+        return judgeFile(o, common, limits);
+    }
+    const DeviceProfile& device = o.device.deviceProfile();
+    const measure::Plan plan = *measure::Plan::parse(o.codes);
+    std::optional<meter::Resource> resource;
+    if (!o.meter.empty()) {
+        resource = resourceOf(o.meter);
+    }
+    std::optional<CsvRun> before;
+    if (!o.resume.empty()) {
+        before = readCsv(o.resume, "--resume");
+    }
+    // A resumed run finishes its own file unless told to write another.
+    const std::string csvPath = o.csv.empty() ? o.resume : o.csv;
+    const std::string firmware = firmwarePathOf(common);
+    checkOutputPaths(csvPath, o.plot, firmware, common.json);
+    checkReportPath(o.report, csvPath, o.plot, firmware);
+    std::optional<Renderer> renderer;
+    if (!o.plot.empty() || !o.report.empty()) {
+        renderer.emplace();
+    }
+    std::vector<std::int32_t> codes = planCodes(device.resolution, plan);
+
+    CharacterizeResult r = resultOf(o, common, device, plan.text(), limits);
+    r.csv = csvPath;
+    r.planned = codes.size();
 
     // The meter is asked first: a meter that is not there is found out
     // before the board is touched.
@@ -170,38 +348,67 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
     } catch (const meter::MeterError& e) {
         throw Failure(MeterFailed, e.what());
     }
+    const CsvSetup setup = csvSetupOf(r);
+    std::vector<measure::CodeMeasurement> measured;
+    measured.reserve(codes.size());
     std::optional<ResultsFile> csv;
-    if (!o.csv.empty()) {
-        csv.emplace(o.csv, csvHeaderFor(o.samples));
+    if (!csvPath.empty()) {
+        csv.emplace(csvPath, csvPreamble(setup, o.samples));
+    }
+    if (before) {
+        checkResumable(*before, setup, o.resume);
+        std::vector<bool> done(std::size_t{1} << device.resolution);
+        for (const measure::Row& row : before->rows) {
+            if (row.code < 0 || static_cast<std::size_t>(row.code) >= done.size() ||
+                done[static_cast<std::size_t>(row.code)]) {
+                continue; // a code measured twice counts once
+            }
+            done[static_cast<std::size_t>(row.code)] = true;
+            measured.push_back(measurementOf(row));
+            if (csv) {
+                csv->write(csvRow(row));
+            }
+        }
+        std::erase_if(codes, [&](std::int32_t c) { return done[static_cast<std::size_t>(c)]; });
+        r.resumed = measured.size();
     }
 
     auto [session, downloaded] = openSession(common, o.device, true);
     r.downloaded = downloaded;
     r.board = boardIdentifier(session->binding(), common.board);
-    std::vector<measure::CodeMeasurement> measured;
-    measured.reserve(codes.size());
-    Progress progress(codes.size(), !common.quiet, "characterize", true);
     const StopOnSignals stopOnSignals;
     measure::LoopSettings settings;
     settings.samples = o.samples;
     settings.settleMs = o.settleMs;
-    settings.progress = [&](std::size_t done) { progress.update(done); };
     settings.stop = [] { return stopSignal(); };
-    const measure::Sink keep = [&](const measure::Row& row) {
-        measure::CodeMeasurement m{row.code, {}};
-        for (const double v : row.values) {
-            m.samples.add(v);
-        }
-        if (csv) {
-            csv->write(csvRowOf(row.code, row.frame, m.samples, row.values));
-        }
-        measured.push_back(m);
+    const measure::Program program = programOn(*session);
+    const measure::Probe read = [&probe, board = session.get()](int) {
+        return probe->read(*board);
     };
-    const measure::LoopOutcome outcome = measure::runLoop(
-        measure::Codes::list(codes), programOn(*session),
-        [&probe, board = session.get()](int) { return probe->read(*board); }, {keep}, settings);
+    if (!o.noPreflight && !codes.empty()) {
+        preflight(program, read, r, settings);
+    }
+    Progress progress(codes.size(), !common.quiet, "characterize", true);
+    settings.progress = [&](std::size_t done) { progress.update(done); };
+    const measure::Sink keep = [&](const measure::Row& row) {
+        if (csv) {
+            csv->write(csvRow(row));
+        }
+        measured.push_back(measurementOf(row));
+    };
+    const measure::LoopOutcome outcome =
+        measure::runLoop(measure::Codes::list(codes), program, read, {keep}, settings);
     progress.finish();
-    endLoop(outcome, codes.size(), csv ? &*csv : nullptr);
+    try {
+        endLoop(outcome, codes.size(), csv ? &*csv : nullptr);
+    } catch (const Failure& f) {
+        // The rows are kept; so are the figures they allow.
+        if (f.status() == session::WriteFailed) {
+            throw;
+        }
+        r.endStatus = f.status();
+        r.endMessage = f.what();
+    }
     if (csv) {
         csv->commit();
     }
@@ -209,26 +416,7 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
     r.measured = measured.size();
     r.seconds = outcome.seconds;
     r.meterSeconds = outcome.probeSeconds;
-    if (r.measured == codes.size()) {
-        measure::Setup setup;
-        setup.bits = device.resolution;
-        setup.referenceVolts = o.vref;
-        setup.meterStepVolts = dmm ? 0.0 : board::readingVolts(1);
-        // The plan measures what the figures need first; they take the
-        // codes in order.
-        std::sort(measured.begin(), measured.end(),
-                  [](const auto& a, const auto& b) { return a.code < b.code; });
-        r.figures = measure::computeFigures(measured, setup);
-        r.verdict = measure::judge(*r.figures, limits);
-        if (renderer) {
-            writeCharacterization(*renderer, r, o.plot, o.report);
-            // Named in the results only once they are there.
-            r.plot = o.plot;
-            r.report = o.report;
-        }
-    } else {
-        r.verdict.pass = false;
-    }
+    conclude(r, std::move(measured), !dmm, o, renderer);
     return r;
 }
 
@@ -243,7 +431,7 @@ class CharacterizeCommand final : public Subcommand {
             "line, DNL per step and monotonicity, each with its uncertainty from the samples' "
             "spread. Rows go to --csv as they are measured, as a sweep's do. A converter that is "
             "not shown monotonic, or a figure beyond --limits, makes the exit status 1.");
-        addDevice(app, o_.device, true);
+        addDevice(app, o_.device, false);
         app.add_option("--meter", o_.meter,
                        "the bench DMM: TCPIP::HOST[::PORT]::SOCKET (raw socket, port 5025 unless "
                        "given), TCPIP::HOST::INSTR (VXI-11) or a USBTMC device file "
@@ -268,6 +456,19 @@ class CharacterizeCommand final : public Subcommand {
         app.add_option("--report", o_.report,
                        "the one-page report: NAME.html (self-contained) or NAME.pdf");
         addReference(app, o_.vref, "the ideal figures");
+        app.add_flag("--no-preflight", o_.noPreflight,
+                     "start the plan without first reading codes 0, mid-scale and full scale to "
+                     "refuse a flat, falling or wrongly scaled output");
+        app.add_option("--resume", o_.resume,
+                       "FILE.csv of a run that ended early: measure only the codes it lacks, "
+                       "with the same options, and finish that file (or --csv)");
+        app.add_option("--from", o_.from,
+                       "FILE.csv: the figures, verdict and report of a finished or interrupted "
+                       "run from its file alone, without a board or a meter");
+        app.add_option("--serial", o_.serial, "the serial number of the unit measured");
+        app.add_option("--operator", o_.operatorName, "who measured it");
+        app.add_option("--temperature", o_.temperature, "the ambient temperature, e.g. 23 °C");
+        app.add_option("--note", o_.note, "a line of your own for the report");
         app.add_flag("--no-progress", common.quiet, "the same as --quiet");
         app.footer(
             footer("  qdctl characterize --device QD1600 --meter TCPIP::192.168.1.20::SOCKET \\\n"
@@ -277,6 +478,13 @@ class CharacterizeCommand final : public Subcommand {
 
     void check() const override {
         checkReference(o_.vref);
+        if (o_.from.empty() && o_.device.device.empty()) {
+            throw Failure(BadArguments, "--device is required: the converter fitted to the board");
+        }
+        if (!o_.from.empty() && (!o_.resume.empty() || !o_.meter.empty() || !o_.csv.empty())) {
+            throw Failure(BadArguments, "--from judges a file alone: it takes no --resume, "
+                                        "--meter or --csv");
+        }
         if (!measure::Plan::parse(o_.codes)) {
             throw Failure(BadArguments, "--codes takes all, fast, or a whole number EVERY of 1 or "
                                         "more (every EVERY-th code)");
@@ -294,7 +502,12 @@ class CharacterizeCommand final : public Subcommand {
     }
 
     int run(const CommonOptions& common) override {
-        return finish(common, runCharacterize(o_, common));
+        const CharacterizeResult result = runCharacterize(o_, common);
+        const int status = finish(common, result);
+        if (!result.endMessage.empty()) {
+            session::writeMessage(result.endMessage);
+        }
+        return status;
     }
 
   private:

@@ -50,7 +50,29 @@ std::string statusOf(const std::optional<double>& limit, double value) {
     return measure::withinLimit(limit, value) ? "pass" : "FAIL";
 }
 
+// The serial field of an *IDN? answer (maker, model, serial, firmware).
+std::string meterSerialOf(const std::string& identity) {
+    std::size_t at = 0;
+    for (int field = 0; field < 2; ++field) {
+        at = identity.find(',', at);
+        if (at == std::string::npos) {
+            return {};
+        }
+        ++at;
+    }
+    const std::string serial = identity.substr(at, identity.find(',', at) - at);
+    const auto first = serial.find_first_not_of(' ');
+    return first == std::string::npos ? std::string() : serial.substr(first);
+}
+
 } // namespace
+
+std::string verdictWord(const CharacterizeResult& r) {
+    if (r.interrupted()) {
+        return "INTERRUPTED";
+    }
+    return r.verdict.pass ? "PASS" : "FAIL";
+}
 
 std::vector<report::FigureRow> figureRows(const CharacterizeResult& r) {
     std::vector<report::FigureRow> rows;
@@ -149,36 +171,63 @@ std::vector<std::string> reportNotes(const CharacterizeResult& r) {
 report::ReportData reportDataOf(const CharacterizeResult& r) {
     report::ReportData d;
     d.title = r.device + " characterization";
-    d.pass = r.verdict.pass;
+    d.verdict = verdictWord(r);
+    if (r.interrupted()) {
+        d.reasons = r.endMessage.empty() ? "ended by a signal after " + std::to_string(r.measured) +
+                                               " of " + std::to_string(r.planned) + " codes"
+                                         : r.endMessage;
+        d.reasons +=
+            r.figures ? ": the figures of the codes measured" : ": too few codes for figures";
+    }
     for (const auto& failure : r.verdict.failures) {
         d.reasons += (d.reasons.empty() ? "" : "; ") + failure;
     }
     const auto seconds = static_cast<long>(std::lround(r.seconds));
+    const auto orNone = [](const std::string& text) { return text.empty() ? "not given" : text; };
     d.setup = {
         {"Device", r.device + " (" + std::to_string(r.bits) + " bits)"},
-        {"Board", r.board},
+        {"Unit (DUT serial)", orNone(r.serial)},
+        {"Operator", orNone(r.operatorName)},
+        {"Temperature", orNone(r.temperature)},
+        {"Board", r.board.empty() ? "not recorded" : r.board},
         {"Meter", r.meterIdentity},
+        {"Meter serial", orNone(meterSerialOf(r.meterIdentity))},
+        {"Meter calibrated",
+         r.meter.empty() ? "none: on-board converter" : orNone(r.meterCalibration)},
         {"Meter resource", r.meter.empty() ? "none: on-board converter" : r.meter},
         {"Meter set up as",
          r.meterFamily + ", DC volts, " + printed("%g", r.meterRangeVolts) + " V range, auto-zero"},
         {"NPLC", printed("%g", r.nplc)},
         {"Samples per code", std::to_string(r.samples)},
         {"Settling", printed("%g", r.settleMs) + " ms"},
-        {"Codes", r.plan + ": " + std::to_string(r.measured) + " measured"},
+        {"Codes", r.plan + ": " + std::to_string(r.measured) + " of " + std::to_string(r.planned) +
+                      " measured" +
+                      (r.resumed ? ", " + std::to_string(r.resumed) + " of them resumed" : "")},
         {"Reference", printed("%g", r.referenceVolts) + " V"},
         {"Limits", r.limits.text().empty() ? "none" : r.limits.text()},
         {"Date", r.date},
-        {"Duration", std::to_string(seconds / 60) + " min " + std::to_string(seconds % 60) + " s"},
     };
+    if (r.from.empty()) {
+        d.setup.emplace_back("Duration", std::to_string(seconds / 60) + " min " +
+                                             std::to_string(seconds % 60) + " s");
+    }
+    if (!r.note.empty()) {
+        d.setup.emplace_back("Note", r.note);
+    }
+    d.setup.emplace_back("Readings", r.csv.empty() ? "not kept (no --csv)" : r.csv);
+    d.setup.emplace_back("Made by", "qdctl " + r.version + ": " + r.commandLine);
+    d.footer = r.device + (r.serial.empty() ? "" : " unit " + r.serial) + ", " + r.date +
+               ", qdctl " + r.version;
     d.figures = figureRows(r);
     d.notes = reportNotes(r);
     if (!r.figures || r.figures->response != measure::Response::Follows) {
         return d;
     }
-    const measure::FitRange fit = measure::fitRange(r.bits);
-    ColumnReducer bestFit(fit.first, fit.last, report::kPlotWidth);
-    ColumnReducer endpoint(fit.first, fit.last, report::kPlotWidth);
-    ColumnReducer dnl(fit.first, fit.last, report::kPlotWidth);
+    // The whole code range, so that the fit range's place in it shows.
+    const std::int32_t from = 0, to = (std::int32_t{1} << r.bits) - 1;
+    ColumnReducer bestFit(from, to, report::kPlotWidth);
+    ColumnReducer endpoint(from, to, report::kPlotWidth);
+    ColumnReducer dnl(from, to, report::kPlotWidth);
     for (const auto& c : r.figures->codes) {
         bestFit.add(c.code, c.inlBestFit);
         endpoint.add(c.code, c.inlEndpoint);
@@ -186,7 +235,6 @@ report::ReportData reportDataOf(const CharacterizeResult& r) {
     for (const auto& s : r.figures->steps) {
         dnl.add(s.code, s.dnl);
     }
-    const double from = fit.first, to = fit.last;
     report::PlotData inl = report::plotOf("INL", "LSB", from, to, bestFit.points());
     inl.name = "best fit";
     inl.secondName = "endpoint";
@@ -194,6 +242,12 @@ report::ReportData reportDataOf(const CharacterizeResult& r) {
     report::PlotData steps = report::plotOf("DNL", "LSB", from, to, dnl.points());
     steps.name = "DNL";
     steps.stems = true;
+    for (const auto& [plot, limit] :
+         {std::pair{&inl, r.limits.inl}, std::pair{&steps, r.limits.dnl}}) {
+        if (limit) {
+            plot->limits = {*limit, -*limit};
+        }
+    }
     d.plots = {std::move(inl), std::move(steps)};
     return d;
 }

@@ -8,6 +8,10 @@ namespace qd::qdctl {
 
 struct CharacterizeResult;
 
+// "PASS", "FAIL" or, for a run that ended before its plan was done,
+// "INTERRUPTED": the verdict as the report, the text and the JSON say it.
+std::string verdictWord(const CharacterizeResult& result);
+
 // The report's words and plots from a characterization's result; its
 // figures as rows, which the text output shows too.
 report::ReportData reportDataOf(const CharacterizeResult& result);

@@ -126,13 +126,29 @@ QJsonObject characterizeJson(const CharacterizeResult& r) {
                      {"reference_v", r.referenceVolts},
                      {"date", q(r.date)},
                      {"pass", r.verdict.pass},
+                     {"verdict", q(verdictWord(r))},
                      {"failures", failures},
-                     {"interrupted", r.signal != 0},
+                     {"interrupted", r.interrupted()},
                      {"firmware", firmwareWord(r.downloaded)},
                      {"seconds", r.seconds},
                      {"meter_seconds", r.meterSeconds}};
     if (const std::string limits = r.limits.text(); !limits.empty()) {
         json.insert("limits", q(limits));
+    }
+    if (r.endStatus != 0) {
+        json.insert("status", r.endStatus);
+        json.insert("error", q(r.endMessage));
+    }
+    if (r.resumed != 0) {
+        json.insert("resumed", static_cast<qint64>(r.resumed));
+    }
+    for (const auto& [key, value] :
+         {std::pair{"serial", &r.serial}, std::pair{"operator", &r.operatorName},
+          std::pair{"temperature", &r.temperature}, std::pair{"note", &r.note},
+          std::pair{"from", &r.from}}) {
+        if (!value->empty()) {
+            json.insert(key, q(*value));
+        }
     }
     for (const auto& [key, path] :
          {std::pair{"csv", &r.csv}, std::pair{"plot", &r.plot}, std::pair{"report", &r.report}}) {
@@ -244,7 +260,7 @@ struct JsonOf {
 std::string characterizeText(const CharacterizeResult& r) {
     std::string text = r.device + " characterized with " + r.meterIdentity + ": " +
                        std::to_string(r.measured) + " of " + std::to_string(r.planned) +
-                       " codes (" + r.plan + ")" + (r.signal != 0 ? ", interrupted" : "") + "\n";
+                       " codes (" + r.plan + ")" + (r.interrupted() ? ", interrupted" : "") + "\n";
     for (const auto& row : figureRows(r)) {
         char line[256];
         std::snprintf(line, sizeof line, "%-18s %12s %-10s %-5s %s%s%s\n", row.name.c_str(),
@@ -255,7 +271,7 @@ std::string characterizeText(const CharacterizeResult& r) {
     if (!r.figures) {
         text += "no figures: the codes they need were not all measured\n";
     }
-    text += r.verdict.pass ? "PASS" : "FAIL";
+    text += verdictWord(r);
     for (const auto& failure : r.verdict.failures) {
         text += "\n  " + failure;
     }

@@ -276,6 +276,15 @@ void checkNames(const CLI::App& app, const std::vector<CLI::App*>& subcommands, 
 } // namespace
 
 Parsed parseCommandLine(int argc, char** argv, session::CommonOptions& o) {
+    // Control characters would break the one-line records it goes into.
+    o.commandLine = "qdctl";
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::replace_if(
+            arg.begin(), arg.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; }, '?');
+        const bool quote = arg.empty() || arg.find_first_of(" \t\"'") != std::string::npos;
+        o.commandLine += " " + (quote ? "\"" + arg + "\"" : arg);
+    }
     CLI::App app{"qdctl - program and measure the QD1200/1400/1600/1610 DAC evaluation board"};
     app.footer(footer("  qdctl program --device QD1200 800\n  qdctl read\n"
                       "  qdctl serve --device QD1600"));

@@ -39,9 +39,16 @@ std::string num(double value) {
     return text;
 }
 
+std::string hex(unsigned colour) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%06x", colour);
+    return text;
+}
+
 std::string stroke(unsigned colour, double width) {
     char style[48];
-    std::snprintf(style, sizeof style, "stroke:#%06x;stroke-width:%.2f", colour, width * kFont);
+    std::snprintf(style, sizeof style, "stroke:#%s;stroke-width:%.2f", hex(colour).c_str(),
+                  width * kFont);
     return style;
 }
 
@@ -93,6 +100,10 @@ std::string plotBody(const PlotData& plot, const Box& box) {
            num(f.area.width) + "\" height=\"" + num(f.area.height) +
            "\" style=\"fill:none;stroke:#444\"/>";
     const std::string first = stroke(kFirstColour, kFirstWidth);
+    for (const double limit : plot.limits) {
+        out += line(f.area.left, f.y(limit), f.area.left + f.area.width, f.y(limit),
+                    stroke(kLimitColour, kLimitWidth) + ";stroke-dasharray:6 4");
+    }
     out += polyline(f, plot.second, stroke(kSecondColour, kSecondWidth));
     out += plot.stems ? stems(f, plot.points, first) : polyline(f, plot.points, first);
     // The legend on the title's line, from the right: a stroke, its name.
@@ -104,7 +115,8 @@ std::string plotBody(const PlotData& plot, const Box& box) {
         const double y = box.top + kFont * 0.7;
         out += text(right, box.top + kFont * 1.1, entry->name, "end");
         out += line(right - textWidth - kFont * 2.4, y, right - textWidth - kFont * 0.4, y,
-                    stroke(entry->colour, entry->width * 1.5));
+                    stroke(entry->colour, entry->width * 1.5) +
+                        (entry->dashed ? ";stroke-dasharray:6 4" : ""));
         right -= textWidth + kFont * 3.4;
     }
     out +=
@@ -158,7 +170,7 @@ std::string htmlPage(const ReportData& data) {
         "h1 { font-size: 15pt; margin: 0 0 4pt; }\n"
         ".verdict { display: inline-block; padding: 2pt 8pt; font-weight: bold; color: white; "
         "border-radius: 3pt; }\n"
-        ".pass { background: #2e7d32; } .fail { background: #c62828; }\n"
+        "footer { font-size: 8pt; color: #555; margin-top: 8pt; }\n"
         "table { border-collapse: collapse; margin: 6pt 0; }\n"
         "td, th { padding: 1.5pt 6pt; text-align: left; vertical-align: top; }\n"
         "th { border-bottom: 1px solid #888; }\n"
@@ -168,9 +180,9 @@ std::string htmlPage(const ReportData& data) {
         ".notes { font-size: 8pt; color: #333; padding-left: 12pt; }\n"
         ".FAIL { color: #c62828; font-weight: bold; }\n"
         "</style></head>\n<body>\n<h1>" +
-        escaped(data.title) + "</h1>\n<p><span class=\"verdict " + (data.pass ? "pass" : "fail") +
-        "\">" + (data.pass ? "PASS" : "FAIL") + "</span> " + escaped(data.reasons) +
-        "</p>\n<table class=\"setup\">\n";
+        escaped(data.title) + "</h1>\n<p><span class=\"verdict\" style=\"background:#" +
+        hex(verdictColour(data.verdict)) + "\">" + escaped(data.verdict) + "</span> " +
+        escaped(data.reasons) + "</p>\n<table class=\"setup\">\n";
     for (const auto& [label, value] : data.setup) {
         out += "<tr><td>" + escaped(label) + "</td><td>" + escaped(value) + "</td></tr>\n";
     }
@@ -191,7 +203,11 @@ std::string htmlPage(const ReportData& data) {
     for (const auto& note : data.notes) {
         out += "<li>" + escaped(note) + "</li>\n";
     }
-    return out + "</ul>\n</body></html>\n";
+    out += "</ul>\n";
+    if (!data.footer.empty()) {
+        out += "<footer>" + escaped(data.footer) + "</footer>\n";
+    }
+    return out + "</body></html>\n";
 }
 
 } // namespace qd::report

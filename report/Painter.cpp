@@ -15,7 +15,9 @@
 #include <QPainterPath>
 #include <QPdfWriter>
 #include <QSysInfo>
+#include <array>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 namespace qd::report {
@@ -96,6 +98,10 @@ void drawPlot(QPainter& p, const PlotData& plot, const Box& box, double fontSize
     };
     p.save();
     p.setClipRect(area);
+    for (const double limit : plot.limits) {
+        p.setPen(QPen(QColor(QRgb(kLimitColour)), fontSize * kLimitWidth, Qt::DashLine));
+        p.drawLine(QPointF(area.left(), f.y(limit)), QPointF(area.right(), f.y(limit)));
+    }
     series(plot.second, QColor(QRgb(kSecondColour)), fontSize * kSecondWidth, false);
     series(plot.points, QColor(QRgb(kFirstColour)), fontSize * kFirstWidth, plot.stems);
     p.restore();
@@ -115,7 +121,8 @@ void drawPlot(QPainter& p, const PlotData& plot, const Box& box, double fontSize
         const double y = box.top + fontSize * 0.8;
         p.setPen(Qt::black);
         p.drawText(QPointF(right - textWidth, box.top + fontSize * 1.1), name);
-        p.setPen(QPen(QColor(QRgb(entry->colour)), fontSize * entry->width * 1.5));
+        p.setPen(QPen(QColor(QRgb(entry->colour)), fontSize * entry->width * 1.5,
+                      entry->dashed ? Qt::DashLine : Qt::SolidLine));
         p.drawLine(QPointF(right - textWidth - fontSize * 2.4, y),
                    QPointF(right - textWidth - fontSize * 0.4, y));
         right -= textWidth + fontSize * 3.4;
@@ -141,59 +148,170 @@ void drawCaption(QPainter& p, const std::vector<std::string>& lines, double left
     }
 }
 
-// The report's page: title and verdict, set-up, figures, plots, notes.
-void drawPage(Page& page, const ReportData& d) {
+// A piece of the report drawn whole on one page, at the height measured
+// for it with the fonts it is drawn in, so that nothing overlaps whatever
+// wraps: a failure's long reasons, a long setting, a figure's note.
+struct Block {
+    double height = 0;
+    std::function<void(double top)> draw;
+    bool keepWithNext = false; // a heading stays with what it heads
+};
+
+constexpr double kFooterHeight = 16;
+
+std::vector<Block> pageBlocks(Page& page, const ReportData& d) {
     QPainter& p = page.painter();
     const double w = page.width();
-    double y = 0;
-    page.font(15, true);
-    y += page.text(0, y, w, d.title) + 4;
+    std::vector<Block> blocks;
+    const auto measured = [&](double points, bool bold, double width, const std::string& text) {
+        page.font(points, bold);
+        return text.empty() ? 0.0
+                            : p.boundingRect(QRectF(0, 0, width, 1e6),
+                                             static_cast<int>(Qt::AlignLeft | Qt::TextWordWrap),
+                                             QString::fromStdString(text))
+                                  .height();
+    };
+    const double titleHeight = measured(15, true, w, d.title);
     page.font(10, true);
-    const QRectF badge(0, y, 44, 16);
-    p.fillRect(badge, d.pass ? QColor(0x2e, 0x7d, 0x32) : QColor(0xc6, 0x28, 0x28));
-    p.setPen(Qt::white);
-    p.drawText(badge, Qt::AlignCenter, d.pass ? QStringLiteral("PASS") : QStringLiteral("FAIL"));
-    p.setPen(Qt::black);
-    page.font(9);
-    page.text(52, y + 2, w - 52, d.reasons);
-    y += 24;
-    page.font(8.5);
+    const double badgeWidth = std::max(
+        44.0, QFontMetricsF(p.font()).horizontalAdvance(QString::fromStdString(d.verdict)) + 12);
+    const double reasonsHeight = measured(9, false, w - badgeWidth - 8, d.reasons);
+    blocks.push_back({titleHeight + 4 + std::max(20.0, reasonsHeight + 6),
+                      [&page, &d, w, titleHeight, badgeWidth](double y) {
+                          QPainter& painter = page.painter();
+                          page.font(15, true);
+                          page.text(0, y, w, d.title);
+                          y += titleHeight + 4;
+                          page.font(10, true);
+                          const QRectF badge(0, y, badgeWidth, 16);
+                          painter.fillRect(badge, QColor(QRgb(verdictColour(d.verdict))));
+                          painter.setPen(Qt::white);
+                          painter.drawText(badge, Qt::AlignCenter,
+                                           QString::fromStdString(d.verdict));
+                          painter.setPen(Qt::black);
+                          page.font(9);
+                          page.text(badgeWidth + 8, y + 2, w - badgeWidth - 8, d.reasons);
+                      },
+                      false});
     for (const auto& [label, value] : d.setup) {
-        p.setPen(QColor(0x55, 0x55, 0x55));
-        page.text(0, y, 95, label);
-        p.setPen(Qt::black);
-        y += std::max(11.0, page.text(100, y, w - 100, value));
+        const double h = std::max({11.0, measured(8.5, false, 95, label),
+                                   measured(8.5, false, w - 100, value)}) +
+                         1;
+        blocks.push_back({h,
+                          [&page, &label = label, &value = value, w](double y) {
+                              QPainter& painter = page.painter();
+                              page.font(8.5);
+                              painter.setPen(QColor(0x55, 0x55, 0x55));
+                              page.text(0, y, 95, label);
+                              painter.setPen(Qt::black);
+                              page.text(100, y, w - 100, value);
+                          },
+                          false});
     }
-    y += 6;
-    const double columns[] = {0, 95, 175, 250, 285, 435, 480};
-    const char* headers[] = {"Figure", "Value", "Uncertainty", "Unit", "", "Limit", ""};
-    page.font(8.5, true);
-    for (int i = 0; i < 7; ++i) {
-        page.text(columns[i], y, 90, headers[i]);
-    }
-    y += 12;
-    p.drawLine(QPointF(0, y - 1), QPointF(w, y - 1));
-    page.font(8.5);
+    // Name, value, uncertainty, unit, where, limit, status: left edges and
+    // widths, the numbers right-aligned.
+    static constexpr std::array<double, 7> kLeft = {0, 100, 172, 236, 266, 426, 476};
+    const std::array<double, 7> width = {96, 68, 60, 28, 156, 48, w - kLeft[6]};
+    blocks.push_back({18,
+                      [&page, w](double y) {
+                          y += 6;
+                          page.font(8.5, true);
+                          const char* headers[] = {"Figure", "Value", "Uncertainty", "Unit", "",
+                                                   "Limit",  ""};
+                          for (std::size_t i = 0; i < 7; ++i) {
+                              page.text(kLeft[i], y, 90, headers[i]);
+                          }
+                          page.painter().drawLine(QPointF(0, y + 11), QPointF(w, y + 11));
+                      },
+                      true});
     for (const FigureRow& row : d.figures) {
-        const std::string cells[] = {row.name,  row.value, row.uncertainty, row.unit,
-                                     row.where, row.limit, row.status};
-        for (int i = 0; i < 7; ++i) {
-            p.setPen(i == 6 && row.status == "FAIL" ? QColor(0xc6, 0x28, 0x28) : QColor(Qt::black));
-            const bool number = i == 1 || i == 2;
-            page.text(columns[i], y, number ? 70 : (i == 4 ? 148 : 90), cells[i],
-                      number ? Qt::AlignRight : Qt::AlignLeft);
+        const std::array<std::string, 7> cells = {row.name,  row.value, row.uncertainty, row.unit,
+                                                  row.where, row.limit, row.status};
+        double h = 11;
+        for (std::size_t i = 0; i < 7; ++i) {
+            h = std::max(h, measured(8.5, false, width[i], cells[i]));
         }
-        y += 11;
+        blocks.push_back({h + 1,
+                          [&page, cells, width](double y) {
+                              QPainter& painter = page.painter();
+                              page.font(8.5);
+                              for (std::size_t i = 0; i < 7; ++i) {
+                                  painter.setPen(i == 6 && cells[i] == "FAIL"
+                                                     ? QColor(QRgb(verdictColour("FAIL")))
+                                                     : QColor(Qt::black));
+                                  const bool number = i == 1 || i == 2;
+                                  page.text(kLeft[i], y, width[i], cells[i],
+                                            number ? Qt::AlignRight : Qt::AlignLeft);
+                              }
+                          },
+                          false});
     }
-    y += 6;
     for (const PlotData& plot : d.plots) {
-        drawPlot(p, plot, {0, y, w, 175}, 9);
-        y += 180;
+        blocks.push_back({186,
+                          [&page, &plot, w](double y) {
+                              drawPlot(page.painter(), plot, {0, y + 6, w, 175}, 9);
+                          },
+                          false});
     }
-    page.font(7);
-    p.setPen(QColor(0x33, 0x33, 0x33));
     for (const auto& note : d.notes) {
-        y += page.text(8, y, w - 8, "• " + note) + 2;
+        const std::string text = "• " + note;
+        blocks.push_back({measured(7, false, w - 8, text) + 2,
+                          [&page, text, w](double y) {
+                              page.font(7);
+                              page.painter().setPen(QColor(0x33, 0x33, 0x33));
+                              page.text(8, y, w - 8, text);
+                          },
+                          false});
+    }
+    return blocks;
+}
+
+// The report's pages: title and verdict, set-up, figures, plots, notes,
+// each page with the footer and its number; `newPage` starts the next.
+void drawPages(Page& page, const ReportData& d, double pageHeight,
+               const std::function<void()>& newPage) {
+    const std::vector<Block> blocks = pageBlocks(page, d);
+    const double usable = pageHeight - kFooterHeight;
+    // Where each block goes: a block that does not fit starts a page, and
+    // takes the heading it follows with it.
+    std::vector<std::pair<int, double>> at(blocks.size());
+    int pageIndex = 0;
+    double y = 0;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        if (y > 0 && y + blocks[i].height > usable) {
+            std::size_t first = i;
+            while (first > 0 && blocks[first - 1].keepWithNext &&
+                   at[first - 1].first == pageIndex && at[first - 1].second > 0) {
+                --first;
+            }
+            ++pageIndex;
+            y = 0;
+            for (std::size_t j = first; j < i; ++j) {
+                at[j] = {pageIndex, y};
+                y += blocks[j].height;
+            }
+        }
+        at[i] = {pageIndex, y};
+        y += blocks[i].height;
+    }
+    const int pages = pageIndex + 1;
+    QPainter& p = page.painter();
+    for (int n = 0; n < pages; ++n) {
+        if (n > 0) {
+            newPage();
+        }
+        for (std::size_t i = 0; i < blocks.size(); ++i) {
+            if (at[i].first == n) {
+                blocks[i].draw(at[i].second);
+            }
+        }
+        page.font(7);
+        p.setPen(QColor(0x55, 0x55, 0x55));
+        const double footerTop = pageHeight - kFooterHeight + 6;
+        p.drawLine(QPointF(0, footerTop - 3), QPointF(page.width(), footerTop - 3));
+        const std::string number = "page " + std::to_string(n + 1) + " of " + std::to_string(pages);
+        page.text(0, footerTop, page.width() - 70, d.footer);
+        page.text(page.width() - 70, footerTop, 70, number, Qt::AlignRight);
     }
 }
 
@@ -219,7 +337,7 @@ bool writePdf(const ReportData& d, const std::string& path, bool plotsOnly, std:
         drawCaption(p, d.caption, 0, y, 12);
     } else {
         Page page(p, width);
-        drawPage(page, d);
+        drawPages(page, d, writer.height(), [&writer] { writer.newPage(); });
     }
     return p.end();
 }

@@ -60,6 +60,11 @@ PlotFrame frameOf(const PlotData& plot, const Box& box, double fontSize) {
             any = true;
         }
     }
+    for (const double limit : plot.limits) {
+        low = any ? std::min(low, limit) : limit;
+        high = any ? std::max(high, limit) : limit;
+        any = true;
+    }
     double yStep = 0;
     if (plot.symmetric) {
         const double largest = std::max(std::abs(low), std::abs(high));
@@ -96,12 +101,25 @@ PlotFrame frameOf(const PlotData& plot, const Box& box, double fontSize) {
 std::vector<LegendEntry> legendOf(const PlotData& plot) {
     std::vector<LegendEntry> legend;
     if (!plot.name.empty() && !plot.points.empty()) {
-        legend.push_back({plot.name, kFirstColour, kFirstWidth});
+        legend.push_back({plot.name, kFirstColour, kFirstWidth, false});
     }
     if (!plot.secondName.empty() && !plot.second.empty()) {
-        legend.push_back({plot.secondName, kSecondColour, kSecondWidth});
+        legend.push_back({plot.secondName, kSecondColour, kSecondWidth, false});
+    }
+    if (!plot.limits.empty()) {
+        legend.push_back({kLimitName, kLimitColour, kLimitWidth, true});
     }
     return legend;
+}
+
+unsigned verdictColour(const std::string& verdict) {
+    if (verdict == "PASS") {
+        return 0x2e7d32;
+    }
+    if (verdict == "CONDITIONAL") {
+        return 0xb26a00;
+    }
+    return verdict == "INTERRUPTED" ? 0x555555 : 0xc62828;
 }
 
 } // namespace qd::report

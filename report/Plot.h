@@ -44,11 +44,17 @@ struct LegendEntry {
     std::string name;
     unsigned colour = 0;
     double width = 0;
+    bool dashed = false; // a limit line
 };
 std::vector<LegendEntry> legendOf(const PlotData& plot);
 
 // The colours and widths every drawing of a plot uses.
-inline constexpr unsigned kFirstColour = 0x1f4e9c, kSecondColour = 0xe08a00;
-inline constexpr double kFirstWidth = 0.08, kSecondWidth = 0.05;
+inline constexpr unsigned kFirstColour = 0x1f4e9c, kSecondColour = 0xe08a00,
+                          kLimitColour = 0xc62828;
+inline constexpr double kFirstWidth = 0.08, kSecondWidth = 0.05, kLimitWidth = 0.06;
+inline constexpr const char* kLimitName = "limit";
+
+// The colour of a verdict's badge (0xRRGGBB): green for PASS alone.
+unsigned verdictColour(const std::string& verdict);
 
 } // namespace qd::report

@@ -35,6 +35,10 @@ struct PlotData {
     std::string secondName;
     Points second;
     std::string name; // of `points`, in the legend; no legend entry when empty
+    // Horizontal lines at the limits a figure is judged by (+2 and -2 for an
+    // INL limit of 2), drawn dashed with a "limit" legend entry; the scale
+    // holds them.
+    std::vector<double> limits;
     // Errors are drawn on a scale symmetric around 0; an output, from its
     // smallest to its largest value.
     bool symmetric = true;
@@ -57,7 +61,8 @@ inline PlotData plotOf(std::string title, std::string yLabel, double fromCode, d
 
 struct ReportData {
     std::string title; // "QD1600 characterization"
-    bool pass = true;
+    // "PASS" (drawn green), "FAIL", "CONDITIONAL" or "INTERRUPTED".
+    std::string verdict = "PASS";
     std::string reasons;                                    // why it failed, or ""
     std::vector<std::pair<std::string, std::string>> setup; // label, value
     std::vector<FigureRow> figures;
@@ -65,6 +70,8 @@ struct ReportData {
     std::vector<PlotData> plots; // INL, then DNL
     // Lines under the plots when they are drawn alone (a sweep's summary).
     std::vector<std::string> caption;
+    // At the foot of every page of a report, before its page number.
+    std::string footer;
 };
 
 // The size of a picture of plots alone, in pixels (PNG) or points (SVG):

@@ -18,6 +18,7 @@ struct CommonOptions {
     int board = 0;        // 0: the link library's own choice
     bool download = false;
     bool quiet = false;
+    std::string commandLine; // as typed, for the records that name what made them
 };
 
 // The converter fitted to the board and its power mode, as --device and

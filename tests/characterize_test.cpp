@@ -153,7 +153,11 @@ TEST_F(CharacterizeTest, TypicalConverterRecoveredWithinItsUncertainty) {
             << c.name << ": measured " << value << " ± " << u << ", the model's " << c.truth;
     }
     EXPECT_EQ(r.json()["figures"].toObject()["monotonic"].toString(), "yes");
-    EXPECT_EQ(readLines(csv.toStdString()).size(), 4097u) << "a header and a row per code";
+    const auto lines = readLines(csv.toStdString());
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return !line.starts_with("#"); }),
+              4097)
+        << "a header and a row per code after the setup's lines";
     const std::string page = readAll(html.toStdString());
     EXPECT_NE(page.find("<svg"), std::string::npos) << "plots inline";
     for (const char* outside : {"<script", "src=", "href=", "<link"}) {
@@ -185,11 +189,11 @@ TEST_F(CharacterizeTest, VerdictsNameWhatFailed) {
         {"a top bit weighing so little that its step goes back",
          "msb1=-400",
          {},
-         "not monotonic: the output falls by 0.644 LSB at the step up from code 07FF"},
+         "not monotonic: the output falls by 0.64 LSB at the step up from code 07FF"},
         {"a figure beyond its limit",
          "typical",
          {"--limits", "offset=1,inl=2"},
-         "offset error -1.18 mV beyond the limit of 1 mV"},
+         "offset error -1.2 mV beyond the limit of 1 mV"},
     };
     for (const auto& c : cases) {
         std::filesystem::remove(dir.file("board.state"));
@@ -240,7 +244,7 @@ TEST_F(CharacterizeTest, AMeterThatRefusesACommandIsNamedBeforeTheBoardIsTouched
     server.waitForFinished(10000);
 }
 
-TEST_F(CharacterizeTest, InterruptedKeepsTheRowsAndGivesNoFigures) {
+TEST_F(CharacterizeTest, InterruptedKeepsTheRowsAndTheFiguresTheyAllow) {
     const std::string csv = dir.file("slow.csv");
     const QStringList args = {
         "--json", "characterize", "--device", "QD1200", "--codes",
@@ -250,16 +254,83 @@ TEST_F(CharacterizeTest, InterruptedKeepsTheRowsAndGivesNoFigures) {
     p.start(program(), args);
     ASSERT_TRUE(p.waitForStarted());
     // The rows file grows as the codes are measured; stop it once it has.
-    ASSERT_TRUE(waitForRows(p, 200)) << "no rows were written";
+    ASSERT_TRUE(waitForRows(p, 1200)) << "no rows were written";
     ::kill(static_cast<pid_t>(p.processId()), SIGINT);
     const Outcome r = finish(p, args);
     EXPECT_EQ(r.status, 130) << r.err;
     EXPECT_TRUE(r.json()["interrupted"].toBool()) << r.out;
-    EXPECT_FALSE(r.json().contains("figures")) << "figures of a part of the codes";
+    EXPECT_EQ(r.json()["verdict"].toString(), "INTERRUPTED") << r.out;
+    EXPECT_TRUE(r.json().contains("figures")) << "the codes the figures need come first";
     const auto rows = readLines(csv);
     ASSERT_GT(rows.size(), 1u);
     for (const auto& row : rows) {
-        EXPECT_EQ(std::count(row.begin(), row.end(), ','), 7) << row;
+        EXPECT_TRUE(row.starts_with("#") || std::count(row.begin(), row.end(), ',') == 7) << row;
     }
     EXPECT_TRUE(partials().empty());
+}
+
+// A board pulled out half-way: the figures of the half measured agree with
+// the whole run's, the report says INTERRUPTED, and --resume finishes the
+// file to the whole run's figures; --from judges that file alone.
+TEST_F(CharacterizeTest, HalfARunGivesTheWholeRunsFiguresAndResumes) {
+    const QStringList model = {"QD_BOARD_MODEL=typical"};
+    const QString meter = startMeter(model);
+    const Outcome whole =
+        characterize({"--device", "QD1200", "--codes", "all", "--meter", meter}, model);
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    const QString csv = QString::fromStdString(dir.file("half.csv"));
+    const QString html = QString::fromStdString(dir.file("half.html"));
+    const Outcome half = characterize({"--device", "QD1200", "--codes", "all", "--meter", meter,
+                                       "--csv", csv, "--report", html, "--download"},
+                                      {"QD_BOARD_FAULT=unplug-after=2000"});
+    EXPECT_EQ(half.status, 4) << half.err; // the board is gone, as when none is found
+    EXPECT_EQ(half.json()["verdict"].toString(), "INTERRUPTED") << half.out;
+    EXPECT_LT(half.json()["measured"].toInt(), 2100);
+    EXPECT_NE(readAll(html.toStdString()).find("INTERRUPTED"), std::string::npos);
+    const Outcome resumed = characterize(
+        {"--device", "QD1200", "--codes", "all", "--meter", meter, "--resume", csv, "--download"},
+        {});
+    EXPECT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_EQ(resumed.json()["measured"].toInt(), 4096);
+    const Outcome judged = qdctl({"--json", "characterize", "--from", csv}, {"QD_BOARD=none"});
+    EXPECT_EQ(judged.status, 0) << judged.err;
+    for (const char* name : {"zero_code_error_mv", "full_scale_error_percent", "offset_error_mv",
+                             "gain_error_percent"}) {
+        const double w = figure(whole, name)["value"].toDouble();
+        const double uw = figure(whole, name)["uncertainty"].toDouble();
+        for (const auto* other : {&half, &resumed, &judged}) {
+            const double v = figure(*other, name)["value"].toDouble();
+            const double u = figure(*other, name)["uncertainty"].toDouble();
+            EXPECT_LE(std::abs(v - w), std::hypot(u, uw))
+                << name << ": " << v << " ± " << u << " against the whole run's " << w;
+        }
+        EXPECT_EQ(figure(resumed, name)["value"].toDouble(),
+                  figure(judged, name)["value"].toDouble())
+            << name << ": --from the file differs from the run that wrote it";
+    }
+}
+
+TEST_F(CharacterizeTest, AWrongSetupIsRefusedBeforeThePlan) {
+    const struct {
+        const char* mistake;
+        QStringList env, args;
+        const char* says;
+    } cases[] = {
+        {"--vref left at its default on a 2.5 V board", {"QD_BOARD_VREF=2.5"}, {}, "gain -49"},
+        {"an output that does not move", {"QD_BOARD_MODEL=gain=-100"}, {}, "the output is flat"},
+        {"resuming with other options",
+         {},
+         {"--resume", QString::fromStdString(dir.file("other.csv"))},
+         "it was measured with"},
+    };
+    writeFile(dir.file("other.csv"), "# device: QD1200\n# bits: 12\n# samples: 1\n"
+                                     "code,frame,mean_v,spread_v,v1\n0000,0000,0,,0\n");
+    for (const auto& c : cases) {
+        std::filesystem::remove(dir.file("board.state"));
+        const Outcome r =
+            characterize(QStringList{"--device", "QD1200", "--codes", "all"} + c.args, c.env);
+        EXPECT_NE(r.status, 0) << c.mistake;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.mistake << ": " << r.err;
+        EXPECT_FALSE(r.json().contains("measured")) << c.mistake << ": the plan ran";
+    }
 }

@@ -1,0 +1,152 @@
+#include "qdctl/CharacterizeCsv.h"
+
+#include "control/DataWord.h"
+#include "session/ExitStatus.h"
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+namespace qd::qdctl {
+
+using session::BadArguments;
+using session::Failure;
+using session::WriteFailed;
+
+const std::vector<std::string> kResumeKeys = {
+    "device", "bits", "reference_v", "codes", "samples", "nplc", "settle_ms", "meter", "serial"};
+
+std::string csvPreamble(const CsvSetup& setup, int samples) {
+    std::string text;
+    for (const auto& [key, value] : setup) {
+        text += "# " + key + ": " + value + "\n";
+    }
+    text += "code,frame,mean_v,spread_v";
+    for (int i = 1; i <= samples; ++i) {
+        text += ",v" + std::to_string(i);
+    }
+    return text + "\n";
+}
+
+std::string csvRow(const measure::Row& row) {
+    double sum = 0;
+    for (const double v : row.values) {
+        sum += v;
+    }
+    const double n = static_cast<double>(row.values.size());
+    const double mean = row.values.empty() ? 0 : sum / n;
+    std::string text = control::formatCode(row.code) + "," + control::formatCode(row.frame) + "," +
+                       control::formatNumber(mean) + ",";
+    if (row.values.size() > 1) {
+        double squares = 0;
+        for (const double v : row.values) {
+            squares += (v - mean) * (v - mean);
+        }
+        text += control::formatNumber(std::sqrt(squares / (n - 1)));
+    }
+    for (const double v : row.values) {
+        text += "," + control::formatNumber(v);
+    }
+    return text + "\n";
+}
+
+std::string CsvRun::value(const std::string& key) const {
+    for (const auto& [k, v] : setup) {
+        if (k == key) {
+            return v;
+        }
+    }
+    return {};
+}
+
+namespace {
+
+std::vector<std::string> fieldsOf(const std::string& line) {
+    std::vector<std::string> fields;
+    std::string field;
+    std::istringstream in(line);
+    while (std::getline(in, field, ',')) {
+        fields.push_back(field);
+    }
+    if (!line.empty() && line.back() == ',') {
+        fields.emplace_back();
+    }
+    return fields;
+}
+
+double numberOf(const std::string& text, const std::string& where) {
+    std::size_t used = 0;
+    double value = 0;
+    try {
+        value = std::stod(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used == 0 || used != text.size() || !std::isfinite(value)) {
+        throw Failure(BadArguments, where + ": \"" + text + "\" is no reading");
+    }
+    return value;
+}
+
+} // namespace
+
+CsvRun readCsv(const std::string& path, const std::string& option) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw Failure(WriteFailed, option + " " + path + ": cannot be read");
+    }
+    CsvRun run;
+    std::string line;
+    int number = 0;
+    bool header = false;
+    std::size_t samples = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        const std::string where = option + " " + path + " line " + std::to_string(number);
+        if (line.empty()) {
+            continue;
+        }
+        if (!header && line.starts_with("# ")) {
+            const auto colon = line.find(": ", 2);
+            if (colon != std::string::npos) {
+                run.setup.emplace_back(line.substr(2, colon - 2), line.substr(colon + 2));
+            }
+            continue;
+        }
+        const std::vector<std::string> fields = fieldsOf(line);
+        if (!header) {
+            if (fields.size() < 5 || fields[0] != "code" || fields[2] != "mean_v") {
+                throw Failure(BadArguments, where + ": not the header of qdctl characterize's "
+                                                    "rows (code,frame,mean_v,spread_v,v1,…)");
+            }
+            samples = fields.size() - 4;
+            header = true;
+            continue;
+        }
+        if (fields.size() != samples + 4) {
+            throw Failure(BadArguments, where + ": " + std::to_string(fields.size()) +
+                                            " fields, not the header's " +
+                                            std::to_string(samples + 4) + " (a row cut short?)");
+        }
+        measure::Row row;
+        try {
+            row.code = control::parseHexCode(fields[0]);
+            row.frame = control::parseHexCode(fields[1]);
+        } catch (const std::exception&) {
+            throw Failure(BadArguments, where + ": \"" + fields[0] + "\" is no code");
+        }
+        for (std::size_t i = 4; i < fields.size(); ++i) {
+            row.values.push_back(numberOf(fields[i], where));
+        }
+        run.rows.push_back(std::move(row));
+    }
+    if (!header) {
+        throw Failure(BadArguments, option + " " + path + ": no rows of qdctl characterize");
+    }
+    return run;
+}
+
+} // namespace qd::qdctl
