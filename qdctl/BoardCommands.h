@@ -109,6 +109,9 @@ struct CharacterizeResult {
     std::string date;  // when it was measured, local time, ISO 8601
     // Absent when it ended before the codes the figures need were measured.
     std::optional<measure::Figures> figures;
+    // Each code's mean output in volts, ascending: what the report draws
+    // when there are no figures to draw.
+    std::vector<std::pair<std::int32_t, double>> output;
     measure::Limits limits;
     measure::Verdict verdict;
     std::string csv, plot, report;

@@ -173,6 +173,10 @@ void conclude(CharacterizeResult& r, std::vector<measure::CodeMeasurement> measu
     // in order.
     std::sort(measured.begin(), measured.end(),
               [](const auto& a, const auto& b) { return a.code < b.code; });
+    r.output.reserve(measured.size());
+    for (const auto& m : measured) {
+        r.output.emplace_back(m.code, m.samples.mean());
+    }
     try {
         r.figures = measure::computeFigures(measured, setup);
     } catch (const std::invalid_argument&) {

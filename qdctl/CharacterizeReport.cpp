@@ -220,11 +220,20 @@ report::ReportData reportDataOf(const CharacterizeResult& r) {
                ", qdctl " + r.version;
     d.figures = figureRows(r);
     d.notes = reportNotes(r);
-    if (!r.figures || r.figures->response != measure::Response::Follows) {
-        return d;
-    }
     // The whole code range, so that the fit range's place in it shows.
     const std::int32_t from = 0, to = (std::int32_t{1} << r.bits) - 1;
+    if (!r.figures || r.figures->response != measure::Response::Follows) {
+        // No line to measure errors against: what was measured, as it is.
+        ColumnReducer output(from, to, report::kPlotWidth);
+        for (const auto& [code, volts] : r.output) {
+            output.add(code, volts);
+        }
+        report::PlotData plot = report::plotOf("Output", "V", from, to, output.points());
+        plot.name = "measured";
+        plot.symmetric = false;
+        d.plots = {std::move(plot)};
+        return d;
+    }
     ColumnReducer bestFit(from, to, report::kPlotWidth);
     ColumnReducer endpoint(from, to, report::kPlotWidth);
     ColumnReducer dnl(from, to, report::kPlotWidth);
