@@ -143,6 +143,7 @@ strings -a "$app/QD1600(version2)" | grep "^/usr/lib/qd1600/libQNS_CYUSB" >/dev/
 # --- the programs from the unpacked tree, on the simulated board, on a
 # display of their own whatever the calling shell has set.
 export QD_BOARD=sim QD_BOARD_STATE="$work/board.state" QD_BOARD_TRACE="$work/board.trace"
+export QD_RESULTS="$work/results.sqlite"
 unset QD_BOARD_FAULT QD_BOARD_VREF
 
 version_line=$("$root/usr/bin/qdctl" --version) || fail "qdctl --version"

@@ -13,6 +13,17 @@ std::string environment(const char* name);
 // This process, and another one by its id ("" when it cannot be told: gone,
 // or not ours to look at).
 int processId();
+// Whether a process of that id runs on this machine.
+bool processRunning(int pid);
+
+// The user's folder for this program's data: $XDG_DATA_HOME/qd1600 (else
+// ~/.local/share/qd1600), %LOCALAPPDATA%\QD1600 on Windows; "" when the
+// environment names no home.
+std::string dataFolder();
+// This machine's name and the user's, for the records that say where a
+// result came from.
+std::string hostName();
+std::string userName();
 std::string processName();
 std::string processName(int pid);
 

@@ -1,8 +1,10 @@
 #include "platform/Process.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <pwd.h>
 #include <unistd.h>
 
 namespace qd::platform {
@@ -14,6 +16,31 @@ std::string environment(const char* name) {
 
 int processId() {
     return static_cast<int>(::getpid());
+}
+
+bool processRunning(int pid) {
+    return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM);
+}
+
+std::string dataFolder() {
+    const std::string data = environment("XDG_DATA_HOME");
+    if (!data.empty() && data.front() == '/') {
+        return data + "/qd1600";
+    }
+    const std::string home = environment("HOME");
+    return home.empty() ? std::string() : home + "/.local/share/qd1600";
+}
+
+std::string hostName() {
+    char name[256] = {};
+    return ::gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string();
+}
+
+std::string userName() {
+    if (const passwd* entry = ::getpwuid(::geteuid()); entry && entry->pw_name) {
+        return entry->pw_name;
+    }
+    return environment("USER");
 }
 
 namespace {

@@ -14,6 +14,31 @@ int processId() {
     return static_cast<int>(::GetCurrentProcessId());
 }
 
+bool processRunning(int pid) {
+    const HANDLE process =
+        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (!process) {
+        return ::GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    DWORD code = 0;
+    const bool running = ::GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    ::CloseHandle(process);
+    return running;
+}
+
+std::string dataFolder() {
+    const std::string local = environment("LOCALAPPDATA");
+    return local.empty() ? std::string() : local + "\\QD1600";
+}
+
+std::string hostName() {
+    return environment("COMPUTERNAME");
+}
+
+std::string userName() {
+    return environment("USERNAME");
+}
+
 namespace {
 
 std::string fileNameOf(const std::wstring& path) {

@@ -6,13 +6,17 @@
 #include "control/DataWord.h"
 #include "measure/SelfTest.h"
 #include "meter/Transport.h"
+#include "platform/Process.h"
 #include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
 #include "qdctl/Options.h"
+#include "qdctl/Recording.h"
 #include "qdctl/ResultsFile.h"
 #include "scpi/PowerModes.h"
 
 #include <CLI/CLI.hpp>
+#include <QCryptographicHash>
+#include <QFile>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -40,6 +44,7 @@ using control::Board;
 using control::ControlState;
 using control::DeviceProfile;
 using control::formatCode;
+using control::formatNumber;
 using control::parseHexCode;
 using control::ProgramDac;
 using control::ProgramOutcome;
@@ -151,7 +156,8 @@ ProgramResult programmed(const CodeOptions& o, const Session& s, const Code& cod
 
 ProgramResult runProgram(const CodeOptions& o, const CommonOptions& common) {
     const Code code = codeOf(o);
-    auto [session, downloaded] = openSession(common, o.device, true);
+    auto [session, downloaded] =
+        openRecorded(common, o.device, true, {{"reference_v", formatNumber(o.vref)}});
     session->program(code.value);
     return programmed(o, *session, code, downloaded);
 }
@@ -184,9 +190,11 @@ class ProgramCommand final : public Subcommand {
 ReadResult runRead(const CommonOptions& o) {
     // No download unless asked: the board keeps running what it was last
     // given, so a read shows what an earlier command programmed.
-    auto [session, downloaded] = openSession(o, {}, o.download);
+    auto [session, downloaded] = openRecorded(o, {}, o.download, {{"reading_unit", "counts"}});
     try {
         const auto reading = session->read();
+        recording().conclude({}, {figureOf("reading_counts", reading.counts, "counts"),
+                                  figureOf("output_v", reading.volts, "V")});
         return {reading.counts, reading.volts};
     } catch (const Failure& f) {
         if (f.status() != RequestFailed) {
@@ -219,9 +227,12 @@ struct VerifyOptions : CodeOptions {
 
 VerifyResult runVerify(const VerifyOptions& o, const CommonOptions& common) {
     const Code code = codeOf(o);
-    auto [session, downloaded] = openSession(common, o.device, true);
+    auto [session, downloaded] =
+        openRecorded(common, o.device, true,
+                     {{"reference_v", formatNumber(o.vref)}, {"reading_unit", "counts"}});
     session->program(code.value);
     const auto reading = session->read();
+    recording().add(code.value, session->state.DacWord, {static_cast<double>(reading.counts)});
     VerifyResult r;
     r.programmed = programmed(o, *session, code, downloaded);
     const int bits = o.device.deviceProfile().resolution;
@@ -232,6 +243,10 @@ VerifyResult runVerify(const VerifyOptions& o, const CommonOptions& common) {
     r.measuredCounts = reading.counts;
     r.tolerance = o.tolerance.value_or(measure::kSelfTestToleranceCounts);
     r.pass = std::abs(reading.counts - r.expectedCounts) <= r.tolerance;
+    results::Figure error = figureOf("error_counts", reading.counts - r.expectedCounts, "counts");
+    error.code = code.value;
+    error.limit = "±" + formatNumber(r.tolerance);
+    recording().conclude(r.pass ? "PASS" : "FAIL", {error});
     return r;
 }
 
@@ -265,7 +280,9 @@ struct SelftestOptions {
 };
 
 SelftestResult runSelftest(const SelftestOptions& o, const CommonOptions& common) {
-    auto [session, downloaded] = openSession(common, o.device, true);
+    auto [session, downloaded] =
+        openRecorded(common, o.device, true,
+                     {{"reference_v", formatNumber(o.vref)}, {"reading_unit", "counts"}});
     const measure::SelfTestReport report =
         measure::runSelfTest(session->state, session->comms(), o.vref,
                              o.tolerance.value_or(measure::kSelfTestToleranceCounts));
@@ -273,10 +290,15 @@ SelftestResult runSelftest(const SelftestOptions& o, const CommonOptions& common
     r.device = o.device.device;
     r.downloaded = downloaded;
     r.pass = report.pass;
+    std::vector<results::Figure> figures;
     for (const auto& step : report.steps) {
         r.modes.push_back({std::string(scpi::powerModeWord(step.mode)), step.frame, step.expected,
                            step.measured, step.pass});
+        figures.push_back(figureOf("error_counts_" + std::string(scpi::powerModeWord(step.mode)),
+                                   step.measured - step.expected, "counts"));
+        figures.back().code = step.frame;
     }
+    recording().conclude(r.pass ? "PASS" : "FAIL", std::move(figures));
     return r;
 }
 
@@ -354,6 +376,40 @@ measure::Program programOn(session::Session& session) {
         board->program(code);
         return static_cast<std::int32_t>(board->state.DacWord);
     };
+}
+
+namespace {
+
+// The image's SHA-256, or "" when it cannot be read (a board that runs its
+// firmware already needs none).
+std::string sha256Of(const std::string& path) {
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&file);
+    return hash.result().toHex().toStdString();
+}
+
+} // namespace
+
+session::Opened openRecorded(const CommonOptions& common, const DeviceChoice& device, bool load,
+                             std::map<std::string, std::string> fields) {
+    fields["device"] = device.device;
+    if (!device.device.empty()) {
+        fields["power_mode"] = device.mode;
+    }
+    fields["link"] = common.link == 2 ? "QNS_CYUSB_USB4" : "USBFunctions";
+    fields["firmware_sha256"] = sha256Of(session::firmwarePathOf(common));
+    if (platform::environment("QD_BOARD") == "sim") {
+        const std::string model = platform::environment("QD_BOARD_MODEL");
+        fields["converter_model"] = model.empty() ? "as the board was fitted" : model;
+    }
+    recording().begin(std::move(fields));
+    session::Opened opened = openSession(common, device, load);
+    recording().set("board", session::boardIdentifier(opened.session->binding(), common.board));
+    return opened;
 }
 
 void endLoop(const measure::LoopOutcome& outcome, std::size_t total, ResultsFile* csv) {

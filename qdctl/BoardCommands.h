@@ -8,6 +8,7 @@
 #include "session/Session.h"
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <variant>
 #include <vector>
@@ -140,6 +141,13 @@ using Result = std::variant<ProgramResult, ReadResult, VerifyResult, SweepResult
 // endEarly ends a run, with the meter's failures as MeterFailed.
 class ResultsFile;
 void endLoop(const measure::LoopOutcome& outcome, std::size_t total, ResultsFile* csv);
+
+// Opens the board as openSession does, recording the run's start first
+// (so that a board that cannot be opened is on record too) with `fields`
+// and what every run holds: device, power mode, link, firmware, converter.
+session::Opened openRecorded(const session::CommonOptions& common,
+                             const session::DeviceChoice& device, bool load,
+                             std::map<std::string, std::string> fields = {});
 
 // What a measurement loop calls to program a code on `session`: the frame
 // it wrote.

@@ -13,6 +13,7 @@
 #include "qdctl/CommandTable.h"
 #include "qdctl/Options.h"
 #include "qdctl/Progress.h"
+#include "qdctl/Recording.h"
 #include "qdctl/Renderer.h"
 #include "qdctl/ResultsFile.h"
 #include "qdctl/StopSignals.h"
@@ -35,7 +36,6 @@ using session::DeviceChoice;
 using session::Failure;
 using session::firmwarePathOf;
 using session::MeterFailed;
-using session::openSession;
 using session::Session;
 
 using control::DeviceProfile;
@@ -311,6 +311,7 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
         resource = resourceOf(o.meter);
     }
     std::optional<CsvRun> before;
+    std::vector<measure::Row> resumedRows; // recorded with the run once it begins
     if (!o.resume.empty()) {
         before = readCsv(o.resume, "--resume");
     }
@@ -369,6 +370,7 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
             }
             done[static_cast<std::size_t>(row.code)] = true;
             measured.push_back(measurementOf(row));
+            resumedRows.push_back(row);
             if (csv) {
                 csv->write(csvRow(row));
             }
@@ -377,9 +379,26 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
         r.resumed = measured.size();
     }
 
-    auto [session, downloaded] = openSession(common, o.device, true);
+    auto [session, downloaded] =
+        openRecorded(common, o.device, true,
+                     {{"reference_v", printed(o.vref)},
+                      {"reading_unit", "V"},
+                      {"meter_idn", r.meterIdentity},
+                      {"meter_resource", r.meter.empty() ? "on-board" : r.meter},
+                      {"nplc", dmm ? printed(o.nplc) : ""},
+                      {"samples", std::to_string(o.samples)},
+                      {"settle_ms", printed(o.settleMs)},
+                      {"plan", r.plan},
+                      {"limits", r.limits.text()},
+                      {"dut_serial", o.serial},
+                      {"operator", o.operatorName},
+                      {"temperature", o.temperature},
+                      {"note", o.note}});
     r.downloaded = downloaded;
     r.board = boardIdentifier(session->binding(), common.board);
+    for (const measure::Row& row : resumedRows) {
+        recording().add(row.code, row.frame, row.values);
+    }
     const StopOnSignals stopOnSignals;
     measure::LoopSettings settings;
     settings.samples = o.samples;
@@ -400,8 +419,8 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
         }
         measured.push_back(measurementOf(row));
     };
-    const measure::LoopOutcome outcome =
-        measure::runLoop(measure::Codes::list(codes), program, read, {keep}, settings);
+    const measure::LoopOutcome outcome = measure::runLoop(
+        measure::Codes::list(codes), program, read, {keep, recording().sink()}, settings);
     progress.finish();
     try {
         endLoop(outcome, codes.size(), csv ? &*csv : nullptr);
@@ -421,6 +440,7 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
     r.seconds = outcome.seconds;
     r.meterSeconds = outcome.probeSeconds;
     conclude(r, std::move(measured), !dmm, o, renderer);
+    recording().conclude(verdictWord(r), storedFigures(r));
     return r;
 }
 

@@ -74,6 +74,45 @@ std::string verdictWord(const CharacterizeResult& r) {
     return r.verdict.pass ? "PASS" : "FAIL";
 }
 
+std::vector<results::Figure> storedFigures(const CharacterizeResult& r) {
+    std::vector<results::Figure> stored;
+    if (!r.figures) {
+        return stored;
+    }
+    const measure::Figures& f = *r.figures;
+    const measure::Limits& limits = r.limits;
+    const auto add = [&](const char* name, const measure::Figure& figure, const char* unit,
+                         const std::optional<double>& limit,
+                         std::optional<std::int32_t> code = std::nullopt) {
+        results::Figure s;
+        s.name = name;
+        s.value = figure.value;
+        s.uncertainty = figure.uncertainty;
+        s.unit = unit;
+        s.code = code;
+        s.limit = limit ? formatNumber(*limit) : "";
+        stored.push_back(std::move(s));
+    };
+    add("zero_code_error_mv", f.zeroCode, "mV", limits.zero);
+    add("full_scale_error_percent", f.fullScale, "%", limits.fullScale);
+    add("offset_error_mv", f.offset, "mV", limits.offset);
+    add("gain_error_percent", f.gain, "%", limits.gain);
+    results::Figure monotonic;
+    monotonic.name = "monotonic";
+    monotonic.text = measure::monotonicWord(f.monotonic);
+    stored.push_back(monotonic);
+    if (f.response != measure::Response::Follows) {
+        return stored;
+    }
+    add("inl_best_fit_lsb", f.inlBestFit, "LSB", limits.inl, f.inlBestFit.code);
+    add("inl_endpoint_lsb", f.inlEndpoint, "LSB", std::nullopt, f.inlEndpoint.code);
+    if (!f.steps.empty()) {
+        add("dnl_lsb", f.dnl, "LSB", limits.dnl, f.dnl.code);
+    }
+    add("smallest_step_lsb", f.smallestStep, "LSB", std::nullopt, f.smallestStep.code);
+    return stored;
+}
+
 std::vector<report::FigureRow> figureRows(const CharacterizeResult& r) {
     std::vector<report::FigureRow> rows;
     if (!r.figures) {

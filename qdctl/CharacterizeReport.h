@@ -1,6 +1,7 @@
 #pragma once
 
 #include "report/ReportData.h"
+#include "results/Store.h"
 
 #include <string>
 
@@ -11,6 +12,9 @@ struct CharacterizeResult;
 // "PASS", "FAIL" or, for a run that ended before its plan was done,
 // "INTERRUPTED": the verdict as the report, the text and the JSON say it.
 std::string verdictWord(const CharacterizeResult& result);
+
+// The figures as the results store keeps them, under their --json names.
+std::vector<results::Figure> storedFigures(const CharacterizeResult& result);
 
 // The report's words and plots from a characterization's result; its
 // figures as rows, which the text output shows too.

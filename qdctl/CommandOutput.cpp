@@ -2,6 +2,7 @@
 
 #include "control/DataWord.h"
 #include "qdctl/CharacterizeReport.h"
+#include "qdctl/Recording.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -348,7 +349,12 @@ std::string resultText(const Result& result) {
 }
 
 std::string resultJson(const Result& result) {
-    return QJsonDocument(std::visit(JsonOf{}, result)).toJson(QJsonDocument::Compact).toStdString();
+    QJsonObject json = std::visit(JsonOf{}, result);
+    // The run the results store keeps it as.
+    if (const std::string& run = recording().id(); !run.empty()) {
+        json.insert("run", q(run));
+    }
+    return QJsonDocument(json).toJson(QJsonDocument::Compact).toStdString();
 }
 
 std::vector<std::string> sweepSummaryLines(const SweepResult& r) {

@@ -5,22 +5,32 @@ namespace qd::qdctl {
 namespace {
 
 const CommandEntry kCommands[] = {
-    {"program", "program one code", makeProgramCommand},
-    {"read", "read the output voltage", makeReadCommand},
-    {"verify", "program, read back and compare", makeVerifyCommand},
-    {"sweep", "program a range of codes and measure each", makeSweepCommand},
-    {"selftest", "check each power mode", makeSelftestCommand},
-    {"list", "list the boards found", makeListCommand},
-    {"serve", "serve the board as an SCPI instrument", makeServeCommand},
-    {"characterize", "measure the converter's static figures with a meter",
-     makeCharacterizeCommand},
-    {"sim-meter", "serve a simulated DMM on the simulated board", makeSimMeterCommand},
+    {"program", "program one code", makeProgramCommand, true},
+    {"read", "read the output voltage", makeReadCommand, true},
+    {"verify", "program, read back and compare", makeVerifyCommand, true},
+    {"sweep", "program a range of codes and measure each", makeSweepCommand, true},
+    {"selftest", "check each power mode", makeSelftestCommand, true},
+    {"list", "list the boards found", makeListCommand, false},
+    {"serve", "serve the board as an SCPI instrument", makeServeCommand, false},
+    {"characterize", "measure the converter's static figures with a meter", makeCharacterizeCommand,
+     true},
+    {"sim-meter", "serve a simulated DMM on the simulated board", makeSimMeterCommand, false},
+    {"runs", "list, show, export, report, compare and push recorded runs", makeRunsCommand, false},
 };
 
 } // namespace
 
 std::span<const CommandEntry> commandTable() {
     return kCommands;
+}
+
+bool recordsRuns(const std::string& name) {
+    for (const CommandEntry& entry : kCommands) {
+        if (name == entry.name) {
+            return entry.records;
+        }
+    }
+    return false;
 }
 
 } // namespace qd::qdctl

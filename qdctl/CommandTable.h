@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <span>
+#include <string>
 
 namespace CLI {
 class App;
@@ -33,10 +34,12 @@ struct CommandEntry {
     const char* name;
     const char* summary; // the line --help gives it
     std::unique_ptr<Subcommand> (*make)();
+    bool records; // touches the board, and so records a run in the results store
 };
 
 // Every subcommand, in the order --help lists them.
 std::span<const CommandEntry> commandTable();
+bool recordsRuns(const std::string& name);
 
 // Each subcommand's maker, beside its code.
 std::unique_ptr<Subcommand> makeProgramCommand();
@@ -48,5 +51,6 @@ std::unique_ptr<Subcommand> makeListCommand();
 std::unique_ptr<Subcommand> makeServeCommand();
 std::unique_ptr<Subcommand> makeCharacterizeCommand();
 std::unique_ptr<Subcommand> makeSimMeterCommand();
+std::unique_ptr<Subcommand> makeRunsCommand();
 
 } // namespace qd::qdctl

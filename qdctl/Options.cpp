@@ -299,6 +299,9 @@ Parsed parseCommandLine(int argc, char** argv, session::CommonOptions& o) {
         ->check(CLI::Range(1, 255));
     app.add_flag("--download", o.download, "load the firmware even when the board already runs it");
     app.add_flag("-q,--quiet", o.quiet, "no progress on standard error");
+    app.add_option("--results", o.results,
+                   "where runs are recorded: a path or sqlite:PATH, postgresql://… or none "
+                   "(default: $QD_RESULTS, else results.sqlite in the user's data folder)");
 
     std::vector<std::unique_ptr<Subcommand>> commands;
     std::vector<CLI::App*> subcommands;
@@ -317,15 +320,15 @@ Parsed parseCommandLine(int argc, char** argv, session::CommonOptions& o) {
     } catch (const CLI::CallForHelp& e) {
         app.exit(e, out, err);
         writeStandardOutput(out.str());
-        return {nullptr, session::Ok};
+        return {nullptr, session::Ok, {}};
     } catch (const CLI::CallForAllHelp& e) {
         app.exit(e, out, err);
         writeStandardOutput(out.str());
-        return {nullptr, session::Ok};
+        return {nullptr, session::Ok, {}};
     } catch (const CLI::CallForVersion& e) {
         app.exit(e, out, err);
         writeStandardOutput(out.str());
-        return {nullptr, session::Ok};
+        return {nullptr, session::Ok, {}};
     } catch (const CLI::ParseError& e) {
         std::string message = e.what();
         if (e.get_name() == "RequiredError" || e.get_name() == "ExtrasError" ||
@@ -337,7 +340,7 @@ Parsed parseCommandLine(int argc, char** argv, session::CommonOptions& o) {
     for (std::size_t i = 0; i < subcommands.size(); ++i) {
         if (subcommands[i]->parsed()) {
             commands[i]->check();
-            return {std::move(commands[i]), session::Ok};
+            return {std::move(commands[i]), session::Ok, subcommands[i]->get_name()};
         }
     }
     throw Failure(BadArguments, "no subcommand given; see qdctl --help");

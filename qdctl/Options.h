@@ -27,6 +27,7 @@ struct CodeOptions {
 struct Parsed {
     std::unique_ptr<Subcommand> command; // none: help or version was printed
     int status = 0;                      // the exit status when there is none
+    std::string name;                    // the subcommand's, as typed in full
 };
 
 // Parses argv into the shared options and the subcommand it names, its own

@@ -4,6 +4,7 @@
 
 #include "control/RuntimeError.h"
 #include "qdctl/Options.h"
+#include "qdctl/Recording.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
 #include "session/System.h"
@@ -25,7 +26,9 @@ int main(int argc, char** argv) {
         if (!parsed.command) {
             return parsed.status;
         }
-        return parsed.command->run(common);
+        qd::qdctl::Recording recording(common, qd::qdctl::recordsRuns(parsed.name) ? parsed.name
+                                                                                   : std::string());
+        return recording.around([&] { return parsed.command->run(common); });
     } catch (const Failure& f) {
         printFailure(json, f.status(), f.what());
         return f.status();

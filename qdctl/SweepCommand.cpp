@@ -8,6 +8,7 @@
 #include "qdctl/CommandTable.h"
 #include "qdctl/Options.h"
 #include "qdctl/Progress.h"
+#include "qdctl/Recording.h"
 #include "qdctl/Renderer.h"
 #include "qdctl/ResultsFile.h"
 #include "qdctl/StopSignals.h"
@@ -22,7 +23,6 @@ using session::CommonOptions;
 using session::DeviceChoice;
 using session::Failure;
 using session::firmwarePathOf;
-using session::openSession;
 
 using control::DeviceProfile;
 using control::parseHexCode;
@@ -66,7 +66,14 @@ SweepResult runSweep(const SweepOptions& o, const CommonOptions& common) {
     }
     ResultsFile csv(o.csv, csvHeader());
 
-    auto [session, downloaded] = openSession(common, o.device, true);
+    auto [session, downloaded] = openRecorded(
+        common, o.device, true,
+        {{"reference_v", control::formatNumber(o.vref)},
+         {"reading_unit", "counts"},
+         {"plan", control::formatCode(from) + " to " + control::formatCode(to) + " step " +
+                      control::formatCode(step)},
+         {"limits",
+          o.tolerance ? "tolerance " + control::formatNumber(*o.tolerance) + " counts" : ""}});
     const measure::Codes codes = measure::Codes::range(from, to, step);
     SweepPlot plot(from, to);
     SweepStatistics statistics(o.tolerance);
@@ -95,7 +102,7 @@ SweepResult runSweep(const SweepOptions& o, const CommonOptions& common) {
         [board = session.get()](int) {
             return std::vector<double>{static_cast<double>(board->read().counts)};
         },
-        {sweepRow}, settings);
+        {sweepRow, recording().sink()}, settings);
     progress.finish();
     endLoop(outcome, codes.size(), &csv);
     csv.commit();
@@ -110,6 +117,18 @@ SweepResult runSweep(const SweepOptions& o, const CommonOptions& common) {
     r.clamped = !first.clampedFrom.empty() || !last.clampedFrom.empty();
     r.signal = stopSignal();
     r.seconds = outcome.seconds;
+    {
+        const SweepSummary& m = r.summary;
+        results::Figure largest =
+            figureOf("largest_deviation_counts", m.largestDeviationCounts, "counts");
+        largest.code = m.largestDeviationCode;
+        results::Figure monotonic = figureOf("monotonic", m.monotonic ? 1 : 0, "");
+        monotonic.text = m.monotonic ? "yes" : "no";
+        recording().conclude(m.pass() ? "PASS" : "FAIL",
+                             {figureOf("offset_counts", m.offsetCounts, "counts"),
+                              figureOf("gain_error_percent", m.gainErrorPercent, "%"), largest,
+                              monotonic});
+    }
     const double inLibrary =
         std::chrono::duration<double>(session->binding().timeInLibrary).count();
     r.shareOutsideLibrary = r.seconds > 0 ? 1.0 - inLibrary / r.seconds : 0;

@@ -19,6 +19,7 @@ struct CommonOptions {
     bool download = false;
     bool quiet = false;
     std::string commandLine; // as typed, for the records that name what made them
+    std::string results;     // --results: the store's URL; "" for $QD_RESULTS or the default
 };
 
 // The converter fitted to the board and its power mode, as --device and

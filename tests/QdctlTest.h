@@ -30,6 +30,7 @@ class QdctlTest : public ::testing::Test {
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
         e.insert("QD_BOARD", "sim");
         e.insert("QD_BOARD_STATE", QString::fromStdString(dir.file("board.state")));
+        e.insert("QD_RESULTS", QString::fromStdString(dir.file("results.sqlite")));
         e.insert("QD_BOARD_TRACE", QString::fromStdString(trace()));
         e.remove("QD_BOARD_FAULT");
         e.remove("QD_BOARD_VREF");

@@ -29,7 +29,7 @@ bindir = os.path.abspath(sys.argv[1])
 runs = int(sys.argv[2]) if len(sys.argv) > 2 else 3
 qdctl = os.path.join(bindir, "qdctl")
 work = tempfile.mkdtemp(prefix="qd-cspeed-")
-env = dict(os.environ, QD_BOARD="sim", QD_BOARD_STATE=os.path.join(work, "board.state"),
+env = dict(os.environ, QD_BOARD="sim", QD_BOARD_STATE=os.path.join(work, "board.state"), QD_RESULTS="none",
            QD_BOARD_MODEL="typical")
 for name in ("QD_BOARD_TRACE", "QD_BOARD_FAULT", "QD_BOARD_VREF"):
     env.pop(name, None)

@@ -24,7 +24,8 @@ qdctl = os.path.abspath(sys.argv[1])
 points = int(sys.argv[2]) if len(sys.argv) > 2 else 1024
 rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 5
 work = tempfile.mkdtemp(prefix="qd-scpi-speed-")
-env = dict(os.environ, QD_BOARD="sim", QD_BOARD_STATE=os.path.join(work, "board.state"))
+env = dict(os.environ, QD_BOARD="sim", QD_BOARD_STATE=os.path.join(work, "board.state"),
+           QD_RESULTS="none")
 for name in ("QD_BOARD_TRACE", "QD_BOARD_FAULT", "QD_BOARD_VREF", "QD_BOARD_MODEL"):
     env.pop(name, None)
 

@@ -21,7 +21,8 @@ bindir = os.path.abspath(sys.argv[1])
 runs = int(sys.argv[2]) if len(sys.argv) > 2 else 7
 qdctl = os.path.join(bindir, "qdctl")
 work = tempfile.mkdtemp(prefix="qd-speed-")
-env = dict(os.environ, QD_BOARD="sim", QD_BOARD_STATE=os.path.join(work, "board.state"))
+env = dict(os.environ, QD_BOARD="sim", QD_BOARD_STATE=os.path.join(work, "board.state"),
+           QD_RESULTS="none")
 for name in ("QD_BOARD_TRACE", "QD_BOARD_FAULT", "QD_BOARD_VREF", "QD_BOARD_MODEL"):
     env.pop(name, None)
 

@@ -22,6 +22,7 @@ unset QD_BOARD_MODEL
 start_with_qd1200() {
     local program=$1 name=$2
     export QD_BOARD_STATE="$work/$name.state" QD_BOARD_TRACE="$work/$name.trace"
+    export QD_RESULTS="$work/results.sqlite"
     "$program" 2>"$work/$name.err" &
     PID=$!
     PROGRAMS+=("$PID")

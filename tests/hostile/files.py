@@ -22,7 +22,7 @@ qdctl = sys.argv[1]
 work = tempfile.mkdtemp(prefix="qd-hostile-")
 state = os.path.join(work, "board.state")
 trace = os.path.join(work, "trace")
-env = dict(os.environ, QD_BOARD="sim", QD_BOARD_STATE=state, QD_BOARD_TRACE=trace,
+env = dict(os.environ, QD_BOARD="sim", QD_BOARD_STATE=state, QD_BOARD_TRACE=trace, QD_RESULTS="none",
            QT_QPA_PLATFORM="offscreen")
 for name in ("QD_BOARD_FAULT", "QD_BOARD_VREF", "QD_BOARD_MODEL", "QD_BOARD_COUNT"):
     env.pop(name, None)

@@ -25,6 +25,7 @@ qdctl = sys.argv[1]
 work = tempfile.mkdtemp(prefix="qd-hostile-server-")
 env = {name: value for name, value in os.environ.items() if not name.startswith("QD_")}
 env.update(QD_BOARD="sim", QD_BOARD_STATE=os.path.join(work, "board.state"),
+           QD_RESULTS=os.path.join(work, "results.sqlite"),
            QT_QPA_PLATFORM="offscreen")
 
 

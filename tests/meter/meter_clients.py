@@ -23,6 +23,7 @@ from pymeasure.instruments.hp import HP34401A
 qdctl = sys.argv[1]
 work = tempfile.mkdtemp(prefix="qd-meter-")
 env = dict(os.environ, QD_BOARD="sim", QD_BOARD_STATE=os.path.join(work, "board.state"),
+           QD_RESULTS=os.path.join(work, "results.sqlite"),
            QD_BOARD_MODEL="typical", QD_METER_TIME_SCALE="0")
 for name in ("QD_BOARD_FAULT", "QD_BOARD_VREF", "QD_BOARD_TRACE"):
     env.pop(name, None)

@@ -49,6 +49,7 @@ def check(name, pdf, expect):
 with tempfile.TemporaryDirectory() as folder:
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen", QD_BOARD="sim",
                QD_BOARD_STATE=os.path.join(folder, "board.state"), QD_BOARD_MODEL="typical",
+               QD_RESULTS=os.path.join(folder, "results.sqlite"),
                QD_METER_TIME_SCALE="0")
     env.pop("QD_BOARD_FAULT", None)
     every_limit = "inl=0.01,dnl=0.01,offset=0.01,gain=0.0001,zero=0.001,fullscale=0.0001"

@@ -20,6 +20,7 @@ qdctl, link = sys.argv[1], sys.argv[2]
 work = tempfile.mkdtemp(prefix="qd-scpi-")
 trace = os.path.join(work, "trace")
 env = dict(os.environ, QD_BOARD="sim", QD_BOARD_STATE=os.path.join(work, "board.state"),
+           QD_RESULTS=os.path.join(work, "results.sqlite"),
            QD_BOARD_TRACE=trace)
 for name in ("QD_BOARD_FAULT", "QD_BOARD_VREF", "QD_BOARD_MODEL"):
     env.pop(name, None)

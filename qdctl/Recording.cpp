@@ -1,0 +1,176 @@
+#include "qdctl/Recording.h"
+
+#include "platform/Process.h"
+#include "results/Recorder.h"
+#include "session/ExitStatus.h"
+#include "session/OutputRules.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace qd::qdctl {
+
+using session::Failure;
+
+namespace {
+
+Recording* current = nullptr;
+
+// Now, UTC, ISO 8601 to the millisecond: sortable as text on every engine.
+std::string utcNow() {
+    using namespace std::chrono;
+    const auto now = floor<milliseconds>(system_clock::now());
+    const auto day = floor<days>(now);
+    const year_month_day date{day};
+    const hh_mm_ss time{now - day};
+    char text[40];
+    std::snprintf(
+        text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+        static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+        static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+        static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
+    return text;
+}
+
+} // namespace
+
+Recording::Recording(const session::CommonOptions& common, std::string kind)
+    : common_(common), kind_(std::move(kind)) {
+    if (!kind_.empty()) {
+        current = this;
+    }
+}
+
+Recording::~Recording() {
+    if (current == this) {
+        current = nullptr;
+    }
+}
+
+results::Figure figureOf(std::string name, double value, std::string unit) {
+    results::Figure f;
+    f.name = std::move(name);
+    f.value = value;
+    f.unit = std::move(unit);
+    return f;
+}
+
+Recording& recording() {
+    static const session::CommonOptions none;
+    static Recording nothing(none, "");
+    return current ? *current : nothing;
+}
+
+std::string Recording::urlOf(const session::CommonOptions& common) {
+    if (!common.results.empty()) {
+        return common.results;
+    }
+    if (std::string url = platform::environment("QD_RESULTS"); !url.empty()) {
+        return url;
+    }
+    const std::string folder = platform::dataFolder();
+    return folder.empty() ? std::string("none") : folder + "/results.sqlite";
+}
+
+void Recording::begin(std::map<std::string, std::string> fields) {
+    if (kind_.empty() || !id_.empty() || !failure_.empty()) {
+        return;
+    }
+    const std::string url = urlOf(common_);
+    try {
+        store_ = results::openStore(url);
+        if (!store_) {
+            return; // none
+        }
+        results::Run run;
+        run.fields = std::move(fields);
+        run.fields["id"] = results::newRunId();
+        run.fields["kind"] = kind_;
+        run.fields["started"] = utcNow();
+        run.fields["qdctl_version"] = QDCTL_VERSION;
+        run.fields["host"] = platform::hostName();
+        run.fields["user_name"] = platform::userName();
+        run.fields["pid"] = std::to_string(platform::processId());
+        run.fields["command_line"] = common_.commandLine;
+        std::erase_if(run.fields, [](const auto& field) { return field.second.empty(); });
+        store_->begin(run);
+        id_ = run.id();
+        recorder_ = std::make_unique<results::Recorder>(*store_, id_);
+    } catch (const std::exception& e) {
+        failure_ = e.what();
+        store_.reset();
+    }
+}
+
+void Recording::set(const std::string& column, const std::string& value) {
+    if (!value.empty()) {
+        later_[column] = value;
+    }
+}
+
+void Recording::add(std::int32_t code, std::int32_t frame, const std::vector<double>& values) {
+    if (recorder_) {
+        recorder_->add(code, frame, values);
+    }
+}
+
+measure::Sink Recording::sink() {
+    return [this](const measure::Row& row) { add(row.code, row.frame, row.values); };
+}
+
+void Recording::conclude(const std::string& verdict, std::vector<results::Figure> figures) {
+    verdict_ = verdict;
+    figures_ = std::move(figures);
+}
+
+int Recording::around(const std::function<int()>& command) {
+    int status = 0;
+    try {
+        status = command();
+    } catch (const Failure& f) {
+        end(f.status(), false);
+        throw;
+    } catch (...) {
+        end(session::LibraryFailed, false);
+        throw;
+    }
+    return end(status, true);
+}
+
+int Recording::end(int status, bool say) {
+    if (recorder_) {
+        if (const std::string why = recorder_->finish(); !why.empty() && failure_.empty()) {
+            failure_ = why;
+        }
+        recorder_.reset();
+    }
+    if (store_ && failure_.empty()) {
+        std::map<std::string, std::string> fields = later_;
+        fields["ended"] = utcNow();
+        fields["exit_status"] = std::to_string(status);
+        const std::string verdict = status >= 128 ? "INTERRUPTED" : verdict_;
+        if (!verdict.empty()) {
+            fields["verdict"] = verdict;
+        }
+        try {
+            store_->end(id_, fields, figures_);
+        } catch (const std::exception& e) {
+            failure_ = e.what();
+        }
+    }
+    if (!failure_.empty()) {
+        // The measurement and its files are kept; the record is what is lost.
+        session::writeMessage("results store " + urlOf(common_) + ": " + failure_ +
+                              "; the run is not recorded (--results none records nothing)");
+        return status == session::Ok || status == session::CheckFailed ? session::WriteFailed
+                                                                       : status;
+    }
+    // A failure is said in one line of its own; the run is on record all
+    // the same.
+    if (!id_.empty() && say) {
+        session::writeStandardError("run " + id_ + ": recorded\n");
+    }
+    return status;
+}
+
+} // namespace qd::qdctl

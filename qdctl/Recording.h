@@ -1,0 +1,72 @@
+#pragma once
+
+// The run a command that touches the board records in the results store:
+// begun when the board is first touched, its readings written as they are
+// measured, ended with its exit status, verdict and figures. A store that
+// fails never costs the measurement: the command's files are still written,
+// and it ends with status 8 and a line naming the store and the cause.
+
+#include "measure/Loop.h"
+#include "results/Store.h"
+#include "session/CommonOptions.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace qd::results {
+class Recorder;
+}
+
+namespace qd::qdctl {
+
+class Recording {
+  public:
+    // `kind`: the command; "" for one that records nothing (list, serve).
+    Recording(const session::CommonOptions& common, std::string kind);
+    ~Recording();
+    Recording(const Recording&) = delete;
+    Recording& operator=(const Recording&) = delete;
+
+    // The URL --results, $QD_RESULTS or the default names.
+    static std::string urlOf(const session::CommonOptions& common);
+
+    // Runs `command`, ending the run with the status it returns or the
+    // failure it raises (which is raised again); the status to exit with.
+    int around(const std::function<int()>& command);
+
+    // Records the run's start with what is known of it; once, as the board
+    // is first touched.
+    void begin(std::map<std::string, std::string> fields);
+    // A column learnt later (the board, the meter), written at the end.
+    void set(const std::string& column, const std::string& value);
+    // A code's readings, as they come; a measurement loop's sink.
+    void add(std::int32_t code, std::int32_t frame, const std::vector<double>& values);
+    measure::Sink sink();
+    void conclude(const std::string& verdict, std::vector<results::Figure> figures);
+
+    // The run's id once begun, else "".
+    const std::string& id() const { return id_; }
+
+  private:
+    // Ends the run; `say`: print its id.
+    int end(int status, bool say);
+
+    const session::CommonOptions& common_;
+    std::string kind_;
+    std::unique_ptr<results::Store> store_;
+    std::unique_ptr<results::Recorder> recorder_;
+    std::string id_, failure_, verdict_;
+    std::map<std::string, std::string> later_;
+    std::vector<results::Figure> figures_;
+};
+
+// A figure of one value, without an uncertainty.
+results::Figure figureOf(std::string name, double value, std::string unit);
+
+// The recording of the command being run; one that records nothing when
+// none is.
+Recording& recording();
+
+} // namespace qd::qdctl

@@ -1,0 +1,328 @@
+// qdctl runs: the runs in the results store listed, shown, exported as the
+// command's own CSV, reported again, compared, and pushed to a lab's
+// PostgreSQL server.
+
+#include "control/DataWord.h"
+#include "platform/Process.h"
+#include "qdctl/CharacterizeCsv.h"
+#include "qdctl/CommandTable.h"
+#include "qdctl/Options.h"
+#include "qdctl/Recording.h"
+#include "qdctl/ResultsFile.h"
+#include "results/Store.h"
+#include "session/ExitStatus.h"
+#include "session/OutputRules.h"
+
+#include <CLI/CLI.hpp>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cmath>
+#include <cstdio>
+
+namespace qd::qdctl {
+
+using session::BadArguments;
+using session::CommonOptions;
+using session::Failure;
+using session::WriteFailed;
+
+namespace {
+
+QString q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+// A run that did not end is still running when its process is, on this
+// machine; otherwise it was cut off (killed, the power gone).
+std::string verdictOf(const results::Run& run) {
+    if (!run.get("ended").empty()) {
+        return run.get("verdict");
+    }
+    const std::string pid = run.get("pid");
+    if (run.get("host") == platform::hostName() && !pid.empty() &&
+        platform::processRunning(std::stoi(pid))) {
+        return "RUNNING";
+    }
+    return "INTERRUPTED";
+}
+
+QJsonObject runJson(const results::Run& run) {
+    QJsonObject json;
+    for (const results::Column& c : results::kRunColumns) {
+        const std::string value = run.get(c.name);
+        if (value.empty()) {
+            continue;
+        }
+        if (c.kind == results::Column::Text) {
+            json.insert(c.name, q(value));
+        } else {
+            json.insert(c.name, std::stod(value));
+        }
+    }
+    json.insert("verdict", q(verdictOf(run)));
+    return json;
+}
+
+QJsonObject figureJson(const results::Figure& f) {
+    QJsonObject json{{"name", q(f.name)}};
+    if (f.value) {
+        json.insert("value", *f.value);
+    }
+    if (f.uncertainty) {
+        json.insert("uncertainty", *f.uncertainty);
+    }
+    for (const auto& [key, text] :
+         {std::pair{"unit", &f.unit}, std::pair{"limit", &f.limit}, std::pair{"text", &f.text}}) {
+        if (!text->empty()) {
+            json.insert(key, q(*text));
+        }
+    }
+    if (f.code) {
+        json.insert("code", q(control::formatCode(*f.code)));
+    }
+    return json;
+}
+
+void printJson(const QJsonObject& json) {
+    session::writeStandardOutput(QJsonDocument(json).toJson(QJsonDocument::Compact).toStdString() +
+                                 "\n");
+}
+
+std::string figureText(const results::Figure& f) {
+    if (!f.text.empty()) {
+        return f.text;
+    }
+    char text[64] = "";
+    if (f.value) {
+        std::snprintf(text, sizeof text, "%.6g", *f.value);
+    }
+    std::string out = text;
+    if (f.uncertainty) {
+        std::snprintf(text, sizeof text, " ± %.2g", *f.uncertainty);
+        out += text;
+    }
+    return out + (f.unit.empty() ? "" : " " + f.unit);
+}
+
+std::unique_ptr<results::Store> openOrFail(const std::string& url) {
+    try {
+        auto store = results::openStore(url);
+        if (!store) {
+            throw Failure(BadArguments, "--results none: no store to read runs from");
+        }
+        return store;
+    } catch (const results::StoreError& e) {
+        throw Failure(WriteFailed, std::string("results store: ") + e.what());
+    }
+}
+
+class RunsCommand final : public Subcommand {
+  public:
+    void setUp(CLI::App& app, CommonOptions&) override {
+        app.description("The runs recorded in the results store (--results, $QD_RESULTS, or "
+                        "results.sqlite in the user's data folder).");
+        app.require_subcommand(1);
+        CLI::App* list = app.add_subcommand("list", "the runs, newest first");
+        list->add_option("--device", filter_.device, "only this converter");
+        list->add_option("--serial", filter_.serial, "only this unit (--serial when measured)");
+        list->add_option("--kind", filter_.kind, "only this command: sweep, characterize, …");
+        list->add_option("--since", filter_.since, "only runs started since, e.g. 2026-12-01");
+        list->add_option("--verdict", filter_.verdict, "only PASS, FAIL, …");
+        list->add_option("--limit", filter_.limit, "at most this many");
+        CLI::App* show = app.add_subcommand("show", "one run, its setup and its figures");
+        show->add_option("ID", id_, "the run's id, or enough of its start to tell it")->required();
+        CLI::App* exported = app.add_subcommand("export", "a run's readings as its CSV");
+        exported->add_option("ID", id_, "the run")->required();
+        exported->add_option("--csv", csv_, "the file, - for standard output")->required();
+        CLI::App* push = app.add_subcommand(
+            "push", "copy the runs the server lacks to a lab's PostgreSQL, by id");
+        push->add_option("--to", to_, "postgresql://user@host/database")->required();
+        subcommands_ = {list, show, exported, push};
+        app.footer(footer("  qdctl runs list --kind characterize --since 2026-12-01\n"
+                          "  qdctl runs show 0b6e\n"
+                          "  qdctl runs export 0b6e --csv run.csv\n"
+                          "  qdctl runs push --to postgresql://lab@db.example/results"));
+    }
+
+    int run(const CommonOptions& common) override {
+        common_ = &common;
+        const std::string which = [this] {
+            for (CLI::App* sub : subcommands_) {
+                if (sub->parsed()) {
+                    return sub->get_name();
+                }
+            }
+            return std::string();
+        }();
+        try {
+            if (which == "list") {
+                return list();
+            }
+            if (which == "show") {
+                return show();
+            }
+            if (which == "export") {
+                return exportCsv();
+            }
+            return push();
+        } catch (const results::StoreError& e) {
+            throw Failure(WriteFailed, std::string("results store: ") + e.what());
+        }
+    }
+
+  private:
+    std::unique_ptr<results::Store> store() const { return openOrFail(Recording::urlOf(*common_)); }
+
+    int list() {
+        const auto runs = store()->runs(filter_);
+        if (common_->json) {
+            QJsonArray array;
+            for (const auto& run : runs) {
+                array.append(runJson(run));
+            }
+            printJson({{"runs", array}});
+            return session::Ok;
+        }
+        std::string text;
+        char line[256];
+        for (const auto& run : runs) {
+            std::snprintf(line, sizeof line, "%-8.8s  %-12s  %-19.19s  %-6s  %-12s  %s\n",
+                          run.id().c_str(), run.get("kind").c_str(), run.get("started").c_str(),
+                          run.get("device").c_str(), run.get("dut_serial").c_str(),
+                          verdictOf(run).c_str());
+            text += line;
+        }
+        session::writeStandardOutput(text.empty() ? "no runs\n" : text);
+        return session::Ok;
+    }
+
+    int show() {
+        auto s = store();
+        const results::Run run = s->find(id_);
+        const auto figures = s->figures(run.id());
+        const auto readings = s->readings(run.id());
+        if (common_->json) {
+            QJsonArray array;
+            for (const auto& f : figures) {
+                array.append(figureJson(f));
+            }
+            printJson({{"run", runJson(run)},
+                       {"figures", array},
+                       {"readings", static_cast<qint64>(readings.size())}});
+            return session::Ok;
+        }
+        std::string text;
+        for (const results::Column& c : results::kRunColumns) {
+            if (!run.get(c.name).empty()) {
+                text += std::string(c.name) + ": " + run.get(c.name) + "\n";
+            }
+        }
+        text +=
+            "verdict: " + verdictOf(run) + "\nreadings: " + std::to_string(readings.size()) + "\n";
+        for (const auto& f : figures) {
+            text += "  " + f.name + ": " + figureText(f) +
+                    (f.code ? " at code " + control::formatCode(*f.code) : "") +
+                    (f.limit.empty() ? "" : ", limit " + f.limit) + "\n";
+        }
+        session::writeStandardOutput(text);
+        return session::Ok;
+    }
+
+    int exportCsv() {
+        auto s = store();
+        const results::Run run = s->find(id_);
+        const auto readings = s->readings(run.id());
+        checkOutputPaths(csv_, "", "", common_->json);
+        // The command's own columns: a characterization's setup lines and
+        // its rows of samples; any other run's codes and readings.
+        std::string header;
+        if (run.get("kind") == "characterize") {
+            header = csvPreamble({{"run", run.id()},
+                                  {"device", run.get("device")},
+                                  {"reference_v", run.get("reference_v")},
+                                  {"codes", run.get("plan")},
+                                  {"samples", run.get("samples")},
+                                  {"nplc", run.get("nplc")},
+                                  {"settle_ms", run.get("settle_ms")},
+                                  {"meter", run.get("meter_resource")},
+                                  {"meter_idn", run.get("meter_idn")},
+                                  {"date", run.get("started")},
+                                  {"serial", run.get("dut_serial")}},
+                                 std::stoi(run.get("samples").empty() ? "1" : run.get("samples")));
+        } else {
+            header = "code,frame,sample," + run.get("reading_unit") + "\n";
+        }
+        ResultsFile file(csv_, header);
+        measure::Row row;
+        const auto flush = [&] {
+            if (!row.values.empty()) {
+                file.write(csvRow(row));
+            }
+            row.values.clear();
+        };
+        for (const auto& r : readings) {
+            if (run.get("kind") != "characterize") {
+                file.write(control::formatCode(r.code) + "," + control::formatCode(r.frame) + "," +
+                           std::to_string(r.sample) + "," + control::formatNumber(r.value) + "\n");
+                continue;
+            }
+            if (r.sample == 1) {
+                flush();
+                row.code = r.code;
+                row.frame = r.frame;
+            }
+            row.values.push_back(r.value);
+        }
+        flush();
+        file.commit();
+        return session::Ok;
+    }
+
+    int push() {
+        auto from = store();
+        std::unique_ptr<results::Store> to;
+        try {
+            to = results::openStore(to_);
+        } catch (const results::StoreError& e) {
+            throw Failure(WriteFailed, std::string("--to: ") + e.what());
+        }
+        if (!to) {
+            throw Failure(BadArguments, "--to none: name the store to push to");
+        }
+        std::size_t copied = 0, there = 0;
+        for (const auto& run : from->runs({})) {
+            if (to->has(run.id())) {
+                ++there;
+                continue;
+            }
+            if (to->copy(run, from->readings(run.id()), from->figures(run.id()))) {
+                ++copied;
+            } else {
+                ++there;
+            }
+        }
+        if (common_->json) {
+            printJson({{"copied", static_cast<qint64>(copied)},
+                       {"already_there", static_cast<qint64>(there)},
+                       {"to", q(to->name())}});
+        } else {
+            session::writeStandardOutput(std::to_string(copied) + " runs copied to " + to->name() +
+                                         ", " + std::to_string(there) + " there already\n");
+        }
+        return session::Ok;
+    }
+
+    const CommonOptions* common_ = nullptr;
+    results::Filter filter_;
+    std::string id_, csv_, to_;
+    std::vector<CLI::App*> subcommands_;
+};
+
+} // namespace
+
+std::unique_ptr<Subcommand> makeRunsCommand() {
+    return std::make_unique<RunsCommand>();
+}
+
+} // namespace qd::qdctl

@@ -1,0 +1,61 @@
+#pragma once
+
+// The few things the store asks of a database engine, so that one store
+// speaks to SQLite and PostgreSQL alike: statements with bound values
+// (never values pasted into SQL), rows back, transactions, and many rows
+// put in at once. Statements are written with '?' placeholders; an engine
+// that numbers them ($1, $2) renumbers them itself.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace qd::results {
+
+// What the store could not do, in words that name the store and the cause.
+class StoreError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+using Value = std::variant<std::monostate, std::int64_t, double, std::string>;
+using Row = std::vector<Value>;
+
+class Database {
+  public:
+    virtual ~Database() = default;
+
+    // "sqlite:/path/results.sqlite" or "postgresql://host/db": for messages.
+    virtual std::string name() const = 0;
+    // "sqlite" or "postgresql": what a migration may need to tell apart.
+    virtual std::string engine() const = 0;
+
+    virtual void execute(const std::string& sql, const Row& values = {}) = 0;
+    virtual std::vector<Row> query(const std::string& sql, const Row& values = {}) = 0;
+    // The same statement once per row, as fast as the engine allows; inside
+    // a transaction the caller began.
+    virtual void executeMany(const std::string& sql, const std::vector<Row>& rows) = 0;
+
+    // A transaction that writes: it waits for another writer rather than
+    // fail, and takes the lock that keeps two migrations apart.
+    virtual void beginWrite() = 0;
+    virtual void commit() = 0;
+    // Within a write, keeps any other program's schema changes out until it ends.
+    virtual void lockSchema() = 0;
+    virtual void rollback() = 0;
+};
+
+// Opens (making it when missing) the SQLite file at `path`.
+std::unique_ptr<Database> openSqlite(const std::string& path);
+// Connects to a PostgreSQL server by a libpq connection URI.
+std::unique_ptr<Database> openPostgres(const std::string& uri);
+
+// The text of a value as a person reads it; "" for none.
+std::string textOf(const Value& value);
+std::optional<double> numberOf(const Value& value);
+
+} // namespace qd::results

@@ -1,0 +1,195 @@
+// The store's SQLite engine: one file per bench, written ahead (WAL) so a
+// program killed at any moment leaves a file that opens, with every
+// transaction it committed.
+
+#include "results/Database.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <sqlite3.h>
+
+namespace qd::results {
+
+namespace {
+
+// Another program recording at the same time holds the write lock for one
+// batch, milliseconds; a minute covers a busy bench without ever showing
+// "database is locked".
+constexpr int kBusyMilliseconds = 60000;
+
+class Statement {
+  public:
+    Statement(sqlite3* db, const std::string& sql, const std::string& name) : db_(db) {
+        if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &s_, nullptr) !=
+            SQLITE_OK) {
+            throw StoreError(name + ": " + sqlite3_errmsg(db));
+        }
+    }
+    ~Statement() { sqlite3_finalize(s_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    void bind(const Row& values) {
+        sqlite3_reset(s_);
+        sqlite3_clear_bindings(s_);
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const int at = static_cast<int>(i) + 1;
+            const Value& v = values[i];
+            if (const auto* n = std::get_if<std::int64_t>(&v)) {
+                sqlite3_bind_int64(s_, at, *n);
+            } else if (const auto* d = std::get_if<double>(&v)) {
+                sqlite3_bind_double(s_, at, *d);
+            } else if (const auto* t = std::get_if<std::string>(&v)) {
+                sqlite3_bind_text(s_, at, t->data(), static_cast<int>(t->size()), SQLITE_TRANSIENT);
+            } else {
+                sqlite3_bind_null(s_, at);
+            }
+        }
+    }
+    // One row more: false when there are none.
+    bool step(const std::string& name) {
+        const int result = sqlite3_step(s_);
+        if (result == SQLITE_ROW) {
+            return true;
+        }
+        if (result != SQLITE_DONE) {
+            throw StoreError(name + ": " + sqlite3_errmsg(db_));
+        }
+        return false;
+    }
+    Row row() const {
+        Row out;
+        const int columns = sqlite3_column_count(s_);
+        for (int i = 0; i < columns; ++i) {
+            switch (sqlite3_column_type(s_, i)) {
+            case SQLITE_INTEGER:
+                out.emplace_back(static_cast<std::int64_t>(sqlite3_column_int64(s_, i)));
+                break;
+            case SQLITE_FLOAT:
+                out.emplace_back(sqlite3_column_double(s_, i));
+                break;
+            case SQLITE_NULL:
+                out.emplace_back(std::monostate{});
+                break;
+            default:
+                out.emplace_back(
+                    std::string(reinterpret_cast<const char*>(sqlite3_column_text(s_, i)),
+                                static_cast<std::size_t>(sqlite3_column_bytes(s_, i))));
+            }
+        }
+        return out;
+    }
+
+  private:
+    sqlite3* db_;
+    sqlite3_stmt* s_ = nullptr;
+};
+
+class SqliteDatabase final : public Database {
+  public:
+    explicit SqliteDatabase(const std::string& path) : name_("sqlite:" + path) {
+        std::error_code error;
+        const auto folder =
+            std::filesystem::path(std::u8string(path.begin(), path.end())).parent_path();
+        if (!folder.empty()) {
+            std::filesystem::create_directories(folder, error);
+        }
+        if (sqlite3_open_v2(path.c_str(), &db_,
+                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                            nullptr) != SQLITE_OK) {
+            const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+            sqlite3_close(db_);
+            throw StoreError(name_ + ": cannot be opened: " + why);
+        }
+        sqlite3_busy_timeout(db_, kBusyMilliseconds);
+        // WAL: readers never wait for the writer, and a killed writer loses
+        // only what it had not committed. NORMAL synchronisation keeps every
+        // commit through a crash of the program, if not of the machine.
+        query("PRAGMA journal_mode=WAL", {});
+        execute("PRAGMA synchronous=NORMAL", {});
+        execute("PRAGMA foreign_keys=ON", {});
+    }
+    ~SqliteDatabase() override { sqlite3_close_v2(db_); }
+    SqliteDatabase(const SqliteDatabase&) = delete;
+    SqliteDatabase& operator=(const SqliteDatabase&) = delete;
+
+    std::string name() const override { return name_; }
+    std::string engine() const override { return "sqlite"; }
+
+    void execute(const std::string& sql, const Row& values) override {
+        Statement s(db_, sql, name_);
+        s.bind(values);
+        while (s.step(name_)) {
+        }
+    }
+    std::vector<Row> query(const std::string& sql, const Row& values) override {
+        Statement s(db_, sql, name_);
+        s.bind(values);
+        std::vector<Row> rows;
+        while (s.step(name_)) {
+            rows.push_back(s.row());
+        }
+        return rows;
+    }
+    void executeMany(const std::string& sql, const std::vector<Row>& rows) override {
+        Statement s(db_, sql, name_);
+        for (const Row& row : rows) {
+            s.bind(row);
+            while (s.step(name_)) {
+            }
+        }
+    }
+    // IMMEDIATE takes the write lock at once, so that the busy timeout
+    // applies here rather than a deadlock showing at the first write.
+    void beginWrite() override { execute("BEGIN IMMEDIATE", {}); }
+    void commit() override { execute("COMMIT", {}); }
+    void lockSchema() override {} // BEGIN IMMEDIATE holds the whole file
+    void rollback() override {
+        if (!sqlite3_get_autocommit(db_)) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+    }
+
+  private:
+    std::string name_;
+    sqlite3* db_ = nullptr;
+};
+
+} // namespace
+
+std::unique_ptr<Database> openSqlite(const std::string& path) {
+    return std::make_unique<SqliteDatabase>(path);
+}
+
+std::string textOf(const Value& value) {
+    if (const auto* n = std::get_if<std::int64_t>(&value)) {
+        return std::to_string(*n);
+    }
+    if (const auto* d = std::get_if<double>(&value)) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.17g", *d);
+        return text;
+    }
+    if (const auto* t = std::get_if<std::string>(&value)) {
+        return *t;
+    }
+    return {};
+}
+
+std::optional<double> numberOf(const Value& value) {
+    if (const auto* n = std::get_if<std::int64_t>(&value)) {
+        return static_cast<double>(*n);
+    }
+    if (const auto* d = std::get_if<double>(&value)) {
+        return *d;
+    }
+    if (const auto* t = std::get_if<std::string>(&value)) {
+        try {
+            return std::stod(*t);
+        } catch (const std::exception&) {
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace qd::results

@@ -1,0 +1,413 @@
+#include "results/Store.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <random>
+
+namespace qd::results {
+
+const std::vector<Column> kRunColumns = {
+    {"id", Column::Text, "the run's UUID"},
+    {"kind", Column::Text, "the command: program, read, verify, selftest, sweep, characterize"},
+    {"started", Column::Text, "when it started, UTC, ISO 8601"},
+    {"ended", Column::Text, "when it ended; empty for a run cut off (shown as interrupted)"},
+    {"exit_status", Column::Integer, "qdctl's exit status"},
+    {"device", Column::Text, "the converter: QD1200, QD1400, QD1600, QD1610"},
+    {"verdict", Column::Text, "PASS, FAIL, CONDITIONAL, INTERRUPTED, or empty"},
+    {"qdctl_version", Column::Text, "qdctl's version"},
+    {"host", Column::Text, "the computer it ran on"},
+    {"user_name", Column::Text, "the user who ran it"},
+    {"pid", Column::Integer, "its process, to tell a running run from one cut off"},
+    {"link", Column::Text, "the link library"},
+    {"board", Column::Text, "the board's identifier"},
+    {"board_serial", Column::Text, "the board's USB serial, when it has one"},
+    {"power_mode", Column::Text, "the power mode"},
+    {"reference_v", Column::Real, "the reference in volts"},
+    {"firmware_sha256", Column::Text, "the SHA-256 of the firmware image"},
+    {"converter_model", Column::Text, "the simulated board's converter model"},
+    {"reading_unit", Column::Text,
+     "the unit of the readings: V, or counts of the on-board converter"},
+    {"meter_idn", Column::Text, "the meter's *IDN? answer"},
+    {"meter_resource", Column::Text, "the meter's resource"},
+    {"nplc", Column::Real, "the meter's integration time"},
+    {"samples", Column::Integer, "readings per code"},
+    {"settle_ms", Column::Real, "settling before each reading"},
+    {"plan", Column::Text, "the codes: a range and step, or a characterization's plan"},
+    {"limits", Column::Text, "the limits judged by"},
+    {"command_line", Column::Text, "the command line"},
+    {"dut_serial", Column::Text, "--serial: the unit measured"},
+    {"operator", Column::Text, "--operator"},
+    {"temperature", Column::Text, "--temperature"},
+    {"note", Column::Text, "--note"},
+};
+
+std::string Run::get(const std::string& column) const {
+    const auto it = fields.find(column);
+    return it == fields.end() ? std::string() : it->second;
+}
+
+namespace {
+
+constexpr const char* kInsertReading =
+    "INSERT INTO readings (run, seq, code, frame, sample, value) VALUES (?, ?, ?, ?, ?, ?)";
+
+const char* sqlType(Column::Kind kind) {
+    switch (kind) {
+    case Column::Integer:
+        return "BIGINT";
+    case Column::Real:
+        return "DOUBLE PRECISION";
+    default:
+        return "TEXT";
+    }
+}
+
+// Each version's statements, in order; a store at version N runs those of
+// N+1 onwards. Only ever append: a store in the field is at any of them.
+std::vector<std::vector<std::string>> migrations() {
+    std::string runs = "CREATE TABLE runs (";
+    for (const Column& c : kRunColumns) {
+        runs += std::string(c.name) + " " + sqlType(c.kind) +
+                (std::string(c.name) == "id" ? " PRIMARY KEY" : "") + ", ";
+    }
+    runs.resize(runs.size() - 2);
+    runs += ")";
+    return {{
+        runs,
+        "CREATE INDEX runs_started ON runs (started)",
+        "CREATE TABLE readings (run TEXT NOT NULL REFERENCES runs (id) ON DELETE CASCADE, "
+        "seq BIGINT NOT NULL, code INTEGER NOT NULL, frame INTEGER NOT NULL, "
+        "sample INTEGER NOT NULL, "
+        "value DOUBLE PRECISION NOT NULL, PRIMARY KEY (run, seq))",
+        "CREATE TABLE figures (run TEXT NOT NULL REFERENCES runs (id) ON DELETE CASCADE, "
+        "name TEXT NOT NULL, value DOUBLE PRECISION, uncertainty DOUBLE PRECISION, unit TEXT, "
+        "code INTEGER, limit_text TEXT, text TEXT, PRIMARY KEY (run, name))",
+    }};
+}
+
+Value typed(const Column& column, const std::string& text) {
+    if (text.empty()) {
+        return std::monostate{};
+    }
+    try {
+        if (column.kind == Column::Integer) {
+            return static_cast<std::int64_t>(std::stoll(text));
+        }
+        if (column.kind == Column::Real) {
+            return std::stod(text);
+        }
+    } catch (const std::exception&) {
+        return std::monostate{};
+    }
+    return text;
+}
+
+const Column* columnNamed(const std::string& name) {
+    for (const Column& c : kRunColumns) {
+        if (name == c.name) {
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+std::string runColumns() {
+    std::string list;
+    for (const Column& c : kRunColumns) {
+        list += (list.empty() ? "" : ", ") + std::string(c.name);
+    }
+    return list;
+}
+
+Run runOf(const Row& row) {
+    Run run;
+    for (std::size_t i = 0; i < kRunColumns.size() && i < row.size(); ++i) {
+        if (!std::holds_alternative<std::monostate>(row[i])) {
+            std::string text = textOf(row[i]);
+            if (kRunColumns[i].kind == Column::Real) {
+                // The shortest text that reads back as the number stored.
+                char shorter[32];
+                std::snprintf(shorter, sizeof shorter, "%.15g", *numberOf(row[i]));
+                if (std::stod(shorter) == *numberOf(row[i])) {
+                    text = shorter;
+                }
+            }
+            run.fields[kRunColumns[i].name] = text;
+        }
+    }
+    return run;
+}
+
+// Undoes a transaction that did not reach its commit.
+class Transaction {
+  public:
+    explicit Transaction(Database& db) : db_(db) { db_.beginWrite(); }
+    ~Transaction() {
+        if (!done_) {
+            db_.rollback();
+        }
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    void commit() {
+        db_.commit();
+        done_ = true;
+    }
+
+  private:
+    Database& db_;
+    bool done_ = false;
+};
+
+} // namespace
+
+Store::Store(std::unique_ptr<Database> database) : db_(std::move(database)) {
+    migrate();
+}
+
+void Store::migrate() {
+    Transaction t(*db_);
+    db_->lockSchema();
+    db_->execute("CREATE TABLE IF NOT EXISTS qd_schema (version INTEGER NOT NULL)");
+    const auto rows = db_->query("SELECT version FROM qd_schema");
+    const int version = rows.empty() ? 0 : static_cast<int>(numberOf(rows[0][0]).value_or(0));
+    if (version > kSchemaVersion) {
+        throw StoreError(db_->name() + ": its schema is version " + std::to_string(version) +
+                         ", newer than this qdctl's " + std::to_string(kSchemaVersion) +
+                         "; record with a newer qdctl");
+    }
+    const auto steps = migrations();
+    for (int v = version; v < kSchemaVersion; ++v) {
+        for (const std::string& sql : steps[static_cast<std::size_t>(v)]) {
+            db_->execute(sql);
+        }
+    }
+    if (rows.empty()) {
+        db_->execute("INSERT INTO qd_schema (version) VALUES (?)", {std::int64_t{kSchemaVersion}});
+    } else if (version != kSchemaVersion) {
+        db_->execute("UPDATE qd_schema SET version = ?", {std::int64_t{kSchemaVersion}});
+    }
+    t.commit();
+}
+
+bool Store::insertRun(const Run& run, bool unlessThere) {
+    std::string names, marks;
+    Row values;
+    for (const auto& [name, text] : run.fields) {
+        const Column* column = columnNamed(name);
+        if (!column) {
+            throw StoreError(db_->name() + ": runs has no column " + name);
+        }
+        names += (names.empty() ? "" : ", ") + name;
+        marks += marks.empty() ? "?" : ", ?";
+        values.push_back(typed(*column, text));
+    }
+    const std::string insert = "INSERT INTO runs (" + names + ") VALUES (" + marks + ")";
+    if (!unlessThere) {
+        db_->execute(insert, values);
+        return true;
+    }
+    // Two benches pushing the same run at once: one of them inserts it.
+    return !db_->query(insert + " ON CONFLICT (id) DO NOTHING RETURNING id", values).empty();
+}
+
+void Store::begin(const Run& run) {
+    Transaction t(*db_);
+    insertRun(run, false);
+    t.commit();
+}
+
+void Store::add(const std::string& run, const std::vector<Reading>& readings,
+                std::int64_t firstSequence) {
+    if (readings.empty()) {
+        return;
+    }
+    std::vector<Row> rows;
+    rows.reserve(readings.size());
+    std::int64_t seq = firstSequence;
+    for (const Reading& r : readings) {
+        rows.push_back({run, seq++, std::int64_t{r.code}, std::int64_t{r.frame},
+                        std::int64_t{r.sample}, r.value});
+    }
+    Transaction t(*db_);
+    db_->executeMany(kInsertReading, rows);
+    t.commit();
+}
+
+namespace {
+
+std::vector<Row> figureRows(const std::string& run, const std::vector<Figure>& figures) {
+    std::vector<Row> rows;
+    for (const Figure& f : figures) {
+        const auto number = [](const std::optional<double>& v) {
+            return v ? Value(*v) : Value(std::monostate{});
+        };
+        rows.push_back({run, f.name, number(f.value), number(f.uncertainty),
+                        f.unit.empty() ? Value() : Value(f.unit),
+                        f.code ? Value(std::int64_t{*f.code}) : Value(),
+                        f.limit.empty() ? Value() : Value(f.limit),
+                        f.text.empty() ? Value() : Value(f.text)});
+    }
+    return rows;
+}
+
+constexpr const char* kInsertFigure =
+    "INSERT INTO figures (run, name, value, uncertainty, unit, code, limit_text, text) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?, ?)";
+
+} // namespace
+
+void Store::end(const std::string& run, const std::map<std::string, std::string>& fields,
+                const std::vector<Figure>& figures) {
+    Transaction t(*db_);
+    for (const auto& [name, text] : fields) {
+        const Column* column = columnNamed(name);
+        if (!column || name == "id") {
+            throw StoreError(db_->name() + ": runs has no column " + name);
+        }
+        db_->execute("UPDATE runs SET " + name + " = ? WHERE id = ?", {typed(*column, text), run});
+    }
+    db_->executeMany(kInsertFigure, figureRows(run, figures));
+    t.commit();
+}
+
+std::vector<Run> Store::runs(const Filter& f) {
+    std::string sql = "SELECT " + runColumns() + " FROM runs WHERE 1 = 1";
+    Row values;
+    for (const auto& [column, value] :
+         {std::pair{"device", &f.device}, std::pair{"dut_serial", &f.serial},
+          std::pair{"kind", &f.kind}, std::pair{"verdict", &f.verdict}}) {
+        if (!value->empty()) {
+            sql += std::string(" AND UPPER(") + column + ") = UPPER(?)";
+            values.emplace_back(*value);
+        }
+    }
+    if (!f.since.empty()) {
+        sql += " AND started >= ?";
+        values.emplace_back(f.since);
+    }
+    sql += " ORDER BY started DESC, id";
+    if (f.limit > 0) {
+        sql += " LIMIT ?";
+        values.emplace_back(static_cast<std::int64_t>(f.limit));
+    }
+    std::vector<Run> out;
+    for (const Row& row : db_->query(sql, values)) {
+        out.push_back(runOf(row));
+    }
+    return out;
+}
+
+Run Store::find(const std::string& prefix) {
+    const bool idLike = !prefix.empty() && std::all_of(prefix.begin(), prefix.end(), [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c)) || c == '-';
+    });
+    if (!idLike) {
+        throw StoreError("\"" + prefix + "\" is no run id: it has hexadecimal digits and dashes");
+    }
+    std::string lower = prefix;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const auto rows = db_->query(
+        "SELECT " + runColumns() + " FROM runs WHERE id LIKE ? ORDER BY id LIMIT 2", {lower + "%"});
+    if (rows.empty()) {
+        throw StoreError(db_->name() + " holds no run " + prefix);
+    }
+    if (rows.size() > 1) {
+        throw StoreError("run " + prefix + " is ambiguous in " + db_->name() +
+                         ": give more of its id");
+    }
+    return runOf(rows[0]);
+}
+
+std::vector<Reading> Store::readings(const std::string& run) {
+    std::vector<Reading> out;
+    for (const Row& row : db_->query(
+             "SELECT code, frame, sample, value FROM readings WHERE run = ? ORDER BY seq", {run})) {
+        out.push_back({static_cast<std::int32_t>(numberOf(row[0]).value_or(0)),
+                       static_cast<std::int32_t>(numberOf(row[1]).value_or(0)),
+                       static_cast<int>(numberOf(row[2]).value_or(0)),
+                       numberOf(row[3]).value_or(0)});
+    }
+    return out;
+}
+
+std::vector<Figure> Store::figures(const std::string& run) {
+    std::vector<Figure> out;
+    for (const Row& row : db_->query("SELECT name, value, uncertainty, unit, code, limit_text, "
+                                     "text FROM figures WHERE run = ? ORDER BY name",
+                                     {run})) {
+        Figure f;
+        f.name = textOf(row[0]);
+        f.value = numberOf(row[1]);
+        f.uncertainty = numberOf(row[2]);
+        f.unit = textOf(row[3]);
+        if (const auto code = numberOf(row[4])) {
+            f.code = static_cast<std::int32_t>(*code);
+        }
+        f.limit = textOf(row[5]);
+        f.text = textOf(row[6]);
+        out.push_back(std::move(f));
+    }
+    return out;
+}
+
+bool Store::has(const std::string& run) {
+    return !db_->query("SELECT id FROM runs WHERE id = ?", {run}).empty();
+}
+
+bool Store::copy(const Run& run, const std::vector<Reading>& readings,
+                 const std::vector<Figure>& figures) {
+    Transaction t(*db_);
+    if (!insertRun(run, true)) {
+        return false;
+    }
+    std::vector<Row> rows;
+    rows.reserve(readings.size());
+    std::int64_t seq = 0;
+    for (const Reading& r : readings) {
+        rows.push_back({run.id(), seq++, std::int64_t{r.code}, std::int64_t{r.frame},
+                        std::int64_t{r.sample}, r.value});
+    }
+    db_->executeMany(kInsertReading, rows);
+    db_->executeMany(kInsertFigure, figureRows(run.id(), figures));
+    t.commit();
+    return true;
+}
+
+std::unique_ptr<Store> openStore(const std::string& url) {
+    if (url == "none") {
+        return nullptr;
+    }
+    if (url.starts_with("postgresql://") || url.starts_with("postgres://")) {
+        return std::make_unique<Store>(openPostgres(url));
+    }
+    const std::string path = url.starts_with("sqlite:") ? url.substr(7) : url;
+    if (path.empty()) {
+        throw StoreError("--results takes a path, sqlite:PATH, postgresql://… or none");
+    }
+    return std::make_unique<Store>(openSqlite(path));
+}
+
+std::string newRunId() {
+    std::random_device random;
+    unsigned char bytes[16];
+    for (unsigned char& b : bytes) {
+        b = static_cast<unsigned char>(random() & 0xff);
+    }
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40); // version 4
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80); // RFC 4122 variant
+    std::string id;
+    for (int i = 0; i < 16; ++i) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", bytes[i]);
+        id += hex;
+        if (i == 3 || i == 5 || i == 7 || i == 9) {
+            id += '-';
+        }
+    }
+    return id;
+}
+
+} // namespace qd::results

@@ -1,0 +1,107 @@
+#pragma once
+
+// The results store: every run a command makes, with where it came from,
+// its readings as they are measured and its figures, on one schema for
+// SQLite and PostgreSQL, made and migrated forward when opened. Standard
+// C++ and the engines' client libraries only.
+
+#include "results/Database.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qd::results {
+
+// A column of the table `runs`: its name and whether it holds text,
+// a whole number or a real.
+struct Column {
+    const char* name;
+    enum Kind { Text, Integer, Real } kind;
+    const char* meaning; // for the README's table
+};
+extern const std::vector<Column> kRunColumns;
+
+// One run, by column name; a column it has nothing for is absent.
+struct Run {
+    std::map<std::string, std::string> fields;
+    std::string get(const std::string& column) const;
+    std::string id() const { return get("id"); }
+};
+
+struct Reading {
+    std::int32_t code = 0;
+    std::int32_t frame = 0; // what was written for it
+    int sample = 0;         // 1 for the first of a code's samples
+    double value = 0;
+};
+
+struct Figure {
+    std::string name; // as --json names it: "offset_error_mv"
+    std::optional<double> value, uncertainty;
+    std::string unit;
+    std::optional<std::int32_t> code;
+    std::string limit; // as --limits gave it, or ""
+    std::string text;  // a figure that is a word ("yes"), or ""
+};
+
+struct Filter {
+    std::string device, serial, kind, since, verdict;
+    std::size_t limit = 0; // 0: every run
+};
+
+// The schema's version this program writes; an older store is migrated
+// forward when opened, a newer one is refused rather than written wrongly.
+inline constexpr int kSchemaVersion = 1;
+
+class Store {
+  public:
+    explicit Store(std::unique_ptr<Database> database);
+
+    std::string name() const { return db_->name(); }
+
+    // A new run, recorded at once so that a run cut short still shows.
+    void begin(const Run& run);
+    // Readings of a run, in one transaction.
+    void add(const std::string& run, const std::vector<Reading>& readings,
+             std::int64_t firstSequence);
+    // The run's end: its columns that were not known at the start (ended,
+    // exit_status, verdict, ...) and its figures.
+    void end(const std::string& run, const std::map<std::string, std::string>& fields,
+             const std::vector<Figure>& figures);
+
+    // Newest first.
+    std::vector<Run> runs(const Filter& filter);
+    // The run an id or an unambiguous prefix of one names; StoreError
+    // naming what is wrong otherwise.
+    Run find(const std::string& idOrPrefix);
+    std::vector<Reading> readings(const std::string& run);
+    std::vector<Figure> figures(const std::string& run);
+    bool has(const std::string& run);
+
+    // A whole run copied in from another store, in one transaction; false
+    // when this store has it already.
+    bool copy(const Run& run, const std::vector<Reading>& readings,
+              const std::vector<Figure>& figures);
+
+    Database& database() { return *db_; }
+
+  private:
+    void migrate();
+    // False when `unlessThere` and the store has a run of that id.
+    bool insertRun(const Run& run, bool unlessThere);
+
+    std::unique_ptr<Database> db_;
+};
+
+// The store a results URL names: a path or sqlite:PATH, postgresql://…
+// (postgres:// too), or none (nullptr).
+std::unique_ptr<Store> openStore(const std::string& url);
+
+// A new run id: a random (version 4) UUID as text.
+std::string newRunId();
+
+} // namespace qd::results
