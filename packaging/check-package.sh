@@ -33,7 +33,7 @@ changelog_version=$(dpkg-parsechangelog -l "$src/packaging/changelog" -SVersion)
 [ "$version" = "$changelog_version" ] ||
     fail "package version $version, changelog $changelog_version"
 depends=$(dpkg-deb --field "$deb" Depends)
-for package in libqt6widgets6 libqt6gui6 libqt6core6 libusb-1.0-0 libc6; do
+for package in libqt6widgets6 libqt6gui6 libqt6core6 libusb-1.0-0 libsqlite3-0 libpq5 libc6; do
     grep -Eq "(^|, )$package( |,|$)" <<<"$depends" || fail "Depends lacks $package: $depends"
 done
 # Every picture is drawn with Qt Gui alone.

@@ -253,7 +253,17 @@ void checkNames(const CLI::App& app, const std::vector<CLI::App*>& subcommands, 
             throw Failure(BadArguments,
                           "unknown option " + name + suggestion(nearest) + " See qdctl " + help);
         }
-        if (sub || arg.starts_with("-")) {
+        if (sub && !arg.starts_with("-")) {
+            // A subcommand's own subcommand (runs list): its options count.
+            for (const CLI::App* nested : sub->get_subcommands({})) {
+                if (nested->get_name() == arg) {
+                    sub = nested;
+                    break;
+                }
+            }
+            continue;
+        }
+        if (arg.starts_with("-")) {
             continue;
         }
         std::vector<std::string> names;

@@ -8,11 +8,13 @@ packages=(
     # build
     build-essential cmake ninja-build pkg-config clang libclang-rt-dev clang-tidy
     qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl-dev libxkbcommon-dev
-    libusb-1.0-0-dev libcli11-dev liblxi-dev
+    libusb-1.0-0-dev libcli11-dev liblxi-dev libsqlite3-dev libpq-dev
     # tests
     libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev
     xvfb xauth xdotool x11-utils locales fonts-liberation
     python3 python3-pyvisa python3-pyvisa-py lxi-tools python3-pymeasure
+    # the results store's tests: a real server they start themselves
+    sqlite3 postgresql
     # the report's screenshot
     poppler-utils
     # the Debian package

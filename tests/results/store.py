@@ -1,0 +1,203 @@
+#!/usr/bin/python3
+"""The results store on both engines, read back by their own clients
+(Python's sqlite3, psql), not by qdctl: runs recorded, listed, a recording
+killed with SIGKILL, pushed twice, several programs and benches at once.
+The PostgreSQL server is one the test starts itself (initdb and pg_ctl in a
+temporary folder, as an unprivileged user when run as root) and stops.
+
+Usage: store.py QDCTL
+"""
+import glob
+import json
+import os
+import pwd
+import shutil
+import signal
+import socket
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+
+QDCTL = sys.argv[1]
+failures = []
+
+
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+        print("FAIL:", what)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Postgres:
+    """A private server on a Unix socket in `folder`."""
+
+    def __init__(self, folder):
+        bins = sorted(glob.glob("/usr/lib/postgresql/*/bin"))
+        if not bins:
+            raise RuntimeError("no PostgreSQL server installed (Debian's postgresql)")
+        self.bin = bins[-1]
+        self.folder = folder
+        self.as_user = []
+        self.user = pwd.getpwuid(os.geteuid()).pw_name
+        if os.geteuid() == 0:
+            # The server refuses to run as root.
+            self.user = "nobody"
+            nobody = pwd.getpwnam("nobody")
+            os.chown(folder, nobody.pw_uid, nobody.pw_gid)
+            os.chmod(os.path.dirname(folder), 0o755)
+            self.as_user = ["runuser", "-u", "nobody", "--"]
+        self.data = os.path.join(folder, "data")
+        self.port = free_port()
+        self.run("initdb", "-D", self.data, "-A", "trust", "-U", self.user, "--no-sync")
+        self.run("pg_ctl", "-D", self.data, "-l", os.path.join(folder, "log"), "-w", "-o",
+                 "-k %s -p %d -c listen_addresses='' -c fsync=off" % (folder, self.port), "start")
+        self.uri = "postgresql:///postgres?host=%s&port=%d&user=%s" % (folder, self.port, self.user)
+
+    def run(self, tool, *args):
+        subprocess.run(self.as_user + [os.path.join(self.bin, tool)] + list(args), check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, cwd=self.folder)
+
+    def sql(self, query):
+        out = subprocess.run(["psql", "-At", "-h", self.folder, "-p", str(self.port), "-U",
+                              self.user, "-d", "postgres", "-c", query],
+                             check=True, capture_output=True, text=True).stdout
+        return out.strip()
+
+    def stop(self):
+        self.run("pg_ctl", "-D", self.data, "-m", "immediate", "stop")
+
+
+class Sqlite:
+    def __init__(self, path):
+        self.uri = path
+        self.path = path
+
+    def sql(self, query):
+        with sqlite3.connect(self.path, timeout=30) as db:
+            return "\n".join("|".join(str(v) for v in row) for row in db.execute(query))
+
+
+def qdctl(env, *args, timeout=120):
+    return subprocess.run([QDCTL] + list(args), env=env, capture_output=True, text=True,
+                          timeout=timeout)
+
+
+def count(store, table, run=None):
+    where = " WHERE run = '%s'" % run if run else ""
+    return int(store.sql("SELECT count(*) FROM %s%s" % (table, where)) or 0)
+
+
+def cases(name, store, work):
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", QD_BOARD="sim",
+               QD_BOARD_STATE=os.path.join(work, name + ".state"), QD_RESULTS=store.uri)
+    env.pop("QD_BOARD_FAULT", None)
+    # Recorded, and listed.
+    r = qdctl(env, "--json", "sweep", "--device", "QD1200", "--from", "0", "--to", "FFF", "-q",
+              "--csv", os.path.join(work, name + ".csv"))
+    check(r.returncode == 0, "%s: sweep ended %d: %s" % (name, r.returncode, r.stderr))
+    run = json.loads(r.stdout).get("run", "")
+    check(run and ("run %s: recorded" % run) in r.stderr, "%s: no run id said: %s" % (name, r.stderr))
+    check(count(store, "readings", run) == 4096, "%s: %d readings of 4096" % (name, count(store, "readings", run)))
+    listed = json.loads(qdctl(env, "--json", "runs", "list", "--kind", "sweep").stdout)["runs"]
+    check([x["id"] for x in listed] == [run], "%s: runs list gives %s" % (name, listed))
+    # Several programs recording into one store at once: none is refused.
+    programs = [subprocess.Popen([QDCTL, "sweep", "--device", "QD1200", "--from", "0", "--to", "FFF",
+                                  "-q", "--csv", os.path.join(work, "%s%d.csv" % (name, i))], env=dict(env, QD_BOARD_STATE=os.path.join(work, "%s%d.state" % (name, i))),
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                for i in range(4)]
+    for p in programs:
+        err = p.communicate(timeout=120)[1]
+        check(p.returncode == 0 and "locked" not in err, "%s: a sweep beside others: %d %s" % (name, p.returncode, err))
+    check(count(store, "runs") == 5, "%s: %d runs, not 5" % (name, count(store, "runs")))
+    # Killed mid-run: what was committed is there, the run shows interrupted.
+    csv = os.path.join(work, name + "-killed.csv")
+    p = subprocess.Popen([QDCTL, "characterize", "--device", "QD1200", "--codes", "all", "--settle",
+                          "2", "--samples", "1", "-q", "--no-preflight", "--csv", csv], env=env,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    started = time.monotonic()
+    deadline = started + 60
+    partial = lambda: [f for f in os.listdir(work) if f.startswith(name + "-killed.csv.partial-")]
+    while time.monotonic() < deadline and count(store, "readings") < 5 * 4096 + 600:
+        time.sleep(0.05)
+    p.send_signal(signal.SIGKILL)
+    p.wait()
+    elapsed = time.monotonic() - started
+    rows = 0
+    for f in partial():
+        with open(os.path.join(work, f)) as kept:
+            rows = sum(1 for line in kept if line[:1].isalnum() and not line.startswith("code"))
+    stored = count(store, "readings") - 5 * 4096
+    rate = rows / elapsed if elapsed > 0 else 0
+    print("%s: killed after %.1f s: %d rows measured, %d stored" % (name, elapsed, rows, stored))
+    check(stored >= rows - rate * 1.0, "%s: %d readings stored of %d measured at %.0f codes/s: more "
+          "than a second's lost" % (name, stored, rows, rate))
+    if isinstance(store, Sqlite):
+        check(store.sql("PRAGMA integrity_check") == "ok", "%s: integrity_check fails" % name)
+    listed = json.loads(qdctl(env, "--json", "runs", "list", "--kind", "characterize").stdout)["runs"]
+    check(listed and listed[0]["verdict"] == "INTERRUPTED", "%s: the killed run: %s" % (name, listed[:1]))
+    return env
+
+
+def push_cases(sqlite_env, pg, work):
+    for attempt in (1, 2):
+        r = qdctl(sqlite_env, "--json", "runs", "push", "--to", pg.uri)
+        check(r.returncode == 0, "push %d: %s" % (attempt, r.stderr))
+    runs = int(pg.sql("SELECT count(*) FROM runs"))
+    ids = int(pg.sql("SELECT count(DISTINCT id) FROM runs"))
+    check(runs == ids, "pushed twice: %d runs for %d ids" % (runs, ids))
+    there = ids
+    local = Sqlite(sqlite_env["QD_RESULTS"]).sql("SELECT id FROM runs ORDER BY id").split()
+    for run in local:
+        want = count(Sqlite(sqlite_env["QD_RESULTS"]), "readings", run)
+        got = count(pg, "readings", run)
+        check(want == got, "run %s: %d readings pushed twice of %d" % (run, got, want))
+    # Three benches pushing to one server at once, two of them the same store.
+    benches = []
+    for i in range(2):
+        path = os.path.join(work, "bench%d.sqlite" % i)
+        env = dict(sqlite_env, QD_RESULTS=path, QD_BOARD_STATE=os.path.join(work, "bench%d.state" % i))
+        for _ in range(3):
+            qdctl(env, "sweep", "--device", "QD1200", "--from", "0", "--to", "3FF", "-q", "--csv",
+                  os.path.join(work, "bench.csv"))
+        benches += [env, env] if i == 0 else [env]
+    pushes = [subprocess.Popen([QDCTL, "runs", "push", "--to", pg.uri], env=env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+              for env in benches]
+    for p in pushes:
+        err = p.communicate(timeout=120)[1]
+        check(p.returncode == 0, "a push beside others: %s" % err)
+    ids = int(pg.sql("SELECT count(DISTINCT id) FROM runs"))
+    runs = int(pg.sql("SELECT count(*) FROM runs"))
+    check(runs == ids == there + 6,
+          "three benches at once: %d runs, %d ids, %d expected" % (runs, ids, there + 6))
+    check(int(pg.sql("SELECT count(*) FROM (SELECT run, seq FROM readings GROUP BY run, seq HAVING count(*) > 1) d")) == 0,
+          "a reading pushed twice")
+
+
+with tempfile.TemporaryDirectory() as work:
+    os.chmod(work, 0o755)
+    sqlite_env = cases("sqlite", Sqlite(os.path.join(work, "results.sqlite")), work)
+    server = os.path.join(work, "pg")
+    os.mkdir(server)
+    try:
+        pg = Postgres(server)
+    except (RuntimeError, subprocess.CalledProcessError) as e:
+        failures.append("PostgreSQL could not be started: %s" % getattr(e, "stderr", e))
+        pg = None
+    if pg:
+        try:
+            cases("postgresql", pg, work)
+            push_cases(sqlite_env, pg, work)
+        finally:
+            pg.stop()
+
+print("%d faults" % len(failures))
+sys.exit(1 if failures else 0)

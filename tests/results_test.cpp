@@ -1,0 +1,56 @@
+// The results store's rules that no client shows by itself: a run found by
+// a prefix of its id and never by a guess, and a store newer than this
+// program refused rather than written in a schema it does not know.
+
+#include "TempDir.h"
+#include "results/Store.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using qd::results::openSqlite;
+using qd::results::Run;
+using qd::results::Store;
+using qd::results::StoreError;
+
+Run runOf(const std::string& id) {
+    Run run;
+    run.fields = {{"id", id}, {"kind", "sweep"}, {"started", "2026-12-09T06:00:00.000Z"}};
+    return run;
+}
+
+TEST(ResultsStore, FindsARunByAnUnambiguousPrefixOnly) {
+    TempDir dir;
+    Store store(openSqlite(dir.file("results.sqlite")));
+    store.begin(runOf("0b6e1111-0000-4000-8000-000000000000"));
+    store.begin(runOf("0b6e2222-0000-4000-8000-000000000000"));
+    const struct {
+        const char* asked;
+        const char* found; // "" when refused
+    } cases[] = {
+        {"0b6e1", "0b6e1111-0000-4000-8000-000000000000"},
+        {"0B6E2", "0b6e2222-0000-4000-8000-000000000000"},
+        {"0b6e", ""},  // both
+        {"ffff", ""},  // neither
+        {"0b6e%", ""}, // no pattern of the engine's
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        if (*c.found) {
+            EXPECT_EQ(store.find(c.asked).id(), c.found) << c.asked;
+        } else {
+            EXPECT_THROW(store.find(c.asked), StoreError) << c.asked;
+        }
+    }
+}
+
+TEST(ResultsStore, RefusesAStoreNewerThanItsSchema) {
+    TempDir dir;
+    const std::string path = dir.file("results.sqlite");
+    { Store made(openSqlite(path)); }
+    openSqlite(path)->execute("UPDATE qd_schema SET version = 99");
+    EXPECT_THROW(Store(openSqlite(path)), StoreError);
+}
+
+} // namespace
