@@ -41,11 +41,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kMeterTimeout = 5000ms;
-
 struct CharacterizeOptions {
     DeviceChoice device;
     std::string meter; // a VISA resource or a USBTMC device file; empty: the on-board converter
+    double meterTimeout = 5; // seconds
     std::string codes = "fast";
     double nplc = 10;
     int samples = 4;
@@ -153,8 +152,10 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
     std::unique_ptr<Probe> probe;
     try {
         if (resource) {
-            dmm = std::make_unique<meter::Meter>(meter::connect(*resource, kMeterTimeout),
-                                                 resource->text);
+            const auto timeout = std::chrono::milliseconds(std::lround(o.meterTimeout * 1000));
+            dmm = std::make_unique<meter::Meter>(
+                meter::connect(*resource, timeout), resource->text, timeout,
+                [](const std::string& notice) { session::writeMessage(notice); });
             dmm->configure({o.vref, o.nplc, o.samples});
             r.meter = resource->text;
             r.meterIdentity = dmm->identity();
@@ -198,7 +199,13 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
         measured.push_back(m);
     };
     const measure::LoopOutcome outcome = measure::runLoop(
-        measure::Codes::list(codes), programOn(*session),
+        measure::Codes::list(codes),
+        [program = programOn(*session), meter = dmm.get()](std::int32_t code) {
+            if (meter) {
+                meter->setContext("code " + formatCode(code));
+            }
+            return program(code);
+        },
         [&probe, board = session.get()](int) { return probe->read(*board); }, {keep}, settings);
     progress.finish();
     endLoop(outcome, codes.size(), csv ? &*csv : nullptr);
@@ -248,6 +255,10 @@ class CharacterizeCommand final : public Subcommand {
                        "the bench DMM: TCPIP::HOST[::PORT]::SOCKET (raw socket, port 5025 unless "
                        "given), TCPIP::HOST::INSTR (VXI-11) or a USBTMC device file "
                        "(/dev/usbtmc0); without it the on-board converter measures");
+        app.add_option("--meter-timeout", o_.meterTimeout,
+                       "seconds the meter may take to answer, a reading's integration aside")
+            ->check(CLI::Range(0.1, 600.0))
+            ->capture_default_str();
         app.add_option("--codes", o_.codes,
                        "all, fast (the carries and a grid: under 1% of a 16-bit converter's "
                        "codes), or EVERY: every EVERY-th code")
