@@ -304,6 +304,29 @@ TEST_F(CharacterizeTest, AStaleReplyIsThrownAwayNeverTakenForAReading) {
     }
 }
 
+TEST_F(CharacterizeTest, AMeterThatNeverAnswersTimesOutNamingTheCommand) {
+    // Takes the connection and every byte sent, and answers nothing.
+    QProcess mute;
+    prepare(mute, {});
+    mute.start("/usr/bin/python3",
+               {"-c", "import socket\n"
+                      "s = socket.socket(); s.bind(('127.0.0.1', 0)); s.listen()\n"
+                      "print(s.getsockname()[1], flush=True)\n"
+                      "c, _ = s.accept()\n"
+                      "while c.recv(4096): pass\n"});
+    ASSERT_TRUE(mute.waitForReadyRead(30000));
+    const QString port = QString(mute.readLine()).trimmed();
+    const Outcome r = characterize({"--device", "QD1200", "--meter-timeout", "0.5", "--meter",
+                                    "TCPIP::127.0.0.1::" + port + "::SOCKET"},
+                                   {});
+    EXPECT_EQ(r.status, 10) << r.err;
+    EXPECT_NE(r.err.find("*IDN? timed out after 0.5 s, and after *CLS it does not answer *OPC?"),
+              std::string::npos)
+        << r.err;
+    mute.kill();
+    mute.waitForFinished(10000);
+}
+
 TEST_F(CharacterizeTest, AMeterThatRefusesACommandIsNamedBeforeTheBoardIsTouched) {
     // The board's own instrument is no meter: it refuses a meter's commands.
     QProcess server;
