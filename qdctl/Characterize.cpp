@@ -295,6 +295,9 @@ class CharacterizeCommand final : public Subcommand {
         if (!std::isfinite(o_.nplc) || !(o_.nplc > 0) || o_.nplc > 1000) {
             throw Failure(BadArguments, "--nplc must be a number of power-line cycles above 0");
         }
+        if (!(o_.meterTimeout >= 0.1 && o_.meterTimeout <= 600)) { // nan too
+            throw Failure(BadArguments, "--meter-timeout must be 0.1 to 600 seconds");
+        }
         if (!std::isfinite(o_.settleMs) || o_.settleMs < 0 || o_.settleMs > 60000) {
             throw Failure(BadArguments, "--settle must be 0 to 60000 ms");
         }
