@@ -13,8 +13,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kCommandTimeout = 5000ms;
 constexpr double kOverloadVolts = 1e30; // meters answer 9.9E37 beyond their range
+// What a range holds: meters read up to 120 % of it.
+constexpr double kOverRange = 1.2;
+// *OPC? asked this often, at most, to bring a meter back in step.
+constexpr int kSynchroniseTries = 3;
 
 // The most common ground: SCPI-99's DC volts subsystem, which Keysight's
 // and most others' meters speak.
@@ -29,7 +32,9 @@ const std::vector<Family> kFamilies = {
      kScpiConfigure,
      true,
      {0.1, 1, 10, 100, 1000},
-     false},
+     false,
+     "READ?",
+     "CAL:DATE?"},
     {"Keithley DMM6500 (SCPI)",
      "KEITHLEY INSTRUMENTS|KEITHLEY INSTRUMENTS INC.",
      "MODEL DMM6500",
@@ -37,14 +42,18 @@ const std::vector<Family> kFamilies = {
       ":SENS:VOLT:AZER ON", nullptr, nullptr},
      false,
      {0.1, 1, 10, 100, 1000},
-     false},
+     false,
+     ":READ?",
+     nullptr},
     {"Rigol DM3068",
      "Rigol Technologies",
      "DM3068",
      {":FUNC:VOLT:DC", ":MEAS:VOLT:DC {range}", ":VOLT:DC:NPLC {nplc}", nullptr, nullptr, nullptr},
      false,
      {0.2, 2, 20, 200, 1000},
-     true},
+     true,
+     ":MEAS:VOLT:DC?",
+     nullptr},
     {"Siglent SDM3065X",
      "Siglent Technologies",
      "SDM3065X",
@@ -52,8 +61,18 @@ const std::vector<Family> kFamilies = {
       "SAMP:COUN {samples}", nullptr},
      true,
      {0.2, 2, 20, 200, 1000},
-     false},
-    {"SCPI-99 meter", nullptr, nullptr, kScpiConfigure, true, {0.1, 1, 10, 100, 1000}, false},
+     false,
+     "READ?",
+     nullptr},
+    {"SCPI-99 meter",
+     nullptr,
+     nullptr,
+     kScpiConfigure,
+     true,
+     {0.1, 1, 10, 100, 1000},
+     false,
+     "READ?",
+     nullptr},
 };
 
 std::string upper(std::string_view text) {
@@ -103,6 +122,19 @@ std::string trimmed(std::string_view text) {
     return std::string(text);
 }
 
+std::string seconds(std::chrono::milliseconds t) {
+    return number(static_cast<double>(t.count()) / 1000);
+}
+
+// A carrier's failure without the meter named again.
+std::string reasonOf(std::string_view message, const std::string& resource) {
+    const std::string prefix = "meter " + resource + ": ";
+    if (message.starts_with(prefix)) {
+        message.remove_prefix(prefix.size());
+    }
+    return printable(message);
+}
+
 } // namespace
 
 const Family& familyOf(const std::string& identity) {
@@ -121,13 +153,36 @@ const Family& familyOf(const std::string& identity) {
     return kFamilies.back();
 }
 
-Meter::Meter(std::unique_ptr<Transport> transport, std::string resource)
-    : transport_(std::move(transport)), resource_(std::move(resource)) {
-    identity_ = trimmed(query("*IDN?", kCommandTimeout));
+std::string printable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        // C1 controls come as two bytes in UTF-8: C2 80 to C2 9F.
+        const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                        (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+        if (c < 0x20 || c == 0x7F || c1) {
+            const unsigned code = c1 ? static_cast<unsigned char>(text[++i]) : c;
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", code);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+Meter::Meter(std::unique_ptr<Transport> transport, std::string resource,
+             std::chrono::milliseconds timeout, Notice notice)
+    : transport_(std::move(transport)), resource_(std::move(resource)), timeout_(timeout),
+      notice_(std::move(notice)) {
+    identity_ = printable(trimmed(query("*IDN?", timeout_)));
     if (identity_.empty()) {
         fail("its *IDN? answer is empty");
     }
     family_ = &familyOf(identity_);
+    askCalibrationDate();
 }
 
 void Meter::fail(const std::string& what) const {
@@ -135,21 +190,130 @@ void Meter::fail(const std::string& what) const {
                      ": " + what);
 }
 
+std::string Meter::at() const {
+    return context_.empty() ? std::string() : " at " + context_;
+}
+
+void Meter::discarded(std::size_t count) {
+    if (count == 0) {
+        return;
+    }
+    if (discarded_ == 0 && notice_) {
+        notice_("meter " + resource_ + ": discarded a reply nobody asked for (a late answer?)");
+    }
+    discarded_ += count;
+}
+
+bool Meter::discardPending() {
+    const std::size_t n = transport_->drain();
+    discarded(n);
+    return n > 0;
+}
+
+void Meter::send(const std::string& message) {
+    try {
+        transport_->send(message);
+    } catch (const MeterError& e) {
+        fail(message + ": " + reasonOf(e.what(), resource_));
+    }
+}
+
+std::string Meter::exchange(const std::string& message, std::chrono::milliseconds timeout) {
+    send(message);
+    try {
+        return transport_->receive(timeout);
+    } catch (const MeterTimeout&) {
+        throw;
+    } catch (const MeterError& e) {
+        fail(message + ": " + reasonOf(e.what(), resource_));
+    }
+}
+
+bool Meter::synchronise(std::chrono::milliseconds within) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + within;
+    const auto slice = std::max(within / kSynchroniseTries, std::chrono::milliseconds(1));
+    for (int attempt = 0; attempt < kSynchroniseTries && Clock::now() < deadline; ++attempt) {
+        send("*OPC?");
+        // Whatever comes before its 1 answers an earlier query.
+        while (true) {
+            const auto left = std::min(slice, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  deadline - Clock::now()));
+            if (left.count() <= 0) {
+                break;
+            }
+            std::string answer;
+            try {
+                answer = transport_->receive(left);
+            } catch (const MeterTimeout&) {
+                break;
+            } catch (const MeterError& e) {
+                fail("*OPC?: " + reasonOf(e.what(), resource_));
+            }
+            if (trimmed(answer) == "1") {
+                return true;
+            }
+            discarded(1);
+        }
+    }
+    return false;
+}
+
 std::string Meter::query(const std::string& message, std::chrono::milliseconds timeout) {
-    transport_->send(message);
-    return transport_->receive(timeout);
+    // An answer waiting now is nobody's: a late one, or one sent twice.
+    // What may still be on its way of it is taken by *OPC?'s answer.
+    if (discardPending() && !synchronise(timeout)) {
+        fail("it sent a reply nobody asked for, and does not answer *OPC? within " +
+             seconds(timeout) + " s");
+    }
+    try {
+        return exchange(message, timeout);
+    } catch (const MeterTimeout&) {
+    }
+    // Once in step again, its late answer thrown away, the query is asked
+    // once more.
+    const std::string timedOut = message + " timed out after " + seconds(timeout) + " s";
+    send("*CLS");
+    if (!synchronise(timeout)) {
+        fail(timedOut + ", and after *CLS it does not answer *OPC?");
+    }
+    try {
+        return exchange(message, timeout);
+    } catch (const MeterTimeout&) {
+        fail(timedOut + ", also when asked again");
+    }
+}
+
+void Meter::askCalibrationDate() {
+    if (!family_->calibrationQuery) {
+        return;
+    }
+    const std::string answer = query(family_->calibrationQuery, timeout_);
+    const scpi::ParsedResponse parsed = scpi::parseResponse(answer);
+    if (parsed.error != 0 || parsed.data.size() != 3 ||
+        std::any_of(parsed.data.begin(), parsed.data.end(), [](const scpi::Parameter& p) {
+            return p.kind != scpi::DataKind::Decimal || !p.suffix.empty() ||
+                   p.number != std::floor(p.number) || p.number < 0 || p.number > 9999;
+        })) {
+        fail(std::string(family_->calibrationQuery) + " answered \"" +
+             printable(answer.substr(0, 80)) + "\", not a date year,month,day");
+    }
+    char date[16];
+    std::snprintf(date, sizeof date, "%04d-%02d-%02d", static_cast<int>(parsed.data[0].number),
+                  static_cast<int>(parsed.data[1].number), static_cast<int>(parsed.data[2].number));
+    calibrationDate_ = date;
 }
 
 std::string Meter::nextError() {
-    const std::string answer = query("SYST:ERR?", kCommandTimeout);
+    const std::string answer = query("SYST:ERR?", timeout_);
     const scpi::ParsedResponse parsed = scpi::parseResponse(answer);
-    if (parsed.error != 0 || parsed.data.empty() ||
-        parsed.data[0].kind != scpi::DataKind::Decimal) {
-        fail("its SYST:ERR? answer \"" + answer + "\" is no error entry");
+    if (parsed.error != 0 || parsed.data.size() != 2 ||
+        parsed.data[0].kind != scpi::DataKind::Decimal ||
+        parsed.data[1].kind != scpi::DataKind::String) {
+        fail("its SYST:ERR? answer \"" + printable(answer.substr(0, 80)) + "\" is no error entry");
     }
-    return parsed.data[0].number == 0 ? std::string() : answer;
+    return parsed.data[0].number == 0 ? std::string() : printable(answer);
 }
-
 void Meter::configure(const Settings& settings) {
     settings_ = settings;
     const auto& ranges = family_->ranges;
@@ -173,7 +337,7 @@ void Meter::configure(const Settings& settings) {
         commands.push_back(command);
     }
     for (const std::string& command : commands) {
-        transport_->send(command);
+        send(command);
         // Answering also tells that the command has run.
         if (const std::string error = nextError(); !error.empty()) {
             fail("refused \"" + command + "\": " + error);
@@ -181,32 +345,54 @@ void Meter::configure(const Settings& settings) {
     }
 }
 
+double Meter::volts(const scpi::Parameter& p, const std::string& query) const {
+    if (p.kind != scpi::DataKind::Decimal || !std::isfinite(p.number)) {
+        fail(query + " answered \"" + printable(p.text) + "\", which is no reading" + at());
+    }
+    if (std::abs(p.number) > kOverloadVolts) {
+        fail("it reads overload (" + printable(p.text) + ") on its " + number(range_) + " V range" +
+             at() + ": is it wired to the board's output?");
+    }
+    // Some meters send a unit; one not known is not guessed at.
+    double scale = 0;
+    const std::string unit = upper(p.suffix);
+    if (unit.empty() || unit == "V") {
+        scale = 1;
+    } else if (unit == "MV") {
+        scale = 1e-3;
+    } else if (unit == "UV") {
+        scale = 1e-6;
+    } else {
+        fail(query + " answered \"" + printable(p.text) + "\": its unit \"" + printable(p.suffix) +
+             "\" is not V, mV or uV" + at());
+    }
+    const double v = p.number * scale;
+    if (std::abs(v) > kOverRange * range_) {
+        fail("it reads " + number(v) + " V, beyond its " + number(range_) + " V range" + at() +
+             ": is it wired to the board's output?");
+    }
+    return v;
+}
+
 std::vector<double> Meter::read() {
     const int perQuery = family_->readsAllSamples ? settings_.samples : 1;
-    const auto timeout =
-        kCommandTimeout +
-        std::chrono::milliseconds(static_cast<long>(3000 * perQuery * settings_.nplc / 50));
-    std::vector<double> volts;
-    volts.reserve(static_cast<std::size_t>(settings_.samples));
-    while (static_cast<int>(volts.size()) < settings_.samples) {
-        const std::string answer = query("READ?", timeout);
+    const auto timeout = timeout_ + std::chrono::milliseconds(
+                                        static_cast<long>(3000 * perQuery * settings_.nplc / 50));
+    const std::string readQuery = family_->readQuery;
+    std::vector<double> out;
+    out.reserve(static_cast<std::size_t>(settings_.samples));
+    while (static_cast<int>(out.size()) < settings_.samples) {
+        const std::string answer = query(readQuery, timeout);
         const scpi::ParsedResponse parsed = scpi::parseResponse(answer);
         if (parsed.error != 0 || parsed.data.size() != static_cast<std::size_t>(perQuery)) {
-            fail("READ? answered \"" + answer.substr(0, 80) + "\", not " +
-                 std::to_string(perQuery) + (perQuery == 1 ? " reading" : " readings"));
+            fail(readQuery + " answered \"" + printable(answer.substr(0, 80)) + "\", not " +
+                 std::to_string(perQuery) + (perQuery == 1 ? " reading" : " readings") + at());
         }
         for (const auto& p : parsed.data) {
-            if (p.kind != scpi::DataKind::Decimal || !std::isfinite(p.number)) {
-                fail("READ? answered \"" + std::string(p.text) + "\", which is no reading");
-            }
-            if (std::abs(p.number) > kOverloadVolts) {
-                fail("it reads overload on its " + number(range_) +
-                     " V range: is it wired to the board's output?");
-            }
-            volts.push_back(p.number);
+            out.push_back(volts(p, readQuery));
         }
     }
-    return volts;
+    return out;
 }
 
 } // namespace qd::meter

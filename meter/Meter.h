@@ -5,10 +5,15 @@
 // data chosen by its *IDN? answer, with plain SCPI-99 for any other meter.
 
 #include "meter/Transport.h"
+#include "scpi/Parser.h"
 
 #include <array>
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qd::meter {
@@ -28,6 +33,10 @@ struct Family {
     // place of the range in this list, as some makers number them.
     std::array<double, 5> ranges;
     bool rangeByIndex;
+    // The query that takes a reading (or all samples), and the one that
+    // asks the date of its last calibration, nullptr where it has none.
+    const char* readQuery;
+    const char* calibrationQuery;
 };
 
 // The family an *IDN? answer names; the generic one when none does.
@@ -39,35 +48,77 @@ struct Settings {
     int samples = 1;
 };
 
+// What a meter sent, fit for a terminal and a message: control characters
+// (C0, DEL and C1) as \xNN text.
+std::string printable(std::string_view text);
+
+// How long the meter may take to answer, a reading's integration aside.
+inline constexpr std::chrono::milliseconds kDefaultTimeout{5000};
+
 class Meter {
   public:
-    // Asks *IDN?; MeterError when the meter does not answer.
-    Meter(std::unique_ptr<Transport> transport, std::string resource);
+    // Told once, the first time the meter sends something nobody asked for.
+    using Notice = std::function<void(const std::string& message)>;
+
+    // Asks *IDN?, and the calibration date where the family has one;
+    // MeterError when the meter does not answer.
+    Meter(std::unique_ptr<Transport> transport, std::string resource,
+          std::chrono::milliseconds timeout = kDefaultTimeout, Notice notice = {});
 
     // Resets the meter and sets it up; a command the meter refuses is a
     // MeterError naming the meter, the command and the meter's error.
     void configure(const Settings& settings);
 
-    // One READ? of all samples (or one per sample), in volts; MeterError
-    // for an overload or an answer that is no reading.
+    // One READ? of all samples (or one per sample), in volts. Each query
+    // first throws away what came unasked, and after a timeout the meter
+    // is brought back in step (*CLS, *OPC?) and asked once more. MeterError
+    // for an answer of another count of readings, an unknown unit, an
+    // overload or a reading beyond 1.2 times the range, naming the context.
     std::vector<double> read();
 
+    // What is being measured, named in the failures of the readings that
+    // follow ("code 0800"); empty: nothing named.
+    void setContext(std::string context) { context_ = std::move(context); }
+
+    // The *IDN? answer, control characters escaped.
     const std::string& identity() const { return identity_; }
+    // Its last calibration as yyyy-mm-dd, where the family tells it.
+    const std::optional<std::string>& calibrationDate() const { return calibrationDate_; }
+    // Answers thrown away as nobody's.
+    std::size_t discarded() const { return discarded_; }
     const Family& family() const { return *family_; }
     double rangeVolts() const { return range_; }
 
   private:
     std::string query(const std::string& message, std::chrono::milliseconds timeout);
+    // Sends and takes the answer; MeterTimeout passes, other failures name
+    // the message.
+    std::string exchange(const std::string& message, std::chrono::milliseconds timeout);
+    void send(const std::string& message);
+    // Throws away what came unasked; true when there was something.
+    bool discardPending();
+    void discarded(std::size_t count);
+    // *OPC? until it answers 1, what comes before that thrown away; false
+    // when it does not within `within`.
+    bool synchronise(std::chrono::milliseconds within);
+    double volts(const scpi::Parameter& p, const std::string& query) const;
+    std::string at() const;
     // The oldest entry of the meter's error queue, or "" when it is empty.
     std::string nextError();
+    void askCalibrationDate();
     [[noreturn]] void fail(const std::string& what) const;
 
     std::unique_ptr<Transport> transport_;
     std::string resource_;
+    std::chrono::milliseconds timeout_;
+    Notice notice_;
     std::string identity_;
     const Family* family_ = nullptr;
     Settings settings_;
     double range_ = 0;
+    std::string context_;
+    std::optional<std::string> calibrationDate_;
+    std::size_t discarded_ = 0;
 };
 
 } // namespace qd::meter

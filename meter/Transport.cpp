@@ -30,8 +30,8 @@ std::string FramedTransport::receive(std::chrono::milliseconds timeout) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
-            fail("no answer within " + std::to_string(timeout.count() / 1000.0).substr(0, 4) +
-                 " s");
+            failTimeout("no answer within " +
+                        std::to_string(timeout.count() / 1000.0).substr(0, 4) + " s");
         }
         bytes.clear();
         readSome(left, bytes);
@@ -39,8 +39,31 @@ std::string FramedTransport::receive(std::chrono::milliseconds timeout) {
     }
 }
 
+std::size_t FramedTransport::drain() {
+    std::size_t dropped = 0;
+    std::string bytes;
+    while (true) {
+        while (framer_.next()) {
+            ++dropped;
+        }
+        bytes.clear();
+        readPending(bytes);
+        if (bytes.empty()) {
+            break;
+        }
+        framer_.append(bytes);
+    }
+    // The rest of an unfinished one is still on its way: the caller must
+    // not take it for the answer to its next query.
+    return dropped + (framer_.inMessage() ? 1 : 0);
+}
+
 void FramedTransport::fail(const std::string& what) const {
     throw MeterError("meter " + resource_ + ": " + what);
+}
+
+void FramedTransport::failTimeout(const std::string& what) const {
+    throw MeterTimeout("meter " + resource_ + ": " + what);
 }
 
 void FramedTransport::took(long n, const char* chunk, std::string& into,

@@ -20,17 +20,29 @@ class MeterError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// No answer within the time given: the meter may still send it, late.
+class MeterTimeout : public MeterError {
+  public:
+    using MeterError::MeterError;
+};
+
 class Transport {
   public:
     virtual ~Transport() = default;
     // Sends one program message; the line end is added here.
     virtual void send(std::string_view message) = 0;
-    // The next response message without its line end; MeterError when none
-    // has come within `timeout`.
+    // The next response message without its line end; MeterTimeout when
+    // none has come within `timeout`, MeterError when the carrier failed.
     virtual std::string receive(std::chrono::milliseconds timeout) = 0;
+    // Throws away, without waiting, the response messages that have come
+    // and that no query has taken: how many, an unfinished one counted.
+    virtual std::size_t drain() = 0;
 };
 
-// Connects to the meter; MeterError naming the resource when it cannot.
+// Connects to the meter; MeterError naming the resource when it cannot. A
+// meter still starting up refuses connections for a moment: a refused
+// socket is tried again for up to kStartingUp.
+inline constexpr std::chrono::milliseconds kStartingUp{2000};
 std::unique_ptr<Transport> connect(const Resource& resource, std::chrono::milliseconds timeout);
 
 // The system's carriers, one file each.

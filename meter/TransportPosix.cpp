@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace qd::meter {
@@ -60,6 +61,14 @@ class DescriptorTransport final : public FramedTransport {
              n < 0 ? platform::lastSocketErrorText() : std::string());
     }
 
+    // A socket holds what the meter sent whether asked or not; a USBTMC
+    // read asks the meter for an answer, so nothing waits there.
+    void readPending(std::string& into) override {
+        if (socket_) {
+            readSome(std::chrono::milliseconds(0), into);
+        }
+    }
+
   private:
     int fd_;
     bool socket_;
@@ -107,8 +116,16 @@ std::unique_ptr<Transport> connectSocket(const Resource& r, std::chrono::millise
                          ::gai_strerror(error));
     }
     int fd = -1;
-    for (const addrinfo* a = found; a && fd < 0; a = a->ai_next) {
-        fd = connectWithin(*a, timeout);
+    const auto startingUp = std::chrono::steady_clock::now() + kStartingUp;
+    while (true) {
+        for (const addrinfo* a = found; a && fd < 0; a = a->ai_next) {
+            fd = connectWithin(*a, timeout);
+        }
+        // Refused: nothing listens yet, as while a meter starts up.
+        if (fd >= 0 || errno != ECONNREFUSED || std::chrono::steady_clock::now() >= startingUp) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     const std::string why = platform::lastSocketErrorText();
     ::freeaddrinfo(found);

@@ -44,6 +44,9 @@ class SocketTransport final : public FramedTransport {
         took(n, chunk, into, n < 0 ? platform::lastSocketErrorText() : std::string());
     }
 
+    // A socket holds what the meter sent whether asked or not.
+    void readPending(std::string& into) override { readSome(std::chrono::milliseconds(0), into); }
+
   private:
     SOCKET socket_;
 };
@@ -99,8 +102,17 @@ std::unique_ptr<Transport> connectSocket(const Resource& r, std::chrono::millise
                          platform::lastSocketErrorText());
     }
     SOCKET s = INVALID_SOCKET;
-    for (const addrinfo* a = found; a && s == INVALID_SOCKET; a = a->ai_next) {
-        s = connectWithin(*a, timeout);
+    const auto startingUp = std::chrono::steady_clock::now() + kStartingUp;
+    while (true) {
+        for (const addrinfo* a = found; a && s == INVALID_SOCKET; a = a->ai_next) {
+            s = connectWithin(*a, timeout);
+        }
+        // Refused: nothing listens yet, as while a meter starts up.
+        if (s != INVALID_SOCKET || ::WSAGetLastError() != WSAECONNREFUSED ||
+            std::chrono::steady_clock::now() >= startingUp) {
+            break;
+        }
+        ::Sleep(100);
     }
     const std::string why = platform::lastSocketErrorText();
     ::freeaddrinfo(found);

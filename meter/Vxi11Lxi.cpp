@@ -68,7 +68,7 @@ class Vxi11Transport final : public FramedTransport {
         char chunk[65536];
         const int n = lxi_.receive(device_, chunk, sizeof chunk, static_cast<int>(timeout.count()));
         if (n < 0) {
-            fail("no answer over VXI-11 within " + std::to_string(timeout.count()) + " ms");
+            failTimeout("no answer over VXI-11 within " + std::to_string(timeout.count()) + " ms");
         }
         into.append(chunk, static_cast<std::size_t>(n));
         // VXI-11 ends a response with END; an instrument that sends no line

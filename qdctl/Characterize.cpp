@@ -44,13 +44,10 @@ using control::formatNumber;
 
 namespace {
 
-using namespace std::chrono_literals;
-
-constexpr auto kMeterTimeout = 5000ms;
-
 struct CharacterizeOptions {
     DeviceChoice device;
     std::string meter; // a VISA resource or a USBTMC device file; empty: the on-board converter
+    double meterTimeout = 5; // seconds
     std::string codes = "fast";
     double nplc = 10;
     int samples = 4;
@@ -336,13 +333,16 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
     std::unique_ptr<Probe> probe;
     try {
         if (resource) {
-            dmm = std::make_unique<meter::Meter>(meter::connect(*resource, kMeterTimeout),
-                                                 resource->text);
+            const auto timeout = std::chrono::milliseconds(std::lround(o.meterTimeout * 1000));
+            dmm = std::make_unique<meter::Meter>(
+                meter::connect(*resource, timeout), resource->text, timeout,
+                [](const std::string& notice) { session::writeMessage(notice); });
             dmm->configure({o.vref, o.nplc, o.samples});
             r.meter = resource->text;
             r.meterIdentity = dmm->identity();
             r.meterFamily = dmm->family().name;
             r.meterRangeVolts = dmm->rangeVolts();
+            r.meterCalibration = dmm->calibrationDate().value_or("");
             probe = std::make_unique<MeterProbe>(*dmm);
         } else {
             r.meterIdentity = "the board's 12-bit measuring converter";
@@ -404,7 +404,14 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
     settings.samples = o.samples;
     settings.settleMs = o.settleMs;
     settings.stop = [] { return stopSignal(); };
-    const measure::Program program = programOn(*session);
+    // The meter names the code a refused reading was of.
+    const measure::Program program = [program = programOn(*session),
+                                      meter = dmm.get()](std::int32_t code) {
+        if (meter) {
+            meter->setContext("code " + formatCode(code));
+        }
+        return program(code);
+    };
     const measure::Probe read = [&probe, board = session.get()](int) {
         return probe->read(*board);
     };
@@ -460,6 +467,10 @@ class CharacterizeCommand final : public Subcommand {
                        "the bench DMM: TCPIP::HOST[::PORT]::SOCKET (raw socket, port 5025 unless "
                        "given), TCPIP::HOST::INSTR (VXI-11) or a USBTMC device file "
                        "(/dev/usbtmc0); without it the on-board converter measures");
+        app.add_option("--meter-timeout", o_.meterTimeout,
+                       "seconds the meter may take to answer, a reading's integration aside")
+            ->check(CLI::Range(0.1, 600.0))
+            ->capture_default_str();
         app.add_option("--codes", o_.codes,
                        "all, fast (the carries and a grid: under 1% of a 16-bit converter's "
                        "codes), or EVERY: every EVERY-th code")
@@ -515,6 +526,9 @@ class CharacterizeCommand final : public Subcommand {
         }
         if (!std::isfinite(o_.nplc) || !(o_.nplc > 0) || o_.nplc > 1000) {
             throw Failure(BadArguments, "--nplc must be a number of power-line cycles above 0");
+        }
+        if (!(o_.meterTimeout >= 0.1 && o_.meterTimeout <= 600)) { // nan too
+            throw Failure(BadArguments, "--meter-timeout must be 0.1 to 600 seconds");
         }
         if (!std::isfinite(o_.settleMs) || o_.settleMs < 0 || o_.settleMs > 60000) {
             throw Failure(BadArguments, "--settle must be 0 to 60000 ms");

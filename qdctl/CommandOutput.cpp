@@ -113,6 +113,9 @@ QJsonObject characterizeJson(const CharacterizeResult& r) {
                       {"nplc", r.nplc},
                       {"samples", r.samples},
                       {"settle_ms", r.settleMs}};
+    if (!r.meterCalibration.empty()) {
+        meter.insert("calibration_date", q(r.meterCalibration));
+    }
     QJsonArray failures;
     for (const auto& f : r.verdict.failures) {
         failures.append(q(f));

@@ -5,8 +5,12 @@
 #include "qdctl/CommandTable.h"
 #include "qdctl/Modules.h"
 #include "qdctl/Options.h"
+#include "session/ExitStatus.h"
+#include "simmeter/Dialects.h"
 
 #include <CLI/CLI.hpp>
+#include <string>
+#include <vector>
 
 namespace qd::qdctl {
 
@@ -39,8 +43,16 @@ class ServeCommand final : public Subcommand {
     }
 
   private:
-    ServerOptions o_{{}, {}, {"127.0.0.1:5025"}};
+    ServerOptions o_{{}, {}, {"127.0.0.1:5025"}, {}};
 };
+
+std::string join(const std::vector<std::string>& names) {
+    std::string out;
+    for (const auto& n : names) {
+        out += (out.empty() ? "" : ", ") + n;
+    }
+    return out;
+}
 
 class SimMeterCommand final : public Subcommand {
   public:
@@ -49,11 +61,31 @@ class SimMeterCommand final : public Subcommand {
             "Serves a 6½-digit bench DMM over SCPI on a raw TCP socket whose probes sit on the "
             "simulated board's output (QD_BOARD=sim): a reading is the output plus the meter's "
             "noise, 30 uV rms at 1 NPLC, falling with the root of the NPLC, and takes NPLC/50 s "
-            "times QD_METER_TIME_SCALE (default 1). It never claims the board.");
+            "times QD_METER_TIME_SCALE (default 1). It never claims the board. --family makes it "
+            "answer *IDN? as that meter and take the commands its programming manual gives, "
+            "refusing others with -113.");
         addServing(app, o_.serving);
-        app.footer(footer("  QD_BOARD=sim QD_BOARD_MODEL=typical qdctl sim-meter &\n"
-                          "  QD_BOARD=sim qdctl characterize --device QD1600 \\\n"
-                          "      --meter TCPIP::127.0.0.1::5026::SOCKET --report qd1600.html"));
+        std::vector<std::string> families;
+        for (const auto& f : simmeter::kFamilies) {
+            families.emplace_back(f.name);
+        }
+        app.add_option("--family", o_.meter.family, "the meter it is: " + join(families))
+            ->transform(CLI::IsMember(families, CLI::ignore_case))
+            ->capture_default_str();
+        app.add_option("--fault", o_.meter.fault,
+                       "stale-reply-after=N: once N readings are taken, a reading answer is "
+                       "followed by a stale one, the answer before it");
+        app.footer(
+            footer("  QD_BOARD=sim QD_BOARD_MODEL=typical qdctl sim-meter --family 34465A &\n"
+                   "  QD_BOARD=sim qdctl characterize --device QD1600 \\\n"
+                   "      --meter TCPIP::127.0.0.1::5026::SOCKET --report qd1600.html"));
+    }
+    void check() const override {
+        if (!simmeter::parseFault(o_.meter.fault)) {
+            throw session::Failure(session::BadArguments,
+                                   "--fault \"" + o_.meter.fault +
+                                       "\" refused; it takes stale-reply-after=N (N readings)");
+        }
     }
     int run(const session::CommonOptions& common) override {
         o_.common = common;
@@ -61,7 +93,7 @@ class SimMeterCommand final : public Subcommand {
     }
 
   private:
-    ServerOptions o_{{}, {}, {"127.0.0.1:5026"}};
+    ServerOptions o_{{}, {}, {"127.0.0.1:5026"}, {}};
 };
 
 } // namespace

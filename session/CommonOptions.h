@@ -41,11 +41,19 @@ struct ServingOptions {
     int idleTimeout = 30; // seconds a message may stay unfinished
 };
 
+// What sim-meter is besides a server: the family of meters it answers as
+// (--family) and the fault it shows (--fault), as given.
+struct SimMeterChoice {
+    std::string family = "generic";
+    std::string fault;
+};
+
 // All a server module is given.
 struct ServerOptions {
     CommonOptions common;
     DeviceChoice device;
     ServingOptions serving;
+    SimMeterChoice meter; // sim-meter only
 };
 
 // A server module's entry: runs its server and returns qdctl's exit

@@ -23,7 +23,6 @@ struct UnitError {
     std::string detail;
 };
 
-constexpr std::array<double, 5> kRanges = {0.1, 1, 10, 100, 1000};
 constexpr double kOverload = 9.9e37; // what a meter answers beyond its range
 constexpr double kMinNplc = 0.02, kMaxNplc = 100;
 constexpr int kMaxSamples = 1000;
@@ -69,16 +68,6 @@ bool boolean(const Parameter& p) {
     throw UnitError{scpi::IllegalParameterValue, {}};
 }
 
-// The smallest range that holds `volts`.
-double rangeFor(double volts) {
-    for (const double r : kRanges) {
-        if (volts <= r) {
-            return r;
-        }
-    }
-    throw UnitError{scpi::DataOutOfRange, {}};
-}
-
 } // namespace
 
 struct MeterCommands {
@@ -89,10 +78,19 @@ struct MeterCommands {
         bool query;
         std::size_t fewest, most; // parameters
         Run run;
+        unsigned dialects; // the Dialect bits of the families that have it
     };
 
     static Answer identify(SimMeter& m, scpi::ClientStatus&, const std::vector<Parameter>&) {
-        return "QD1600,Simulated DMM,0," + m.version_;
+        const Family& f = m.family_;
+        if (f.maker.empty()) {
+            return "QD1600,Simulated DMM,0," + m.version_;
+        }
+        return std::string(f.maker) + "," + std::string(f.model) + "," + std::string(f.serial) +
+               "," + std::string(f.firmware);
+    }
+    static Answer calibrationDate(SimMeter& m, scpi::ClientStatus&, const std::vector<Parameter>&) {
+        return std::string(m.family_.calibrationDate);
     }
     static Answer reset(SimMeter& m, scpi::ClientStatus&, const std::vector<Parameter>&) {
         m.reset();
@@ -112,7 +110,7 @@ struct MeterCommands {
     // CONFigure presets what a measurement of one reading needs.
     static Answer configure(SimMeter& m, scpi::ClientStatus&, const std::vector<Parameter>& p) {
         if (!p.empty() && !isName(p[0], "DEFault")) {
-            m.range_ = rangeFor(numeric(p[0], kRanges.front(), kRanges.back(), 10));
+            m.range_ = m.rangeFor(numeric(p[0], m.lowest(), m.highest(), 10));
             m.autoRange_ = false;
         } else {
             m.autoRange_ = true;
@@ -126,7 +124,7 @@ struct MeterCommands {
     }
     static Answer measure(SimMeter& m, scpi::ClientStatus& c, const std::vector<Parameter>& p) {
         configure(m, c, p);
-        return m.readings();
+        return m.answered(m.readings());
     }
     static Answer function(SimMeter&, scpi::ClientStatus&, const std::vector<Parameter>& p) {
         const std::string_view text = p[0].kind == DataKind::String && p[0].text.size() >= 2
@@ -143,8 +141,23 @@ struct MeterCommands {
         return std::nullopt;
     }
     static Answer setRange(SimMeter& m, scpi::ClientStatus&, const std::vector<Parameter>& p) {
-        m.range_ = rangeFor(numeric(p[0], kRanges.front(), kRanges.back(), 10));
+        m.range_ = m.rangeFor(numeric(p[0], m.lowest(), m.highest(), 10));
         m.autoRange_ = false;
+        return std::nullopt;
+    }
+    // Rigol's: the range as its place in the list, 0 the lowest.
+    static Answer setRangeByIndex(SimMeter& m, scpi::ClientStatus&,
+                                  const std::vector<Parameter>& p) {
+        const auto& ranges = m.family_.ranges;
+        const double n = numeric(p[0], 0, static_cast<double>(ranges.size() - 1), 1);
+        if (n != std::floor(n)) {
+            throw UnitError{scpi::IllegalParameterValue, {}};
+        }
+        m.range_ = ranges[static_cast<std::size_t>(n)];
+        m.autoRange_ = false;
+        return std::nullopt;
+    }
+    static Answer functionDcVolts(SimMeter&, scpi::ClientStatus&, const std::vector<Parameter>&) {
         return std::nullopt;
     }
     static Answer range(SimMeter& m, scpi::ClientStatus&, const std::vector<Parameter>&) {
@@ -187,7 +200,11 @@ struct MeterCommands {
         return std::to_string(m.samples_);
     }
     static Answer read(SimMeter& m, scpi::ClientStatus&, const std::vector<Parameter>&) {
-        return m.readings();
+        return m.answered(m.readings());
+    }
+    // Keithley's count: READ? takes this many and answers the last.
+    static Answer setCount(SimMeter& m, scpi::ClientStatus& c, const std::vector<Parameter>& p) {
+        return setSamples(m, c, p);
     }
     static Answer initiate(SimMeter& m, scpi::ClientStatus&, const std::vector<Parameter>&) {
         m.memory_.clear();
@@ -208,32 +225,47 @@ namespace {
 constexpr bool kQuery = true, kSet = false;
 using M = MeterCommands;
 
+// Which family has which command, from each maker's programming manual;
+// Scpi99 is the generic meter, as it always was.
+constexpr unsigned G = Scpi99, K = Truevolt, T = Keithley, R = Rigol, S = Siglent;
+constexpr unsigned kAll = G | K | T | R | S;
+
 constexpr MeterCommands::Command kCommands[] = {
-    {"*IDN", kQuery, 0, 0, &M::identify},
-    {"*RST", kSet, 0, 0, &M::reset},
-    {"*CLS", kSet, 0, 0, &M::clear},
-    {"*OPC", kQuery, 0, 0, &M::complete},
-    {"SYSTem:ERRor[:NEXT]", kQuery, 0, 0, &M::error},
-    {"CONFigure[:VOLTage][:DC]", kSet, 0, 2, &M::configure},
-    {"MEASure[:VOLTage][:DC]", kQuery, 0, 2, &M::measure},
-    {"[SENSe]:FUNCtion", kSet, 1, 1, &M::function},
-    {"[SENSe]:VOLTage[:DC]:RANGe[:UPPer]", kSet, 1, 1, &M::setRange},
-    {"[SENSe]:VOLTage[:DC]:RANGe[:UPPer]", kQuery, 0, 0, &M::range},
-    {"[SENSe]:VOLTage[:DC]:RANGe:AUTO", kSet, 1, 1, &M::setAutoRange},
-    {"[SENSe]:VOLTage[:DC]:NPLCycles", kSet, 1, 1, &M::setNplc},
-    {"[SENSe]:VOLTage[:DC]:NPLCycles", kQuery, 0, 0, &M::nplc},
-    {"[SENSe]:VOLTage[:DC]:ZERO:AUTO", kSet, 1, 1, &M::setAutoZero},
-    {"TRIGger:SOURce", kSet, 1, 1, &M::trigger},
-    {"SAMPle:COUNt", kSet, 1, 1, &M::setSamples},
-    {"SAMPle:COUNt", kQuery, 0, 0, &M::samples},
-    {"READ", kQuery, 0, 0, &M::read},
-    {"INITiate", kSet, 0, 0, &M::initiate},
-    {"FETCh", kQuery, 0, 0, &M::fetch},
+    {"*IDN", kQuery, 0, 0, &M::identify, kAll},
+    {"*RST", kSet, 0, 0, &M::reset, kAll},
+    {"*CLS", kSet, 0, 0, &M::clear, kAll},
+    {"*OPC", kQuery, 0, 0, &M::complete, kAll},
+    {"SYSTem:ERRor[:NEXT]", kQuery, 0, 0, &M::error, kAll},
+    {"CALibration:DATE", kQuery, 0, 0, &M::calibrationDate, K},
+    {"CONFigure[:VOLTage][:DC]", kSet, 0, 2, &M::configure, G | K | S},
+    {"MEASure[:VOLTage][:DC]", kQuery, 0, 2, &M::measure, G | K | S},
+    {"[SENSe]:FUNCtion", kSet, 1, 1, &M::function, G | K | T | S},
+    {"[SENSe]:VOLTage[:DC]:RANGe[:UPPer]", kSet, 1, 1, &M::setRange, G | K | T | S},
+    {"[SENSe]:VOLTage[:DC]:RANGe[:UPPer]", kQuery, 0, 0, &M::range, G | K | T | S},
+    {"[SENSe]:VOLTage[:DC]:RANGe:AUTO", kSet, 1, 1, &M::setAutoRange, G | K | T | S},
+    {"[SENSe]:VOLTage[:DC]:NPLCycles", kSet, 1, 1, &M::setNplc, kAll},
+    {"[SENSe]:VOLTage[:DC]:NPLCycles", kQuery, 0, 0, &M::nplc, kAll},
+    {"[SENSe]:VOLTage[:DC]:ZERO:AUTO", kSet, 1, 1, &M::setAutoZero, G | K},
+    {"[SENSe]:VOLTage[:DC]:AZERo[:STATe]", kSet, 1, 1, &M::setAutoZero, T},
+    {"[SENSe]:VOLTage[:DC]:AZ[:STATe]", kSet, 1, 1, &M::setAutoZero, S},
+    {"[SENSe]:COUNt", kSet, 1, 1, &M::setCount, T},
+    {"TRIGger:SOURce", kSet, 1, 1, &M::trigger, G | K | S},
+    {"SAMPle:COUNt", kSet, 1, 1, &M::setSamples, G | K | S},
+    {"SAMPle:COUNt", kQuery, 0, 0, &M::samples, G | K | S},
+    {"READ", kQuery, 0, 0, &M::read, G | K | T | S},
+    {"INITiate", kSet, 0, 0, &M::initiate, G | K | S},
+    {"FETCh", kQuery, 0, 0, &M::fetch, G | K | S},
+    // Rigol's own: the function by name, the range by its place, and the
+    // measurement's query to read.
+    {"FUNCtion:VOLTage:DC", kSet, 0, 0, &M::functionDcVolts, R},
+    {"MEASure:VOLTage:DC", kSet, 1, 1, &M::setRangeByIndex, R},
+    {"MEASure:VOLTage:DC", kQuery, 0, 0, &M::read, R},
 };
 
-const MeterCommands::Command* find(const scpi::ProgramUnit& unit) {
+const MeterCommands::Command* find(const scpi::ProgramUnit& unit, Dialect dialect) {
     for (const auto& c : kCommands) {
-        if (scpi::matchesCommand(c.header, unit) && c.query == unit.query) {
+        if ((c.dialects & dialect) != 0 && scpi::matchesCommand(c.header, unit) &&
+            c.query == unit.query) {
             return &c;
         }
     }
@@ -242,12 +274,24 @@ const MeterCommands::Command* find(const scpi::ProgramUnit& unit) {
 
 } // namespace
 
-SimMeter::SimMeter(Probe probe, Integrate integrate, std::string version, std::uint64_t seed)
+SimMeter::SimMeter(Probe probe, Integrate integrate, std::string version, std::uint64_t seed,
+                   const Family& family, std::optional<std::uint64_t> staleAfter)
     : probe_(std::move(probe)), integrate_(std::move(integrate)), version_(std::move(version)),
-      seed_(seed) {}
+      seed_(seed), family_(family), staleAfter_(staleAfter) {
+    reset();
+}
+
+double SimMeter::rangeFor(double volts) const {
+    for (const double r : family_.ranges) {
+        if (volts <= r) {
+            return r;
+        }
+    }
+    throw UnitError{scpi::DataOutOfRange, {}};
+}
 
 void SimMeter::reset() {
-    range_ = 10;
+    range_ = rangeFor(10);
     autoRange_ = true;
     nplc_ = 10;
     autoZero_ = true;
@@ -262,7 +306,7 @@ std::string SimMeter::reading() {
     double volts = probe_(index);
     volts += kNoiseMicrovolts * 1e-6 / std::sqrt(nplc_) *
              boardmodel::normalDeviate(seed_, boardmodel::kMeterOwnStream, index);
-    const double range = autoRange_ ? rangeFor(std::min(std::abs(volts), kRanges.back())) : range_;
+    const double range = autoRange_ ? rangeFor(std::min(std::abs(volts), highest())) : range_;
     if (std::abs(volts) > range * 1.2) {
         return number(kOverload);
     }
@@ -271,13 +315,29 @@ std::string SimMeter::reading() {
     return number(std::round(volts / step) * step);
 }
 
+std::string SimMeter::answered(std::string readings) {
+    // Once, the answer before this one a second time, right behind it.
+    std::string stale;
+    if (staleAfter_ && index_ >= *staleAfter_ && !lastReadings_.empty()) {
+        staleAfter_.reset();
+        stale = "\n" + lastReadings_;
+    }
+    lastReadings_ = readings;
+    return readings + stale;
+}
+
 std::string SimMeter::readings() {
     if (busTrigger_) {
         throw UnitError{-214, "TRIGger:SOURce BUS waits for a trigger this meter never gets"};
     }
     std::string out;
     for (int i = 0; i < samples_; ++i) {
-        out += (i == 0 ? "" : ",") + reading();
+        const std::string one = reading();
+        if (family_.readsAll) {
+            out += (i == 0 ? "" : ",") + one;
+        } else {
+            out = one;
+        }
     }
     return out;
 }
@@ -290,7 +350,7 @@ std::string SimMeter::execute(std::string_view message, scpi::ClientStatus& clie
     const scpi::ParsedMessage parsed = scpi::parse(message);
     std::string response;
     for (const scpi::ProgramUnit& unit : parsed.units) {
-        const MeterCommands::Command* command = find(unit);
+        const MeterCommands::Command* command = find(unit, family_.dialect);
         if (!command) {
             reportError(client, scpi::UndefinedHeader);
             return response;

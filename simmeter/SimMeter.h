@@ -2,14 +2,17 @@
 
 // A 6½-digit bench DMM whose probes sit on the simulated board's output, as
 // an SCPI instrument: the command set of a real meter's DC volts function,
-// SCPI-99 tree form, so that a driver that works against it speaks the
-// dialect real meters speak. Anything else is -113. Standard C++ only: the
-// output it reads and the time a reading takes come from outside.
+// in the dialect of one family of meters (Dialects.h), so that a driver that
+// works against it speaks the dialect that meter speaks. Anything else is
+// -113. Standard C++ only: the output it reads and the time a reading takes
+// come from outside.
 
 #include "scpi/Status.h"
+#include "simmeter/Dialects.h"
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,7 +31,11 @@ class SimMeter final : public scpi::Responder {
     // of the integration time.
     static constexpr double kNoiseMicrovolts = 30;
 
-    SimMeter(Probe probe, Integrate integrate, std::string version, std::uint64_t seed = 0);
+    // staleAfter: once, after that many readings, a reading answer comes
+    // twice, as from a meter that sends a stale reply.
+    SimMeter(Probe probe, Integrate integrate, std::string version, std::uint64_t seed = 0,
+             const Family& family = kFamilies.front(),
+             std::optional<std::uint64_t> staleAfter = std::nullopt);
 
     std::string execute(std::string_view message, scpi::ClientStatus& client) override;
     void reportError(scpi::ClientStatus& client, int code, std::string_view detail = {}) override;
@@ -44,11 +51,19 @@ class SimMeter final : public scpi::Responder {
     // One reading in the present settings, formatted as the meter sends it.
     std::string reading();
     std::string readings();
+    // A reading query's answer as sent, a stale one behind it when due.
+    std::string answered(std::string readings);
+    double rangeFor(double volts) const;
+    double lowest() const { return family_.ranges.front(); }
+    double highest() const { return family_.ranges.back(); }
 
     Probe probe_;
     Integrate integrate_;
     std::string version_;
     std::uint64_t seed_;
+    const Family& family_;
+    std::optional<std::uint64_t> staleAfter_;
+    std::string lastReadings_; // the answer of the last reading query
     std::uint64_t index_ = 0;
 
     double range_ = 10;

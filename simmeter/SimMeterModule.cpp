@@ -87,12 +87,22 @@ int run(const ServerOptions& o) {
             std::this_thread::sleep_for(std::chrono::duration<double>(seconds * scale));
         }
     };
-    SimMeter meter(probe, integrate, QDCTL_VERSION, first.model.converter.seed);
+    // qdctl checked both; the family's name as --family gave it, in any case.
+    const Family* family = familyNamed(o.meter.family);
+    const std::optional<Fault> fault = parseFault(o.meter.fault);
+    if (!family || !fault) {
+        throw Failure(session::BadArguments, "--family or --fault refused: \"" + o.meter.family +
+                                                 "\", \"" + o.meter.fault + "\"");
+    }
+    SimMeter meter(probe, integrate, QDCTL_VERSION, first.model.converter.seed, *family,
+                   fault->staleAfter);
     scpi::Server server(meter);
     const std::string where = listen(server, address, o);
-    return serveUntilStopped(
-        *app, server, where, o, {{"model", QString::fromStdString(first.model.converter.text())}},
-        "simulated DMM on " + where + ", probes on the simulated board (" + config.statePath + ")");
+    return serveUntilStopped(*app, server, where, o,
+                             {{"model", QString::fromStdString(first.model.converter.text())},
+                              {"family", QString::fromStdString(std::string(family->name))}},
+                             "simulated DMM on " + where + ", probes on the simulated board (" +
+                                 config.statePath + ")");
 }
 
 } // namespace

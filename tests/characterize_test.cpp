@@ -97,9 +97,11 @@ class CharacterizeTest : public QdctlTest {
     }
 
     // Starts the simulated meter on a free port: its resource.
-    QString startMeter(const QStringList& env) {
+    QString startMeter(const QStringList& env, const QStringList& args = {}) {
+        meter_.terminate();
+        meter_.waitForFinished(10000);
         prepare(meter_, env);
-        meter_.start(program(), {"sim-meter", "--listen", "127.0.0.1:0"});
+        meter_.start(program(), QStringList{"sim-meter", "--listen", "127.0.0.1:0"} + args);
         const QString line = meter_.waitForReadyRead(30000) ? meter_.readLine() : QString();
         EXPECT_TRUE(line.startsWith("listening on 127.0.0.1:")) << line.toStdString();
         return "TCPIP::127.0.0.1::" + line.trimmed().section(':', -1) + "::SOCKET";
@@ -224,6 +226,109 @@ TEST_F(CharacterizeTest, TheOnBoardConverterSaysWhatItCannotResolve) {
                       std::string::npos);
         }
     }
+}
+
+// Every figure of two runs: equal where the meters read alike, within a
+// tenth of its uncertainty where one resolves its larger range more coarsely
+// (20 V in steps of 2 uV instead of 10 V in steps of 1 uV).
+void expectSameFigures(const Outcome& a, const Outcome& b, bool exactly, const QString& what) {
+    const QJsonObject fa = a.json()["figures"].toObject(), fb = b.json()["figures"].toObject();
+    ASSERT_FALSE(fa.isEmpty()) << what.toStdString() << a.err;
+    ASSERT_EQ(fa.keys(), fb.keys()) << what.toStdString() << b.err;
+    for (const QString& name : fa.keys()) {
+        const QJsonValue x = fa[name], y = fb[name];
+        if (exactly || !(x.isObject() || x.isDouble())) {
+            EXPECT_EQ(x, y) << what.toStdString() << ": " << name.toStdString();
+            continue;
+        }
+        if (x.isDouble()) { // the step, the noise: within 1 %
+            EXPECT_NEAR(x.toDouble(), y.toDouble(), std::abs(x.toDouble()) / 100)
+                << what.toStdString() << ": " << name.toStdString();
+            continue;
+        }
+        const double u = x.toObject()["uncertainty"].toDouble();
+        EXPECT_NEAR(x.toObject()["value"].toDouble(), y.toObject()["value"].toDouble(), u / 10)
+            << what.toStdString() << ": " << name.toStdString();
+        EXPECT_EQ(x.toObject()["code"], y.toObject()["code"])
+            << what.toStdString() << ": " << name.toStdString();
+    }
+}
+
+TEST_F(CharacterizeTest, EveryMeterFamilyGivesTheSameFigures) {
+    const QStringList env = {"QD_BOARD_MODEL=typical"};
+    const QStringList args = {"--device", "QD1200", "--codes", "fast", "--meter"};
+    const Outcome generic = characterize(args + QStringList{startMeter(env)}, env);
+    ASSERT_EQ(generic.status, 0) << generic.err;
+    const struct {
+        const char* family;
+        const char* idn;     // how *IDN? begins
+        const char* dialect; // what the client took it for
+        double range;        // the range it chose
+    } cases[] = {
+        {"34461A", "Keysight Technologies,34461A,", "Keysight 34461A/34465A/34470A", 10},
+        {"34465A", "Keysight Technologies,34465A,", "Keysight 34461A/34465A/34470A", 10},
+        {"34470A", "Keysight Technologies,34470A,", "Keysight 34461A/34465A/34470A", 10},
+        {"DMM6500", "KEITHLEY INSTRUMENTS,MODEL DMM6500,", "Keithley DMM6500 (SCPI)", 10},
+        {"DM3068", "Rigol Technologies,DM3068,", "Rigol DM3068", 20},
+        {"SDM3065X", "Siglent Technologies,SDM3065X,", "Siglent SDM3065X", 20},
+    };
+    for (const auto& c : cases) {
+        const Outcome r =
+            characterize(args + QStringList{startMeter(env, {"--family", c.family})}, env);
+        ASSERT_EQ(r.status, 0) << c.family << r.err;
+        const QJsonObject meter = r.json()["meter"].toObject();
+        EXPECT_TRUE(meter["idn"].toString().startsWith(c.idn)) << c.family;
+        EXPECT_EQ(meter["dialect"].toString().toStdString(), c.dialect) << c.family;
+        EXPECT_EQ(meter["range_v"].toDouble(), c.range) << c.family;
+        expectSameFigures(generic, r, c.range == 10, c.family);
+    }
+}
+
+TEST_F(CharacterizeTest, AStaleReplyIsThrownAwayNeverTakenForAReading) {
+    const QStringList env = {"QD_BOARD_MODEL=typical"};
+    const QStringList args = {"--device", "QD1200", "--codes", "fast", "--meter"};
+    // One answer a query (Keithley, Rigol) and all samples in one (SCPI-99).
+    for (const char* family : {"generic", "DMM6500", "DM3068"}) {
+        const QStringList as = {"--family", family};
+        const Outcome clean = characterize(args + QStringList{startMeter(env, as)}, env);
+        ASSERT_EQ(clean.status, 0) << family << clean.err;
+        const Outcome r = characterize(
+            args +
+                QStringList{startMeter(env, as + QStringList{"--fault", "stale-reply-after=100"})},
+            env);
+        if (r.status == 10) {
+            continue; // refused: never a pass on shifted readings
+        }
+        ASSERT_EQ(r.status, 0) << family << r.err;
+        expectSameFigures(clean, r, true, family);
+        EXPECT_EQ(r.err, "qdctl: meter " +
+                             r.json()["meter"].toObject()["resource"].toString().toStdString() +
+                             ": discarded a reply nobody asked for (a late answer?)\n")
+            << family << ": said once";
+    }
+}
+
+TEST_F(CharacterizeTest, AMeterThatNeverAnswersTimesOutNamingTheCommand) {
+    // Takes the connection and every byte sent, and answers nothing.
+    QProcess mute;
+    prepare(mute, {});
+    mute.start("/usr/bin/python3",
+               {"-c", "import socket\n"
+                      "s = socket.socket(); s.bind(('127.0.0.1', 0)); s.listen()\n"
+                      "print(s.getsockname()[1], flush=True)\n"
+                      "c, _ = s.accept()\n"
+                      "while c.recv(4096): pass\n"});
+    ASSERT_TRUE(mute.waitForReadyRead(30000));
+    const QString port = QString(mute.readLine()).trimmed();
+    const Outcome r = characterize({"--device", "QD1200", "--meter-timeout", "0.5", "--meter",
+                                    "TCPIP::127.0.0.1::" + port + "::SOCKET"},
+                                   {});
+    EXPECT_EQ(r.status, 10) << r.err;
+    EXPECT_NE(r.err.find("*IDN? timed out after 0.5 s, and after *CLS it does not answer *OPC?"),
+              std::string::npos)
+        << r.err;
+    mute.kill();
+    mute.waitForFinished(10000);
 }
 
 TEST_F(CharacterizeTest, AMeterThatRefusesACommandIsNamedBeforeTheBoardIsTouched) {

@@ -155,7 +155,11 @@ TEST_F(QdctlTest, BadInputLeavesTheBoardUntouched) {
         {{"characterize", "--device", "QD1200", "--report", csv}, 2},
         {{"characterize", "--device", "QD1200", "--nplc", "0"}, 2},
         {{"characterize", "--device", "QD1200", "--meter", "TCPIP::127.0.0.1::1::SOCKET"}, 10},
+        {{"characterize", "--device", "QD1200", "--meter-timeout", "0"}, 2},
+        {{"characterize", "--device", "QD1200", "--meter-timeout", "nan"}, 2},
         {{"serve", "--listen", "nonsense"}, 2},
+        {{"sim-meter", "--family", "34401A"}, 2},
+        {{"sim-meter", "--fault", "stale-reply-after=many"}, 2},
     };
     if (::geteuid() != 0) { // root writes in any folder
         const std::string readOnly = dir.file("read-only");
