@@ -29,8 +29,8 @@ function(qd_version_resource target version file description)
     target_sources(${target} PRIVATE "${rc}")
 endfunction()
 
-# The DLLs the programs need beside them, MinGW's runtime and Qt's modules
-# and plugins: installed with the programs, and copied into the build's bin
+# The DLLs the programs need beside them, MinGW's runtime, libpq and Qt's
+# modules and plugins: installed with the programs, and copied into the build's bin
 # folder, so that tests and programs run from there under Wine as they will
 # from the installed folder.
 function(qd_windows_runtime)
@@ -44,6 +44,9 @@ function(qd_windows_runtime)
         file(REAL_PATH "${path}" path)
         list(APPEND runtime "${path}")
     endforeach()
+    # PostgreSQL's client library, for the results store of a lab.
+    find_file(QD_LIBPQ_DLL libpq.dll PATH_SUFFIXES bin REQUIRED)
+    list(APPEND runtime "${QD_LIBPQ_DLL}")
     find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Widgets Network)
     set(modules Core Gui Widgets Network)
     foreach(module ${modules})

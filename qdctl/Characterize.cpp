@@ -218,33 +218,38 @@ CharacterizeResult resultOf(const CharacterizeOptions& o, const CommonOptions& c
 }
 
 // --from: the figures, verdict and report of a CSV alone; no board, no meter.
-CharacterizeResult judgeFile(const CharacterizeOptions& o, const CommonOptions& common,
-                             const measure::Limits& limits) {
-    const CsvRun run = readCsv(o.from, "--from");
+// `source` names where the run came from, in messages and the report.
+CharacterizeResult judgeRun(const CsvRun& run, const std::string& source,
+                            const CharacterizeOptions& o, const CommonOptions& common,
+                            const measure::Limits& limits) {
     CharacterizeOptions as = o;
+    as.from = source;
     as.device.device = run.value("device");
-    const auto number = [&](const char* key) {
+    const auto number = [&](const char* key, std::optional<double> otherwise = std::nullopt) {
         try {
             return std::stod(run.value(key));
         } catch (const std::exception&) {
-            throw Failure(BadArguments, "--from " + o.from + ": no \"# " + key +
-                                            ":\" line, which qdctl characterize writes");
+            if (otherwise) {
+                return *otherwise;
+            }
+            throw Failure(BadArguments,
+                          source + ": no \"# " + key + ":\" line, which qdctl characterize writes");
         }
     };
     as.vref = number("reference_v");
-    as.nplc = number("nplc");
-    as.settleMs = number("settle_ms");
+    as.nplc = number("nplc", 0.0);
+    as.settleMs = number("settle_ms", 0.0);
     as.samples = static_cast<int>(number("samples"));
     const DeviceProfile& device = as.device.deviceProfile();
-    checkReportPath(o.report, o.from, o.plot, firmwarePathOf(common));
+    checkReportPath(o.report, source, o.plot, firmwarePathOf(common));
     checkOutputPaths("", o.plot, firmwarePathOf(common), common.json);
     std::optional<Renderer> renderer;
     if (!o.plot.empty() || !o.report.empty()) {
         renderer.emplace();
     }
     CharacterizeResult r = resultOf(as, common, device, run.value("codes"), limits);
-    r.csv = o.from;
-    r.from = o.from;
+    r.csv = source;
+    r.from = source;
     r.date = run.value("date");
     r.meter = run.value("meter") == "on-board" ? "" : run.value("meter");
     r.meterIdentity = run.value("meter_idn");
@@ -267,6 +272,11 @@ CharacterizeResult judgeFile(const CharacterizeOptions& o, const CommonOptions& 
     r.measured = measured.size();
     conclude(r, std::move(measured), r.meter.empty(), as, renderer);
     return r;
+}
+
+CharacterizeResult judgeFile(const CharacterizeOptions& o, const CommonOptions& common,
+                             const measure::Limits& limits) {
+    return judgeRun(readCsv(o.from, "--from"), o.from, o, common, limits);
 }
 
 // Code 0, mid-scale and full scale, read before the plan: a setup that
@@ -553,6 +563,19 @@ class CharacterizeCommand final : public Subcommand {
 };
 
 } // namespace
+
+int reportRun(const CsvRun& run, const std::string& source, const std::string& limits,
+              const std::string& report, const CommonOptions& common) {
+    std::string why;
+    const auto parsed = measure::Limits::parse(limits, why);
+    if (!parsed) {
+        throw Failure(BadArguments,
+                      source + ": its limits \"" + limits + "\" do not parse: " + why);
+    }
+    CharacterizeOptions o;
+    o.report = report;
+    return finish(common, judgeRun(run, source, o, common, *parsed));
+}
 
 std::unique_ptr<Subcommand> makeCharacterizeCommand() {
     return std::make_unique<CharacterizeCommand>();

@@ -6,6 +6,7 @@
 // was measured.
 
 #include "measure/Loop.h"
+#include "session/CommonOptions.h"
 
 #include <string>
 #include <utility>
@@ -37,5 +38,11 @@ CsvRun readCsv(const std::string& path, const std::string& option);
 // readings. Another DUT, board, meter or settling would mix two
 // measurements into one set of figures.
 extern const std::vector<std::string> kResumeKeys;
+
+// A characterization's figures, verdict and --report from `run` alone, judged
+// by `limits` (as --limits takes them), printed as characterize prints its
+// own; named `source` in messages and the report. The exit status.
+int reportRun(const CsvRun& run, const std::string& source, const std::string& limits,
+              const std::string& report, const session::CommonOptions& common);
 
 } // namespace qd::qdctl

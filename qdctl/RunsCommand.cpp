@@ -17,6 +17,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -135,13 +136,23 @@ class RunsCommand final : public Subcommand {
         CLI::App* exported = app.add_subcommand("export", "a run's readings as its CSV");
         exported->add_option("ID", id_, "the run")->required();
         exported->add_option("--csv", csv_, "the file, - for standard output")->required();
+        CLI::App* report = app.add_subcommand(
+            "report", "a characterization's figures, verdict and report, from the store alone");
+        report->add_option("ID", id_, "the run")->required();
+        report->add_option("--report", report_, "NAME.html or NAME.pdf")->required();
+        CLI::App* compare = app.add_subcommand(
+            "compare", "two runs' figures side by side, and whether they differ beyond their "
+                       "uncertainties");
+        compare->add_option("ID", ids_, "the two runs")->required()->expected(2);
         CLI::App* push = app.add_subcommand(
             "push", "copy the runs the server lacks to a lab's PostgreSQL, by id");
         push->add_option("--to", to_, "postgresql://user@host/database")->required();
-        subcommands_ = {list, show, exported, push};
+        subcommands_ = {list, show, exported, report, compare, push};
         app.footer(footer("  qdctl runs list --kind characterize --since 2026-12-01\n"
                           "  qdctl runs show 0b6e\n"
                           "  qdctl runs export 0b6e --csv run.csv\n"
+                          "  qdctl runs report 0b6e --report unit17.pdf\n"
+                          "  qdctl runs compare 0b6e 41c2\n"
                           "  qdctl runs push --to postgresql://lab@db.example/results"));
     }
 
@@ -164,6 +175,12 @@ class RunsCommand final : public Subcommand {
             }
             if (which == "export") {
                 return exportCsv();
+            }
+            if (which == "report") {
+                return report();
+            }
+            if (which == "compare") {
+                return compare();
             }
             return push();
         } catch (const results::StoreError& e) {
@@ -279,6 +296,88 @@ class RunsCommand final : public Subcommand {
         return session::Ok;
     }
 
+    // A stored characterization as its CSV would hold it.
+    static CsvRun csvOf(const results::Run& run, const std::vector<results::Reading>& readings) {
+        CsvRun csv;
+        for (const auto& [key, column] :
+             {std::pair{"device", "device"}, std::pair{"reference_v", "reference_v"},
+              std::pair{"codes", "plan"}, std::pair{"samples", "samples"},
+              std::pair{"nplc", "nplc"}, std::pair{"settle_ms", "settle_ms"},
+              std::pair{"meter", "meter_resource"}, std::pair{"meter_idn", "meter_idn"},
+              std::pair{"date", "started"}, std::pair{"serial", "dut_serial"},
+              std::pair{"operator", "operator"}, std::pair{"temperature", "temperature"},
+              std::pair{"note", "note"}}) {
+            csv.setup.emplace_back(key, run.get(column));
+        }
+        for (const auto& r : readings) {
+            if (r.sample == 1 || csv.rows.empty()) {
+                csv.rows.push_back({r.code, r.frame, {}});
+            }
+            csv.rows.back().values.push_back(r.value);
+        }
+        return csv;
+    }
+
+    int report() {
+        auto s = store();
+        const results::Run run = s->find(id_);
+        if (run.get("kind") != "characterize") {
+            throw Failure(BadArguments, "run " + run.id() + " is a " + run.get("kind") +
+                                            ": only a characterization has a report");
+        }
+        return reportRun(csvOf(run, s->readings(run.id())), "run " + run.id(), run.get("limits"),
+                         report_, *common_);
+    }
+
+    int compare() {
+        auto s = store();
+        const results::Run a = s->find(ids_.at(0)), b = s->find(ids_.at(1));
+        const auto fa = s->figures(a.id()), fb = s->figures(b.id());
+        QJsonArray rows;
+        std::string text = "figure                        " + a.id().substr(0, 8) + "      " +
+                           b.id().substr(0, 8) + "      difference\n";
+        std::size_t beyond = 0;
+        for (const results::Figure& x : fa) {
+            const auto y = std::find_if(fb.begin(), fb.end(),
+                                        [&](const results::Figure& f) { return f.name == x.name; });
+            if (y == fb.end() || !x.value || !y->value || !x.text.empty()) {
+                continue;
+            }
+            const double difference = *y->value - *x.value;
+            QJsonObject row{{"name", q(x.name)},
+                            {"a", figureJson(x)},
+                            {"b", figureJson(*y)},
+                            {"difference", difference}};
+            std::string verdict;
+            if (x.uncertainty && y->uncertainty) {
+                const double u = std::hypot(*x.uncertainty, *y->uncertainty);
+                const bool exceeds = std::abs(difference) > u;
+                beyond += exceeds ? 1 : 0;
+                row.insert("uncertainty", u);
+                row.insert("exceeds", exceeds);
+                char within[64];
+                std::snprintf(within, sizeof within, " ± %.2g %s", u,
+                              exceeds ? "DIFFERS" : "within");
+                verdict = within;
+            }
+            rows.append(row);
+            char line[200];
+            std::snprintf(line, sizeof line, "%-28s %12.6g  %12.6g  %+12.6g%s %s\n", x.name.c_str(),
+                          *x.value, *y->value, difference, verdict.c_str(), x.unit.c_str());
+            text += line;
+        }
+        if (common_->json) {
+            printJson({{"a", runJson(a)},
+                       {"b", runJson(b)},
+                       {"figures", rows},
+                       {"beyond_uncertainty", static_cast<qint64>(beyond)}});
+        } else {
+            session::writeStandardOutput(text + std::to_string(beyond) +
+                                         " figures differ beyond their combined uncertainty\n");
+        }
+        return session::Ok;
+    }
+
     int push() {
         auto from = store();
         std::unique_ptr<results::Store> to;
@@ -315,7 +414,8 @@ class RunsCommand final : public Subcommand {
 
     const CommonOptions* common_ = nullptr;
     results::Filter filter_;
-    std::string id_, csv_, to_;
+    std::string id_, csv_, to_, report_;
+    std::vector<std::string> ids_;
     std::vector<CLI::App*> subcommands_;
 };
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds, for 32-bit Windows (i686-w64-mingw32, posix threads), what the
-# Windows version of the programs links: Qt 6.4.2 (qtbase), libusb-1.0 and
-# GoogleTest. Qt and libusb come from Debian 12's own source packages,
+# Windows version of the programs links: Qt 6.4.2 (qtbase), libusb-1.0,
+# SQLite, PostgreSQL's client library (libpq) and GoogleTest. Qt, libusb,
+# SQLite and PostgreSQL come from Debian 12's own source packages,
 # GoogleTest from /usr/src/googletest; Qt's host tools are Debian's own Qt
 # 6.4.2 (QT_HOST_PATH).
 #
@@ -38,8 +39,8 @@ log() { printf '%s\n' "windows-sdk: $*" >&2; }
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 need=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 cmake ninja-build make dpkg-dev
-    xz-utils bzip2 ca-certificates qt6-base-dev qt6-base-dev-tools
-    libgtest-dev libgmock-dev libcli11-dev)
+    xz-utils bzip2 ca-certificates qt6-base-dev qt6-base-dev-tools tcl
+    libgtest-dev libgmock-dev libcli11-dev libsqlite3-dev libpq-dev)
 missing=()
 for p in "${need[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -58,6 +59,8 @@ qtbase=$(source_of qt6-base-dev)
 libusb=$(source_of libusb-1.0-0-dev 2>/dev/null || echo "libusb-1.0=2:1.0.26-1")
 gtest=$(source_of libgtest-dev)
 cli11=$(source_of libcli11-dev)
+sqlite=$(source_of libsqlite3-dev)
+postgres=$(source_of libpq-dev)
 compiler=$($triple-g++-posix -dumpfullversion)-$(dpkg-query -W -f='${Version}' g++-mingw-w64-i686-posix)
 case "$qtbase" in
 qt6-base=6.4.2+*) ;;
@@ -105,6 +108,38 @@ build_libusb() {
     run libusb-install make -C "$work/libusb" install
 }
 
+# SQLite, the results store's engine on a bench: its one-file amalgamation,
+# made by the source's own build on this machine (it needs tclsh), compiled
+# for Windows as a static library.
+build_sqlite() {
+    fetch "$sqlite" sqlite
+    mkdir -p "$work/sqlite-build" "$1/include" "$1/lib"
+    run sqlite-configure env -C "$work/sqlite-build" "$work/sqlite/configure" --disable-tcl
+    run sqlite-amalgamation make -C "$work/sqlite-build" sqlite3.c
+    run sqlite-build $triple-gcc-posix -O2 -DSQLITE_THREADSAFE=1 -DSQLITE_DQS=0 \
+        -c "$work/sqlite-build/sqlite3.c" -o "$work/sqlite-build/sqlite3.o"
+    run sqlite-archive $triple-ar rcs "$1/lib/libsqlite3.a" "$work/sqlite-build/sqlite3.o"
+    cp "$work/sqlite-build/sqlite3.h" "$work/sqlite-build/sqlite3ext.h" "$1/include/"
+}
+
+# PostgreSQL's client library alone, for a lab's central store: libpq.dll
+# with its import library, and the headers a client includes. Nothing the
+# client does not need (no SSL, GSSAPI, LDAP, compression).
+build_libpq() {
+    fetch "$postgres" postgres
+    run libpq-configure env -C "$work/postgres" ./configure --host=$triple --prefix="$1" \
+        --without-readline --without-zlib --without-icu --without-openssl --without-gssapi \
+        --without-ldap CC=$triple-gcc-posix
+    run libpq-build make -C "$work/postgres/src/interfaces/libpq" -j "$jobs"
+    mkdir -p "$1/include" "$1/lib" "$1/bin"
+    cp "$work/postgres/src/interfaces/libpq/libpq.dll" "$1/bin/"
+    cp "$work/postgres/src/interfaces/libpq/libpq.a" "$1/lib/"
+    cp "$work/postgres/src/interfaces/libpq/libpq-fe.h" \
+        "$work/postgres/src/interfaces/libpq/libpq-events.h" \
+        "$work/postgres/src/include/postgres_ext.h" \
+        "$work/postgres/src/include/pg_config_ext.h" "$1/include/"
+}
+
 # Qt's base: Core, Gui, Widgets, Network.
 # The +dfsg source lacks wintab (tablet events), sqlite (the SQL module) and
 # iaccessible2, so what needs them is off. OpenGL stays on, loaded at run
@@ -137,8 +172,8 @@ qt_key=$( {
     declare -f build_qtbase
 } | sha256sum | cut -c1-16)
 key=$( {
-    echo "$base $qt_key $libusb $gtest $cli11"
-    declare -f build_googletest build_cli11 build_libusb
+    echo "$base $qt_key $libusb $gtest $cli11 $sqlite $postgres"
+    declare -f build_googletest build_cli11 build_libusb build_sqlite build_libpq
 } | sha256sum | cut -c1-16)
 qt_prefix=$cache/qtbase-$qt_key
 prefix=${QD_WINDOWS_SDK:-$cache/$key}
@@ -220,8 +255,10 @@ rm -f "$prefix/.complete"
 build_googletest "$prefix"
 build_cli11 "$prefix"
 build_libusb "$prefix"
+build_sqlite "$prefix"
+build_libpq "$prefix"
 
-printf '%s\n' qtbase libusb googletest cli11 >"$prefix/.contents"
+printf '%s\n' qtbase libusb googletest cli11 sqlite libpq >"$prefix/.contents"
 echo "$key" >"$prefix/.complete"
 # SDKs and qtbase builds of other keys are of no more use.
 if [ -z "${QD_WINDOWS_SDK:-}" ]; then
