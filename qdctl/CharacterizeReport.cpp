@@ -39,15 +39,27 @@ std::pair<std::string, std::string> withUncertainty(double value, std::optional<
     return {v, w};
 }
 
-std::string limitText(const std::optional<double>& limit) {
-    return limit ? "≤ " + formatNumber(*limit) : "";
-}
-
-std::string statusOf(const std::optional<double>& limit, double value) {
+std::string limitText(const std::optional<measure::Limit>& limit) {
     if (!limit) {
         return "";
     }
-    return measure::withinLimit(limit, value) ? "pass" : "FAIL";
+    return limit->size ? "≤ " + formatNumber(limit->high)
+                       : formatNumber(limit->low) + " to " + formatNumber(limit->high);
+}
+
+std::string statusOf(const std::optional<measure::Limit>& limit, const measure::Figure& figure) {
+    if (!limit) {
+        return "";
+    }
+    switch (measure::decide(*limit, figure)) {
+    case measure::Decision::Fail:
+        return "FAIL";
+    case measure::Decision::Conditional:
+        return "CONDITIONAL";
+    case measure::Decision::Pass:
+        break;
+    }
+    return "pass";
 }
 
 } // namespace
@@ -59,11 +71,17 @@ std::vector<report::FigureRow> figureRows(const CharacterizeResult& r) {
     }
     const measure::Figures& f = *r.figures;
     const measure::Limits& limits = r.limits;
-    const auto add = [&](const char* name, const measure::Figure& figure, const char* unit,
-                         const std::optional<double>& limit, std::string where = {}) {
+    const auto add = [&](const std::string& name, const measure::Figure& figure, const char* unit,
+                         const std::optional<measure::Limit>& limit, std::string where = {}) {
         const auto [value, u] = withUncertainty(figure.value, figure.uncertainty);
-        rows.push_back({name, value, u, unit, std::move(where), limitText(limit),
-                        statusOf(limit, figure.value)});
+        rows.push_back(
+            {name, value, u, unit, std::move(where), limitText(limit), statusOf(limit, figure)});
+    };
+    // A per-code figure as a datasheet gives it: its least and largest value.
+    const auto addSpan = [&](const char* name, const measure::Span& span,
+                             const std::optional<measure::Limit>& limit, const char* at) {
+        add(name + std::string(", min"), span.min, "LSB", limit, at + formatCode(span.min.code));
+        add(name + std::string(", max"), span.max, "LSB", limit, at + formatCode(span.max.code));
     };
     add("Zero-code error", f.zeroCode, "mV", limits.zero);
     add("Full-scale error", f.fullScale, "% FS", limits.fullScale);
@@ -76,16 +94,13 @@ std::vector<report::FigureRow> figureRows(const CharacterizeResult& r) {
                         "", "FAIL"});
         return rows;
     }
-    add("INL, best fit", f.inlBestFit, "LSB", limits.inl,
-        "at code " + formatCode(f.inlBestFit.code));
-    add("INL, endpoint", f.inlEndpoint, "LSB", std::nullopt,
-        "at code " + formatCode(f.inlEndpoint.code));
+    addSpan("INL, best fit", f.inlBestFit, limits.inl, "at code ");
+    addSpan("INL, endpoint", f.inlEndpoint, limits.inlEndpoint, "at code ");
     if (f.steps.empty()) {
         rows.push_back({"DNL", "not measured", "", "", "the plan has no neighbouring codes",
                         limitText(limits.dnl), limits.dnl ? "FAIL" : ""});
     } else {
-        add("DNL", f.dnl, "LSB", limits.dnl,
-            "step " + formatCode(f.dnl.code) + " to " + formatCode(f.dnl.code + 1));
+        addSpan("DNL", f.dnl, limits.dnl, "step up from ");
     }
     const auto [step, u] = withUncertainty(f.smallestStep.value, f.smallestStep.uncertainty);
     rows.push_back({"Monotonic", measure::monotonicWord(f.monotonic), "", "",
@@ -95,7 +110,14 @@ std::vector<report::FigureRow> figureRows(const CharacterizeResult& r) {
                     f.monotonic == measure::Monotonic::Yes           ? "pass"
                     : f.monotonic == measure::Monotonic::NotMeasured ? ""
                                                                      : "FAIL"});
+    for (const auto& note : f.notes) {
+        rows.push_back({"Rails", "", "", "", note, "", ""});
+    }
     return rows;
+}
+
+std::string verdictName(const CharacterizeResult& r) {
+    return measure::decisionWord(r.verdict.decision);
 }
 
 std::vector<std::string> reportNotes(const CharacterizeResult& r) {
@@ -136,6 +158,9 @@ std::vector<std::string> reportNotes(const CharacterizeResult& r) {
                         " LSB of this converter: INL and DNL finer than that cannot be seen. "
                         "Measure them with a bench DMM (--meter).");
     }
+    if (!r.limits.text().empty()) {
+        notes.push_back(measure::decisionRuleText());
+    }
     if (r.plan != "all") {
         notes.push_back("Plan " + r.plan + ": " + std::to_string(r.measured) + " of " +
                         std::to_string(std::size_t{1} << r.bits) + " codes; DNL over the " +
@@ -150,9 +175,16 @@ report::ReportData reportDataOf(const CharacterizeResult& r) {
     report::ReportData d;
     d.title = r.device + " characterization";
     d.pass = r.verdict.pass;
-    for (const auto& failure : r.verdict.failures) {
-        d.reasons += (d.reasons.empty() ? "" : "; ") + failure;
+    if (r.verdict.decision == measure::Decision::Conditional) {
+        d.reasons = verdictName(r) + (r.verdict.pass ? ", accepted: " : ": ");
     }
+    std::string reasons;
+    for (const auto* lines : {&r.verdict.failures, &r.verdict.conditional}) {
+        for (const auto& line : *lines) {
+            reasons += (reasons.empty() ? "" : "; ") + line;
+        }
+    }
+    d.reasons += reasons;
     const auto seconds = static_cast<long>(std::lround(r.seconds));
     d.setup = {
         {"Device", r.device + " (" + std::to_string(r.bits) + " bits)"},

@@ -13,6 +13,10 @@ struct CharacterizeResult;
 report::ReportData reportDataOf(const CharacterizeResult& result);
 std::vector<report::FigureRow> figureRows(const CharacterizeResult& result);
 
+// The verdict's one word as text, JSON and the report say it: "PASS",
+// "FAIL" or "CONDITIONAL".
+std::string verdictName(const CharacterizeResult& result);
+
 // Refuses a report path before any board is touched: not .html, .htm or
 // .pdf, a folder, or the name of the firmware image or another output
 // (Failure(BadArguments)); one that cannot be written (WriteFailed).
