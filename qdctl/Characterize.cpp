@@ -294,8 +294,8 @@ class CharacterizeCommand final : public Subcommand {
                        "number bounds the size, LOW..HIGH the value), or @FILE: a limits file, "
                        "one figure a line (inl 2, offset -1 5), # comments");
         app.add_flag("--accept-conditional", o_.acceptConditional,
-                     "pass a CONDITIONAL verdict: a figure within its limit whose uncertainty "
-                     "reaches beyond it");
+                     "pass a CONDITIONAL verdict: a figure whose uncertainty straddles its "
+                     "limit");
         app.add_option("--csv", o_.csv,
                        "CSV file of each code's readings as measured, - for standard output");
         app.add_option("--plot", o_.plot, "draw INL and DNL into this file: .png, .svg or .pdf");

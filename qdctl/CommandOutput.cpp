@@ -261,7 +261,11 @@ std::string characterizeText(const CharacterizeResult& r) {
         char line[256];
         std::snprintf(line, sizeof line, "%-18s %12s %-10s %-5s %s%s%s\n", row.name.c_str(),
                       row.value.c_str(), row.uncertainty.c_str(), row.unit.c_str(),
-                      row.where.c_str(), row.limit.empty() ? "" : ", limit ", row.limit.c_str());
+                      row.where.c_str(),
+                      row.limit.empty()   ? ""
+                      : row.where.empty() ? "limit "
+                                          : ", limit ",
+                      row.limit.c_str());
         text += line;
     }
     if (!r.figures) {
