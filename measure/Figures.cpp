@@ -79,41 +79,31 @@ void widen(Span& span, const Extreme& e, bool first) {
 // line says some of them should have moved away by more than that
 // uncertainty and the meter's step together: a quantizing meter shows
 // neighbouring codes alike without any rail. All of the run's comparisons
-// hold together at about 95 %, as the largest of many values' do.
-// `known` is 0 when there is no spread to tell the uncertainty: then only
-// equal readings are alike.
-void noteRails(Figures& f, const std::vector<Point>& points, const FitRange& fit, double known,
-               double meterStep) {
-    const auto note = [&](auto first, auto last, bool outside(std::int32_t, const FitRange&),
-                          const char* rail) {
-        std::size_t count = 0;
-        for (auto it = first; it != last && outside(it->code, fit); ++it) {
-            ++count;
+// hold together at about 95 %, as the largest of many values' do. Without
+// a spread to tell the uncertainty (`known` false), only equal readings
+// are alike.
+template <typename Iterator>
+void noteRail(Figures& f, Iterator first, Iterator last, const FitRange& fit, bool known,
+              double meterStep, const char* rail) {
+    const auto outside = [&fit](const Point& p) { return !fit.contains(p.code); };
+    const auto count = static_cast<std::size_t>(std::find_if_not(first, last, outside) - first);
+    const double k = known ? extremeCoverage(count) : 0.0;
+    const Point& end = *first;
+    std::int32_t along = end.code;
+    bool pinned = false;
+    for (auto it = first; it != last && outside(*it); ++it) {
+        const double u = k * std::hypot(it->u, end.u);
+        if (std::abs(it->volts - end.volts) > u) {
+            break;
         }
-        const double k = extremeCoverage(count) * known;
-        const Point& end = *first;
-        std::int32_t along = end.code;
-        bool pinned = false;
-        for (auto it = first; it != last && outside(it->code, fit); ++it) {
-            const double u = k * std::hypot(it->u, end.u);
-            if (std::abs(it->volts - end.volts) > u) {
-                break;
-            }
-            along = it->code;
-            pinned = pinned || std::abs(it->code - end.code) * f.lsbVolts > u + meterStep;
-        }
-        if (pinned) {
-            const auto [low, high] = std::minmax(end.code, along);
-            f.notes.push_back("codes " + control::formatCode(low) + "–" +
-                              control::formatCode(high) + " at the output's " + rail);
-        }
-    };
-    note(
-        points.begin(), points.end(),
-        [](std::int32_t code, const FitRange& r) { return code < r.first; }, "floor");
-    note(
-        points.rbegin(), points.rend(),
-        [](std::int32_t code, const FitRange& r) { return code > r.last; }, "ceiling");
+        along = it->code;
+        pinned = pinned || std::abs(it->code - end.code) * f.lsbVolts > u + meterStep;
+    }
+    if (pinned) {
+        f.notes.push_back("codes " + control::formatCode(std::min(end.code, along)) + "–" +
+                          control::formatCode(std::max(end.code, along)) + " at the output's " +
+                          rail);
+    }
 }
 
 } // namespace
@@ -244,7 +234,8 @@ Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup
                   : unresolved ? Monotonic::Unresolved
                   : everyStep  ? Monotonic::Yes
                                : Monotonic::NotMeasured;
-    noteRails(f, points, fit, known ? 1.0 : 0.0, setup.meterStepVolts);
+    noteRail(f, points.begin(), points.end(), fit, known, setup.meterStepVolts, "floor");
+    noteRail(f, points.rbegin(), points.rend(), fit, known, setup.meterStepVolts, "ceiling");
     return f;
 }
 
