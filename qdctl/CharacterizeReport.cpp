@@ -79,9 +79,13 @@ std::vector<report::FigureRow> figureRows(const CharacterizeResult& r) {
     };
     // A per-code figure as a datasheet gives it: its least and largest value.
     const auto addSpan = [&](const char* name, const measure::Span& span,
-                             const std::optional<measure::Limit>& limit, const char* at) {
-        add(name + std::string(", min"), span.min, "LSB", limit, at + formatCode(span.min.code));
-        add(name + std::string(", max"), span.max, "LSB", limit, at + formatCode(span.max.code));
+                             const std::optional<measure::Limit>& limit, bool steps) {
+        const auto where = [steps](std::int32_t code) {
+            return steps ? "step " + formatCode(code) + " to " + formatCode(code + 1)
+                         : "at code " + formatCode(code);
+        };
+        add(name + std::string(", min"), span.min, "LSB", limit, where(span.min.code));
+        add(name + std::string(", max"), span.max, "LSB", limit, where(span.max.code));
     };
     add("Zero-code error", f.zeroCode, "mV", limits.zero);
     add("Full-scale error", f.fullScale, "% FS", limits.fullScale);
@@ -94,13 +98,13 @@ std::vector<report::FigureRow> figureRows(const CharacterizeResult& r) {
                         "", "FAIL"});
         return rows;
     }
-    addSpan("INL, best fit", f.inlBestFit, limits.inl, "at code ");
-    addSpan("INL, endpoint", f.inlEndpoint, limits.inlEndpoint, "at code ");
+    addSpan("INL, best fit", f.inlBestFit, limits.inl, false);
+    addSpan("INL, endpoint", f.inlEndpoint, limits.inlEndpoint, false);
     if (f.steps.empty()) {
         rows.push_back({"DNL", "not measured", "", "", "the plan has no neighbouring codes",
                         limitText(limits.dnl), limits.dnl ? "FAIL" : ""});
     } else {
-        addSpan("DNL", f.dnl, limits.dnl, "step up from ");
+        addSpan("DNL", f.dnl, limits.dnl, true);
     }
     const auto [step, u] = withUncertainty(f.smallestStep.value, f.smallestStep.uncertainty);
     rows.push_back({"Monotonic", measure::monotonicWord(f.monotonic), "", "",
