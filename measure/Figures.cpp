@@ -1,5 +1,7 @@
 #include "measure/Figures.h"
 
+#include "control/DataWord.h"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -59,6 +61,49 @@ const Point& at(const std::vector<Point>& points, std::int32_t code) {
 
 std::optional<double> expanded(bool known, double k, double u) {
     return known ? std::optional<double>(k * u) : std::nullopt;
+}
+
+// Takes `e` into the span: as both ends when it is the first value.
+void widen(Span& span, const Extreme& e, bool first) {
+    if (first || e.value < span.min.value) {
+        span.min = e;
+    }
+    if (first || e.value > span.max.value) {
+        span.max = e;
+    }
+}
+
+// The run of measured codes outside the fit range, from the end code
+// inwards (code 0 up, or the largest code down), whose output keeps within
+// its uncertainty of the end code's. It sits on a rail when the best-fit
+// line says some of them should have moved away by more than that
+// uncertainty and the meter's step together: a quantizing meter shows
+// neighbouring codes alike without any rail. All of the run's comparisons
+// hold together at about 95 %, as the largest of many values' do. Without
+// a spread to tell the uncertainty (`known` false), only equal readings
+// are alike.
+template <typename Iterator>
+void noteRail(Figures& f, Iterator first, Iterator last, const FitRange& fit, bool known,
+              double meterStep, const char* rail) {
+    const auto outside = [&fit](const Point& p) { return !fit.contains(p.code); };
+    const auto count = static_cast<std::size_t>(std::find_if_not(first, last, outside) - first);
+    const double k = known ? extremeCoverage(count) : 0.0;
+    const Point& end = *first;
+    std::int32_t along = end.code;
+    bool pinned = false;
+    for (auto it = first; it != last && outside(*it); ++it) {
+        const double u = k * std::hypot(it->u, end.u);
+        if (std::abs(it->volts - end.volts) > u) {
+            break;
+        }
+        along = it->code;
+        pinned = pinned || std::abs(it->code - end.code) * f.lsbVolts > u + meterStep;
+    }
+    if (pinned) {
+        f.notes.push_back("codes " + control::formatCode(std::min(end.code, along)) + "–" +
+                          control::formatCode(std::max(end.code, along)) + " at the output's " +
+                          rail);
+    }
 }
 
 } // namespace
@@ -135,7 +180,7 @@ Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup
     const double bestIntercept = meanY - f.lsbVolts * meanX;
 
     f.extremeCoverage = extremeCoverage(inFit.size());
-    double worstEndpoint = -1, worstBestFit = -1;
+    bool firstCode = true;
     for (const Point* p : inFit) {
         const double t = (p->code - fit.first) / span;
         const bool end = p->code == fit.first || p->code == fit.last;
@@ -149,15 +194,11 @@ Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup
                 : std::sqrt(p->u * p->u + (1 - t) * (1 - t) * a.u * a.u + t * t * b.u * b.u) /
                       slope;
         const double uBestFit = p->u * std::sqrt(std::max(0.0, 1 - leverage)) / f.lsbVolts;
-        if (std::abs(c.inlEndpoint) > worstEndpoint) {
-            worstEndpoint = std::abs(c.inlEndpoint);
-            f.inlEndpoint = {{c.inlEndpoint, expanded(known, f.extremeCoverage, uEndpoint)},
-                             c.code};
-        }
-        if (std::abs(c.inlBestFit) > worstBestFit) {
-            worstBestFit = std::abs(c.inlBestFit);
-            f.inlBestFit = {{c.inlBestFit, expanded(known, f.extremeCoverage, uBestFit)}, c.code};
-        }
+        widen(f.inlEndpoint,
+              {{c.inlEndpoint, expanded(known, f.extremeCoverage, uEndpoint)}, c.code}, firstCode);
+        widen(f.inlBestFit, {{c.inlBestFit, expanded(known, f.extremeCoverage, uBestFit)}, c.code},
+              firstCode);
+        firstCode = false;
         f.codes.push_back(c);
     }
 
@@ -168,7 +209,6 @@ Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup
         single += inFit[i]->code - inFit[i - 1]->code == 1 ? 1 : 0;
     }
     const double stepCoverage = extremeCoverage(single);
-    double worstStep = -1;
     bool down = false, unresolved = false;
     bool first = true;
     for (std::size_t i = 1; i < inFit.size(); ++i) {
@@ -186,17 +226,16 @@ Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup
         if (codes != 1) {
             continue;
         }
+        widen(f.dnl, {{rise - 1, expanded(known, stepCoverage, u)}, lo.code}, f.steps.empty());
         f.steps.push_back({lo.code, rise - 1});
-        if (std::abs(rise - 1) > worstStep) {
-            worstStep = std::abs(rise - 1);
-            f.dnl = {{rise - 1, expanded(known, stepCoverage, u)}, lo.code};
-        }
     }
     const bool everyStep = single + 1 == inFit.size();
     f.monotonic = down         ? Monotonic::No
                   : unresolved ? Monotonic::Unresolved
                   : everyStep  ? Monotonic::Yes
                                : Monotonic::NotMeasured;
+    noteRail(f, points.begin(), points.end(), fit, known, setup.meterStepVolts, "floor");
+    noteRail(f, points.rbegin(), points.rend(), fit, known, setup.meterStepVolts, "ceiling");
     return f;
 }
 

@@ -16,7 +16,13 @@
 //   of the best-fit line, minus 1;
 // - monotonic when every step of the fit range was measured and is
 //   positive beyond its uncertainty: codes measured far apart show no
-//   step between them.
+//   step between them;
+// - INL and DNL as their most negative and most positive values;
+// - notes on the codes outside the fit range that sit on a rail: a run of
+//   measured codes from code 0 up (or from the largest code down) whose
+//   output stays within the uncertainty of code 0's (the largest code's),
+//   while the best-fit line says some of them should differ from it by
+//   more than that uncertainty and the meter's step together.
 //
 // Uncertainties are expanded (about 95 % coverage): twice the standard
 // uncertainty for a single value; for the largest of many values, the
@@ -32,6 +38,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace qd::measure {
@@ -70,9 +77,17 @@ struct Figure {
     std::optional<double> uncertainty;
 };
 
-// The largest of a per-code figure, signed, and where.
+// One value of a per-code figure, signed, and where.
 struct Extreme : Figure {
     std::int32_t code = 0; // a DNL step's lower code
+};
+
+// A per-code figure as datasheets give it: its most negative and its most
+// positive value, each with its code and uncertainty.
+struct Span {
+    Extreme min, max;
+    // The one of larger size: the figure as one number of merit.
+    const Extreme& largest() const { return max.value >= -min.value ? max : min; }
 };
 
 enum class Monotonic {
@@ -97,11 +112,11 @@ struct StepFigures {
 };
 
 struct Figures {
-    Figure zeroCode;                      // mV
-    Figure fullScale;                     // % of full scale
-    Figure offset;                        // mV
-    Figure gain;                          // % of full scale
-    Extreme inlEndpoint, inlBestFit, dnl; // LSB
+    Figure zeroCode;                   // mV
+    Figure fullScale;                  // % of full scale
+    Figure offset;                     // mV
+    Figure gain;                       // % of full scale
+    Span inlEndpoint, inlBestFit, dnl; // LSB
     Monotonic monotonic = Monotonic::Yes;
     // Flat or Falling: a dead output, or a meter's leads the wrong way
     // round. There is then no line to measure INL, DNL and the steps
@@ -117,6 +132,9 @@ struct Figures {
     double extremeCoverage = 2;       // of the largest INL
     std::vector<CodeFigures> codes;   // in the fit range, ascending
     std::vector<StepFigures> steps;   // between neighbouring codes in the fit range
+    // What a reader should know beside the figures, one sentence each:
+    // "codes 0000–0016 at the output's floor".
+    std::vector<std::string> notes;
 };
 
 // The figures of the measured codes (ascending, each once). Needs 0, the

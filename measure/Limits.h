@@ -12,34 +12,71 @@
 
 namespace qd::measure {
 
-// Each a bound on the figure's size, either sign.
-struct Limits {
-    std::optional<double> inl;       // LSB, best fit
-    std::optional<double> dnl;       // LSB
-    std::optional<double> offset;    // mV
-    std::optional<double> gain;      // % of full scale
-    std::optional<double> zero;      // mV, the zero-code error
-    std::optional<double> fullScale; // % of full scale
+// The figure must lie from `low` to `high`. Given as one number, a bound
+// on its size either sign (low = -high); as two, its least and its
+// largest value.
+struct Limit {
+    double low = 0, high = 0;
+    bool size = true;
+};
 
-    // "inl=2,dnl=1,offset=5,gain=0.1" (any of inl, dnl, offset, gain, zero,
-    // fullscale; positive numbers). nullopt, with what is wrong in `why`,
-    // otherwise.
+// Figures are named as `--limits` and a limits file take them: a short
+// name or the figure's JSON name, in any case:
+//   inl          inl_best_fit_lsb          LSB, best fit
+//   inl_endpoint inl_endpoint_lsb          LSB
+//   dnl          dnl_lsb                   LSB
+//   offset       offset_error_mv           mV
+//   gain         gain_error_percent        % of full scale
+//   zero         zero_code_error_mv        mV, the zero-code error
+//   fullscale    full_scale_error_percent  % of full scale
+struct Limits {
+    std::optional<Limit> inl, inlEndpoint, dnl, offset, gain, zero, fullScale;
+
+    // "inl=2,dnl=1,offset=-1..2": NAME=SIZE (a number above 0) or
+    // NAME=LOW..HIGH. nullopt, with what is wrong in `why`, otherwise: an
+    // unknown name with the nearest known one ("no figure 'inll'; did you
+    // mean 'inl'?"), a figure limited twice, a bad number.
     static std::optional<Limits> parse(std::string_view text, std::string& why);
+    // A limits file: one figure a line, NAME SIZE or NAME LOW HIGH,
+    // separated by blanks; `#` starts a comment; blank lines are skipped.
+    // `why` names `file` and the line.
+    static std::optional<Limits> parseFile(std::string_view content, const std::string& file,
+                                           std::string& why);
+    // As parse() reads it back.
     std::string text() const;
 };
 
-struct Verdict {
-    bool pass = true;
-    // One line per failed figure, naming it: "INL 2.31 LSB beyond 2 LSB".
-    std::vector<std::string> failures;
+// The decision rule, as ILAC-G8 gives it, for a value and its expanded
+// uncertainty against a limit.
+enum class Decision {
+    Pass,        // the value lies within the limit by more than its uncertainty
+    Conditional, // the value lies within its uncertainty of the limit, either side
+    Fail,        // the value lies beyond the limit by more than its uncertainty
 };
+// "PASS", "CONDITIONAL", "FAIL", as reports and JSON say it.
+const char* decisionWord(Decision decision);
+// The rule in one paragraph, for a report or a help page.
+std::string decisionRuleText();
 
-// Whether a figure of `value` keeps within `limit`; without one it does.
-bool withinLimit(const std::optional<double>& limit, double value);
+// A value without a known uncertainty is judged on its value alone.
+Decision decide(const Limit& limit, const Figure& figure);
+
+struct Verdict {
+    Decision decision = Decision::Pass;
+    // Whether the run passes: PASS, or CONDITIONAL when that was accepted.
+    bool pass = true;
+    // One line per failed figure, naming it: "best-fit INL +2.31 LSB at
+    // code 4000 beyond the limit of 2 LSB".
+    std::vector<std::string> failures;
+    // One line per figure whose uncertainty straddles its limit.
+    std::vector<std::string> conditional;
+};
 
 // Not monotonic, not shown monotonic where every step was measured, or a
 // figure beyond its limit fails. A plan that leaves steps out does not test
-// monotonicity: that is said, and fails nothing.
-Verdict judge(const Figures& figures, const Limits& limits);
+// monotonicity: that is said, and fails nothing. A figure whose uncertainty
+// straddles its limit makes the verdict CONDITIONAL, which passes only when
+// `acceptConditional`.
+Verdict judge(const Figures& figures, const Limits& limits, bool acceptConditional = false);
 
 } // namespace qd::measure

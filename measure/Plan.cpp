@@ -1,7 +1,9 @@
 #include "measure/Plan.h"
 
+#include "control/DataWord.h"
+
 #include <algorithm>
-#include <charconv>
+#include <exception>
 
 namespace qd::measure {
 
@@ -17,9 +19,14 @@ std::optional<Plan> Plan::parse(std::string_view text) {
     if (text == "fast") {
         return Plan{Fast, 1};
     }
+    // Hexadecimal, as every other code is typed.
     std::int32_t every = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), every);
-    if (ec != std::errc() || end != text.data() + text.size() || every < 1) {
+    try {
+        every = control::parseHexCode(text);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    if (every < 1) {
         return std::nullopt;
     }
     return Plan{Every, every};
@@ -34,7 +41,7 @@ std::string Plan::text() const {
     case Every:
         break;
     }
-    return std::to_string(every);
+    return control::formatCode(every);
 }
 
 std::vector<std::int32_t> planCodes(int bits, const Plan& plan) {

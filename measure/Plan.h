@@ -23,7 +23,9 @@ struct Plan {
     Kind kind = All;
     std::int32_t every = 1; // Every: each every-th code
 
-    // "all", "fast" or a whole number of 1 or more; nullopt otherwise.
+    // "all", "fast" or a hexadecimal code of 1 or more, as every code is
+    // typed ("100": each 256th code); nullopt otherwise. text() gives the
+    // code as codes are shown ("0100").
     static std::optional<Plan> parse(std::string_view text);
     std::string text() const;
 };

@@ -21,6 +21,7 @@
 
 #include <CLI/CLI.hpp>
 #include <QDateTime>
+#include <QFile>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -52,7 +53,8 @@ struct CharacterizeOptions {
     double nplc = 10;
     int samples = 4;
     double settleMs = 5;
-    std::string limits;
+    std::string limits; // inline, or @FILE
+    bool acceptConditional = false;
     std::string csv, plot, report;
     double vref = board::kDefaultReferenceVolts;
     bool noPreflight = false;
@@ -90,6 +92,31 @@ class BoardProbe final : public Probe {
   private:
     int samples_;
 };
+
+// The limits of --limits: inline, or a limits file's after @; refused
+// before anything is touched, the file and line named.
+measure::Limits limitsOf(const std::string& option) {
+    std::string why;
+    std::optional<measure::Limits> limits;
+    if (option.starts_with('@')) {
+        const std::string path = option.substr(1);
+        QFile file(QString::fromStdString(path));
+        // A limits file is a few lines; anything far larger is not one.
+        constexpr qint64 kLargest = 1 << 20;
+        if (!file.open(QIODevice::ReadOnly) || file.size() > kLargest) {
+            throw Failure(BadArguments, "--limits: cannot read the limits file " + path + ": " +
+                                            (file.isOpen() ? std::string("larger than 1 MiB")
+                                                           : file.errorString().toStdString()));
+        }
+        limits = measure::Limits::parseFile(file.read(kLargest).toStdString(), path, why);
+    } else {
+        limits = measure::Limits::parse(option, why);
+    }
+    if (!limits) {
+        throw Failure(BadArguments, "--limits: " + why);
+    }
+    return *limits;
+}
 
 meter::Resource resourceOf(const std::string& text) {
     std::string why;
@@ -181,7 +208,9 @@ void conclude(CharacterizeResult& r, std::vector<measure::CodeMeasurement> measu
         // no line to judge against.
     }
     if (r.figures) {
-        r.verdict = measure::judge(*r.figures, r.limits);
+        r.verdict = measure::judge(*r.figures, r.limits, o.acceptConditional);
+    } else {
+        r.verdict.decision = measure::Decision::Fail;
     }
     if (r.interrupted() || !r.figures) {
         r.verdict.pass = false;
@@ -306,8 +335,7 @@ void preflight(const measure::Program& program, const measure::Probe& probe,
 }
 
 CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOptions& common) {
-    std::string why;
-    const measure::Limits limits = *measure::Limits::parse(o.limits, why);
+    const measure::Limits limits = limitsOf(o.limits);
     if (!o.from.empty()) {
         return judgeFile(o, common, limits);
     }
@@ -457,7 +485,7 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
     r.seconds = outcome.seconds;
     r.meterSeconds = outcome.probeSeconds;
     conclude(r, std::move(measured), !dmm, o, renderer);
-    recording().conclude(verdictWord(r), storedFigures(r));
+    recording().conclude(verdictName(r), storedFigures(r));
     return r;
 }
 
@@ -471,7 +499,8 @@ class CharacterizeCommand final : public Subcommand {
             "range (2^N/128 to 127*2^N/128), INL per code against the endpoint and the best-fit "
             "line, DNL per step and monotonicity, each with its uncertainty from the samples' "
             "spread. Rows go to --csv as they are measured, as a sweep's do. A converter that is "
-            "not shown monotonic, or a figure beyond --limits, makes the exit status 1.");
+            "not shown monotonic, or a figure beyond --limits, makes the exit status 1. " +
+            measure::decisionRuleText());
         addDevice(app, o_.device, false);
         app.add_option("--meter", o_.meter,
                        "the bench DMM: TCPIP::HOST[::PORT]::SOCKET (raw socket, port 5025 unless "
@@ -483,7 +512,8 @@ class CharacterizeCommand final : public Subcommand {
             ->capture_default_str();
         app.add_option("--codes", o_.codes,
                        "all, fast (the carries and a grid: under 1% of a 16-bit converter's "
-                       "codes), or EVERY: every EVERY-th code")
+                       "codes), or EVERY, hexadecimal as every code: every EVERY-th code (100: "
+                       "each 256th)")
             ->capture_default_str();
         app.add_option("--nplc", o_.nplc, "the meter's integration time in power-line cycles")
             ->capture_default_str();
@@ -493,8 +523,13 @@ class CharacterizeCommand final : public Subcommand {
         app.add_option("--settle", o_.settleMs, "wait after each code, in ms, before reading")
             ->capture_default_str();
         app.add_option("--limits", o_.limits,
-                       "pass/fail limits, e.g. inl=2,dnl=1,offset=5,gain=0.1 (LSB, LSB, mV, % of "
-                       "full scale; also zero in mV and fullscale in %)");
+                       "pass/fail limits, e.g. inl=2,dnl=1,offset=-1..5,gain=0.1 (LSB, LSB, mV, % "
+                       "of full scale; also inl_endpoint in LSB, zero in mV, fullscale in %; one "
+                       "number bounds the size, LOW..HIGH the value), or @FILE: a limits file, "
+                       "one figure a line (inl 2, offset -1 5), # comments");
+        app.add_flag("--accept-conditional", o_.acceptConditional,
+                     "pass a CONDITIONAL verdict: a figure whose uncertainty straddles its "
+                     "limit");
         app.add_option("--csv", o_.csv,
                        "CSV file of each code's readings as measured, - for standard output");
         app.add_option("--plot", o_.plot, "draw INL and DNL into this file: .png, .svg or .pdf");
@@ -515,10 +550,11 @@ class CharacterizeCommand final : public Subcommand {
         app.add_option("--temperature", o_.temperature, "the ambient temperature, e.g. 23 °C");
         app.add_option("--note", o_.note, "a line of your own for the report");
         app.add_flag("--no-progress", common.quiet, "the same as --quiet");
-        app.footer(
-            footer("  qdctl characterize --device QD1600 --meter TCPIP::192.168.1.20::SOCKET \\\n"
-                   "      --report qd1600.pdf --limits inl=4,dnl=1\n"
-                   "  qdctl characterize --device QD1200 --codes all --csv qd1200.csv"));
+        app.footer(footer(
+            "  qdctl characterize --device QD1600 --meter TCPIP::192.168.1.20::SOCKET \\\n"
+            "      --report qd1600.pdf --limits inl=4,dnl=1\n"
+            "  qdctl characterize --device QD1600 --meter /dev/usbtmc0 --limits @qd1600.limits\n"
+            "  qdctl characterize --device QD1200 --codes all --csv qd1200.csv"));
     }
 
     void check() const override {
@@ -531,8 +567,8 @@ class CharacterizeCommand final : public Subcommand {
                                         "--meter or --csv");
         }
         if (!measure::Plan::parse(o_.codes)) {
-            throw Failure(BadArguments, "--codes takes all, fast, or a whole number EVERY of 1 or "
-                                        "more (every EVERY-th code)");
+            throw Failure(BadArguments, "--codes takes all, fast, or a hexadecimal code EVERY of 1 "
+                                        "or more (every EVERY-th code: 100 is each 256th)");
         }
         if (!std::isfinite(o_.nplc) || !(o_.nplc > 0) || o_.nplc > 1000) {
             throw Failure(BadArguments, "--nplc must be a number of power-line cycles above 0");
@@ -543,10 +579,7 @@ class CharacterizeCommand final : public Subcommand {
         if (!std::isfinite(o_.settleMs) || o_.settleMs < 0 || o_.settleMs > 60000) {
             throw Failure(BadArguments, "--settle must be 0 to 60000 ms");
         }
-        std::string why;
-        if (!o_.limits.empty() && !measure::Limits::parse(o_.limits, why)) {
-            throw Failure(BadArguments, "--limits " + why);
-        }
+        limitsOf(o_.limits);
     }
 
     int run(const CommonOptions& common) override {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <tuple>
 
 namespace qd::qdctl {
 
@@ -39,15 +40,27 @@ std::pair<std::string, std::string> withUncertainty(double value, std::optional<
     return {v, w};
 }
 
-std::string limitText(const std::optional<double>& limit) {
-    return limit ? "≤ " + formatNumber(*limit) : "";
-}
-
-std::string statusOf(const std::optional<double>& limit, double value) {
+std::string limitText(const std::optional<measure::Limit>& limit) {
     if (!limit) {
         return "";
     }
-    return measure::withinLimit(limit, value) ? "pass" : "FAIL";
+    return limit->size ? "≤ " + formatNumber(limit->high)
+                       : formatNumber(limit->low) + " to " + formatNumber(limit->high);
+}
+
+std::string statusOf(const std::optional<measure::Limit>& limit, const measure::Figure& figure) {
+    if (!limit) {
+        return "";
+    }
+    switch (measure::decide(*limit, figure)) {
+    case measure::Decision::Fail:
+        return "FAIL";
+    case measure::Decision::Conditional:
+        return "CONDITIONAL";
+    case measure::Decision::Pass:
+        break;
+    }
+    return "pass";
 }
 
 // The serial field of an *IDN? answer (maker, model, serial, firmware).
@@ -67,13 +80,6 @@ std::string meterSerialOf(const std::string& identity) {
 
 } // namespace
 
-std::string verdictWord(const CharacterizeResult& r) {
-    if (r.interrupted()) {
-        return "INTERRUPTED";
-    }
-    return r.verdict.pass ? "PASS" : "FAIL";
-}
-
 std::vector<results::Figure> storedFigures(const CharacterizeResult& r) {
     std::vector<results::Figure> stored;
     if (!r.figures) {
@@ -82,7 +88,7 @@ std::vector<results::Figure> storedFigures(const CharacterizeResult& r) {
     const measure::Figures& f = *r.figures;
     const measure::Limits& limits = r.limits;
     const auto add = [&](const char* name, const measure::Figure& figure, const char* unit,
-                         const std::optional<double>& limit,
+                         const std::optional<measure::Limit>& limit,
                          std::optional<std::int32_t> code = std::nullopt) {
         results::Figure s;
         s.name = name;
@@ -90,7 +96,10 @@ std::vector<results::Figure> storedFigures(const CharacterizeResult& r) {
         s.uncertainty = figure.uncertainty;
         s.unit = unit;
         s.code = code;
-        s.limit = limit ? formatNumber(*limit) : "";
+        if (limit) {
+            s.limit = limit->size ? formatNumber(limit->high)
+                                  : formatNumber(limit->low) + ".." + formatNumber(limit->high);
+        }
         stored.push_back(std::move(s));
     };
     add("zero_code_error_mv", f.zeroCode, "mV", limits.zero);
@@ -104,10 +113,15 @@ std::vector<results::Figure> storedFigures(const CharacterizeResult& r) {
     if (f.response != measure::Response::Follows) {
         return stored;
     }
-    add("inl_best_fit_lsb", f.inlBestFit, "LSB", limits.inl, f.inlBestFit.code);
-    add("inl_endpoint_lsb", f.inlEndpoint, "LSB", std::nullopt, f.inlEndpoint.code);
-    if (!f.steps.empty()) {
-        add("dnl_lsb", f.dnl, "LSB", limits.dnl, f.dnl.code);
+    for (const auto& [name, span, limit] :
+         {std::tuple{"inl_best_fit_lsb", &f.inlBestFit, &limits.inl},
+          std::tuple{"inl_endpoint_lsb", &f.inlEndpoint, &limits.inlEndpoint},
+          std::tuple{"dnl_lsb", &f.dnl, &limits.dnl}}) {
+        if (std::string(name) == "dnl_lsb" && f.steps.empty()) {
+            continue;
+        }
+        add((std::string(name) + "_min").c_str(), span->min, "LSB", *limit, span->min.code);
+        add((std::string(name) + "_max").c_str(), span->max, "LSB", *limit, span->max.code);
     }
     add("smallest_step_lsb", f.smallestStep, "LSB", std::nullopt, f.smallestStep.code);
     return stored;
@@ -120,11 +134,21 @@ std::vector<report::FigureRow> figureRows(const CharacterizeResult& r) {
     }
     const measure::Figures& f = *r.figures;
     const measure::Limits& limits = r.limits;
-    const auto add = [&](const char* name, const measure::Figure& figure, const char* unit,
-                         const std::optional<double>& limit, std::string where = {}) {
+    const auto add = [&](const std::string& name, const measure::Figure& figure, const char* unit,
+                         const std::optional<measure::Limit>& limit, std::string where = {}) {
         const auto [value, u] = withUncertainty(figure.value, figure.uncertainty);
-        rows.push_back({name, value, u, unit, std::move(where), limitText(limit),
-                        statusOf(limit, figure.value)});
+        rows.push_back(
+            {name, value, u, unit, std::move(where), limitText(limit), statusOf(limit, figure)});
+    };
+    // A per-code figure as a datasheet gives it: its least and largest value.
+    const auto addSpan = [&](const char* name, const measure::Span& span,
+                             const std::optional<measure::Limit>& limit, bool steps) {
+        const auto where = [steps](std::int32_t code) {
+            return steps ? "step " + formatCode(code) + " to " + formatCode(code + 1)
+                         : "at code " + formatCode(code);
+        };
+        add(name + std::string(", min"), span.min, "LSB", limit, where(span.min.code));
+        add(name + std::string(", max"), span.max, "LSB", limit, where(span.max.code));
     };
     add("Zero-code error", f.zeroCode, "mV", limits.zero);
     add("Full-scale error", f.fullScale, "% FS", limits.fullScale);
@@ -137,16 +161,13 @@ std::vector<report::FigureRow> figureRows(const CharacterizeResult& r) {
                         "", "FAIL"});
         return rows;
     }
-    add("INL, best fit", f.inlBestFit, "LSB", limits.inl,
-        "at code " + formatCode(f.inlBestFit.code));
-    add("INL, endpoint", f.inlEndpoint, "LSB", std::nullopt,
-        "at code " + formatCode(f.inlEndpoint.code));
+    addSpan("INL, best fit", f.inlBestFit, limits.inl, false);
+    addSpan("INL, endpoint", f.inlEndpoint, limits.inlEndpoint, false);
     if (f.steps.empty()) {
         rows.push_back({"DNL", "not measured", "", "", "the plan has no neighbouring codes",
                         limitText(limits.dnl), limits.dnl ? "FAIL" : ""});
     } else {
-        add("DNL", f.dnl, "LSB", limits.dnl,
-            "step " + formatCode(f.dnl.code) + " to " + formatCode(f.dnl.code + 1));
+        addSpan("DNL", f.dnl, limits.dnl, true);
     }
     const auto [step, u] = withUncertainty(f.smallestStep.value, f.smallestStep.uncertainty);
     rows.push_back({"Monotonic", measure::monotonicWord(f.monotonic), "", "",
@@ -156,7 +177,17 @@ std::vector<report::FigureRow> figureRows(const CharacterizeResult& r) {
                     f.monotonic == measure::Monotonic::Yes           ? "pass"
                     : f.monotonic == measure::Monotonic::NotMeasured ? ""
                                                                      : "FAIL"});
+    for (const auto& note : f.notes) {
+        rows.push_back({"Rails", "", "", "", note, "", ""});
+    }
     return rows;
+}
+
+std::string verdictName(const CharacterizeResult& r) {
+    if (r.interrupted()) {
+        return "INTERRUPTED";
+    }
+    return measure::decisionWord(r.verdict.decision);
 }
 
 std::vector<std::string> reportNotes(const CharacterizeResult& r) {
@@ -197,6 +228,9 @@ std::vector<std::string> reportNotes(const CharacterizeResult& r) {
                         " LSB of this converter: INL and DNL finer than that cannot be seen. "
                         "Measure them with a bench DMM (--meter).");
     }
+    if (!r.limits.text().empty()) {
+        notes.push_back(measure::decisionRuleText());
+    }
     if (r.plan != "all") {
         notes.push_back("Plan " + r.plan + ": " + std::to_string(r.measured) + " of " +
                         std::to_string(std::size_t{1} << r.bits) + " codes; DNL over the " +
@@ -210,17 +244,23 @@ std::vector<std::string> reportNotes(const CharacterizeResult& r) {
 report::ReportData reportDataOf(const CharacterizeResult& r) {
     report::ReportData d;
     d.title = r.device + " characterization";
-    d.verdict = verdictWord(r);
+    d.verdict = verdictName(r);
     if (r.interrupted()) {
         d.reasons = r.endMessage.empty() ? "ended by a signal after " + std::to_string(r.measured) +
                                                " of " + std::to_string(r.planned) + " codes"
                                          : r.endMessage;
         d.reasons +=
-            r.figures ? ": the figures of the codes measured" : ": too few codes for figures";
+            r.figures ? ": the figures of the codes measured; " : ": too few codes for figures; ";
+    } else if (r.verdict.decision == measure::Decision::Conditional) {
+        d.reasons = verdictName(r) + (r.verdict.pass ? ", accepted: " : ": ");
     }
-    for (const auto& failure : r.verdict.failures) {
-        d.reasons += (d.reasons.empty() ? "" : "; ") + failure;
+    std::string reasons;
+    for (const auto* lines : {&r.verdict.failures, &r.verdict.conditional}) {
+        for (const auto& line : *lines) {
+            reasons += (reasons.empty() ? "" : "; ") + line;
+        }
     }
+    d.reasons += reasons;
     const auto seconds = static_cast<long>(std::lround(r.seconds));
     const auto orNone = [](const std::string& text) { return text.empty() ? "not given" : text; };
     d.setup = {
@@ -293,7 +333,7 @@ report::ReportData reportDataOf(const CharacterizeResult& r) {
     for (const auto& [plot, limit] :
          {std::pair{&inl, r.limits.inl}, std::pair{&steps, r.limits.dnl}}) {
         if (limit) {
-            plot->limits = {*limit, -*limit};
+            plot->limits = {limit->high, limit->low};
         }
     }
     d.plots = {std::move(inl), std::move(steps)};

@@ -9,17 +9,18 @@ namespace qd::qdctl {
 
 struct CharacterizeResult;
 
-// "PASS", "FAIL" or, for a run that ended before its plan was done,
-// "INTERRUPTED": the verdict as the report, the text and the JSON say it.
-std::string verdictWord(const CharacterizeResult& result);
-
-// The figures as the results store keeps them, under their --json names.
+// The figures as the results store keeps them, under their --json names;
+// INL and DNL as NAME_min and NAME_max.
 std::vector<results::Figure> storedFigures(const CharacterizeResult& result);
 
 // The report's words and plots from a characterization's result; its
 // figures as rows, which the text output shows too.
 report::ReportData reportDataOf(const CharacterizeResult& result);
 std::vector<report::FigureRow> figureRows(const CharacterizeResult& result);
+
+// The verdict's one word as text, JSON and the report say it: "PASS",
+// "FAIL" or "CONDITIONAL".
+std::string verdictName(const CharacterizeResult& result);
 
 // Refuses a report path before any board is touched: not .html, .htm or
 // .pdf, a folder, or the name of the firmware image or another output

@@ -105,6 +105,19 @@ QJsonObject extremeJson(const measure::Extreme& e) {
     return json;
 }
 
+// A per-code figure as a datasheet gives it.
+QJsonObject spanJson(const measure::Span& s) {
+    return {{"min", extremeJson(s.min)}, {"max", extremeJson(s.max)}};
+}
+
+QJsonArray stringsJson(const std::vector<std::string>& lines) {
+    QJsonArray array;
+    for (const auto& line : lines) {
+        array.append(q(line));
+    }
+    return array;
+}
+
 QJsonObject characterizeJson(const CharacterizeResult& r) {
     QJsonObject meter{{"resource", r.meter.empty() ? QJsonValue(QJsonValue::Null) : q(r.meter)},
                       {"idn", q(r.meterIdentity)},
@@ -116,10 +129,6 @@ QJsonObject characterizeJson(const CharacterizeResult& r) {
     if (!r.meterCalibration.empty()) {
         meter.insert("calibration_date", q(r.meterCalibration));
     }
-    QJsonArray failures;
-    for (const auto& f : r.verdict.failures) {
-        failures.append(q(f));
-    }
     QJsonObject json{{"device", q(r.device)},
                      {"bits", r.bits},
                      {"board", q(r.board)},
@@ -129,9 +138,10 @@ QJsonObject characterizeJson(const CharacterizeResult& r) {
                      {"measured", static_cast<qint64>(r.measured)},
                      {"reference_v", r.referenceVolts},
                      {"date", q(r.date)},
+                     {"verdict", q(verdictName(r))},
                      {"pass", r.verdict.pass},
-                     {"verdict", q(verdictWord(r))},
-                     {"failures", failures},
+                     {"failures", stringsJson(r.verdict.failures)},
+                     {"conditional", stringsJson(r.verdict.conditional)},
                      {"interrupted", r.interrupted()},
                      {"firmware", firmwareWord(r.downloaded)},
                      {"seconds", r.seconds},
@@ -166,14 +176,15 @@ QJsonObject characterizeJson(const CharacterizeResult& r) {
                             {"full_scale_error_percent", figureJson(f.fullScale)},
                             {"offset_error_mv", figureJson(f.offset)},
                             {"gain_error_percent", figureJson(f.gain)},
-                            {"inl_best_fit_lsb", extremeJson(f.inlBestFit)},
-                            {"inl_endpoint_lsb", extremeJson(f.inlEndpoint)},
+                            {"inl_best_fit_lsb", spanJson(f.inlBestFit)},
+                            {"inl_endpoint_lsb", spanJson(f.inlEndpoint)},
                             {"monotonic", measure::monotonicWord(f.monotonic)},
                             {"smallest_step_lsb", extremeJson(f.smallestStep)},
                             {"lsb_v", f.lsbVolts},
-                            {"noise_v", orNull(f.noiseVolts)}};
+                            {"noise_v", orNull(f.noiseVolts)},
+                            {"notes", stringsJson(f.notes)}};
         figures.insert("dnl_lsb", f.steps.empty() ? QJsonValue(QJsonValue::Null)
-                                                  : QJsonValue(extremeJson(f.dnl)));
+                                                  : QJsonValue(spanJson(f.dnl)));
         figures.insert("response", measure::responseWord(f.response));
         if (f.response != measure::Response::Follows) {
             for (const char* key : {"inl_best_fit_lsb", "inl_endpoint_lsb", "smallest_step_lsb"}) {
@@ -269,15 +280,24 @@ std::string characterizeText(const CharacterizeResult& r) {
         char line[256];
         std::snprintf(line, sizeof line, "%-18s %12s %-10s %-5s %s%s%s\n", row.name.c_str(),
                       row.value.c_str(), row.uncertainty.c_str(), row.unit.c_str(),
-                      row.where.c_str(), row.limit.empty() ? "" : ", limit ", row.limit.c_str());
+                      row.where.c_str(),
+                      row.limit.empty()   ? ""
+                      : row.where.empty() ? "limit "
+                                          : ", limit ",
+                      row.limit.c_str());
         text += line;
     }
     if (!r.figures) {
         text += "no figures: the codes they need were not all measured\n";
     }
-    text += verdictWord(r);
-    for (const auto& failure : r.verdict.failures) {
-        text += "\n  " + failure;
+    text += verdictName(r);
+    if (r.verdict.decision == measure::Decision::Conditional && r.verdict.pass) {
+        text += ", accepted";
+    }
+    for (const auto* lines : {&r.verdict.failures, &r.verdict.conditional}) {
+        for (const auto& line : *lines) {
+            text += "\n  " + line;
+        }
     }
     return text;
 }

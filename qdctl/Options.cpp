@@ -1,5 +1,6 @@
 #include "qdctl/Options.h"
 
+#include "control/NearestName.h"
 #include "qdctl/CommandOutput.h"
 #include "scpi/PowerModes.h"
 #include "session/ExitStatus.h"
@@ -17,6 +18,8 @@ using session::BadArguments;
 using session::Failure;
 using session::kExitStatusHelp;
 using session::writeStandardOutput;
+
+using control::nearestName;
 
 using control::kDevices;
 
@@ -162,46 +165,6 @@ void checkVolts(const std::optional<double>& volts) {
 }
 
 namespace {
-
-// Edits from a to b, a swap of two neighbours counting as one: the
-// slips of typing (hlep, --devcie).
-std::size_t editDistance(std::string_view a, std::string_view b) {
-    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
-    for (std::size_t i = 0; i <= a.size(); ++i) {
-        for (std::size_t j = 0; j <= b.size(); ++j) {
-            if (i == 0 || j == 0) {
-                d[i][j] = i + j;
-                continue;
-            }
-            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
-                                d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
-                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
-            }
-        }
-    }
-    return d[a.size()][b.size()];
-}
-
-// The name nearest to what was typed: one it begins (prog, --dev), else
-// one within two edits; empty when none is that near.
-std::string nearestName(std::string_view typed, const std::vector<std::string>& names) {
-    const auto bare = [](std::string_view name) {
-        return name.substr(std::min(name.find_first_not_of('-'), name.size()));
-    };
-    typed = bare(typed);
-    std::string best;
-    std::size_t bestDistance = 3;
-    for (const auto& name : names) {
-        const bool begins = typed.size() >= 3 && bare(name).starts_with(typed);
-        const std::size_t distance = begins ? 0 : editDistance(typed, bare(name));
-        if (distance < bestDistance) {
-            best = name;
-            bestDistance = distance;
-        }
-    }
-    return best;
-}
 
 std::string suggestion(const std::string& nearest) {
     return nearest.empty() ? "." : ": did you mean " + nearest + "?";

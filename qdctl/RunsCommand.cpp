@@ -147,7 +147,11 @@ class RunsCommand final : public Subcommand {
         CLI::App* push = app.add_subcommand(
             "push", "copy the runs the server lacks to a lab's PostgreSQL, by id");
         push->add_option("--to", to_, "postgresql://user@host/database")->required();
-        subcommands_ = {list, show, exported, report, compare, push};
+        // The parser is gone when the command runs: which one was asked
+        // for is noted while it parses.
+        for (CLI::App* sub : {list, show, exported, report, compare, push}) {
+            sub->callback([this, name = sub->get_name()] { which_ = name; });
+        }
         app.footer(footer("  qdctl runs list --kind characterize --since 2026-12-01\n"
                           "  qdctl runs show 0b6e\n"
                           "  qdctl runs export 0b6e --csv run.csv\n"
@@ -158,14 +162,7 @@ class RunsCommand final : public Subcommand {
 
     int run(const CommonOptions& common) override {
         common_ = &common;
-        const std::string which = [this] {
-            for (CLI::App* sub : subcommands_) {
-                if (sub->parsed()) {
-                    return sub->get_name();
-                }
-            }
-            return std::string();
-        }();
+        const std::string& which = which_;
         try {
             if (which == "list") {
                 return list();
@@ -416,7 +413,7 @@ class RunsCommand final : public Subcommand {
     results::Filter filter_;
     std::string id_, csv_, to_, report_;
     std::vector<std::string> ids_;
-    std::vector<CLI::App*> subcommands_;
+    std::string which_; // the subcommand: list, show, …
 };
 
 } // namespace

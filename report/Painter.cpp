@@ -210,8 +210,8 @@ std::vector<Block> pageBlocks(Page& page, const ReportData& d) {
     }
     // Name, value, uncertainty, unit, where, limit, status: left edges and
     // widths, the numbers right-aligned.
-    static constexpr std::array<double, 7> kLeft = {0, 100, 172, 236, 266, 426, 476};
-    const std::array<double, 7> width = {96, 68, 60, 28, 156, 48, w - kLeft[6]};
+    static constexpr std::array<double, 7> kLeft = {0, 100, 172, 236, 266, 384, 444};
+    const std::array<double, 7> width = {96, 68, 60, 28, 114, 56, w - kLeft[6]};
     blocks.push_back({18,
                       [&page, w](double y) {
                           y += 6;

@@ -28,8 +28,9 @@ ExitStatus exitStatusFor(board::LinkStatus status) {
 const char* const kExitStatusHelp = R"(EXIT STATUS
   0    success
   1    verify, selftest or sweep measured something else than expected; a
-       characterized converter is not monotonic (or not shown to be) or a figure
-       lies beyond --limits
+       characterized converter is not monotonic (or not shown to be), a figure
+       lies beyond --limits, or its verdict is CONDITIONAL without
+       --accept-conditional
   2    bad arguments
   3    bad code: not a code, or beyond the device's range without --clamp
   4    no board: none found, no permission to open it, its state unusable, or a

@@ -37,10 +37,19 @@ double modelVolts(const Model& m, std::int64_t code, int bits) {
     return std::clamp(v, m.floor / 1000, kVref);
 }
 
+// A per-code figure's least and largest value.
+struct Span {
+    double min = 0, max = 0;
+    void take(double value) {
+        min = std::min(min, value);
+        max = std::max(max, value);
+    }
+};
+
 // The datasheet figures of the noiseless output.
 struct Truth {
-    double zero, fullScale, offset, gain, inlBestFit, inlEndpoint, dnl;
-    std::int64_t dnlCode;
+    double zero, fullScale, offset, gain;
+    Span inlBestFit, inlEndpoint, dnl;
 };
 
 Truth truthOf(const Model& m, int bits) {
@@ -76,14 +85,10 @@ Truth truthOf(const Model& m, int bits) {
         const double x = static_cast<double>(c);
         const double bestFit = (at(c) - bestIntercept - lsb * x) / lsb;
         const double endpoint = (at(c) - intercept - slope * x) / slope;
-        t.inlBestFit = std::abs(bestFit) > std::abs(t.inlBestFit) ? bestFit : t.inlBestFit;
-        t.inlEndpoint = std::abs(endpoint) > std::abs(t.inlEndpoint) ? endpoint : t.inlEndpoint;
+        t.inlBestFit.take(bestFit);
+        t.inlEndpoint.take(endpoint);
         if (c < b) {
-            const double dnl = (at(c + 1) - at(c)) / lsb - 1;
-            if (std::abs(dnl) > std::abs(t.dnl)) {
-                t.dnl = dnl;
-                t.dnlCode = c;
-            }
+            t.dnl.take((at(c + 1) - at(c)) / lsb - 1);
         }
     }
     return t;
@@ -121,6 +126,12 @@ QJsonObject figure(const Outcome& r, const char* name) {
     return r.json()["figures"].toObject()[name].toObject();
 }
 
+// Of a per-code figure's least and largest, the one of larger size.
+QJsonObject largest(const QJsonObject& span) {
+    const QJsonObject min = span["min"].toObject(), max = span["max"].toObject();
+    return max["value"].toDouble() >= -min["value"].toDouble() ? max : min;
+}
+
 } // namespace
 
 TEST_F(CharacterizeTest, TypicalConverterRecoveredWithinItsUncertainty) {
@@ -134,26 +145,33 @@ TEST_F(CharacterizeTest, TypicalConverterRecoveredWithinItsUncertainty) {
     const Truth t = truthOf(kTypical, 12);
     const struct {
         const char* name;
+        const char* end; // of a per-code figure: "min" or "max"; "" for a single value
         double truth;
-        bool size; // the largest of many: its size is the figure
     } cases[] = {
-        {"zero_code_error_mv", t.zero, false},
-        {"full_scale_error_percent", t.fullScale, false},
-        {"offset_error_mv", t.offset, false},
-        {"gain_error_percent", t.gain, false},
-        {"inl_best_fit_lsb", t.inlBestFit, true},
-        {"inl_endpoint_lsb", t.inlEndpoint, true},
-        {"dnl_lsb", t.dnl, true},
+        {"zero_code_error_mv", "", t.zero},
+        {"full_scale_error_percent", "", t.fullScale},
+        {"offset_error_mv", "", t.offset},
+        {"gain_error_percent", "", t.gain},
+        {"inl_best_fit_lsb", "min", t.inlBestFit.min},
+        {"inl_best_fit_lsb", "max", t.inlBestFit.max},
+        {"inl_endpoint_lsb", "min", t.inlEndpoint.min},
+        {"inl_endpoint_lsb", "max", t.inlEndpoint.max},
+        {"dnl_lsb", "min", t.dnl.min},
+        {"dnl_lsb", "max", t.dnl.max},
     };
     for (const auto& c : cases) {
-        const QJsonObject f = figure(r, c.name);
+        const QJsonObject f = *c.end ? figure(r, c.name)[c.end].toObject() : figure(r, c.name);
         const double value = f["value"].toDouble();
         const double u = f["uncertainty"].toDouble();
-        EXPECT_GT(u, 0) << c.name;
-        EXPECT_LE(
-            c.size ? std::abs(std::abs(value) - std::abs(c.truth)) : std::abs(value - c.truth), u)
-            << c.name << ": measured " << value << " ± " << u << ", the model's " << c.truth;
+        EXPECT_GT(u, 0) << c.name << " " << c.end;
+        EXPECT_LE(std::abs(value - c.truth), u) << c.name << " " << c.end << ": measured " << value
+                                                << " ± " << u << ", the model's " << c.truth;
     }
+    EXPECT_EQ(r.json()["verdict"].toString(), "PASS");
+    // The typical converter's floor is 0.5 mV and its offset -1.2 mV: the
+    // first codes sit on the floor.
+    EXPECT_EQ(r.json()["figures"].toObject()["notes"].toArray(),
+              QJsonArray({"codes 0000–0001 at the output's floor"}));
     EXPECT_EQ(r.json()["figures"].toObject()["monotonic"].toString(), "yes");
     const auto lines = readLines(csv.toStdString());
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
@@ -175,9 +193,13 @@ TEST_F(CharacterizeTest, FastPlanAgreesWithAllCodes) {
     const Outcome fast = characterize(args + QStringList{"--codes", "fast"}, env);
     ASSERT_EQ(all.json()["measured"].toInt(), 65536) << all.err;
     EXPECT_LE(fast.json()["measured"].toInt(), 65536 * 2 / 100) << "at most 2% of the codes";
-    EXPECT_NEAR(figure(fast, "inl_best_fit_lsb")["value"].toDouble(),
-                figure(all, "inl_best_fit_lsb")["value"].toDouble(), 0.25);
-    EXPECT_EQ(figure(fast, "dnl_lsb")["code"].toString(), figure(all, "dnl_lsb")["code"].toString())
+    for (const char* end : {"min", "max"}) {
+        EXPECT_NEAR(figure(fast, "inl_best_fit_lsb")[end].toObject()["value"].toDouble(),
+                    figure(all, "inl_best_fit_lsb")[end].toObject()["value"].toDouble(), 0.25)
+            << end;
+    }
+    EXPECT_EQ(largest(figure(fast, "dnl_lsb"))["code"].toString(),
+              largest(figure(all, "dnl_lsb"))["code"].toString())
         << "the same worst step";
 }
 
@@ -210,6 +232,40 @@ TEST_F(CharacterizeTest, VerdictsNameWhatFailed) {
         const QJsonArray failures = r.json()["failures"].toArray();
         ASSERT_EQ(failures.size(), 1) << c.what;
         EXPECT_EQ(failures[0].toString().toStdString(), c.says) << c.what;
+    }
+}
+
+// The decision rule on a run: a limit the offset's uncertainty straddles
+// is CONDITIONAL, which fails the run unless accepted.
+TEST_F(CharacterizeTest, AConditionalVerdictFailsUnlessAccepted) {
+    const QStringList env = {"QD_BOARD_MODEL=typical"};
+    const QString meter = startMeter(env);
+    // The true offset as the least: the measured one lies within its
+    // uncertainty of it.
+    const QString onTheLimit =
+        "offset=" + QString::number(truthOf(kTypical, 12).offset, 'g', 17) + "..1";
+    const struct {
+        QString limits;
+        bool accept;
+        const char* verdict;
+        int status;
+    } cases[] = {
+        {"offset=-5..5", false, "PASS", 0},
+        {onTheLimit, false, "CONDITIONAL", 1},
+        {onTheLimit, true, "CONDITIONAL", 0},
+        {"OFFSET_ERROR_MV=-1..1", true, "FAIL", 1},
+    };
+    for (const auto& c : cases) {
+        QStringList args = {"--device", "QD1200", "--codes",  "all",
+                            "--meter",  meter,    "--limits", c.limits};
+        if (c.accept) {
+            args << "--accept-conditional";
+        }
+        const Outcome r = characterize(args, env);
+        const std::string what = c.limits.toStdString() + (c.accept ? ", accepted" : "");
+        EXPECT_EQ(r.status, c.status) << what << r.err;
+        EXPECT_EQ(r.json()["verdict"].toString().toStdString(), c.verdict) << what << r.out;
+        EXPECT_EQ(r.json()["pass"].toBool(), c.status == 0) << what;
     }
 }
 
@@ -301,10 +357,12 @@ TEST_F(CharacterizeTest, AStaleReplyIsThrownAwayNeverTakenForAReading) {
         }
         ASSERT_EQ(r.status, 0) << family << r.err;
         expectSameFigures(clean, r, true, family);
-        EXPECT_EQ(r.err, "qdctl: meter " +
-                             r.json()["meter"].toObject()["resource"].toString().toStdString() +
-                             ": discarded a reply nobody asked for (a late answer?)\n")
-            << family << ": said once";
+        const std::string notice =
+            "qdctl: meter " + r.json()["meter"].toObject()["resource"].toString().toStdString() +
+            ": discarded a reply nobody asked for (a late answer?)\n";
+        const auto at = r.err.find(notice);
+        EXPECT_TRUE(at != std::string::npos && r.err.find(notice, at + 1) == std::string::npos)
+            << family << ": said once: " << r.err;
     }
 }
 

@@ -4,8 +4,11 @@
 #include "measure/Figures.h"
 #include "measure/Limits.h"
 
+#include <algorithm>
+#include <cmath>
 #include <functional>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,7 +56,8 @@ TEST(Figures, AnOutputThatDoesNotFollowTheCodesFails) {
 
 // What a report or a script shows as the limit is the limit that was applied.
 TEST(Limits, TextReadsBackAsTheLimitsGiven) {
-    for (const char* text : {"inl=1.2345", "dnl=1,offset=0.1,gain=0.0125", "fullscale=0.3"}) {
+    for (const char* text :
+         {"inl=1.2345", "dnl=1,offset=0.1,gain=0.0125", "fullscale=0.3", "offset=-0.5..2"}) {
         std::string why;
         const auto limits = Limits::parse(text, why);
         ASSERT_TRUE(limits) << text << ": " << why;
@@ -108,6 +112,168 @@ TEST(Plan, WhatTheFiguresNeedComesFirst) {
             for (std::size_t i = 6; i < codes.size(); ++i) {
                 ASSERT_LT(codes[i - 1], codes[i]) << text << ", " << bits << " bits, at " << i;
             }
+        }
+    }
+}
+
+// INL and DNL as a datasheet gives them: the most negative and the most
+// positive value, each where it is.
+TEST(Figures, InlAndDnlHaveTheirLeastAndLargestWithCodes) {
+    struct Case {
+        const char* name;
+        std::function<double(int)> volts;
+        Span Figures::*figure;
+        double min, max; // LSB
+        int minCode, maxCode;
+    };
+    // One code raised, another lowered, by a quarter LSB each, at 10 mV an
+    // LSB: the best-fit line barely moves, the endpoints not at all.
+    const auto bumps = [](int code) {
+        return code * 0.01 + (code == 40 ? 0.0025 : 0) - (code == 200 ? 0.0025 : 0);
+    };
+    // The step from 99 to 100 is 1.5 LSB, from 150 to 151 only 0.7.
+    const auto steps = [](int code) {
+        return code * 0.01 + (code >= 100 ? 0.005 : 0) - (code >= 151 ? 0.003 : 0);
+    };
+    const Case cases[] = {
+        {"endpoint INL of a raised and a lowered code", bumps, &Figures::inlEndpoint, -0.25, 0.25,
+         200, 40},
+        {"best-fit INL of a raised and a lowered code", bumps, &Figures::inlBestFit, -0.25, 0.25,
+         200, 40},
+        {"DNL of a wide and a narrow step", steps, &Figures::dnl, -0.3, 0.5, 150, 99},
+    };
+    for (const auto& c : cases) {
+        const Figures f = computeFigures(readings(c.volts), {8, 2.56, 0});
+        const Span& span = f.*(c.figure);
+        EXPECT_NEAR(span.min.value, c.min, 0.01) << c.name;
+        EXPECT_NEAR(span.max.value, c.max, 0.01) << c.name;
+        EXPECT_EQ(span.min.code, c.minCode) << c.name;
+        EXPECT_EQ(span.max.code, c.maxCode) << c.name;
+    }
+}
+
+// Codes outside the fit range on the output's rail are said to be there,
+// and nothing is said of an output that follows its codes to the ends.
+TEST(Figures, CodesOnARailAreNoted) {
+    struct Case {
+        const char* name;
+        std::function<double(int)> volts; // 10 mV an LSB, before noise
+        double noise;                     // V, alternating around the output
+        double meterStep;                 // V
+        std::vector<std::string> notes;
+    };
+    // A 10-bit converter: its fit range is 0008 to 03F8.
+    const auto railed = [](int code) { return std::clamp(code * 0.01 - 0.035, 0.0, 10.17); };
+    const std::vector<std::string> both = {"codes 0000–0003 at the output's floor",
+                                           "codes 03FD–03FF at the output's ceiling"};
+    const Case cases[] = {
+        {"ideal", [](int code) { return code * 0.01; }, 0, 0, {}},
+        {"an offset below 0 V, pinned at both rails", railed, 0, 0, both},
+        {"the same under noise of a tenth of an LSB", railed, 0.001, 0, both},
+        {"a meter that reads in steps of 4 LSB: alike, but no rail",
+         [](int code) { return std::floor(code / 4.0) * 0.04; },
+         0,
+         0.04,
+         {}},
+    };
+    for (const auto& c : cases) {
+        std::vector<CodeMeasurement> measured;
+        for (int code = 0; code < 1024; ++code) {
+            CodeMeasurement m{code, {}};
+            for (const double sign : {1.0, -1.0}) {
+                m.samples.add(c.volts(code) + sign * c.noise);
+            }
+            measured.push_back(m);
+        }
+        const Figures f = computeFigures(measured, {10, 10.24, c.meterStep});
+        EXPECT_EQ(f.notes, c.notes) << c.name;
+    }
+}
+
+// EVERY is a code like every other: hexadecimal.
+TEST(Plan, EveryIsHexadecimal) {
+    const struct {
+        const char* text;
+        std::optional<std::int32_t> every;
+    } cases[] = {{"100", 256},           {"ff", 255},       {"1", 1}, {"0", std::nullopt},
+                 {"256x", std::nullopt}, {"", std::nullopt}};
+    for (const auto& c : cases) {
+        const auto plan = Plan::parse(c.text);
+        ASSERT_EQ(plan.has_value(), c.every.has_value()) << "'" << c.text << "'";
+        if (plan) {
+            EXPECT_EQ(plan->kind, Plan::Every) << c.text;
+            EXPECT_EQ(plan->every, *c.every) << c.text;
+            EXPECT_EQ(Plan::parse(plan->text())->every, *c.every) << c.text << " read back";
+        }
+    }
+}
+
+TEST(Limits, NamesAndFilesAsALabWritesThem) {
+    const struct {
+        const char* name;
+        const char* text;
+        bool file;
+        const char* expect; // text() when taken, else what `why` says
+    } cases[] = {
+        {"any case", "INL=2,Offset=-1..2", false, "inl=2,offset=-1..2"},
+        {"a JSON name", "dnl_lsb=1,inl_endpoint_lsb=3", false, "inl_endpoint=3,dnl=1"},
+        {"a slip", "inll=2", false, "no figure 'inll'; did you mean 'inl'?"},
+        {"a datasheet's heading", "inl_max=2", false, "no figure 'inl_max'; did you mean 'inl'?"},
+        {"twice", "inl=2,INL_BEST_FIT_LSB=3", false, "'INL_BEST_FIT_LSB': inl is limited twice"},
+        {"least above largest", "offset=2..-1", false,
+         "offset: two numbers are its least and its largest value, the first below the "
+         "second, not '2 -1'"},
+        {"a file with comments, blank lines and a range",
+         "# QD1600, production\n\ninl 2   # best fit\r\n\tOFFSET -1 2.5\ngain_error_percent 0.1\n",
+         true, "inl=2,offset=-1..2.5,gain=0.1"},
+        {"a file's bad line", "inl 2\n# dnl\ndnl one\n", true,
+         "qd.limits:3: dnl: a bound on its size is a number above 0, not 'one'"},
+        {"a file's line of three numbers", "\n\nzero 1 2 3", true,
+         "qd.limits:3: zero: take one number (a bound on its size, in mV) or two (its least and "
+         "its largest value)"},
+    };
+    for (const auto& c : cases) {
+        std::string why;
+        const auto limits =
+            c.file ? Limits::parseFile(c.text, "qd.limits", why) : Limits::parse(c.text, why);
+        EXPECT_EQ(limits ? limits->text() : why, c.expect) << c.name;
+        if (limits) {
+            EXPECT_EQ(Limits::parse(limits->text(), why)->text(), c.expect) << c.name;
+        }
+    }
+}
+
+// ILAC-G8: inside with the uncertainty passes, outside with it fails, and
+// a value whose uncertainty straddles the limit, on either side of it, is
+// conditional, which passes the run only when accepted.
+TEST(Limits, DecisionRule) {
+    const struct {
+        const char* name;
+        double offset, u; // mV
+        Decision decision;
+    } cases[] = {
+        {"inside with its uncertainty", 0.7, 0.2, Decision::Pass},
+        {"on the limit with its uncertainty", 0.8, 0.2, Decision::Pass},
+        {"straddling the limit, inside", 0.9, 0.2, Decision::Conditional},
+        {"straddling the limit, outside", 1.1, 0.2, Decision::Conditional},
+        {"straddling the lower limit", -1.1, 0.2, Decision::Conditional},
+        {"outside with its uncertainty", 1.3, 0.2, Decision::Fail},
+        {"below the least with its uncertainty", -1.5, 0.2, Decision::Fail},
+    };
+    Limits limits;
+    limits.offset = Limit{-1.2, 1, false};
+    for (const auto& c : cases) {
+        Figures f = computeFigures(readings([](int code) { return code * 0.01; }), {8, 2.56, 0});
+        f.offset = {c.offset, c.u};
+        for (const bool accept : {false, true}) {
+            const Verdict v = judge(f, limits, accept);
+            EXPECT_EQ(v.decision, c.decision) << c.name;
+            EXPECT_EQ(v.pass, c.decision == Decision::Pass ||
+                                  (accept && c.decision == Decision::Conditional))
+                << c.name << (accept ? ", accepted" : "");
+            EXPECT_EQ(v.conditional.size(), c.decision == Decision::Conditional ? 1u : 0u)
+                << c.name;
+            EXPECT_EQ(v.failures.size(), c.decision == Decision::Fail ? 1u : 0u) << c.name;
         }
     }
 }

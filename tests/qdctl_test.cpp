@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -177,6 +178,34 @@ TEST_F(QdctlTest, BadInputLeavesTheBoardUntouched) {
         EXPECT_EQ(r.status, c.status) << describe(c.args, r);
         EXPECT_FALSE(r.err.empty()) << describe(c.args, r) << ": no message";
         EXPECT_FALSE(std::filesystem::exists(trace())) << describe(c.args, r) << ": board touched";
+    }
+}
+
+// Limits are refused before the board is touched, with the name nearest to
+// a slip and the limits file's line.
+TEST_F(QdctlTest, RefusedLimitsSayWhere) {
+    const std::string file = dir.file("qd1200.limits");
+    std::ofstream(file) << "# QD1200\ninl 2\nOffset -1 1  # mV\ndnl 1 2 3\n";
+    const struct {
+        QString limits;
+        std::string says;
+    } cases[] = {
+        {"inll=2", "--limits: no figure 'inll'; did you mean 'inl'?"},
+        {"inl=2,INL=3", "--limits: 'INL': inl is limited twice"},
+        {"@" + QString::fromStdString(file),
+         "--limits: " + file +
+             ":4: dnl: take one number (a bound on its size, in LSB) or two (its least and its "
+             "largest value)"},
+        {"@" + QString::fromStdString(dir.file("none.limits")),
+         "--limits: cannot read the limits file " + dir.file("none.limits")},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(trace());
+        const QStringList args = {"characterize", "--device", "QD1200", "--limits", c.limits};
+        const Outcome r = qdctl(args);
+        EXPECT_EQ(r.status, 2) << describe(args, r);
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << describe(args, r);
+        EXPECT_FALSE(std::filesystem::exists(trace())) << describe(args, r) << ": board touched";
     }
 }
 

@@ -21,7 +21,8 @@ def words_by_page(pdf):
     xhtml = subprocess.run(["pdftotext", "-bbox", pdf, "-"], check=True, capture_output=True,
                            text=True).stdout
     pages = xhtml.split("<page ")[1:]
-    return [[(float(a), float(b), float(c), float(d), w) for a, b, c, d, w in WORD.findall(p)]
+    return [(float(re.search(r'width="([\d.]+)"', p).group(1)),
+             [(float(a), float(b), float(c), float(d), w) for a, b, c, d, w in WORD.findall(p)])
             for p in pages]
 
 
@@ -30,11 +31,16 @@ def check(name, pdf, expect):
     if not pages:
         failures.append("%s: no pages" % name)
         return
-    text = " ".join(w for page in pages for *_, w in page)
+    text = " ".join(w for _, page in pages for *_, w in page)
     for wanted in expect:
         if wanted not in text:
             failures.append("%s: %r is not on any page" % (name, wanted))
-    for number, page in enumerate(pages, 1):
+    for number, (width, page) in enumerate(pages, 1):
+        # Nothing runs into the margin: a word cut off there is lost.
+        for (x0, y0, x1, y1, w) in page:
+            if x1 > width - 30:
+                failures.append("%s page %d: %r runs to %.0f of the page's %.0f points"
+                                % (name, number, w, x1, width))
         if "page %d of %d" % (number, len(pages)) not in " ".join(w for *_, w in page):
             failures.append("%s: page %d carries no 'page %d of %d'" % (name, number, number, len(pages)))
         # Glyph boxes of neighbouring words may touch; text drawn over text
