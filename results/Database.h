@@ -7,6 +7,7 @@
 // that numbers them ($1, $2) renumbers them itself.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -39,6 +40,16 @@ class Database {
     // The same statement once per row, as fast as the engine allows; inside
     // a transaction the caller began.
     virtual void executeMany(const std::string& sql, const std::vector<Row>& rows) = 0;
+
+    // Rows into `table`'s `columns`, each after the values of `shared` (a
+    // run's id, given once rather than copied into every row), the bulk
+    // way the engine has (COPY for PostgreSQL); inside a transaction the
+    // caller began.
+    // `fill` writes row `i` into the row it is handed, which is reused: a
+    // reading costs no allocation of its own.
+    using RowSource = std::function<void(std::size_t i, Row& row)>;
+    virtual void insertMany(const std::string& table, const std::string& columns, const Row& shared,
+                            std::size_t count, const RowSource& fill) = 0;
 
     // A transaction that writes: it waits for another writer rather than
     // fail, and takes the lock that keeps two migrations apart.

@@ -5,7 +5,7 @@ namespace qd::results {
 namespace {
 // A batch this long is committed without waiting for the quarter second:
 // a fast sweep's rows then go in large transactions, not one huge one.
-constexpr std::size_t kLargeBatch = 16384;
+constexpr std::size_t kLargeBatch = 4096;
 } // namespace
 
 Recorder::Recorder(Store& store, std::string run)

@@ -29,18 +29,22 @@ class Statement {
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
-    void bind(const Row& values) {
-        sqlite3_reset(s_);
-        sqlite3_clear_bindings(s_);
+    // Values from parameter `first` on. They are bound where they lie, not
+    // copied: every caller steps before its values go.
+    void bind(const Row& values, int first = 1) {
+        if (first == 1) {
+            sqlite3_reset(s_);
+            sqlite3_clear_bindings(s_);
+        }
         for (std::size_t i = 0; i < values.size(); ++i) {
-            const int at = static_cast<int>(i) + 1;
+            const int at = static_cast<int>(i) + first;
             const Value& v = values[i];
             if (const auto* n = std::get_if<std::int64_t>(&v)) {
                 sqlite3_bind_int64(s_, at, *n);
             } else if (const auto* d = std::get_if<double>(&v)) {
                 sqlite3_bind_double(s_, at, *d);
             } else if (const auto* t = std::get_if<std::string>(&v)) {
-                sqlite3_bind_text(s_, at, t->data(), static_cast<int>(t->size()), SQLITE_TRANSIENT);
+                sqlite3_bind_text(s_, at, t->data(), static_cast<int>(t->size()), SQLITE_STATIC);
             } else {
                 sqlite3_bind_null(s_, at);
             }
@@ -107,7 +111,9 @@ class SqliteDatabase final : public Database {
         // commit through a crash of the program, if not of the machine.
         query("PRAGMA journal_mode=WAL", {});
         execute("PRAGMA synchronous=NORMAL", {});
-        execute("PRAGMA foreign_keys=ON", {});
+        // Foreign keys stay unenforced, as SQLite leaves them: the store adds
+        // readings only to runs it began, and checking would cost a lookup
+        // for every reading.
     }
     ~SqliteDatabase() override { sqlite3_close_v2(db_); }
     SqliteDatabase(const SqliteDatabase&) = delete;
@@ -135,6 +141,27 @@ class SqliteDatabase final : public Database {
         Statement s(db_, sql, name_);
         for (const Row& row : rows) {
             s.bind(row);
+            while (s.step(name_)) {
+            }
+        }
+    }
+    void insertMany(const std::string& table, const std::string& columns, const Row& shared,
+                    std::size_t count, const RowSource& fill) override {
+        if (count == 0) {
+            return;
+        }
+        Row row;
+        fill(0, row);
+        std::string marks;
+        for (std::size_t i = 0; i < shared.size() + row.size(); ++i) {
+            marks += i ? ", ?" : "?";
+        }
+        Statement s(db_, "INSERT INTO " + table + " (" + columns + ") VALUES (" + marks + ")",
+                    name_);
+        for (std::size_t i = 0; i < count; ++i) {
+            fill(i, row);
+            s.bind(shared);
+            s.bind(row, static_cast<int>(shared.size()) + 1);
             while (s.step(name_)) {
             }
         }

@@ -49,8 +49,7 @@ std::string Run::get(const std::string& column) const {
 
 namespace {
 
-constexpr const char* kInsertReading =
-    "INSERT INTO readings (run, seq, code, frame, sample, value) VALUES (?, ?, ?, ?, ?, ?)";
+constexpr const char* kReadingColumns = "run, seq, code, frame, sample, value";
 
 const char* sqlType(Column::Kind kind) {
     switch (kind) {
@@ -65,7 +64,10 @@ const char* sqlType(Column::Kind kind) {
 
 // Each version's statements, in order; a store at version N runs those of
 // N+1 onwards. Only ever append: a store in the field is at any of them.
-std::vector<std::vector<std::string>> migrations() {
+std::vector<std::vector<std::string>> migrations(const std::string& engine) {
+    // SQLite keeps a table and its key apart unless told; one tree for the
+    // readings, keyed by run and order, halves what each reading costs.
+    const std::string clustered = engine == "sqlite" ? " WITHOUT ROWID" : "";
     std::string runs = "CREATE TABLE runs (";
     for (const Column& c : kRunColumns) {
         runs += std::string(c.name) + " " + sqlType(c.kind) +
@@ -79,7 +81,8 @@ std::vector<std::vector<std::string>> migrations() {
         "CREATE TABLE readings (run TEXT NOT NULL REFERENCES runs (id) ON DELETE CASCADE, "
         "seq BIGINT NOT NULL, code INTEGER NOT NULL, frame INTEGER NOT NULL, "
         "sample INTEGER NOT NULL, "
-        "value DOUBLE PRECISION NOT NULL, PRIMARY KEY (run, seq))",
+        "value DOUBLE PRECISION NOT NULL, PRIMARY KEY (run, seq))" +
+            clustered,
         "CREATE TABLE figures (run TEXT NOT NULL REFERENCES runs (id) ON DELETE CASCADE, "
         "name TEXT NOT NULL, value DOUBLE PRECISION, uncertainty DOUBLE PRECISION, unit TEXT, "
         "code INTEGER, limit_text TEXT, text TEXT, PRIMARY KEY (run, name))",
@@ -177,7 +180,7 @@ void Store::migrate() {
                          ", newer than this qdctl's " + std::to_string(kSchemaVersion) +
                          "; record with a newer qdctl");
     }
-    const auto steps = migrations();
+    const auto steps = migrations(db_->engine());
     for (int v = version; v < kSchemaVersion; ++v) {
         for (const std::string& sql : steps[static_cast<std::size_t>(v)]) {
             db_->execute(sql);
@@ -223,16 +226,23 @@ void Store::add(const std::string& run, const std::vector<Reading>& readings,
     if (readings.empty()) {
         return;
     }
-    std::vector<Row> rows;
-    rows.reserve(readings.size());
-    std::int64_t seq = firstSequence;
-    for (const Reading& r : readings) {
-        rows.push_back({run, seq++, std::int64_t{r.code}, std::int64_t{r.frame},
-                        std::int64_t{r.sample}, r.value});
-    }
     Transaction t(*db_);
-    db_->executeMany(kInsertReading, rows);
+    insertReadings(run, readings, firstSequence);
     t.commit();
+}
+
+void Store::insertReadings(const std::string& run, const std::vector<Reading>& readings,
+                           std::int64_t firstSequence) {
+    db_->insertMany("readings", kReadingColumns, {run}, readings.size(),
+                    [&](std::size_t i, Row& row) {
+                        const Reading& r = readings[i];
+                        row.resize(5);
+                        row[0] = firstSequence + static_cast<std::int64_t>(i);
+                        row[1] = std::int64_t{r.code};
+                        row[2] = std::int64_t{r.frame};
+                        row[3] = std::int64_t{r.sample};
+                        row[4] = r.value;
+                    });
 }
 
 namespace {
@@ -363,14 +373,7 @@ bool Store::copy(const Run& run, const std::vector<Reading>& readings,
     if (!insertRun(run, true)) {
         return false;
     }
-    std::vector<Row> rows;
-    rows.reserve(readings.size());
-    std::int64_t seq = 0;
-    for (const Reading& r : readings) {
-        rows.push_back({run.id(), seq++, std::int64_t{r.code}, std::int64_t{r.frame},
-                        std::int64_t{r.sample}, r.value});
-    }
-    db_->executeMany(kInsertReading, rows);
+    insertReadings(run.id(), readings, 0);
     db_->executeMany(kInsertFigure, figureRows(run.id(), figures));
     t.commit();
     return true;

@@ -91,6 +91,8 @@ class Store {
 
   private:
     void migrate();
+    void insertReadings(const std::string& run, const std::vector<Reading>& readings,
+                        std::int64_t firstSequence);
     // False when `unlessThere` and the store has a run of that id.
     bool insertRun(const Run& run, bool unlessThere);
 

@@ -20,7 +20,7 @@ import sys
 import tempfile
 import time
 
-QDCTL = sys.argv[1]
+QDCTL = sys.argv[1] if __name__ == "__main__" else "qdctl"
 failures = []
 
 
@@ -182,22 +182,27 @@ def push_cases(sqlite_env, pg, work):
           "a reading pushed twice")
 
 
-with tempfile.TemporaryDirectory() as work:
-    os.chmod(work, 0o755)
-    sqlite_env = cases("sqlite", Sqlite(os.path.join(work, "results.sqlite")), work)
-    server = os.path.join(work, "pg")
-    os.mkdir(server)
-    try:
-        pg = Postgres(server)
-    except (RuntimeError, subprocess.CalledProcessError) as e:
-        failures.append("PostgreSQL could not be started: %s" % getattr(e, "stderr", e))
-        pg = None
-    if pg:
+def main():
+    with tempfile.TemporaryDirectory() as work:
+        os.chmod(work, 0o755)
+        sqlite_env = cases("sqlite", Sqlite(os.path.join(work, "results.sqlite")), work)
+        server = os.path.join(work, "pg")
+        os.mkdir(server)
         try:
-            cases("postgresql", pg, work)
-            push_cases(sqlite_env, pg, work)
-        finally:
-            pg.stop()
+            pg = Postgres(server)
+        except (RuntimeError, subprocess.CalledProcessError) as e:
+            failures.append("PostgreSQL could not be started: %s" % getattr(e, "stderr", e))
+            pg = None
+        if pg:
+            try:
+                cases("postgresql", pg, work)
+                push_cases(sqlite_env, pg, work)
+            finally:
+                pg.stop()
 
-print("%d faults" % len(failures))
-sys.exit(1 if failures else 0)
+    print("%d faults" % len(failures))
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == "__main__":
+    main()
