@@ -481,6 +481,10 @@ TEST_F(CharacterizeTest, AWrongSetupIsRefusedBeforeThePlan) {
     } cases[] = {
         {"--vref left at its default on a 2.5 V board", {"QD_BOARD_VREF=2.5"}, {}, "gain -49"},
         {"an output that does not move", {"QD_BOARD_MODEL=gain=-100"}, {}, "the output is flat"},
+        {"a report into a folder that is not there",
+         {},
+         {"--report", QString::fromStdString(dir.file("not-there/r.pdf"))},
+         "cannot write the report"},
         {"resuming with other options",
          {},
          {"--resume", QString::fromStdString(dir.file("other.csv"))},

@@ -77,6 +77,15 @@ done
 run shared "link 1 programs" 0 "" -- program --device QD1600 4000
 run shared "link 2 reads it back" 0 "1024 counts = 1.232 V" \
     -- --link 2 read
+# Every run above was recorded in the default store, in the user's
+# %LOCALAPPDATA%\QD1600 as Windows names it.
+run shared "the runs are kept" 0 '"kind":"program"' -- --json runs list --kind program --limit 1
+stores=("$WINEPREFIX"/drive_c/users/*/AppData/Local/QD1600/results.sqlite)
+if [ -s "${stores[0]}" ]; then
+    echo "ok: runs recorded in ${stores[0]#"$WINEPREFIX/"}"
+else
+    fail "no results.sqlite under %LOCALAPPDATA%\\QD1600 in $WINEPREFIX"
+fi
 
 # A board that a server holds is busy for everyone else.
 QD_BOARD_STATE=$(state_of served) wine "$folder/qdctl.exe" serve --listen 127.0.0.1:0 \
