@@ -160,8 +160,8 @@ int Recording::end(int status, bool say) {
     }
     if (!failure_.empty()) {
         // The measurement and its files are kept; the record is what is lost.
-        session::writeMessage("results store " + urlOf(common_) + ": " + failure_ +
-                              "; the run is not recorded (--results none records nothing)");
+        session::writeMessage("the run is not recorded: " + failure_ +
+                              " (--results none records nothing)");
         return status == session::Ok || status == session::CheckFailed ? session::WriteFailed
                                                                        : status;
     }

@@ -182,9 +182,28 @@ def push_cases(sqlite_env, pg, work):
           "a reading pushed twice")
 
 
+def store_that_cannot_be_written(work):
+    """The measurement and its file are kept; the status and one line say
+    the record is what was lost."""
+    blocked = os.path.join(work, "not-a-folder")
+    with open(blocked, "w") as f:
+        f.write("a file where the store's folder should be\n")
+    csv = os.path.join(work, "kept.csv")
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", QD_BOARD="sim",
+               QD_BOARD_STATE=os.path.join(work, "blocked.state"),
+               QD_RESULTS=os.path.join(blocked, "results.sqlite"))
+    r = qdctl(env, "sweep", "--device", "QD1200", "--from", "0", "--to", "FF", "-q", "--csv", csv)
+    check(r.returncode == 8, "an unwritable store: status %d, not 8: %s" % (r.returncode, r.stderr))
+    check(r.stderr.count("\n") == 1 and "not-a-folder" in r.stderr,
+          "an unwritable store: not one line naming it: %r" % r.stderr)
+    with open(csv) as f:
+        check(sum(1 for _ in f) == 257, "an unwritable store cost the sweep's rows")
+
+
 def main():
     with tempfile.TemporaryDirectory() as work:
         os.chmod(work, 0o755)
+        store_that_cannot_be_written(work)
         sqlite_env = cases("sqlite", Sqlite(os.path.join(work, "results.sqlite")), work)
         server = os.path.join(work, "pg")
         os.mkdir(server)
