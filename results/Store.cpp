@@ -67,7 +67,8 @@ const char* sqlType(Column::Kind kind) {
 std::vector<std::vector<std::string>> migrations(const std::string& engine) {
     // SQLite keeps a table and its key apart unless told; one tree for the
     // readings, keyed by run and order, halves what each reading costs.
-    const std::string clustered = engine == "sqlite" ? " WITHOUT ROWID" : "";
+    const char* readingsKey =
+        engine == "sqlite" ? "PRIMARY KEY (run, seq)) WITHOUT ROWID" : "PRIMARY KEY (run, seq))";
     std::string runs = "CREATE TABLE runs (";
     for (const Column& c : kRunColumns) {
         runs += std::string(c.name) + " " + sqlType(c.kind) +
@@ -83,9 +84,8 @@ std::vector<std::vector<std::string>> migrations(const std::string& engine) {
         // would cost a lookup per reading, most of a push's time.
         "CREATE TABLE readings (run TEXT NOT NULL, "
         "seq BIGINT NOT NULL, code INTEGER NOT NULL, frame INTEGER NOT NULL, "
-        "sample INTEGER NOT NULL, "
-        "value DOUBLE PRECISION NOT NULL, PRIMARY KEY (run, seq))" +
-            clustered,
+        "sample INTEGER NOT NULL, value DOUBLE PRECISION NOT NULL, " +
+            std::string(readingsKey),
         "CREATE TABLE figures (run TEXT NOT NULL REFERENCES runs (id) ON DELETE CASCADE, "
         "name TEXT NOT NULL, value DOUBLE PRECISION, uncertainty DOUBLE PRECISION, unit TEXT, "
         "code INTEGER, limit_text TEXT, text TEXT, PRIMARY KEY (run, name))",
