@@ -40,6 +40,9 @@ const std::vector<Column> kRunColumns = {
     {"operator", Column::Text, "--operator"},
     {"temperature", Column::Text, "--temperature"},
     {"note", Column::Text, "--note"},
+    // Version 2 onwards.
+    {"station", Column::Text, "the station run it was a slot of (characterize --station)"},
+    {"slot", Column::Integer, "its slot in that station, from 1"},
 };
 
 std::string Run::get(const std::string& column) const {
@@ -62,6 +65,10 @@ const char* sqlType(Column::Kind kind) {
     }
 }
 
+// How many of kRunColumns each version's table runs has: a later version
+// adds its columns to a table made by an earlier one.
+constexpr std::size_t kColumnsUpTo[] = {0, 31, 33};
+
 // Each version's statements, in order; a store at version N runs those of
 // N+1 onwards. Only ever append: a store in the field is at any of them.
 std::vector<std::vector<std::string>> migrations(const std::string& engine) {
@@ -70,26 +77,35 @@ std::vector<std::vector<std::string>> migrations(const std::string& engine) {
     const char* readingsKey =
         engine == "sqlite" ? "PRIMARY KEY (run, seq)) WITHOUT ROWID" : "PRIMARY KEY (run, seq))";
     std::string runs = "CREATE TABLE runs (";
-    for (const Column& c : kRunColumns) {
+    for (std::size_t i = 0; i < kColumnsUpTo[1]; ++i) {
+        const Column& c = kRunColumns[i];
         runs += std::string(c.name) + " " + sqlType(c.kind) +
                 (std::string(c.name) == "id" ? " PRIMARY KEY" : "") + ", ";
     }
     runs.resize(runs.size() - 2);
     runs += ")";
-    return {{
-        runs,
-        "CREATE INDEX runs_started ON runs (started)",
-        // A reading's run is not a checked reference: the store writes
-        // readings only into a run it began or copies whole, and a check
-        // would cost a lookup per reading, most of a push's time.
-        "CREATE TABLE readings (run TEXT NOT NULL, "
-        "seq BIGINT NOT NULL, code INTEGER NOT NULL, frame INTEGER NOT NULL, "
-        "sample INTEGER NOT NULL, value DOUBLE PRECISION NOT NULL, " +
-            std::string(readingsKey),
-        "CREATE TABLE figures (run TEXT NOT NULL REFERENCES runs (id) ON DELETE CASCADE, "
-        "name TEXT NOT NULL, value DOUBLE PRECISION, uncertainty DOUBLE PRECISION, unit TEXT, "
-        "code INTEGER, limit_text TEXT, text TEXT, PRIMARY KEY (run, name))",
-    }};
+    std::vector<std::string> version2;
+    for (std::size_t i = kColumnsUpTo[1]; i < kColumnsUpTo[2]; ++i) {
+        version2.push_back(std::string("ALTER TABLE runs ADD COLUMN ") + kRunColumns[i].name + " " +
+                           sqlType(kRunColumns[i].kind));
+    }
+    version2.emplace_back("CREATE INDEX runs_station ON runs (station)");
+    return {
+        {
+            runs,
+            "CREATE INDEX runs_started ON runs (started)",
+            // A reading's run is not a checked reference: the store writes
+            // readings only into a run it began or copies whole, and a check
+            // would cost a lookup per reading, most of a push's time.
+            "CREATE TABLE readings (run TEXT NOT NULL, "
+            "seq BIGINT NOT NULL, code INTEGER NOT NULL, frame INTEGER NOT NULL, "
+            "sample INTEGER NOT NULL, value DOUBLE PRECISION NOT NULL, " +
+                std::string(readingsKey),
+            "CREATE TABLE figures (run TEXT NOT NULL REFERENCES runs (id) ON DELETE CASCADE, "
+            "name TEXT NOT NULL, value DOUBLE PRECISION, uncertainty DOUBLE PRECISION, unit TEXT, "
+            "code INTEGER, limit_text TEXT, text TEXT, PRIMARY KEY (run, name))",
+        },
+        version2};
 }
 
 Value typed(const Column& column, const std::string& text) {
@@ -290,7 +306,8 @@ std::vector<Run> Store::runs(const Filter& f) {
     Row values;
     for (const auto& [column, value] :
          {std::pair{"device", &f.device}, std::pair{"dut_serial", &f.serial},
-          std::pair{"kind", &f.kind}, std::pair{"verdict", &f.verdict}}) {
+          std::pair{"kind", &f.kind}, std::pair{"verdict", &f.verdict},
+          std::pair{"station", &f.station}}) {
         if (!value->empty()) {
             sql += std::string(" AND UPPER(") + column + ") = UPPER(?)";
             values.emplace_back(*value);

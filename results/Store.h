@@ -49,13 +49,13 @@ struct Figure {
 };
 
 struct Filter {
-    std::string device, serial, kind, since, verdict;
+    std::string device, serial, kind, since, verdict, station;
     std::size_t limit = 0; // 0: every run
 };
 
 // The schema's version this program writes; an older store is migrated
 // forward when opened, a newer one is refused rather than written wrongly.
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 
 class Store {
   public:

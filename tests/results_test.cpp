@@ -1,6 +1,7 @@
 // The results store's rules that no client shows by itself: a run found by
 // a prefix of its id and never by a guess, and a store newer than this
-// program refused rather than written in a schema it does not know.
+// program refused rather than written in a schema it does not know; an
+// older one migrated forward with its runs.
 
 #include "TempDir.h"
 #include "results/Store.h"
@@ -51,6 +52,35 @@ TEST(ResultsStore, RefusesAStoreNewerThanItsSchema) {
     { Store made(openSqlite(path)); }
     openSqlite(path)->execute("UPDATE qd_schema SET version = 99");
     EXPECT_THROW(Store(openSqlite(path)), StoreError);
+}
+
+// A store made by the first release: its runs table lacks the station's
+// columns. Opening it adds them and keeps what it holds.
+TEST(ResultsStore, MigratesAVersion1StoreForwardKeepingItsRuns) {
+    TempDir dir;
+    const std::string path = dir.file("results.sqlite");
+    {
+        Store made(openSqlite(path));
+        made.begin(runOf("0b6e1111-0000-4000-8000-000000000000"));
+    }
+    {
+        auto old = openSqlite(path);
+        old->execute("DROP INDEX runs_station");
+        old->execute("ALTER TABLE runs DROP COLUMN slot");
+        old->execute("ALTER TABLE runs DROP COLUMN station");
+        old->execute("UPDATE qd_schema SET version = 1");
+    }
+    Store store(openSqlite(path));
+    EXPECT_EQ(store.find("0b6e1").get("kind"), "sweep");
+    auto slot = runOf("0b6e2222-0000-4000-8000-000000000000");
+    slot.fields["station"] = "5a7e0000-0000-4000-8000-000000000000";
+    slot.fields["slot"] = "3";
+    store.begin(slot);
+    qd::results::Filter filter;
+    filter.station = "5a7e0000-0000-4000-8000-000000000000";
+    const auto found = store.runs(filter);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].get("slot"), "3");
 }
 
 } // namespace
