@@ -15,6 +15,10 @@ std::string environment(const char* name);
 int processId();
 // Whether a process of that id runs on this machine.
 bool processRunning(int pid);
+// Sends a process of ours a signal (SIGINT, SIGTERM): false where the system
+// has none to send, as on Windows, whose console gives Ctrl-C to every
+// process attached to it anyway.
+bool signalProcess(int pid, int signal);
 
 // The user's folder for this program's data: $XDG_DATA_HOME/qd1600 (else
 // ~/.local/share/qd1600), %LOCALAPPDATA%\QD1600 on Windows; "" when the

@@ -22,6 +22,10 @@ bool processRunning(int pid) {
     return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM);
 }
 
+bool signalProcess(int pid, int signal) {
+    return pid > 0 && ::kill(pid, signal) == 0;
+}
+
 std::string dataFolder() {
     const std::string data = environment("XDG_DATA_HOME");
     if (!data.empty() && data.front() == '/') {

@@ -26,6 +26,10 @@ bool processRunning(int pid) {
     return running;
 }
 
+bool signalProcess(int, int) {
+    return false;
+}
+
 std::string dataFolder() {
     const std::string local = environment("LOCALAPPDATA");
     return local.empty() ? std::string() : local + "\\QD1600";

@@ -16,6 +16,7 @@
 #include "qdctl/Recording.h"
 #include "qdctl/Renderer.h"
 #include "qdctl/ResultsFile.h"
+#include "qdctl/Station.h"
 #include "qdctl/StopSignals.h"
 #include "session/OutputRules.h"
 
@@ -26,6 +27,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <tuple>
+#include <vector>
 
 namespace qd::qdctl {
 
@@ -60,6 +63,8 @@ struct CharacterizeOptions {
     bool noPreflight = false;
     std::string resume, from;
     std::string serial, operatorName, temperature, note;
+    std::string station, out;
+    std::string stationSlot; // STATION:N, given by a station to each of its slots
 };
 
 // Whatever measures the output: a bench DMM, or the board's own converter.
@@ -417,21 +422,24 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
         r.resumed = measured.size();
     }
 
-    auto [session, downloaded] =
-        openRecorded(common, o.device, true,
-                     {{"reference_v", printed(o.vref)},
-                      {"reading_unit", "V"},
-                      {"meter_idn", r.meterIdentity},
-                      {"meter_resource", r.meter.empty() ? "on-board" : r.meter},
-                      {"nplc", dmm ? printed(o.nplc) : ""},
-                      {"samples", std::to_string(o.samples)},
-                      {"settle_ms", printed(o.settleMs)},
-                      {"plan", r.plan},
-                      {"limits", r.limits.text()},
-                      {"dut_serial", o.serial},
-                      {"operator", o.operatorName},
-                      {"temperature", o.temperature},
-                      {"note", o.note}});
+    auto [session, downloaded] = openRecorded(
+        common, o.device, true,
+        {{"reference_v", printed(o.vref)},
+         {"reading_unit", "V"},
+         {"meter_idn", r.meterIdentity},
+         {"meter_resource", r.meter.empty() ? "on-board" : r.meter},
+         {"nplc", dmm ? printed(o.nplc) : ""},
+         {"samples", std::to_string(o.samples)},
+         {"settle_ms", printed(o.settleMs)},
+         {"plan", r.plan},
+         {"limits", r.limits.text()},
+         {"dut_serial", o.serial},
+         {"operator", o.operatorName},
+         {"temperature", o.temperature},
+         {"note", o.note},
+         {"station", o.stationSlot.substr(0, o.stationSlot.find(':'))},
+         {"slot", o.stationSlot.empty() ? std::string()
+                                        : o.stationSlot.substr(o.stationSlot.find(':') + 1)}});
     r.downloaded = downloaded;
     r.board = boardIdentifier(session->binding(), common.board);
     for (const measure::Row& row : resumedRows) {
@@ -549,12 +557,22 @@ class CharacterizeCommand final : public Subcommand {
         app.add_option("--operator", o_.operatorName, "who measured it");
         app.add_option("--temperature", o_.temperature, "the ambient temperature, e.g. 23 °C");
         app.add_option("--note", o_.note, "a line of your own for the report");
+        app.add_option("--station", o_.station,
+                       "FILE: characterize every slot it lists at once, one a line: BOARD METER "
+                       "[DUT-SERIAL] (# comments), each slot with its own board, meter, files "
+                       "and recorded run; every other option applies to every slot");
+        app.add_option("--out", o_.out,
+                       "with --station: the folder that receives each slot's CSV and report, "
+                       "named by its DUT serial (default: the current folder)");
+        app.add_option("--station-slot", o_.stationSlot)->group("");
         app.add_flag("--no-progress", common.quiet, "the same as --quiet");
         app.footer(footer(
             "  qdctl characterize --device QD1600 --meter TCPIP::192.168.1.20::SOCKET \\\n"
             "      --report qd1600.pdf --limits inl=4,dnl=1\n"
             "  qdctl characterize --device QD1600 --meter /dev/usbtmc0 --limits @qd1600.limits\n"
-            "  qdctl characterize --device QD1200 --codes all --csv qd1200.csv"));
+            "  qdctl characterize --device QD1200 --codes all --csv qd1200.csv\n"
+            "  qdctl characterize --device QD1600 --station bench.station --out lot7 \\\n"
+            "      --report qd1600.pdf"));
     }
 
     void check() const override {
@@ -580,9 +598,17 @@ class CharacterizeCommand final : public Subcommand {
             throw Failure(BadArguments, "--settle must be 0 to 60000 ms");
         }
         limitsOf(o_.limits);
+        checkStation();
     }
 
     int run(const CommonOptions& common) override {
+        if (!o_.station.empty()) {
+            return runStation({o_.station, o_.out.empty() ? "." : o_.out, o_.report, o_.plot},
+                              common);
+        }
+        if (!o_.stationSlot.empty()) {
+            Progress::forStation();
+        }
         const CharacterizeResult result = runCharacterize(o_, common);
         const int status = finish(common, result);
         if (!result.endMessage.empty()) {
@@ -592,6 +618,41 @@ class CharacterizeCommand final : public Subcommand {
     }
 
   private:
+    // A station gives each slot its own board, meter, files and serial; one
+    // given for all of them would be measured over or written over.
+    void checkStation() const {
+        if (o_.station.empty()) {
+            if (!o_.out.empty()) {
+                throw Failure(BadArguments, "--out is the folder of a --station's files");
+            }
+            return;
+        }
+        for (const auto& [option, value] :
+             {std::pair{"--meter", &o_.meter}, std::pair{"--serial", &o_.serial},
+              std::pair{"--csv", &o_.csv}, std::pair{"--resume", &o_.resume},
+              std::pair{"--from", &o_.from}}) {
+            if (!value->empty()) {
+                throw Failure(BadArguments, std::string("--station gives each slot its own ") +
+                                                option + " from its file; " + option +
+                                                " is not taken with it");
+            }
+        }
+        for (const auto& [option, value, kinds] :
+             {std::tuple{"--report", &o_.report, std::vector<std::string>{"pdf", "html"}},
+              std::tuple{"--plot", &o_.plot, std::vector<std::string>{"png", "svg", "pdf"}}}) {
+            const auto dot = value->rfind('.');
+            const std::string kind = dot == std::string::npos ? "" : value->substr(dot + 1);
+            if (!value->empty() && std::find(kinds.begin(), kinds.end(), kind) == kinds.end()) {
+                throw Failure(BadArguments,
+                              std::string(option) +
+                                  " with --station names the kind of each "
+                                  "slot's file by its extension: " +
+                                  kinds[0] + ", " + kinds[1] +
+                                  (kinds.size() > 2 ? ", " + kinds[2] : std::string()));
+            }
+        }
+    }
+
     CharacterizeOptions o_;
 };
 

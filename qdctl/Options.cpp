@@ -253,6 +253,7 @@ Parsed parseCommandLine(int argc, char** argv, session::CommonOptions& o) {
     o.commandLine = "qdctl";
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        o.arguments.push_back(arg);
         std::replace_if(
             arg.begin(), arg.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; }, '?');
         const bool quote = arg.empty() || arg.find_first_of(" \t\"'") != std::string::npos;

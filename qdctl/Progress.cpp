@@ -14,6 +14,8 @@ namespace {
 // Short sweeps end before anyone would read a progress line.
 constexpr std::size_t kWorthShowing = 256;
 
+bool stationSlot = false;
+
 std::string minutesAndSeconds(double seconds) {
     const auto whole = static_cast<long>(seconds + 0.5);
     char text[32];
@@ -28,7 +30,16 @@ Progress::Progress(std::size_t total, bool enabled, const char* what, bool slow)
       every_(slow ? 1 : 64), terminal_(session::sysIsTerminal(session::kStandardError)),
       begin_(steady_clock::now()), lastShown_(begin_) {}
 
+void Progress::forStation() {
+    stationSlot = true;
+}
+
 void Progress::update(std::size_t done) {
+    if (stationSlot) {
+        std::fprintf(stderr, "%s %zu %zu\n", kStationProgress, done, total_);
+        std::fflush(stderr);
+        return;
+    }
     // The clock is read only now and then: a sweep's row costs microseconds.
     if (!enabled_ || (done % every_ != 0 && done != total_)) {
         return;

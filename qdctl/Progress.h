@@ -5,6 +5,8 @@
 
 namespace qd::qdctl {
 
+inline constexpr const char* kStationProgress = "qdctl-progress";
+
 // How far a long sweep has got, its rate and the time left, on standard
 // error: a bar redrawn in place on a terminal, plain lines every few seconds
 // otherwise (a log file or a CI job), nothing with --quiet.
@@ -18,6 +20,11 @@ class Progress {
     void update(std::size_t done);
     // Ends the bar's line on a terminal.
     void finish();
+
+    // A station's slot: every update as a line the station reads
+    // (kStationProgress DONE TOTAL), which draws the progress of all slots
+    // itself.
+    static void forStation();
 
   private:
     void show(std::size_t done, std::chrono::steady_clock::time_point now);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qd::session {
 
@@ -18,8 +19,9 @@ struct CommonOptions {
     int board = 0;        // 0: the link library's own choice
     bool download = false;
     bool quiet = false;
-    std::string commandLine; // as typed, for the records that name what made them
-    std::string results;     // --results: the store's URL; "" for $QD_RESULTS or the default
+    std::string commandLine;            // as typed, for the records that name what made them
+    std::vector<std::string> arguments; // as given, after the program's name
+    std::string results; // --results: the store's URL; "" for $QD_RESULTS or the default
 };
 
 // The converter fitted to the board and its power mode, as --device and

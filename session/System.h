@@ -24,6 +24,9 @@ void sysPrepareStandardStreams();
 using qd::platform::writeAll;
 
 bool sysIsTerminal(int fd);
+// Whether lines already written to this terminal can be redrawn in place
+// (cursor movement): Windows' console only when asked for it.
+bool sysCanRedrawLines(int fd);
 
 // The file of one of qdctl's modules by its name (qdctl-plot ->
 // libqdctl-plot.so, or qdctl-plot.dll).

@@ -21,6 +21,10 @@ bool sysIsTerminal(int fd) {
     return ::isatty(fd) == 1;
 }
 
+bool sysCanRedrawLines(int fd) {
+    return sysIsTerminal(fd);
+}
+
 std::string sysModuleFile(const std::string& name) {
     return "lib" + name + ".so";
 }

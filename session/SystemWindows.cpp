@@ -29,6 +29,17 @@ bool sysIsTerminal(int fd) {
     return ::_isatty(fd) != 0;
 }
 
+bool sysCanRedrawLines(int fd) {
+    if (!sysIsTerminal(fd)) {
+        return false;
+    }
+    const HANDLE console =
+        ::GetStdHandle(fd == kStandardError ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    return ::GetConsoleMode(console, &mode) &&
+           ::SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
 std::string sysModuleFile(const std::string& name) {
     return name + ".dll";
 }
