@@ -147,6 +147,23 @@ double ConverterModel::noiseVolts(std::uint64_t stream, std::uint64_t index) con
     return noise == 0 ? 0.0 : noise * 1e-6 * normalDeviate(seed, stream, index);
 }
 
+ConverterModel ConverterModel::lotUnit(std::uint64_t seed, int unit) {
+    // A stream of its own, apart from every observer's noise streams.
+    constexpr std::uint64_t kLotStream = 0x6C6F7400;
+    const auto draw = [&](std::uint64_t parameter) {
+        return normalDeviate(seed, kLotStream + static_cast<std::uint64_t>(unit), parameter);
+    };
+    ConverterModel m = typical();
+    m.offset += 0.5 * draw(0);
+    m.gain += 0.02 * draw(1);
+    m.bow += 10 * draw(2);
+    for (std::size_t bit = 0; bit < 3; ++bit) {
+        m.msb[bit] += 4 * draw(3 + bit);
+    }
+    m.seed = typical().seed + static_cast<std::uint64_t>(unit);
+    return m;
+}
+
 double normalDeviate(std::uint64_t seed, std::uint64_t stream, std::uint64_t index) {
     // Box-Muller from two uniforms that hash the three inputs apart.
     const std::uint64_t a =

@@ -32,6 +32,12 @@ struct ConverterModel {
     // offset=-1.2,gain=-0.04,bow=30,msb1=12,msb2=-7,msb3=4,noise=15,floor=0.5,seed=1
     static ConverterModel typical();
 
+    // Unit `unit` of a lot: `typical` with each parameter drawn around it
+    // (offset sigma 0.5 mV, gain 0.02 %, bow 10 ppm, msb1 to msb3 4 ppm; noise
+    // and floor as typical), the same for the same seed and unit in any
+    // process, and its own noise.
+    static ConverterModel lotUnit(std::uint64_t seed, int unit);
+
     // "ideal", "typical" or a comma-separated list of name=value (missing
     // names are 0). nullopt, with what is wrong in `why`, for any other text.
     static std::optional<ConverterModel> parse(std::string_view text, std::string& why);

@@ -67,7 +67,18 @@ std::string BoardInfo::line() const {
     char ids[32];
     std::snprintf(ids, sizeof ids, "vendor=%04x product=%04x", board::kVendorId, board::kProductId);
     return "id=" + std::to_string(id) + " bus=" + bus + " port=" + port + " " + ids +
-           " firmware=" + firmware + " access=" + (access ? "yes" : "no");
+           " firmware=" + firmware + " access=" + (access ? "yes" : "no") +
+           (serial.empty() ? "" : " serial=" + serial);
+}
+
+std::string listableSerial(const std::string& serial) {
+    std::string word = serial;
+    for (char& c : word) {
+        if (c <= ' ' || c > '~' || c == '=') {
+            c = '_';
+        }
+    }
+    return word;
 }
 
 } // namespace qd::drivers

@@ -64,10 +64,16 @@ struct BoardInfo {
     std::string port;                 // "1.2", or "-"
     std::string firmware = "unknown"; // "yes", "no", or "unknown" when asking would disturb it
     bool access = true;               // whether this user may open it
+    std::string serial;               // its USB serial, "" when it has none
 
-    // "id=1 bus=1 port=1.2 vendor=2f1a product=7c05 firmware=yes access=yes"
+    // "id=1 bus=1 port=1.2 vendor=2f1a product=7c05 firmware=yes access=yes
+    // serial=SIM0001", the serial only when there is one
     std::string line() const;
 };
+
+// A serial as a board reports it, made fit for a listing's one word:
+// what is not a printable ASCII letter or sign becomes '_'.
+std::string listableSerial(const std::string& serial);
 
 // An opened board.
 class BoardConnection {

@@ -169,9 +169,11 @@ SimOutput peekSimOutput(const SimConfig& config) {
     return out;
 }
 
-SimBackend::SimBackend(SimConfig config)
-    : config_(std::make_shared<const SimConfig>(std::move(config))),
-      faults_(std::make_shared<SimFaults>(*config_)) {}
+SimBackend::SimBackend(SimConfig config) : faults_(std::make_shared<SimFaults>(config)) {
+    for (int board = 1; board <= config.boardCount; ++board) {
+        boards_.push_back({std::make_shared<const SimConfig>(config.forBoard(board)), {}});
+    }
+}
 
 SimBackend::~SimBackend() = default;
 
@@ -179,32 +181,43 @@ std::vector<int> SimBackend::findBoards() {
     if (faults_->unplugged()) {
         return {};
     }
-    return {1};
+    std::vector<int> ids;
+    for (std::size_t i = 1; i <= boards_.size(); ++i) {
+        ids.push_back(static_cast<int>(i));
+    }
+    return ids;
 }
 
 std::vector<BoardInfo> SimBackend::listBoards() {
     if (faults_->unplugged()) {
         return {};
     }
-    const SimStateView state = peekSimState(*config_);
-    BoardInfo info;
-    info.id = 1;
-    info.bus = "sim";
-    info.port = "-";
-    info.access = static_cast<bool>(state.result);
-    info.firmware = !state.result ? "unknown" : state.record.firmwareLoaded ? "yes" : "no";
-    return {info};
+    std::vector<BoardInfo> infos;
+    for (const Board& board : boards_) {
+        const SimStateView state = peekSimState(*board.config);
+        BoardInfo info;
+        info.id = static_cast<int>(infos.size() + 1);
+        info.bus = "sim";
+        info.port = "-";
+        info.access = static_cast<bool>(state.result);
+        info.firmware = !state.result ? "unknown" : state.record.firmwareLoaded ? "yes" : "no";
+        info.serial = SimConfig::serialOf(info.id);
+        infos.push_back(info);
+    }
+    return infos;
 }
 
 std::unique_ptr<BoardConnection> SimBackend::openBoard(int board, LinkResult& why) {
-    if (board != 1 || faults_->unplugged()) {
+    if (board < 1 || static_cast<std::size_t>(board) > boards_.size() || faults_->unplugged()) {
         why = fail(LinkStatus::NoBoard, kLibrary, "open", "no board " + std::to_string(board));
         return nullptr;
     }
     const std::lock_guard lock(mutex_);
-    std::shared_ptr<SimClaim> claim = claim_.lock();
+    Board& chosen = boards_[static_cast<std::size_t>(board - 1)];
+    const std::shared_ptr<const SimConfig>& config = chosen.config;
+    std::shared_ptr<SimClaim> claim = chosen.claim.lock();
     if (!claim) {
-        claim = SimClaim::take(*config_, why);
+        claim = SimClaim::take(*config, why);
         if (!claim) {
             return nullptr;
         }
@@ -214,13 +227,13 @@ std::unique_ptr<BoardConnection> SimBackend::openBoard(int board, LinkResult& wh
             return nullptr;
         }
         if (!record->modelFitted) {
-            claim->fit(config_->model.value_or(ConverterModel{}));
-        } else if (!(why = checkConverter(*record, *config_, false))) {
+            claim->fit(config->model.value_or(ConverterModel{}));
+        } else if (!(why = checkConverter(*record, *config, false))) {
             return nullptr;
         }
-        claim_ = claim;
+        chosen.claim = claim;
     }
-    return std::make_unique<SimConnection>(config_, faults_, std::move(claim));
+    return std::make_unique<SimConnection>(config, faults_, std::move(claim));
 }
 
 } // namespace qd::drivers

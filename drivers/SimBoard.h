@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace qd::drivers {
 
@@ -28,7 +29,8 @@ class SimBackend final : public Backend {
     std::vector<int> findBoards() override;
     std::vector<BoardInfo> listBoards() override;
 
-    const SimConfig& config() const { return *config_; }
+    // Board 1's.
+    const SimConfig& config() const { return *boards_.front().config; }
 
   protected:
     // The first connection claims the board; further connections of this
@@ -36,11 +38,15 @@ class SimBackend final : public Backend {
     std::unique_ptr<BoardConnection> openBoard(int board, LinkResult& why) override;
 
   private:
-    // Shared with the connections, which may outlive the backend at exit.
-    std::shared_ptr<const SimConfig> config_;
+    // Each board's own files and converter, shared with its connections,
+    // which may outlive the backend at exit, and its claim.
+    struct Board {
+        std::shared_ptr<const SimConfig> config;
+        std::weak_ptr<SimClaim> claim;
+    };
+    std::vector<Board> boards_;
     std::shared_ptr<SimFaults> faults_;
     std::mutex mutex_;
-    std::weak_ptr<SimClaim> claim_;
 };
 
 // Whether a process set up as `config` may use the board whose record this

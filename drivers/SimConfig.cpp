@@ -7,6 +7,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
@@ -15,6 +16,7 @@ namespace qd::drivers {
 namespace {
 
 const char* const kLibrary = "simulated board";
+constexpr int kMostBoards = 64;
 
 std::string envOr(const char* name, const std::string& fallback) {
     std::string value = qd::platform::environment(name);
@@ -95,7 +97,31 @@ SimConfig SimConfig::fromEnvironment() {
         c.referenceVolts = v;
     }
     parseFaults(c, envOr("QD_BOARD_FAULT", ""));
-    if (const std::string model = envOr("QD_BOARD_MODEL", ""); !model.empty()) {
+    if (const std::string count = envOr("QD_BOARD_COUNT", ""); !count.empty()) {
+        int n = 0;
+        const char* last = count.data() + count.size();
+        const auto [end, ec] = std::from_chars(count.data(), last, n);
+        if (ec != std::errc() || end != last || n < 1 || n > kMostBoards) {
+            refuseSetting(kLibrary, "QD_BOARD_COUNT", count, "a number of boards from 1 to 64");
+        }
+        c.boardCount = n;
+    }
+    if (const std::string model = envOr("QD_BOARD_MODEL", ""); model.rfind("lot", 0) == 0) {
+        std::uint64_t seed = 0;
+        const std::string_view rest = std::string_view(model).substr(3);
+        constexpr std::string_view seedIs = ":seed=";
+        if (!rest.empty()) {
+            const std::string_view digits =
+                rest.rfind(seedIs, 0) == 0 ? rest.substr(seedIs.size()) : std::string_view();
+            const auto [end, ec] = std::from_chars(digits.begin(), digits.end(), seed);
+            if (digits.empty() || ec != std::errc() || end != digits.end()) {
+                refuseSetting(kLibrary, "QD_BOARD_MODEL", model,
+                              "lot or lot:seed=S with S a whole number of 0 or more");
+            }
+        }
+        c.lotSeed = seed;
+        c.model = ConverterModel::lotUnit(seed, 1);
+    } else if (!model.empty()) {
         std::string why;
         c.model = ConverterModel::parse(model, why);
         if (!c.model) {
@@ -106,6 +132,36 @@ SimConfig SimConfig::fromEnvironment() {
         }
     }
     return c;
+}
+
+SimConfig SimConfig::forBoard(int board) const {
+    SimConfig c = *this;
+    if (board > 1) {
+        const std::string suffix = "." + std::to_string(board);
+        c.statePath += suffix;
+        if (!c.tracePath.empty()) {
+            c.tracePath += suffix;
+        }
+    }
+    if (lotSeed) {
+        c.model = ConverterModel::lotUnit(*lotSeed, board);
+    }
+    return c;
+}
+
+std::string SimConfig::serialOf(int board) {
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "SIM%04d", board);
+    return serial;
+}
+
+int SimConfig::boardOfSerial(const std::string& serial) {
+    for (int board = 1; board <= kMostBoards; ++board) {
+        if (serial == serialOf(board)) {
+            return board;
+        }
+    }
+    return 0;
 }
 
 } // namespace qd::drivers

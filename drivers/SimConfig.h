@@ -4,6 +4,7 @@
 #include "boardmodel/ConverterModel.h"
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -19,7 +20,14 @@ using boardmodel::ConverterModel;
 //                   no-reply, ignore-power-down
 //   QD_BOARD_MODEL  the converter a new board is fitted with: ideal (the
 //                   default), typical, or name=value,... (ConverterModel.h);
-//                   a board fitted otherwise is refused, never changed
+//                   a board fitted otherwise is refused, never changed;
+//                   lot or lot:seed=S fits each board with a unit of a lot
+//                   (ConverterModel::lotUnit), drawn by the seed and its
+//                   number
+//   QD_BOARD_COUNT  how many boards there are (1 to 64, default 1), each with
+//                   its own state, claim, trace, converter and USB serial
+//                   (SIM0001...): board 1 has the files named above, board k
+//                   those names with ".k" added
 struct SimConfig {
     std::string statePath;
     // The folder of our own that holds the state when no place was given:
@@ -38,6 +46,15 @@ struct SimConfig {
     // How long opening the board waits for another process to let go of it
     // before it reports the board busy.
     std::chrono::milliseconds claimWait{2000};
+    int boardCount = 1;
+    std::optional<std::uint64_t> lotSeed; // QD_BOARD_MODEL=lot[:seed=S]
+
+    // Board `board` (1 to boardCount) of these: its own files and, from a
+    // lot, its own converter.
+    SimConfig forBoard(int board) const;
+    // "SIM0001" for board 1; 0 for a serial that names no simulated board.
+    static std::string serialOf(int board);
+    static int boardOfSerial(const std::string& serial);
 
     // A value it does not take raises LinkFailure(BadSetting), naming the
     // variable and what it takes: a board set up otherwise than asked would

@@ -439,6 +439,16 @@ std::vector<BoardInfo> UsbBackend::listBoards() {
         libusb_device_handle* handle = nullptr;
         info.access = libusb_open(board.device, &handle) == 0;
         if (handle) {
+            // Best effort: a board without a serial, or one that does not
+            // answer, is listed without it.
+            libusb_device_descriptor descriptor{};
+            unsigned char serial[128] = {};
+            if (libusb_get_device_descriptor(board.device, &descriptor) == 0 &&
+                descriptor.iSerialNumber != 0 &&
+                libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, serial,
+                                                   sizeof serial - 1) > 0) {
+                info.serial = listableSerial(reinterpret_cast<const char*>(serial));
+            }
             libusb_close(handle);
         }
         infos.push_back(std::move(info));

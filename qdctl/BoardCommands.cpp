@@ -201,7 +201,7 @@ ReadResult runRead(const CommonOptions& o) {
             throw;
         }
         const std::string next = "program a code first, or pass --download";
-        if (fieldOf(listedBoard(session->binding(), o.board), "firmware") == "no") {
+        if (fieldOf(listedBoard(session->binding(), session->board()), "firmware") == "no") {
             throw Failure(RequestFailed, "the board runs no firmware: " + next);
         }
         throw Failure(RequestFailed,
@@ -408,7 +408,11 @@ session::Opened openRecorded(const CommonOptions& common, const DeviceChoice& de
     }
     recording().begin(std::move(fields));
     session::Opened opened = openSession(common, device, load);
-    recording().set("board", session::boardIdentifier(opened.session->binding(), common.board));
+    recording().set("board",
+                    session::boardIdentifier(opened.session->binding(), opened.session->board()));
+    recording().set(
+        "board_serial",
+        fieldOf(listedBoard(opened.session->binding(), opened.session->board()), "serial"));
     return opened;
 }
 

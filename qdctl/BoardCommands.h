@@ -106,8 +106,9 @@ struct CharacterizeResult {
     double settleMs = 0;
     std::string plan;
     std::size_t planned = 0, measured = 0;
-    std::string board; // the board's identifier
-    std::string date;  // when it was measured, local time, ISO 8601
+    std::string board;       // the board's identifier
+    std::string boardSerial; // its USB serial, "" when it has none
+    std::string date;        // when it was measured, local time, ISO 8601
     // Absent when it ended before the codes the figures need were measured.
     std::optional<measure::Figures> figures;
     // Each code's mean output in volts, ascending: what the report draws

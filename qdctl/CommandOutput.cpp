@@ -132,6 +132,8 @@ QJsonObject characterizeJson(const CharacterizeResult& r) {
     QJsonObject json{{"device", q(r.device)},
                      {"bits", r.bits},
                      {"board", q(r.board)},
+                     {"board_serial", r.boardSerial.empty() ? QJsonValue(QJsonValue::Null)
+                                                            : QJsonValue(q(r.boardSerial))},
                      {"meter", meter},
                      {"codes", q(r.plan)},
                      {"planned", static_cast<qint64>(r.planned)},

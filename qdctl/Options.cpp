@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <sstream>
@@ -269,8 +270,26 @@ Parsed parseCommandLine(int argc, char** argv, session::CommonOptions& o) {
         ->check(CLI::IsMember({1, 2}));
     app.add_flag("--json", o.json, "print every outcome as one JSON object on standard output");
     app.add_option("--firmware", o.firmware, "firmware image (default QD1600.hex beside qdctl)");
-    app.add_option("--board", o.board, "the board to use, by the identifier qdctl list shows")
-        ->check(CLI::Range(1, 255));
+    app.add_option_function<std::string>(
+           "--board",
+           [&o](const std::string& board) {
+               if (!board.empty() && std::all_of(board.begin(), board.end(),
+                                                 [](unsigned char c) { return std::isdigit(c); })) {
+                   if (board.size() > 3 || std::stoi(board) < 1 || std::stoi(board) > 255) {
+                       throw CLI::ValidationError("--board", "an index is 1 to 255");
+                   }
+                   o.board = std::stoi(board);
+               } else if (!board.empty() &&
+                          std::all_of(board.begin(), board.end(), [](unsigned char c) {
+                              return c > ' ' && c <= '~' && c != '=';
+                          })) {
+                   o.boardSerial = board;
+               } else {
+                   throw CLI::ValidationError("--board", "a board's index or its USB serial");
+               }
+           },
+           "the board to use: its index or its USB serial, as qdctl list shows them")
+        ->type_name("BOARD");
     app.add_flag("--download", o.download, "load the firmware even when the board already runs it");
     app.add_flag("-q,--quiet", o.quiet, "no progress on standard error");
     app.add_option("--results", o.results,

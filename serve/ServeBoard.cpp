@@ -22,11 +22,11 @@ ServeBoard::ServeBoard(const ServerOptions& options)
     : options_(options), session_(makeBinding(options.common.link)),
       firmware_(firmwarePathOf(options.common)) {
     attach(options.common.download);
-    identifier_ = boardIdentifier(session_.binding(), options.common.board);
+    identifier_ = boardIdentifier(session_.binding(), session_.board());
 }
 
 void ServeBoard::attach(bool force) {
-    session_.connect(options_.common.board);
+    session_.connect(boardOf(session_.binding(), options_.common));
     downloaded_ = session_.ensureFirmware(firmware_, force) || downloaded_;
     // Held from the start, also while no client sends anything: a second
     // server on the board is told it is busy at once, not at its first

@@ -15,8 +15,9 @@ using control::DeviceProfile;
 struct CommonOptions {
     int link = 1;
     bool json = false;
-    std::string firmware; // the image beside qdctl unless given
-    int board = 0;        // 0: the link library's own choice
+    std::string firmware;    // the image beside qdctl unless given
+    int board = 0;           // 0: the link library's own choice
+    std::string boardSerial; // --board given as a USB serial: found in the board listing
     bool download = false;
     bool quiet = false;
     std::string commandLine;            // as typed, for the records that name what made them

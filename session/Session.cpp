@@ -4,6 +4,7 @@
 #include "link/UsbStuff.h"
 #include "scpi/PowerModes.h"
 
+#include <cctype>
 #include <sstream>
 
 namespace qd::session {
@@ -89,13 +90,41 @@ std::string boardIdentifier(link::LinkBinding& binding, int board) {
     const BoardFields fields = listedBoard(binding, board);
     const std::string bus = fieldOf(fields, "bus");
     if (bus == "sim") {
-        return "sim";
+        const std::string id = fieldOf(fields, "id");
+        return id.empty() || id == "1" ? "sim" : "sim-" + id;
     }
     if (!bus.empty()) {
         return bus + "-" + fieldOf(fields, "port");
     }
     const std::string id = fieldOf(fields, "id");
     return id.empty() ? std::to_string(board == 0 ? 1 : board) : id;
+}
+
+int boardOf(link::LinkBinding& binding, const CommonOptions& common) {
+    if (common.boardSerial.empty()) {
+        return common.board;
+    }
+    const auto upper = [](std::string text) {
+        for (char& c : text) {
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        return text;
+    };
+    std::string serials;
+    for (const auto& line : binding.boards().value_or(std::vector<std::string>{})) {
+        const BoardFields fields = boardFields(line);
+        const std::string serial = fieldOf(fields, "serial");
+        if (!serial.empty() && upper(serial) == upper(common.boardSerial)) {
+            return std::stoi(fieldOf(fields, "id"));
+        }
+        if (!serial.empty()) {
+            serials += (serials.empty() ? "" : ", ") + serial;
+        }
+    }
+    throw Failure(NoBoard, "no board with the serial " + common.boardSerial +
+                               (serials.empty() ? std::string("; no board here lists a serial")
+                                                : "; the boards here: " + serials) +
+                               " (qdctl list)");
 }
 
 link::LinkOutcome Session::askForAReading() {
@@ -180,7 +209,7 @@ std::int16_t DeviceChoice::powerMode() const {
 Opened openSession(const CommonOptions& common, const DeviceChoice& device, bool load) {
     Opened opened{std::make_unique<Session>(makeBinding(common.link))};
     Session& s = *opened.session;
-    s.connect(common.board);
+    s.connect(boardOf(s.binding(), common));
     if (load) {
         opened.downloaded = s.ensureFirmware(firmwarePathOf(common), common.download);
     }

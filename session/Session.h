@@ -64,6 +64,11 @@ BoardFields listedBoard(link::LinkBinding& binding, int board);
 // number.
 std::string boardIdentifier(link::LinkBinding& binding, int board);
 
+// The board --board names: its index, or the one whose serial the listing
+// gives as --board's (in any case); Failure(NoBoard) naming the serials
+// there are when none has it.
+int boardOf(link::LinkBinding& binding, const CommonOptions& common);
+
 // The failure a link outcome calls for.
 [[noreturn]] void fail(const link::LinkOutcome& outcome);
 
@@ -113,6 +118,8 @@ class Session {
     ControlState state;
     link::CommsFunctions& comms() { return comms_; }
     CheckedBinding& binding() { return checked_; }
+    // The board connected to (0: the library's own choice).
+    int board() const { return board_; }
 
   private:
     // A read request, its outcome looked at by the caller.

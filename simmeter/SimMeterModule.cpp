@@ -9,6 +9,7 @@
 #include "session/Serving.h"
 #include "simmeter/SimMeter.h"
 
+#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -51,22 +52,41 @@ double timeScale() {
     return scale;
 }
 
-drivers::SimConfig boardConfig() {
+// The board --board names, by index or serial, whose output the probes
+// sit on.
+drivers::SimConfig boardConfig(const session::CommonOptions& common) {
     if (environment("QD_BOARD") != "sim") {
         throw Failure(NoBoard, "the simulated meter's probes sit on the simulated board: set "
                                "QD_BOARD=sim, as for the programs that drive it");
     }
+    drivers::SimConfig config;
     try {
-        return drivers::SimConfig::fromEnvironment();
+        config = drivers::SimConfig::fromEnvironment();
     } catch (const drivers::LinkFailure& e) {
         throw Failure(NoBoard, e.what());
     }
+    std::string serial = common.boardSerial;
+    for (char& c : serial) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    const int board = !serial.empty()    ? drivers::SimConfig::boardOfSerial(serial)
+                      : common.board > 0 ? common.board
+                                         : 1;
+    if (board < 1 || board > config.boardCount) {
+        throw Failure(NoBoard, "no simulated board " +
+                                   (serial.empty() ? std::to_string(board) : common.boardSerial) +
+                                   ": there are " + std::to_string(config.boardCount) + " (" +
+                                   drivers::SimConfig::serialOf(1) + " to " +
+                                   drivers::SimConfig::serialOf(config.boardCount) +
+                                   ", QD_BOARD_COUNT)");
+    }
+    return config.forBoard(board);
 }
 
 int run(const ServerOptions& o) {
     const scpi::ListenAddress address = listenAddress(o);
     const double scale = timeScale();
-    const drivers::SimConfig config = boardConfig();
+    const drivers::SimConfig config = boardConfig(o.common);
     // A converter other than the board's is refused now rather than at the
     // first reading.
     const drivers::SimOutput first = drivers::peekSimOutput(config);

@@ -242,6 +242,38 @@ TEST_F(SimBoardTest, TheBoardKeepsTheConverterItWasFittedWith) {
     EXPECT_EQ(peekSimOutput(ideal).result.status, LinkStatus::BadSetting) << "a probe too";
 }
 
+// Many boards: each its own record, serial and, from a lot, converter,
+// the same unit every time and another with another seed.
+TEST_F(SimBoardTest, ManyBoardsEachWithItsOwnStateSerialAndConverter) {
+    SimConfig lot = config();
+    lot.boardCount = 3;
+    lot.lotSeed = 7;
+    {
+        SimBackend backend(lot);
+        const auto listed = backend.listBoards();
+        ASSERT_EQ(listed.size(), 3u);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(listed[static_cast<std::size_t>(i)].serial, SimConfig::serialOf(i + 1));
+        }
+        auto second = backend.open(2);
+        ASSERT_TRUE(second && second->downloadFirmware(firmware()));
+        ASSERT_TRUE(write(*second, 0x8000, 0x1800));
+        EXPECT_FALSE(backend.open(4)) << "no fourth board";
+    }
+    EXPECT_EQ(peekSimOutput(lot.forBoard(2)).model.lastValue, 0x8000u);
+    EXPECT_EQ(peekSimOutput(lot.forBoard(1)).model.lastValue, 0u) << "board 1 untouched";
+    EXPECT_NE(lot.forBoard(1).statePath, lot.forBoard(2).statePath);
+    EXPECT_EQ(lot.forBoard(1).statePath, state()) << "board 1 keeps the file named";
+
+    const ConverterModel unit2 = *lot.forBoard(2).model;
+    EXPECT_NE(*lot.forBoard(1).model, unit2);
+    EXPECT_EQ(ConverterModel::lotUnit(7, 2), unit2) << "the same unit every time";
+    EXPECT_NE(ConverterModel::lotUnit(8, 2), unit2) << "another seed, another lot";
+    EXPECT_TRUE(SimBackend(lot).open(2)) << "a lot's board opened again with the same lot";
+    EXPECT_EQ(SimConfig::boardOfSerial("SIM0002"), 2);
+    EXPECT_EQ(SimConfig::boardOfSerial("SIM2"), 0);
+}
+
 TEST_F(SimBoardTest, StateOutlivesTheConnection) {
     {
         SimBackend backend(config());
@@ -250,8 +282,9 @@ TEST_F(SimBoardTest, StateOutlivesTheConnection) {
         ASSERT_TRUE(write(*board, 0x2000, 0x1000));
     }
     SimBackend other(config());
-    EXPECT_EQ(other.listBoards().at(0).line(),
-              "id=1 bus=sim port=- vendor=2f1a product=7c05 firmware=yes access=yes");
+    EXPECT_EQ(
+        other.listBoards().at(0).line(),
+        "id=1 bus=sim port=- vendor=2f1a product=7c05 firmware=yes access=yes serial=SIM0001");
     auto again = other.open(1);
     EXPECT_EQ(read(*again), kMidScale);
 }
@@ -444,13 +477,17 @@ TEST(SimConfig, SettingsItDoesNotTakeAreRefusedNotGuessed) {
         {"negative noise", "QD_BOARD_MODEL", "noise=-1", 0},
         {"a seed with a fraction", "QD_BOARD_MODEL", "seed=1.5", 0},
         {"a model's name misspelt", "QD_BOARD_MODEL", "typ", 0},
+        {"a lot", "QD_BOARD_MODEL", "lot:seed=3", 4.93},
+        {"a lot's seed without its name", "QD_BOARD_MODEL", "lot:3", 0},
+        {"eight boards", "QD_BOARD_COUNT", "8", 4.93},
+        {"no boards", "QD_BOARD_COUNT", "0", 0},
+        {"more boards than a bus holds", "QD_BOARD_COUNT", "65", 0},
+        {"a count that is no number", "QD_BOARD_COUNT", "4x", 0},
     };
     for (const auto& c : cases) {
-        const Environment env{{"QD_BOARD_VREF", nullptr},
-                              {"QD_BOARD_FAULT", nullptr},
-                              {"QD_BOARD_TRACE", nullptr},
-                              {"QD_BOARD_MODEL", nullptr},
-                              {c.variable, c.value}};
+        const Environment env{{"QD_BOARD_VREF", nullptr},  {"QD_BOARD_FAULT", nullptr},
+                              {"QD_BOARD_TRACE", nullptr}, {"QD_BOARD_MODEL", nullptr},
+                              {"QD_BOARD_COUNT", nullptr}, {c.variable, c.value}};
         ::testing::internal::CaptureStderr();
         double volts = 0;
         LinkResult refused;

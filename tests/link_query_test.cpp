@@ -185,7 +185,7 @@ void useBoard(const std::string& state, const char* fault) {
 
 std::string boardLine(const char* firmware, const char* access) {
     return std::string("id=1 bus=sim port=- vendor=2f1a product=7c05 firmware=") + firmware +
-           " access=" + access + "\n";
+           " access=" + access + " serial=SIM0001\n";
 }
 
 } // namespace
