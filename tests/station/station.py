@@ -1,0 +1,206 @@
+#!/usr/bin/python3
+"""characterize --station on four simulated boards, each with its own
+simulated meter: every slot passes and is recorded with its DUT serial;
+a meter killed mid-run ends its slot alone (status 10, its rows kept) while
+the others pass; SIGINT to the station ends every slot after its row.
+
+Usage: station.py QDCTL
+"""
+import datetime
+import json
+import os
+import re
+import select
+import signal
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+
+QDCTL = sys.argv[1]
+failures = []
+
+
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+        print("FAIL:", what)
+
+
+work = tempfile.mkdtemp(prefix="qd-station-")
+store = os.path.join(work, "results.sqlite")
+env = dict(os.environ, QT_QPA_PLATFORM="offscreen", QD_BOARD="sim", QD_BOARD_COUNT="4",
+           QD_BOARD_MODEL="lot:seed=7", QD_BOARD_STATE=os.path.join(work, "board.state"),
+           QD_RESULTS=store, QD_METER_TIME_SCALE="0")
+for name in ("QD_BOARD_FAULT", "QD_BOARD_TRACE", "QD_BOARD_VREF"):
+    env.pop(name, None)
+BOARDS = ["SIM0001", "SIM0002", "SIM0003", "SIM0004"]
+
+
+def start_meter(board, scale):
+    meter = subprocess.Popen([QDCTL, "--board", board, "sim-meter", "-q", "--listen",
+                              "127.0.0.1:0"], env=dict(env, QD_METER_TIME_SCALE=scale),
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    ready, _, _ = select.select([meter.stdout], [], [], 60)
+    found = ready and re.match(r"listening on 127\.0\.0\.1:(\d+)$",
+                               meter.stdout.readline().strip())
+    if not found:
+        sys.exit("qdctl sim-meter --board %s did not start" % board)
+    return meter, "TCPIP::127.0.0.1::%s::SOCKET" % found.group(1)
+
+
+def station_file(name, resources):
+    path = os.path.join(work, name)
+    with open(path, "w") as out:
+        out.write("# slot: board, meter, DUT serial\n\n")
+        for i, (board, resource) in enumerate(zip(BOARDS, resources)):
+            out.write("%s %s U%d\n" % (board, resource, i + 1))
+    return path
+
+
+def rows(path):
+    try:
+        with open(path) as f:
+            return sum(1 for line in f if line[:1].isdigit() or line[:1] in "ABCDEF")
+    except FileNotFoundError:
+        return 0
+
+
+def now():
+    return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3] + "Z"
+
+
+def recorded_codes(unit, since):
+    """Codes of the unit's run begun since `since` that the store holds:
+    committed as they are measured."""
+    try:
+        with sqlite3.connect(store, timeout=10) as db:
+            return db.execute("SELECT COUNT(DISTINCT code) FROM readings WHERE run = (SELECT id "
+                              "FROM runs WHERE dut_serial = ? AND started >= ? "
+                              "ORDER BY started DESC LIMIT 1)", (unit, since)).fetchone()[0]
+    except sqlite3.Error:
+        return 0
+
+
+def wait_codes(unit, count, process, since):
+    """Until the unit's run holds `count` codes: the event the test acts on."""
+    deadline = time.monotonic() + 120
+    while (recorded_codes(unit, since) < count and process.poll() is None
+           and time.monotonic() < deadline):
+        time.sleep(0.02)
+    return recorded_codes(unit, since) >= count
+
+
+def characterize(station, out, extra=()):
+    return subprocess.Popen([QDCTL, "--json", "characterize", "--device", "QD1600", "--codes",
+                             "100", "--station", station, "--out", out]
+                            + list(extra), env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+
+
+def finished(process):
+    out, err = process.communicate(timeout=240)
+    try:
+        return process.returncode, json.loads(out.strip().splitlines()[-1]), err
+    except (ValueError, IndexError):
+        return process.returncode, {}, err
+
+
+# 1. Four slots, four meters, each on its own board: every slot passes.
+meters = [start_meter(board, "0") for board in BOARDS]
+try:
+    out = os.path.join(work, "lot")
+    status, result, err = finished(characterize(station_file("all.station",
+                                                             [m[1] for m in meters]), out,
+                                                ["--samples", "2", "--report", "lot.pdf"]))
+    check(status == 0, "a station of four passing slots ends 0, not %s: %s" % (status, err))
+    found = result.get("slots", [])
+    check([s.get("board") for s in found] == BOARDS, "each slot names its board's serial: %s"
+          % [s.get("board") for s in found])
+    check([s.get("serial") for s in found] == ["U1", "U2", "U3", "U4"], "DUT serials")
+    check(all(s.get("status") == 0 and s.get("verdict") == "PASS" for s in found),
+          "every slot PASS: %s" % [(s.get("status"), s.get("verdict")) for s in found])
+    for i in range(1, 5):
+        for ext in ("csv", "pdf"):
+            check(os.path.getsize(os.path.join(out, "U%d.%s" % (i, ext))) > 0,
+                  "U%d.%s written into --out" % (i, ext))
+    offsets = {s.get("figures", {}).get("offset_error_mv", {}).get("value") for s in found}
+    check(len(offsets) == 4, "a lot's four converters differ: %s" % offsets)
+    with sqlite3.connect(store) as db:
+        recorded = db.execute("SELECT dut_serial, slot, station, board_serial, verdict FROM runs "
+                              "WHERE kind = 'characterize' ORDER BY slot").fetchall()
+    check([r[0] for r in recorded] == ["U1", "U2", "U3", "U4"] and
+          [r[1] for r in recorded] == [1, 2, 3, 4] and
+          {r[2] for r in recorded} == {result.get("station")} and
+          [r[3] for r in recorded] == BOARDS,
+          "the store holds the four runs of the station: %s" % recorded)
+    check(set(s.get("run") for s in found) == set(
+        r[0] for r in sqlite3.connect(store).execute("SELECT id FROM runs WHERE station = ?",
+                                                     (result.get("station"),))),
+          "each slot's JSON names its recorded run")
+finally:
+    for meter, _ in meters:
+        meter.kill()
+        meter.wait()
+
+# 2. One meter killed mid-run: its slot ends alone with status 10 and its rows.
+meters = [start_meter(board, "1") for board in BOARDS]
+try:
+    out = os.path.join(work, "killed")
+    since = now()
+    station = characterize(station_file("killed.station", [m[1] for m in meters]), out,
+                           ["--nplc", "1", "--samples", "1"])
+    check(wait_codes("U2", 20, station, since), "slot 2 measured 20 codes")
+    meters[1][0].kill()
+    status, result, err = finished(station)
+    found = result.get("slots", [])
+    check(status == 1, "a station with a failed slot ends 1, not %s" % status)
+    check([s.get("status") for s in found] == [0, 10, 0, 0],
+          "the killed meter's slot alone ends 10: %s\n%s" % ([s.get("status") for s in found],
+                                                              err))
+    check(rows(os.path.join(out, "U2.csv")) >= 20, "the killed slot's rows are kept")
+    check("slot 2 (U2)" in err, "its message names the slot: %s" % err)
+finally:
+    for meter, _ in meters:
+        meter.kill()
+        meter.wait()
+
+# 3. SIGINT to the station ends every slot after its current row.
+meters = [start_meter(board, "1") for board in BOARDS]
+try:
+    out = os.path.join(work, "stopped")
+    since = now()
+    station = characterize(station_file("stopped.station", [m[1] for m in meters]), out,
+                           ["--nplc", "1", "--samples", "1", "--no-preflight"])
+    check(all(wait_codes("U%d" % i, 5, station, since) for i in range(1, 5)),
+          "every slot measured 5 codes")
+    station.send_signal(signal.SIGINT)
+    status, result, err = finished(station)
+    check(status == 130, "SIGINT ends the station with 130, not %s" % status)
+    check(all(s.get("status") == 130 and s.get("verdict") == "INTERRUPTED"
+              for s in result.get("slots", [])),
+          "each slot interrupted: %s" % [(s.get("status"), s.get("verdict"))
+                                         for s in result.get("slots", [])])
+finally:
+    for meter, _ in meters:
+        meter.kill()
+        meter.wait()
+
+# 4. A station file qdctl cannot take is refused before any board is touched.
+for text, says in [("SIM0001 TCPIP::127.0.0.1::1::SOCKET U1\nSIM0001 TCPIP::127.0.0.1::2::SOCKET U2\n",
+                    ":2: the board SIM0001 is line 1's too"),
+                   ("SIM0001\n", ":1: a slot is BOARD METER [DUT-SERIAL]"),
+                   ("SIM0001 TCPIP::127.0.0.1::1::SOCKET ../x\n", "names the slot's files"),
+                   ("# nothing\n", "no slot in it")]:
+    path = os.path.join(work, "bad.station")
+    with open(path, "w") as f:
+        f.write(text)
+    done = subprocess.run([QDCTL, "characterize", "--device", "QD1600", "--station", path],
+                          env=env, capture_output=True, text=True, timeout=60)
+    check(done.returncode == 2 and says in done.stderr,
+          "%r refused with %r: %s %s" % (text, says, done.returncode, done.stderr))
+
+if failures:
+    sys.exit("%d failed" % len(failures))
+print("station: all passed")
