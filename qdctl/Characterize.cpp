@@ -673,6 +673,11 @@ int reportRun(const CsvRun& run, const std::string& source, const std::string& l
     return finish(common, judgeRun(run, source, o, common, *parsed));
 }
 
+std::optional<measure::Figures> figuresOfRun(const CsvRun& run, const std::string& source,
+                                             const CommonOptions& common) {
+    return judgeRun(run, source, CharacterizeOptions{}, common, limitsOf("")).figures;
+}
+
 std::unique_ptr<Subcommand> makeCharacterizeCommand() {
     return std::make_unique<CharacterizeCommand>();
 }

@@ -5,9 +5,12 @@
 // be judged again (--from) or finished (--resume) without guessing how it
 // was measured.
 
+#include "measure/Figures.h"
 #include "measure/Loop.h"
+#include "results/Store.h"
 #include "session/CommonOptions.h"
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,5 +47,13 @@ extern const std::vector<std::string> kResumeKeys;
 // own; named `source` in messages and the report. The exit status.
 int reportRun(const CsvRun& run, const std::string& source, const std::string& limits,
               const std::string& report, const session::CommonOptions& common);
+
+// A stored characterization as its CSV would hold it.
+CsvRun csvOfStored(const results::Run& run, const std::vector<results::Reading>& readings);
+
+// The figures `run` alone gives, per code too; none when it lacks the codes
+// they need.
+std::optional<measure::Figures> figuresOfRun(const CsvRun& run, const std::string& source,
+                                             const session::CommonOptions& common);
 
 } // namespace qd::qdctl

@@ -16,6 +16,8 @@ const CommandEntry kCommands[] = {
      true},
     {"sim-meter", "serve a simulated DMM on the simulated board", makeSimMeterCommand, false},
     {"runs", "list, show, export, report, compare and push recorded runs", makeRunsCommand, false},
+    {"datasheet", "the electrical-characteristics table and pages of a lot's recorded runs",
+     makeDatasheetCommand, false},
 };
 
 } // namespace

@@ -52,5 +52,6 @@ std::unique_ptr<Subcommand> makeServeCommand();
 std::unique_ptr<Subcommand> makeCharacterizeCommand();
 std::unique_ptr<Subcommand> makeSimMeterCommand();
 std::unique_ptr<Subcommand> makeRunsCommand();
+std::unique_ptr<Subcommand> makeDatasheetCommand();
 
 } // namespace qd::qdctl

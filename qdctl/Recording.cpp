@@ -72,6 +72,18 @@ std::string Recording::urlOf(const session::CommonOptions& common) {
     return folder.empty() ? std::string("none") : folder + "/results.sqlite";
 }
 
+std::unique_ptr<results::Store> Recording::storeToRead(const session::CommonOptions& common) {
+    try {
+        auto store = results::openStore(urlOf(common));
+        if (!store) {
+            throw Failure(session::BadArguments, "--results none: no store to read runs from");
+        }
+        return store;
+    } catch (const results::StoreError& e) {
+        throw Failure(session::WriteFailed, std::string("results store: ") + e.what());
+    }
+}
+
 void Recording::begin(std::map<std::string, std::string> fields) {
     if (kind_.empty() || !id_.empty() || !failure_.empty()) {
         return;

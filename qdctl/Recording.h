@@ -31,6 +31,9 @@ class Recording {
 
     // The URL --results, $QD_RESULTS or the default names.
     static std::string urlOf(const session::CommonOptions& common);
+    // That store, to read runs from: Failure(BadArguments) for none,
+    // Failure(WriteFailed) naming it when it cannot be opened.
+    static std::unique_ptr<results::Store> storeToRead(const session::CommonOptions& common);
 
     // Runs `command`, ending the run with the status it returns or the
     // failure it raises (which is raised again); the status to exit with.

@@ -106,18 +106,6 @@ std::string figureText(const results::Figure& f) {
     return out + (f.unit.empty() ? "" : " " + f.unit);
 }
 
-std::unique_ptr<results::Store> openOrFail(const std::string& url) {
-    try {
-        auto store = results::openStore(url);
-        if (!store) {
-            throw Failure(BadArguments, "--results none: no store to read runs from");
-        }
-        return store;
-    } catch (const results::StoreError& e) {
-        throw Failure(WriteFailed, std::string("results store: ") + e.what());
-    }
-}
-
 class RunsCommand final : public Subcommand {
   public:
     void setUp(CLI::App& app, CommonOptions&) override {
@@ -186,7 +174,7 @@ class RunsCommand final : public Subcommand {
     }
 
   private:
-    std::unique_ptr<results::Store> store() const { return openOrFail(Recording::urlOf(*common_)); }
+    std::unique_ptr<results::Store> store() const { return Recording::storeToRead(*common_); }
 
     int list() {
         const auto runs = store()->runs(filter_);
@@ -293,28 +281,6 @@ class RunsCommand final : public Subcommand {
         return session::Ok;
     }
 
-    // A stored characterization as its CSV would hold it.
-    static CsvRun csvOf(const results::Run& run, const std::vector<results::Reading>& readings) {
-        CsvRun csv;
-        for (const auto& [key, column] :
-             {std::pair{"device", "device"}, std::pair{"reference_v", "reference_v"},
-              std::pair{"codes", "plan"}, std::pair{"samples", "samples"},
-              std::pair{"nplc", "nplc"}, std::pair{"settle_ms", "settle_ms"},
-              std::pair{"meter", "meter_resource"}, std::pair{"meter_idn", "meter_idn"},
-              std::pair{"date", "started"}, std::pair{"serial", "dut_serial"},
-              std::pair{"operator", "operator"}, std::pair{"temperature", "temperature"},
-              std::pair{"note", "note"}}) {
-            csv.setup.emplace_back(key, run.get(column));
-        }
-        for (const auto& r : readings) {
-            if (r.sample == 1 || csv.rows.empty()) {
-                csv.rows.push_back({r.code, r.frame, {}});
-            }
-            csv.rows.back().values.push_back(r.value);
-        }
-        return csv;
-    }
-
     int report() {
         auto s = store();
         const results::Run run = s->find(id_);
@@ -322,8 +288,8 @@ class RunsCommand final : public Subcommand {
             throw Failure(BadArguments, "run " + run.id() + " is a " + run.get("kind") +
                                             ": only a characterization has a report");
         }
-        return reportRun(csvOf(run, s->readings(run.id())), "run " + run.id(), run.get("limits"),
-                         report_, *common_);
+        return reportRun(csvOfStored(run, s->readings(run.id())), "run " + run.id(),
+                         run.get("limits"), report_, *common_);
     }
 
     int compare() {

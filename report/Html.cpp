@@ -104,6 +104,9 @@ std::string plotBody(const PlotData& plot, const Box& box) {
         out += line(f.area.left, f.y(limit), f.area.left + f.area.width, f.y(limit),
                     stroke(kLimitColour, kLimitWidth) + ";stroke-dasharray:6 4");
     }
+    for (const Points& other : plot.others) {
+        out += polyline(f, other, stroke(kOthersColour, kSecondWidth));
+    }
     out += polyline(f, plot.second, stroke(kSecondColour, kSecondWidth));
     out += plot.stems ? stems(f, plot.points, first) : polyline(f, plot.points, first);
     // The legend on the title's line, from the right: a stroke, its name.
@@ -119,8 +122,8 @@ std::string plotBody(const PlotData& plot, const Box& box) {
                         (entry->dashed ? ";stroke-dasharray:6 4" : ""));
         right -= textWidth + kFont * 3.4;
     }
-    out +=
-        text(f.area.left + f.area.width / 2, box.top + box.height - kFont * 0.3, "code", "middle");
+    out += text(f.area.left + f.area.width / 2, box.top + box.height - kFont * 0.3, plot.xName,
+                "middle");
     out += text(box.left + kFont, f.area.top - kFont * 0.5, plot.yLabel, "start");
     return out;
 }
@@ -186,8 +189,11 @@ std::string htmlPage(const ReportData& data) {
     for (const auto& [label, value] : data.setup) {
         out += "<tr><td>" + escaped(label) + "</td><td>" + escaped(value) + "</td></tr>\n";
     }
-    out += "</table>\n<table class=\"figures\">\n<tr><th>Figure</th><th>Value</th><th>"
-           "Uncertainty</th><th>Unit</th><th></th><th>Limit</th><th></th></tr>\n";
+    out += "</table>\n<table class=\"figures\">\n<tr>";
+    for (std::size_t i = 0; i < 7; ++i) {
+        out += "<th>" + escaped(headingOf(data, i)) + "</th>";
+    }
+    out += "</tr>\n";
     for (const FigureRow& row : data.figures) {
         out += "<tr><td>" + escaped(row.name) + "</td><td class=\"num\">" + escaped(row.value) +
                "</td><td class=\"num\">" + escaped(row.uncertainty) + "</td><td>" +

@@ -102,6 +102,9 @@ void drawPlot(QPainter& p, const PlotData& plot, const Box& box, double fontSize
         p.setPen(QPen(QColor(QRgb(kLimitColour)), fontSize * kLimitWidth, Qt::DashLine));
         p.drawLine(QPointF(area.left(), f.y(limit)), QPointF(area.right(), f.y(limit)));
     }
+    for (const Points& other : plot.others) {
+        series(other, QColor(QRgb(kOthersColour)), fontSize * kSecondWidth, false);
+    }
     series(plot.second, QColor(QRgb(kSecondColour)), fontSize * kSecondWidth, false);
     series(plot.points, QColor(QRgb(kFirstColour)), fontSize * kFirstWidth, plot.stems);
     p.restore();
@@ -129,7 +132,7 @@ void drawPlot(QPainter& p, const PlotData& plot, const Box& box, double fontSize
     }
     font.setPointSizeF(fontSize * 0.8);
     p.setFont(font);
-    label(area.center().x(), area.bottom() + fontSize * 2.1, "code", Qt::AlignHCenter);
+    label(area.center().x(), area.bottom() + fontSize * 2.1, plot.xName, Qt::AlignHCenter);
     p.drawText(QPointF(box.left, area.top() - fontSize * 0.7), QString::fromStdString(plot.yLabel));
 }
 
@@ -213,13 +216,11 @@ std::vector<Block> pageBlocks(Page& page, const ReportData& d) {
     static constexpr std::array<double, 7> kLeft = {0, 100, 172, 236, 266, 384, 444};
     const std::array<double, 7> width = {96, 68, 60, 28, 114, 56, w - kLeft[6]};
     blocks.push_back({18,
-                      [&page, w](double y) {
+                      [&page, &d, w](double y) {
                           y += 6;
                           page.font(8.5, true);
-                          const char* headers[] = {"Figure", "Value", "Uncertainty", "Unit", "",
-                                                   "Limit",  ""};
                           for (std::size_t i = 0; i < 7; ++i) {
-                              page.text(kLeft[i], y, 90, headers[i]);
+                              page.text(kLeft[i], y, 90, headingOf(d, i));
                           }
                           page.painter().drawLine(QPointF(0, y + 11), QPointF(w, y + 11));
                       },

@@ -50,10 +50,17 @@ PlotFrame frameOf(const PlotData& plot, const Box& box, double fontSize) {
     f.area = {box.left + labelWidth, box.top + above, box.width - labelWidth - fontSize * 2,
               box.height - above - below};
     f.xMin = plot.fromCode;
-    f.xMax = std::max(plot.toCode, plot.fromCode + 1);
+    // A code axis spans a code at least; a value axis whatever it is given.
+    f.xMax = plot.decimalX && plot.toCode > plot.fromCode
+                 ? plot.toCode
+                 : std::max(plot.toCode, plot.fromCode + 1);
     bool any = false;
     double low = 0, high = 0;
-    for (const auto* series : {&plot.points, &plot.second}) {
+    std::vector<const Points*> all = {&plot.points, &plot.second};
+    for (const Points& other : plot.others) {
+        all.push_back(&other);
+    }
+    for (const auto* series : all) {
         for (const auto& [code, value] : *series) {
             low = any ? std::min(low, value) : value;
             high = any ? std::max(high, value) : value;
@@ -85,14 +92,19 @@ PlotFrame frameOf(const PlotData& plot, const Box& box, double fontSize) {
     }
     // Codes are binary: ticks at a power of two read as round hexadecimal.
     // The ends are labelled too; a round tick too near one gives way to it.
-    const double xStep = std::exp2(std::ceil(std::log2(std::max(1.0, (f.xMax - f.xMin) / 8))));
-    f.xTicks.push_back({f.x(f.xMin), codeLabel(f.xMin)});
+    const double xStep =
+        plot.decimalX ? roundStep((f.xMax - f.xMin) / 6)
+                      : std::exp2(std::ceil(std::log2(std::max(1.0, (f.xMax - f.xMin) / 8))));
+    const auto xLabel = [&](double x) {
+        return plot.decimalX ? valueLabel(x, xStep) : codeLabel(x);
+    };
+    f.xTicks.push_back({f.x(f.xMin), xLabel(f.xMin)});
     for (double c = std::ceil(f.xMin / xStep) * xStep; c < f.xMax; c += xStep) {
         if (c - f.xMin >= xStep / 2 && f.xMax - c >= xStep / 2) {
-            f.xTicks.push_back({f.x(c), codeLabel(c)});
+            f.xTicks.push_back({f.x(c), xLabel(c)});
         }
     }
-    f.xTicks.push_back({f.x(f.xMax), codeLabel(f.xMax)});
+    f.xTicks.push_back({f.x(f.xMax), xLabel(f.xMax)});
     f.zeroInside = f.yMin <= 0 && f.yMax >= 0;
     f.zeroY = f.y(std::clamp(0.0, f.yMin, f.yMax));
     return f;
@@ -100,6 +112,9 @@ PlotFrame frameOf(const PlotData& plot, const Box& box, double fontSize) {
 
 std::vector<LegendEntry> legendOf(const PlotData& plot) {
     std::vector<LegendEntry> legend;
+    if (!plot.othersName.empty() && !plot.others.empty()) {
+        legend.push_back({plot.othersName, kOthersColour, kSecondWidth, false});
+    }
     if (!plot.name.empty() && !plot.points.empty()) {
         legend.push_back({plot.name, kFirstColour, kFirstWidth, false});
     }
@@ -119,7 +134,11 @@ unsigned verdictColour(const std::string& verdict) {
     if (verdict == "CONDITIONAL") {
         return 0xb26a00;
     }
-    return verdict == "INTERRUPTED" ? 0x555555 : 0xc62828;
+    if (verdict == "INTERRUPTED") {
+        return 0x555555;
+    }
+    // A page that judges nothing (a lot's datasheet) wears a plain badge.
+    return verdict == "FAIL" ? 0xc62828 : kFirstColour;
 }
 
 } // namespace qd::report

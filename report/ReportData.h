@@ -35,6 +35,14 @@ struct PlotData {
     std::string secondName;
     Points second;
     std::string name; // of `points`, in the legend; no legend entry when empty
+    // More series drawn thin under the others (every unit of a lot), with
+    // one legend entry for all of them.
+    std::vector<Points> others;
+    std::string othersName;
+    // The x axis holds numbers (a unit's number, a figure's value), not
+    // codes: labelled in decimal at round steps.
+    bool decimalX = false;
+    std::string xName = "code"; // under the x axis
     // Horizontal lines at the limits a figure is judged by (+2 and -2 for an
     // INL limit of 2), drawn dashed with a "limit" legend entry; the scale
     // holds them.
@@ -66,6 +74,9 @@ struct ReportData {
     std::string reasons;                                    // why it failed, or ""
     std::vector<std::pair<std::string, std::string>> setup; // label, value
     std::vector<FigureRow> figures;
+    // The figures table's column headings; empty: Figure, Value,
+    // Uncertainty, Unit, where, Limit, status.
+    std::vector<std::string> headings;
     std::vector<std::string> notes;
     std::vector<PlotData> plots; // INL, then DNL
     // Lines under the plots when they are drawn alone (a sweep's summary).
@@ -78,6 +89,13 @@ struct ReportData {
 // each plot is kPlotHeight high, the caption's lines kCaptionLine each. A
 // series never needs more columns than the picture is wide.
 inline constexpr int kPlotWidth = 900;
+
+// The figures table's heading of column `i` (0 to 6).
+inline std::string headingOf(const ReportData& data, std::size_t i) {
+    static const char* const kDefault[] = {"Figure", "Value", "Uncertainty", "Unit", "",
+                                           "Limit",  ""};
+    return i < data.headings.size() ? data.headings[i] : kDefault[i];
+}
 inline constexpr int kPlotHeight = 360;
 inline constexpr int kCaptionLine = 18;
 

@@ -1,6 +1,7 @@
 // The characterization's figures and verdict on readings made up to show
 // one thing each, without a board or a meter.
 
+#include "measure/Datasheet.h"
 #include "measure/Figures.h"
 #include "measure/Limits.h"
 
@@ -277,3 +278,48 @@ TEST(Limits, DecisionRule) {
         }
     }
 }
+
+namespace {
+
+// A lot's table: min, typ (the mean) and max of what each unit has, the
+// sample standard deviation only from two units on, and INL counted per unit
+// by the larger magnitude of its least and largest.
+TEST(Datasheet, EachFigureAcrossTheUnitsThatHaveIt) {
+    using qd::measure::UnitFigures;
+    const std::vector<UnitFigures> units = {
+        {"U1",
+         {{"offset_error_mv", -1.0}, {"inl_best_fit_lsb_min", -2.5}, {"inl_best_fit_lsb_max", 1.0}},
+         {}},
+        {"U2",
+         {{"offset_error_mv", 0.0}, {"inl_best_fit_lsb_min", -0.5}, {"inl_best_fit_lsb_max", 1.5}},
+         {{"inl_best_fit_lsb_max", "2"}}},
+        {"U3", {{"offset_error_mv", 4.0}}, {}},
+    };
+    const auto rows = qd::measure::datasheetRows(units);
+    const auto row = [&](const std::string& name) {
+        const auto it =
+            std::find_if(rows.begin(), rows.end(), [&](const auto& r) { return r.name == name; });
+        EXPECT_NE(it, rows.end()) << name;
+        return it == rows.end() ? qd::measure::DatasheetRow{} : *it;
+    };
+    const auto offset = row("offset_error_mv");
+    EXPECT_EQ(offset.units, 3u);
+    EXPECT_DOUBLE_EQ(offset.min, -1.0);
+    EXPECT_DOUBLE_EQ(offset.typ, 1.0);
+    EXPECT_DOUBLE_EQ(offset.max, 4.0);
+    EXPECT_DOUBLE_EQ(*offset.sigma, std::sqrt(7.0)) << "n - 1: (4 + 1 + 9) / 2";
+    const auto inl = row("inl_best_fit_lsb");
+    EXPECT_EQ(inl.units, 2u) << "U3 has no INL";
+    EXPECT_DOUBLE_EQ(inl.min, 1.5);
+    EXPECT_DOUBLE_EQ(inl.max, 2.5) << "U1's least, by its magnitude";
+    EXPECT_EQ(inl.limit, "2");
+    EXPECT_TRUE(std::isnan(inl.perUnit[2]));
+    EXPECT_TRUE(std::none_of(rows.begin(), rows.end(), [](const auto& r) {
+        return r.name == "dnl_lsb";
+    })) << "no row for a figure no unit has";
+
+    const auto one = qd::measure::datasheetRows({units[0]});
+    EXPECT_FALSE(one.front().sigma) << "no spread from one unit";
+}
+
+} // namespace

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """The characterization report as a review reads it: rendered to PDF with
-every limit failing, and again for a run a meter cut short, no two words on
+every limit failing, and again for a run a meter cut short, and the
+datasheet's pages from them: no two words on
 a page overlap, and each page is numbered. The words and their boxes come
 from poppler's pdftotext, not from our own drawing code.
 
@@ -77,6 +78,15 @@ with tempfile.TemporaryDirectory() as folder:
             failures.append("%s: no report was written" % name)
             continue
         check(name, pdf, expect)
+    # The datasheet's pages from what was recorded: one unit, so with the
+    # line that typ and sigma need more.
+    pdf = os.path.join(folder, "datasheet.pdf")
+    subprocess.run([QDCTL, "datasheet", "--report", pdf], env=env, capture_output=True,
+                   timeout=120)
+    if os.path.exists(pdf):
+        check("the datasheet", pdf, ["datasheet", "INL (endpoint)", "need at least 3 units"])
+    else:
+        failures.append("the datasheet: no report was written")
 
 for f in failures[:20]:
     print("FAIL:", f)

@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 """characterize --station on four simulated boards, each with its own
 simulated meter: every slot passes and is recorded with its DUT serial;
-a meter killed mid-run ends its slot alone (status 10, its rows kept) while
-the others pass; SIGINT to the station ends every slot after its row.
+`qdctl datasheet` over them agrees with the table worked out from each run's
+own figures in the store; a meter killed mid-run ends its slot alone
+(status 10, its rows kept) while the others pass; SIGINT to the station ends
+every slot after its row.
 
 Usage: station.py QDCTL
 """
@@ -13,6 +15,7 @@ import re
 import select
 import signal
 import sqlite3
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -139,6 +142,30 @@ try:
         r[0] for r in sqlite3.connect(store).execute("SELECT id FROM runs WHERE station = ?",
                                                      (result.get("station"),))),
           "each slot's JSON names its recorded run")
+    # The datasheet of the station's runs, against the same table worked out
+    # here from each run's own figures in the store.
+    sheet = subprocess.run([QDCTL, "--json", "datasheet", "--station-run"], env=env,
+                           capture_output=True, text=True, timeout=60)
+    table = json.loads(sheet.stdout or "{}")
+    with sqlite3.connect(store) as db:
+        per_unit = {}  # figure -> run -> value
+        for run, name, value in db.execute(
+                "SELECT run, name, value FROM figures JOIN runs ON runs.id = figures.run "
+                "WHERE runs.station = ? AND value IS NOT NULL", (result.get("station"),)):
+            for base in ("inl_best_fit_lsb", "inl_endpoint_lsb", "dnl_lsb"):
+                if name in (base + "_min", base + "_max"):
+                    # a unit's INL is the larger magnitude of its min and max
+                    name, value = base, max(abs(value), per_unit.get(base, {}).get(run, 0))
+            per_unit.setdefault(name, {})[run] = value
+    check(table.get("units") == 4, "the datasheet counts 4 units: %s" % sheet.stdout)
+    for name in ("offset_error_mv", "gain_error_percent", "inl_best_fit_lsb", "zero_code_error_mv"):
+        values = list(per_unit.get(name, {}).values())
+        mine = table.get("figures", {}).get(name, {})
+        want = {"min": min(values), "typ": sum(values) / len(values), "max": max(values),
+                "sigma": statistics.stdev(values)}
+        check(all(abs(mine.get(k, 1e9) - v) <= 1e-9 * max(1, abs(v)) for k, v in want.items())
+              and mine.get("units") == 4,
+              "datasheet %s: %s, from the store %s" % (name, mine, want))
 finally:
     for meter, _ in meters:
         meter.kill()

@@ -1,0 +1,50 @@
+#pragma once
+
+// A lot's electrical-characteristics table: each figure's spread across the
+// units measured, as a datasheet gives it (min, typ as the mean, max, and
+// the standard deviation), from each unit's own figures.
+
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qd::measure {
+
+// One unit's figures by name, as a characterization's JSON and the results
+// store name them; INL and DNL as their least and largest
+// (inl_best_fit_lsb_min, inl_best_fit_lsb_max).
+struct UnitFigures {
+    std::string unit; // its DUT serial, or its run when it has none
+    std::map<std::string, double> values;
+    std::map<std::string, std::string> limits; // the limit each figure was judged by
+};
+
+struct DatasheetRow {
+    std::string name;  // offset_error_mv, inl_best_fit_lsb, ...
+    std::string label; // Offset error, INL (best fit), ...
+    std::string unit;  // mV, %, LSB
+    std::size_t units = 0;
+    double min = 0, typ = 0, max = 0;
+    std::optional<double> sigma; // none with one unit
+    std::string limit;           // as the units were judged by, or ""
+    std::vector<double> perUnit; // in the order of the units given; NaN where missing
+};
+
+// The figures a datasheet table gives, in its order, with their units.
+struct DatasheetFigure {
+    const char* name;
+    const char* label; // as a datasheet's table names it
+    const char* unit;
+    bool magnitude; // INL and DNL: the larger magnitude of a unit's least and largest
+};
+extern const std::vector<DatasheetFigure> kDatasheetFigures;
+
+// A row for each figure that at least one unit has.
+std::vector<DatasheetRow> datasheetRows(const std::vector<UnitFigures>& units);
+
+// The units a typ and a sigma mean something from.
+inline constexpr std::size_t kTypicalUnits = 3;
+
+} // namespace qd::measure

@@ -1,0 +1,256 @@
+// qdctl datasheet: the electrical-characteristics table of a lot, from the
+// characterizations in the results store, one unit each.
+
+#include "measure/Datasheet.h"
+#include "qdctl/CommandTable.h"
+#include "qdctl/Datasheet.h"
+#include "qdctl/Options.h"
+#include "qdctl/Recording.h"
+#include "qdctl/Renderer.h"
+#include "qdctl/ResultsFile.h"
+#include "results/Store.h"
+#include "session/ExitStatus.h"
+#include "session/OutputRules.h"
+
+#include <CLI/CLI.hpp>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <set>
+
+namespace qd::qdctl {
+
+using session::BadArguments;
+using session::CommonOptions;
+using session::Failure;
+
+namespace {
+
+QString q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+std::string number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", value);
+    return text;
+}
+
+struct DatasheetOptions {
+    std::string device, since, report, csv;
+    std::vector<std::string> runs;
+    std::string stationRun;
+    bool station = false; // --station-run, with or without its ID
+};
+
+// A passing or failing characterization: a run that did not end, or ended
+// with figures judged neither way, says nothing of the unit for certain.
+bool judged(const results::Run& run) {
+    const std::string verdict = run.get("verdict");
+    return run.get("kind") == "characterize" && (verdict == "PASS" || verdict == "FAIL");
+}
+
+std::vector<results::Run> selected(results::Store& store, const DatasheetOptions& o) {
+    std::vector<results::Run> runs;
+    if (!o.runs.empty()) {
+        for (const std::string& id : o.runs) {
+            results::Run run = store.find(id);
+            if (!judged(run)) {
+                throw Failure(BadArguments, "run " + run.id() +
+                                                " is no passing or failing "
+                                                "characterization");
+            }
+            runs.push_back(std::move(run));
+        }
+        std::sort(runs.begin(), runs.end(),
+                  [](const auto& a, const auto& b) { return a.get("started") > b.get("started"); });
+    } else {
+        results::Filter filter;
+        filter.kind = "characterize";
+        filter.device = o.device;
+        filter.since = o.since;
+        if (o.station) {
+            filter.station = o.stationRun;
+            if (filter.station.empty()) {
+                for (const results::Run& run : store.runs(filter)) {
+                    if (!run.get("station").empty()) {
+                        filter.station = run.get("station");
+                        break;
+                    }
+                }
+                if (filter.station.empty()) {
+                    throw Failure(BadArguments,
+                                  "--station-run: no station's run is recorded in " + store.name());
+                }
+            }
+        }
+        runs = store.runs(filter);
+        std::erase_if(runs, [](const results::Run& run) { return !judged(run); });
+    }
+    // The latest of each unit: a unit measured again is the same unit.
+    std::set<std::string> seen;
+    std::erase_if(runs, [&](const results::Run& run) {
+        const std::string unit = run.get("dut_serial");
+        return !unit.empty() && !seen.insert(unit).second;
+    });
+    if (runs.empty()) {
+        throw Failure(session::CheckFailed,
+                      "no passing or failing characterization in " + store.name() +
+                          " is selected; qdctl runs list --kind characterize shows them");
+    }
+    std::sort(runs.begin(), runs.end(),
+              [](const auto& a, const auto& b) { return unitOf(a) < unitOf(b); });
+    return runs;
+}
+
+std::string csvText(const std::vector<measure::DatasheetRow>& rows) {
+    std::string text;
+    for (const auto& row : rows) {
+        text += row.name + "," + std::to_string(row.units) + "," + number(row.min) + "," +
+                number(row.typ) + "," + number(row.max) + "," +
+                (row.sigma ? number(*row.sigma) : std::string()) + "," + row.unit + ",\"" +
+                row.limit + "\"\n";
+    }
+    return text;
+}
+
+std::string tableText(const Datasheet& d) {
+    std::vector<std::vector<std::string>> table = {
+        {"figure", "units", "min", "typ", "max", "sigma", "unit", "limit"}};
+    for (const auto& row : d.rows) {
+        table.push_back({row.name, std::to_string(row.units), number(row.min), number(row.typ),
+                         number(row.max), row.sigma ? number(*row.sigma) : "-", row.unit,
+                         row.limit.empty() ? "-" : row.limit});
+    }
+    std::vector<std::size_t> width(table[0].size());
+    for (const auto& line : table) {
+        for (std::size_t c = 0; c < line.size(); ++c) {
+            width[c] = std::max(width[c], line[c].size());
+        }
+    }
+    std::string text = d.device + " datasheet: " + std::to_string(d.units.size()) +
+                       (d.units.size() == 1 ? " unit" : " units") + ", monotonic " +
+                       std::to_string(d.monotonic) + " of " + std::to_string(d.units.size()) + "\n";
+    for (const auto& line : table) {
+        std::string out;
+        for (std::size_t c = 0; c < line.size(); ++c) {
+            out += line[c] + std::string(width[c] - line[c].size() + 2, ' ');
+        }
+        while (!out.empty() && out.back() == ' ') {
+            out.pop_back();
+        }
+        text += out + "\n";
+    }
+    return text;
+}
+
+QJsonObject datasheetJson(const Datasheet& d) {
+    QJsonObject figures;
+    for (const auto& row : d.rows) {
+        QJsonObject f{{"units", static_cast<qint64>(row.units)},
+                      {"min", row.min},
+                      {"typ", row.typ},
+                      {"max", row.max},
+                      {"sigma", row.sigma ? QJsonValue(*row.sigma) : QJsonValue(QJsonValue::Null)},
+                      {"unit", q(row.unit)}};
+        if (!row.limit.empty()) {
+            f.insert("limit", q(row.limit));
+        }
+        figures.insert(q(row.name), f);
+    }
+    QJsonArray runs, units;
+    for (const auto& run : d.runs) {
+        runs.append(q(run.id()));
+        units.append(q(unitOf(run)));
+    }
+    return {{"units", static_cast<qint64>(d.units.size())},
+            {"serials", units},
+            {"runs", runs},
+            {"monotonic", static_cast<qint64>(d.monotonic)},
+            {"figures", figures}};
+}
+
+class DatasheetCommand final : public Subcommand {
+  public:
+    void setUp(CLI::App& app, CommonOptions&) override {
+        app.description(
+            "The electrical-characteristics table of a lot from the characterizations in the "
+            "results store (--results, $QD_RESULTS, or results.sqlite in the user's data folder): "
+            "the latest passing or failing run of each DUT serial, and for each figure the units "
+            "measured, min, typ (the mean), max, sigma and the limit. INL and DNL count per unit "
+            "as the larger magnitude of their least and largest.");
+        app.add_option("--device", o_.device, "only this converter");
+        app.add_option("--since", o_.since, "only runs started since, e.g. 2026-12-01");
+        app.add_option("--runs", o_.runs, "these runs, by id or an unambiguous prefix of one");
+        app.add_option("--station-run", o_.stationRun,
+                       "the runs of a station (characterize --station): by its id, or the last "
+                       "station's without one")
+            ->expected(0, 1);
+        app.add_option("--csv", o_.csv, "the table as CSV, - for standard output");
+        app.add_option("--report", o_.report,
+                       "the datasheet's pages: NAME.pdf or NAME.html (the table, INL and DNL of "
+                       "every unit, a histogram per figure, offset and gain error by unit)");
+        app.footer(footer("  qdctl datasheet --station-run --report lot7.pdf\n"
+                          "  qdctl datasheet --device QD1600 --since 2026-12-01 --json"));
+        stationOption_ = app.get_option("--station-run");
+    }
+
+    void check() const override {
+        if (!o_.runs.empty() &&
+            (!o_.device.empty() || !o_.since.empty() || stationOption_->count() > 0)) {
+            throw Failure(BadArguments, "--runs names the runs itself: it takes no --device, "
+                                        "--since or --station-run");
+        }
+        if (!o_.report.empty() && !o_.report.ends_with(".pdf") && !o_.report.ends_with(".html")) {
+            throw Failure(BadArguments, "--report takes NAME.pdf or NAME.html");
+        }
+    }
+
+    int run(const CommonOptions& common) override {
+        o_.station = stationOption_->count() > 0;
+        Datasheet d;
+        try {
+            const auto store = Recording::storeToRead(common);
+            d = datasheetOf(*store, selected(*store, o_), !o_.report.empty(), common);
+        } catch (const results::StoreError& e) {
+            throw Failure(session::WriteFailed, std::string("results store: ") + e.what());
+        }
+        if (d.units.size() < measure::kTypicalUnits) {
+            session::writeMessage(
+                "typ and sigma need at least " + std::to_string(measure::kTypicalUnits) +
+                " units to mean something; " + std::to_string(d.units.size()) + " measured");
+        }
+        if (!o_.csv.empty()) {
+            ResultsFile csv(o_.csv, "figure,units,min,typ,max,sigma,unit,limit\n");
+            csv.write(csvText(d.rows));
+            csv.commit();
+        }
+        if (!o_.report.empty()) {
+            Renderer().write(datasheetReport(d), o_.report,
+                             o_.report.ends_with(".pdf") ? "pdf" : "html", false);
+        }
+        if (common.json) {
+            session::writeStandardOutput(
+                QJsonDocument(datasheetJson(d)).toJson(QJsonDocument::Compact).toStdString() +
+                "\n");
+        } else if (o_.csv != "-") {
+            session::writeStandardOutput(tableText(d));
+        }
+        return session::Ok;
+    }
+
+  private:
+    DatasheetOptions o_;
+    CLI::Option* stationOption_ = nullptr;
+};
+
+} // namespace
+
+std::unique_ptr<Subcommand> makeDatasheetCommand() {
+    return std::make_unique<DatasheetCommand>();
+}
+
+} // namespace qd::qdctl
