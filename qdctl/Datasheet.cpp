@@ -161,7 +161,7 @@ report::ReportData datasheetReport(const Datasheet& d) {
     }
     r.setup = {{"Units", units},
                {"Runs", runs},
-               {"Monotonic",
+               {"Shown monotonic",
                 std::to_string(d.monotonic) + " of " + std::to_string(d.units.size()) + " units"},
                {"How", "typ is the mean and sigma the sample standard deviation (n - 1) across "
                        "units; INL and DNL count per unit as the larger magnitude of their least "

@@ -132,7 +132,7 @@ std::string tableText(const Datasheet& d) {
         }
     }
     std::string text = d.device + " datasheet: " + std::to_string(d.units.size()) +
-                       (d.units.size() == 1 ? " unit" : " units") + ", monotonic " +
+                       (d.units.size() == 1 ? " unit" : " units") + ", shown monotonic " +
                        std::to_string(d.monotonic) + " of " + std::to_string(d.units.size()) + "\n";
     for (const auto& line : table) {
         std::string out;
