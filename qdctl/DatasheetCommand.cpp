@@ -97,7 +97,7 @@ std::vector<results::Run> selected(results::Store& store, const DatasheetOptions
         return !unit.empty() && !seen.insert(unit).second;
     });
     if (runs.empty()) {
-        throw Failure(session::CheckFailed,
+        throw Failure(BadArguments,
                       "no passing or failing characterization in " + store.name() +
                           " is selected; qdctl runs list --kind characterize shows them");
     }
