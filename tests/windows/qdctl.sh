@@ -131,6 +131,35 @@ QD_METER_TIME_SCALE=0 run characterized "characterize, with its report" 0 "PASS"
     -- characterize --device QD1200 --codes fast --report 'C:\report.html'
 [ -s "$WINEPREFIX/drive_c/report.html" ] || fail "characterize wrote no report"
 
+# A station of two simulated boards, each with its own simulated meter: the
+# slots are qdctl.exe processes of their own, started by the station.
+meters=()
+for board in 1 2; do
+    QD_BOARD_COUNT=2 QD_BOARD_STATE=$(state_of station) QD_METER_TIME_SCALE=0 \
+        wine "$folder/qdctl.exe" --board $board sim-meter -q --listen 127.0.0.1:0 \
+        >"$work/meter$board.out" 2>&1 &
+    meters+=($!)
+done
+resources=()
+for board in 1 2; do
+    for _ in $(seq 300); do
+        grep -q "listening on" "$work/meter$board.out" 2>/dev/null && break
+        sleep 0.1
+    done
+    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/meter$board.out" | tr -d '\r')
+    resources+=("TCPIP::127.0.0.1::$port::SOCKET")
+done
+printf '# two slots\r\nSIM0001 %s W1\r\nSIM0002 %s W2\r\n' "${resources[@]}" \
+    >"$WINEPREFIX/drive_c/station.txt"
+QD_BOARD_COUNT=2 QD_METER_TIME_SCALE=0 run station "a station of two boards" 0 \
+    "2 slots, 2 passed" -- characterize --device QD1200 --codes 10 --station 'C:\station.txt' \
+    --out 'C:\lot'
+for unit in W1 W2; do
+    [ -s "$WINEPREFIX/drive_c/lot/$unit.csv" ] || fail "the station wrote no $unit.csv"
+done
+kill "${meters[@]}" 2>/dev/null
+wait "${meters[@]}" 2>/dev/null
+
 [ "$failures" = 0 ] || {
     echo "qdctl.sh: $failures failures" >&2
     exit 1
