@@ -195,12 +195,14 @@ class DatasheetCommand final : public Subcommand {
                        "every unit, a histogram per figure, offset and gain error by unit)");
         app.footer(footer("  qdctl datasheet --station-run --report lot7.pdf\n"
                           "  qdctl datasheet --device QD1600 --since 2026-12-01 --json"));
-        stationOption_ = app.get_option("--station-run");
+        // Whether --station-run was given, even without its ID, is known
+        // only while the parser lives.
+        CLI::Option* station = app.get_option("--station-run");
+        app.parse_complete_callback([this, station] { o_.station = station->count() > 0; });
     }
 
     void check() const override {
-        if (!o_.runs.empty() &&
-            (!o_.device.empty() || !o_.since.empty() || stationOption_->count() > 0)) {
+        if (!o_.runs.empty() && (!o_.device.empty() || !o_.since.empty() || o_.station)) {
             throw Failure(BadArguments, "--runs names the runs itself: it takes no --device, "
                                         "--since or --station-run");
         }
@@ -210,7 +212,6 @@ class DatasheetCommand final : public Subcommand {
     }
 
     int run(const CommonOptions& common) override {
-        o_.station = stationOption_->count() > 0;
         Datasheet d;
         try {
             const auto store = Recording::storeToRead(common);
@@ -244,7 +245,6 @@ class DatasheetCommand final : public Subcommand {
 
   private:
     DatasheetOptions o_;
-    CLI::Option* stationOption_ = nullptr;
 };
 
 } // namespace
