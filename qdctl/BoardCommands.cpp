@@ -408,11 +408,10 @@ session::Opened openRecorded(const CommonOptions& common, const DeviceChoice& de
     }
     recording().begin(std::move(fields));
     session::Opened opened = openSession(common, device, load);
-    recording().set("board",
-                    session::boardIdentifier(opened.session->binding(), opened.session->board()));
-    recording().set(
-        "board_serial",
-        fieldOf(listedBoard(opened.session->binding(), opened.session->board()), "serial"));
+    const int board = opened.session->board();
+    const session::BoardFields listed = listedBoard(opened.session->binding(), board);
+    recording().set("board", session::boardIdentifier(listed, board));
+    recording().set("board_serial", fieldOf(listed, "serial"));
     return opened;
 }
 

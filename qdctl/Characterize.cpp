@@ -441,9 +441,9 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
          {"slot", o.stationSlot.empty() ? std::string()
                                         : o.stationSlot.substr(o.stationSlot.find(':') + 1)}});
     r.downloaded = downloaded;
-    r.board = boardIdentifier(session->binding(), session->board());
-    r.boardSerial =
-        session::fieldOf(session::listedBoard(session->binding(), session->board()), "serial");
+    const session::BoardFields listed = session::listedBoard(session->binding(), session->board());
+    r.board = boardIdentifier(listed, session->board());
+    r.boardSerial = session::fieldOf(listed, "serial");
     for (const measure::Row& row : resumedRows) {
         recording().add(row.code, row.frame, row.values);
     }

@@ -441,4 +441,26 @@ void printResult(bool json, const Result& result) {
     writeStandardOutput(resultText(result) + "\n");
 }
 
+std::string columnsText(const std::vector<std::vector<std::string>>& rows) {
+    std::vector<std::size_t> width;
+    for (const auto& row : rows) {
+        width.resize(std::max(width.size(), row.size()));
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            width[c] = std::max(width[c], row[c].size());
+        }
+    }
+    std::string text;
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            line += row[c] + std::string(width[c] - row[c].size() + 2, ' ');
+        }
+        while (!line.empty() && line.back() == ' ') {
+            line.pop_back();
+        }
+        text += line + "\n";
+    }
+    return text;
+}
+
 } // namespace qd::qdctl

@@ -17,6 +17,10 @@ std::string csvRow(const SweepRow& row);
 // A result as the text a user reads, or as one compact JSON object; both
 // without the final line end.
 std::string resultText(const Result& result);
+
+// Rows of words as columns, each as wide as its widest word and two spaces
+// apart, with no trailing space: the first row is the heading.
+std::string columnsText(const std::vector<std::vector<std::string>>& rows);
 std::string resultJson(const Result& result);
 
 // What --timing reports of a sweep.

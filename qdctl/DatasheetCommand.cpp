@@ -2,6 +2,7 @@
 // characterizations in the results store, one unit each.
 
 #include "measure/Datasheet.h"
+#include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
 #include "qdctl/Datasheet.h"
 #include "qdctl/Options.h"
@@ -125,26 +126,10 @@ std::string tableText(const Datasheet& d) {
                          number(row.max), row.sigma ? number(*row.sigma) : "-", row.unit,
                          row.limit.empty() ? "-" : row.limit});
     }
-    std::vector<std::size_t> width(table[0].size());
-    for (const auto& line : table) {
-        for (std::size_t c = 0; c < line.size(); ++c) {
-            width[c] = std::max(width[c], line[c].size());
-        }
-    }
-    std::string text = d.device + " datasheet: " + std::to_string(d.units.size()) +
-                       (d.units.size() == 1 ? " unit" : " units") + ", shown monotonic " +
-                       std::to_string(d.monotonic) + " of " + std::to_string(d.units.size()) + "\n";
-    for (const auto& line : table) {
-        std::string out;
-        for (std::size_t c = 0; c < line.size(); ++c) {
-            out += line[c] + std::string(width[c] - line[c].size() + 2, ' ');
-        }
-        while (!out.empty() && out.back() == ' ') {
-            out.pop_back();
-        }
-        text += out + "\n";
-    }
-    return text;
+    return d.device + " datasheet: " + std::to_string(d.units.size()) +
+           (d.units.size() == 1 ? " unit" : " units") + ", shown monotonic " +
+           std::to_string(d.monotonic) + " of " + std::to_string(d.units.size()) + "\n" +
+           columnsText(table);
 }
 
 QJsonObject datasheetJson(const Datasheet& d) {

@@ -16,14 +16,14 @@ constexpr std::size_t kWorthShowing = 256;
 
 bool stationSlot = false;
 
+} // namespace
+
 std::string minutesAndSeconds(double seconds) {
     const auto whole = static_cast<long>(seconds + 0.5);
     char text[32];
     std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
     return text;
 }
-
-} // namespace
 
 Progress::Progress(std::size_t total, bool enabled, const char* what, bool slow)
     : total_(total), enabled_(enabled && (slow || total > kWorthShowing)), what_(what),

@@ -2,10 +2,14 @@
 
 #include <chrono>
 #include <cstddef>
+#include <string>
 
 namespace qd::qdctl {
 
 inline constexpr const char* kStationProgress = "qdctl-progress";
+
+// "2:05": a time left as progress lines give it.
+std::string minutesAndSeconds(double seconds);
 
 // How far a long sweep has got, its rate and the time left, on standard
 // error: a bar redrawn in place on a terminal, plain lines every few seconds

@@ -2,9 +2,11 @@
 
 #include "meter/Resource.h"
 #include "platform/Process.h"
+#include "qdctl/CommandOutput.h"
 #include "qdctl/Progress.h"
 #include "qdctl/StopSignals.h"
 #include "results/Store.h"
+#include "scpi/Parser.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
 #include "session/System.h"
@@ -35,12 +37,6 @@ using session::BadArguments;
 using session::Failure;
 
 namespace {
-
-std::string upper(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return text;
-}
 
 // A DUT serial names the slot's files: nothing that leads elsewhere.
 bool fileNameSafe(const std::string& text) {
@@ -93,7 +89,7 @@ std::vector<StationSlot> parseStation(const std::string& text, const std::string
                  {std::tuple{"board", &slot.board, &other.board},
                   std::tuple{"meter", &slot.meter, &other.meter},
                   std::tuple{"DUT serial", &slot.dut, &other.dut}}) {
-                if (!mine->empty() && upper(*mine) == upper(*theirs)) {
+                if (!mine->empty() && scpi::equalsIgnoringCase(*mine, *theirs)) {
                     refuse(std::string("the ") + what + " " + *mine + " is line " +
                            std::to_string(other.line) + "'s too: one slot each");
                 }
@@ -131,13 +127,6 @@ std::vector<std::string> sharedArguments(const std::vector<std::string>& argumen
 }
 
 namespace {
-
-std::string minutesAndSeconds(double seconds) {
-    const auto whole = static_cast<long>(seconds + 0.5);
-    char text[32];
-    std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
-    return text;
-}
 
 // One slot's qdctl as it runs.
 struct Running {
@@ -318,26 +307,9 @@ std::string summaryText(const std::vector<std::unique_ptr<Running>>& running,
              number(largest(figures["dnl_lsb"]), "%.3f"),
              json["run"].isString() ? json["run"].toString().left(8).toStdString() : "-"});
     }
-    std::vector<std::size_t> width(rows[0].size());
-    for (const auto& row : rows) {
-        for (std::size_t c = 0; c < row.size(); ++c) {
-            width[c] = std::max(width[c], row[c].size());
-        }
-    }
-    std::string text = "station " + station + ": " + std::to_string(running.size()) +
-                       (running.size() == 1 ? " slot, " : " slots, ") + std::to_string(passed) +
-                       " passed\n";
-    for (const auto& row : rows) {
-        std::string line;
-        for (std::size_t c = 0; c < row.size(); ++c) {
-            line += row[c] + std::string(width[c] - row[c].size() + 2, ' ');
-        }
-        while (!line.empty() && line.back() == ' ') {
-            line.pop_back();
-        }
-        text += line + "\n";
-    }
-    return text;
+    return "station " + station + ": " + std::to_string(running.size()) +
+           (running.size() == 1 ? " slot, " : " slots, ") + std::to_string(passed) + " passed\n" +
+           columnsText(rows);
 }
 
 } // namespace

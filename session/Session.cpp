@@ -2,9 +2,9 @@
 
 #include "control/DataWord.h"
 #include "link/UsbStuff.h"
+#include "scpi/Parser.h"
 #include "scpi/PowerModes.h"
 
-#include <cctype>
 #include <sstream>
 
 namespace qd::session {
@@ -87,7 +87,10 @@ BoardFields listedBoard(link::LinkBinding& binding, int board) {
 }
 
 std::string boardIdentifier(link::LinkBinding& binding, int board) {
-    const BoardFields fields = listedBoard(binding, board);
+    return boardIdentifier(listedBoard(binding, board), board);
+}
+
+std::string boardIdentifier(const BoardFields& fields, int board) {
     const std::string bus = fieldOf(fields, "bus");
     if (bus == "sim") {
         const std::string id = fieldOf(fields, "id");
@@ -104,17 +107,11 @@ int boardOf(link::LinkBinding& binding, const CommonOptions& common) {
     if (common.boardSerial.empty()) {
         return common.board;
     }
-    const auto upper = [](std::string text) {
-        for (char& c : text) {
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        }
-        return text;
-    };
     std::string serials;
     for (const auto& line : binding.boards().value_or(std::vector<std::string>{})) {
         const BoardFields fields = boardFields(line);
         const std::string serial = fieldOf(fields, "serial");
-        if (!serial.empty() && upper(serial) == upper(common.boardSerial)) {
+        if (!serial.empty() && scpi::equalsIgnoringCase(serial, common.boardSerial)) {
             return std::stoi(fieldOf(fields, "id"));
         }
         if (!serial.empty()) {

@@ -63,6 +63,8 @@ BoardFields listedBoard(link::LinkBinding& binding, int board);
 // in, as our libraries list it ("sim" for the simulated board), else its
 // number.
 std::string boardIdentifier(link::LinkBinding& binding, int board);
+// The same from the board's line of a listing already asked for.
+std::string boardIdentifier(const BoardFields& fields, int board);
 
 // The board --board names: its index, or the one whose serial the listing
 // gives as --board's (in any case); Failure(NoBoard) naming the serials

@@ -8,6 +8,7 @@ every slot after its row.
 
 Usage: station.py QDCTL
 """
+import contextlib
 import datetime
 import json
 import os
@@ -51,6 +52,20 @@ def start_meter(board, scale):
     if not found:
         sys.exit("qdctl sim-meter --board %s did not start" % board)
     return meter, "TCPIP::127.0.0.1::%s::SOCKET" % found.group(1)
+
+
+@contextlib.contextmanager
+def meters_on(scale):
+    """A meter on each board, killed at the end whatever happened."""
+    meters = []
+    try:
+        for board in BOARDS:
+            meters.append(start_meter(board, scale))
+        yield meters
+    finally:
+        for meter, _ in meters:
+            meter.kill()
+            meter.wait()
 
 
 def station_file(name, resources):
@@ -111,8 +126,7 @@ def finished(process):
 
 
 # 1. Four slots, four meters, each on its own board: every slot passes.
-meters = [start_meter(board, "0") for board in BOARDS]
-try:
+with meters_on("0") as meters:
     out = os.path.join(work, "lot")
     status, result, err = finished(characterize(station_file("all.station",
                                                              [m[1] for m in meters]), out,
@@ -166,14 +180,9 @@ try:
         check(all(abs(mine.get(k, 1e9) - v) <= 1e-9 * max(1, abs(v)) for k, v in want.items())
               and mine.get("units") == 4,
               "datasheet %s: %s, from the store %s" % (name, mine, want))
-finally:
-    for meter, _ in meters:
-        meter.kill()
-        meter.wait()
 
 # 2. One meter killed mid-run: its slot ends alone with status 10 and its rows.
-meters = [start_meter(board, "1") for board in BOARDS]
-try:
+with meters_on("1") as meters:
     out = os.path.join(work, "killed")
     since = now()
     station = characterize(station_file("killed.station", [m[1] for m in meters]), out,
@@ -188,14 +197,9 @@ try:
                                                               err))
     check(rows(os.path.join(out, "U2.csv")) >= 20, "the killed slot's rows are kept")
     check("slot 2 (U2)" in err, "its message names the slot: %s" % err)
-finally:
-    for meter, _ in meters:
-        meter.kill()
-        meter.wait()
 
 # 3. SIGINT to the station ends every slot after its current row.
-meters = [start_meter(board, "1") for board in BOARDS]
-try:
+with meters_on("1") as meters:
     out = os.path.join(work, "stopped")
     since = now()
     station = characterize(station_file("stopped.station", [m[1] for m in meters]), out,
@@ -209,10 +213,6 @@ try:
               for s in result.get("slots", [])),
           "each slot interrupted: %s" % [(s.get("status"), s.get("verdict"))
                                          for s in result.get("slots", [])])
-finally:
-    for meter, _ in meters:
-        meter.kill()
-        meter.wait()
 
 # 4. A station file qdctl cannot take is refused before any board is touched.
 for text, says in [("SIM0001 TCPIP::127.0.0.1::1::SOCKET U1\nSIM0001 TCPIP::127.0.0.1::2::SOCKET U2\n",
