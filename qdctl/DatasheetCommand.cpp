@@ -4,7 +4,7 @@
 #include "measure/Datasheet.h"
 #include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
-#include "qdctl/Datasheet.h"
+#include "qdctl/LotDatasheet.h"
 #include "qdctl/Options.h"
 #include "qdctl/Recording.h"
 #include "qdctl/Renderer.h"

@@ -1,4 +1,4 @@
-#include "qdctl/Datasheet.h"
+#include "qdctl/LotDatasheet.h"
 
 #include "control/Tables.h"
 #include "qdctl/CharacterizeCsv.h"
