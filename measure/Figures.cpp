@@ -210,6 +210,7 @@ Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup
     }
     const double stepCoverage = extremeCoverage(single);
     bool down = false, unresolved = false;
+    double leastClear = 0;
     bool first = true;
     for (std::size_t i = 1; i < inFit.size(); ++i) {
         const Point& lo = *inFit[i - 1];
@@ -218,7 +219,15 @@ Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup
         const double rise = (hi.volts - lo.volts) / f.lsbVolts; // LSB
         const double u = std::hypot(lo.u, hi.u) / f.lsbVolts;
         down = down || rise < -k * u;
-        unresolved = unresolved || !(rise > k * u);
+        if (!(rise > k * u)) {
+            // The step least clear of 0 for its uncertainty is the one named.
+            const double clear = u > 0 ? rise / (k * u) : 0.0;
+            if (!unresolved || clear < leastClear) {
+                leastClear = clear;
+                f.unresolvedStep = {{rise / codes, expanded(known, k, u / codes)}, lo.code};
+            }
+            unresolved = true;
+        }
         if (first || rise / codes < f.smallestStep.value) {
             f.smallestStep = {{rise / codes, expanded(known, k, u / codes)}, lo.code};
             first = false;

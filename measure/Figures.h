@@ -124,6 +124,9 @@ struct Figures {
     Response response = Response::Follows;
     // The step nearest to going down, in LSB of the best-fit line.
     Extreme smallestStep;
+    // With Unresolved: the step that is least clear of 0 for its
+    // uncertainty, which need not be the smallest one.
+    Extreme unresolvedStep;
 
     double idealLsbVolts = 0;
     double lsbVolts = 0;              // of the best-fit line

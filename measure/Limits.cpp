@@ -286,8 +286,14 @@ Verdict judge(const Figures& figures, const Limits& limits, bool acceptCondition
     if (figures.monotonic == Monotonic::No) {
         fail("not monotonic: the output falls by " + number(-step.value) + " LSB" + where);
     } else if (figures.monotonic == Monotonic::Unresolved) {
-        fail("monotonic not shown: a step of " + number(step.value) + " LSB" + where +
-             " lies within its uncertainty of 0; more --samples or a higher --nplc resolve it");
+        const Extreme& unclear = figures.unresolvedStep;
+        const std::string within =
+            unclear.uncertainty
+                ? " lies within its uncertainty (± " + number(*unclear.uncertainty) + " LSB) of 0"
+                : " does not rise above 0";
+        fail("monotonic not shown: a step of " + number(unclear.value) + " LSB" +
+             " at the step up from code " + formatCode(unclear.code) + within +
+             "; more --samples or a higher --nplc resolve it");
     }
     for (const Bound& b : kBounds) {
         const auto& limit = limits.*(b.limit);

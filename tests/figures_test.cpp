@@ -100,6 +100,38 @@ TEST(Figures, MonotonicOnlyWhereEveryStepWasMeasured) {
 }
 
 // A run cut short has measured what the figures need, whatever the plan.
+// The verdict names the step that left monotonicity unshown, with the
+// uncertainty it was judged by, even when a wider gap between measured
+// codes has the smaller rise per code.
+TEST(Figures, AnUnresolvedStepIsNamedWithItsOwnUncertainty) {
+    // Codes 51-66 not measured, the output rising only 8 LSB across them;
+    // the step up from 99 rises 0.55 LSB; every reading has a spread of
+    // ±2.5 mV, which makes a step's expanded uncertainty about 0.7 LSB.
+    const auto volts = [](int code) {
+        return code * 0.01 - (code >= 67 ? 0.09 : 0.0) - (code == 100 ? 0.0045 : 0.0);
+    };
+    std::vector<CodeMeasurement> measured;
+    for (int code = 0; code < 256; ++code) {
+        if (code > 50 && code < 67) {
+            continue;
+        }
+        CodeMeasurement m{code, {}};
+        m.samples.add(volts(code) + 0.0025);
+        m.samples.add(volts(code) - 0.0025);
+        measured.push_back(m);
+    }
+    const Figures f = computeFigures(measured, {8, 2.56, 0});
+    ASSERT_EQ(f.monotonic, Monotonic::Unresolved);
+    EXPECT_EQ(f.smallestStep.code, 50);
+    EXPECT_EQ(f.unresolvedStep.code, 99);
+    ASSERT_TRUE(f.unresolvedStep.uncertainty);
+    EXPECT_GT(*f.unresolvedStep.uncertainty, f.unresolvedStep.value);
+    const Verdict v = judge(f, Limits{});
+    ASSERT_FALSE(v.failures.empty());
+    EXPECT_NE(v.failures[0].find("from code 0063"), std::string::npos) << v.failures[0];
+    EXPECT_NE(v.failures[0].find("± "), std::string::npos) << v.failures[0];
+}
+
 TEST(Plan, WhatTheFiguresNeedComesFirst) {
     for (const char* text : {"all", "fast", "100"}) {
         for (const int bits : {12, 14, 16}) {
