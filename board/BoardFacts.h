@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -26,6 +27,12 @@ inline constexpr std::uint8_t kRequestWriteFrame = 221;
 // with its bit order reversed.
 inline constexpr std::uint8_t kRequestReadConverter = 218;
 inline constexpr std::uint16_t kReadConverterLength = 2;
+
+// The largest firmware image file read. The board has 16 KiB of RAM, whose
+// image as text takes about 45 KB at 16 data bytes a record and under 256
+// KiB even at one; anything far bigger cannot be an image for it and is
+// refused before it is read.
+inline constexpr std::size_t kMaxImageFileBytes = std::size_t{1} << 20;
 
 // Frame layouts, most significant bit first: two power-down bits right
 // above the data field. A 16-bit frame has a 14-bit data field (a 12-bit

@@ -153,15 +153,6 @@ HexImage parseIntelHex(std::string_view text) {
     return image;
 }
 
-void checkImageSize(const std::string& path, unsigned long long size, std::size_t limit) {
-    if (size > limit) {
-        const bool mebibytes = limit % (std::size_t{1} << 20) == 0;
-        throw IntelHexError(0, path + " has " + std::to_string(size) + " bytes, more than the " +
-                                   std::to_string(mebibytes ? limit >> 20 : limit) +
-                                   (mebibytes ? " MiB" : " bytes") + " an image file may have");
-    }
-}
-
 HexImage readIntelHexFile(const std::string& path) {
     return parseIntelHex(readImageText(path, kMaxHexFileSize));
 }

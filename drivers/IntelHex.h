@@ -1,5 +1,7 @@
 #pragma once
 
+#include "board/BoardFacts.h"
+
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -35,14 +37,8 @@ class IntelHexError : public std::runtime_error {
     int line_;
 };
 
-// The largest file readIntelHexFile takes. The board has 16 KiB of RAM, whose
-// image as text takes about 45 KB at 16 data bytes a record and under 256 KiB
-// even at one; anything far bigger cannot be an image for it and is refused
-// before it is read.
-inline constexpr std::size_t kMaxHexFileSize = std::size_t{1} << 20;
-
-// Refuses, naming `path`, an image file of `size` bytes past `limit`.
-void checkImageSize(const std::string& path, unsigned long long size, std::size_t limit);
+// The largest file readIntelHexFile takes (the board's own limit).
+inline constexpr std::size_t kMaxHexFileSize = board::kMaxImageFileBytes;
 
 // Reads a whole Intel HEX text: record types 00 (data), 01 (end of file),
 // 02 (extended segment address), 03 (start segment address), 04 (extended

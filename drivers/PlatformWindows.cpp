@@ -1,15 +1,16 @@
 #include "drivers/IntelHex.h"
 #include "drivers/Platform.h"
 #include "platform/Error.h"
+#include "platform/File.h"
 #include "platform/Process.h"
 #include "platform/Win32.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <io.h>
 
 namespace qd::drivers {
 
-using qd::platform::Handle;
 using qd::platform::narrow;
 using qd::platform::widen;
 
@@ -31,47 +32,19 @@ StatePlace defaultStatePlace() {
 }
 
 std::string readImageText(const std::string& path, std::size_t limit) {
-    const auto cannot = [&](const char* what) {
-        return IntelHexError(0,
-                             std::string(what) + " " + path + ": " + qd::platform::lastErrorText());
-    };
     // The program hands the path over in the ANSI code page, the code page
-    // the A functions take.
-    const DWORD attributes = ::GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        throw cannot("cannot open");
+    // the maker's library takes; the file is read by its name in Unicode.
+    const int n =
+        ::MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(std::max(n, 0)), L'\0');
+    if (n > 0) {
+        ::MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(),
+                              n);
     }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        throw IntelHexError(0, path + " is a folder, not a regular file");
+    std::string text, why;
+    if (!qd::platform::readRegularFile(narrow(wide), limit, text, why)) {
+        throw IntelHexError(0, why);
     }
-    const Handle file(::CreateFileA(path.c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) {
-        throw cannot("cannot open");
-    }
-    if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
-        throw IntelHexError(0, path + " is a device, not a regular file");
-    }
-    LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(file.get(), &size)) {
-        throw cannot("cannot read");
-    }
-    checkImageSize(path, static_cast<unsigned long long>(size.QuadPart), limit);
-    std::string text(static_cast<std::size_t>(size.QuadPart), '\0');
-    std::size_t used = 0;
-    while (used < text.size()) {
-        DWORD n = 0;
-        if (!::ReadFile(file.get(), text.data() + used, static_cast<DWORD>(text.size() - used), &n,
-                        nullptr)) {
-            throw cannot("cannot read");
-        }
-        if (n == 0) {
-            break; // shortened meanwhile: parse what is there
-        }
-        used += n;
-    }
-    text.resize(used);
     return text;
 }
 

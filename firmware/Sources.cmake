@@ -2,4 +2,4 @@
 # the tree: the one list that the build machine's own build (host/) and a
 # native build both compile, so that a native build catches a missing file.
 set(QD_MKFIRMWARE_SOURCES firmware/mkfirmware.cpp drivers/IntelHex.cpp drivers/PlatformPosix.cpp
-                          platform/ProcessPosix.cpp)
+                          platform/FilePosix.cpp platform/ProcessPosix.cpp)

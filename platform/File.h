@@ -47,4 +47,12 @@ void closeFile(FileHandle file);
 bool readAt(FileHandle file, void* into, std::size_t size, std::uint64_t offset);
 bool writeAt(FileHandle file, const void* from, std::size_t size, std::uint64_t offset);
 
+// The whole of a small regular file (or a link to one) at `path`, in UTF-8
+// on every system: a folder, a FIFO, a device or a file of more than
+// `limit` bytes is refused without being waited on or read. False on
+// refusal or failure, with one line that names `path` in `why`. A file cut
+// short while it is read gives what was there.
+bool readRegularFile(const std::string& path, std::size_t limit, std::string& text,
+                     std::string& why);
+
 } // namespace qd::platform

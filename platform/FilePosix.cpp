@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qd::platform {
@@ -59,6 +60,104 @@ bool readAt(FileHandle file, void* into, std::size_t size, std::uint64_t offset)
 bool writeAt(FileHandle file, const void* from, std::size_t size, std::uint64_t offset) {
     return ::pwrite(static_cast<int>(file), from, size, static_cast<off_t>(offset)) ==
            static_cast<ssize_t>(size);
+}
+
+} // namespace qd::platform
+
+namespace qd::platform {
+
+namespace {
+
+// What a path names when it is not a regular file, for the refusal.
+const char* kindOf(mode_t mode) {
+    if (S_ISDIR(mode)) {
+        return "a folder";
+    }
+    if (S_ISFIFO(mode)) {
+        return "a FIFO";
+    }
+    if (S_ISCHR(mode)) {
+        return "a character device";
+    }
+    if (S_ISBLK(mode)) {
+        return "a block device";
+    }
+    if (S_ISSOCK(mode)) {
+        return "a socket";
+    }
+    return "a special file";
+}
+
+std::string sizeWords(std::size_t limit) {
+    const bool mebibytes = limit % (std::size_t{1} << 20) == 0;
+    return std::to_string(mebibytes ? limit >> 20 : limit) + (mebibytes ? " MiB" : " bytes");
+}
+
+// The file's type and size must allow reading it whole.
+bool fitToRead(const std::string& path, const struct stat& st, std::size_t limit,
+               std::string& why) {
+    if (!S_ISREG(st.st_mode)) {
+        why = path + " is " + kindOf(st.st_mode) + ", not a regular file";
+        return false;
+    }
+    if (static_cast<unsigned long long>(st.st_size) > limit) {
+        why = path + " has " + std::to_string(st.st_size) + " bytes, more than the " +
+              sizeWords(limit) + " it may have";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool readRegularFile(const std::string& path, std::size_t limit, std::string& text,
+                     std::string& why) {
+    const auto failed = [&](const char* what) {
+        why = std::string(what) + " " + path + ": " + std::strerror(errno);
+        return false;
+    };
+    // Looked at before it is opened, so that a device is never opened at
+    // all; opened without waiting, so that a FIFO put in its place meanwhile
+    // is refused by the second look, at what was opened, which is what
+    // counts.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return failed("cannot open");
+    }
+    if (!fitToRead(path, st, limit, why)) {
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return failed("cannot open");
+    }
+    const auto closed = [fd](bool result) {
+        ::close(fd);
+        return result;
+    };
+    if (::fstat(fd, &st) != 0) {
+        return closed(failed("cannot read"));
+    }
+    if (!fitToRead(path, st, limit, why)) {
+        return closed(false);
+    }
+    text.assign(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t used = 0;
+    while (used < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + used, text.size() - used);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return closed(failed("cannot read"));
+        }
+        if (n == 0) {
+            break; // shortened meanwhile
+        }
+        used += static_cast<std::size_t>(n);
+    }
+    text.resize(used);
+    return closed(true);
 }
 
 } // namespace qd::platform

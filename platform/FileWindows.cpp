@@ -104,3 +104,60 @@ bool writeAt(FileHandle file, const void* from, std::size_t size, std::uint64_t 
 }
 
 } // namespace qd::platform
+
+namespace qd::platform {
+
+bool readRegularFile(const std::string& path, std::size_t limit, std::string& text,
+                     std::string& why) {
+    const auto failed = [&](const char* what) {
+        why = std::string(what) + " " + path + ": " + lastErrorText();
+        return false;
+    };
+    const std::wstring wide = widen(path);
+    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return failed("cannot open");
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        why = path + " is a folder, not a regular file";
+        return false;
+    }
+    const Handle file(::CreateFileW(wide.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        return failed("cannot open");
+    }
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
+        why = path + " is a device, not a regular file";
+        return false;
+    }
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file.get(), &size)) {
+        return failed("cannot read");
+    }
+    if (static_cast<unsigned long long>(size.QuadPart) > limit) {
+        const bool mebibytes = limit % (std::size_t{1} << 20) == 0;
+        why = path + " has " + std::to_string(size.QuadPart) + " bytes, more than the " +
+              std::to_string(mebibytes ? limit >> 20 : limit) + (mebibytes ? " MiB" : " bytes") +
+              " it may have";
+        return false;
+    }
+    text.assign(static_cast<std::size_t>(size.QuadPart), '\0');
+    std::size_t used = 0;
+    while (used < text.size()) {
+        DWORD n = 0;
+        if (!::ReadFile(file.get(), text.data() + used, static_cast<DWORD>(text.size() - used), &n,
+                        nullptr)) {
+            return failed("cannot read");
+        }
+        if (n == 0) {
+            break; // shortened meanwhile
+        }
+        used += n;
+    }
+    text.resize(used);
+    return true;
+}
+
+} // namespace qd::platform

@@ -3,9 +3,11 @@
 
 #include "qdctl/BoardCommands.h"
 
+#include "board/BoardFacts.h"
 #include "control/DataWord.h"
 #include "measure/SelfTest.h"
 #include "meter/Transport.h"
+#include "platform/File.h"
 #include "platform/Process.h"
 #include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
@@ -380,16 +382,17 @@ measure::Program programOn(session::Session& session) {
 
 namespace {
 
-// The image's SHA-256, or "" when it cannot be read (a board that runs its
-// firmware already needs none).
+// The image's SHA-256, or "" when it is not one the link library would
+// load: read once, bounded, from a regular file only, as the library reads
+// it, so that a FIFO or a device in its place is never waited on.
 std::string sha256Of(const std::string& path) {
-    QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::ReadOnly)) {
+    std::string text, why;
+    if (!platform::readRegularFile(path, board::kMaxImageFileBytes, text, why)) {
         return {};
     }
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(&file);
-    return hash.result().toHex().toStdString();
+    return QCryptographicHash::hash(QByteArrayView(text), QCryptographicHash::Sha256)
+        .toHex()
+        .toStdString();
 }
 
 } // namespace
@@ -401,13 +404,15 @@ session::Opened openRecorded(const CommonOptions& common, const DeviceChoice& de
         fields["power_mode"] = device.mode;
     }
     fields["link"] = common.link == 2 ? "QNS_CYUSB_USB4" : "USBFunctions";
-    fields["firmware_sha256"] = sha256Of(session::firmwarePathOf(common));
     if (platform::environment("QD_BOARD") == "sim") {
         const std::string model = platform::environment("QD_BOARD_MODEL");
         fields["converter_model"] = model.empty() ? "as the board was fitted" : model;
     }
     recording().begin(std::move(fields));
     session::Opened opened = openSession(common, device, load);
+    // Read once the library has loaded it, or refused to: a path it cannot
+    // load fails there, with the link's own status and words.
+    recording().set("firmware_sha256", sha256Of(session::firmwarePathOf(common)));
     const int board = opened.session->board();
     const session::BoardFields listed = listedBoard(opened.session->binding(), board);
     recording().set("board", session::boardIdentifier(listed, board));

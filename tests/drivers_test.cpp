@@ -449,6 +449,10 @@ TEST_F(SimBoardTest, StateFilesThatAreNotBoardRecordsAreRefusedUntouched) {
 }
 
 TEST(SimConfig, SettingsItDoesNotTakeAreRefusedNotGuessed) {
+    // A folder of this test's own that is surely missing: a fixed path such
+    // as /nonexistent is some user's home on some systems.
+    const TempDir dir;
+    const std::string missingFolderTrace = dir.file("missing/trace");
     struct Case {
         const char* mistake;
         const char* variable;
@@ -469,7 +473,8 @@ TEST(SimConfig, SettingsItDoesNotTakeAreRefusedNotGuessed) {
         {"a fault that does not exist", "QD_BOARD_FAULT", "no-reply,bogus", 0},
         {"an unplug without its count", "QD_BOARD_FAULT", "unplug-after=", 0},
         {"an unplug count below zero", "QD_BOARD_FAULT", "unplug-after=-1", 0},
-        {"a trace in a folder that does not exist", "QD_BOARD_TRACE", "/nonexistent/trace", 0},
+        {"a trace in a folder that does not exist", "QD_BOARD_TRACE", missingFolderTrace.c_str(),
+         0},
         {"the typical converter", "QD_BOARD_MODEL", "typical", 4.93},
         {"converter parameters", "QD_BOARD_MODEL", "gain=0.1,msb2=-3.5,seed=7", 4.93},
         {"a parameter misspelt", "QD_BOARD_MODEL", "ofset=1", 0},

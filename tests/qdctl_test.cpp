@@ -304,6 +304,48 @@ TEST_F(QdctlTest, HelpOfEachSubcommandReadsLikeAManPage) {
     }
 }
 
+// A firmware path that names no regular file is refused at once: never a
+// wait for a FIFO's writer, never an endless read of a device, whether or
+// not the board needs the image.
+TEST_F(QdctlTest, AFirmwarePathThatIsNoFileFailsAtOnce) {
+    const std::string fifo = dir.file("fifo.hex");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        const char* what;
+        std::string path;
+        bool loaded; // the board runs its firmware already
+        int status;
+    } cases[] = {
+        {"a FIFO", fifo, false, 5},
+        {"a device", "/dev/zero", false, 5},
+        {"a FIFO, the board running", fifo, true, 0},
+        {"a device, the board running", "/dev/zero", true, 0},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(dir.file("board.state"));
+        if (c.loaded) {
+            ASSERT_EQ(qdctl({"program", "--device", "QD1200", "800"}).status, 0) << c.what;
+        }
+        const QStringList args = {
+            "--firmware", QString::fromStdString(c.path), "program", "--device", "QD1200", "800"};
+        QProcess p;
+        prepare(p, {});
+        p.start(program(), args);
+        if (!p.waitForFinished(30000)) {
+            p.kill();
+            p.waitForFinished();
+            ADD_FAILURE() << c.what << ": still running after 30 s";
+            continue;
+        }
+        const std::string err = p.readAllStandardError().toStdString();
+        EXPECT_EQ(p.exitCode(), c.status) << c.what << ": " << err;
+        if (c.status != 0) {
+            EXPECT_NE(err.find("not a regular file"), std::string::npos) << c.what << ": " << err;
+            EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << c.what << ": " << err;
+        }
+    }
+}
+
 TEST_F(QdctlTest, ResultsFilesAreNeverLostOrClobbered) {
     const std::string csv = dir.file("sweep.csv");
     const std::string image = dir.file("QD1600.hex");
@@ -629,12 +671,14 @@ TEST_F(QdctlTest, BoardSettingsItDoesNotTakeAreRefusedNotGuessed) {
         QString setting;
         const char* named; // the variable the message names
     };
+    const std::string missingFolderTrace = dir.file("missing/trace");
+    const std::string traceNamed = "QD_BOARD_TRACE: \"" + missingFolderTrace + "\"";
     const Case cases[] = {
         {"the simulated board asked for in capitals", "QD_BOARD=SIM", "QD_BOARD: \"SIM\""},
         {"a fault that does not exist", "QD_BOARD_FAULT=bogus", "QD_BOARD_FAULT: \"bogus\""},
         {"a reference that is no number", "QD_BOARD_VREF=abc", "QD_BOARD_VREF: \"abc\""},
-        {"a trace in a folder that does not exist", "QD_BOARD_TRACE=/nonexistent/trace",
-         "QD_BOARD_TRACE: \"/nonexistent/trace\""},
+        {"a trace in a folder that does not exist",
+         "QD_BOARD_TRACE=" + QString::fromStdString(missingFolderTrace), traceNamed.c_str()},
     };
     for (const QString link : {"1", "2"}) {
         for (const auto& c : cases) {
