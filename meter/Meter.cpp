@@ -18,6 +18,11 @@ constexpr double kOverloadVolts = 1e30; // meters answer 9.9E37 beyond their ran
 constexpr double kOverRange = 1.2;
 // *OPC? asked this often, at most, to bring a meter back in step.
 constexpr int kSynchroniseTries = 3;
+// How often one code is read again after answers it could not tell apart.
+constexpr int kReadAgain = 3;
+// How long a query that only the report needs is waited for: a meter that
+// knows it answers at once.
+constexpr std::chrono::milliseconds kOptionalTimeout{1000};
 
 // The most common ground: SCPI-99's DC volts subsystem, which Keysight's
 // and most others' meters speak.
@@ -284,19 +289,42 @@ std::string Meter::query(const std::string& message, std::chrono::milliseconds t
     }
 }
 
+std::optional<std::string> Meter::askOptional(const std::string& message) {
+    if (discardPending() && !synchronise(timeout_)) {
+        fail("it sent a reply nobody asked for, and does not answer *OPC? within " +
+             seconds(timeout_) + " s");
+    }
+    try {
+        return exchange(message, std::min(timeout_, kOptionalTimeout));
+    } catch (const MeterTimeout&) {
+    }
+    // A header the meter does not know leaves -113 in its error queue and
+    // no answer: *CLS empties the queue, and *OPC? brings it back in step,
+    // throwing away a late answer should one still come.
+    send("*CLS");
+    if (!synchronise(timeout_)) {
+        fail(message + " was not answered, and after *CLS the meter does not answer *OPC?");
+    }
+    return std::nullopt;
+}
+
 void Meter::askCalibrationDate() {
     if (!family_->calibrationQuery) {
         return;
     }
-    const std::string answer = query(family_->calibrationQuery, timeout_);
-    const scpi::ParsedResponse parsed = scpi::parseResponse(answer);
+    // Only the report shows it: a meter that does not tell it (older
+    // firmware, a compatible meter, a bridge) is measured all the same.
+    const std::optional<std::string> answer = askOptional(family_->calibrationQuery);
+    if (!answer) {
+        return;
+    }
+    const scpi::ParsedResponse parsed = scpi::parseResponse(*answer);
     if (parsed.error != 0 || parsed.data.size() != 3 ||
         std::any_of(parsed.data.begin(), parsed.data.end(), [](const scpi::Parameter& p) {
             return p.kind != scpi::DataKind::Decimal || !p.suffix.empty() ||
                    p.number != std::floor(p.number) || p.number < 0 || p.number > 9999;
         })) {
-        fail(std::string(family_->calibrationQuery) + " answered \"" +
-             printable(answer.substr(0, 80)) + "\", not a date year,month,day");
+        return;
     }
     char date[16];
     std::snprintf(date, sizeof date, "%04d-%02d-%02d", static_cast<int>(parsed.data[0].number),
@@ -381,8 +409,25 @@ std::vector<double> Meter::read() {
     const std::string readQuery = family_->readQuery;
     std::vector<double> out;
     out.reserve(static_cast<std::size_t>(settings_.samples));
+    int again = 0;
     while (static_cast<int>(out.size()) < settings_.samples) {
         const std::string answer = query(readQuery, timeout);
+        // Another answer already behind this one (a copy sent twice, a late
+        // one): which of them is this query's cannot be told. All of them
+        // go, the meter is brought back in step, and what is being measured
+        // is read again from its first sample.
+        if (discardPending()) {
+            if (++again > kReadAgain) {
+                fail("it keeps answering " + readQuery + " more than once" + at());
+            }
+            send("*CLS");
+            if (!synchronise(timeout_)) {
+                fail(readQuery + " was answered more than once, and after *CLS the meter does "
+                                 "not answer *OPC?");
+            }
+            out.clear();
+            continue;
+        }
         const scpi::ParsedResponse parsed = scpi::parseResponse(answer);
         if (parsed.error != 0 || parsed.data.size() != static_cast<std::size_t>(perQuery)) {
             fail(readQuery + " answered \"" + printable(answer.substr(0, 80)) + "\", not " +

@@ -61,7 +61,8 @@ class Meter {
     using Notice = std::function<void(const std::string& message)>;
 
     // Asks *IDN?, and the calibration date where the family has one;
-    // MeterError when the meter does not answer.
+    // MeterError when the meter does not answer *IDN? (or *OPC?): a missing
+    // or malformed date is only not given.
     Meter(std::unique_ptr<Transport> transport, std::string resource,
           std::chrono::milliseconds timeout = kDefaultTimeout, Notice notice = {});
 
@@ -71,7 +72,9 @@ class Meter {
 
     // One READ? of all samples (or one per sample), in volts. Each query
     // first throws away what came unasked, and after a timeout the meter
-    // is brought back in step (*CLS, *OPC?) and asked once more. MeterError
+    // is brought back in step (*CLS, *OPC?) and asked once more; an answer
+    // with another one already behind it is not taken, and the samples are
+    // read again once the meter is back in step. MeterError
     // for an answer of another count of readings, an unknown unit, an
     // overload or a reading beyond 1.2 times the range, naming the context.
     std::vector<double> read();
@@ -105,6 +108,10 @@ class Meter {
     std::string at() const;
     // The oldest entry of the meter's error queue, or "" when it is empty.
     std::string nextError();
+    // A query whose answer only the report shows: asked so that a meter
+    // that does not know it costs a short wait, not the run. The answer, or
+    // nothing when none came.
+    std::optional<std::string> askOptional(const std::string& message);
     void askCalibrationDate();
     [[noreturn]] void fail(const std::string& what) const;
 

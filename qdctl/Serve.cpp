@@ -74,7 +74,9 @@ class SimMeterCommand final : public Subcommand {
             ->capture_default_str();
         app.add_option("--fault", o_.meter.fault,
                        "stale-reply-after=N: once N readings are taken, a reading answer is "
-                       "followed by a stale one, the answer before it");
+                       "followed by a stale one, the answer before it; duplicate-reply-after=N: "
+                       "by a copy of itself, in the same write; no-calibration-date: CAL:DATE? "
+                       "is an unknown header");
         app.footer(
             footer("  QD_BOARD=sim QD_BOARD_MODEL=typical qdctl sim-meter --family 34465A &\n"
                    "  QD_BOARD=sim qdctl characterize --device QD1600 \\\n"
@@ -82,9 +84,9 @@ class SimMeterCommand final : public Subcommand {
     }
     void check() const override {
         if (!simmeter::parseFault(o_.meter.fault)) {
-            throw session::Failure(session::BadArguments,
-                                   "--fault \"" + o_.meter.fault +
-                                       "\" refused; it takes stale-reply-after=N (N readings)");
+            throw session::Failure(session::BadArguments, "--fault \"" + o_.meter.fault +
+                                                              "\" refused; it takes " +
+                                                              std::string(simmeter::kFaultsTaken));
         }
     }
     int run(const session::CommonOptions& common) override {

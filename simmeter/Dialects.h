@@ -118,26 +118,55 @@ constexpr const Family* familyNamed(std::string_view name) {
     return nullptr;
 }
 
-// --fault: "" none, or stale-reply-after=N: once N readings are taken, a
-// reading answer is followed by the one before it. nullopt: not a fault.
+// --fault, the ways a real bench's meter (or what lies between it and the
+// program) has been seen to misbehave: "" none, or one of
+//   stale-reply-after=N      once N readings are taken, a reading answer is
+//                            followed by the one before it;
+//   duplicate-reply-after=N  once N readings are taken, a reading answer is
+//                            sent twice, the copy in the same write, as a
+//                            proxy or a retransmitting bridge does;
+//   no-calibration-date      CAL:DATE? is an unknown header (-113, no
+//                            answer), as on older firmware.
+// nullopt: not a fault.
 struct Fault {
     std::optional<std::uint64_t> staleAfter;
+    std::optional<std::uint64_t> duplicateAfter;
+    bool noCalibrationDate = false;
 };
 inline constexpr std::string_view kStaleReplyAfter = "stale-reply-after=";
-inline std::optional<Fault> parseFault(std::string_view text) {
-    if (text.empty()) {
-        return Fault{};
-    }
-    if (!text.starts_with(kStaleReplyAfter) || text.size() == kStaleReplyAfter.size()) {
+inline constexpr std::string_view kDuplicateReplyAfter = "duplicate-reply-after=";
+inline constexpr std::string_view kNoCalibrationDate = "no-calibration-date";
+inline constexpr std::string_view kFaultsTaken =
+    "stale-reply-after=N, duplicate-reply-after=N (N readings) or no-calibration-date";
+
+// The N of "prefixN"; nullopt when `text` is not that.
+inline std::optional<std::uint64_t> countAfter(std::string_view text, std::string_view prefix) {
+    if (!text.starts_with(prefix) || text.size() == prefix.size()) {
         return std::nullopt;
     }
-    text.remove_prefix(kStaleReplyAfter.size());
+    text.remove_prefix(prefix.size());
     std::uint64_t n = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
     if (ec != std::errc() || end != text.data() + text.size()) {
         return std::nullopt;
     }
-    return Fault{n};
+    return n;
+}
+
+inline std::optional<Fault> parseFault(std::string_view text) {
+    Fault fault;
+    if (text.empty()) {
+        return fault;
+    }
+    if (text == kNoCalibrationDate) {
+        fault.noCalibrationDate = true;
+        return fault;
+    }
+    if ((fault.staleAfter = countAfter(text, kStaleReplyAfter)) ||
+        (fault.duplicateAfter = countAfter(text, kDuplicateReplyAfter))) {
+        return fault;
+    }
+    return std::nullopt;
 }
 
 } // namespace qd::simmeter

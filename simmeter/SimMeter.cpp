@@ -90,6 +90,9 @@ struct MeterCommands {
                "," + std::string(f.firmware);
     }
     static Answer calibrationDate(SimMeter& m, scpi::ClientStatus&, const std::vector<Parameter>&) {
+        if (m.fault_.noCalibrationDate) {
+            throw UnitError{scpi::UndefinedHeader, {}};
+        }
         return std::string(m.family_.calibrationDate);
     }
     static Answer reset(SimMeter& m, scpi::ClientStatus&, const std::vector<Parameter>&) {
@@ -275,9 +278,9 @@ const MeterCommands::Command* find(const scpi::ProgramUnit& unit, Dialect dialec
 } // namespace
 
 SimMeter::SimMeter(Probe probe, Integrate integrate, std::string version, std::uint64_t seed,
-                   const Family& family, std::optional<std::uint64_t> staleAfter)
+                   const Family& family, Fault fault)
     : probe_(std::move(probe)), integrate_(std::move(integrate)), version_(std::move(version)),
-      seed_(seed), family_(family), staleAfter_(staleAfter) {
+      seed_(seed), family_(family), fault_(fault) {
     reset();
 }
 
@@ -316,14 +319,18 @@ std::string SimMeter::reading() {
 }
 
 std::string SimMeter::answered(std::string readings) {
-    // Once, the answer before this one a second time, right behind it.
-    std::string stale;
-    if (staleAfter_ && index_ >= *staleAfter_ && !lastReadings_.empty()) {
-        staleAfter_.reset();
-        stale = "\n" + lastReadings_;
+    // Once, the answer before this one (or this one) a second time, right
+    // behind it in the same write.
+    std::string again;
+    if (fault_.staleAfter && index_ >= *fault_.staleAfter && !lastReadings_.empty()) {
+        fault_.staleAfter.reset();
+        again = "\n" + lastReadings_;
+    } else if (fault_.duplicateAfter && index_ >= *fault_.duplicateAfter) {
+        fault_.duplicateAfter.reset();
+        again = "\n" + readings;
     }
     lastReadings_ = readings;
-    return readings + stale;
+    return readings + again;
 }
 
 std::string SimMeter::readings() {

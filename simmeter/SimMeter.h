@@ -31,11 +31,9 @@ class SimMeter final : public scpi::Responder {
     // of the integration time.
     static constexpr double kNoiseMicrovolts = 30;
 
-    // staleAfter: once, after that many readings, a reading answer comes
-    // twice, as from a meter that sends a stale reply.
+    // fault: how it misbehaves, as --fault says (Dialects.h).
     SimMeter(Probe probe, Integrate integrate, std::string version, std::uint64_t seed = 0,
-             const Family& family = kFamilies.front(),
-             std::optional<std::uint64_t> staleAfter = std::nullopt);
+             const Family& family = kFamilies.front(), Fault fault = {});
 
     std::string execute(std::string_view message, scpi::ClientStatus& client) override;
     void reportError(scpi::ClientStatus& client, int code, std::string_view detail = {}) override;
@@ -62,7 +60,7 @@ class SimMeter final : public scpi::Responder {
     std::string version_;
     std::uint64_t seed_;
     const Family& family_;
-    std::optional<std::uint64_t> staleAfter_;
+    Fault fault_;
     std::string lastReadings_; // the answer of the last reading query
     std::uint64_t index_ = 0;
 

@@ -114,8 +114,7 @@ int run(const ServerOptions& o) {
         throw Failure(session::BadArguments, "--family or --fault refused: \"" + o.meter.family +
                                                  "\", \"" + o.meter.fault + "\"");
     }
-    SimMeter meter(probe, integrate, QDCTL_VERSION, first.model.converter.seed, *family,
-                   fault->staleAfter);
+    SimMeter meter(probe, integrate, QDCTL_VERSION, first.model.converter.seed, *family, *fault);
     scpi::Server server(meter);
     const std::string where = listen(server, address, o);
     return serveUntilStopped(*app, server, where, o,

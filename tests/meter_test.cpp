@@ -21,6 +21,8 @@ using qd::meter::MeterTimeout;
 class ScriptedMeter final : public qd::meter::Transport {
   public:
     std::string identity = "QD1600,Simulated DMM,0,1";
+    // CAL:DATE?'s answer; nothing: a header it does not know.
+    std::optional<std::string> calibration = "2026,3,14";
     std::vector<std::vector<std::string>> reads;
     std::vector<std::string>* sent = nullptr; // outlives it
 
@@ -34,9 +36,9 @@ class ScriptedMeter final : public qd::meter::Transport {
             answer = {"0,\"No error\""};
         } else if (m == "*OPC?") {
             answer = {"1"};
-        } else if (m == "CAL:DATE?") {
-            answer = {"2026,3,14"};
-        } else if (m == "READ?") {
+        } else if (m == "CAL:DATE?" && calibration) {
+            answer = {*calibration};
+        } else if (m == "READ?" || m == ":READ?") {
             if (next_ < reads.size()) {
                 answer = reads[next_++];
             }
@@ -148,17 +150,25 @@ TEST(Meter, KeepsInStepWithAMeterThatAnswersLateOrTwice) {
         const char* says;
         std::size_t notices;
     } cases[] = {
-        {"an answer sent twice is thrown away, not taken for the next",
-         {{"+1.0", "+1.0"}, {"+2.0"}, {"+3.0"}},
+        // Which of two answers is the query's cannot be told: both go, and
+        // the code is read again.
+        {"an answer sent twice is thrown away and the code read again",
+         {{"+1.0", "+1.0"}, {"+1.5"}, {"+2.0"}},
+         1,
+         {1.5, 2.0},
+         nullptr,
+         1},
+        {"twice the same, said once",
+         {{"+1.0", "+1.0"}, {"+1.0"}, {"+2.0", "+2.0"}, {"+2.0"}, {"+3.0"}},
          1,
          {1.0, 2.0, 3.0},
          nullptr,
          1},
-        {"twice the same, said once",
-         {{"+1.0", "+1.0"}, {"+2.0", "+2.0"}, {"+3.0"}},
+        {"every answer twice",
+         {{"+1.0", "+1.0"}, {"+1.0", "+1.0"}, {"+1.0", "+1.0"}, {"+1.0", "+1.0"}},
          1,
-         {1.0, 2.0, 3.0},
-         nullptr,
+         {},
+         "it keeps answering READ? more than once at code 0800",
          1},
         {"a timeout: *CLS, *OPC?, asked once more", {{}, {"+2.0"}}, 1, {2.0}, nullptr, 0},
         {"no answer twice",
@@ -194,23 +204,39 @@ TEST(Meter, KeepsInStepWithAMeterThatAnswersLateOrTwice) {
     EXPECT_EQ(tail, (std::vector<std::string>{"READ?", "*CLS", "*OPC?", "READ?"}));
 }
 
+// The calibration date is only shown: a meter that does not tell it, or
+// not as a date, is measured all the same.
 TEST(Meter, CalibrationDateWhereTheFamilyHasOne) {
+    const std::string keysight = "Keysight Technologies,34465A,MY1,A.03";
     const struct {
-        const char* identity;
+        std::string identity;
+        std::optional<std::string> answer;
         std::optional<std::string> date;
     } cases[] = {
-        {"Keysight Technologies,34465A,MY1,A.03", "2026-03-14"},
-        {"KEITHLEY INSTRUMENTS,MODEL DMM6500,1,1.7", std::nullopt},
-        {"QD1600,Simulated DMM,0,1", std::nullopt},
+        {keysight, "2026,3,14", "2026-03-14"},
+        {keysight, std::nullopt, std::nullopt},
+        {keysight, "+1.0E+00", std::nullopt},
+        {"KEITHLEY INSTRUMENTS,MODEL DMM6500,1,1.7", "2026,3,14", std::nullopt},
+        {"QD1600,Simulated DMM,0,1", "2026,3,14", std::nullopt},
     };
     for (const auto& c : cases) {
+        const std::string what = c.identity + " answering " + c.answer.value_or("nothing");
         auto transport = std::make_unique<ScriptedMeter>();
         transport->identity = c.identity;
+        transport->calibration = c.answer;
+        transport->reads = {{"+2.5"}};
         std::vector<std::string> sent;
         transport->sent = &sent;
-        Meter meter(std::move(transport), "fake");
-        EXPECT_EQ(meter.calibrationDate(), c.date) << c.identity;
-        EXPECT_EQ(std::count(sent.begin(), sent.end(), "CAL:DATE?"), c.date ? 1 : 0) << c.identity;
+        try {
+            Meter meter(std::move(transport), "fake");
+            EXPECT_EQ(meter.calibrationDate(), c.date) << what;
+            meter.configure({4.93, 1, 1});
+            EXPECT_EQ(meter.read(), std::vector<double>{2.5}) << what;
+        } catch (const MeterError& e) {
+            ADD_FAILURE() << what << ": " << e.what();
+        }
+        const bool asked = c.identity == keysight;
+        EXPECT_EQ(std::count(sent.begin(), sent.end(), "CAL:DATE?"), asked ? 1 : 0) << what;
     }
 }
 
