@@ -3,8 +3,15 @@
 // This process and others, and its environment, as the system tells them.
 
 #include <string>
+#include <vector>
 
 namespace qd::platform {
+
+// The program's arguments as `main` was given them, in the one encoding
+// the program's own text has: on Windows, whose `main` has them in the
+// ANSI code page, taken again from the system in UTF-8; elsewhere the bytes
+// as they are.
+std::vector<std::string> argumentsInUtf8(int argc, char** argv);
 
 // An environment variable's value, "" when it is unset. Text is UTF-8 on
 // Windows, the bytes as they are elsewhere.

@@ -72,3 +72,11 @@ std::string processName(int pid) {
 }
 
 } // namespace qd::platform
+
+namespace qd::platform {
+
+std::vector<std::string> argumentsInUtf8(int argc, char** argv) {
+    return {argv, argv + argc};
+}
+
+} // namespace qd::platform

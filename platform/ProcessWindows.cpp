@@ -2,6 +2,7 @@
 #include "platform/Win32.h"
 
 #include <cstdlib>
+#include <shellapi.h>
 
 namespace qd::platform {
 
@@ -80,6 +81,29 @@ std::string processName(int pid) {
     }
     path.resize(size);
     return fileNameOf(path);
+}
+
+} // namespace qd::platform
+
+namespace qd::platform {
+
+std::vector<std::string> argumentsInUtf8(int argc, char** argv) {
+    int count = 0;
+    LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    if (!wide || count != argc) {
+        // Not the command line main was given (a caller of its own): as given.
+        if (wide) {
+            ::LocalFree(wide);
+        }
+        return {argv, argv + argc};
+    }
+    std::vector<std::string> arguments;
+    arguments.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        arguments.push_back(narrow(wide[i]));
+    }
+    ::LocalFree(wide);
+    return arguments;
 }
 
 } // namespace qd::platform

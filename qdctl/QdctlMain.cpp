@@ -3,11 +3,15 @@
 // looked at and every failure ends with a message and its own exit status.
 
 #include "control/RuntimeError.h"
+#include "platform/Process.h"
 #include "qdctl/Options.h"
 #include "qdctl/Recording.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
 #include "session/System.h"
+
+#include <string>
+#include <vector>
 
 using qd::control::RuntimeError;
 using qd::session::CommonOptions;
@@ -15,10 +19,20 @@ using qd::session::Failure;
 using qd::session::LibraryFailed;
 using qd::session::printFailure;
 
-int main(int argc, char** argv) {
+int main(int systemArgc, char** systemArgv) {
     // Every write is checked: a closed pipe is a failed write with its
     // status and message, not a silent death.
     qd::session::sysPrepareStandardStreams();
+    // Paths in UTF-8 from here on, as Qt and the files of platform/ take
+    // them; the link library gets its code page's bytes where it is called.
+    std::vector<std::string> arguments = qd::platform::argumentsInUtf8(systemArgc, systemArgv);
+    std::vector<char*> pointers;
+    for (std::string& a : arguments) {
+        pointers.push_back(a.data());
+    }
+    pointers.push_back(nullptr);
+    const int argc = systemArgc;
+    char** argv = pointers.data();
     const bool json = qd::qdctl::wantsJson(argc, argv);
     try {
         CommonOptions common;

@@ -5,6 +5,7 @@
 #include "scpi/Parser.h"
 #include "scpi/PowerModes.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace qd::session {
@@ -159,9 +160,14 @@ bool Session::ensureFirmware(const std::string& firmwarePath, bool force) {
         return false;
     }
     link::PathBufferArray path{};
-    std::vector<int> codes(firmwarePath.begin(), firmwarePath.end());
-    for (int& c : codes) {
-        c = static_cast<unsigned char>(c);
+    // The library opens the path in the system's code page, as the windowed
+    // programs hand it over.
+    const std::vector<int> codes =
+        link::pathCharacterCodes(QByteArray::fromStdString(firmwarePath));
+    if (std::any_of(codes.begin(), codes.end(), [](int c) { return c > 255; })) {
+        throw Failure(BadArguments, "firmware path " + firmwarePath +
+                                        ": a character in it is not in the system's code page, "
+                                        "in which the link library takes paths");
     }
     try {
         link::FillPathBuffer(codes, path);

@@ -10,7 +10,8 @@
 #     /D=C:\Tools\Board: the maker's library is left alone, also by the
 #     uninstaller, and the library receives the firmware path in the ANSI
 #     code page: "C:\Tools\Board\QD1600.hex", "u" with diaeresis as byte FC,
-#     and a character outside the code page ends with run-time error 6.
+#     and a character outside the code page ends with run-time error 6;
+#     qdctl.exe hands over the same bytes, and refuses the character.
 # Usage: installer.sh SETUP.EXE
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -187,6 +188,29 @@ grep -qa "download path=C:\\\\Tools\\\\J"$'\xfc'"rgen\\\\QD1600.hex result=ok" "
     fail "the folder's ü did not arrive as byte FC: $(od -c "$work/umlaut.trace" | head)"
 echo "ok: a folder named with ü arrives as byte FC"
 
+# qdctl.exe hands the library the same bytes: for the image beside it and
+# for one named with --firmware.
+qdctl_traced() {
+    local name=$1 program=$2
+    shift 2
+    rm -f "$work/$name.trace"
+    QD_BOARD_TRACE=$(windows_path "$work/$name.trace") QD_BOARD_STATE=$(windows_path "$work/$name.state") \
+        wine "$program" "$@" >"$work/$name.err" 2>&1
+    STATUS=$?
+}
+for how in beside firmware; do
+    if [ $how = beside ]; then
+        qdctl_traced qdctl-$how 'C:\Tools\Jürgen\qdctl.exe' --download program --device QD1200 800
+    else
+        qdctl_traced qdctl-$how 'C:\Tools\Board\qdctl.exe' --firmware 'C:\Tools\Jürgen\QD1600.hex' \
+            --download program --device QD1200 800
+    fi
+    [ "$STATUS" = 0 ] || fail "qdctl.exe ($how): status $STATUS: $(cat "$work/qdctl-$how.err")"
+    grep -qa "download path=C:\\\\Tools\\\\J"$'\xfc'"rgen\\\\QD1600.hex result=ok" "$work/qdctl-$how.trace" ||
+        fail "qdctl.exe ($how): the folder's ü did not arrive as byte FC: $(od -c "$work/qdctl-$how.trace" | head)"
+done
+echo "ok: qdctl.exe hands over a folder named with ü as byte FC, beside it and with --firmware"
+
 cp -a "$board" "$DRIVE_C/Tools/Ωmega"
 start_with_qd1200 'C:\Tools\Ωmega\QD1600.exe' omega
 pid=$PID
@@ -199,6 +223,13 @@ wait_exit "$pid"
 [ "$STATUS" != 0 ] || fail "the program ended with status 0 after run-time error 6"
 [ ! -s "$work/omega.trace" ] || fail "the library was called: $(cat "$work/omega.trace")"
 echo "ok: a folder with a character outside the code page ends with run-time error 6"
+qdctl_traced qdctl-omega 'C:\Tools\Ωmega\qdctl.exe' --download program --device QD1200 800
+[ "$STATUS" = 2 ] && grep -q "not in the system's code page" "$work/qdctl-omega.err" ||
+    fail "qdctl.exe in a folder outside the code page: status $STATUS: $(cat "$work/qdctl-omega.err")"
+if grep -qa "download" "$work/qdctl-omega.trace" 2>/dev/null; then
+    fail "qdctl.exe handed the library a path outside the code page: $(cat "$work/qdctl-omega.trace")"
+fi
+echo "ok: qdctl.exe refuses a folder with a character outside the code page (status 2)"
 
 uninstall_silently 'C:\Tools\Board'
 [ "$(cat "$link2")" = "the maker's library" ] || fail "the uninstaller removed the maker's library"
