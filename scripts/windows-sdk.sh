@@ -52,8 +52,9 @@ if [ ${#missing[@]} -gt 0 ]; then
         "${missing[@]}" >/dev/null
 fi
 
-# The sources are exactly the versions of the host's own packages: Qt's host
-# tools must be the same release as the Qt they build for.
+# The sources are the versions of the host's own packages: Qt's host tools
+# must be the same release as the Qt they build for. For the other parts the
+# host's version is only the first choice (see fetch).
 source_of() { dpkg-query -W -f='${source:Package}=${source:Version}' "$1"; }
 qtbase=$(source_of qt6-base-dev)
 libusb=$(source_of libusb-1.0-0-dev 2>/dev/null || echo "libusb-1.0=2:1.0.26-1")
@@ -204,20 +205,48 @@ apt_private=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::Sourc
     -o "APT::Sandbox::User=root")
 apt_updated=0
 
-# Downloads and unpacks one source package, Debian's patches applied, into
-# $work/<folder>; ends the script when the mirror does not have it.
-fetch() {
+# Downloads one source package's files into $work/download/<folder>; false
+# when the mirror does not serve them.
+download_source() {
     local wanted=$1 folder=$2
+    rm -rf "$work/download/$folder"
+    mkdir -p "$work/download/$folder"
+    (cd "$work/download/$folder" &&
+        apt-get "${apt_private[@]}" source --download-only -qq "$wanted" >>"$work/$folder-fetch.log" 2>&1)
+}
+
+# Downloads and unpacks one source package, Debian's patches applied, into
+# $work/<folder>. Qt's must be exactly the host's version, as its host tools
+# are; any other part is taken in the host's version when the mirror serves
+# it, else in the newest version it lists whose files download (a security
+# update's index may name tarballs the mirror has not got). Ends the script
+# when none downloads.
+fetch() {
+    local wanted=$1 folder=$2 name version
     if [ $apt_updated = 0 ]; then
         apt-get "${apt_private[@]}" update -qq
         apt_updated=1
     fi
-    mkdir -p "$work/download/$folder"
-    if ! (cd "$work/download/$folder" &&
-        apt-get "${apt_private[@]}" source --download-only -qq "$wanted" >"$work/$folder-fetch.log" 2>&1); then
-        grep -E '^E: ' "$work/$folder-fetch.log" | head -n 3 >&2 || true
-        log "the mirror $mirror has no source for $wanted"
-        exit 1
+    : >"$work/$folder-fetch.log"
+    if ! download_source "$wanted" "$folder"; then
+        local taken=
+        if [ "$folder" != qtbase ]; then
+            name=${wanted%%=*}
+            for version in $(apt-cache "${apt_private[@]}" showsrc "$name" 2>/dev/null |
+                sed -n 's/^Version: //p' | sort -u | sort -r -V); do
+                [ "$name=$version" != "$wanted" ] || continue
+                if download_source "$name=$version" "$folder"; then
+                    taken=$name=$version
+                    break
+                fi
+            done
+        fi
+        if [ -z "$taken" ]; then
+            grep -E '^E: ' "$work/$folder-fetch.log" | head -n 3 >&2 || true
+            log "the mirror $mirror has no source for $wanted"
+            exit 1
+        fi
+        log "the mirror does not serve $wanted; building $taken instead"
     fi
     dpkg-source --no-check -x "$work/download/$folder"/*.dsc "$work/$folder" >/dev/null 2>&1
 }
