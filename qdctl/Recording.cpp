@@ -1,6 +1,8 @@
 #include "qdctl/Recording.h"
 
 #include "platform/Process.h"
+#include "qdctl/Modules.h"
+#include "qdctl/PostgresModule.h"
 #include "results/Recorder.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
@@ -55,6 +57,14 @@ results::Figure figureOf(std::string name, double value, std::string unit) {
     return f;
 }
 
+std::unique_ptr<results::Store> openStore(const std::string& url) {
+    return results::openStore(url, [](const std::string& uri) {
+        std::unique_ptr<results::Database> database;
+        loadModule<OpenPostgres>(kPostgresModule, kOpenPostgresSymbol)(uri, database);
+        return database;
+    });
+}
+
 Recording& recording() {
     static const session::CommonOptions none;
     static Recording nothing(none, "");
@@ -74,7 +84,7 @@ std::string Recording::urlOf(const session::CommonOptions& common) {
 
 std::unique_ptr<results::Store> Recording::storeToRead(const session::CommonOptions& common) {
     try {
-        auto store = results::openStore(urlOf(common));
+        auto store = openStore(urlOf(common));
         if (!store) {
             throw Failure(session::BadArguments, "--results none: no store to read runs from");
         }
@@ -90,7 +100,7 @@ void Recording::begin(std::map<std::string, std::string> fields) {
     }
     const std::string url = urlOf(common_);
     try {
-        store_ = results::openStore(url);
+        store_ = openStore(url);
         if (!store_) {
             return; // none
         }

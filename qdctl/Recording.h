@@ -65,6 +65,10 @@ class Recording {
     std::vector<results::Figure> figures_;
 };
 
+// The store `url` names (results::openStore), a PostgreSQL server's through
+// qdctl's postgres module, loaded then.
+std::unique_ptr<results::Store> openStore(const std::string& url);
+
 // A figure of one value, without an uncertainty.
 results::Figure figureOf(std::string name, double value, std::string unit);
 
