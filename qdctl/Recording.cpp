@@ -36,8 +36,9 @@ std::string utcNow() {
 
 } // namespace
 
-Recording::Recording(const session::CommonOptions& common, std::string kind)
-    : common_(common), kind_(std::move(kind)) {
+Recording::Recording(const session::CommonOptions& common, std::string kind, Records records)
+    : common_(common), kind_(records == Records::Nothing ? std::string() : std::move(kind)),
+      records_(records) {
     if (!kind_.empty()) {
         current = this;
     }
@@ -67,7 +68,7 @@ std::unique_ptr<results::Store> openStore(const std::string& url) {
 
 Recording& recording() {
     static const session::CommonOptions none;
-    static Recording nothing(none, "");
+    static Recording nothing(none, "", Records::Nothing);
     return current ? *current : nothing;
 }
 
@@ -117,7 +118,10 @@ void Recording::begin(std::map<std::string, std::string> fields) {
         std::erase_if(run.fields, [](const auto& field) { return field.second.empty(); });
         store_->begin(run);
         id_ = run.id();
-        recorder_ = std::make_unique<results::Recorder>(*store_, id_);
+        recorder_ = std::make_unique<results::Recorder>(*store_, id_,
+                                                        records_ == Records::Many
+                                                            ? results::Recorder::Writer::Thread
+                                                            : results::Recorder::Writer::Caller);
     } catch (const std::exception& e) {
         failure_ = e.what();
         store_.reset();

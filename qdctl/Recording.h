@@ -7,6 +7,7 @@
 // and it ends with status 8 and a line naming the store and the cause.
 
 #include "measure/Loop.h"
+#include "qdctl/CommandTable.h"
 #include "results/Store.h"
 #include "session/CommonOptions.h"
 
@@ -23,8 +24,8 @@ namespace qd::qdctl {
 
 class Recording {
   public:
-    // `kind`: the command; "" for one that records nothing (list, serve).
-    Recording(const session::CommonOptions& common, std::string kind);
+    // `kind`: the command, which records as `records` says.
+    Recording(const session::CommonOptions& common, std::string kind, Records records);
     ~Recording();
     Recording(const Recording&) = delete;
     Recording& operator=(const Recording&) = delete;
@@ -57,7 +58,8 @@ class Recording {
     int end(int status, bool say);
 
     const session::CommonOptions& common_;
-    std::string kind_;
+    std::string kind_; // "" when it records nothing
+    Records records_;
     std::unique_ptr<results::Store> store_;
     std::unique_ptr<results::Recorder> recorder_;
     std::string id_, failure_, verdict_;
