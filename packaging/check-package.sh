@@ -79,6 +79,8 @@ for file in "$app/QD1600" "$app/QD1600(version2)" "$app/qdctl"; do
 done
 share="$root/usr/share"
 for file in "$app/libUSBFunctions.so" "$app/libQNS_CYUSB_USB4.so" "$app/QD1600.hex" \
+    "$app/libqdctl-postgres.so" "$app/libqdctl-report.so" "$app/libqdctl-serve.so" \
+    "$app/libqdctl-simmeter.so" \
     "$root/usr/lib/udev/rules.d/60-qd1600.rules" \
     "$share/applications/qd1600.desktop" "$share/applications/qd1600-version2.desktop" \
     "$share/metainfo/com.quensor.qd1600.metainfo.xml" \
@@ -107,8 +109,8 @@ for program in QD1600 "QD1600(version2)" qdctl; do
     [ -f "$page" ] || fail "no man page ${page#"$root"}"
     zcat "$page" | grep "^\.SH NAME" >/dev/null || fail "${page#"$root"} is no man page"
 done
-echo "ok: programs, libraries, firmware, udev rule, desktop entries, metainfo, icons," \
-    "man pages, copyright, changelog"
+echo "ok: programs, libraries, qdctl's modules, firmware, udev rule, desktop entries, metainfo," \
+    "icons, man pages, copyright, changelog"
 
 # --- every ELF file finds its libraries and is hardened (lintian cannot
 # read QD1600(version2), so this looks at each itself).

@@ -30,16 +30,23 @@ class Subcommand {
     virtual int run(const session::CommonOptions& common) = 0;
 };
 
+// What a command records in the results store.
+enum class Records {
+    Nothing, // it touches no board
+    Few,     // a run of a handful of readings, each written as it comes
+    Many,    // a loop of readings, which a writer thread commits as the loop goes on
+};
+
 struct CommandEntry {
     const char* name;
     const char* summary; // the line --help gives it
     std::unique_ptr<Subcommand> (*make)();
-    bool records; // touches the board, and so records a run in the results store
+    Records records;
 };
 
 // Every subcommand, in the order --help lists them.
 std::span<const CommandEntry> commandTable();
-bool recordsRuns(const std::string& name);
+Records recordsOf(const std::string& name);
 
 // Each subcommand's maker, beside its code.
 std::unique_ptr<Subcommand> makeProgramCommand();

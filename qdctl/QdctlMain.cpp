@@ -40,8 +40,7 @@ int main(int systemArgc, char** systemArgv) {
         if (!parsed.command) {
             return parsed.status;
         }
-        qd::qdctl::Recording recording(common, qd::qdctl::recordsRuns(parsed.name) ? parsed.name
-                                                                                   : std::string());
+        qd::qdctl::Recording recording(common, parsed.name, qd::qdctl::recordsOf(parsed.name));
         return recording.around([&] { return parsed.command->run(common); });
     } catch (const Failure& f) {
         printFailure(json, f.status(), f.what());

@@ -1,6 +1,8 @@
 #include "qdctl/Recording.h"
 
 #include "platform/Process.h"
+#include "qdctl/Modules.h"
+#include "qdctl/PostgresModule.h"
 #include "results/Recorder.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
@@ -34,8 +36,9 @@ std::string utcNow() {
 
 } // namespace
 
-Recording::Recording(const session::CommonOptions& common, std::string kind)
-    : common_(common), kind_(std::move(kind)) {
+Recording::Recording(const session::CommonOptions& common, std::string kind, Records records)
+    : common_(common), kind_(records == Records::Nothing ? std::string() : std::move(kind)),
+      records_(records) {
     if (!kind_.empty()) {
         current = this;
     }
@@ -55,9 +58,17 @@ results::Figure figureOf(std::string name, double value, std::string unit) {
     return f;
 }
 
+std::unique_ptr<results::Store> openStore(const std::string& url) {
+    return results::openStore(url, [](const std::string& uri) {
+        std::unique_ptr<results::Database> database;
+        loadModule<OpenPostgres>(kPostgresModule, kOpenPostgresSymbol)(uri, database);
+        return database;
+    });
+}
+
 Recording& recording() {
     static const session::CommonOptions none;
-    static Recording nothing(none, "");
+    static Recording nothing(none, "", Records::Nothing);
     return current ? *current : nothing;
 }
 
@@ -74,7 +85,7 @@ std::string Recording::urlOf(const session::CommonOptions& common) {
 
 std::unique_ptr<results::Store> Recording::storeToRead(const session::CommonOptions& common) {
     try {
-        auto store = results::openStore(urlOf(common));
+        auto store = openStore(urlOf(common));
         if (!store) {
             throw Failure(session::BadArguments, "--results none: no store to read runs from");
         }
@@ -90,7 +101,7 @@ void Recording::begin(std::map<std::string, std::string> fields) {
     }
     const std::string url = urlOf(common_);
     try {
-        store_ = results::openStore(url);
+        store_ = openStore(url);
         if (!store_) {
             return; // none
         }
@@ -107,7 +118,10 @@ void Recording::begin(std::map<std::string, std::string> fields) {
         std::erase_if(run.fields, [](const auto& field) { return field.second.empty(); });
         store_->begin(run);
         id_ = run.id();
-        recorder_ = std::make_unique<results::Recorder>(*store_, id_);
+        recorder_ = std::make_unique<results::Recorder>(*store_, id_,
+                                                        records_ == Records::Many
+                                                            ? results::Recorder::Writer::Thread
+                                                            : results::Recorder::Writer::Caller);
     } catch (const std::exception& e) {
         failure_ = e.what();
         store_.reset();

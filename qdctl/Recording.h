@@ -7,6 +7,7 @@
 // and it ends with status 8 and a line naming the store and the cause.
 
 #include "measure/Loop.h"
+#include "qdctl/CommandTable.h"
 #include "results/Store.h"
 #include "session/CommonOptions.h"
 
@@ -23,8 +24,8 @@ namespace qd::qdctl {
 
 class Recording {
   public:
-    // `kind`: the command; "" for one that records nothing (list, serve).
-    Recording(const session::CommonOptions& common, std::string kind);
+    // `kind`: the command, which records as `records` says.
+    Recording(const session::CommonOptions& common, std::string kind, Records records);
     ~Recording();
     Recording(const Recording&) = delete;
     Recording& operator=(const Recording&) = delete;
@@ -57,13 +58,18 @@ class Recording {
     int end(int status, bool say);
 
     const session::CommonOptions& common_;
-    std::string kind_;
+    std::string kind_; // "" when it records nothing
+    Records records_;
     std::unique_ptr<results::Store> store_;
     std::unique_ptr<results::Recorder> recorder_;
     std::string id_, failure_, verdict_;
     std::map<std::string, std::string> later_;
     std::vector<results::Figure> figures_;
 };
+
+// The store `url` names (results::openStore), a PostgreSQL server's through
+// qdctl's postgres module, loaded then.
+std::unique_ptr<results::Store> openStore(const std::string& url);
 
 // A figure of one value, without an uncertainty.
 results::Figure figureOf(std::string name, double value, std::string unit);

@@ -345,7 +345,7 @@ class RunsCommand final : public Subcommand {
         auto from = store();
         std::unique_ptr<results::Store> to;
         try {
-            to = results::openStore(to_);
+            to = openStore(to_);
         } catch (const results::StoreError& e) {
             throw Failure(WriteFailed, std::string("--to: ") + e.what());
         }

@@ -62,7 +62,9 @@ class Database {
 
 // Opens (making it when missing) the SQLite file at `path`.
 std::unique_ptr<Database> openSqlite(const std::string& path);
-// Connects to a PostgreSQL server by a libpq connection URI.
+// Connects to a PostgreSQL server by a libpq connection URI. Not in the
+// library the store is in but in its own (qd_results_postgres), which
+// links libpq: see PostgresOpener.
 std::unique_ptr<Database> openPostgres(const std::string& uri);
 
 // The text of a value as a person reads it; "" for none.

@@ -8,10 +8,17 @@ namespace {
 constexpr std::size_t kLargeBatch = 4096;
 } // namespace
 
-Recorder::Recorder(Store& store, std::string run)
-    : store_(store), run_(std::move(run)), writer_([this] { write(); }) {}
+Recorder::Recorder(Store& store, std::string run, Writer writer)
+    : store_(store), run_(std::move(run)) {
+    if (writer == Writer::Thread) {
+        writer_ = std::thread([this] { write(); });
+    }
+}
 
 Recorder::~Recorder() {
+    if (!writer_.joinable()) {
+        return;
+    }
     finish();
     {
         const std::lock_guard lock(mutex_);
@@ -30,14 +37,31 @@ void Recorder::add(std::int32_t code, std::int32_t frame, const std::vector<doub
     for (const double v : values) {
         pending_.push_back({code, frame, ++sample, v});
     }
+    if (!writer_.joinable()) {
+        commitPending();
+        return;
+    }
     if (pending_.size() >= kLargeBatch) {
         lock.unlock();
         wake_.notify_one();
     }
 }
 
+void Recorder::commitPending() {
+    try {
+        store_.add(run_, pending_, sequence_);
+        sequence_ += static_cast<std::int64_t>(pending_.size());
+    } catch (const std::exception& e) {
+        failure_ = e.what();
+    }
+    pending_.clear();
+}
+
 std::string Recorder::finish() {
     std::unique_lock lock(mutex_);
+    if (!writer_.joinable()) {
+        return failure_; // add() left nothing behind
+    }
     flushNow_ = true;
     wake_.notify_one();
     done_.wait(lock, [this] { return (pending_.empty() && !writing_) || !failure_.empty(); });

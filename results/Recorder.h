@@ -5,6 +5,10 @@
 // what has come in every quarter of a second, in one transaction. A program
 // killed at any moment so loses no reading older than that; a store that
 // fails stops recording, never the measurement.
+//
+// A command of a handful of readings (program, read) would spend more on
+// starting and stopping that thread than on its readings: it writes each
+// code's readings itself as they come, and loses none when killed.
 
 #include "results/Store.h"
 
@@ -19,7 +23,11 @@ class Recorder {
   public:
     static constexpr auto kCommitEvery = std::chrono::milliseconds(250);
 
-    Recorder(Store& store, std::string run);
+    // Who commits the readings: a writer thread, for a loop of many; or the
+    // caller of add(), at once, for a handful.
+    enum class Writer { Thread, Caller };
+
+    Recorder(Store& store, std::string run, Writer writer = Writer::Thread);
     ~Recorder(); // commits what is left
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
@@ -32,6 +40,8 @@ class Recorder {
 
   private:
     void write();
+    // Writer::Caller's add(), under the lock.
+    void commitPending();
 
     Store& store_;
     std::string run_;

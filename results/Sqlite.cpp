@@ -4,7 +4,6 @@
 
 #include "results/Database.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <sqlite3.h>
 
@@ -186,37 +185,6 @@ class SqliteDatabase final : public Database {
 
 std::unique_ptr<Database> openSqlite(const std::string& path) {
     return std::make_unique<SqliteDatabase>(path);
-}
-
-std::string textOf(const Value& value) {
-    if (const auto* n = std::get_if<std::int64_t>(&value)) {
-        return std::to_string(*n);
-    }
-    if (const auto* d = std::get_if<double>(&value)) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.17g", *d);
-        return text;
-    }
-    if (const auto* t = std::get_if<std::string>(&value)) {
-        return *t;
-    }
-    return {};
-}
-
-std::optional<double> numberOf(const Value& value) {
-    if (const auto* n = std::get_if<std::int64_t>(&value)) {
-        return static_cast<double>(*n);
-    }
-    if (const auto* d = std::get_if<double>(&value)) {
-        return *d;
-    }
-    if (const auto* t = std::get_if<std::string>(&value)) {
-        try {
-            return std::stod(*t);
-        } catch (const std::exception&) {
-        }
-    }
-    return std::nullopt;
 }
 
 } // namespace qd::results

@@ -399,12 +399,12 @@ bool Store::copy(const Run& run, const std::vector<Reading>& readings,
     return true;
 }
 
-std::unique_ptr<Store> openStore(const std::string& url) {
+std::unique_ptr<Store> openStore(const std::string& url, const PostgresOpener& postgres) {
     if (url == "none") {
         return nullptr;
     }
     if (url.starts_with("postgresql://") || url.starts_with("postgres://")) {
-        return std::make_unique<Store>(openPostgres(url));
+        return std::make_unique<Store>(postgres(url));
     }
     const std::string path = url.starts_with("sqlite:") ? url.substr(7) : url;
     if (path.empty()) {

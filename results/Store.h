@@ -8,6 +8,7 @@
 #include "results/Database.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -99,9 +100,15 @@ class Store {
     std::unique_ptr<Database> db_;
 };
 
+// What connects to a PostgreSQL server by a libpq connection URI. The
+// program hands it in: libpq and the libraries it brings (Kerberos, LDAP,
+// TLS) cost every start that links them, so a program loads them only
+// when a store names such a server.
+using PostgresOpener = std::function<std::unique_ptr<Database>(const std::string& uri)>;
+
 // The store a results URL names: a path or sqlite:PATH, postgresql://…
-// (postgres:// too), or none (nullptr).
-std::unique_ptr<Store> openStore(const std::string& url);
+// (postgres:// too, opened by `postgres`), or none (nullptr).
+std::unique_ptr<Store> openStore(const std::string& url, const PostgresOpener& postgres);
 
 // A new run id: a random (version 4) UUID as text.
 std::string newRunId();

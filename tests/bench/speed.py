@@ -88,6 +88,13 @@ print("qdctl read: %.4f s, %d KiB; bare QCoreApplication: %.4f s, %d KiB"
 goal("2. qdctl read / bare QCoreApplication, wall", read["wall"], 1.5, "x")
 goal("2. qdctl read / bare QCoreApplication, peak memory", read["peak"], 1.3, "x")
 
+# The same read recorded into SQLite, as a bench does by default.
+store = os.path.join(work, "results.sqlite")
+kept = paired([qdctl, "--results", store, "read"], [os.path.join(bindir, "bare_qcore")])
+print("qdctl read recorded into SQLite: %.4f s, %d KiB" % (kept["a_wall"], kept["a_peak"]))
+goal("2. qdctl read into SQLite / bare QCoreApplication, wall", kept["wall"], 2.0, "x")
+goal("2. qdctl read into SQLite / bare, peak memory", kept["peak"], 1.3, "x")
+
 plot = paired(full + ["--plot", os.path.join(work, "full.png"), "--timing"],
               small + ["--plot", os.path.join(work, "small.png"), "--timing"])
 print("sweep with --plot: 65,536 codes %d KiB, 4,096 codes %d KiB"

@@ -11,6 +11,8 @@ a program of another version. Checks that:
   nothing else;
 - every program and library of ours carries a version resource naming its
   file and version;
+- qdctl.exe imports none of the DLLs that only its modules need (each
+  module is checked to import its own);
 - the installer and the zip hold exactly the staged files.
 Prints one line per finding and exits 1 if any check failed.
 """
@@ -24,6 +26,14 @@ import pefile
 EXPORTS = {
     "USBFunctions.dll": {"?LoadFirmWare@@YGFPAD@Z", "?VendorIORequest@@YGFFJJFFPAD@Z", "QD_LinkQuery"},
     "QNS_CYUSB_USB4.dll": {"Connect", "Download_Firmware", "Search_For_Boards", "Vendor_Request", "QD_LinkQuery"},
+}
+
+# qdctl's modules and a DLL each loads that qdctl.exe must not: every start
+# of qdctl would pay for it.
+MODULE_IMPORTS = {
+    "qdctl-postgres.dll": "libpq.dll",
+    "qdctl-report.dll": "qt6gui.dll",
+    "qdctl-serve.dll": "qt6network.dll",
 }
 
 
@@ -68,8 +78,10 @@ def main():
             staged.add(os.path.relpath(os.path.join(top, name), stage).replace(os.sep, "/"))
 
     binaries = sorted(f for f in staged if f.lower().endswith((".exe", ".dll")))
+    imports = {}
     for relative in binaries:
         pe = pefile.PE(os.path.join(stage, relative))
+        imports[relative] = {e.dll.decode().lower() for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
         if pe.FILE_HEADER.Machine != pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]:
             failures.append(f"{relative}: machine {pe.FILE_HEADER.Machine:#x}, not i386")
         name = os.path.basename(relative)
@@ -89,6 +101,13 @@ def main():
         pe.close()
     if not failures:
         print(f"ok: all {len(binaries)} programs and libraries are PE i386")
+    for module, dll in MODULE_IMPORTS.items():
+        if dll not in imports.get(module, set()):
+            failures.append(f"{module}: does not import {dll} (or is missing)")
+        elif dll in imports.get("qdctl.exe", set()):
+            failures.append(f"qdctl.exe imports {dll}, which only {module} needs")
+        else:
+            print(f"ok: {module} imports {dll}, qdctl.exe does not")
 
     top = os.path.basename(os.path.normpath(stage))
     in_zip = {f[len(top) + 1:] for f in archive_files(zip_path) if f.startswith(top + "/")}
