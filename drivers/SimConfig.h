@@ -46,6 +46,12 @@ struct SimConfig {
     // How long opening the board waits for another process to let go of it
     // before it reports the board busy.
     std::chrono::milliseconds claimWait{2000};
+    // How often, at most, a request looks at whether the claimed state file
+    // was replaced or removed: a look is a system call, which costs a request
+    // many times its own work, and only a look finds a name given to another
+    // file. What is done to the file's bytes shows in its record and is found
+    // by the next request whatever this is (SimClaim::record).
+    std::chrono::milliseconds lookEvery{1};
     int boardCount = 1;
     std::optional<std::uint64_t> lotSeed; // QD_BOARD_MODEL=lot[:seed=S]
 

@@ -152,7 +152,7 @@ std::unique_ptr<SimClaim> SimClaim::take(const SimConfig& config, LinkResult& wh
 
 SimClaim::SimClaim(std::unique_ptr<Hold> hold, SimRecord* record, const SimConfig& config)
     : hold_(std::move(hold)), record_(record), config_(config), converter_(record->model),
-      fitted_(record->modelFitted != 0) {}
+      fitted_(record->modelFitted != 0), lastLook_(coarseClock()) {}
 
 SimClaim::~SimClaim() {
     if (recordProblem(*record_).empty()) {
@@ -177,14 +177,30 @@ void SimClaim::powerUp() {
     *record_ = fresh;
 }
 
+bool SimClaim::lookDue() {
+    const auto now = coarseClock();
+    if (now - lastLook_ < config_.lookEvery) {
+        return false;
+    }
+    lastLook_ = now;
+    return true;
+}
+
 SimRecord* SimClaim::record(std::string& lostPower, LinkResult& why) {
     // Someone else may empty, replace or overwrite the file while this
-    // process holds it: the lock is only advisory. Each request looks at the
-    // open file first (what became of it) and at the record (whether it is
-    // still one); what was cut short under a request that was already
-    // under way reads as zeros rather than ending the process (POSIX's
-    // SimStatePosix.cpp), and this look finds it at the next request.
+    // process holds it: the lock is only advisory. What is done to its bytes
+    // shows in the mapped record, which each request checks: emptied or cut
+    // short, the record reads as zeros past the file's end (POSIX's
+    // SimStatePosix.cpp puts a page of zeros where the system would end the
+    // process), overwritten it is no board record. A file put in its place
+    // or removed leaves the record as it was, on a file that lost its name:
+    // only a look at the open file, a system call, finds that. It is made
+    // when the record is wrong, to tell what happened, and otherwise once
+    // per config.lookEvery at most, which costs a request nearly nothing.
     lostPower.clear();
+    if (isBoardRecord(*record_) && !lookDue()) {
+        return record_;
+    }
     const Look now = look();
     if (now == Look::Replaced) {
         // The file now at the path is the board's state: it is claimed as
@@ -197,7 +213,7 @@ SimRecord* SimClaim::record(std::string& lostPower, LinkResult& why) {
         std::swap(hold_, next->hold_);
         std::swap(record_, next->record_);
         lostPower = "replaced or removed";
-    } else if (now == Look::Intact && recordProblem(*record_).empty()) {
+    } else if (now == Look::Intact && isBoardRecord(*record_)) {
         return record_;
     } else if (!restore()) {
         why = refuse("state file", config_.statePath,

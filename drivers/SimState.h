@@ -5,6 +5,7 @@
 #include "drivers/SimConfig.h"
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -83,12 +84,15 @@ class SimClaim {
     SimClaim(const SimClaim&) = delete;
     SimClaim& operator=(const SimClaim&) = delete;
 
-    // The record, looked at before each use. A state file that was emptied,
+    // The record, checked before each use. A state file that was emptied,
     // cut short, replaced or rewritten while claimed is a board whose power
     // was cut: its record is made again as a board just powered up, with
     // the converter it is fitted with, and `lostPower` says what became of
-    // the file ("" when nothing did). nullptr, with the reason in `why`,
-    // when the file now at the path cannot be claimed.
+    // the file ("" when nothing did). What was done to the file's bytes is
+    // found by the next request; a file replaced or removed, by the first
+    // request once config.lookEvery has passed since the last look.
+    // nullptr, with the reason in `why`, when the file now at the path
+    // cannot be claimed.
     SimRecord* record(std::string& lostPower, LinkResult& why);
 
     // Fits the board with `model`, which it keeps across a loss of power.
@@ -101,9 +105,12 @@ class SimClaim {
     enum class Look { Intact, CutShort, Replaced };
     SimClaim(std::unique_ptr<Hold> hold, SimRecord* record, const SimConfig& config);
 
-    // What became of the state file since it was claimed, at the cost of
-    // one look at the open file per request (per system).
+    // What became of the state file since it was claimed: one look at the
+    // open file (per system), a system call.
     Look look();
+    // Whether config.lookEvery has passed since the last look, on a clock
+    // that costs a request next to nothing to read.
+    bool lookDue();
     // Makes the claimed file whole again, a record's length and mapped
     // where the record is, so that a record can be written into it.
     bool restore();
@@ -117,6 +124,7 @@ class SimClaim {
     // The converter outlives the record: it is the board's, not its memory's.
     ConverterModel converter_;
     bool fitted_ = false;
+    std::chrono::nanoseconds lastLook_;
 };
 
 // What both systems' claims share.
@@ -130,6 +138,11 @@ LinkResult refuse(const std::string& what, const std::string& path, const std::s
 
 // Why a record must not be used, or "".
 std::string recordProblem(const SimRecord& r);
+// The same as recordProblem(r).empty(), at the cost of two compares: each
+// request asks it.
+inline bool isBoardRecord(const SimRecord& r) {
+    return r.magic == SimRecord::kMagic && r.version == SimRecord::kVersion;
+}
 
 // What a look at the state file at `path` found, once its bytes were read:
 // `whole` is false when fewer than a record's came.

@@ -8,6 +8,7 @@
 #include "drivers/SimState.h"
 #include "platform/File.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -59,6 +60,10 @@ PathLook lookAtFile(const std::string& path);
 std::string makePrivateFolder(const std::string& folder);
 // Why the state file could not be opened, from the last failure.
 std::string whyNotOpened(qd::platform::Access access);
+
+// A clock for spacing the looks at the claimed file, read without a system
+// call and cheaper than the steady clock: it moves by the system's tick.
+std::chrono::nanoseconds coarseClock();
 
 // Keeps a mapped record that its file is cut short under from ending the
 // process, where the system would (POSIX), and lets go of it again.

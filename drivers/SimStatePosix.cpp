@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -110,15 +111,20 @@ int flockHolder(dev_t deviceNumber, std::uint64_t inode) {
     return 0;
 }
 
-// A record whose file another process cuts short while a request is under
-// way would end this process with SIGBUS at its next touch: the look before
-// each request cannot close that window. So a bus error inside a claimed
-// record's page puts a page of zeros in its place, which the request goes on
-// with (a record that is no board record: the next request's look finds the
-// loss of power), and any other bus error goes where it went before. mmap is
+// A record whose file another process cuts short would end this process
+// with SIGBUS at its next touch, the check of the record before each request
+// included. So a bus error inside a claimed record's page puts a page of
+// zeros in its place, which the request goes on with: a record that is no
+// board record, which that check finds (at once, or at the next request if
+// the file was cut under one already under way), and only then is the file
+// looked at. Any other bus error goes where it went before. mmap is
 // not on POSIX's list of async-signal-safe functions, but it is a plain
 // system call on the systems this file is built for.
-constexpr int kGuardedRecords = 8;
+// Every board one process may claim (QD_BOARD_COUNT is 64 at most), and the
+// file put in the place of one while it is claimed: the check touches the
+// record before anything looks at the file, so an unguarded one would end
+// the process.
+constexpr int kGuardedRecords = 65;
 std::atomic<std::uintptr_t> guardedPages[kGuardedRecords];
 std::uintptr_t pageSize = 0;
 struct sigaction earlierBusHandler {};
@@ -209,6 +215,16 @@ void unguardRecord(const SimRecord* record) {
         std::uintptr_t page = reinterpret_cast<std::uintptr_t>(record);
         guarded.compare_exchange_strong(page, 0);
     }
+}
+
+std::chrono::nanoseconds coarseClock() {
+    // CLOCK_MONOTONIC_COARSE is the time of the last tick, kept in memory the
+    // kernel shares with the process; the steady clock reads the processor's
+    // counter on top, which costs more than a whole request on a virtual
+    // machine.
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
 }
 
 std::string SimClaim::Hold::problem(unsigned long long& size) {

@@ -171,6 +171,11 @@ std::string whyNotOpened(qd::platform::Access access) {
     return systemError(access == qd::platform::Access::Read ? "cannot read it" : "cannot open it");
 }
 
+// The tick count is kept in memory the system shares with every process.
+std::chrono::nanoseconds coarseClock() {
+    return std::chrono::milliseconds(static_cast<std::int64_t>(::GetTickCount64()));
+}
+
 // The system refuses to cut short a file that is mapped: nothing to guard.
 void guardRecord(const SimRecord*) {}
 void unguardRecord(const SimRecord*) {}

@@ -4,6 +4,7 @@
 #include "Environment.h"
 #include "SimBoardTest.h"
 
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
@@ -198,7 +199,17 @@ TEST(SimConfig, WhereTheStateLives) {
 // Another process may empty, cut, replace or overwrite the state file while
 // a program holds the board (the lock is advisory): the holder sees a board
 // whose power was cut, never a signal, and the board is its own again.
+//
+// What is done to the file's bytes shows in the record, which every request
+// checks; a file replaced or removed shows only to a look at the open file,
+// which a request makes once per lookEvery at most, so as to cost no system
+// call. With a look at every request the next request finds each change;
+// with none due within the test it finds only what the bytes show, and the
+// board goes on with the file that lost its name; with the default, a
+// request soon after finds it, each one before it reading the board as it
+// was (they are looped over up to a deadline that only a hang reaches).
 TEST_F(SimBoardTest, AStateFileChangedUnderItsHolderIsAPowerCycle) {
+    using namespace std::chrono_literals;
     const std::string copy = dir.file("copy.state");
     const auto cut = [this](off_t size) {
         return [=, this] { return ::truncate(state().c_str(), size) == 0; };
@@ -206,40 +217,64 @@ TEST_F(SimBoardTest, AStateFileChangedUnderItsHolderIsAPowerCycle) {
     struct Case {
         const char* what;
         std::function<bool()> change;
+        bool inBytes;
     };
     const Case cases[] = {
-        {"emptied", cut(0)},
-        {"cut to 1 byte", cut(1)},
+        {"emptied", cut(0), true},
+        {"cut to 1 byte", cut(1), true},
         {"replaced by a copy of itself",
          [&] {
              std::filesystem::copy_file(state(), copy);
              return ::rename(copy.c_str(), state().c_str()) == 0;
-         }},
-        {"removed", [this] { return std::filesystem::remove(state()); }},
+         },
+         false},
+        {"removed", [this] { return std::filesystem::remove(state()); }, false},
         {"overwritten",
          [this] {
              writeFile(state(), std::string(sizeof(SimRecord), 'x'));
              return true;
-         }},
+         },
+         true},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        std::filesystem::remove(state());
-        SimBackend backend(config());
-        auto board = backend.open(1);
-        ASSERT_TRUE(board && board->downloadFirmware(firmware()) && write(*board, 0x2000, 0x1000));
-        ASSERT_TRUE(c.change());
-        ::testing::internal::CaptureStderr();
-        LinkResult result;
-        read(*board, &result);
-        ::testing::internal::GetCapturedStderr();
-        EXPECT_EQ(result.status, LinkStatus::RequestFailed);
-        EXPECT_NE(result.diagnostic.find("no firmware loaded: the board lost its power"),
-                  std::string::npos)
-            << result.diagnostic;
-        EXPECT_FALSE(SimBackend(config()).open(1)) << "still held";
-        ASSERT_TRUE(board->downloadFirmware(firmware()));
-        EXPECT_TRUE(write(*board, 0x2000, 0x1000));
-        EXPECT_EQ(read(*board), kMidScale);
+    const std::chrono::milliseconds looks[] = {0ms, SimConfig{}.lookEvery, 24h};
+    for (const auto every : looks) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + ", a look every " + std::to_string(every.count()) +
+                         " ms");
+            std::filesystem::remove(state());
+            SimConfig looking = config();
+            looking.lookEvery = every;
+            SimBackend backend(looking);
+            auto board = backend.open(1);
+            ASSERT_TRUE(board && board->downloadFirmware(firmware()) &&
+                        write(*board, 0x2000, 0x1000));
+            ASSERT_TRUE(c.change());
+            const bool atOnce = c.inBytes || every == 0ms;
+            const bool noLook = !atOnce && every == 24h;
+            const auto deadline = std::chrono::steady_clock::now() + 30s;
+            LinkResult result;
+            std::array<std::uint8_t, 2> reading{};
+            int made = 0;
+            ::testing::internal::CaptureStderr();
+            do {
+                result = {};
+                reading = read(*board, &result);
+                ++made;
+            } while (!atOnce && result && reading == kMidScale &&
+                     (noLook ? made < 100 : std::chrono::steady_clock::now() < deadline));
+            ::testing::internal::GetCapturedStderr();
+            if (noLook) {
+                EXPECT_TRUE(result && reading == kMidScale) << "looked at: " << result.diagnostic;
+                continue;
+            }
+            EXPECT_EQ(result.status, LinkStatus::RequestFailed);
+            EXPECT_NE(result.diagnostic.find("no firmware loaded: the board lost its power"),
+                      std::string::npos)
+                << result.diagnostic;
+            EXPECT_FALSE(SimBackend(config()).open(1)) << "still held";
+            ASSERT_TRUE(board->downloadFirmware(firmware()));
+            EXPECT_TRUE(write(*board, 0x2000, 0x1000));
+            EXPECT_EQ(read(*board), kMidScale);
+        }
     }
 }

@@ -17,6 +17,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import time
 
 qdctl = sys.argv[1]
 work = tempfile.mkdtemp(prefix="qd-hostile-")
@@ -156,10 +157,23 @@ def state_emptied_under_a_running_server():
         if not re.fullmatch(r"\d+", query("MEAS:RAW?")):
             problems.append("no reading before any change")
 
+        def downloads():
+            return read(trace).count("download ") if os.path.exists(trace) else 0
+
         for what, change in changes:
+            before = downloads()
             change()
             try:
+                # What is done to the file's bytes is found by the next request;
+                # a file put in its place only by a look at the open file, which
+                # the board makes once every few milliseconds, not at every
+                # request. Until then it reads from the file that lost its name.
+                deadline = time.monotonic() + 30
                 reading = query("MEAS:RAW?")
+                while (downloads() == before and re.fullmatch(r"\d+", reading)
+                       and time.monotonic() < deadline):
+                    time.sleep(0.001)
+                    reading = query("MEAS:RAW?")
                 error = query("SYST:ERR?")
                 # The board works as before: mid-scale reads 2048 counts.
                 mid = query("SOUR:DAC:CODE #H800;:MEAS:RAW?")
@@ -184,10 +198,10 @@ def state_emptied_under_a_running_server():
     err = server.stderr.read()
     if status != 0:
         problems.append("qdctl serve ended with status %d: %s" % (status, err))
-    downloads = read(trace).count("download ") if os.path.exists(trace) else 0
-    if downloads != 1 + len(changes):
+    made = read(trace).count("download ") if os.path.exists(trace) else 0
+    if made != 1 + len(changes):
         problems.append("%d firmware downloads, want one at the start and one per change: %s"
-                        % (downloads, err))
+                        % (made, err))
     return "; ".join(problems)
 
 
