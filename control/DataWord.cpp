@@ -80,24 +80,34 @@ std::string formatCode(std::int32_t code) {
     return text;
 }
 
-ProgramOutcome ProgramDac(std::string_view typed, ControlState& state, Board& board) {
+std::optional<std::int32_t> validateDataWord(std::string_view typed, int resolution) {
     try {
         const std::string_view text = typed.empty() ? std::string_view("0000") : typed;
         std::int32_t code = parseHexCode(text);
-        const double largest = std::pow(2.0, state.Resolution) - 1.0;
+        const double largest = std::pow(2.0, resolution) - 1.0;
         if (code > largest) {
             code = guardedFromDouble<std::int32_t>(largest);
         }
-        if (code < 0) {
-            code = 0;
-        }
-        ProgramOutcome outcome{formatCode(code), false};
-        state.DacWord = code;
+        return code < 0 ? 0 : code;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+ProgramOutcome ProgramDac(std::string_view typed, ControlState& state, Board& board) {
+    const std::optional<std::int32_t> code = validateDataWord(typed, state.Resolution);
+    if (!code) {
+        // The command recovers silently: the user sees the empty box and
+        // types again.
+        return {std::string(), true};
+    }
+    try {
+        ProgramOutcome outcome{formatCode(*code), false};
+        state.DacWord = *code;
         SendDacWord(state, board);
         return outcome;
     } catch (const std::exception&) {
-        // The command recovers silently: the user sees the empty box and
-        // types again.
+        // A failed write is the same silent recovery.
         return {std::string(), true};
     }
 }

@@ -3,6 +3,7 @@
 #include "control/ControlState.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,9 +31,15 @@ struct ProgramOutcome {
     bool failed = false; // the box is empty and must be given the input focus
 };
 
-// The data-word command: validate the typed text, clamp it to the device's
-// range, store it in DacWord and send the composed frame. Every failure,
-// from the text to the board write, ends silently in a failed outcome.
+// The data-word command's checks alone, touching no state and no board: the
+// typed text (empty as 0000) read as hexadecimal and clamped to 0 through
+// the largest code of `resolution` bits; nothing when the text is refused.
+// qdctl checks a code here without a window or a board.
+std::optional<std::int32_t> validateDataWord(std::string_view typed, int resolution);
+
+// The data-word command: validateDataWord, then the code stored in DacWord
+// and the composed frame sent. Every failure, from the text to the board
+// write, ends silently in a failed outcome.
 ProgramOutcome ProgramDac(std::string_view typed, ControlState& state, Board& board);
 
 // Rounds to at most three decimals as the display shows them, independent of

@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 namespace qd::qdctl {
 
@@ -42,23 +43,13 @@ using session::RequestFailed;
 using session::Session;
 using session::writeMessage;
 
-using control::Board;
-using control::ControlState;
 using control::DeviceProfile;
 using control::formatCode;
 using control::formatNumber;
 using control::parseHexCode;
-using control::ProgramDac;
-using control::ProgramOutcome;
+using control::validateDataWord;
 
 namespace {
-
-// Takes the frame and sends nothing: a code is validated and composed
-// exactly as the window does, before anything reaches the board.
-struct DryRun final : Board {
-    void WriteShiftRegister(std::int16_t, std::int32_t) override {}
-    std::int32_t ReadConverter() override { return 0; }
-};
 
 std::string rangeOf(const DeviceProfile& device) {
     return "the " + std::string(device.caption) + "'s range 0 to " +
@@ -76,15 +67,14 @@ Code validateCode(const DeviceProfile& device, const std::string& typed, bool cl
                                    "\": codes are hexadecimal digits without a prefix, as the "
                                    "data-word box takes them (800, not 0x800)");
     }
-    ControlState state;
-    state.selectDevice(device);
-    DryRun dry;
-    const ProgramOutcome outcome = ProgramDac(typed, state, dry);
-    if (outcome.failed) {
+    // Checked exactly as the data-word box checks it, before anything
+    // reaches the board.
+    const std::optional<std::int32_t> valid = validateDataWord(typed, device.resolution);
+    if (!valid) {
         throw Failure(BadCode, "bad code \"" + typed +
                                    "\": up to eight hexadecimal digits, no prefix or sign");
     }
-    Code code{parseHexCode(outcome.text), outcome.text, {}};
+    Code code{*valid, formatCode(*valid), {}};
     if (typed.empty() || parseHexCode(typed) == code.value) {
         return code;
     }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
+#include <vector>
 
 using namespace qd;
 using namespace qd::control;
@@ -24,17 +25,18 @@ ControlState stateWithResolution(std::int16_t bits) {
     return s;
 }
 
-} // namespace
+struct TypedCase {
+    std::string typed;
+    std::int16_t bits;
+    std::string shown;                // "" with the focus requested: error path
+    std::optional<std::int32_t> code; // what DacWord held before composing
+};
 
-TEST(ProgramDac, TypedTextTable) {
-    struct Case {
-        std::string typed;
-        std::int16_t bits;
-        std::string shown;                // "" with the focus requested: error path
-        std::optional<std::int32_t> code; // what DacWord held before composing
-    };
+// What the data-word box does with typed text, for the command and for its
+// checks alone.
+std::vector<TypedCase> typedTextCases() {
     const std::string longText(100000, '1');
-    const Case cases[] = {
+    return {
         {"", 12, "0000", 0},
         {"7", 12, "0007", 7},
         {"7", 16, "0007", 7},
@@ -62,7 +64,12 @@ TEST(ProgramDac, TypedTextTable) {
         {longText, 16, "", std::nullopt},
         {std::string(5000, '0') + "1", 16, "0001", 1},
     };
-    for (const auto& c : cases) {
+}
+
+} // namespace
+
+TEST(ProgramDac, TypedTextTable) {
+    for (const auto& c : typedTextCases()) {
         const std::string what =
             "\"" + c.typed.substr(0, 20) + "\" on " + std::to_string(c.bits) + " bits";
         ControlState s = stateWithResolution(c.bits);
@@ -84,6 +91,17 @@ TEST(ProgramDac, TypedTextTable) {
             EXPECT_EQ(s.DacWord, -7) << what << ": DacWord untouched";
         }
     }
+}
+
+// qdctl checks its codes with the checks alone: they must agree with the
+// command on every text.
+TEST(ValidateDataWord, AgreesWithTheCommand) {
+    for (const auto& c : typedTextCases()) {
+        const std::string what =
+            "\"" + c.typed.substr(0, 20) + "\" on " + std::to_string(c.bits) + " bits";
+        EXPECT_EQ(validateDataWord(c.typed, c.bits), c.code) << what;
+    }
+    EXPECT_EQ(validateDataWord("7", 0), 0) << "no device chosen: the largest code of 0 bits";
 }
 
 TEST(ProgramDac, FailedWriteTakesTheErrorPath) {
