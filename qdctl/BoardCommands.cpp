@@ -91,7 +91,7 @@ Code validateCode(const DeviceProfile& device, const std::string& typed, bool cl
                                    "; --clamp clamps it as the data-word box does");
     }
     code.clampedFrom = typed;
-    writeMessage(what + " " + typed + " clamped to " + outcome.text + ", " + rangeOf(device));
+    writeMessage(what + " " + typed + " clamped to " + code.shown + ", " + rangeOf(device));
     return code;
 }
 
