@@ -74,8 +74,9 @@ std::string footer(const std::string& examples) {
     return "\nEXAMPLES\n" + examples + "\n" + kExitStatusHelp +
            "\n\nENVIRONMENT\n"
            "  QD_BOARD=sim selects the simulated board in our link libraries, unset or\n"
-           "  empty real USB; any other value is refused. See the README for the other\n"
-           "  QD_BOARD_* settings. QD_RESULTS names the results store as --results does.";
+           "  empty real USB; any other value is refused. See docs/simulated-board.md\n"
+           "  for the other QD_BOARD_* settings. QD_RESULTS names the results store as\n"
+           "  --results does.";
 }
 
 void addDevice(CLI::App& app, session::DeviceChoice& choice, bool required) {

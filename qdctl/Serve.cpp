@@ -29,7 +29,7 @@ class ServeCommand final : public Subcommand {
             "Holds the board, loads its firmware unless it runs it already, and serves SCPI on a "
             "raw TCP socket (the LXI convention) until ended: *IDN?, *RST, *TST?, SYSTem:DEVice, "
             "SOURce:DAC:CODE, SOURce:DAC:PMODe, SOURce:VOLTage, MEASure:VOLTage? and more; see "
-            "the README. SCPI has no authentication: listen on another address than loopback "
+            "docs/scpi.md. SCPI has no authentication: listen on another address than loopback "
             "only on a network you trust.");
         addDevice(app, o_.device, false);
         addServing(app, o_.serving);

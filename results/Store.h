@@ -22,7 +22,7 @@ namespace qd::results {
 struct Column {
     const char* name;
     enum Kind { Text, Integer, Real } kind;
-    const char* meaning; // for the README's table
+    const char* meaning; // for the schema's table in docs/results-store.md
 };
 extern const std::vector<Column> kRunColumns;
 

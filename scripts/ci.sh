@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What a new user gets, checked on new machines: runs the README's test
 # command inside a new Debian 12 root, builds the Debian package there as the
-# README says, installs it with apt-get into a second new root that holds
+# docs say, installs it with apt-get into a second new root that holds
 # nothing else, and checks the installed programs from /usr.
 #
 # Last, in the build root, it makes the Windows version with
