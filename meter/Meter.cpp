@@ -264,13 +264,24 @@ bool Meter::synchronise(std::chrono::milliseconds within) {
     return false;
 }
 
-std::string Meter::query(const std::string& message, std::chrono::milliseconds timeout) {
+void Meter::discardStale(std::chrono::milliseconds within) {
     // An answer waiting now is nobody's: a late one, or one sent twice.
     // What may still be on its way of it is taken by *OPC?'s answer.
-    if (discardPending() && !synchronise(timeout)) {
+    if (discardPending() && !synchronise(within)) {
         fail("it sent a reply nobody asked for, and does not answer *OPC? within " +
-             seconds(timeout) + " s");
+             seconds(within) + " s");
     }
+}
+
+void Meter::clearAndSynchronise(const std::string& what, std::chrono::milliseconds within) {
+    send("*CLS");
+    if (!synchronise(within)) {
+        fail(what + ", and after *CLS it does not answer *OPC?");
+    }
+}
+
+std::string Meter::query(const std::string& message, std::chrono::milliseconds timeout) {
+    discardStale(timeout);
     try {
         return exchange(message, timeout);
     } catch (const MeterTimeout&) {
@@ -278,10 +289,7 @@ std::string Meter::query(const std::string& message, std::chrono::milliseconds t
     // Once in step again, its late answer thrown away, the query is asked
     // once more.
     const std::string timedOut = message + " timed out after " + seconds(timeout) + " s";
-    send("*CLS");
-    if (!synchronise(timeout)) {
-        fail(timedOut + ", and after *CLS it does not answer *OPC?");
-    }
+    clearAndSynchronise(timedOut, timeout);
     try {
         return exchange(message, timeout);
     } catch (const MeterTimeout&) {
@@ -290,10 +298,7 @@ std::string Meter::query(const std::string& message, std::chrono::milliseconds t
 }
 
 std::optional<std::string> Meter::askOptional(const std::string& message) {
-    if (discardPending() && !synchronise(timeout_)) {
-        fail("it sent a reply nobody asked for, and does not answer *OPC? within " +
-             seconds(timeout_) + " s");
-    }
+    discardStale(timeout_);
     try {
         return exchange(message, std::min(timeout_, kOptionalTimeout));
     } catch (const MeterTimeout&) {
@@ -301,10 +306,7 @@ std::optional<std::string> Meter::askOptional(const std::string& message) {
     // A header the meter does not know leaves -113 in its error queue and
     // no answer: *CLS empties the queue, and *OPC? brings it back in step,
     // throwing away a late answer should one still come.
-    send("*CLS");
-    if (!synchronise(timeout_)) {
-        fail(message + " was not answered, and after *CLS the meter does not answer *OPC?");
-    }
+    clearAndSynchronise(message + " was not answered", timeout_);
     return std::nullopt;
 }
 
@@ -420,11 +422,7 @@ std::vector<double> Meter::read() {
             if (++again > kReadAgain) {
                 fail("it keeps answering " + readQuery + " more than once" + at());
             }
-            send("*CLS");
-            if (!synchronise(timeout_)) {
-                fail(readQuery + " was answered more than once, and after *CLS the meter does "
-                                 "not answer *OPC?");
-            }
+            clearAndSynchronise(readQuery + " was answered more than once", timeout_);
             out.clear();
             continue;
         }

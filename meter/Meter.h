@@ -100,6 +100,12 @@ class Meter {
     void send(const std::string& message);
     // Throws away what came unasked; true when there was something.
     bool discardPending();
+    // Before a query: what came unasked thrown away and, if there was
+    // something, the meter brought back in step; MeterError when it is not.
+    void discardStale(std::chrono::milliseconds within);
+    // *CLS, then *OPC? until it answers; MeterError saying `what` first
+    // when it does not.
+    void clearAndSynchronise(const std::string& what, std::chrono::milliseconds within);
     void discarded(std::size_t count);
     // *OPC? until it answers 1, what comes before that thrown away; false
     // when it does not within `within`.

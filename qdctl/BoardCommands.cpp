@@ -18,7 +18,6 @@
 
 #include <CLI/CLI.hpp>
 #include <QCryptographicHash>
-#include <QFile>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
