@@ -12,8 +12,8 @@
 #include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
 #include "qdctl/Options.h"
-#include "qdctl/Recording.h"
-#include "qdctl/ResultsFile.h"
+#include "run/Recording.h"
+#include "run/ResultsFile.h"
 #include "scpi/PowerModes.h"
 
 #include <CLI/CLI.hpp>
@@ -24,6 +24,10 @@
 #include <optional>
 
 namespace qd::qdctl {
+
+using run::figureOf;
+using run::openRecorded;
+using run::ResultsFile;
 
 using session::BadArguments;
 using session::BadCode;
@@ -145,10 +149,11 @@ ProgramResult programmed(const CodeOptions& o, const Session& s, const Code& cod
     return r;
 }
 
-ProgramResult runProgram(const CodeOptions& o, const CommonOptions& common) {
+ProgramResult runProgram(const CodeOptions& o, const CommonOptions& common,
+                         run::Recording& recording) {
     const Code code = codeOf(o);
     auto [session, downloaded] =
-        openRecorded(common, o.device, true, {{"reference_v", formatNumber(o.vref)}});
+        openRecorded(common, o.device, true, recording, {{"reference_v", formatNumber(o.vref)}});
     session->program(code.value);
     return programmed(o, *session, code, downloaded);
 }
@@ -172,20 +177,23 @@ class ProgramCommand final : public Subcommand {
         checkReference(o_.vref);
         checkVolts(o_.volts);
     }
-    int run(const CommonOptions& common) override { return finish(common, runProgram(o_, common)); }
+    int run(const CommonOptions& common, run::Recording& recording) override {
+        return finish(common, runProgram(o_, common, recording), recording.id());
+    }
 
   private:
     CodeOptions o_;
 };
 
-ReadResult runRead(const CommonOptions& o) {
+ReadResult runRead(const CommonOptions& o, run::Recording& recording) {
     // No download unless asked: the board keeps running what it was last
     // given, so a read shows what an earlier command programmed.
-    auto [session, downloaded] = openRecorded(o, {}, o.download, {{"reading_unit", "counts"}});
+    auto [session, downloaded] =
+        openRecorded(o, {}, o.download, recording, {{"reading_unit", "counts"}});
     try {
         const auto reading = session->read();
-        recording().conclude({}, {figureOf("reading_counts", reading.counts, "counts"),
-                                  figureOf("output_v", reading.volts, "V")});
+        recording.conclude({}, {figureOf("reading_counts", reading.counts, "counts"),
+                                figureOf("output_v", reading.volts, "V")});
         return {reading.counts, reading.volts};
     } catch (const Failure& f) {
         if (f.status() != RequestFailed) {
@@ -208,7 +216,9 @@ class ReadCommand final : public Subcommand {
                         "is given, so it reads what an earlier command programmed.");
         app.footer(footer("  qdctl read\n  qdctl --json read"));
     }
-    int run(const CommonOptions& common) override { return finish(common, runRead(common)); }
+    int run(const CommonOptions& common, run::Recording& recording) override {
+        return finish(common, runRead(common, recording), recording.id());
+    }
 };
 
 struct VerifyOptions : CodeOptions {
@@ -216,14 +226,15 @@ struct VerifyOptions : CodeOptions {
     std::optional<double> tolerance;
 };
 
-VerifyResult runVerify(const VerifyOptions& o, const CommonOptions& common) {
+VerifyResult runVerify(const VerifyOptions& o, const CommonOptions& common,
+                       run::Recording& recording) {
     const Code code = codeOf(o);
     auto [session, downloaded] =
-        openRecorded(common, o.device, true,
+        openRecorded(common, o.device, true, recording,
                      {{"reference_v", formatNumber(o.vref)}, {"reading_unit", "counts"}});
     session->program(code.value);
     const auto reading = session->read();
-    recording().add(code.value, session->state.DacWord, {static_cast<double>(reading.counts)});
+    recording.add(code.value, session->state.DacWord, {static_cast<double>(reading.counts)});
     VerifyResult r;
     r.programmed = programmed(o, *session, code, downloaded);
     const int bits = o.device.deviceProfile().resolution;
@@ -237,7 +248,7 @@ VerifyResult runVerify(const VerifyOptions& o, const CommonOptions& common) {
     results::Figure error = figureOf("error_counts", reading.counts - r.expectedCounts, "counts");
     error.code = code.value;
     error.limit = "±" + formatNumber(r.tolerance);
-    recording().conclude(r.pass ? "PASS" : "FAIL", {error});
+    recording.conclude(r.pass ? "PASS" : "FAIL", {error});
     return r;
 }
 
@@ -257,7 +268,9 @@ class VerifyCommand final : public Subcommand {
         checkTolerance(o_.tolerance);
         checkVolts(o_.volts);
     }
-    int run(const CommonOptions& common) override { return finish(common, runVerify(o_, common)); }
+    int run(const CommonOptions& common, run::Recording& recording) override {
+        return finish(common, runVerify(o_, common, recording), recording.id());
+    }
 
   private:
     VerifyOptions o_;
@@ -270,9 +283,10 @@ struct SelftestOptions {
     double vref = board::kDefaultReferenceVolts;
 };
 
-SelftestResult runSelftest(const SelftestOptions& o, const CommonOptions& common) {
+SelftestResult runSelftest(const SelftestOptions& o, const CommonOptions& common,
+                           run::Recording& recording) {
     auto [session, downloaded] =
-        openRecorded(common, o.device, true,
+        openRecorded(common, o.device, true, recording,
                      {{"reference_v", formatNumber(o.vref)}, {"reading_unit", "counts"}});
     const measure::SelfTestReport report =
         measure::runSelfTest(session->state, session->comms(), o.vref,
@@ -289,7 +303,7 @@ SelftestResult runSelftest(const SelftestOptions& o, const CommonOptions& common
                                    step.measured - step.expected, "counts"));
         figures.back().code = step.frame;
     }
-    recording().conclude(r.pass ? "PASS" : "FAIL", std::move(figures));
+    recording.conclude(r.pass ? "PASS" : "FAIL", std::move(figures));
     return r;
 }
 
@@ -308,8 +322,8 @@ class SelftestCommand final : public Subcommand {
         checkReference(o_.vref);
         checkTolerance(o_.tolerance);
     }
-    int run(const CommonOptions& common) override {
-        return finish(common, runSelftest(o_, common));
+    int run(const CommonOptions& common, run::Recording& recording) override {
+        return finish(common, runSelftest(o_, common, recording), recording.id());
     }
 
   private:
@@ -337,7 +351,9 @@ class ListCommand final : public Subcommand {
                         "may open it.");
         app.footer(footer("  qdctl list\n  QD_BOARD=sim qdctl --json list"));
     }
-    int run(const CommonOptions& common) override { return finish(common, runList(common)); }
+    int run(const CommonOptions& common, run::Recording&) override {
+        return finish(common, runList(common));
+    }
 };
 
 } // namespace
@@ -360,68 +376,6 @@ std::unique_ptr<Subcommand> makeSelftestCommand() {
 
 std::unique_ptr<Subcommand> makeListCommand() {
     return std::make_unique<ListCommand>();
-}
-
-measure::Program programOn(session::Session& session) {
-    return [board = &session](std::int32_t code) {
-        board->program(code);
-        return static_cast<std::int32_t>(board->state.DacWord);
-    };
-}
-
-namespace {
-
-// The image's SHA-256, or "" when it is not one the link library would
-// load: read once, bounded, from a regular file only, as the library reads
-// it, so that a FIFO or a device in its place is never waited on.
-std::string sha256Of(const std::string& path) {
-    std::string text, why;
-    if (!platform::readRegularFile(path, board::kMaxImageFileBytes, text, why)) {
-        return {};
-    }
-    return QCryptographicHash::hash(QByteArrayView(text), QCryptographicHash::Sha256)
-        .toHex()
-        .toStdString();
-}
-
-} // namespace
-
-session::Opened openRecorded(const CommonOptions& common, const DeviceChoice& device, bool load,
-                             std::map<std::string, std::string> fields) {
-    fields["device"] = device.device;
-    if (!device.device.empty()) {
-        fields["power_mode"] = device.mode;
-    }
-    fields["link"] = common.link == 2 ? "QNS_CYUSB_USB4" : "USBFunctions";
-    if (platform::environment("QD_BOARD") == "sim") {
-        const std::string model = platform::environment("QD_BOARD_MODEL");
-        fields["converter_model"] = model.empty() ? "as the board was fitted" : model;
-    }
-    recording().begin(std::move(fields));
-    session::Opened opened = openSession(common, device, load);
-    // Read once the library has loaded it, or refused to: a path it cannot
-    // load fails there, with the link's own status and words.
-    recording().set("firmware_sha256", sha256Of(session::firmwarePathOf(common)));
-    const int board = opened.session->board();
-    const session::BoardFields listed = listedBoard(opened.session->binding(), board);
-    recording().set("board", session::boardIdentifier(listed, board));
-    recording().set("board_serial", fieldOf(listed, "serial"));
-    return opened;
-}
-
-void endLoop(const measure::LoopOutcome& outcome, std::size_t total, ResultsFile* csv) {
-    if (!outcome.failure) {
-        return;
-    }
-    try {
-        std::rethrow_exception(outcome.failure);
-    } catch (const Failure& f) {
-        endEarly(f, outcome.rows, total, csv);
-    } catch (const meter::MeterError& e) {
-        endEarly(Failure(MeterFailed, e.what()), outcome.rows, total, csv);
-    } catch (const measure::ProbeError& e) {
-        endEarly(Failure(MeterFailed, e.what()), outcome.rows, total, csv);
-    }
 }
 
 int statusOf(const Result& result) {
@@ -449,10 +403,10 @@ int statusOf(const Result& result) {
     return Ok;
 }
 
-int finish(const CommonOptions& common, const Result& result, bool timing) {
+int finish(const CommonOptions& common, const Result& result, const std::string& run, bool timing) {
     const int status = statusOf(result);
     try {
-        printResult(common.json, result);
+        printResult(common.json, result, run);
         if (const auto* sweep = std::get_if<SweepResult>(&result); sweep && timing) {
             writeMessage(timingText(*sweep));
         }

@@ -3,6 +3,9 @@
 #include "measure/Limits.h"
 #include "measure/Loop.h"
 #include "measure/SweepStatistics.h"
+#include "run/Board.h"
+#include "run/Characterize.h"
+#include "run/Sweep.h"
 #include "session/CommonOptions.h"
 #include "session/ExitStatus.h"
 #include "session/Session.h"
@@ -28,6 +31,9 @@ using measure::Response;
 using measure::SweepRow;
 using measure::SweepStatistics;
 using measure::SweepSummary;
+
+using run::CharacterizeResult;
+using run::SweepResult;
 
 // What each command found out; Output turns these into text, JSON and CSV.
 
@@ -57,18 +63,6 @@ struct VerifyResult {
     bool pass = false;
 };
 
-struct SweepResult {
-    std::string device, mode;
-    SweepSummary summary;
-    std::string csv, plot;
-    bool downloaded = false;
-    bool clamped = false; // --clamp clamped --from or --to
-    int signal = 0; // the signal that ended it early (SIGINT, SIGTERM); the rows so far are kept
-    double seconds = 0;
-    double shareOutsideLibrary = 0; // with --timing
-    double plotSeconds = 0;         // drawing alone, with --timing
-};
-
 struct ModeCheckResult {
     std::string mode;
     std::int32_t frame = 0;
@@ -92,67 +86,8 @@ struct ListResult {
     bool detailed = true; // false: the library gives identifiers only
 };
 
-// What characterize found, with how it was measured, for the report.
-struct CharacterizeResult {
-    std::string device;
-    int bits = 0;
-    double referenceVolts = 0;
-    std::string meter;         // the resource; empty for the on-board converter
-    std::string meterIdentity; // its *IDN? answer
-    std::string meterFamily;   // whose dialect it was spoken to in
-    double meterRangeVolts = 0;
-    double nplc = 0;
-    int samples = 0;
-    double settleMs = 0;
-    std::string plan;
-    std::size_t planned = 0, measured = 0;
-    std::string board;       // the board's identifier
-    std::string boardSerial; // its USB serial, "" when it has none
-    std::string date;        // when it was measured, local time, ISO 8601
-    // Absent when it ended before the codes the figures need were measured.
-    std::optional<measure::Figures> figures;
-    // Each code's mean output in volts, ascending: what the report draws
-    // when there are no figures to draw.
-    std::vector<std::pair<std::int32_t, double>> output;
-    measure::Limits limits;
-    measure::Verdict verdict;
-    std::string csv, plot, report;
-    bool downloaded = false;
-    int signal = 0;
-    // A failure that ended it before the plan was done (the meter or the
-    // board gone): its status and message. The figures the codes measured
-    // allow are still given, marked interrupted.
-    int endStatus = 0;
-    std::string endMessage;
-    double seconds = 0;
-    double meterSeconds = 0; // readings and settling
-    // What the report's header names: the unit, who, where, and what made it.
-    std::string serial, operatorName, temperature, note;
-    std::string meterCalibration; // the meter's CAL:DATE? answer, when it has one
-    std::string version, commandLine;
-    std::string from;        // the CSV judged, for --from
-    std::size_t resumed = 0; // rows taken from the CSV of --resume
-    bool interrupted() const { return signal != 0 || endStatus != 0; }
-};
-
 using Result = std::variant<ProgramResult, ReadResult, VerifyResult, SweepResult, SelftestResult,
                             ListResult, CharacterizeResult>;
-
-// After a measurement loop of `total` codes: a failure that ended it, as
-// endEarly ends a run, with the meter's failures as MeterFailed.
-class ResultsFile;
-void endLoop(const measure::LoopOutcome& outcome, std::size_t total, ResultsFile* csv);
-
-// Opens the board as openSession does, recording the run's start first
-// (so that a board that cannot be opened is on record too) with `fields`
-// and what every run holds: device, power mode, link, firmware, converter.
-session::Opened openRecorded(const session::CommonOptions& common,
-                             const session::DeviceChoice& device, bool load,
-                             std::map<std::string, std::string> fields = {});
-
-// What a measurement loop calls to program a code on `session`: the frame
-// it wrote.
-measure::Program programOn(session::Session& session);
 
 // A code as the data-word box takes it: the value, the text it shows, and
 // what was typed when --clamp clamped it.
@@ -174,6 +109,7 @@ int statusOf(const Result& result);
 
 // Ends a command that ran once: prints its result as asked, with --timing
 // what a sweep's took, and returns its exit status.
-int finish(const CommonOptions& common, const Result& result, bool timing = false);
+int finish(const CommonOptions& common, const Result& result, const std::string& run = {},
+           bool timing = false);
 
 } // namespace qd::qdctl

@@ -1,8 +1,7 @@
 #include "qdctl/CommandOutput.h"
 
 #include "control/DataWord.h"
-#include "qdctl/CharacterizeReport.h"
-#include "qdctl/Recording.h"
+#include "run/CharacterizeReport.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,25 +12,16 @@
 
 namespace qd::qdctl {
 
+using run::figureRows;
+using run::sweepSummaryLines;
+using run::verdictName;
+
 using session::boardFields;
 using session::writeStandardError;
 using session::writeStandardOutput;
 
 using control::formatCode;
 using control::formatNumber;
-
-// New columns go at the end, so that a script that picks columns by their
-// place keeps working.
-std::string csvHeader() {
-    return "code,frame,expected_v,measured_v,error_mv,error_counts,measured_counts\n";
-}
-
-std::string csvRow(const SweepRow& row) {
-    return formatCode(row.code) + "," + formatCode(row.frame) + "," +
-           formatNumber(row.expectedVolts) + "," + board::readingVoltsText(row.measuredCounts) +
-           "," + formatNumber(row.errorMillivolts()) + "," + std::to_string(row.errorCounts()) +
-           "," + std::to_string(row.measuredCounts) + "\n";
-}
 
 namespace {
 
@@ -74,21 +64,6 @@ std::string programText(const ProgramResult& r) {
            " (" + std::to_string(r.frameBits) + " bits, index " +
            formatCode(static_cast<std::int32_t>(r.index)) + "), firmware " +
            (r.downloaded ? "loaded" : "already running");
-}
-
-// Readings that do not follow the codes are said to be what they are: a
-// flat line is no monotonic converter.
-std::string monotonicText(const SweepSummary& s) {
-    switch (s.response) {
-    case Response::Flat:
-        return "no: the reading stays at " + std::to_string(s.flatCounts) +
-               " counts whatever the code";
-    case Response::Falling:
-        return "no: the reading falls as the code rises";
-    case Response::Follows:
-        break;
-    }
-    return s.monotonic ? "yes" : "no";
 }
 
 QJsonValue orNull(const std::optional<double>& value) {
@@ -373,42 +348,13 @@ std::string resultText(const Result& result) {
     return std::visit(TextOf{}, result);
 }
 
-std::string resultJson(const Result& result) {
+std::string resultJson(const Result& result, const std::string& run) {
     QJsonObject json = std::visit(JsonOf{}, result);
     // The run the results store keeps it as.
-    if (const std::string& run = recording().id(); !run.empty()) {
+    if (!run.empty()) {
         json.insert("run", q(run));
     }
     return QJsonDocument(json).toJson(QJsonDocument::Compact).toStdString();
-}
-
-std::vector<std::string> sweepSummaryLines(const SweepResult& r) {
-    const SweepSummary& s = r.summary;
-    char text[200];
-    std::vector<std::string> lines;
-    const auto add = [&] { lines.emplace_back(text); };
-    std::snprintf(text, sizeof text, "points             %zu%s", s.points,
-                  r.signal != 0 ? " (interrupted)" : "");
-    add();
-    std::snprintf(text, sizeof text, "offset error       %.3f counts (%.3f mV)",
-                  s.offsetCounts + 0.0, s.offsetMillivolts() + 0.0);
-    add();
-    std::snprintf(text, sizeof text, "gain error         %.3f %%", s.gainErrorPercent + 0.0);
-    add();
-    std::snprintf(text, sizeof text, "largest deviation  %d counts (%.3f mV) at code %s",
-                  s.largestDeviationCounts, s.largestDeviationMillivolts() + 0.0,
-                  formatCode(s.largestDeviationCode).c_str());
-    add();
-    lines.push_back("monotonic          " + monotonicText(s));
-    if (s.toleranceCounts) {
-        std::snprintf(
-            text, sizeof text, "tolerance          %g counts: %s", *s.toleranceCounts,
-            s.pointsBeyondTolerance == 0
-                ? "every point within it"
-                : (std::to_string(s.pointsBeyondTolerance) + " points beyond it").c_str());
-        add();
-    }
-    return lines;
 }
 
 std::string timingText(const SweepResult& r) {
@@ -425,9 +371,9 @@ std::string timingText(const SweepResult& r) {
     return line;
 }
 
-void printResult(bool json, const Result& result) {
+void printResult(bool json, const Result& result, const std::string& run) {
     if (json) {
-        writeStandardOutput(resultJson(result) + "\n");
+        writeStandardOutput(resultJson(result, run) + "\n");
         return;
     }
     // Rows on standard output are read by a CSV reader: nothing else goes

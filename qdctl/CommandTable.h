@@ -1,5 +1,6 @@
 #pragma once
 
+#include "run/Recording.h"
 #include "session/CommonOptions.h"
 
 #include <memory>
@@ -26,16 +27,12 @@ class Subcommand {
     // (nan, inf, a negative voltage), before any board is touched.
     virtual void check() const {}
 
-    // Runs it; qdctl's exit status. Failures raise Failure or RuntimeError.
-    virtual int run(const session::CommonOptions& common) = 0;
+    // Runs it, recording what it measures in `recording`; qdctl's exit
+    // status. Failures raise Failure or RuntimeError.
+    virtual int run(const session::CommonOptions& common, run::Recording& recording) = 0;
 };
 
-// What a command records in the results store.
-enum class Records {
-    Nothing, // it touches no board
-    Few,     // a run of a handful of readings, each written as it comes
-    Many,    // a loop of readings, which a writer thread commits as the loop goes on
-};
+using run::Records;
 
 struct CommandEntry {
     const char* name;

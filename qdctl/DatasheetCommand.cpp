@@ -4,12 +4,12 @@
 #include "measure/Datasheet.h"
 #include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
-#include "qdctl/LotDatasheet.h"
 #include "qdctl/Options.h"
-#include "qdctl/Recording.h"
-#include "qdctl/Renderer.h"
-#include "qdctl/ResultsFile.h"
 #include "results/Store.h"
+#include "run/LotDatasheet.h"
+#include "run/Recording.h"
+#include "run/Renderer.h"
+#include "run/ResultsFile.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
 
@@ -23,6 +23,14 @@
 #include <set>
 
 namespace qd::qdctl {
+
+using run::Datasheet;
+using run::datasheetOf;
+using run::datasheetReport;
+using run::Recording;
+using run::Renderer;
+using run::ResultsFile;
+using run::unitOf;
 
 using session::BadArguments;
 using session::CommonOptions;
@@ -196,7 +204,7 @@ class DatasheetCommand final : public Subcommand {
         }
     }
 
-    int run(const CommonOptions& common) override {
+    int run(const CommonOptions& common, run::Recording&) override {
         Datasheet d;
         try {
             const auto store = Recording::storeToRead(common);

@@ -2,7 +2,7 @@
 // the way to a PostgreSQL server. The connection it makes lives on in qdctl,
 // which keeps the module loaded to its end.
 
-#include "qdctl/PostgresModule.h"
+#include "run/PostgresModule.h"
 
 #include "session/ModuleExport.h"
 
@@ -14,4 +14,4 @@ QDCTL_MODULE_EXPORT void qdctlOpenPostgres(const std::string& uri,
 }
 
 // What qdctl casts the entry to is what it is.
-static_assert(std::is_same_v<decltype(&qdctlOpenPostgres), qd::qdctl::OpenPostgres>);
+static_assert(std::is_same_v<decltype(&qdctlOpenPostgres), qd::run::OpenPostgres>);

@@ -14,8 +14,6 @@ namespace {
 // Short sweeps end before anyone would read a progress line.
 constexpr std::size_t kWorthShowing = 256;
 
-bool stationSlot = false;
-
 } // namespace
 
 std::string minutesAndSeconds(double seconds) {
@@ -25,17 +23,19 @@ std::string minutesAndSeconds(double seconds) {
     return text;
 }
 
-Progress::Progress(std::size_t total, bool enabled, const char* what, bool slow)
-    : total_(total), enabled_(enabled && (slow || total > kWorthShowing)), what_(what),
-      every_(slow ? 1 : 64), terminal_(session::sysIsTerminal(session::kStandardError)),
-      begin_(steady_clock::now()), lastShown_(begin_) {}
+Progress::Progress(bool enabled, const char* what, bool slow, bool forStation)
+    : enabled_(enabled), slow_(slow), forStation_(forStation), what_(what), every_(slow ? 1 : 64),
+      terminal_(session::sysIsTerminal(session::kStandardError)), begin_(steady_clock::now()),
+      lastShown_(begin_) {}
 
-void Progress::forStation() {
-    stationSlot = true;
+void Progress::started(std::size_t total) {
+    total_ = total;
+    enabled_ = enabled_ && (slow_ || total > kWorthShowing);
+    begin_ = lastShown_ = steady_clock::now();
 }
 
-void Progress::update(std::size_t done) {
-    if (stationSlot) {
+void Progress::progress(std::size_t done, std::size_t /*total*/) {
+    if (forStation_) {
         std::fprintf(stderr, "%s %zu %zu\n", kStationProgress, done, total_);
         std::fflush(stderr);
         return;
@@ -71,7 +71,7 @@ void Progress::show(std::size_t done, steady_clock::time_point now) {
     shown_ = true;
 }
 
-void Progress::finish() {
+void Progress::finished() {
     if (shown_ && terminal_) {
         std::fputc('\n', stderr);
     }

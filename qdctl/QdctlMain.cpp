@@ -5,7 +5,7 @@
 #include "control/RuntimeError.h"
 #include "platform/Process.h"
 #include "qdctl/Options.h"
-#include "qdctl/Recording.h"
+#include "run/Recording.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
 #include "session/System.h"
@@ -40,8 +40,8 @@ int main(int systemArgc, char** systemArgv) {
         if (!parsed.command) {
             return parsed.status;
         }
-        qd::qdctl::Recording recording(common, parsed.name, qd::qdctl::recordsOf(parsed.name));
-        return recording.around([&] { return parsed.command->run(common); });
+        qd::run::Recording recording(common, parsed.name, qd::qdctl::recordsOf(parsed.name));
+        return recording.around([&] { return parsed.command->run(common, recording); });
     } catch (const Failure& f) {
         printFailure(json, f.status(), f.what());
         return f.status();

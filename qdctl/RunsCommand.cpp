@@ -4,12 +4,13 @@
 
 #include "control/DataWord.h"
 #include "platform/Process.h"
-#include "qdctl/CharacterizeCsv.h"
+#include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
 #include "qdctl/Options.h"
-#include "qdctl/Recording.h"
-#include "qdctl/ResultsFile.h"
 #include "results/Store.h"
+#include "run/CharacterizeCsv.h"
+#include "run/Recording.h"
+#include "run/ResultsFile.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
 
@@ -22,6 +23,14 @@
 #include <cstdio>
 
 namespace qd::qdctl {
+
+using run::checkOutputPaths;
+using run::csvOfStored;
+using run::csvPreamble;
+using run::csvRow;
+using run::openStore;
+using run::Recording;
+using run::ResultsFile;
 
 using session::BadArguments;
 using session::CommonOptions;
@@ -148,7 +157,7 @@ class RunsCommand final : public Subcommand {
                           "  qdctl runs push --to postgresql://lab@db.example/results"));
     }
 
-    int run(const CommonOptions& common) override {
+    int run(const CommonOptions& common, run::Recording&) override {
         common_ = &common;
         const std::string& which = which_;
         try {

@@ -3,8 +3,8 @@
 // loads Qt Network.
 
 #include "qdctl/CommandTable.h"
-#include "qdctl/Modules.h"
 #include "qdctl/Options.h"
+#include "run/Modules.h"
 #include "session/ExitStatus.h"
 #include "simmeter/Dialects.h"
 
@@ -13,6 +13,8 @@
 #include <vector>
 
 namespace qd::qdctl {
+
+using run::loadModule;
 
 using session::ServerEntry;
 using session::ServerOptions;
@@ -37,7 +39,7 @@ class ServeCommand final : public Subcommand {
                           "  qdctl serve --listen :5555\n"
                           "  qdctl --link 2 serve --listen 0.0.0.0:5025"));
     }
-    int run(const session::CommonOptions& common) override {
+    int run(const session::CommonOptions& common, run::Recording&) override {
         o_.common = common;
         return loadModule<ServerEntry>(session::kServeModule, session::kServeEntrySymbol)(o_);
     }
@@ -89,7 +91,7 @@ class SimMeterCommand final : public Subcommand {
                                                               std::string(simmeter::kFaultsTaken));
         }
     }
-    int run(const session::CommonOptions& common) override {
+    int run(const session::CommonOptions& common, run::Recording&) override {
         o_.common = common;
         return loadModule<ServerEntry>(session::kSimMeterModule, session::kSimMeterEntrySymbol)(o_);
     }

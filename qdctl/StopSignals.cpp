@@ -1,5 +1,7 @@
 #include "qdctl/StopSignals.h"
 
+#include "session/OutputRules.h"
+
 #include <atomic>
 
 namespace qd::qdctl {
@@ -23,6 +25,15 @@ StopOnSignals::StopOnSignals() : signals_((resetFirst(), onStop)) {}
 
 int stopSignal() {
     return received;
+}
+
+run::Context commandContext(run::Recording& recording, run::Watcher* watcher) {
+    run::Context context(recording);
+    context.stop = [] { return stopSignal(); };
+    context.watcher = watcher;
+    context.notice = [](const std::string& line) { session::writeMessage(line); };
+    context.holdStop = [] { return std::make_shared<StopOnSignals>(); };
+    return context;
 }
 
 } // namespace qd::qdctl

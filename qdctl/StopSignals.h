@@ -1,5 +1,6 @@
 #pragma once
 
+#include "run/Context.h"
 #include "session/System.h"
 
 namespace qd::qdctl {
@@ -17,5 +18,9 @@ class StopOnSignals {
 };
 
 int stopSignal();
+
+// A run's context on the command line: `recording`, stopped by the signals
+// above, watched by `watcher` (may be null), its notices on standard error.
+run::Context commandContext(run::Recording& recording, run::Watcher* watcher);
 
 } // namespace qd::qdctl

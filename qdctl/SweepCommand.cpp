@@ -8,15 +8,25 @@
 #include "qdctl/CommandTable.h"
 #include "qdctl/Options.h"
 #include "qdctl/Progress.h"
-#include "qdctl/Recording.h"
-#include "qdctl/Renderer.h"
-#include "qdctl/ResultsFile.h"
 #include "qdctl/StopSignals.h"
-#include "qdctl/SweepPlot.h"
+#include "run/Recording.h"
+#include "run/Renderer.h"
+#include "run/ResultsFile.h"
+#include "run/SweepPlot.h"
 
 #include <CLI/CLI.hpp>
 
 namespace qd::qdctl {
+
+using run::checkOutputPaths;
+using run::endLoop;
+using run::figureOf;
+using run::openRecorded;
+using run::plotFormat;
+using run::programOn;
+using run::Renderer;
+using run::ResultsFile;
+using run::SweepPlot;
 
 using session::BadArguments;
 using session::CommonOptions;
@@ -41,7 +51,9 @@ struct SweepOptions {
     bool timing = false;
 };
 
-SweepResult runSweep(const SweepOptions& o, const CommonOptions& common) {
+// The sweep's setup from its options, refused (Failure(BadArguments)) as
+// the data-word box would refuse its codes.
+run::SweepSetup setupOf(const SweepOptions& o) {
     const DeviceProfile& device = o.device.deviceProfile();
     const Code first = validateCode(device, o.from, o.clamp, "--from");
     const Code last = validateCode(device, o.to, o.clamp, "--to");
@@ -58,86 +70,17 @@ SweepResult runSweep(const SweepOptions& o, const CommonOptions& common) {
     if (from > to) {
         throw Failure(BadArguments, "--from " + o.from + " lies above --to " + o.to);
     }
-    const std::string firmware = firmwarePathOf(common);
-    checkOutputPaths(o.csv, o.plot, firmware, common.json);
-    std::optional<Renderer> plotter;
-    if (!o.plot.empty()) {
-        plotter.emplace();
-    }
-    ResultsFile csv(o.csv, csvHeader());
-
-    auto [session, downloaded] = openRecorded(
-        common, o.device, true,
-        {{"reference_v", control::formatNumber(o.vref)},
-         {"reading_unit", "counts"},
-         {"plan", control::formatCode(from) + " to " + control::formatCode(to) + " step " +
-                      control::formatCode(step)},
-         {"limits",
-          o.tolerance ? "tolerance " + control::formatNumber(*o.tolerance) + " counts" : ""}});
-    const measure::Codes codes = measure::Codes::range(from, to, step);
-    SweepPlot plot(from, to);
-    SweepStatistics statistics(o.tolerance);
-    Progress progress(codes.size(), !common.quiet);
-    const StopOnSignals stopOnSignals;
-    const std::int16_t mode = o.device.powerMode();
-    const auto sweepRow = [&](const measure::Row& measured) {
-        SweepRow row;
-        row.code = measured.code;
-        row.frame = measured.frame;
-        row.measuredCounts = static_cast<std::int32_t>(measured.values.front());
-        row.measuredVolts = board::readingVolts(row.measuredCounts);
-        row.expectedVolts = expectedVolts(row.code, device.resolution, o.vref, mode);
-        row.expectedCounts = expectedCounts(row.code, device.resolution, o.vref, mode);
-        csv.write(csvRow(row));
-        statistics.add(row);
-        if (plotter) {
-            plot.add(row);
-        }
-    };
-    measure::LoopSettings settings;
-    settings.progress = [&](std::size_t done) { progress.update(done); };
-    settings.stop = [] { return stopSignal(); };
-    const measure::LoopOutcome outcome = measure::runLoop(
-        codes, programOn(*session),
-        [board = session.get()](int) {
-            return std::vector<double>{static_cast<double>(board->read().counts)};
-        },
-        {sweepRow, recording().sink()}, settings);
-    progress.finish();
-    endLoop(outcome, codes.size(), &csv);
-    csv.commit();
-
-    SweepResult r;
-    r.device = o.device.device;
-    r.mode = o.device.mode;
-    r.summary = statistics.summary();
-    r.csv = o.csv;
-    r.plot = o.plot;
-    r.downloaded = downloaded;
-    r.clamped = !first.clampedFrom.empty() || !last.clampedFrom.empty();
-    r.signal = stopSignal();
-    r.seconds = outcome.seconds;
-    {
-        const SweepSummary& m = r.summary;
-        results::Figure largest =
-            figureOf("largest_deviation_counts", m.largestDeviationCounts, "counts");
-        largest.code = m.largestDeviationCode;
-        results::Figure monotonic = figureOf("monotonic", m.monotonic ? 1 : 0, "");
-        monotonic.text = m.monotonic ? "yes" : "no";
-        recording().conclude(m.pass() ? "PASS" : "FAIL",
-                             {figureOf("offset_counts", m.offsetCounts, "counts"),
-                              figureOf("gain_error_percent", m.gainErrorPercent, "%"), largest,
-                              monotonic});
-    }
-    const double inLibrary =
-        std::chrono::duration<double>(session->binding().timeInLibrary).count();
-    r.shareOutsideLibrary = r.seconds > 0 ? 1.0 - inLibrary / r.seconds : 0;
-    if (plotter) {
-        r.plotSeconds = plotter->write(
-            plot.data(o.device.device + " " + o.device.mode + " sweep", sweepSummaryLines(r)),
-            o.plot, plotFormat(o.plot), true);
-    }
-    return r;
+    run::SweepSetup setup;
+    setup.device = o.device;
+    setup.from = from;
+    setup.to = to;
+    setup.step = step;
+    setup.csv = o.csv;
+    setup.plot = o.plot;
+    setup.vref = o.vref;
+    setup.tolerance = o.tolerance;
+    setup.clamped = !first.clampedFrom.empty() || !last.clampedFrom.empty();
+    return setup;
 }
 
 class SweepCommand final : public Subcommand {
@@ -177,8 +120,10 @@ class SweepCommand final : public Subcommand {
         checkReference(o_.vref);
         checkTolerance(o_.tolerance);
     }
-    int run(const CommonOptions& common) override {
-        return finish(common, runSweep(o_, common), o_.timing);
+    int run(const CommonOptions& common, run::Recording& recording) override {
+        Progress progress(!common.quiet);
+        return finish(common, run::sweep(setupOf(o_), common, commandContext(recording, &progress)),
+                      recording.id(), o_.timing);
     }
 
   private:

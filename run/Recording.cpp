@@ -1,22 +1,20 @@
-#include "qdctl/Recording.h"
+#include "run/Recording.h"
 
 #include "platform/Process.h"
-#include "qdctl/Modules.h"
-#include "qdctl/PostgresModule.h"
 #include "results/Recorder.h"
+#include "run/Modules.h"
+#include "run/PostgresModule.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
 
 #include <chrono>
 #include <cstdio>
 
-namespace qd::qdctl {
+namespace qd::run {
 
 using session::Failure;
 
 namespace {
-
-Recording* current = nullptr;
 
 // Now, UTC, ISO 8601 to the millisecond: sortable as text on every engine.
 std::string utcNow() {
@@ -38,17 +36,9 @@ std::string utcNow() {
 
 Recording::Recording(const session::CommonOptions& common, std::string kind, Records records)
     : common_(common), kind_(records == Records::Nothing ? std::string() : std::move(kind)),
-      records_(records) {
-    if (!kind_.empty()) {
-        current = this;
-    }
-}
+      records_(records) {}
 
-Recording::~Recording() {
-    if (current == this) {
-        current = nullptr;
-    }
-}
+Recording::~Recording() = default;
 
 results::Figure figureOf(std::string name, double value, std::string unit) {
     results::Figure f;
@@ -64,12 +54,6 @@ std::unique_ptr<results::Store> openStore(const std::string& url) {
         loadModule<OpenPostgres>(kPostgresModule, kOpenPostgresSymbol)(uri, database);
         return database;
     });
-}
-
-Recording& recording() {
-    static const session::CommonOptions none;
-    static Recording nothing(none, "", Records::Nothing);
-    return current ? *current : nothing;
 }
 
 std::string Recording::urlOf(const session::CommonOptions& common) {
@@ -199,4 +183,4 @@ int Recording::end(int status, bool say) {
     return status;
 }
 
-} // namespace qd::qdctl
+} // namespace qd::run

@@ -7,7 +7,6 @@
 // and it ends with status 8 and a line naming the store and the cause.
 
 #include "measure/Loop.h"
-#include "qdctl/CommandTable.h"
 #include "results/Store.h"
 #include "session/CommonOptions.h"
 
@@ -20,7 +19,14 @@ namespace qd::results {
 class Recorder;
 }
 
-namespace qd::qdctl {
+namespace qd::run {
+
+// What a command records in the results store.
+enum class Records {
+    Nothing, // it touches no board
+    Few,     // a run of a handful of readings, each written as it comes
+    Many,    // a loop of readings, which a writer thread commits as the loop goes on
+};
 
 class Recording {
   public:
@@ -74,8 +80,4 @@ std::unique_ptr<results::Store> openStore(const std::string& url);
 // A figure of one value, without an uncertainty.
 results::Figure figureOf(std::string name, double value, std::string unit);
 
-// The recording of the command being run; one that records nothing when
-// none is.
-Recording& recording();
-
-} // namespace qd::qdctl
+} // namespace qd::run

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-namespace qd::qdctl {
+namespace qd::run {
 
 inline constexpr const char* kPostgresModule = "qdctl-postgres";
 inline constexpr const char* kOpenPostgresSymbol = "qdctlOpenPostgres";
@@ -20,4 +20,4 @@ inline constexpr const char* kOpenPostgresSymbol = "qdctlOpenPostgres";
 // naming the server and the cause, when it cannot.
 using OpenPostgres = void (*)(const std::string& uri, std::unique_ptr<results::Database>& into);
 
-} // namespace qd::qdctl
+} // namespace qd::run

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-namespace qd::qdctl {
+namespace qd::run {
 
 using CsvSetup = std::vector<std::pair<std::string, std::string>>; // key, value, in order
 
@@ -42,12 +42,6 @@ CsvRun readCsv(const std::string& path, const std::string& option);
 // measurements into one set of figures.
 extern const std::vector<std::string> kResumeKeys;
 
-// A characterization's figures, verdict and --report from `run` alone, judged
-// by `limits` (as --limits takes them), printed as characterize prints its
-// own; named `source` in messages and the report. The exit status.
-int reportRun(const CsvRun& run, const std::string& source, const std::string& limits,
-              const std::string& report, const session::CommonOptions& common);
-
 // A stored characterization as its CSV would hold it.
 CsvRun csvOfStored(const results::Run& run, const std::vector<results::Reading>& readings);
 
@@ -56,4 +50,4 @@ CsvRun csvOfStored(const results::Run& run, const std::vector<results::Reading>&
 std::optional<measure::Figures> figuresOfRun(const CsvRun& run, const std::string& source,
                                              const session::CommonOptions& common);
 
-} // namespace qd::qdctl
+} // namespace qd::run

@@ -1,11 +1,11 @@
-#include "qdctl/Renderer.h"
+#include "run/Renderer.h"
 
-#include "qdctl/Modules.h"
-#include "qdctl/ResultsFile.h"
+#include "run/Modules.h"
+#include "run/ResultsFile.h"
 
 #include <chrono>
 
-namespace qd::qdctl {
+namespace qd::run {
 
 Renderer::Renderer()
     : write_(loadModule<report::WriteReport>(report::kReportModule, report::kWriteReportSymbol)) {}
@@ -20,4 +20,4 @@ double Renderer::write(const report::ReportData& data, const std::string& path,
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
 }
 
-} // namespace qd::qdctl
+} // namespace qd::run

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace qd::qdctl {
+namespace qd::run {
 
 struct CharacterizeResult;
 
@@ -35,4 +35,4 @@ class Renderer;
 void writeCharacterization(const Renderer& renderer, const CharacterizeResult& result,
                            const std::string& plot, const std::string& report);
 
-} // namespace qd::qdctl
+} // namespace qd::run

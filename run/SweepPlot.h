@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace qd::qdctl {
+namespace qd::run {
 
 // One series reduced as it comes: the codes' range split into columns, each
 // keeping its first, smallest and largest value, so a sweep of any length
@@ -46,4 +46,4 @@ class SweepPlot {
     ColumnReducer expected_, measured_, error_;
 };
 
-} // namespace qd::qdctl
+} // namespace qd::run

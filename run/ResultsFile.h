@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-namespace qd::qdctl {
+namespace qd::run {
 
 using session::Failure;
 
@@ -60,9 +60,10 @@ class ResultsFile {
 // A run of `total` codes that `failure` broke off after `done`: the rows so
 // far are put in place in `csv` (none: no file) and the failure is raised
 // again saying how far the run got. A failed write that a stop signal
-// caused, such as a reader the same Ctrl-C ended, is only told, and returns:
-// the signal is what ends the run.
-void endEarly(const Failure& failure, std::size_t done, std::size_t total, ResultsFile* csv);
+// caused (`signal`: the one that came, or 0), such as a reader the same
+// Ctrl-C ended, is only told, and returns: the signal is what ends the run.
+void endEarly(const Failure& failure, std::size_t done, std::size_t total, ResultsFile* csv,
+              int signal);
 
 // Writes a whole file through `write`, which is handed a new file beside
 // `path` to fill; that file takes `path`'s name once `write` returns true
@@ -96,4 +97,4 @@ std::string extensionOf(const std::string& path);
 // The plot format its file name asks for: "png", "svg" or "pdf".
 std::string plotFormat(const std::string& path);
 
-} // namespace qd::qdctl
+} // namespace qd::run

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace qd::qdctl {
+namespace qd::run {
 
 // The entry `symbol` of the module `name` in qdctl's own folder, as
 // `Function`; raises Failure(LibraryFailed) naming the module and why when
@@ -18,4 +18,4 @@ template <class Function> Function loadModule(const std::string& name, const cha
     return reinterpret_cast<Function>(moduleEntry(name, symbol));
 }
 
-} // namespace qd::qdctl
+} // namespace qd::run

@@ -1,12 +1,12 @@
-#include "qdctl/Modules.h"
+#include "run/Modules.h"
 
-#include "qdctl/BoardCommands.h"
 #include "session/ExitStatus.h"
+#include "session/Session.h"
 #include "session/System.h"
 
 #include <QLibrary>
 
-namespace qd::qdctl {
+namespace qd::run {
 
 using session::Failure;
 using session::LibraryFailed;
@@ -23,4 +23,4 @@ ModuleFunction moduleEntry(const std::string& name, const char* symbol) {
     return entry;
 }
 
-} // namespace qd::qdctl
+} // namespace qd::run

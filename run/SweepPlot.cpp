@@ -1,8 +1,8 @@
-#include "qdctl/SweepPlot.h"
+#include "run/SweepPlot.h"
 
 #include <algorithm>
 
-namespace qd::qdctl {
+namespace qd::run {
 
 ColumnReducer::ColumnReducer(std::int32_t from, std::int32_t to, int columns)
     : from_(from), span_(std::int64_t{to} - from + 1),
@@ -72,4 +72,4 @@ report::ReportData SweepPlot::data(const std::string& title,
     return d;
 }
 
-} // namespace qd::qdctl
+} // namespace qd::run

@@ -1,13 +1,13 @@
-#include "qdctl/LotDatasheet.h"
+#include "run/LotDatasheet.h"
 
 #include "control/Tables.h"
-#include "qdctl/CharacterizeCsv.h"
+#include "run/CharacterizeCsv.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-namespace qd::qdctl {
+namespace qd::run {
 
 namespace {
 
@@ -193,4 +193,4 @@ report::ReportData datasheetReport(const Datasheet& d) {
     return r;
 }
 
-} // namespace qd::qdctl
+} // namespace qd::run

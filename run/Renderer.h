@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace qd::qdctl {
+namespace qd::run {
 
 // The one renderer: the report module, loaded beside qdctl only when a
 // picture or a report is asked for, so that no other command loads Qt Gui.
@@ -24,4 +24,4 @@ class Renderer {
     report::WriteReport write_;
 };
 
-} // namespace qd::qdctl
+} // namespace qd::run

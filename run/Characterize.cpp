@@ -1,26 +1,20 @@
-// qdctl characterize: each planned code programmed, settled and measured,
+// A characterization: each planned code programmed, settled and measured,
 // its readings written as they come, and the converter's figures computed
 // from them at the end.
+
+#include "run/Characterize.h"
 
 #include "control/DataWord.h"
 #include "measure/Plan.h"
 #include "measure/Preflight.h"
 #include "meter/Meter.h"
-#include "qdctl/BoardCommands.h"
-#include "qdctl/CharacterizeCsv.h"
-#include "qdctl/CharacterizeReport.h"
-#include "qdctl/CommandOutput.h"
-#include "qdctl/CommandTable.h"
-#include "qdctl/Options.h"
-#include "qdctl/Progress.h"
-#include "qdctl/Recording.h"
-#include "qdctl/Renderer.h"
-#include "qdctl/ResultsFile.h"
-#include "qdctl/Station.h"
-#include "qdctl/StopSignals.h"
-#include "session/OutputRules.h"
+#include "run/Board.h"
+#include "run/CharacterizeReport.h"
+#include "run/Recording.h"
+#include "run/Renderer.h"
+#include "run/ResultsFile.h"
+#include "session/ExitStatus.h"
 
-#include <CLI/CLI.hpp>
 #include <QDateTime>
 #include <QFile>
 #include <algorithm>
@@ -30,7 +24,7 @@
 #include <tuple>
 #include <vector>
 
-namespace qd::qdctl {
+namespace qd::run {
 
 using session::BadArguments;
 using session::boardIdentifier;
@@ -47,25 +41,6 @@ using control::formatCode;
 using control::formatNumber;
 
 namespace {
-
-struct CharacterizeOptions {
-    DeviceChoice device;
-    std::string meter; // a VISA resource or a USBTMC device file; empty: the on-board converter
-    double meterTimeout = 5; // seconds
-    std::string codes = "fast";
-    double nplc = 10;
-    int samples = 4;
-    double settleMs = 5;
-    std::string limits; // inline, or @FILE
-    bool acceptConditional = false;
-    std::string csv, plot, report;
-    double vref = board::kDefaultReferenceVolts;
-    bool noPreflight = false;
-    std::string resume, from;
-    std::string serial, operatorName, temperature, note;
-    std::string station, out;
-    std::string stationSlot; // STATION:N, given by a station to each of its slots
-};
 
 // Whatever measures the output: a bench DMM, or the board's own converter.
 class Probe {
@@ -100,7 +75,7 @@ class BoardProbe final : public Probe {
 
 // The limits of --limits: inline, or a limits file's after @; refused
 // before anything is touched, the file and line named.
-measure::Limits limitsOf(const std::string& option) {
+measure::Limits limitsOfOption(const std::string& option) {
     std::string why;
     std::optional<measure::Limits> limits;
     if (option.starts_with('@')) {
@@ -192,7 +167,7 @@ measure::CodeMeasurement measurementOf(const measure::Row& row) {
 // The figures the measured codes allow, the verdict, and the plot and
 // report asked for; an interrupted run gets them too, marked so.
 void conclude(CharacterizeResult& r, std::vector<measure::CodeMeasurement> measured,
-              bool onBoardConverter, const CharacterizeOptions& o,
+              bool onBoardConverter, const CharacterizeSetup& o,
               const std::optional<Renderer>& renderer) {
     measure::Setup setup;
     setup.bits = r.bits;
@@ -228,7 +203,7 @@ void conclude(CharacterizeResult& r, std::vector<measure::CodeMeasurement> measu
     }
 }
 
-CharacterizeResult resultOf(const CharacterizeOptions& o, const CommonOptions& common,
+CharacterizeResult resultOf(const CharacterizeSetup& o, const CommonOptions& common,
                             const DeviceProfile& device, const std::string& plan,
                             const measure::Limits& limits) {
     CharacterizeResult r;
@@ -253,10 +228,9 @@ CharacterizeResult resultOf(const CharacterizeOptions& o, const CommonOptions& c
 
 // --from: the figures, verdict and report of a CSV alone; no board, no meter.
 // `source` names where the run came from, in messages and the report.
-CharacterizeResult judgeRun(const CsvRun& run, const std::string& source,
-                            const CharacterizeOptions& o, const CommonOptions& common,
-                            const measure::Limits& limits) {
-    CharacterizeOptions as = o;
+CharacterizeResult judge(const CsvRun& run, const std::string& source, const CharacterizeSetup& o,
+                         const CommonOptions& common, const measure::Limits& limits) {
+    CharacterizeSetup as = o;
     as.from = source;
     as.device.device = run.value("device");
     const auto number = [&](const char* key, std::optional<double> otherwise = std::nullopt) {
@@ -308,15 +282,16 @@ CharacterizeResult judgeRun(const CsvRun& run, const std::string& source,
     return r;
 }
 
-CharacterizeResult judgeFile(const CharacterizeOptions& o, const CommonOptions& common,
+CharacterizeResult judgeFile(const CharacterizeSetup& o, const CommonOptions& common,
                              const measure::Limits& limits) {
-    return judgeRun(readCsv(o.from, "--from"), o.from, o, common, limits);
+    return judge(readCsv(o.from, "--from"), o.from, o, common, limits);
 }
 
 // Code 0, mid-scale and full scale, read before the plan: a setup that
 // cannot give sound figures ends here, in seconds.
 void preflight(const measure::Program& program, const measure::Probe& probe,
-               const CharacterizeResult& r, const measure::LoopSettings& loop) {
+               const CharacterizeResult& r, const measure::LoopSettings& loop,
+               const Context& context) {
     const std::vector<std::int32_t> codes = measure::preflightCodes(r.bits);
     std::vector<double> means;
     const measure::Sink keep = [&](const measure::Row& row) {
@@ -326,7 +301,7 @@ void preflight(const measure::Program& program, const measure::Probe& probe,
     settings.progress = nullptr;
     const measure::LoopOutcome outcome =
         measure::runLoop(measure::Codes::list(codes), program, probe, {keep}, settings);
-    endLoop(outcome, codes.size(), nullptr);
+    endLoop(outcome, codes.size(), nullptr, context);
     if (means.size() != codes.size()) {
         return; // stopped by a signal: the caller's loop ends at once too
     }
@@ -339,8 +314,9 @@ void preflight(const measure::Program& program, const measure::Probe& probe,
     }
 }
 
-CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOptions& common) {
-    const measure::Limits limits = limitsOf(o.limits);
+CharacterizeResult runPlan(const CharacterizeSetup& o, const CommonOptions& common,
+                           const Context& context) {
+    const measure::Limits limits = limitsOfOption(o.limits);
     if (!o.from.empty()) {
         return judgeFile(o, common, limits);
     }
@@ -379,7 +355,7 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
             const auto timeout = std::chrono::milliseconds(std::lround(o.meterTimeout * 1000));
             dmm = std::make_unique<meter::Meter>(
                 meter::connect(*resource, timeout), resource->text, timeout,
-                [](const std::string& notice) { session::writeMessage(notice); });
+                [&context](const std::string& notice) { context.say(notice); });
             dmm->configure({o.vref, o.nplc, o.samples});
             r.meter = resource->text;
             r.meterIdentity = dmm->identity();
@@ -423,7 +399,7 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
     }
 
     auto [session, downloaded] = openRecorded(
-        common, o.device, true,
+        common, o.device, true, context.recording,
         {{"reference_v", printed(o.vref)},
          {"reading_unit", "V"},
          {"meter_idn", r.meterIdentity},
@@ -445,13 +421,13 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
     r.board = boardIdentifier(listed, session->board());
     r.boardSerial = session::fieldOf(listed, "serial");
     for (const measure::Row& row : resumedRows) {
-        recording().add(row.code, row.frame, row.values);
+        context.recording.add(row.code, row.frame, row.values);
     }
-    const StopOnSignals stopOnSignals;
+    const std::shared_ptr<void> stopHeld = context.stopHeld();
     measure::LoopSettings settings;
     settings.samples = o.samples;
     settings.settleMs = o.settleMs;
-    settings.stop = [] { return stopSignal(); };
+    settings.stop = context.stop;
     // The meter names the code a refused reading was of.
     const measure::Program program = [program = programOn(*session),
                                       meter = dmm.get()](std::int32_t code) {
@@ -464,10 +440,14 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
         return probe->read(*board);
     };
     if (!o.noPreflight && !codes.empty()) {
-        preflight(program, read, r, settings);
+        preflight(program, read, r, settings, context);
     }
-    Progress progress(codes.size(), !common.quiet, "characterize", true);
-    settings.progress = [&](std::size_t done) { progress.update(done); };
+    if (context.watcher) {
+        context.watcher->started(codes.size());
+        settings.progress = [&, total = codes.size()](std::size_t done) {
+            context.watcher->progress(done, total);
+        };
+    }
     const measure::Sink keep = [&](const measure::Row& row) {
         if (csv) {
             csv->write(csvRow(row));
@@ -475,10 +455,12 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
         measured.push_back(measurementOf(row));
     };
     const measure::LoopOutcome outcome = measure::runLoop(
-        measure::Codes::list(codes), program, read, {keep, recording().sink()}, settings);
-    progress.finish();
+        measure::Codes::list(codes), program, read, {keep, context.recording.sink()}, settings);
+    if (context.watcher) {
+        context.watcher->finished();
+    }
     try {
-        endLoop(outcome, codes.size(), csv ? &*csv : nullptr);
+        endLoop(outcome, codes.size(), csv ? &*csv : nullptr, context);
     } catch (const Failure& f) {
         // The rows are kept; so are the figures they allow.
         if (f.status() == session::WriteFailed) {
@@ -490,196 +472,35 @@ CharacterizeResult runCharacterize(const CharacterizeOptions& o, const CommonOpt
     if (csv) {
         csv->commit();
     }
-    r.signal = stopSignal();
+    r.signal = context.stop();
     r.measured = measured.size();
     r.seconds = outcome.seconds;
     r.meterSeconds = outcome.probeSeconds;
     conclude(r, std::move(measured), !dmm, o, renderer);
-    recording().conclude(verdictName(r), storedFigures(r));
+    context.recording.conclude(verdictName(r), storedFigures(r));
     return r;
 }
 
-class CharacterizeCommand final : public Subcommand {
-  public:
-    void setUp(CLI::App& app, CommonOptions& common) override {
-        app.description(
-            "Programs each code of a plan, measures the output with a bench DMM (--meter) or the "
-            "on-board converter, and computes the datasheet's static figures: zero-code and "
-            "full-scale error, offset and gain error from the endpoint line through the fit "
-            "range (2^N/128 to 127*2^N/128), INL per code against the endpoint and the best-fit "
-            "line, DNL per step and monotonicity, each with its uncertainty from the samples' "
-            "spread. Rows go to --csv as they are measured, as a sweep's do. A converter that is "
-            "not shown monotonic, or a figure beyond --limits, makes the exit status 1. " +
-            measure::decisionRuleText());
-        addDevice(app, o_.device, false);
-        app.add_option("--meter", o_.meter,
-                       "the bench DMM: TCPIP::HOST[::PORT]::SOCKET (raw socket, port 5025 unless "
-                       "given), TCPIP::HOST::INSTR (VXI-11) or a USBTMC device file "
-                       "(/dev/usbtmc0); without it the on-board converter measures");
-        app.add_option("--meter-timeout", o_.meterTimeout,
-                       "seconds the meter may take to answer, a reading's integration aside")
-            ->check(CLI::Range(0.1, 600.0))
-            ->capture_default_str();
-        app.add_option("--codes", o_.codes,
-                       "all, fast (the carries and a grid: under 1% of a 16-bit converter's "
-                       "codes), or EVERY, hexadecimal as every code: every EVERY-th code (100: "
-                       "each 256th)")
-            ->capture_default_str();
-        app.add_option("--nplc", o_.nplc, "the meter's integration time in power-line cycles")
-            ->capture_default_str();
-        app.add_option("--samples", o_.samples, "readings per code")
-            ->check(CLI::Range(1, 100))
-            ->capture_default_str();
-        app.add_option("--settle", o_.settleMs, "wait after each code, in ms, before reading")
-            ->capture_default_str();
-        app.add_option("--limits", o_.limits,
-                       "pass/fail limits, e.g. inl=2,dnl=1,offset=-1..5,gain=0.1 (LSB, LSB, mV, % "
-                       "of full scale; also inl_endpoint in LSB, zero in mV, fullscale in %; one "
-                       "number bounds the size, LOW..HIGH the value), or @FILE: a limits file, "
-                       "one figure a line (inl 2, offset -1 5), # comments");
-        app.add_flag("--accept-conditional", o_.acceptConditional,
-                     "pass a CONDITIONAL verdict: a figure whose uncertainty straddles its "
-                     "limit");
-        app.add_option("--csv", o_.csv,
-                       "CSV file of each code's readings as measured, - for standard output");
-        app.add_option("--plot", o_.plot, "draw INL and DNL into this file: .png, .svg or .pdf");
-        app.add_option("--report", o_.report,
-                       "the one-page report: NAME.html (self-contained) or NAME.pdf");
-        addReference(app, o_.vref, "the ideal figures");
-        app.add_flag("--no-preflight", o_.noPreflight,
-                     "start the plan without first reading codes 0, mid-scale and full scale to "
-                     "refuse a flat, falling or wrongly scaled output");
-        app.add_option("--resume", o_.resume,
-                       "FILE.csv of a run that ended early: measure only the codes it lacks, "
-                       "with the same options, and finish that file (or --csv)");
-        app.add_option("--from", o_.from,
-                       "FILE.csv: the figures, verdict and report of a finished or interrupted "
-                       "run from its file alone, without a board or a meter");
-        app.add_option("--serial", o_.serial, "the serial number of the unit measured");
-        app.add_option("--operator", o_.operatorName, "who measured it");
-        app.add_option("--temperature", o_.temperature, "the ambient temperature, e.g. 23 °C");
-        app.add_option("--note", o_.note, "a line of your own for the report");
-        app.add_option("--station", o_.station,
-                       "FILE: characterize every slot it lists at once, one a line: BOARD METER "
-                       "[DUT-SERIAL] (# comments), each slot with its own board, meter, files "
-                       "and recorded run; every other option applies to every slot");
-        app.add_option("--out", o_.out,
-                       "with --station: the folder that receives each slot's CSV and report, "
-                       "named by its DUT serial (default: the current folder)");
-        app.add_option("--station-slot", o_.stationSlot)->group("");
-        app.add_flag("--no-progress", common.quiet, "the same as --quiet");
-        app.footer(footer(
-            "  qdctl characterize --device QD1600 --meter TCPIP::192.168.1.20::SOCKET \\\n"
-            "      --report qd1600.pdf --limits inl=4,dnl=1\n"
-            "  qdctl characterize --device QD1600 --meter /dev/usbtmc0 --limits @qd1600.limits\n"
-            "  qdctl characterize --device QD1200 --codes all --csv qd1200.csv\n"
-            "  qdctl characterize --device QD1600 --station bench.station --out lot7 \\\n"
-            "      --report qd1600.pdf"));
-    }
-
-    void check() const override {
-        checkReference(o_.vref);
-        if (o_.from.empty() && o_.device.device.empty()) {
-            throw Failure(BadArguments, "--device is required: the converter fitted to the board");
-        }
-        if (!o_.from.empty() && (!o_.resume.empty() || !o_.meter.empty() || !o_.csv.empty())) {
-            throw Failure(BadArguments, "--from judges a file alone: it takes no --resume, "
-                                        "--meter or --csv");
-        }
-        if (!measure::Plan::parse(o_.codes)) {
-            throw Failure(BadArguments, "--codes takes all, fast, or a hexadecimal code EVERY of 1 "
-                                        "or more (every EVERY-th code: 100 is each 256th)");
-        }
-        if (!std::isfinite(o_.nplc) || !(o_.nplc > 0) || o_.nplc > 1000) {
-            throw Failure(BadArguments, "--nplc must be a number of power-line cycles above 0");
-        }
-        if (!(o_.meterTimeout >= 0.1 && o_.meterTimeout <= 600)) { // nan too
-            throw Failure(BadArguments, "--meter-timeout must be 0.1 to 600 seconds");
-        }
-        if (!std::isfinite(o_.settleMs) || o_.settleMs < 0 || o_.settleMs > 60000) {
-            throw Failure(BadArguments, "--settle must be 0 to 60000 ms");
-        }
-        limitsOf(o_.limits);
-        checkStation();
-    }
-
-    int run(const CommonOptions& common) override {
-        if (!o_.station.empty()) {
-            return runStation({o_.station, o_.out.empty() ? "." : o_.out, o_.report, o_.plot},
-                              common);
-        }
-        if (!o_.stationSlot.empty()) {
-            Progress::forStation();
-        }
-        const CharacterizeResult result = runCharacterize(o_, common);
-        const int status = finish(common, result);
-        if (!result.endMessage.empty()) {
-            session::writeMessage(result.endMessage);
-        }
-        return status;
-    }
-
-  private:
-    // A station gives each slot its own board, meter, files and serial; one
-    // given for all of them would be measured over or written over.
-    void checkStation() const {
-        if (o_.station.empty()) {
-            if (!o_.out.empty()) {
-                throw Failure(BadArguments, "--out is the folder of a --station's files");
-            }
-            return;
-        }
-        for (const auto& [option, value] :
-             {std::pair{"--meter", &o_.meter}, std::pair{"--serial", &o_.serial},
-              std::pair{"--csv", &o_.csv}, std::pair{"--resume", &o_.resume},
-              std::pair{"--from", &o_.from}}) {
-            if (!value->empty()) {
-                throw Failure(BadArguments, std::string("--station gives each slot its own ") +
-                                                option + " from its file; " + option +
-                                                " is not taken with it");
-            }
-        }
-        for (const auto& [option, value, kinds] :
-             {std::tuple{"--report", &o_.report, std::vector<std::string>{"pdf", "html"}},
-              std::tuple{"--plot", &o_.plot, std::vector<std::string>{"png", "svg", "pdf"}}}) {
-            const auto dot = value->rfind('.');
-            const std::string kind = dot == std::string::npos ? "" : value->substr(dot + 1);
-            if (!value->empty() && std::find(kinds.begin(), kinds.end(), kind) == kinds.end()) {
-                throw Failure(BadArguments,
-                              std::string(option) +
-                                  " with --station names the kind of each "
-                                  "slot's file by its extension: " +
-                                  kinds[0] + ", " + kinds[1] +
-                                  (kinds.size() > 2 ? ", " + kinds[2] : std::string()));
-            }
-        }
-    }
-
-    CharacterizeOptions o_;
-};
-
 } // namespace
 
-int reportRun(const CsvRun& run, const std::string& source, const std::string& limits,
-              const std::string& report, const CommonOptions& common) {
-    std::string why;
-    const auto parsed = measure::Limits::parse(limits, why);
-    if (!parsed) {
-        throw Failure(BadArguments,
-                      source + ": its limits \"" + limits + "\" do not parse: " + why);
-    }
-    CharacterizeOptions o;
-    o.report = report;
-    return finish(common, judgeRun(run, source, o, common, *parsed));
+measure::Limits limitsOf(const std::string& option) {
+    return limitsOfOption(option);
+}
+
+CharacterizeResult characterize(const CharacterizeSetup& setup, const CommonOptions& common,
+                                const Context& context) {
+    return runPlan(setup, common, context);
+}
+
+CharacterizeResult judgeRun(const CsvRun& run, const std::string& source,
+                            const CharacterizeSetup& setup, const CommonOptions& common,
+                            const measure::Limits& limits) {
+    return judge(run, source, setup, common, limits);
 }
 
 std::optional<measure::Figures> figuresOfRun(const CsvRun& run, const std::string& source,
                                              const CommonOptions& common) {
-    return judgeRun(run, source, CharacterizeOptions{}, common, limitsOf("")).figures;
+    return judge(run, source, CharacterizeSetup{}, common, limitsOfOption("")).figures;
 }
 
-std::unique_ptr<Subcommand> makeCharacterizeCommand() {
-    return std::make_unique<CharacterizeCommand>();
-}
-
-} // namespace qd::qdctl
+} // namespace qd::run

@@ -1,4 +1,4 @@
-#include "qdctl/CharacterizeCsv.h"
+#include "run/CharacterizeCsv.h"
 
 #include "control/DataWord.h"
 #include "session/ExitStatus.h"
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace qd::qdctl {
+namespace qd::run {
 
 using session::BadArguments;
 using session::Failure;
@@ -169,4 +169,4 @@ CsvRun csvOfStored(const results::Run& run, const std::vector<results::Reading>&
     return csv;
 }
 
-} // namespace qd::qdctl
+} // namespace qd::run

@@ -1,14 +1,13 @@
-#include "qdctl/ResultsFile.h"
+#include "run/ResultsFile.h"
 
-#include "qdctl/CommandOutput.h"
-#include "qdctl/StopSignals.h"
 #include "session/ExitStatus.h"
+#include "session/OutputRules.h"
 #include "session/System.h"
 
 #include <algorithm>
 #include <filesystem>
 
-namespace qd::qdctl {
+namespace qd::run {
 
 using session::BadArguments;
 using session::Failure;
@@ -211,8 +210,9 @@ void writeBeside(const std::string& path, const std::string& what,
     }
 }
 
-void endEarly(const Failure& failure, std::size_t done, std::size_t total, ResultsFile* csv) {
-    if (failure.status() == WriteFailed && stopSignal() != 0) {
+void endEarly(const Failure& failure, std::size_t done, std::size_t total, ResultsFile* csv,
+              int signal) {
+    if (failure.status() == WriteFailed && signal != 0) {
         writeMessage(failure.what());
         return;
     }
@@ -322,4 +322,4 @@ void checkWritable(const std::string& path, const std::string& what) {
     session::sysRemove(partial);
 }
 
-} // namespace qd::qdctl
+} // namespace qd::run

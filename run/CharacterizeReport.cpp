@@ -1,10 +1,10 @@
-#include "qdctl/CharacterizeReport.h"
+#include "run/CharacterizeReport.h"
 
 #include "control/DataWord.h"
-#include "qdctl/BoardCommands.h"
-#include "qdctl/Renderer.h"
-#include "qdctl/ResultsFile.h"
-#include "qdctl/SweepPlot.h"
+#include "run/Characterize.h"
+#include "run/Renderer.h"
+#include "run/ResultsFile.h"
+#include "run/SweepPlot.h"
 #include "session/ExitStatus.h"
 
 #include <algorithm>
@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <tuple>
 
-namespace qd::qdctl {
+namespace qd::run {
 
 using session::BadArguments;
 using session::Failure;
@@ -377,4 +377,4 @@ void writeCharacterization(const Renderer& renderer, const CharacterizeResult& r
     }
 }
 
-} // namespace qd::qdctl
+} // namespace qd::run

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace qd::qdctl {
+namespace qd::run {
 
 // A run's unit: its DUT serial, else its run id.
 std::string unitOf(const results::Run& run);
@@ -37,4 +37,4 @@ Datasheet datasheetOf(results::Store& store, std::vector<results::Run> runs, boo
 // them, a histogram per figure, offset and gain error by unit.
 report::ReportData datasheetReport(const Datasheet& d);
 
-} // namespace qd::qdctl
+} // namespace qd::run

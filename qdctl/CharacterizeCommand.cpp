@@ -1,0 +1,211 @@
+// qdctl characterize: its options, their checks and help; the run itself is
+// the engine's.
+
+#include "measure/Plan.h"
+#include "qdctl/BoardCommands.h"
+#include "qdctl/CommandOutput.h"
+#include "qdctl/CommandTable.h"
+#include "qdctl/Options.h"
+#include "qdctl/Progress.h"
+#include "qdctl/Station.h"
+#include "qdctl/StopSignals.h"
+#include "run/Characterize.h"
+#include "run/Recording.h"
+#include "session/OutputRules.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cmath>
+#include <tuple>
+#include <vector>
+
+namespace qd::qdctl {
+
+using run::CsvRun;
+
+using run::CharacterizeSetup;
+using run::limitsOf;
+using session::BadArguments;
+using session::CommonOptions;
+using session::Failure;
+
+namespace {
+
+class CharacterizeCommand final : public Subcommand {
+  public:
+    void setUp(CLI::App& app, CommonOptions& common) override {
+        app.description(
+            "Programs each code of a plan, measures the output with a bench DMM (--meter) or the "
+            "on-board converter, and computes the datasheet's static figures: zero-code and "
+            "full-scale error, offset and gain error from the endpoint line through the fit "
+            "range (2^N/128 to 127*2^N/128), INL per code against the endpoint and the best-fit "
+            "line, DNL per step and monotonicity, each with its uncertainty from the samples' "
+            "spread. Rows go to --csv as they are measured, as a sweep's do. A converter that is "
+            "not shown monotonic, or a figure beyond --limits, makes the exit status 1. " +
+            measure::decisionRuleText());
+        addDevice(app, o_.device, false);
+        app.add_option("--meter", o_.meter,
+                       "the bench DMM: TCPIP::HOST[::PORT]::SOCKET (raw socket, port 5025 unless "
+                       "given), TCPIP::HOST::INSTR (VXI-11) or a USBTMC device file "
+                       "(/dev/usbtmc0); without it the on-board converter measures");
+        app.add_option("--meter-timeout", o_.meterTimeout,
+                       "seconds the meter may take to answer, a reading's integration aside")
+            ->check(CLI::Range(0.1, 600.0))
+            ->capture_default_str();
+        app.add_option("--codes", o_.codes,
+                       "all, fast (the carries and a grid: under 1% of a 16-bit converter's "
+                       "codes), or EVERY, hexadecimal as every code: every EVERY-th code (100: "
+                       "each 256th)")
+            ->capture_default_str();
+        app.add_option("--nplc", o_.nplc, "the meter's integration time in power-line cycles")
+            ->capture_default_str();
+        app.add_option("--samples", o_.samples, "readings per code")
+            ->check(CLI::Range(1, 100))
+            ->capture_default_str();
+        app.add_option("--settle", o_.settleMs, "wait after each code, in ms, before reading")
+            ->capture_default_str();
+        app.add_option("--limits", o_.limits,
+                       "pass/fail limits, e.g. inl=2,dnl=1,offset=-1..5,gain=0.1 (LSB, LSB, mV, % "
+                       "of full scale; also inl_endpoint in LSB, zero in mV, fullscale in %; one "
+                       "number bounds the size, LOW..HIGH the value), or @FILE: a limits file, "
+                       "one figure a line (inl 2, offset -1 5), # comments");
+        app.add_flag("--accept-conditional", o_.acceptConditional,
+                     "pass a CONDITIONAL verdict: a figure whose uncertainty straddles its "
+                     "limit");
+        app.add_option("--csv", o_.csv,
+                       "CSV file of each code's readings as measured, - for standard output");
+        app.add_option("--plot", o_.plot, "draw INL and DNL into this file: .png, .svg or .pdf");
+        app.add_option("--report", o_.report,
+                       "the one-page report: NAME.html (self-contained) or NAME.pdf");
+        addReference(app, o_.vref, "the ideal figures");
+        app.add_flag("--no-preflight", o_.noPreflight,
+                     "start the plan without first reading codes 0, mid-scale and full scale to "
+                     "refuse a flat, falling or wrongly scaled output");
+        app.add_option("--resume", o_.resume,
+                       "FILE.csv of a run that ended early: measure only the codes it lacks, "
+                       "with the same options, and finish that file (or --csv)");
+        app.add_option("--from", o_.from,
+                       "FILE.csv: the figures, verdict and report of a finished or interrupted "
+                       "run from its file alone, without a board or a meter");
+        app.add_option("--serial", o_.serial, "the serial number of the unit measured");
+        app.add_option("--operator", o_.operatorName, "who measured it");
+        app.add_option("--temperature", o_.temperature, "the ambient temperature, e.g. 23 °C");
+        app.add_option("--note", o_.note, "a line of your own for the report");
+        app.add_option("--station", station_,
+                       "FILE: characterize every slot it lists at once, one a line: BOARD METER "
+                       "[DUT-SERIAL] (# comments), each slot with its own board, meter, files "
+                       "and recorded run; every other option applies to every slot");
+        app.add_option("--out", out_,
+                       "with --station: the folder that receives each slot's CSV and report, "
+                       "named by its DUT serial (default: the current folder)");
+        app.add_option("--station-slot", o_.stationSlot)->group("");
+        app.add_flag("--no-progress", common.quiet, "the same as --quiet");
+        app.footer(footer(
+            "  qdctl characterize --device QD1600 --meter TCPIP::192.168.1.20::SOCKET \\\n"
+            "      --report qd1600.pdf --limits inl=4,dnl=1\n"
+            "  qdctl characterize --device QD1600 --meter /dev/usbtmc0 --limits @qd1600.limits\n"
+            "  qdctl characterize --device QD1200 --codes all --csv qd1200.csv\n"
+            "  qdctl characterize --device QD1600 --station bench.station --out lot7 \\\n"
+            "      --report qd1600.pdf"));
+    }
+
+    void check() const override {
+        checkReference(o_.vref);
+        if (o_.from.empty() && o_.device.device.empty()) {
+            throw Failure(BadArguments, "--device is required: the converter fitted to the board");
+        }
+        if (!o_.from.empty() && (!o_.resume.empty() || !o_.meter.empty() || !o_.csv.empty())) {
+            throw Failure(BadArguments, "--from judges a file alone: it takes no --resume, "
+                                        "--meter or --csv");
+        }
+        if (!measure::Plan::parse(o_.codes)) {
+            throw Failure(BadArguments, "--codes takes all, fast, or a hexadecimal code EVERY of 1 "
+                                        "or more (every EVERY-th code: 100 is each 256th)");
+        }
+        if (!std::isfinite(o_.nplc) || !(o_.nplc > 0) || o_.nplc > 1000) {
+            throw Failure(BadArguments, "--nplc must be a number of power-line cycles above 0");
+        }
+        if (!(o_.meterTimeout >= 0.1 && o_.meterTimeout <= 600)) { // nan too
+            throw Failure(BadArguments, "--meter-timeout must be 0.1 to 600 seconds");
+        }
+        if (!std::isfinite(o_.settleMs) || o_.settleMs < 0 || o_.settleMs > 60000) {
+            throw Failure(BadArguments, "--settle must be 0 to 60000 ms");
+        }
+        limitsOf(o_.limits);
+        checkStation();
+    }
+
+    int run(const CommonOptions& common, run::Recording& recording) override {
+        if (!station_.empty()) {
+            return runStation({station_, out_.empty() ? "." : out_, o_.report, o_.plot}, common);
+        }
+        Progress progress(!common.quiet, "characterize", true, !o_.stationSlot.empty());
+        const CharacterizeResult result =
+            run::characterize(o_, common, commandContext(recording, &progress));
+        const int status = finish(common, result, recording.id());
+        if (!result.endMessage.empty()) {
+            session::writeMessage(result.endMessage);
+        }
+        return status;
+    }
+
+  private:
+    // A station gives each slot its own board, meter, files and serial; one
+    // given for all of them would be measured over or written over.
+    void checkStation() const {
+        if (station_.empty()) {
+            if (!out_.empty()) {
+                throw Failure(BadArguments, "--out is the folder of a --station's files");
+            }
+            return;
+        }
+        for (const auto& [option, value] :
+             {std::pair{"--meter", &o_.meter}, std::pair{"--serial", &o_.serial},
+              std::pair{"--csv", &o_.csv}, std::pair{"--resume", &o_.resume},
+              std::pair{"--from", &o_.from}}) {
+            if (!value->empty()) {
+                throw Failure(BadArguments, std::string("--station gives each slot its own ") +
+                                                option + " from its file; " + option +
+                                                " is not taken with it");
+            }
+        }
+        for (const auto& [option, value, kinds] :
+             {std::tuple{"--report", &o_.report, std::vector<std::string>{"pdf", "html"}},
+              std::tuple{"--plot", &o_.plot, std::vector<std::string>{"png", "svg", "pdf"}}}) {
+            const auto dot = value->rfind('.');
+            const std::string kind = dot == std::string::npos ? "" : value->substr(dot + 1);
+            if (!value->empty() && std::find(kinds.begin(), kinds.end(), kind) == kinds.end()) {
+                throw Failure(BadArguments,
+                              std::string(option) +
+                                  " with --station names the kind of each "
+                                  "slot's file by its extension: " +
+                                  kinds[0] + ", " + kinds[1] +
+                                  (kinds.size() > 2 ? ", " + kinds[2] : std::string()));
+            }
+        }
+    }
+
+    CharacterizeSetup o_;
+    std::string station_, out_;
+};
+
+} // namespace
+
+int reportRun(const run::CsvRun& run, const std::string& source, const std::string& limits,
+              const std::string& report, const CommonOptions& common) {
+    std::string why;
+    const auto parsed = measure::Limits::parse(limits, why);
+    if (!parsed) {
+        throw Failure(BadArguments,
+                      source + ": its limits \"" + limits + "\" do not parse: " + why);
+    }
+    CharacterizeSetup o;
+    o.report = report;
+    return finish(common, run::judgeRun(run, source, o, common, *parsed));
+}
+
+std::unique_ptr<Subcommand> makeCharacterizeCommand() {
+    return std::make_unique<CharacterizeCommand>();
+}
+
+} // namespace qd::qdctl

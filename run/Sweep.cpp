@@ -1,0 +1,175 @@
+#include "run/Sweep.h"
+
+#include "control/DataWord.h"
+#include "run/Board.h"
+#include "run/Recording.h"
+#include "run/Renderer.h"
+#include "run/ResultsFile.h"
+#include "run/SweepPlot.h"
+#include "session/ExitStatus.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace qd::run {
+
+using control::formatCode;
+using control::formatNumber;
+using measure::Response;
+using measure::SweepRow;
+using measure::SweepSummary;
+
+std::string csvHeader() {
+    return "code,frame,expected_v,measured_v,error_mv,error_counts,measured_counts\n";
+}
+
+std::string csvRow(const measure::SweepRow& row) {
+    return formatCode(row.code) + "," + formatCode(row.frame) + "," +
+           formatNumber(row.expectedVolts) + "," + board::readingVoltsText(row.measuredCounts) +
+           "," + formatNumber(row.errorMillivolts()) + "," + std::to_string(row.errorCounts()) +
+           "," + std::to_string(row.measuredCounts) + "\n";
+}
+
+namespace {
+
+// Readings that do not follow the codes are said to be what they are: a
+// flat line is no monotonic converter.
+std::string monotonicText(const SweepSummary& s) {
+    switch (s.response) {
+    case Response::Flat:
+        return "no: the reading stays at " + std::to_string(s.flatCounts) +
+               " counts whatever the code";
+    case Response::Falling:
+        return "no: the reading falls as the code rises";
+    case Response::Follows:
+        break;
+    }
+    return s.monotonic ? "yes" : "no";
+}
+
+} // namespace
+
+std::vector<std::string> sweepSummaryLines(const SweepResult& r) {
+    const SweepSummary& s = r.summary;
+    char text[200];
+    std::vector<std::string> lines;
+    const auto add = [&] { lines.emplace_back(text); };
+    std::snprintf(text, sizeof text, "points             %zu%s", s.points,
+                  r.signal != 0 ? " (interrupted)" : "");
+    add();
+    std::snprintf(text, sizeof text, "offset error       %.3f counts (%.3f mV)",
+                  s.offsetCounts + 0.0, s.offsetMillivolts() + 0.0);
+    add();
+    std::snprintf(text, sizeof text, "gain error         %.3f %%", s.gainErrorPercent + 0.0);
+    add();
+    std::snprintf(text, sizeof text, "largest deviation  %d counts (%.3f mV) at code %s",
+                  s.largestDeviationCounts, s.largestDeviationMillivolts() + 0.0,
+                  formatCode(s.largestDeviationCode).c_str());
+    add();
+    lines.push_back("monotonic          " + monotonicText(s));
+    if (s.toleranceCounts) {
+        std::snprintf(
+            text, sizeof text, "tolerance          %g counts: %s", *s.toleranceCounts,
+            s.pointsBeyondTolerance == 0
+                ? "every point within it"
+                : (std::to_string(s.pointsBeyondTolerance) + " points beyond it").c_str());
+        add();
+    }
+    return lines;
+}
+
+SweepResult sweep(const SweepSetup& o, const session::CommonOptions& common,
+                  const Context& context) {
+    const control::DeviceProfile& device = o.device.deviceProfile();
+    const std::int32_t from = o.from;
+    const std::int32_t to = o.to;
+    const std::int32_t step = o.step;
+    const std::string firmware = session::firmwarePathOf(common);
+    checkOutputPaths(o.csv, o.plot, firmware, common.json);
+    std::optional<Renderer> plotter;
+    if (!o.plot.empty()) {
+        plotter.emplace();
+    }
+    ResultsFile csv(o.csv, csvHeader());
+
+    auto [session, downloaded] = openRecorded(
+        common, o.device, true, context.recording,
+        {{"reference_v", control::formatNumber(o.vref)},
+         {"reading_unit", "counts"},
+         {"plan", control::formatCode(from) + " to " + control::formatCode(to) + " step " +
+                      control::formatCode(step)},
+         {"limits",
+          o.tolerance ? "tolerance " + control::formatNumber(*o.tolerance) + " counts" : ""}});
+    const measure::Codes codes = measure::Codes::range(from, to, step);
+    SweepPlot plot(from, to);
+    measure::SweepStatistics statistics(o.tolerance);
+    const std::shared_ptr<void> stopHeld = context.stopHeld();
+    const std::int16_t mode = o.device.powerMode();
+    const auto sweepRow = [&](const measure::Row& measured) {
+        SweepRow row;
+        row.code = measured.code;
+        row.frame = measured.frame;
+        row.measuredCounts = static_cast<std::int32_t>(measured.values.front());
+        row.measuredVolts = board::readingVolts(row.measuredCounts);
+        row.expectedVolts = measure::expectedVolts(row.code, device.resolution, o.vref, mode);
+        row.expectedCounts = measure::expectedCounts(row.code, device.resolution, o.vref, mode);
+        csv.write(csvRow(row));
+        statistics.add(row);
+        if (plotter) {
+            plot.add(row);
+        }
+    };
+    measure::LoopSettings settings;
+    if (context.watcher) {
+        context.watcher->started(codes.size());
+        settings.progress = [&](std::size_t done) {
+            context.watcher->progress(done, codes.size());
+        };
+    }
+    settings.stop = context.stop;
+    const measure::LoopOutcome outcome = measure::runLoop(
+        codes, programOn(*session),
+        [board = session.get()](int) {
+            return std::vector<double>{static_cast<double>(board->read().counts)};
+        },
+        {sweepRow, context.recording.sink()}, settings);
+    if (context.watcher) {
+        context.watcher->finished();
+    }
+    endLoop(outcome, codes.size(), &csv, context);
+    csv.commit();
+
+    SweepResult r;
+    r.device = o.device.device;
+    r.mode = o.device.mode;
+    r.summary = statistics.summary();
+    r.csv = o.csv;
+    r.plot = o.plot;
+    r.downloaded = downloaded;
+    r.clamped = o.clamped;
+    r.signal = context.stop();
+    r.seconds = outcome.seconds;
+    {
+        const SweepSummary& m = r.summary;
+        results::Figure largest =
+            figureOf("largest_deviation_counts", m.largestDeviationCounts, "counts");
+        largest.code = m.largestDeviationCode;
+        results::Figure monotonic = figureOf("monotonic", m.monotonic ? 1 : 0, "");
+        monotonic.text = m.monotonic ? "yes" : "no";
+        context.recording.conclude(m.pass() ? "PASS" : "FAIL",
+                                   {figureOf("offset_counts", m.offsetCounts, "counts"),
+                                    figureOf("gain_error_percent", m.gainErrorPercent, "%"),
+                                    largest, monotonic});
+    }
+    const double inLibrary =
+        std::chrono::duration<double>(session->binding().timeInLibrary).count();
+    r.shareOutsideLibrary = r.seconds > 0 ? 1.0 - inLibrary / r.seconds : 0;
+    if (plotter) {
+        r.plotSeconds = plotter->write(
+            plot.data(o.device.device + " " + o.device.mode + " sweep", sweepSummaryLines(r)),
+            o.plot, plotFormat(o.plot), true);
+    }
+    return r;
+}
+
+} // namespace qd::run
