@@ -354,7 +354,9 @@ CharacterizeResult runPlan(const CharacterizeSetup& o, const CommonOptions& comm
         if (resource) {
             const auto timeout = std::chrono::milliseconds(std::lround(o.meterTimeout * 1000));
             dmm = std::make_unique<meter::Meter>(
-                meter::connect(*resource, timeout), resource->text, timeout,
+                context.connectMeter ? context.connectMeter(*resource, timeout)
+                                     : meter::connect(*resource, timeout),
+                resource->text, timeout,
                 [&context](const std::string& notice) { context.say(notice); });
             dmm->configure({o.vref, o.nplc, o.samples});
             r.meter = resource->text;

@@ -4,10 +4,16 @@
 // window): where it is kept, what may stop it, and who watches it. Nothing
 // of it is process-wide, so that two runs in one process keep apart.
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
+
+namespace qd::meter {
+class Transport;
+struct Resource;
+} // namespace qd::meter
 
 namespace qd::run {
 
@@ -43,6 +49,11 @@ struct Context {
     // run is over. qdctl catches its stop signals only then, so that a
     // Ctrl-C before ends the program at once. May be empty.
     std::function<std::shared_ptr<void>()> holdStop;
+    // How a meter's resource is reached; empty: meter::connect, the
+    // system's carriers. A test gives its meter in the same process.
+    std::function<std::unique_ptr<meter::Transport>(const meter::Resource&,
+                                                    std::chrono::milliseconds timeout)>
+        connectMeter;
 
     std::shared_ptr<void> stopHeld() const { return holdStop ? holdStop() : nullptr; }
 

@@ -1,0 +1,165 @@
+// The engine in one process, no program started: a characterization of the
+// simulated board measured by the simulated meter, spoken to without a
+// socket, each run kept in a store of its own test's, and a stop that keeps
+// the rows so far.
+
+#include "TempDir.h"
+#include "drivers/SimBoard.h"
+#include "meter/Transport.h"
+#include "run/Characterize.h"
+#include "run/Recording.h"
+#include "simmeter/SimMeter.h"
+
+#include <QCoreApplication>
+#include <csignal>
+#include <deque>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+
+using namespace qd;
+
+namespace {
+
+// The simulated meter as a transport: each message is run at once, its
+// answer (a line, or a stale line behind it) waits to be received.
+class InProcessMeter final : public meter::Transport {
+  public:
+    explicit InProcessMeter(simmeter::SimMeter& meter) : meter_(meter) {}
+    void send(std::string_view message) override {
+        std::string answer = meter_.execute(message, client_);
+        for (std::size_t line = 0; !answer.empty() && line != std::string::npos;) {
+            const std::size_t end = answer.find('\n', line);
+            answers_.push_back(answer.substr(line, end == std::string::npos ? end : end - line));
+            line = end == std::string::npos ? end : end + 1;
+        }
+    }
+    std::string receive(std::chrono::milliseconds) override {
+        if (answers_.empty()) {
+            throw meter::MeterTimeout("the simulated meter has nothing to say");
+        }
+        std::string answer = answers_.front();
+        answers_.pop_front();
+        return answer;
+    }
+    std::size_t drain() override {
+        const std::size_t n = answers_.size();
+        answers_.clear();
+        return n;
+    }
+
+  private:
+    simmeter::SimMeter& meter_;
+    scpi::ClientStatus client_;
+    std::deque<std::string> answers_;
+};
+
+// Counts what a run tells its watcher.
+struct CountingWatcher final : run::Watcher {
+    void started(std::size_t total) override { planned = total; }
+    void progress(std::size_t done, std::size_t) override { last = done; }
+    void finished() override { ++ends; }
+    std::size_t planned = 0, last = 0;
+    int ends = 0;
+};
+
+class Engine : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        qputenv("QD_BOARD", "sim");
+        qputenv("QD_BOARD_STATE", QByteArray::fromStdString(dir.file("board.state")));
+        qputenv("QD_BOARD_MODEL", "typical");
+        common.results = "sqlite:" + dir.file("results.sqlite");
+        common.quiet = true;
+        const drivers::SimConfig config = drivers::SimConfig::fromEnvironment();
+        meter = std::make_unique<simmeter::SimMeter>(
+            [config](std::uint64_t index) {
+                return drivers::peekSimOutput(config).model.outputVolts(
+                    boardmodel::kMeterOutputStream, index);
+            },
+            [](double) {}, "test");
+    }
+
+    // Characterizes `setup` with the in-process meter; the run recorded
+    // ends as qdctl ends it, with the status the result asks for.
+    run::CharacterizeResult characterize(const run::CharacterizeSetup& setup,
+                                         run::Context& context) {
+        run::CharacterizeResult r;
+        context.connectMeter = [this](const meter::Resource&, std::chrono::milliseconds) {
+            return std::make_unique<InProcessMeter>(*meter);
+        };
+        context.recording.around([&] {
+            r = run::characterize(setup, common, context);
+            return r.signal != 0 ? 128 + r.signal : r.verdict.pass ? 0 : 1;
+        });
+        return r;
+    }
+
+    static run::CharacterizeSetup qd1200() {
+        run::CharacterizeSetup s;
+        s.device.device = "QD1200";
+        s.meter = "TCPIP::in-process::SOCKET";
+        s.codes = "40"; // every 64th of 4096 codes, the fit range's ends among them
+        s.samples = 2;
+        s.settleMs = 0;
+        return s;
+    }
+
+    TempDir dir;
+    session::CommonOptions common;
+    std::unique_ptr<simmeter::SimMeter> meter;
+};
+
+TEST_F(Engine, CharacterizesAndRecordsWithoutStartingAProgram) {
+    run::Recording recording(common, "characterize", run::Records::Many);
+    CountingWatcher watcher;
+    run::Context context(recording);
+    context.watcher = &watcher;
+    const run::CharacterizeResult r = characterize(qd1200(), context);
+
+    ASSERT_TRUE(r.figures) << r.endMessage;
+    EXPECT_TRUE(r.verdict.pass);
+    EXPECT_EQ(r.measured, r.planned);
+    EXPECT_EQ(watcher.planned, r.planned);
+    EXPECT_EQ(watcher.last, r.planned);
+    EXPECT_EQ(watcher.ends, 1);
+
+    const auto store = run::Recording::storeToRead(common);
+    ASSERT_FALSE(recording.id().empty());
+    EXPECT_EQ(store->find(recording.id()).get("verdict"), "PASS");
+    EXPECT_EQ(store->readings(recording.id()).size(), r.measured * 2) << "two samples a code";
+    EXPECT_FALSE(store->figures(recording.id()).empty());
+}
+
+TEST_F(Engine, AStopKeepsTheRowsSoFarInItsOwnRun) {
+    // A whole run first: the stopped one beside it must keep to its own.
+    run::Recording whole(common, "characterize", run::Records::Many);
+    run::Context first(whole);
+    const run::CharacterizeResult all = characterize(qd1200(), first);
+
+    run::Recording stopped(common, "characterize", run::Records::Many);
+    CountingWatcher watcher;
+    run::Context context(stopped);
+    context.watcher = &watcher;
+    context.stop = [&watcher] { return watcher.last >= 10 ? SIGINT : 0; };
+    run::CharacterizeSetup setup = qd1200();
+    setup.noPreflight = true;
+    const run::CharacterizeResult r = characterize(setup, context);
+
+    EXPECT_EQ(r.signal, SIGINT);
+    EXPECT_EQ(r.measured, 10u);
+    EXPECT_FALSE(r.verdict.pass);
+    const auto store = run::Recording::storeToRead(common);
+    EXPECT_EQ(store->find(stopped.id()).get("verdict"), "INTERRUPTED");
+    EXPECT_EQ(store->readings(stopped.id()).size(), 20u);
+    EXPECT_EQ(store->readings(whole.id()).size(), all.measured * 2);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // The firmware and the link libraries are found beside the program.
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
