@@ -1,5 +1,6 @@
 #include "qdctl/Progress.h"
 
+#include "run/StationProtocol.h"
 #include "session/System.h"
 
 #include <cstdio>
@@ -36,7 +37,7 @@ void Progress::started(std::size_t total) {
 
 void Progress::progress(std::size_t done, std::size_t /*total*/) {
     if (forStation_) {
-        std::fprintf(stderr, "%s %zu %zu\n", kStationProgress, done, total_);
+        std::fputs(run::slotProgressLine({done, total_}).c_str(), stderr);
         std::fflush(stderr);
         return;
     }

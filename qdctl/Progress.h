@@ -8,8 +8,6 @@
 
 namespace qd::qdctl {
 
-inline constexpr const char* kStationProgress = "qdctl-progress";
-
 // "2:05": a time left as progress lines give it.
 std::string minutesAndSeconds(double seconds);
 
@@ -23,7 +21,7 @@ class Progress final : public run::Watcher {
     // for up to 256; a characterization's codes take a meter's time, so
     // `slow` shows every code's progress from the first. A station's slot
     // (`forStation`) gives every update as a line the station reads
-    // (kStationProgress DONE TOTAL), which draws the progress of all slots
+    // (run/StationProtocol.h), which draws the progress of all slots
     // itself.
     Progress(bool enabled, const char* what = "sweep", bool slow = false, bool forStation = false);
     void started(std::size_t total) override;

@@ -6,6 +6,7 @@
 #include "qdctl/Progress.h"
 #include "qdctl/StopSignals.h"
 #include "results/Store.h"
+#include "run/StationProtocol.h"
 #include "scpi/Parser.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
@@ -223,17 +224,6 @@ class StationProgress {
     std::chrono::steady_clock::time_point shown_;
 };
 
-QJsonObject lastJsonLine(const QByteArray& output) {
-    const QList<QByteArray> lines = output.trimmed().split('\n');
-    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
-        const QJsonDocument doc = QJsonDocument::fromJson(it->trimmed());
-        if (doc.isObject()) {
-            return doc.object();
-        }
-    }
-    return {};
-}
-
 QString q(const std::string& text) {
     return QString::fromStdString(text);
 }
@@ -351,7 +341,7 @@ int runStation(const StationRequest& request, const session::CommonOptions& comm
         }
         r.finished = true;
         r.status = status;
-        r.result = lastJsonLine(r.process->readAllStandardOutput());
+        r.result = run::slotResultOf(r.process->readAllStandardOutput().toStdString());
         if (++ended == running.size()) {
             loop.quit();
         }
@@ -390,10 +380,9 @@ int runStation(const StationRequest& request, const session::CommonOptions& comm
             for (qsizetype end; (end = slot->errors.indexOf('\n')) >= 0;) {
                 const QByteArray line = slot->errors.left(end).trimmed();
                 slot->errors.remove(0, end + 1);
-                const QList<QByteArray> word = line.split(' ');
-                if (word.size() == 3 && word[0] == kStationProgress) {
-                    slot->done = word[1].toULongLong();
-                    slot->total = word[2].toULongLong();
+                if (const auto p = run::slotProgressOf(line.toStdString())) {
+                    slot->done = p->done;
+                    slot->total = p->total;
                 } else if (!line.isEmpty()) {
                     const QByteArray own = "qdctl: ";
                     progress.message(

@@ -8,6 +8,7 @@
 #include "meter/Transport.h"
 #include "run/Characterize.h"
 #include "run/Recording.h"
+#include "run/StationProtocol.h"
 #include "simmeter/SimMeter.h"
 
 #include <QCoreApplication>
@@ -153,6 +154,30 @@ TEST_F(Engine, AStopKeepsTheRowsSoFarInItsOwnRun) {
     EXPECT_EQ(store->find(stopped.id()).get("verdict"), "INTERRUPTED");
     EXPECT_EQ(store->readings(stopped.id()).size(), 20u);
     EXPECT_EQ(store->readings(whole.id()).size(), all.measured * 2);
+}
+
+TEST(StationProtocol, ProgressIsTakenOnlyFromAWholeProgressLine) {
+    const std::string written = run::slotProgressLine({12, 400});
+    ASSERT_TRUE(written.ends_with("\n"));
+    const auto read = run::slotProgressOf(written.substr(0, written.size() - 1));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->done, 12u);
+    EXPECT_EQ(read->total, 400u);
+    for (const char* message : {
+             "qdctl: the meter answered READ? twice at code 0400; read again",
+             "qdctl-progress 3 10",
+             R"({"slot_progress":{"done":5,"tot)",
+             R"({"slot_progress":{"done":5}})",
+             R"({"slot_progress":{"done":11,"total":10}})",
+             R"({"slot_progress":{"done":1,"total":10},"error":"x"})",
+         }) {
+        EXPECT_FALSE(run::slotProgressOf(message)) << message;
+    }
+    EXPECT_EQ(run::slotResultOf("qdctl: note\n{\"verdict\":\"PASS\"}\ntrailing words\n")
+                  .value("verdict")
+                  .toString(),
+              "PASS");
+    EXPECT_TRUE(run::slotResultOf("no JSON at all").isEmpty());
 }
 
 } // namespace
