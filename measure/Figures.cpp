@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 
 namespace qd::measure {
 
@@ -106,93 +107,68 @@ void noteRail(Figures& f, Iterator first, Iterator last, const FitRange& fit, bo
     }
 }
 
-} // namespace
+// The lines a converter's figures are measured against: the endpoint line
+// through the fit range's ends and the least-squares line over it.
+struct Lines {
+    const Point* a = nullptr; // the fit range's ends
+    const Point* b = nullptr;
+    double span = 0, slope = 0, intercept = 0;
+    std::vector<const Point*> inFit;
+    double meanX = 0, sxx = 0, bestIntercept = 0;
+};
 
-Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup& setup) {
-    Figures f;
-    const std::int32_t largest = (std::int32_t{1} << setup.bits) - 1;
-    const FitRange fit = fitRange(setup.bits);
-    f.idealLsbVolts = std::ldexp(setup.referenceVolts, -setup.bits);
-
-    // The spread of one reading, pooled over every code.
+// Each measured code's spread pooled over every code: the variance of one
+// reading, and its degrees of freedom.
+std::pair<double, std::size_t> pooledVariance(const std::vector<CodeMeasurement>& measured) {
     double squares = 0;
     std::size_t freedom = 0;
     for (const auto& m : measured) {
         squares += m.samples.squares();
         freedom += m.samples.count() - std::min<std::size_t>(m.samples.count(), 1);
     }
-    const double variance = freedom > 0 ? squares / static_cast<double>(freedom) : 0.0;
-    if (freedom > 0) {
-        f.noiseVolts = std::sqrt(variance);
-    }
-    const bool known = freedom > 0 || setup.meterStepVolts > 0;
-    const double quantization = setup.meterStepVolts * setup.meterStepVolts / 12;
-    std::vector<Point> points;
-    points.reserve(measured.size());
-    for (const auto& m : measured) {
-        const double n = static_cast<double>(std::max<std::size_t>(m.samples.count(), 1));
-        points.push_back({m.code, m.samples.mean(), std::sqrt(variance / n + quantization)});
-    }
-    const double k = f.singleCoverage;
-    const Point& zero = at(points, 0);
-    const Point& top = at(points, largest);
-    f.zeroCode = {zero.volts * 1000, expanded(known, k, zero.u * 1000)};
-    const double idealTop = setup.referenceVolts * (1 - std::ldexp(1.0, -setup.bits));
-    f.fullScale = {(top.volts - idealTop) / setup.referenceVolts * 100,
-                   expanded(known, k, top.u / setup.referenceVolts * 100)};
+    return {freedom > 0 ? squares / static_cast<double>(freedom) : 0.0, freedom};
+}
 
-    // The endpoint line through the fit range's ends.
-    const Point& a = at(points, fit.first);
-    const Point& b = at(points, fit.last);
-    const double span = fit.last - fit.first;
-    const double slope = (b.volts - a.volts) / span;
-    const double intercept = a.volts - slope * fit.first;
-    f.offset = {
-        intercept * 1000,
-        expanded(known, k, 1000 * std::hypot(a.u * fit.last / span, b.u * fit.first / span))};
-    f.gain = {(slope / f.idealLsbVolts - 1) * 100,
-              expanded(known, k, std::hypot(a.u, b.u) / span / f.idealLsbVolts * 100)};
-
-    // The least-squares line over the fit range.
-    std::vector<const Point*> inFit;
-    double meanX = 0, meanY = 0;
+// The least-squares slope over the fit range into `f.lsbVolts`, with what
+// the INL needs of it in `lines`.
+void fitBestLine(Figures& f, const std::vector<Point>& points, const FitRange& fit, Lines& lines) {
+    double meanY = 0;
     for (const auto& p : points) {
         if (fit.contains(p.code)) {
-            inFit.push_back(&p);
-            meanX += p.code;
+            lines.inFit.push_back(&p);
+            lines.meanX += p.code;
             meanY += p.volts;
         }
     }
-    const double count = static_cast<double>(inFit.size());
-    meanX /= count;
+    const double count = static_cast<double>(lines.inFit.size());
+    lines.meanX /= count;
     meanY /= count;
-    double sxx = 0, sxy = 0;
-    for (const Point* p : inFit) {
-        sxx += (p->code - meanX) * (p->code - meanX);
-        sxy += (p->code - meanX) * (p->volts - meanY);
+    double sxy = 0;
+    for (const Point* p : lines.inFit) {
+        lines.sxx += (p->code - lines.meanX) * (p->code - lines.meanX);
+        sxy += (p->code - lines.meanX) * (p->volts - meanY);
     }
-    f.lsbVolts = sxy / sxx;
-    if (!(f.lsbVolts > 0)) {
-        f.response = f.lsbVolts < 0 ? Response::Falling : Response::Flat;
-        f.monotonic = Monotonic::No;
-        return f;
-    }
-    const double bestIntercept = meanY - f.lsbVolts * meanX;
+    f.lsbVolts = sxy / lines.sxx;
+    lines.bestIntercept = meanY - f.lsbVolts * lines.meanX;
+}
 
-    f.extremeCoverage = extremeCoverage(inFit.size());
+// INL per code in the fit range against both lines, and their extremes.
+void inlFigures(Figures& f, const FitRange& fit, const Lines& l, bool known) {
+    const double count = static_cast<double>(l.inFit.size());
+    f.extremeCoverage = extremeCoverage(l.inFit.size());
     bool firstCode = true;
-    for (const Point* p : inFit) {
-        const double t = (p->code - fit.first) / span;
+    for (const Point* p : l.inFit) {
+        const double t = (p->code - fit.first) / l.span;
         const bool end = p->code == fit.first || p->code == fit.last;
-        const double leverage = 1 / count + (p->code - meanX) * (p->code - meanX) / sxx;
+        const double leverage = 1 / count + (p->code - l.meanX) * (p->code - l.meanX) / l.sxx;
         CodeFigures c;
         c.code = p->code;
-        c.inlEndpoint = (p->volts - (intercept + slope * p->code)) / slope;
-        c.inlBestFit = (p->volts - (bestIntercept + f.lsbVolts * p->code)) / f.lsbVolts;
-        const double uEndpoint =
-            end ? 0.0
-                : std::sqrt(p->u * p->u + (1 - t) * (1 - t) * a.u * a.u + t * t * b.u * b.u) /
-                      slope;
+        c.inlEndpoint = (p->volts - (l.intercept + l.slope * p->code)) / l.slope;
+        c.inlBestFit = (p->volts - (l.bestIntercept + f.lsbVolts * p->code)) / f.lsbVolts;
+        const double uEndpoint = end ? 0.0
+                                     : std::sqrt(p->u * p->u + (1 - t) * (1 - t) * l.a->u * l.a->u +
+                                                 t * t * l.b->u * l.b->u) /
+                                           l.slope;
         const double uBestFit = p->u * std::sqrt(std::max(0.0, 1 - leverage)) / f.lsbVolts;
         widen(f.inlEndpoint,
               {{c.inlEndpoint, expanded(known, f.extremeCoverage, uEndpoint)}, c.code}, firstCode);
@@ -201,9 +177,12 @@ Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup
         firstCode = false;
         f.codes.push_back(c);
     }
+}
 
-    // Steps between neighbouring measured codes; those of one code are the
-    // DNL, and every one of them must rise for the output to be monotonic.
+// Steps between neighbouring measured codes; those of one code are the
+// DNL, and every one of them must rise for the output to be monotonic.
+void stepFigures(Figures& f, const std::vector<const Point*>& inFit, bool known) {
+    const double k = f.singleCoverage;
     std::size_t single = 0;
     for (std::size_t i = 1; i < inFit.size(); ++i) {
         single += inFit[i]->code - inFit[i - 1]->code == 1 ? 1 : 0;
@@ -243,6 +222,57 @@ Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup
                   : unresolved ? Monotonic::Unresolved
                   : everyStep  ? Monotonic::Yes
                                : Monotonic::NotMeasured;
+}
+
+} // namespace
+
+Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup& setup) {
+    Figures f;
+    const std::int32_t largest = (std::int32_t{1} << setup.bits) - 1;
+    const FitRange fit = fitRange(setup.bits);
+    f.idealLsbVolts = std::ldexp(setup.referenceVolts, -setup.bits);
+
+    const auto [variance, freedom] = pooledVariance(measured);
+    if (freedom > 0) {
+        f.noiseVolts = std::sqrt(variance);
+    }
+    const bool known = freedom > 0 || setup.meterStepVolts > 0;
+    const double quantization = setup.meterStepVolts * setup.meterStepVolts / 12;
+    std::vector<Point> points;
+    points.reserve(measured.size());
+    for (const auto& m : measured) {
+        const double n = static_cast<double>(std::max<std::size_t>(m.samples.count(), 1));
+        points.push_back({m.code, m.samples.mean(), std::sqrt(variance / n + quantization)});
+    }
+    const double k = f.singleCoverage;
+    const Point& zero = at(points, 0);
+    const Point& top = at(points, largest);
+    f.zeroCode = {zero.volts * 1000, expanded(known, k, zero.u * 1000)};
+    const double idealTop = setup.referenceVolts * (1 - std::ldexp(1.0, -setup.bits));
+    f.fullScale = {(top.volts - idealTop) / setup.referenceVolts * 100,
+                   expanded(known, k, top.u / setup.referenceVolts * 100)};
+
+    // The endpoint line through the fit range's ends.
+    Lines lines;
+    const Point& a = *(lines.a = &at(points, fit.first));
+    const Point& b = *(lines.b = &at(points, fit.last));
+    lines.span = fit.last - fit.first;
+    lines.slope = (b.volts - a.volts) / lines.span;
+    lines.intercept = a.volts - lines.slope * fit.first;
+    f.offset = {lines.intercept * 1000, expanded(known, k,
+                                                 1000 * std::hypot(a.u * fit.last / lines.span,
+                                                                   b.u * fit.first / lines.span))};
+    f.gain = {(lines.slope / f.idealLsbVolts - 1) * 100,
+              expanded(known, k, std::hypot(a.u, b.u) / lines.span / f.idealLsbVolts * 100)};
+
+    fitBestLine(f, points, fit, lines);
+    if (!(f.lsbVolts > 0)) {
+        f.response = f.lsbVolts < 0 ? Response::Falling : Response::Flat;
+        f.monotonic = Monotonic::No;
+        return f;
+    }
+    inlFigures(f, fit, lines, known);
+    stepFigures(f, lines.inFit, known);
     noteRail(f, points.begin(), points.end(), fit, known, setup.meterStepVolts, "floor");
     noteRail(f, points.rbegin(), points.rend(), fit, known, setup.meterStepVolts, "ceiling");
     return f;
