@@ -66,6 +66,25 @@ session::Opened openRecorded(const CommonOptions& common, const DeviceChoice& de
     return opened;
 }
 
+measure::LoopOutcome runWatched(const measure::Codes& codes, const measure::Program& program,
+                                const measure::Probe& probe,
+                                const std::vector<measure::Sink>& sinks,
+                                measure::LoopSettings settings, const Context& context) {
+    settings.stop = context.stop;
+    Watcher* watcher = context.watcher;
+    if (watcher) {
+        watcher->started(codes.size());
+        settings.progress = [watcher, total = codes.size()](std::size_t done) {
+            watcher->progress(done, total);
+        };
+    }
+    measure::LoopOutcome outcome = measure::runLoop(codes, program, probe, sinks, settings);
+    if (watcher) {
+        watcher->finished();
+    }
+    return outcome;
+}
+
 void endLoop(const measure::LoopOutcome& outcome, std::size_t total, ResultsFile* csv,
              const Context& context) {
     if (!outcome.failure) {

@@ -28,6 +28,13 @@ session::Opened openRecorded(const session::CommonOptions& common,
                              const session::DeviceChoice& device, bool load, Recording& recording,
                              std::map<std::string, std::string> fields = {});
 
+// The one loop as a run runs it: asking the context's stop before each
+// code, its progress told to the context's watcher.
+measure::LoopOutcome runWatched(const measure::Codes& codes, const measure::Program& program,
+                                const measure::Probe& probe,
+                                const std::vector<measure::Sink>& sinks,
+                                measure::LoopSettings settings, const Context& context);
+
 // What a measurement loop calls to program a code on `session`: the frame
 // it wrote.
 measure::Program programOn(session::Session& session);

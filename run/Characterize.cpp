@@ -42,36 +42,14 @@ using control::formatNumber;
 
 namespace {
 
-// Whatever measures the output: a bench DMM, or the board's own converter.
-class Probe {
-  public:
-    virtual ~Probe() = default;
-    virtual std::vector<double> read(Session& session) = 0;
-};
-
-class MeterProbe final : public Probe {
-  public:
-    explicit MeterProbe(meter::Meter& m) : meter_(m) {}
-    std::vector<double> read(Session&) override { return meter_.read(); }
-
-  private:
-    meter::Meter& meter_;
-};
-
-class BoardProbe final : public Probe {
-  public:
-    explicit BoardProbe(int samples) : samples_(samples) {}
-    std::vector<double> read(Session& session) override {
-        std::vector<double> volts;
-        for (int i = 0; i < samples_; ++i) {
-            volts.push_back(board::readingVolts(session.read().counts));
-        }
-        return volts;
+// The board's own converter as the probe: its readings in volts.
+std::vector<double> onBoardVolts(Session& session, int samples) {
+    std::vector<double> volts;
+    for (int i = 0; i < samples; ++i) {
+        volts.push_back(board::readingVolts(session.read().counts));
     }
-
-  private:
-    int samples_;
-};
+    return volts;
+}
 
 // The limits of --limits: inline, or a limits file's after @; refused
 // before anything is touched, the file and line named.
@@ -314,173 +292,207 @@ void preflight(const measure::Program& program, const measure::Probe& probe,
     }
 }
 
+// The meter asked for, connected and set up, its identity in `r`; none for
+// the on-board converter. Asked first: a meter that is not there is found
+// out before the board is touched.
+std::unique_ptr<meter::Meter> connectMeter(const CharacterizeSetup& o, CharacterizeResult& r,
+                                           const Context& context) {
+    if (o.meter.empty()) {
+        r.meterIdentity = "the board's 12-bit measuring converter";
+        r.meterFamily = "on-board";
+        r.meterRangeVolts = board::kAdcFullScaleVolts;
+        return nullptr;
+    }
+    const meter::Resource resource = resourceOf(o.meter);
+    try {
+        const auto timeout = std::chrono::milliseconds(std::lround(o.meterTimeout * 1000));
+        auto dmm = std::make_unique<meter::Meter>(
+            context.connectMeter ? context.connectMeter(resource, timeout)
+                                 : meter::connect(resource, timeout),
+            resource.text, timeout, [&context](const std::string& notice) { context.say(notice); });
+        dmm->configure({o.vref, o.nplc, o.samples});
+        r.meter = resource.text;
+        r.meterIdentity = dmm->identity();
+        r.meterFamily = dmm->family().name;
+        r.meterRangeVolts = dmm->rangeVolts();
+        r.meterCalibration = dmm->calibrationDate().value_or("");
+        return dmm;
+    } catch (const meter::MeterError& e) {
+        throw Failure(MeterFailed, e.what());
+    }
+}
+
+// What the store keeps of a characterization's setup beside what every run
+// holds.
+std::map<std::string, std::string> recordedFields(const CharacterizeSetup& o,
+                                                  const CharacterizeResult& r, bool meter) {
+    const auto colon = o.stationSlot.find(':');
+    return {{"reference_v", printed(o.vref)},
+            {"reading_unit", "V"},
+            {"meter_idn", r.meterIdentity},
+            {"meter_resource", r.meter.empty() ? "on-board" : r.meter},
+            {"nplc", meter ? printed(o.nplc) : ""},
+            {"samples", std::to_string(o.samples)},
+            {"settle_ms", printed(o.settleMs)},
+            {"plan", r.plan},
+            {"limits", r.limits.text()},
+            {"dut_serial", o.serial},
+            {"operator", o.operatorName},
+            {"temperature", o.temperature},
+            {"note", o.note},
+            {"station", o.stationSlot.substr(0, colon)},
+            {"slot", o.stationSlot.empty() ? std::string() : o.stationSlot.substr(colon + 1)}};
+}
+
+// A characterization from its setup to its conclusion: each step a
+// function, the state they share here.
+class Characterization {
+  public:
+    Characterization(const CharacterizeSetup& o, const CommonOptions& common,
+                     const Context& context)
+        : o_(o), common_(common), context_(context) {}
+
+    CharacterizeResult run(const measure::Limits& limits) {
+        const DeviceProfile& device = o_.device.deviceProfile();
+        const measure::Plan plan = *measure::Plan::parse(o_.codes);
+        if (!o_.meter.empty()) {
+            resourceOf(o_.meter); // refused before anything is opened
+        }
+        std::optional<CsvRun> before;
+        if (!o_.resume.empty()) {
+            before = readCsv(o_.resume, "--resume");
+        }
+        // A resumed run finishes its own file unless told to write another.
+        const std::string csvPath = o_.csv.empty() ? o_.resume : o_.csv;
+        const std::string firmware = firmwarePathOf(common_);
+        checkOutputPaths(csvPath, o_.plot, firmware, common_.json);
+        checkReportPath(o_.report, csvPath, o_.plot, firmware);
+        if (!o_.plot.empty() || !o_.report.empty()) {
+            renderer_.emplace();
+        }
+        codes_ = planCodes(device.resolution, plan);
+        r_ = resultOf(o_, common_, device, plan.text(), limits);
+        r_.csv = csvPath;
+        r_.planned = codes_.size();
+
+        dmm_ = connectMeter(o_, r_, context_);
+        const CsvSetup setup = csvSetupOf(r_);
+        measured_.reserve(codes_.size());
+        if (!csvPath.empty()) {
+            csv_.emplace(csvPath, csvPreamble(setup, o_.samples));
+        }
+        if (before) {
+            checkResumable(*before, setup, o_.resume);
+            resume(*before, device.resolution);
+        }
+        auto opened = openRecorded(common_, o_.device, true, context_.recording,
+                                   recordedFields(o_, r_, dmm_ != nullptr));
+        session_ = std::move(opened.session);
+        r_.downloaded = opened.downloaded;
+        const session::BoardFields listed =
+            session::listedBoard(session_->binding(), session_->board());
+        r_.board = boardIdentifier(listed, session_->board());
+        r_.boardSerial = session::fieldOf(listed, "serial");
+        for (const measure::Row& row : resumedRows_) {
+            context_.recording.add(row.code, row.frame, row.values);
+        }
+        measurePlan();
+        conclude(r_, std::move(measured_), !dmm_, o_, renderer_);
+        context_.recording.conclude(verdictName(r_), storedFigures(r_));
+        return std::move(r_);
+    }
+
+  private:
+    // The rows of the file resumed, each code once, taken as measured; the
+    // plan keeps only the codes they lack.
+    void resume(const CsvRun& before, int bits) {
+        std::vector<bool> done(std::size_t{1} << bits);
+        for (const measure::Row& row : before.rows) {
+            if (row.code < 0 || static_cast<std::size_t>(row.code) >= done.size() ||
+                done[static_cast<std::size_t>(row.code)]) {
+                continue; // a code measured twice counts once
+            }
+            done[static_cast<std::size_t>(row.code)] = true;
+            measured_.push_back(measurementOf(row));
+            resumedRows_.push_back(row);
+            if (csv_) {
+                csv_->write(csvRow(row));
+            }
+        }
+        std::erase_if(codes_, [&](std::int32_t c) { return done[static_cast<std::size_t>(c)]; });
+        r_.resumed = measured_.size();
+    }
+
+    // Pre-flight, then the plan's codes through the one loop: rows to the
+    // CSV, the figures' measurements and the recording as they come.
+    void measurePlan() {
+        const std::shared_ptr<void> stopHeld = context_.stopHeld();
+        measure::LoopSettings settings;
+        settings.samples = o_.samples;
+        settings.settleMs = o_.settleMs;
+        settings.stop = context_.stop; // pre-flight's loop stops as the plan's
+        // The meter names the code a refused reading was of.
+        const measure::Program program = [program = programOn(*session_),
+                                          meter = dmm_.get()](std::int32_t code) {
+            if (meter) {
+                meter->setContext("code " + formatCode(code));
+            }
+            return program(code);
+        };
+        const measure::Probe read = [this](int) {
+            return dmm_ ? dmm_->read() : onBoardVolts(*session_, o_.samples);
+        };
+        if (!o_.noPreflight && !codes_.empty()) {
+            preflight(program, read, r_, settings, context_);
+        }
+        const measure::Sink keep = [this](const measure::Row& row) {
+            if (csv_) {
+                csv_->write(csvRow(row));
+            }
+            measured_.push_back(measurementOf(row));
+        };
+        const measure::LoopOutcome outcome =
+            runWatched(measure::Codes::list(codes_), program, read,
+                       {keep, context_.recording.sink()}, settings, context_);
+        try {
+            endLoop(outcome, codes_.size(), csv_ ? &*csv_ : nullptr, context_);
+        } catch (const Failure& f) {
+            // The rows are kept; so are the figures they allow.
+            if (f.status() == session::WriteFailed) {
+                throw;
+            }
+            r_.endStatus = f.status();
+            r_.endMessage = f.what();
+        }
+        if (csv_) {
+            csv_->commit();
+        }
+        r_.signal = context_.stop();
+        r_.measured = measured_.size();
+        r_.seconds = outcome.seconds;
+        r_.meterSeconds = outcome.probeSeconds;
+    }
+
+    const CharacterizeSetup& o_;
+    const CommonOptions& common_;
+    const Context& context_;
+    CharacterizeResult r_;
+    std::optional<Renderer> renderer_;
+    std::vector<std::int32_t> codes_;
+    std::unique_ptr<meter::Meter> dmm_;
+    std::optional<ResultsFile> csv_;
+    std::vector<measure::CodeMeasurement> measured_;
+    std::vector<measure::Row> resumedRows_; // recorded with the run once it begins
+    std::unique_ptr<Session> session_;
+};
+
 CharacterizeResult runPlan(const CharacterizeSetup& o, const CommonOptions& common,
                            const Context& context) {
     const measure::Limits limits = limitsOfOption(o.limits);
     if (!o.from.empty()) {
         return judgeFile(o, common, limits);
     }
-    const DeviceProfile& device = o.device.deviceProfile();
-    const measure::Plan plan = *measure::Plan::parse(o.codes);
-    std::optional<meter::Resource> resource;
-    if (!o.meter.empty()) {
-        resource = resourceOf(o.meter);
-    }
-    std::optional<CsvRun> before;
-    std::vector<measure::Row> resumedRows; // recorded with the run once it begins
-    if (!o.resume.empty()) {
-        before = readCsv(o.resume, "--resume");
-    }
-    // A resumed run finishes its own file unless told to write another.
-    const std::string csvPath = o.csv.empty() ? o.resume : o.csv;
-    const std::string firmware = firmwarePathOf(common);
-    checkOutputPaths(csvPath, o.plot, firmware, common.json);
-    checkReportPath(o.report, csvPath, o.plot, firmware);
-    std::optional<Renderer> renderer;
-    if (!o.plot.empty() || !o.report.empty()) {
-        renderer.emplace();
-    }
-    std::vector<std::int32_t> codes = planCodes(device.resolution, plan);
-
-    CharacterizeResult r = resultOf(o, common, device, plan.text(), limits);
-    r.csv = csvPath;
-    r.planned = codes.size();
-
-    // The meter is asked first: a meter that is not there is found out
-    // before the board is touched.
-    std::unique_ptr<meter::Meter> dmm;
-    std::unique_ptr<Probe> probe;
-    try {
-        if (resource) {
-            const auto timeout = std::chrono::milliseconds(std::lround(o.meterTimeout * 1000));
-            dmm = std::make_unique<meter::Meter>(
-                context.connectMeter ? context.connectMeter(*resource, timeout)
-                                     : meter::connect(*resource, timeout),
-                resource->text, timeout,
-                [&context](const std::string& notice) { context.say(notice); });
-            dmm->configure({o.vref, o.nplc, o.samples});
-            r.meter = resource->text;
-            r.meterIdentity = dmm->identity();
-            r.meterFamily = dmm->family().name;
-            r.meterRangeVolts = dmm->rangeVolts();
-            r.meterCalibration = dmm->calibrationDate().value_or("");
-            probe = std::make_unique<MeterProbe>(*dmm);
-        } else {
-            r.meterIdentity = "the board's 12-bit measuring converter";
-            r.meterFamily = "on-board";
-            r.meterRangeVolts = board::kAdcFullScaleVolts;
-            probe = std::make_unique<BoardProbe>(o.samples);
-        }
-    } catch (const meter::MeterError& e) {
-        throw Failure(MeterFailed, e.what());
-    }
-    const CsvSetup setup = csvSetupOf(r);
-    std::vector<measure::CodeMeasurement> measured;
-    measured.reserve(codes.size());
-    std::optional<ResultsFile> csv;
-    if (!csvPath.empty()) {
-        csv.emplace(csvPath, csvPreamble(setup, o.samples));
-    }
-    if (before) {
-        checkResumable(*before, setup, o.resume);
-        std::vector<bool> done(std::size_t{1} << device.resolution);
-        for (const measure::Row& row : before->rows) {
-            if (row.code < 0 || static_cast<std::size_t>(row.code) >= done.size() ||
-                done[static_cast<std::size_t>(row.code)]) {
-                continue; // a code measured twice counts once
-            }
-            done[static_cast<std::size_t>(row.code)] = true;
-            measured.push_back(measurementOf(row));
-            resumedRows.push_back(row);
-            if (csv) {
-                csv->write(csvRow(row));
-            }
-        }
-        std::erase_if(codes, [&](std::int32_t c) { return done[static_cast<std::size_t>(c)]; });
-        r.resumed = measured.size();
-    }
-
-    auto [session, downloaded] = openRecorded(
-        common, o.device, true, context.recording,
-        {{"reference_v", printed(o.vref)},
-         {"reading_unit", "V"},
-         {"meter_idn", r.meterIdentity},
-         {"meter_resource", r.meter.empty() ? "on-board" : r.meter},
-         {"nplc", dmm ? printed(o.nplc) : ""},
-         {"samples", std::to_string(o.samples)},
-         {"settle_ms", printed(o.settleMs)},
-         {"plan", r.plan},
-         {"limits", r.limits.text()},
-         {"dut_serial", o.serial},
-         {"operator", o.operatorName},
-         {"temperature", o.temperature},
-         {"note", o.note},
-         {"station", o.stationSlot.substr(0, o.stationSlot.find(':'))},
-         {"slot", o.stationSlot.empty() ? std::string()
-                                        : o.stationSlot.substr(o.stationSlot.find(':') + 1)}});
-    r.downloaded = downloaded;
-    const session::BoardFields listed = session::listedBoard(session->binding(), session->board());
-    r.board = boardIdentifier(listed, session->board());
-    r.boardSerial = session::fieldOf(listed, "serial");
-    for (const measure::Row& row : resumedRows) {
-        context.recording.add(row.code, row.frame, row.values);
-    }
-    const std::shared_ptr<void> stopHeld = context.stopHeld();
-    measure::LoopSettings settings;
-    settings.samples = o.samples;
-    settings.settleMs = o.settleMs;
-    settings.stop = context.stop;
-    // The meter names the code a refused reading was of.
-    const measure::Program program = [program = programOn(*session),
-                                      meter = dmm.get()](std::int32_t code) {
-        if (meter) {
-            meter->setContext("code " + formatCode(code));
-        }
-        return program(code);
-    };
-    const measure::Probe read = [&probe, board = session.get()](int) {
-        return probe->read(*board);
-    };
-    if (!o.noPreflight && !codes.empty()) {
-        preflight(program, read, r, settings, context);
-    }
-    if (context.watcher) {
-        context.watcher->started(codes.size());
-        settings.progress = [&, total = codes.size()](std::size_t done) {
-            context.watcher->progress(done, total);
-        };
-    }
-    const measure::Sink keep = [&](const measure::Row& row) {
-        if (csv) {
-            csv->write(csvRow(row));
-        }
-        measured.push_back(measurementOf(row));
-    };
-    const measure::LoopOutcome outcome = measure::runLoop(
-        measure::Codes::list(codes), program, read, {keep, context.recording.sink()}, settings);
-    if (context.watcher) {
-        context.watcher->finished();
-    }
-    try {
-        endLoop(outcome, codes.size(), csv ? &*csv : nullptr, context);
-    } catch (const Failure& f) {
-        // The rows are kept; so are the figures they allow.
-        if (f.status() == session::WriteFailed) {
-            throw;
-        }
-        r.endStatus = f.status();
-        r.endMessage = f.what();
-    }
-    if (csv) {
-        csv->commit();
-    }
-    r.signal = context.stop();
-    r.measured = measured.size();
-    r.seconds = outcome.seconds;
-    r.meterSeconds = outcome.probeSeconds;
-    conclude(r, std::move(measured), !dmm, o, renderer);
-    context.recording.conclude(verdictName(r), storedFigures(r));
-    return r;
+    return Characterization(o, common, context).run(limits);
 }
 
 } // namespace

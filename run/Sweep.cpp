@@ -47,6 +47,17 @@ std::string monotonicText(const SweepSummary& s) {
     return s.monotonic ? "yes" : "no";
 }
 
+// The figures as the results store keeps them.
+std::vector<results::Figure> storedFigures(const SweepSummary& m) {
+    results::Figure largest =
+        figureOf("largest_deviation_counts", m.largestDeviationCounts, "counts");
+    largest.code = m.largestDeviationCode;
+    results::Figure monotonic = figureOf("monotonic", m.monotonic ? 1 : 0, "");
+    monotonic.text = m.monotonic ? "yes" : "no";
+    return {figureOf("offset_counts", m.offsetCounts, "counts"),
+            figureOf("gain_error_percent", m.gainErrorPercent, "%"), largest, monotonic};
+}
+
 } // namespace
 
 std::vector<std::string> sweepSummaryLines(const SweepResult& r) {
@@ -119,23 +130,12 @@ SweepResult sweep(const SweepSetup& o, const session::CommonOptions& common,
             plot.add(row);
         }
     };
-    measure::LoopSettings settings;
-    if (context.watcher) {
-        context.watcher->started(codes.size());
-        settings.progress = [&](std::size_t done) {
-            context.watcher->progress(done, codes.size());
-        };
-    }
-    settings.stop = context.stop;
-    const measure::LoopOutcome outcome = measure::runLoop(
+    const measure::LoopOutcome outcome = runWatched(
         codes, programOn(*session),
         [board = session.get()](int) {
             return std::vector<double>{static_cast<double>(board->read().counts)};
         },
-        {sweepRow, context.recording.sink()}, settings);
-    if (context.watcher) {
-        context.watcher->finished();
-    }
+        {sweepRow, context.recording.sink()}, {}, context);
     endLoop(outcome, codes.size(), &csv, context);
     csv.commit();
 
@@ -149,18 +149,7 @@ SweepResult sweep(const SweepSetup& o, const session::CommonOptions& common,
     r.clamped = o.clamped;
     r.signal = context.stop();
     r.seconds = outcome.seconds;
-    {
-        const SweepSummary& m = r.summary;
-        results::Figure largest =
-            figureOf("largest_deviation_counts", m.largestDeviationCounts, "counts");
-        largest.code = m.largestDeviationCode;
-        results::Figure monotonic = figureOf("monotonic", m.monotonic ? 1 : 0, "");
-        monotonic.text = m.monotonic ? "yes" : "no";
-        context.recording.conclude(m.pass() ? "PASS" : "FAIL",
-                                   {figureOf("offset_counts", m.offsetCounts, "counts"),
-                                    figureOf("gain_error_percent", m.gainErrorPercent, "%"),
-                                    largest, monotonic});
-    }
+    context.recording.conclude(r.summary.pass() ? "PASS" : "FAIL", storedFigures(r.summary));
     const double inLibrary =
         std::chrono::duration<double>(session->binding().timeInLibrary).count();
     r.shareOutsideLibrary = r.seconds > 0 ? 1.0 - inLibrary / r.seconds : 0;
