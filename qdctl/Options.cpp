@@ -248,10 +248,9 @@ void checkNames(const CLI::App& app, const std::vector<CLI::App*>& subcommands, 
     }
 }
 
-} // namespace
-
-Parsed parseCommandLine(int argc, char** argv, session::CommonOptions& o) {
-    // Control characters would break the one-line records it goes into.
+// The command line as typed, for the records that name what made them;
+// control characters would break the one-line records it goes into.
+void keepCommandLine(int argc, char** argv, session::CommonOptions& o) {
     o.commandLine = "qdctl";
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -261,7 +260,27 @@ Parsed parseCommandLine(int argc, char** argv, session::CommonOptions& o) {
         const bool quote = arg.empty() || arg.find_first_of(" \t\"'") != std::string::npos;
         o.commandLine += " " + (quote ? "\"" + arg + "\"" : arg);
     }
-    CLI::App app{"qdctl - program and measure the QD1200/1400/1600/1610 DAC evaluation board"};
+}
+
+// --board: an index of 1 to 255, or a USB serial of printable characters.
+void takeBoard(const std::string& board, session::CommonOptions& o) {
+    if (!board.empty() &&
+        std::all_of(board.begin(), board.end(), [](unsigned char c) { return std::isdigit(c); })) {
+        if (board.size() > 3 || std::stoi(board) < 1 || std::stoi(board) > 255) {
+            throw CLI::ValidationError("--board", "an index is 1 to 255");
+        }
+        o.board = std::stoi(board);
+    } else if (!board.empty() && std::all_of(board.begin(), board.end(), [](unsigned char c) {
+                   return c > ' ' && c <= '~' && c != '=';
+               })) {
+        o.boardSerial = board;
+    } else {
+        throw CLI::ValidationError("--board", "a board's index or its USB serial");
+    }
+}
+
+// The options every subcommand shares, before its name.
+void addCommonOptions(CLI::App& app, session::CommonOptions& o) {
     app.footer(footer("  qdctl program --device QD1200 800\n  qdctl read\n"
                       "  qdctl serve --device QD1600"));
     app.require_subcommand(1);
@@ -272,23 +291,7 @@ Parsed parseCommandLine(int argc, char** argv, session::CommonOptions& o) {
     app.add_flag("--json", o.json, "print every outcome as one JSON object on standard output");
     app.add_option("--firmware", o.firmware, "firmware image (default QD1600.hex beside qdctl)");
     app.add_option_function<std::string>(
-           "--board",
-           [&o](const std::string& board) {
-               if (!board.empty() && std::all_of(board.begin(), board.end(),
-                                                 [](unsigned char c) { return std::isdigit(c); })) {
-                   if (board.size() > 3 || std::stoi(board) < 1 || std::stoi(board) > 255) {
-                       throw CLI::ValidationError("--board", "an index is 1 to 255");
-                   }
-                   o.board = std::stoi(board);
-               } else if (!board.empty() &&
-                          std::all_of(board.begin(), board.end(), [](unsigned char c) {
-                              return c > ' ' && c <= '~' && c != '=';
-                          })) {
-                   o.boardSerial = board;
-               } else {
-                   throw CLI::ValidationError("--board", "a board's index or its USB serial");
-               }
-           },
+           "--board", [&o](const std::string& board) { takeBoard(board, o); },
            "the board to use: its index or its USB serial, as qdctl list shows them")
         ->type_name("BOARD");
     app.add_flag("--download", o.download, "load the firmware even when the board already runs it");
@@ -296,6 +299,14 @@ Parsed parseCommandLine(int argc, char** argv, session::CommonOptions& o) {
     app.add_option("--results", o.results,
                    "where runs are recorded: a path or sqlite:PATH, postgresql://… or none "
                    "(default: $QD_RESULTS, else results.sqlite in the user's data folder)");
+}
+
+} // namespace
+
+Parsed parseCommandLine(int argc, char** argv, session::CommonOptions& o) {
+    keepCommandLine(argc, argv, o);
+    CLI::App app{"qdctl - program and measure the QD1200/1400/1600/1610 DAC evaluation board"};
+    addCommonOptions(app, o);
 
     std::vector<std::unique_ptr<Subcommand>> commands;
     std::vector<CLI::App*> subcommands;
@@ -311,15 +322,8 @@ Parsed parseCommandLine(int argc, char** argv, session::CommonOptions& o) {
     try {
         checkNames(app, subcommands, argc, argv);
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        app.exit(e, out, err);
-        writeStandardOutput(out.str());
-        return {nullptr, session::Ok, {}};
-    } catch (const CLI::CallForAllHelp& e) {
-        app.exit(e, out, err);
-        writeStandardOutput(out.str());
-        return {nullptr, session::Ok, {}};
-    } catch (const CLI::CallForVersion& e) {
+    } catch (const CLI::Success& e) {
+        // --help, --help-all, --version: what they ask for, and no command.
         app.exit(e, out, err);
         writeStandardOutput(out.str());
         return {nullptr, session::Ok, {}};

@@ -27,6 +27,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -302,30 +303,138 @@ std::string summaryText(const std::vector<std::unique_ptr<Running>>& running,
            columnsText(rows);
 }
 
-} // namespace
+// A slot's qdctl characterize: what every slot shares, then its own board,
+// meter, serial and files (named by its DUT serial in --out), its answers
+// as JSON and its place in the station. Its files' names go into `r`.
+QStringList slotArguments(Running& r, const std::vector<std::string>& shared,
+                          const StationRequest& request, const QDir& out,
+                          const std::string& station) {
+    const std::string base = r.slot.name(r.number);
+    r.csv = out.filePath(q(base + ".csv")).toStdString();
+    QStringList arguments;
+    for (const std::string& a : shared) {
+        arguments << q(a);
+    }
+    arguments << "--board" << q(r.slot.board) << "--meter" << q(r.slot.meter) << "--csv"
+              << q(r.csv);
+    if (!r.slot.dut.empty()) {
+        arguments << "--serial" << q(r.slot.dut);
+    }
+    if (!request.report.empty()) {
+        r.report = out.filePath(q(base + "." + extensionOf(request.report))).toStdString();
+        arguments << "--report" << q(r.report);
+    }
+    if (!request.plot.empty()) {
+        r.plot = out.filePath(q(base + "-inl." + extensionOf(request.plot))).toStdString();
+        arguments << "--plot" << q(r.plot);
+    }
+    arguments << "--json"
+              << "--station-slot" << q(station + ":" + std::to_string(r.number));
+    return arguments;
+}
 
-int runStation(const StationRequest& request, const session::CommonOptions& common) {
-    QFile file(q(request.file));
+// The station file's slots; Failure(BadArguments) when it cannot be read.
+std::vector<StationSlot> readStationFile(const std::string& path) {
+    QFile file(q(path));
     constexpr qint64 kLargest = 1 << 20;
     if (!file.open(QIODevice::ReadOnly) || file.size() > kLargest) {
-        throw Failure(BadArguments, "--station: cannot read " + request.file + ": " +
+        throw Failure(BadArguments, "--station: cannot read " + path + ": " +
                                         (file.isOpen() ? std::string("larger than 1 MiB")
                                                        : file.errorString().toStdString()));
     }
-    const std::vector<StationSlot> parsed =
-        parseStation(file.read(kLargest).toStdString(), request.file);
+    return parseStation(file.read(kLargest).toStdString(), path);
+}
+
+// Every slot's outcome: the summary table, or one JSON object.
+void printStation(const std::vector<std::unique_ptr<Running>>& running, const std::string& station,
+                  int status, bool json) {
+    if (!json) {
+        session::writeStandardOutput(summaryText(running, station));
+        return;
+    }
+    QJsonArray array;
+    for (const auto& r : running) {
+        array.append(slotJson(*r));
+    }
+    const QJsonObject object{{"station", q(station)}, {"status", status}, {"slots", array}};
+    session::writeStandardOutput(
+        QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + "\n");
+}
+
+// What a slot said on standard error so far: its progress, and its
+// messages handed on with the slot named.
+void readSlotErrors(Running& slot, StationProgress& progress) {
+    slot.errors += slot.process->readAllStandardError();
+    for (qsizetype end; (end = slot.errors.indexOf('\n')) >= 0;) {
+        const QByteArray line = slot.errors.left(end).trimmed();
+        slot.errors.remove(0, end + 1);
+        if (const auto p = run::slotProgressOf(line.toStdString())) {
+            slot.done = p->done;
+            slot.total = p->total;
+        } else if (!line.isEmpty()) {
+            const QByteArray own = "qdctl: ";
+            progress.message(slot.label() + ": " +
+                             (line.startsWith(own) ? line.mid(own.size()) : line).toStdString());
+        }
+    }
+}
+
+// Ctrl-C reaches every slot from the terminal; a signal sent to the
+// station alone is handed on, so that each slot ends after its row. The
+// signal handed on so far.
+int handOnStop(const std::vector<std::unique_ptr<Running>>& running, int forwarded) {
+    const int signal = stopSignal();
+    if (signal == 0 || signal == forwarded) {
+        return forwarded;
+    }
+    for (const auto& r : running) {
+        if (!r->finished) {
+            platform::signalProcess(static_cast<int>(r->process->processId()), signal);
+        }
+    }
+    return signal;
+}
+
+// A slot's process watched: its standard error read as it comes, its end
+// (or its failing to start) handed to `endSlot` with its status.
+void connectSlot(Running& running, StationProgress& progress,
+                 const std::function<void(Running&, int)>& endSlot) {
+    Running* slot = &running;
+    QObject::connect(slot->process.get(), &QProcess::readyReadStandardError,
+                     [slot, &progress] { readSlotErrors(*slot, progress); });
+    QObject::connect(slot->process.get(), &QProcess::finished,
+                     [&endSlot, slot](int code, QProcess::ExitStatus how) {
+                         const int signal = stopSignal();
+                         endSlot(*slot, how == QProcess::NormalExit ? code
+                                        : signal != 0               ? 128 + signal
+                                                                    : session::LibraryFailed);
+                     });
+    QObject::connect(slot->process.get(), &QProcess::errorOccurred,
+                     [&endSlot, &progress, slot](QProcess::ProcessError error) {
+                         if (error == QProcess::FailedToStart) {
+                             progress.message(slot->label() + ": cannot start " +
+                                              slot->process->program().toStdString() + ": " +
+                                              slot->process->errorString().toStdString());
+                             endSlot(*slot, session::LibraryFailed);
+                         }
+                     });
+}
+
+} // namespace
+
+int runStation(const StationRequest& request, const session::CommonOptions& common) {
+    const std::vector<StationSlot> parsed = readStationFile(request.file);
     if (!QDir().mkpath(q(request.out))) {
         throw Failure(session::WriteFailed, "--out: cannot make the folder " + request.out);
     }
     const std::string station = results::newRunId();
     const std::vector<std::string> shared = sharedArguments(common.arguments);
 
-    int argc = 1;
-    char name[] = "qdctl";
-    char* argv[] = {name, nullptr};
-    const bool ownApplication = QCoreApplication::instance() == nullptr;
+    static int argc = 1;
+    static char name[] = "qdctl";
+    static char* argv[] = {name, nullptr};
     std::unique_ptr<QCoreApplication> app;
-    if (ownApplication) {
+    if (QCoreApplication::instance() == nullptr) {
         app = std::make_unique<QCoreApplication>(argc, argv);
     }
     const QString program = QCoreApplication::applicationFilePath();
@@ -335,7 +444,7 @@ int runStation(const StationRequest& request, const session::CommonOptions& comm
     StationProgress progress(running, !common.quiet && !common.json);
     QEventLoop loop;
     std::size_t ended = 0;
-    const auto endSlot = [&](Running& r, int status) {
+    const std::function<void(Running&, int)> endSlot = [&](Running& r, int status) {
         if (r.finished) {
             return;
         }
@@ -350,79 +459,20 @@ int runStation(const StationRequest& request, const session::CommonOptions& comm
         auto r = std::make_unique<Running>();
         r->slot = parsed[i];
         r->number = i + 1;
-        const std::string base = r->slot.name(r->number);
-        r->csv = out.filePath(q(base + ".csv")).toStdString();
-        QStringList arguments;
-        for (const std::string& a : shared) {
-            arguments << q(a);
-        }
-        arguments << "--board" << q(r->slot.board) << "--meter" << q(r->slot.meter) << "--csv"
-                  << q(r->csv);
-        if (!r->slot.dut.empty()) {
-            arguments << "--serial" << q(r->slot.dut);
-        }
-        if (!request.report.empty()) {
-            r->report = out.filePath(q(base + "." + extensionOf(request.report))).toStdString();
-            arguments << "--report" << q(r->report);
-        }
-        if (!request.plot.empty()) {
-            r->plot = out.filePath(q(base + "-inl." + extensionOf(request.plot))).toStdString();
-            arguments << "--plot" << q(r->plot);
-        }
-        arguments << "--json"
-                  << "--station-slot" << q(station + ":" + std::to_string(r->number));
+        const QStringList arguments = slotArguments(*r, shared, request, out, station);
         r->process = std::make_unique<QProcess>();
         r->process->setProgram(program);
         r->process->setArguments(arguments);
         Running* slot = r.get();
-        QObject::connect(slot->process.get(), &QProcess::readyReadStandardError, [&, slot] {
-            slot->errors += slot->process->readAllStandardError();
-            for (qsizetype end; (end = slot->errors.indexOf('\n')) >= 0;) {
-                const QByteArray line = slot->errors.left(end).trimmed();
-                slot->errors.remove(0, end + 1);
-                if (const auto p = run::slotProgressOf(line.toStdString())) {
-                    slot->done = p->done;
-                    slot->total = p->total;
-                } else if (!line.isEmpty()) {
-                    const QByteArray own = "qdctl: ";
-                    progress.message(
-                        slot->label() + ": " +
-                        (line.startsWith(own) ? line.mid(own.size()) : line).toStdString());
-                }
-            }
-        });
-        QObject::connect(slot->process.get(), &QProcess::finished,
-                         [&, slot](int code, QProcess::ExitStatus how) {
-                             const int signal = stopSignal();
-                             endSlot(*slot, how == QProcess::NormalExit ? code
-                                            : signal != 0               ? 128 + signal
-                                                                        : session::LibraryFailed);
-                         });
-        QObject::connect(
-            slot->process.get(), &QProcess::errorOccurred, [&, slot](QProcess::ProcessError error) {
-                if (error == QProcess::FailedToStart) {
-                    progress.message(slot->label() + ": cannot start " + program.toStdString() +
-                                     ": " + slot->process->errorString().toStdString());
-                    endSlot(*slot, session::LibraryFailed);
-                }
-            });
+        connectSlot(*slot, progress, endSlot);
         running.push_back(std::move(r));
     }
 
-    // Ctrl-C reaches every slot from the terminal; a signal sent to the
-    // station alone is handed on, so that each slot ends after its row.
     const StopOnSignals stopOnSignals;
     int forwarded = 0;
     QTimer ticks;
     QObject::connect(&ticks, &QTimer::timeout, [&] {
-        if (const int signal = stopSignal(); signal != 0 && signal != forwarded) {
-            forwarded = signal;
-            for (const auto& r : running) {
-                if (!r->finished) {
-                    platform::signalProcess(static_cast<int>(r->process->processId()), signal);
-                }
-            }
-        }
+        forwarded = handOnStop(running, forwarded);
         progress.tick();
     });
     ticks.start(200);
@@ -438,17 +488,7 @@ int runStation(const StationRequest& request, const session::CommonOptions& comm
     const bool allPassed =
         std::all_of(running.begin(), running.end(), [](const auto& r) { return r->status == 0; });
     const int status = signal != 0 ? 128 + signal : allPassed ? 0 : session::CheckFailed;
-    if (common.json) {
-        QJsonArray array;
-        for (const auto& r : running) {
-            array.append(slotJson(*r));
-        }
-        const QJsonObject json{{"station", q(station)}, {"status", status}, {"slots", array}};
-        session::writeStandardOutput(
-            QJsonDocument(json).toJson(QJsonDocument::Compact).toStdString() + "\n");
-    } else {
-        session::writeStandardOutput(summaryText(running, station));
-    }
+    printStation(running, station, status, common.json);
     return status;
 }
 

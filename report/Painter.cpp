@@ -53,6 +53,33 @@ class Page {
     double width_;
 };
 
+// The plot's title over its area, and the legend on the title's line from
+// the right: a stroke, its name.
+void drawTitle(QPainter& p, const PlotData& plot, const Box& box, const QRectF& area,
+               double fontSize, QFont& font) {
+    font.setPointSizeF(fontSize);
+    p.setFont(font);
+    p.setPen(Qt::black);
+    p.drawText(QPointF(area.left(), box.top + fontSize * 1.1), QString::fromStdString(plot.title));
+    font.setPointSizeF(fontSize * 0.8);
+    p.setFont(font);
+    const QFontMetricsF metrics(font);
+    double right = area.right();
+    const auto legend = legendOf(plot);
+    for (auto entry = legend.rbegin(); entry != legend.rend(); ++entry) {
+        const QString name = QString::fromStdString(entry->name);
+        const double textWidth = metrics.horizontalAdvance(name);
+        const double y = box.top + fontSize * 0.8;
+        p.setPen(Qt::black);
+        p.drawText(QPointF(right - textWidth, box.top + fontSize * 1.1), name);
+        p.setPen(QPen(QColor(QRgb(entry->colour)), fontSize * entry->width * 1.5,
+                      entry->dashed ? Qt::DashLine : Qt::SolidLine));
+        p.drawLine(QPointF(right - textWidth - fontSize * 2.4, y),
+                   QPointF(right - textWidth - fontSize * 0.4, y));
+        right -= textWidth + fontSize * 3.4;
+    }
+}
+
 void drawPlot(QPainter& p, const PlotData& plot, const Box& box, double fontSize) {
     const PlotFrame f = frameOf(plot, box, fontSize);
     QFont font(QStringLiteral("Sans Serif"));
@@ -108,28 +135,7 @@ void drawPlot(QPainter& p, const PlotData& plot, const Box& box, double fontSize
     series(plot.second, QColor(QRgb(kSecondColour)), fontSize * kSecondWidth, false);
     series(plot.points, QColor(QRgb(kFirstColour)), fontSize * kFirstWidth, plot.stems);
     p.restore();
-    font.setPointSizeF(fontSize);
-    p.setFont(font);
-    p.setPen(Qt::black);
-    p.drawText(QPointF(area.left(), box.top + fontSize * 1.1), QString::fromStdString(plot.title));
-    // The legend on the title's line, from the right: a stroke, its name.
-    font.setPointSizeF(fontSize * 0.8);
-    p.setFont(font);
-    const QFontMetricsF metrics(font);
-    double right = area.right();
-    const auto legend = legendOf(plot);
-    for (auto entry = legend.rbegin(); entry != legend.rend(); ++entry) {
-        const QString name = QString::fromStdString(entry->name);
-        const double textWidth = metrics.horizontalAdvance(name);
-        const double y = box.top + fontSize * 0.8;
-        p.setPen(Qt::black);
-        p.drawText(QPointF(right - textWidth, box.top + fontSize * 1.1), name);
-        p.setPen(QPen(QColor(QRgb(entry->colour)), fontSize * entry->width * 1.5,
-                      entry->dashed ? Qt::DashLine : Qt::SolidLine));
-        p.drawLine(QPointF(right - textWidth - fontSize * 2.4, y),
-                   QPointF(right - textWidth - fontSize * 0.4, y));
-        right -= textWidth + fontSize * 3.4;
-    }
+    drawTitle(p, plot, box, area, fontSize, font);
     font.setPointSizeF(fontSize * 0.8);
     p.setFont(font);
     label(area.center().x(), area.bottom() + fontSize * 2.1, plot.xName, Qt::AlignHCenter);
@@ -162,43 +168,51 @@ struct Block {
 
 constexpr double kFooterHeight = 16;
 
-std::vector<Block> pageBlocks(Page& page, const ReportData& d) {
-    QPainter& p = page.painter();
+// The height `text` takes wrapped to `width` in that font; 0 for none.
+double measuredHeight(Page& page, double points, bool bold, double width, const std::string& text) {
+    page.font(points, bold);
+    return text.empty() ? 0.0
+                        : page.painter()
+                              .boundingRect(QRectF(0, 0, width, 1e6),
+                                            static_cast<int>(Qt::AlignLeft | Qt::TextWordWrap),
+                                            QString::fromStdString(text))
+                              .height();
+}
+
+// The title, the verdict's badge and its reasons beside it.
+Block titleBlock(Page& page, const ReportData& d) {
     const double w = page.width();
-    std::vector<Block> blocks;
-    const auto measured = [&](double points, bool bold, double width, const std::string& text) {
-        page.font(points, bold);
-        return text.empty() ? 0.0
-                            : p.boundingRect(QRectF(0, 0, width, 1e6),
-                                             static_cast<int>(Qt::AlignLeft | Qt::TextWordWrap),
-                                             QString::fromStdString(text))
-                                  .height();
-    };
-    const double titleHeight = measured(15, true, w, d.title);
+    const double titleHeight = measuredHeight(page, 15, true, w, d.title);
     page.font(10, true);
     const double badgeWidth = std::max(
-        44.0, QFontMetricsF(p.font()).horizontalAdvance(QString::fromStdString(d.verdict)) + 12);
-    const double reasonsHeight = measured(9, false, w - badgeWidth - 8, d.reasons);
-    blocks.push_back({titleHeight + 4 + std::max(20.0, reasonsHeight + 6),
-                      [&page, &d, w, titleHeight, badgeWidth](double y) {
-                          QPainter& painter = page.painter();
-                          page.font(15, true);
-                          page.text(0, y, w, d.title);
-                          y += titleHeight + 4;
-                          page.font(10, true);
-                          const QRectF badge(0, y, badgeWidth, 16);
-                          painter.fillRect(badge, QColor(QRgb(verdictColour(d.verdict))));
-                          painter.setPen(Qt::white);
-                          painter.drawText(badge, Qt::AlignCenter,
-                                           QString::fromStdString(d.verdict));
-                          painter.setPen(Qt::black);
-                          page.font(9);
-                          page.text(badgeWidth + 8, y + 2, w - badgeWidth - 8, d.reasons);
-                      },
-                      false});
+        44.0,
+        QFontMetricsF(page.painter().font()).horizontalAdvance(QString::fromStdString(d.verdict)) +
+            12);
+    const double reasonsHeight = measuredHeight(page, 9, false, w - badgeWidth - 8, d.reasons);
+    return {titleHeight + 4 + std::max(20.0, reasonsHeight + 6),
+            [&page, &d, w, titleHeight, badgeWidth](double y) {
+                QPainter& painter = page.painter();
+                page.font(15, true);
+                page.text(0, y, w, d.title);
+                y += titleHeight + 4;
+                page.font(10, true);
+                const QRectF badge(0, y, badgeWidth, 16);
+                painter.fillRect(badge, QColor(QRgb(verdictColour(d.verdict))));
+                painter.setPen(Qt::white);
+                painter.drawText(badge, Qt::AlignCenter, QString::fromStdString(d.verdict));
+                painter.setPen(Qt::black);
+                page.font(9);
+                page.text(badgeWidth + 8, y + 2, w - badgeWidth - 8, d.reasons);
+            },
+            false};
+}
+
+// A setting a line: its label, its value wrapped beside it.
+void addSetupBlocks(Page& page, const ReportData& d, std::vector<Block>& blocks) {
+    const double w = page.width();
     for (const auto& [label, value] : d.setup) {
-        const double h = std::max({11.0, measured(8.5, false, 95, label),
-                                   measured(8.5, false, w - 100, value)}) +
+        const double h = std::max({11.0, measuredHeight(page, 8.5, false, 95, label),
+                                   measuredHeight(page, 8.5, false, w - 100, value)}) +
                          1;
         blocks.push_back({h,
                           [&page, &label = label, &value = value, w](double y) {
@@ -211,6 +225,11 @@ std::vector<Block> pageBlocks(Page& page, const ReportData& d) {
                           },
                           false});
     }
+}
+
+// The figures' table: its heading, kept with the first row, and a row each.
+void addFigureBlocks(Page& page, const ReportData& d, std::vector<Block>& blocks) {
+    const double w = page.width();
     // Name, value, uncertainty, unit, where, limit, status: left edges and
     // widths, the numbers right-aligned.
     static constexpr std::array<double, 7> kLeft = {0, 100, 172, 236, 266, 384, 444};
@@ -230,7 +249,7 @@ std::vector<Block> pageBlocks(Page& page, const ReportData& d) {
                                                   row.where, row.limit, row.status};
         double h = 11;
         for (std::size_t i = 0; i < 7; ++i) {
-            h = std::max(h, measured(8.5, false, width[i], cells[i]));
+            h = std::max(h, measuredHeight(page, 8.5, false, width[i], cells[i]));
         }
         blocks.push_back({h + 1,
                           [&page, cells, width](double y) {
@@ -247,6 +266,13 @@ std::vector<Block> pageBlocks(Page& page, const ReportData& d) {
                           },
                           false});
     }
+}
+
+std::vector<Block> pageBlocks(Page& page, const ReportData& d) {
+    const double w = page.width();
+    std::vector<Block> blocks = {titleBlock(page, d)};
+    addSetupBlocks(page, d, blocks);
+    addFigureBlocks(page, d, blocks);
     for (const PlotData& plot : d.plots) {
         blocks.push_back({186,
                           [&page, &plot, w](double y) {
@@ -256,7 +282,7 @@ std::vector<Block> pageBlocks(Page& page, const ReportData& d) {
     }
     for (const auto& note : d.notes) {
         const std::string text = "• " + note;
-        blocks.push_back({measured(7, false, w - 8, text) + 2,
+        blocks.push_back({measuredHeight(page, 7, false, w - 8, text) + 2,
                           [&page, text, w](double y) {
                               page.font(7);
                               page.painter().setPen(QColor(0x33, 0x33, 0x33));

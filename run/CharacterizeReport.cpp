@@ -241,29 +241,34 @@ std::vector<std::string> reportNotes(const CharacterizeResult& r) {
     return notes;
 }
 
-report::ReportData reportDataOf(const CharacterizeResult& r) {
-    report::ReportData d;
-    d.title = r.device + " characterization";
-    d.verdict = verdictName(r);
+namespace {
+
+// Why the verdict is what it is, in the words of the banner.
+std::string reasonsOf(const CharacterizeResult& r) {
+    std::string reasons;
     if (r.interrupted()) {
-        d.reasons = r.endMessage.empty() ? "ended by a signal after " + std::to_string(r.measured) +
-                                               " of " + std::to_string(r.planned) + " codes"
-                                         : r.endMessage;
-        d.reasons +=
+        reasons = r.endMessage.empty() ? "ended by a signal after " + std::to_string(r.measured) +
+                                             " of " + std::to_string(r.planned) + " codes"
+                                       : r.endMessage;
+        reasons +=
             r.figures ? ": the figures of the codes measured; " : ": too few codes for figures; ";
     } else if (r.verdict.decision == measure::Decision::Conditional) {
-        d.reasons = verdictName(r) + (r.verdict.pass ? ", accepted: " : ": ");
+        reasons = verdictName(r) + (r.verdict.pass ? ", accepted: " : ": ");
     }
-    std::string reasons;
-    for (const auto* lines : {&r.verdict.failures, &r.verdict.conditional}) {
-        for (const auto& line : *lines) {
-            reasons += (reasons.empty() ? "" : "; ") + line;
+    std::string lines;
+    for (const auto* list : {&r.verdict.failures, &r.verdict.conditional}) {
+        for (const auto& line : *list) {
+            lines += (lines.empty() ? "" : "; ") + line;
         }
     }
-    d.reasons += reasons;
+    return reasons + lines;
+}
+
+// How it was measured, a row each, as the report's header gives it.
+std::vector<std::pair<std::string, std::string>> setupRows(const CharacterizeResult& r) {
     const auto seconds = static_cast<long>(std::lround(r.seconds));
     const auto orNone = [](const std::string& text) { return text.empty() ? "not given" : text; };
-    d.setup = {
+    std::vector<std::pair<std::string, std::string>> setup = {
         {"Device", r.device + " (" + std::to_string(r.bits) + " bits)"},
         {"Unit (DUT serial)", orNone(r.serial)},
         {"Operator", orNone(r.operatorName)},
@@ -287,22 +292,23 @@ report::ReportData reportDataOf(const CharacterizeResult& r) {
         {"Date", r.date},
     };
     if (r.from.empty()) {
-        d.setup.emplace_back("Duration", std::to_string(seconds / 60) + " min " +
-                                             std::to_string(seconds % 60) + " s");
+        setup.emplace_back("Duration", std::to_string(seconds / 60) + " min " +
+                                           std::to_string(seconds % 60) + " s");
     }
     if (!r.note.empty()) {
-        d.setup.emplace_back("Note", r.note);
+        setup.emplace_back("Note", r.note);
     }
-    d.setup.emplace_back("Readings", r.csv.empty() ? "not kept (no --csv)" : r.csv);
-    d.setup.emplace_back("Made by", "qdctl " + r.version + ": " + r.commandLine);
-    d.footer = r.device + (r.serial.empty() ? "" : " unit " + r.serial) + ", " + r.date +
-               ", qdctl " + r.version;
-    d.figures = figureRows(r);
-    d.notes = reportNotes(r);
-    // The whole code range, so that the fit range's place in it shows.
+    setup.emplace_back("Readings", r.csv.empty() ? "not kept (no --csv)" : r.csv);
+    setup.emplace_back("Made by", "qdctl " + r.version + ": " + r.commandLine);
+    return setup;
+}
+
+// The plots over the whole code range, so that the fit range's place in it
+// shows: INL and DNL, or the output as measured when there is no line to
+// measure errors against.
+std::vector<report::PlotData> plotsOf(const CharacterizeResult& r) {
     const std::int32_t from = 0, to = (std::int32_t{1} << r.bits) - 1;
     if (!r.figures || r.figures->response != measure::Response::Follows) {
-        // No line to measure errors against: what was measured, as it is.
         ColumnReducer output(from, to, report::kPlotWidth);
         for (const auto& [code, volts] : r.output) {
             output.add(code, volts);
@@ -310,8 +316,7 @@ report::ReportData reportDataOf(const CharacterizeResult& r) {
         report::PlotData plot = report::plotOf("Output", "V", from, to, output.points());
         plot.name = "measured";
         plot.symmetric = false;
-        d.plots = {std::move(plot)};
-        return d;
+        return {std::move(plot)};
     }
     ColumnReducer bestFit(from, to, report::kPlotWidth);
     ColumnReducer endpoint(from, to, report::kPlotWidth);
@@ -336,7 +341,22 @@ report::ReportData reportDataOf(const CharacterizeResult& r) {
             plot->limits = {limit->high, limit->low};
         }
     }
-    d.plots = {std::move(inl), std::move(steps)};
+    return {std::move(inl), std::move(steps)};
+}
+
+} // namespace
+
+report::ReportData reportDataOf(const CharacterizeResult& r) {
+    report::ReportData d;
+    d.title = r.device + " characterization";
+    d.verdict = verdictName(r);
+    d.reasons = reasonsOf(r);
+    d.setup = setupRows(r);
+    d.footer = r.device + (r.serial.empty() ? "" : " unit " + r.serial) + ", " + r.date +
+               ", qdctl " + r.version;
+    d.figures = figureRows(r);
+    d.notes = reportNotes(r);
+    d.plots = plotsOf(r);
     return d;
 }
 
