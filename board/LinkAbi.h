@@ -20,3 +20,17 @@
 #define QD_LINK_EXPORT extern "C" __attribute__((visibility("default")))
 #define QD_LINK_EXPORT_CXX __attribute__((visibility("default")))
 #endif
+
+namespace qd::board {
+
+// The names USBFunctions exports its two functions under: decorated on
+// Windows, the C++ ABI's elsewhere.
+#if defined(_WIN32)
+inline constexpr const char* kLoadFirmWareExport = "?LoadFirmWare@@YGFPAD@Z";
+inline constexpr const char* kVendorIORequestExport = "?VendorIORequest@@YGFFJJFFPAD@Z";
+#else
+inline constexpr const char* kLoadFirmWareExport = "_Z12LoadFirmWarePc";
+inline constexpr const char* kVendorIORequestExport = "_Z15VendorIORequestsiissPc";
+#endif
+
+} // namespace qd::board

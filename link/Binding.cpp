@@ -9,16 +9,8 @@ namespace qd::link {
 
 using control::RuntimeError;
 
-// Windows exports the functions under their decorated names; ELF and Mach-O
-// cannot carry those, so elsewhere the library exports the same two C++
-// declarations under the platform's C++ ABI names.
-#ifdef _WIN32
-const char* const UsbFunctionsBinding::kLoadFirmWareSymbol = "?LoadFirmWare@@YGFPAD@Z";
-const char* const UsbFunctionsBinding::kVendorIORequestSymbol = "?VendorIORequest@@YGFFJJFFPAD@Z";
-#else
-const char* const UsbFunctionsBinding::kLoadFirmWareSymbol = "_Z12LoadFirmWarePc";
-const char* const UsbFunctionsBinding::kVendorIORequestSymbol = "_Z15VendorIORequestsiissPc";
-#endif
+const char* const UsbFunctionsBinding::kLoadFirmWareSymbol = board::kLoadFirmWareExport;
+const char* const UsbFunctionsBinding::kVendorIORequestSymbol = board::kVendorIORequestExport;
 
 using board::LinkStatus;
 

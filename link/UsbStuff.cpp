@@ -1,17 +1,12 @@
 #include "link/UsbStuff.h"
 
 #include "control/Guarded.h"
+#include "platform/File.h"
+#include "platform/Process.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-
-#if defined(_WIN32)
-#include <windows.h>
-#elif defined(__linux__)
-#include <climits>
-#include <unistd.h>
-#endif
 
 namespace qd::link {
 
@@ -32,100 +27,32 @@ void FillPathBuffer(std::span<const int> codes, PathBufferArray& buffer) {
 }
 
 QByteArray pathBytes(const QString& path) {
-#ifdef _WIN32
-    return QDir::toNativeSeparators(path).toUtf8();
-#else
-    return QFile::encodeName(path);
-#endif
+    return platform::kPathsInUtf8 ? QDir::toNativeSeparators(path).toUtf8()
+                                  : QFile::encodeName(path);
 }
 
 QByteArray programDirectory() {
-#if defined(_WIN32)
-    // The folder the system says the program was started from.
-    std::wstring executable(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n =
-            ::GetModuleFileNameW(nullptr, executable.data(), static_cast<DWORD>(executable.size()));
-        if (n == 0) {
-            break;
-        }
-        if (n < executable.size()) {
-            executable.resize(n);
-            const auto slash = executable.find_last_of(L"\\/");
-            return QString::fromStdWString(executable.substr(0, slash)).toUtf8();
-        }
-        executable.resize(executable.size() * 2);
+    // The folder the system says the program was started from: Qt's
+    // applicationDirPath() goes through text, which cannot hold a name that
+    // is not valid in the locale's encoding.
+    const std::string program = platform::programFile();
+    if (const auto slash = program.find_last_of(platform::kPathSeparators);
+        slash != std::string::npos) {
+        return QByteArray::fromStdString(slash == 0 ? program.substr(0, 1)
+                                                    : program.substr(0, slash));
     }
-#elif defined(__linux__)
-    // Qt's applicationDirPath() goes through text, which cannot hold a name
-    // that is not valid in the locale's encoding; the kernel's link holds
-    // the bytes themselves.
-    QByteArray executable(PATH_MAX, Qt::Uninitialized);
-    for (;;) {
-        const ssize_t n = ::readlink("/proc/self/exe", executable.data(),
-                                     static_cast<std::size_t>(executable.size()));
-        if (n < 0) {
-            break;
-        }
-        if (n < executable.size()) {
-            executable.truncate(n);
-            const qsizetype slash = executable.lastIndexOf('/');
-            if (slash < 0) {
-                break;
-            }
-            return slash == 0 ? QByteArray("/") : executable.left(slash);
-        }
-        executable.resize(executable.size() * 2);
-    }
-#endif
     return pathBytes(QCoreApplication::applicationDirPath());
 }
 
 QByteArray firmwarePathIn(const QByteArray& programDirectory) {
-#ifdef _WIN32
-    const char separator = '\\';
-#else
-    const char separator = '/';
-#endif
-    return programDirectory + separator + kFirmwareFileName;
+    return programDirectory + platform::kPathSeparator + kFirmwareFileName;
 }
 
 std::vector<int> pathCharacterCodes(const QByteArray& path) {
-    std::vector<int> codes;
-#ifdef _WIN32
-    // One character at a time through the ANSI code page, with no best fit:
-    // a character the code page lacks must fail, never become a look-alike
-    // that names another file. One that takes two bytes gets a code past
+    // A character the code page lacks must fail, never become a look-alike
+    // that names another file; one that takes two bytes gets a code past
     // 255, as the overflow error wants.
-    // Where the ANSI code page is UTF-8 (an option of Windows 10 and 11), the
-    // call refuses both the flag and the question; UTF-8 has no look-alikes
-    // to guard against, and a character of two bytes or more still fails.
-    const bool utf8 = ::GetACP() == CP_UTF8;
-    const QString text = QString::fromUtf8(path);
-    codes.reserve(static_cast<std::size_t>(text.size()));
-    for (const QChar c : text) {
-        const wchar_t unit = static_cast<wchar_t>(c.unicode());
-        char bytes[2] = {};
-        BOOL lacking = FALSE;
-        const int n =
-            ::WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, &unit, 1, bytes,
-                                  sizeof bytes, nullptr, utf8 ? nullptr : &lacking);
-        if (n == 1 && !lacking) {
-            codes.push_back(static_cast<unsigned char>(bytes[0]));
-        } else if (n == 2 && !lacking) {
-            codes.push_back(static_cast<unsigned char>(bytes[0]) << 8 |
-                            static_cast<unsigned char>(bytes[1]));
-        } else {
-            codes.push_back(0x10000);
-        }
-    }
-#else
-    codes.reserve(static_cast<std::size_t>(path.size()));
-    for (const char b : path) {
-        codes.push_back(static_cast<unsigned char>(b));
-    }
-#endif
-    return codes;
+    return platform::narrowPathCodes(path.toStdString());
 }
 
 bool UsbStuff::StartBoard(LinkBinding& binding, const QByteArray& programDirectory) {

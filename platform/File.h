@@ -10,6 +10,19 @@
 
 namespace qd::platform {
 
+// How paths are kept as text in the program: on Windows in UTF-8, with the
+// system's backslashes (its own names are UTF-16); elsewhere as the file
+// system's bytes, with slashes.
+#ifdef _WIN32
+inline constexpr bool kPathsInUtf8 = true;
+inline constexpr char kPathSeparator = '\\';
+inline constexpr const char* kPathSeparators = "\\/";
+#else
+inline constexpr bool kPathsInUtf8 = false;
+inline constexpr char kPathSeparator = '/';
+inline constexpr const char* kPathSeparators = "/";
+#endif
+
 // Writes all of `bytes`, carrying on after a signal interrupts a write. On
 // failure: false, with what was written in `done` and the reason in `why`.
 bool writeAll(int fd, std::string_view bytes, std::size_t& done, std::string& why);

@@ -2,6 +2,8 @@
 
 // This process and others, and its environment, as the system tells them.
 
+#include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,5 +39,19 @@ std::string hostName();
 std::string userName();
 std::string processName();
 std::string processName(int pid);
+
+// The running program's own file as the system names it (UTF-8 on
+// Windows, the file name's bytes elsewhere), whatever the locale can spell;
+// "" when the system does not say.
+std::string programFile();
+// The major, minor and patch numbers of the running program's version
+// resource; none where programs carry none, or this one has none.
+std::optional<std::array<int, 3>> programFileVersion();
+
+// Each character of the UTF-8 `path` as a program's narrow file names give
+// it: on Windows its byte in the ANSI code page, a character of two bytes
+// as one code past 255, and 0x10000 for one the code page lacks (never a
+// look-alike that names another file); elsewhere each byte as it is.
+std::vector<int> narrowPathCodes(const std::string& path);
 
 } // namespace qd::platform

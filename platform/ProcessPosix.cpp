@@ -79,4 +79,30 @@ std::vector<std::string> argumentsInUtf8(int argc, char** argv) {
     return {argv, argv + argc};
 }
 
+std::string programFile() {
+    // The kernel's link holds the name's bytes themselves, which text in
+    // the locale's encoding may not.
+    std::string path(256, '\0');
+    for (;;) {
+        const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+        if (n < 0) {
+            return {};
+        }
+        if (static_cast<std::size_t>(n) < path.size()) {
+            path.resize(static_cast<std::size_t>(n));
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+std::vector<int> narrowPathCodes(const std::string& path) {
+    std::vector<int> codes;
+    codes.reserve(path.size());
+    for (const char b : path) {
+        codes.push_back(static_cast<unsigned char>(b));
+    }
+    return codes;
+}
+
 } // namespace qd::platform

@@ -53,7 +53,7 @@ std::string fileNameOf(const std::wstring& path) {
 
 } // namespace
 
-std::string processName() {
+std::string programFile() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
         const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
@@ -62,10 +62,42 @@ std::string processName() {
         }
         if (n < path.size()) {
             path.resize(n);
-            return fileNameOf(path);
+            return narrow(path);
         }
         path.resize(path.size() * 2);
     }
+}
+
+std::string processName() {
+    const std::string path = programFile();
+    const auto slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::vector<int> narrowPathCodes(const std::string& path) {
+    // Where the ANSI code page is UTF-8 (an option of Windows 10 and 11), the
+    // call refuses both the flag and the question; UTF-8 has no look-alikes
+    // to guard against, and a character of two bytes or more still fails.
+    const bool utf8 = ::GetACP() == CP_UTF8;
+    const std::wstring text = widen(path);
+    std::vector<int> codes;
+    codes.reserve(text.size());
+    for (const wchar_t unit : text) {
+        char bytes[2] = {};
+        BOOL lacking = FALSE;
+        const int n =
+            ::WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, &unit, 1, bytes,
+                                  sizeof bytes, nullptr, utf8 ? nullptr : &lacking);
+        if (n == 1 && !lacking) {
+            codes.push_back(static_cast<unsigned char>(bytes[0]));
+        } else if (n == 2 && !lacking) {
+            codes.push_back(static_cast<unsigned char>(bytes[0]) << 8 |
+                            static_cast<unsigned char>(bytes[1]));
+        } else {
+            codes.push_back(0x10000);
+        }
+    }
+    return codes;
 }
 
 std::string processName(int pid) {
