@@ -208,7 +208,7 @@ class DatasheetCommand final : public Subcommand {
         Datasheet d;
         try {
             const auto store = Recording::storeToRead(common);
-            d = datasheetOf(*store, selected(*store, o_), !o_.report.empty(), common);
+            d = datasheetOf(*store, selected(*store, o_), !o_.report.empty());
         } catch (const results::StoreError& e) {
             throw Failure(session::WriteFailed, std::string("results store: ") + e.what());
         }

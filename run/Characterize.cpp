@@ -5,6 +5,7 @@
 #include "run/Characterize.h"
 
 #include "control/DataWord.h"
+#include "control/Tables.h"
 #include "measure/Plan.h"
 #include "measure/Preflight.h"
 #include "meter/Meter.h"
@@ -21,6 +22,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <stdexcept>
 #include <tuple>
 #include <vector>
 
@@ -512,9 +514,37 @@ CharacterizeResult judgeRun(const CsvRun& run, const std::string& source,
     return judge(run, source, setup, common, limits);
 }
 
-std::optional<measure::Figures> figuresOfRun(const CsvRun& run, const std::string& source,
-                                             const CommonOptions& common) {
-    return judge(run, source, CharacterizeSetup{}, common, limitsOfOption("")).figures;
+std::optional<measure::Figures> figuresOfStored(const results::Run& run,
+                                                const std::vector<results::Reading>& readings) {
+    const control::DeviceProfile* device = control::findDevice(run.get("device"));
+    double referenceVolts = 0;
+    try {
+        referenceVolts = std::stod(run.get("reference_v"));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    if (!device) {
+        return std::nullopt;
+    }
+    // A code's samples come in order, the first numbered 1.
+    std::vector<measure::CodeMeasurement> measured;
+    for (const results::Reading& r : readings) {
+        if (r.sample == 1 || measured.empty()) {
+            measured.push_back({r.code, {}});
+        }
+        measured.back().samples.add(r.value);
+    }
+    std::sort(measured.begin(), measured.end(),
+              [](const auto& a, const auto& b) { return a.code < b.code; });
+    measure::Setup setup;
+    setup.bits = device->resolution;
+    setup.referenceVolts = referenceVolts;
+    setup.meterStepVolts = run.get("meter_resource") == "on-board" ? board::readingVolts(1) : 0.0;
+    try {
+        return measure::computeFigures(measured, setup);
+    } catch (const std::invalid_argument&) {
+        return std::nullopt; // it lacks the codes they need
+    }
 }
 
 } // namespace qd::run

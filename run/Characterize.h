@@ -7,6 +7,7 @@
 #include "board/BoardFacts.h"
 #include "measure/Figures.h"
 #include "measure/Limits.h"
+#include "results/Store.h"
 #include "run/CharacterizeCsv.h"
 #include "run/Context.h"
 #include "session/CommonOptions.h"
@@ -99,5 +100,11 @@ CharacterizeResult characterize(const CharacterizeSetup& setup,
 CharacterizeResult judgeRun(const CsvRun& run, const std::string& source,
                             const CharacterizeSetup& setup, const session::CommonOptions& common,
                             const measure::Limits& limits);
+
+// The figures a stored characterization's readings give, per code too,
+// straight from the store; none when it lacks the codes they need or what
+// it was measured with (its converter, its reference).
+std::optional<measure::Figures> figuresOfStored(const results::Run& run,
+                                                const std::vector<results::Reading>& readings);
 
 } // namespace qd::run

@@ -45,9 +45,4 @@ extern const std::vector<std::string> kResumeKeys;
 // A stored characterization as its CSV would hold it.
 CsvRun csvOfStored(const results::Run& run, const std::vector<results::Reading>& readings);
 
-// The figures `run` alone gives, per code too; none when it lacks the codes
-// they need.
-std::optional<measure::Figures> figuresOfRun(const CsvRun& run, const std::string& source,
-                                             const session::CommonOptions& common);
-
 } // namespace qd::run

@@ -1,7 +1,7 @@
 #include "run/LotDatasheet.h"
 
 #include "control/Tables.h"
-#include "run/CharacterizeCsv.h"
+#include "run/Characterize.h"
 
 #include <algorithm>
 #include <cmath>
@@ -102,8 +102,7 @@ std::string unitOf(const results::Run& run) {
     return serial.empty() ? "run " + run.id().substr(0, 8) : serial;
 }
 
-Datasheet datasheetOf(results::Store& store, std::vector<results::Run> runs, bool withCurves,
-                      const session::CommonOptions& common) {
+Datasheet datasheetOf(results::Store& store, std::vector<results::Run> runs, bool withCurves) {
     Datasheet d;
     d.runs = std::move(runs);
     d.device = d.runs.front().get("device");
@@ -127,8 +126,7 @@ Datasheet datasheetOf(results::Store& store, std::vector<results::Run> runs, boo
                 d.bits = device->resolution;
             }
             report::Points inl, dnl;
-            const auto figures =
-                figuresOfRun(csvOfStored(run, store.readings(run.id())), "run " + run.id(), common);
+            const auto figures = figuresOfStored(run, store.readings(run.id()));
             if (figures) {
                 for (const auto& c : figures->codes) {
                     inl.emplace_back(c.code, c.inlBestFit);

@@ -30,8 +30,7 @@ struct Datasheet {
 
 // The datasheet of `runs` from their stored figures (and readings, with
 // `curves`).
-Datasheet datasheetOf(results::Store& store, std::vector<results::Run> runs, bool curves,
-                      const session::CommonOptions& common);
+Datasheet datasheetOf(results::Store& store, std::vector<results::Run> runs, bool curves);
 
 // The pages: the table, INL and DNL of every unit with the median unit over
 // them, a histogram per figure, offset and gain error by unit.

@@ -130,6 +130,18 @@ TEST_F(Engine, CharacterizesAndRecordsWithoutStartingAProgram) {
     EXPECT_EQ(store->find(recording.id()).get("verdict"), "PASS");
     EXPECT_EQ(store->readings(recording.id()).size(), r.measured * 2) << "two samples a code";
     EXPECT_FALSE(store->figures(recording.id()).empty());
+
+    // The store's readings alone give the figures the run gave.
+    const results::Run kept = store->find(recording.id());
+    const auto stored = run::figuresOfStored(kept, store->readings(recording.id()));
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->offset.value, r.figures->offset.value);
+    EXPECT_EQ(stored->offset.uncertainty, r.figures->offset.uncertainty);
+    ASSERT_EQ(stored->codes.size(), r.figures->codes.size());
+    for (std::size_t i = 0; i < stored->codes.size(); ++i) {
+        EXPECT_EQ(stored->codes[i].inlBestFit, r.figures->codes[i].inlBestFit)
+            << "code " << stored->codes[i].code;
+    }
 }
 
 TEST_F(Engine, AStopKeepsTheRowsSoFarInItsOwnRun) {
