@@ -1,21 +1,21 @@
 #include "measure/Datasheet.h"
 
+#include "measure/FigureKinds.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
 namespace qd::measure {
 
-const std::vector<DatasheetFigure> kDatasheetFigures = {
-    {"zero_code_error_mv", "Zero-code error", "mV", false},
-    {"full_scale_error_percent", "Full-scale error", "%", false},
-    {"offset_error_mv", "Offset error", "mV", false},
-    {"gain_error_percent", "Gain error", "%", false},
-    {"inl_best_fit_lsb", "INL (best fit)", "LSB", true},
-    {"inl_endpoint_lsb", "INL (endpoint)", "LSB", true},
-    {"dnl_lsb", "DNL", "LSB", true},
-    {"smallest_step_lsb", "Smallest step", "LSB", false},
-};
+const std::vector<DatasheetFigure> kDatasheetFigures = [] {
+    std::vector<DatasheetFigure> figures;
+    for (const FigureKind* k : {&kZeroCodeError, &kFullScaleError, &kOffsetError, &kGainError,
+                                &kInlBestFit, &kInlEndpoint, &kDnl, &kSmallestStep}) {
+        figures.push_back({k->name, k->heading, k->unit, k->perCode});
+    }
+    return figures;
+}();
 
 namespace {
 

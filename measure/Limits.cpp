@@ -2,6 +2,7 @@
 
 #include "control/DataWord.h"
 #include "control/NearestName.h"
+#include "measure/FigureKinds.h"
 
 #include <algorithm>
 #include <cctype>
@@ -17,21 +18,18 @@ using control::formatNumber;
 namespace {
 
 struct Bound {
-    const char* name;
-    const char* json; // the figure's name in --json
+    const FigureKind* kind;
     std::optional<Limit> Limits::*limit;
-    const char* figure;
-    const char* unit;
 };
 
 constexpr Bound kBounds[] = {
-    {"inl", "inl_best_fit_lsb", &Limits::inl, "best-fit INL", "LSB"},
-    {"inl_endpoint", "inl_endpoint_lsb", &Limits::inlEndpoint, "endpoint INL", "LSB"},
-    {"dnl", "dnl_lsb", &Limits::dnl, "DNL", "LSB"},
-    {"offset", "offset_error_mv", &Limits::offset, "offset error", "mV"},
-    {"gain", "gain_error_percent", &Limits::gain, "gain error", "%"},
-    {"zero", "zero_code_error_mv", &Limits::zero, "zero-code error", "mV"},
-    {"fullscale", "full_scale_error_percent", &Limits::fullScale, "full-scale error", "%"},
+    {&kInlBestFit, &Limits::inl},
+    {&kInlEndpoint, &Limits::inlEndpoint},
+    {&kDnl, &Limits::dnl},
+    {&kOffsetError, &Limits::offset},
+    {&kGainError, &Limits::gain},
+    {&kZeroCodeError, &Limits::zero},
+    {&kFullScaleError, &Limits::fullScale},
 };
 
 std::string number(double value) {
@@ -62,19 +60,19 @@ const Bound* boundNamed(std::string_view typed, std::string& why) {
     const std::string name = lowercase(typed);
     std::vector<std::string> names;
     for (const Bound& b : kBounds) {
-        if (name == b.name || name == b.json) {
+        if (name == b.kind->limitKey || name == b.kind->name) {
             return &b;
         }
-        names.emplace_back(b.name);
-        names.emplace_back(b.json);
+        names.emplace_back(b.kind->limitKey);
+        names.emplace_back(b.kind->name);
     }
     std::string nearest = control::nearestName(name, names);
     if (nearest.empty()) {
         // A datasheet's column heading after the name: inl_max, offset_typ.
         for (const Bound& b : kBounds) {
-            if (name.starts_with(std::string(b.name) + "_") &&
-                nearest.size() < std::string_view(b.name).size()) {
-                nearest = b.name;
+            if (name.starts_with(std::string(b.kind->limitKey) + "_") &&
+                nearest.size() < std::string_view(b.kind->limitKey).size()) {
+                nearest = b.kind->limitKey;
             }
         }
     }
@@ -95,7 +93,7 @@ bool add(Limits& limits, std::string_view name, const std::vector<std::string_vi
     }
     std::optional<Limit>& limit = limits.*(bound->limit);
     if (limit) {
-        why = "'" + std::string(name) + "': " + bound->name + " is limited twice";
+        why = "'" + std::string(name) + "': " + bound->kind->limitKey + " is limited twice";
         return false;
     }
     std::string given;
@@ -105,8 +103,8 @@ bool add(Limits& limits, std::string_view name, const std::vector<std::string_vi
     if (numbers.size() == 1) {
         const auto size = numberOf(numbers[0]);
         if (!size || !(*size > 0)) {
-            why = std::string(bound->name) + ": a bound on its size is a number above 0, not '" +
-                  given + "'";
+            why = std::string(bound->kind->limitKey) +
+                  ": a bound on its size is a number above 0, not '" + given + "'";
             return false;
         }
         limit = Limit{-*size, *size, true};
@@ -116,7 +114,7 @@ bool add(Limits& limits, std::string_view name, const std::vector<std::string_vi
         const auto low = numberOf(numbers[0]);
         const auto high = numberOf(numbers[1]);
         if (!low || !high || !(*low < *high)) {
-            why = std::string(bound->name) +
+            why = std::string(bound->kind->limitKey) +
                   ": two numbers are its least and its largest value, the first below the "
                   "second, not '" +
                   given + "'";
@@ -125,8 +123,8 @@ bool add(Limits& limits, std::string_view name, const std::vector<std::string_vi
         limit = Limit{*low, *high, false};
         return true;
     }
-    why = std::string(bound->name) + ": take one number (a bound on its size, in " + bound->unit +
-          ") or two (its least and its largest value)";
+    why = std::string(bound->kind->limitKey) + ": take one number (a bound on its size, in " +
+          bound->kind->unit + ") or two (its least and its largest value)";
     return false;
 }
 
@@ -225,7 +223,7 @@ std::string Limits::text() const {
     std::string out;
     for (const Bound& b : kBounds) {
         if (const auto& limit = this->*(b.limit)) {
-            out += (out.empty() ? "" : ",") + std::string(b.name) + "=" +
+            out += (out.empty() ? "" : ",") + std::string(b.kind->limitKey) + "=" +
                    (limit->size ? formatNumber(limit->high)
                                 : formatNumber(limit->low) + ".." + formatNumber(limit->high));
         }
@@ -300,20 +298,22 @@ Verdict judge(const Figures& figures, const Limits& limits, bool acceptCondition
         if (!limit) {
             continue;
         }
-        const auto judged = judgedOf(figures, b.name);
+        const auto judged = judgedOf(figures, b.kind->limitKey);
         if (judged.empty()) {
-            fail(std::string(b.figure) + " not measured: the plan has no neighbouring codes");
+            fail(std::string(b.kind->inMessage) +
+                 " not measured: the plan has no neighbouring codes");
         }
         for (const auto& [figure, at] : judged) {
             const Decision d = decide(*limit, figure);
             if (d == Decision::Fail) {
-                fail(std::string(b.figure) + " " + number(figure.value) + " " + b.unit + at +
-                     " beyond " + limitWords(*limit, b.unit));
+                fail(std::string(b.kind->inMessage) + " " + number(figure.value) + " " +
+                     b.kind->unit + at + " beyond " + limitWords(*limit, b.kind->unit));
             } else if (d == Decision::Conditional) {
                 v.decision = std::max(v.decision, Decision::Conditional);
-                v.conditional.push_back(std::string(b.figure) + " " + number(figure.value) + " ± " +
-                                        number(*figure.uncertainty) + " " + b.unit + at +
-                                        " straddles " + limitWords(*limit, b.unit));
+                v.conditional.push_back(std::string(b.kind->inMessage) + " " +
+                                        number(figure.value) + " ± " + number(*figure.uncertainty) +
+                                        " " + b.kind->unit + at + " straddles " +
+                                        limitWords(*limit, b.kind->unit));
             }
         }
     }

@@ -1,6 +1,7 @@
 #include "qdctl/CommandOutput.h"
 
 #include "control/DataWord.h"
+#include "measure/FigureKinds.h"
 #include "run/CharacterizeReport.h"
 
 #include <QJsonArray>
@@ -149,22 +150,23 @@ QJsonObject characterizeJson(const CharacterizeResult& r) {
     }
     if (r.figures) {
         const measure::Figures& f = *r.figures;
-        QJsonObject figures{{"zero_code_error_mv", figureJson(f.zeroCode)},
-                            {"full_scale_error_percent", figureJson(f.fullScale)},
-                            {"offset_error_mv", figureJson(f.offset)},
-                            {"gain_error_percent", figureJson(f.gain)},
-                            {"inl_best_fit_lsb", spanJson(f.inlBestFit)},
-                            {"inl_endpoint_lsb", spanJson(f.inlEndpoint)},
+        QJsonObject figures{{measure::kZeroCodeError.name, figureJson(f.zeroCode)},
+                            {measure::kFullScaleError.name, figureJson(f.fullScale)},
+                            {measure::kOffsetError.name, figureJson(f.offset)},
+                            {measure::kGainError.name, figureJson(f.gain)},
+                            {measure::kInlBestFit.name, spanJson(f.inlBestFit)},
+                            {measure::kInlEndpoint.name, spanJson(f.inlEndpoint)},
                             {"monotonic", measure::monotonicWord(f.monotonic)},
-                            {"smallest_step_lsb", extremeJson(f.smallestStep)},
+                            {measure::kSmallestStep.name, extremeJson(f.smallestStep)},
                             {"lsb_v", f.lsbVolts},
                             {"noise_v", orNull(f.noiseVolts)},
                             {"notes", stringsJson(f.notes)}};
-        figures.insert("dnl_lsb", f.steps.empty() ? QJsonValue(QJsonValue::Null)
-                                                  : QJsonValue(spanJson(f.dnl)));
+        figures.insert(measure::kDnl.name, f.steps.empty() ? QJsonValue(QJsonValue::Null)
+                                                           : QJsonValue(spanJson(f.dnl)));
         figures.insert("response", measure::responseWord(f.response));
         if (f.response != measure::Response::Follows) {
-            for (const char* key : {"inl_best_fit_lsb", "inl_endpoint_lsb", "smallest_step_lsb"}) {
+            for (const char* key : {measure::kInlBestFit.name, measure::kInlEndpoint.name,
+                                    measure::kSmallestStep.name}) {
                 figures.insert(key, QJsonValue::Null);
             }
         }
@@ -195,8 +197,8 @@ struct JsonOf {
                          {"mode", q(r.mode)},
                          {"points", static_cast<qint64>(s.points)},
                          {"offset_error_counts", s.offsetCounts},
-                         {"offset_error_mv", s.offsetMillivolts()},
-                         {"gain_error_percent", s.gainErrorPercent},
+                         {measure::kOffsetError.name, s.offsetMillivolts()},
+                         {measure::kGainError.name, s.gainErrorPercent},
                          {"largest_deviation_mv", s.largestDeviationMillivolts()},
                          {"largest_deviation_counts", s.largestDeviationCounts},
                          {"largest_deviation_code", q(formatCode(s.largestDeviationCode))},

@@ -1,5 +1,6 @@
 #include "qdctl/Station.h"
 
+#include "measure/FigureKinds.h"
 #include "meter/Resource.h"
 #include "platform/Process.h"
 #include "qdctl/CommandOutput.h"
@@ -293,9 +294,10 @@ std::string summaryText(const std::vector<std::unique_ptr<Running>>& running,
             {std::to_string(r->number), json["board"].toString().toStdString(),
              r->slot.dut.empty() ? "-" : r->slot.dut, std::to_string(r->status),
              json["verdict"].isString() ? json["verdict"].toString().toStdString() : "-",
-             number(value("offset_error_mv"), "%.3f"), number(value("gain_error_percent"), "%.4f"),
-             number(largest(figures["inl_best_fit_lsb"]), "%.3f"),
-             number(largest(figures["dnl_lsb"]), "%.3f"),
+             number(value(measure::kOffsetError.name), "%.3f"),
+             number(value(measure::kGainError.name), "%.4f"),
+             number(largest(figures[measure::kInlBestFit.name]), "%.3f"),
+             number(largest(figures[measure::kDnl.name]), "%.3f"),
              json["run"].isString() ? json["run"].toString().left(8).toStdString() : "-"});
     }
     return "station " + station + ": " + std::to_string(running.size()) +

@@ -1,6 +1,7 @@
 #include "run/CharacterizeReport.h"
 
 #include "control/DataWord.h"
+#include "measure/FigureKinds.h"
 #include "run/Characterize.h"
 #include "run/Renderer.h"
 #include "run/ResultsFile.h"
@@ -102,10 +103,11 @@ std::vector<results::Figure> storedFigures(const CharacterizeResult& r) {
         }
         stored.push_back(std::move(s));
     };
-    add("zero_code_error_mv", f.zeroCode, "mV", limits.zero);
-    add("full_scale_error_percent", f.fullScale, "%", limits.fullScale);
-    add("offset_error_mv", f.offset, "mV", limits.offset);
-    add("gain_error_percent", f.gain, "%", limits.gain);
+    using namespace measure;
+    add(kZeroCodeError.name, f.zeroCode, kZeroCodeError.unit, limits.zero);
+    add(kFullScaleError.name, f.fullScale, kFullScaleError.unit, limits.fullScale);
+    add(kOffsetError.name, f.offset, kOffsetError.unit, limits.offset);
+    add(kGainError.name, f.gain, kGainError.unit, limits.gain);
     results::Figure monotonic;
     monotonic.name = "monotonic";
     monotonic.text = measure::monotonicWord(f.monotonic);
@@ -113,17 +115,18 @@ std::vector<results::Figure> storedFigures(const CharacterizeResult& r) {
     if (f.response != measure::Response::Follows) {
         return stored;
     }
-    for (const auto& [name, span, limit] :
-         {std::tuple{"inl_best_fit_lsb", &f.inlBestFit, &limits.inl},
-          std::tuple{"inl_endpoint_lsb", &f.inlEndpoint, &limits.inlEndpoint},
-          std::tuple{"dnl_lsb", &f.dnl, &limits.dnl}}) {
-        if (std::string(name) == "dnl_lsb" && f.steps.empty()) {
+    for (const auto& [kind, span, limit] :
+         {std::tuple{&kInlBestFit, &f.inlBestFit, &limits.inl},
+          std::tuple{&kInlEndpoint, &f.inlEndpoint, &limits.inlEndpoint},
+          std::tuple{&kDnl, &f.dnl, &limits.dnl}}) {
+        if (kind == &kDnl && f.steps.empty()) {
             continue;
         }
-        add((std::string(name) + "_min").c_str(), span->min, "LSB", *limit, span->min.code);
-        add((std::string(name) + "_max").c_str(), span->max, "LSB", *limit, span->max.code);
+        const std::string name = kind->name;
+        add((name + "_min").c_str(), span->min, kind->unit, *limit, span->min.code);
+        add((name + "_max").c_str(), span->max, kind->unit, *limit, span->max.code);
     }
-    add("smallest_step_lsb", f.smallestStep, "LSB", std::nullopt, f.smallestStep.code);
+    add(kSmallestStep.name, f.smallestStep, kSmallestStep.unit, std::nullopt, f.smallestStep.code);
     return stored;
 }
 

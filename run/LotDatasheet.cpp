@@ -1,6 +1,7 @@
 #include "run/LotDatasheet.h"
 
 #include "control/Tables.h"
+#include "measure/FigureKinds.h"
 #include "run/Characterize.h"
 
 #include <algorithm>
@@ -22,7 +23,7 @@ std::string number(double value) {
 std::size_t medianUnit(const Datasheet& d) {
     std::vector<std::pair<double, std::size_t>> order;
     for (const auto& row : d.rows) {
-        if (row.name != "inl_best_fit_lsb") {
+        if (row.name != measure::kInlBestFit.name) {
             continue;
         }
         for (std::size_t i = 0; i < row.perUnit.size(); ++i) {
@@ -178,9 +179,9 @@ report::ReportData datasheetReport(const Datasheet& d) {
         r.plots.push_back(std::move(dnl));
     }
     for (const auto& row : d.rows) {
-        if (row.name == "offset_error_mv") {
+        if (row.name == measure::kOffsetError.name) {
             r.plots.push_back(byUnit(d, row, "Offset error by unit"));
-        } else if (row.name == "gain_error_percent") {
+        } else if (row.name == measure::kGainError.name) {
             r.plots.push_back(byUnit(d, row, "Gain error by unit"));
         }
     }

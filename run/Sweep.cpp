@@ -1,6 +1,7 @@
 #include "run/Sweep.h"
 
 #include "control/DataWord.h"
+#include "measure/FigureKinds.h"
 #include "run/Board.h"
 #include "run/Recording.h"
 #include "run/Renderer.h"
@@ -55,7 +56,8 @@ std::vector<results::Figure> storedFigures(const SweepSummary& m) {
     results::Figure monotonic = figureOf("monotonic", m.monotonic ? 1 : 0, "");
     monotonic.text = m.monotonic ? "yes" : "no";
     return {figureOf("offset_counts", m.offsetCounts, "counts"),
-            figureOf("gain_error_percent", m.gainErrorPercent, "%"), largest, monotonic};
+            figureOf(measure::kGainError.name, m.gainErrorPercent, measure::kGainError.unit),
+            largest, monotonic};
 }
 
 } // namespace
