@@ -15,9 +15,10 @@
 #include "run/Recording.h"
 #include "run/ResultsFile.h"
 #include "scpi/PowerModes.h"
+#include "session/OutputRules.h"
 
 #include <CLI/CLI.hpp>
-#include <QCryptographicHash>
+#include <QJsonArray>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -51,6 +52,158 @@ using control::formatCode;
 using control::formatNumber;
 using control::parseHexCode;
 using control::validateDataWord;
+
+namespace {
+
+// Each command's result as its user reads it.
+
+QJsonObject programJson(const ProgramResult& r) {
+    QJsonObject json{{"device", qstring(r.device)},
+                     {"mode", qstring(r.mode)},
+                     {"code", qstring(r.code)},
+                     {"frame", qstring(formatCode(r.frame))},
+                     {"frame_bits", r.frameBits},
+                     {"index", qstring(formatCode(static_cast<std::int32_t>(r.index)))},
+                     {"firmware", firmwareWord(r.downloaded)}};
+    json.insert("clamped", r.clamped);
+    if (!r.typed.empty()) {
+        json.insert("typed", qstring(r.typed));
+    }
+    return json;
+}
+
+std::string programText(const ProgramResult& r) {
+    return r.device + " " + r.mode + ": code " + r.code + " -> frame " + formatCode(r.frame) +
+           " (" + std::to_string(r.frameBits) + " bits, index " +
+           formatCode(static_cast<std::int32_t>(r.index)) + "), firmware " +
+           (r.downloaded ? "loaded" : "already running");
+}
+
+std::string readText(const ReadResult& r) {
+    return std::to_string(r.counts) + " counts = " + volts3(r.volts) + " V";
+}
+
+QJsonObject readJson(const ReadResult& r) {
+    return {{"counts", r.counts}, {"volts", rounded3(r.volts)}};
+}
+
+std::string verifyText(const VerifyResult& r) {
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "%s %s: code %s expected %.3f V (%d counts), measured %.3f V (%d counts): "
+                  "%s",
+                  r.programmed.device.c_str(), r.programmed.mode.c_str(), r.programmed.code.c_str(),
+                  r.expectedVolts + 0.0, r.expectedCounts, r.measuredVolts + 0.0, r.measuredCounts,
+                  r.pass ? "PASS" : "FAIL");
+    return line;
+}
+
+QJsonObject verifyJson(const VerifyResult& r) {
+    QJsonObject json = programJson(r.programmed);
+    json.insert("expected_volts", r.expectedVolts);
+    json.insert("expected_counts", r.expectedCounts);
+    json.insert("measured_volts", rounded3(r.measuredVolts));
+    json.insert("measured_counts", r.measuredCounts);
+    json.insert("tolerance_counts", r.tolerance);
+    json.insert("pass", r.pass);
+    return json;
+}
+
+std::string selftestText(const SelftestResult& r) {
+    std::string text;
+    for (const auto& m : r.modes) {
+        char line[160];
+        std::snprintf(line, sizeof line, "%-12s frame %s: %4d counts, expected %4d: %s\n",
+                      m.mode.c_str(), formatCode(m.frame).c_str(), m.measuredCounts,
+                      m.expectedCounts, m.pass ? "pass" : "FAIL");
+        text += line;
+    }
+    return text + (r.pass ? "selftest passed" : "selftest FAILED") + ", firmware " +
+           (r.downloaded ? "loaded" : "already running");
+}
+
+QJsonObject selftestJson(const SelftestResult& r) {
+    QJsonArray modes;
+    for (const auto& m : r.modes) {
+        modes.append(QJsonObject{{"mode", qstring(m.mode)},
+                                 {"frame", qstring(formatCode(m.frame))},
+                                 {"expected_counts", m.expectedCounts},
+                                 {"measured_counts", m.measuredCounts},
+                                 {"pass", m.pass}});
+    }
+    return {{"device", qstring(r.device)},
+            {"modes", modes},
+            {"pass", r.pass},
+            {"firmware", firmwareWord(r.downloaded)}};
+}
+
+std::string listText(const ListResult& r) {
+    if (!r.canList) {
+        return r.library + " finds its board by itself and cannot list boards";
+    }
+    if (r.boards.empty()) {
+        return "no board found through " + r.library;
+    }
+    std::string text;
+    for (const auto& line : r.boards) {
+        std::string row;
+        bool deniedAccess = false;
+        for (const auto& [key, value] : boardFields(line)) {
+            row += (row.empty() ? "" : "  ") + key + " " + value;
+            deniedAccess = deniedAccess || (key == "access" && value == "no");
+        }
+        text += (text.empty() ? "" : "\n") + row;
+        if (deniedAccess) {
+            text += "\n    this user may not open it: install the udev rule 60-qd1600.rules "
+                    "into /etc/udev/rules.d or /usr/lib/udev/rules.d, then replug the board";
+        }
+    }
+    if (!r.detailed) {
+        text += "\n(" + r.library + " tells only the identifiers)";
+    }
+    return text;
+}
+
+QJsonObject listJson(const ListResult& r) {
+    QJsonArray boards;
+    for (const auto& line : r.boards) {
+        QJsonObject board;
+        for (const auto& [key, value] : boardFields(line)) {
+            bool number = false;
+            const int n = QString::fromStdString(value).toInt(&number);
+            board.insert(qstring(key),
+                         key == "id" && number ? QJsonValue(n) : QJsonValue(qstring(value)));
+        }
+        boards.append(board);
+    }
+    QJsonObject json{{"library", qstring(r.library)}, {"boards", boards}};
+    if (!r.canList) {
+        json.insert("can_list", false);
+    }
+    return json;
+}
+
+Outcome outcomeOf(const ProgramResult& r) {
+    return {programText(r), programJson(r), Ok};
+}
+
+Outcome outcomeOf(const ReadResult& r) {
+    return {readText(r), readJson(r), Ok};
+}
+
+Outcome outcomeOf(const VerifyResult& r) {
+    return {verifyText(r), verifyJson(r), r.pass ? Ok : CheckFailed};
+}
+
+Outcome outcomeOf(const SelftestResult& r) {
+    return {selftestText(r), selftestJson(r), r.pass ? Ok : CheckFailed};
+}
+
+Outcome outcomeOf(const ListResult& r) {
+    return {listText(r), listJson(r), Ok};
+}
+
+} // namespace
 
 namespace {
 
@@ -178,7 +331,7 @@ class ProgramCommand final : public Subcommand {
         checkVolts(o_.volts);
     }
     int run(const CommonOptions& common, run::Recording& recording) override {
-        return finish(common, runProgram(o_, common, recording), recording.id());
+        return finish(common, outcomeOf(runProgram(o_, common, recording)), recording.id());
     }
 
   private:
@@ -217,7 +370,7 @@ class ReadCommand final : public Subcommand {
         app.footer(footer("  qdctl read\n  qdctl --json read"));
     }
     int run(const CommonOptions& common, run::Recording& recording) override {
-        return finish(common, runRead(common, recording), recording.id());
+        return finish(common, outcomeOf(runRead(common, recording)), recording.id());
     }
 };
 
@@ -269,7 +422,7 @@ class VerifyCommand final : public Subcommand {
         checkVolts(o_.volts);
     }
     int run(const CommonOptions& common, run::Recording& recording) override {
-        return finish(common, runVerify(o_, common, recording), recording.id());
+        return finish(common, outcomeOf(runVerify(o_, common, recording)), recording.id());
     }
 
   private:
@@ -323,7 +476,7 @@ class SelftestCommand final : public Subcommand {
         checkTolerance(o_.tolerance);
     }
     int run(const CommonOptions& common, run::Recording& recording) override {
-        return finish(common, runSelftest(o_, common, recording), recording.id());
+        return finish(common, outcomeOf(runSelftest(o_, common, recording)), recording.id());
     }
 
   private:
@@ -352,7 +505,7 @@ class ListCommand final : public Subcommand {
         app.footer(footer("  qdctl list\n  QD_BOARD=sim qdctl --json list"));
     }
     int run(const CommonOptions& common, run::Recording&) override {
-        return finish(common, runList(common));
+        return finish(common, outcomeOf(runList(common)));
     }
 };
 
@@ -376,49 +529,6 @@ std::unique_ptr<Subcommand> makeSelftestCommand() {
 
 std::unique_ptr<Subcommand> makeListCommand() {
     return std::make_unique<ListCommand>();
-}
-
-int statusOf(const Result& result) {
-    if (const auto* v = std::get_if<VerifyResult>(&result)) {
-        return v->pass ? Ok : CheckFailed;
-    }
-    if (const auto* s = std::get_if<SelftestResult>(&result)) {
-        return s->pass ? Ok : CheckFailed;
-    }
-    if (const auto* s = std::get_if<SweepResult>(&result)) {
-        if (s->signal != 0) {
-            return 128 + s->signal;
-        }
-        return s->summary.pass() ? Ok : CheckFailed;
-    }
-    if (const auto* c = std::get_if<CharacterizeResult>(&result)) {
-        if (c->signal != 0) {
-            return 128 + c->signal;
-        }
-        if (c->endStatus != 0) {
-            return c->endStatus;
-        }
-        return c->verdict.pass ? Ok : CheckFailed;
-    }
-    return Ok;
-}
-
-int finish(const CommonOptions& common, const Result& result, const std::string& run, bool timing) {
-    const int status = statusOf(result);
-    try {
-        printResult(common.json, result, run);
-        if (const auto* sweep = std::get_if<SweepResult>(&result); sweep && timing) {
-            writeMessage(timingText(*sweep));
-        }
-    } catch (const Failure& f) {
-        // A sweep that a signal ended says so by its status, whatever
-        // became of its output.
-        if (status < 128) {
-            throw;
-        }
-        writeMessage(f.what());
-    }
-    return status;
 }
 
 } // namespace qd::qdctl

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <variant>
 #include <vector>
 
 namespace qd::qdctl {
@@ -35,7 +34,8 @@ using measure::SweepSummary;
 using run::CharacterizeResult;
 using run::SweepResult;
 
-// What each command found out; Output turns these into text, JSON and CSV.
+// What each command found out; each turns its own into text, JSON and an
+// exit status (an Outcome).
 
 struct ProgramResult {
     std::string device, mode;
@@ -86,9 +86,6 @@ struct ListResult {
     bool detailed = true; // false: the library gives identifiers only
 };
 
-using Result = std::variant<ProgramResult, ReadResult, VerifyResult, SweepResult, SelftestResult,
-                            ListResult, CharacterizeResult>;
-
 // A code as the data-word box takes it: the value, the text it shows, and
 // what was typed when --clamp clamped it.
 struct Code {
@@ -102,14 +99,5 @@ struct Code {
 // box's clamping.
 Code validateCode(const DeviceProfile& device, const std::string& typed, bool clamp,
                   const std::string& what);
-
-// The exit status of a command that did not fail: a failed check is 1, a
-// sweep ended by a signal 128 + the signal.
-int statusOf(const Result& result);
-
-// Ends a command that ran once: prints its result as asked, with --timing
-// what a sweep's took, and returns its exit status.
-int finish(const CommonOptions& common, const Result& result, const std::string& run = {},
-           bool timing = false);
 
 } // namespace qd::qdctl

@@ -1,6 +1,8 @@
 // qdctl characterize: its options, their checks and help; the run itself is
 // the engine's.
 
+#include "control/DataWord.h"
+#include "measure/FigureKinds.h"
 #include "measure/Plan.h"
 #include "qdctl/BoardCommands.h"
 #include "qdctl/CommandOutput.h"
@@ -10,12 +12,15 @@
 #include "qdctl/Station.h"
 #include "qdctl/StopSignals.h"
 #include "run/Characterize.h"
+#include "run/CharacterizeReport.h"
 #include "run/Recording.h"
 #include "session/OutputRules.h"
 
 #include <CLI/CLI.hpp>
+#include <QJsonArray>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <tuple>
 #include <vector>
 
@@ -23,13 +28,167 @@ namespace qd::qdctl {
 
 using run::CsvRun;
 
+using control::formatCode;
 using run::CharacterizeSetup;
+using run::figureRows;
 using run::limitsOf;
+using run::verdictName;
 using session::BadArguments;
 using session::CommonOptions;
 using session::Failure;
 
 namespace {
+
+QJsonValue orNull(const std::optional<double>& value) {
+    return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
+}
+
+QJsonObject figureJson(const measure::Figure& f) {
+    return {{"value", f.value}, {"uncertainty", orNull(f.uncertainty)}};
+}
+
+QJsonObject extremeJson(const measure::Extreme& e) {
+    QJsonObject json = figureJson(e);
+    json.insert("code", qstring(formatCode(e.code)));
+    return json;
+}
+
+// A per-code figure as a datasheet gives it.
+QJsonObject spanJson(const measure::Span& s) {
+    return {{"min", extremeJson(s.min)}, {"max", extremeJson(s.max)}};
+}
+
+QJsonArray stringsJson(const std::vector<std::string>& lines) {
+    QJsonArray array;
+    for (const auto& line : lines) {
+        array.append(qstring(line));
+    }
+    return array;
+}
+
+QJsonObject characterizeJson(const CharacterizeResult& r) {
+    QJsonObject meter{
+        {"resource", r.meter.empty() ? QJsonValue(QJsonValue::Null) : qstring(r.meter)},
+        {"idn", qstring(r.meterIdentity)},
+        {"dialect", qstring(r.meterFamily)},
+        {"range_v", r.meterRangeVolts},
+        {"nplc", r.nplc},
+        {"samples", r.samples},
+        {"settle_ms", r.settleMs}};
+    if (!r.meterCalibration.empty()) {
+        meter.insert("calibration_date", qstring(r.meterCalibration));
+    }
+    QJsonObject json{{"device", qstring(r.device)},
+                     {"bits", r.bits},
+                     {"board", qstring(r.board)},
+                     {"board_serial", r.boardSerial.empty() ? QJsonValue(QJsonValue::Null)
+                                                            : QJsonValue(qstring(r.boardSerial))},
+                     {"meter", meter},
+                     {"codes", qstring(r.plan)},
+                     {"planned", static_cast<qint64>(r.planned)},
+                     {"measured", static_cast<qint64>(r.measured)},
+                     {"reference_v", r.referenceVolts},
+                     {"date", qstring(r.date)},
+                     {"verdict", qstring(verdictName(r))},
+                     {"pass", r.verdict.pass},
+                     {"failures", stringsJson(r.verdict.failures)},
+                     {"conditional", stringsJson(r.verdict.conditional)},
+                     {"interrupted", r.interrupted()},
+                     {"firmware", firmwareWord(r.downloaded)},
+                     {"seconds", r.seconds},
+                     {"meter_seconds", r.meterSeconds}};
+    if (const std::string limits = r.limits.text(); !limits.empty()) {
+        json.insert("limits", qstring(limits));
+    }
+    if (r.endStatus != 0) {
+        json.insert("status", r.endStatus);
+        json.insert("error", qstring(r.endMessage));
+    }
+    if (r.resumed != 0) {
+        json.insert("resumed", static_cast<qint64>(r.resumed));
+    }
+    for (const auto& [key, value] :
+         {std::pair{"serial", &r.serial}, std::pair{"operator", &r.operatorName},
+          std::pair{"temperature", &r.temperature}, std::pair{"note", &r.note},
+          std::pair{"from", &r.from}}) {
+        if (!value->empty()) {
+            json.insert(key, qstring(*value));
+        }
+    }
+    for (const auto& [key, path] :
+         {std::pair{"csv", &r.csv}, std::pair{"plot", &r.plot}, std::pair{"report", &r.report}}) {
+        if (!path->empty()) {
+            json.insert(key, qstring(*path));
+        }
+    }
+    if (r.figures) {
+        const measure::Figures& f = *r.figures;
+        QJsonObject figures{{measure::kZeroCodeError.name, figureJson(f.zeroCode)},
+                            {measure::kFullScaleError.name, figureJson(f.fullScale)},
+                            {measure::kOffsetError.name, figureJson(f.offset)},
+                            {measure::kGainError.name, figureJson(f.gain)},
+                            {measure::kInlBestFit.name, spanJson(f.inlBestFit)},
+                            {measure::kInlEndpoint.name, spanJson(f.inlEndpoint)},
+                            {"monotonic", measure::monotonicWord(f.monotonic)},
+                            {measure::kSmallestStep.name, extremeJson(f.smallestStep)},
+                            {"lsb_v", f.lsbVolts},
+                            {"noise_v", orNull(f.noiseVolts)},
+                            {"notes", stringsJson(f.notes)}};
+        figures.insert(measure::kDnl.name, f.steps.empty() ? QJsonValue(QJsonValue::Null)
+                                                           : QJsonValue(spanJson(f.dnl)));
+        figures.insert("response", measure::responseWord(f.response));
+        if (f.response != measure::Response::Follows) {
+            for (const char* key : {measure::kInlBestFit.name, measure::kInlEndpoint.name,
+                                    measure::kSmallestStep.name}) {
+                figures.insert(key, QJsonValue::Null);
+            }
+        }
+        json.insert("figures", figures);
+    }
+    return json;
+}
+
+std::string characterizeText(const CharacterizeResult& r) {
+    std::string text = r.device + " characterized with " + r.meterIdentity + ": " +
+                       std::to_string(r.measured) + " of " + std::to_string(r.planned) +
+                       " codes (" + r.plan + ")" + (r.interrupted() ? ", interrupted" : "") + "\n";
+    for (const auto& row : figureRows(r)) {
+        char line[256];
+        std::snprintf(line, sizeof line, "%-18s %12s %-10s %-5s %s%s%s\n", row.name.c_str(),
+                      row.value.c_str(), row.uncertainty.c_str(), row.unit.c_str(),
+                      row.where.c_str(),
+                      row.limit.empty()   ? ""
+                      : row.where.empty() ? "limit "
+                                          : ", limit ",
+                      row.limit.c_str());
+        text += line;
+    }
+    if (!r.figures) {
+        text += "no figures: the codes they need were not all measured\n";
+    }
+    text += verdictName(r);
+    if (r.verdict.decision == measure::Decision::Conditional && r.verdict.pass) {
+        text += ", accepted";
+    }
+    for (const auto* lines : {&r.verdict.failures, &r.verdict.conditional}) {
+        for (const auto& line : *lines) {
+            text += "\n  " + line;
+        }
+    }
+    return text;
+}
+
+// A characterization's outcome: 128 + the signal that stopped it, the
+// status of a failure that ended it early, else its verdict's.
+Outcome outcomeOf(const CharacterizeResult& r) {
+    Outcome o{characterizeText(r), characterizeJson(r),
+              r.signal != 0      ? 128 + r.signal
+              : r.endStatus != 0 ? r.endStatus
+              : r.verdict.pass   ? session::Ok
+                                 : session::CheckFailed};
+    o.textToStandardError = r.csv == "-";
+    return o;
+}
 
 class CharacterizeCommand final : public Subcommand {
   public:
@@ -142,7 +301,7 @@ class CharacterizeCommand final : public Subcommand {
         Progress progress(!common.quiet, "characterize", true, !o_.stationSlot.empty());
         const CharacterizeResult result =
             run::characterize(o_, common, commandContext(recording, &progress));
-        const int status = finish(common, result, recording.id());
+        const int status = finish(common, outcomeOf(result), recording.id());
         if (!result.endMessage.empty()) {
             session::writeMessage(result.endMessage);
         }
@@ -201,7 +360,7 @@ int reportRun(const run::CsvRun& run, const std::string& source, const std::stri
     }
     CharacterizeSetup o;
     o.report = report;
-    return finish(common, run::judgeRun(run, source, o, common, *parsed));
+    return finish(common, outcomeOf(run::judgeRun(run, source, o, common, *parsed)));
 }
 
 std::unique_ptr<Subcommand> makeCharacterizeCommand() {

@@ -1,34 +1,56 @@
 #pragma once
 
-#include "qdctl/BoardCommands.h"
-#include "run/CharacterizeCsv.h"
-#include "session/OutputRules.h"
+// How a command's result reaches its user: each command turns its own
+// result into an Outcome (its text, its JSON, its exit status), beside its
+// code, and finish prints it as asked.
 
+#include "run/CharacterizeCsv.h"
+#include "session/CommonOptions.h"
+
+#include <QJsonObject>
+#include <QString>
 #include <string>
-#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qd::qdctl {
 
-// The CSV of a sweep: its header and one row per code, each with its line
-// end.
+struct Outcome {
+    Outcome(std::string text_, QJsonObject json_, int status_)
+        : text(std::move(text_)), json(std::move(json_)), status(status_) {}
 
-// A result as the text a user reads, or as one compact JSON object; both
-// without the final line end.
-std::string resultText(const Result& result);
+    std::string text; // for a person, without the final line end
+    QJsonObject json; // for --json; the run's id is added to it
+    int status = 0;   // the exit status of a command that did not fail
+    // Its rows went to standard output, where a CSV reader takes them: the
+    // text goes to standard error.
+    bool textToStandardError = false;
+    std::string timing; // with --timing: a line on standard error
+};
+
+// Ends a command that ran once: prints its outcome as asked, with the id of
+// the run the results store keeps it as (`run`, "" for none), and returns
+// its exit status. A failed print raises Failure, but for a run a signal
+// ended, which says so by its status.
+int finish(const session::CommonOptions& common, const Outcome& outcome,
+           const std::string& run = {});
+
+// One compact JSON object and its line end on standard output, as --json
+// gives every answer.
+void writeJson(const QJsonObject& json);
+
+// What every command's output shares.
+QString qstring(const std::string& text);
+// Whether the firmware was loaded or ran already, as JSON says it.
+const char* firmwareWord(bool downloaded);
+// Volts as the display shows them: three decimals, never "-0.000"; and as
+// JSON gives them.
+std::string volts3(double volts);
+double rounded3(double volts);
 
 // Rows of words as columns, each as wide as its widest word and two spaces
 // apart, with no trailing space: the first row is the heading.
 std::string columnsText(const std::vector<std::vector<std::string>>& rows);
-// With `run`: the id of the run the results store keeps it as.
-std::string resultJson(const Result& result, const std::string& run = {});
-
-// What --timing reports of a sweep.
-std::string timingText(const SweepResult& sweep);
-
-// Prints a result, as JSON with --json: on standard output, but for the
-// summary of a sweep whose rows go there, which goes to standard error.
-void printResult(bool json, const Result& result, const std::string& run = {});
 
 // A characterization's figures, verdict and --report from `run` alone, judged
 // by `limits` (as --limits takes them), printed as characterize prints its

@@ -15,7 +15,6 @@
 
 #include <CLI/CLI.hpp>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
 #include <cmath>
@@ -227,9 +226,7 @@ class DatasheetCommand final : public Subcommand {
                              o_.report.ends_with(".pdf") ? "pdf" : "html", false);
         }
         if (common.json) {
-            session::writeStandardOutput(
-                QJsonDocument(datasheetJson(d)).toJson(QJsonDocument::Compact).toStdString() +
-                "\n");
+            writeJson(datasheetJson(d));
         } else if (o_.csv != "-") {
             session::writeStandardOutput(tableText(d));
         }

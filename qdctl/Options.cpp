@@ -4,6 +4,7 @@
 #include "qdctl/CommandOutput.h"
 #include "scpi/PowerModes.h"
 #include "session/ExitStatus.h"
+#include "session/OutputRules.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>

@@ -16,7 +16,6 @@
 
 #include <CLI/CLI.hpp>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
 #include <cmath>
@@ -92,11 +91,6 @@ QJsonObject figureJson(const results::Figure& f) {
         json.insert("code", q(control::formatCode(*f.code)));
     }
     return json;
-}
-
-void printJson(const QJsonObject& json) {
-    session::writeStandardOutput(QJsonDocument(json).toJson(QJsonDocument::Compact).toStdString() +
-                                 "\n");
 }
 
 std::string figureText(const results::Figure& f) {
@@ -192,7 +186,7 @@ class RunsCommand final : public Subcommand {
             for (const auto& run : runs) {
                 array.append(runJson(run));
             }
-            printJson({{"runs", array}});
+            writeJson({{"runs", array}});
             return session::Ok;
         }
         std::string text;
@@ -218,7 +212,7 @@ class RunsCommand final : public Subcommand {
             for (const auto& f : figures) {
                 array.append(figureJson(f));
             }
-            printJson({{"run", runJson(run)},
+            writeJson({{"run", runJson(run)},
                        {"figures", array},
                        {"readings", static_cast<qint64>(readings.size())}});
             return session::Ok;
@@ -339,7 +333,7 @@ class RunsCommand final : public Subcommand {
             text += line;
         }
         if (common_->json) {
-            printJson({{"a", runJson(a)},
+            writeJson({{"a", runJson(a)},
                        {"b", runJson(b)},
                        {"figures", rows},
                        {"beyond_uncertainty", static_cast<qint64>(beyond)}});
@@ -374,7 +368,7 @@ class RunsCommand final : public Subcommand {
             }
         }
         if (common_->json) {
-            printJson({{"copied", static_cast<qint64>(copied)},
+            writeJson({{"copied", static_cast<qint64>(copied)},
                        {"already_there", static_cast<qint64>(there)},
                        {"to", q(to->name())}});
         } else {

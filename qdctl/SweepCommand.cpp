@@ -3,6 +3,7 @@
 
 #include "control/DataWord.h"
 #include "control/RuntimeError.h"
+#include "measure/FigureKinds.h"
 #include "qdctl/BoardCommands.h"
 #include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
@@ -10,23 +11,13 @@
 #include "qdctl/Progress.h"
 #include "qdctl/StopSignals.h"
 #include "run/Recording.h"
-#include "run/Renderer.h"
-#include "run/ResultsFile.h"
-#include "run/SweepPlot.h"
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
 
 namespace qd::qdctl {
 
-using run::checkOutputPaths;
-using run::endLoop;
-using run::figureOf;
-using run::openRecorded;
-using run::plotFormat;
-using run::programOn;
-using run::Renderer;
-using run::ResultsFile;
-using run::SweepPlot;
+using run::sweepSummaryLines;
 
 using session::BadArguments;
 using session::CommonOptions;
@@ -35,8 +26,12 @@ using session::Failure;
 using session::firmwarePathOf;
 
 using control::DeviceProfile;
+using control::formatCode;
 using control::parseHexCode;
 using control::RuntimeError;
+using measure::responseWord;
+using session::CheckFailed;
+using session::Ok;
 
 namespace {
 
@@ -83,6 +78,70 @@ run::SweepSetup setupOf(const SweepOptions& o) {
     return setup;
 }
 
+std::string sweepText(const SweepResult& r) {
+    std::string out;
+    for (const auto& line : sweepSummaryLines(r)) {
+        out += line + "\n";
+    }
+    return out + "firmware           " + (r.downloaded ? "loaded" : "already running");
+}
+
+QJsonObject sweepJson(const SweepResult& r) {
+    const SweepSummary& s = r.summary;
+    QJsonObject json{{"device", qstring(r.device)},
+                     {"mode", qstring(r.mode)},
+                     {"points", static_cast<qint64>(s.points)},
+                     {"offset_error_counts", s.offsetCounts},
+                     {measure::kOffsetError.name, s.offsetMillivolts()},
+                     {measure::kGainError.name, s.gainErrorPercent},
+                     {"largest_deviation_mv", s.largestDeviationMillivolts()},
+                     {"largest_deviation_counts", s.largestDeviationCounts},
+                     {"largest_deviation_code", qstring(formatCode(s.largestDeviationCode))},
+                     {"monotonic", s.monotonic},
+                     {"reading", responseWord(s.response)},
+                     {"pass", s.pass()},
+                     {"clamped", r.clamped},
+                     {"csv", qstring(r.csv)},
+                     {"firmware", firmwareWord(r.downloaded)},
+                     {"interrupted", r.signal != 0}};
+    if (s.toleranceCounts) {
+        json.insert("tolerance_counts", *s.toleranceCounts);
+        json.insert("points_beyond_tolerance", static_cast<qint64>(s.pointsBeyondTolerance));
+    }
+    if (!r.plot.empty()) {
+        json.insert("plot", qstring(r.plot));
+    }
+    return json;
+}
+
+std::string timingText(const SweepResult& r) {
+    char text[200];
+    const double rate = r.seconds > 0 ? static_cast<double>(r.summary.points) / r.seconds : 0;
+    std::snprintf(text, sizeof text,
+                  "%zu codes in %.3f s: %.0f codes/s, %.1f %% of it outside the link library",
+                  r.summary.points, r.seconds, rate, 100.0 * r.shareOutsideLibrary);
+    std::string line = text;
+    if (!r.plot.empty()) {
+        std::snprintf(text, sizeof text, "; plot drawn in %.3f s", r.plotSeconds);
+        line += text;
+    }
+    return line;
+}
+
+// A sweep's outcome; a signal that ended it makes its status 128 + the
+// signal, and --timing adds what its time went on.
+Outcome outcomeOf(const SweepResult& r, bool timing) {
+    Outcome o{sweepText(r), sweepJson(r),
+              r.signal != 0      ? 128 + r.signal
+              : r.summary.pass() ? Ok
+                                 : CheckFailed};
+    o.textToStandardError = r.csv == "-";
+    if (timing) {
+        o.timing = timingText(r);
+    }
+    return o;
+}
+
 class SweepCommand final : public Subcommand {
   public:
     void setUp(CLI::App& app, CommonOptions& common) override {
@@ -122,8 +181,8 @@ class SweepCommand final : public Subcommand {
     }
     int run(const CommonOptions& common, run::Recording& recording) override {
         Progress progress(!common.quiet);
-        return finish(common, run::sweep(setupOf(o_), common, commandContext(recording, &progress)),
-                      recording.id(), o_.timing);
+        const SweepResult r = run::sweep(setupOf(o_), common, commandContext(recording, &progress));
+        return finish(common, outcomeOf(r, o_.timing), recording.id());
     }
 
   private:
