@@ -1,5 +1,6 @@
 #include "report/Html.h"
 
+#include "report/Canvas.h"
 #include "report/Plot.h"
 
 #include <cstdio>
@@ -45,86 +46,89 @@ std::string hex(unsigned colour) {
     return text;
 }
 
-std::string stroke(unsigned colour, double width) {
-    char style[48];
-    std::snprintf(style, sizeof style, "stroke:#%s;stroke-width:%.2f", hex(colour).c_str(),
-                  width * kFont);
-    return style;
-}
+// SVG's units are CSS pixels, of which a point is 4/3.
+constexpr double kPixelsPerPoint = 4.0 / 3.0;
 
-std::string line(double x1, double y1, double x2, double y2, const std::string& style) {
-    return "<line x1=\"" + num(x1) + "\" y1=\"" + num(y1) + "\" x2=\"" + num(x2) + "\" y2=\"" +
-           num(y2) + "\" style=\"" + style + "\"/>";
-}
-
-std::string text(double x, double y, const std::string& content, const char* anchor,
-                 double size = kFont) {
-    return "<text x=\"" + num(x) + "\" y=\"" + num(y) + "\" text-anchor=\"" + anchor +
-           "\" font-size=\"" + num(size) + "\">" + escaped(content) + "</text>";
-}
-
-std::string polyline(const PlotFrame& f, const Points& points, const std::string& style) {
-    if (points.empty()) {
-        return "";
+std::string style(const Pen& pen) {
+    std::string out = "stroke:#" + hex(pen.colour);
+    if (pen.width > 0) {
+        out += ";stroke-width:" + num(pen.width);
     }
-    std::string at;
-    for (const auto& [code, value] : points) {
-        at += num(f.x(code)) + "," + num(f.y(value)) + " ";
-    }
-    return "<polyline fill=\"none\" style=\"" + style + "\" points=\"" + at + "\"/>";
+    return pen.dashed ? out + ";stroke-dasharray:6 4" : out;
 }
 
-std::string stems(const PlotFrame& f, const Points& points, const std::string& style) {
-    std::string path;
-    for (const auto& [code, value] : points) {
-        path += "M" + num(f.x(code)) + " " + num(f.zeroY) + "V" + num(f.y(value));
+// The one canvas as SVG elements, appended to `out`.
+class SvgCanvas final : public Canvas {
+  public:
+    explicit SvgCanvas(std::string& out) : out_(out) {}
+
+    void line(Point from, Point to, const Pen& pen) override {
+        out_ += "<line x1=\"" + num(from.first) + "\" y1=\"" + num(from.second) + "\" x2=\"" +
+                num(to.first) + "\" y2=\"" + num(to.second) + "\" style=\"" + style(pen) + "\"/>";
     }
-    return path.empty() ? "" : "<path d=\"" + path + "\" style=\"" + style + "\"/>";
-}
+    void polyline(const std::vector<Point>& points, const Pen& pen) override {
+        if (points.empty()) {
+            return;
+        }
+        std::string at;
+        for (const auto& [x, y] : points) {
+            at += num(x) + "," + num(y) + " ";
+        }
+        out_ += "<polyline fill=\"none\" style=\"" + style(pen) + "\" points=\"" + at + "\"/>";
+    }
+    void stems(const std::vector<Point>& tops, double baseY, const Pen& pen) override {
+        std::string path;
+        for (const auto& [x, y] : tops) {
+            path += "M" + num(x) + " " + num(baseY) + "V" + num(y);
+        }
+        if (!path.empty()) {
+            out_ += "<path d=\"" + path + "\" style=\"" + style(pen) + "\"/>";
+        }
+    }
+    void rect(const Box& box, const Pen& pen) override {
+        out_ += "<rect x=\"" + num(box.left) + "\" y=\"" + num(box.top) + "\" width=\"" +
+                num(box.width) + "\" height=\"" + num(box.height) + "\" style=\"fill:none;" +
+                style(pen) + "\"/>";
+    }
+    void text(double x, double y, const std::string& content, Anchor anchor, Level level,
+              double points, unsigned colour) override {
+        const double size = points * kPixelsPerPoint;
+        // The middle of a line of text lies about a third of its size above
+        // its baseline.
+        const double baseline = level == Level::Middle ? y + size * 0.35 : y;
+        const char* where = anchor == Anchor::Start    ? "start"
+                            : anchor == Anchor::Middle ? "middle"
+                                                       : "end";
+        out_ += "<text x=\"" + num(x) + "\" y=\"" + num(baseline) + "\" text-anchor=\"" + where +
+                "\" font-size=\"" + num(size) + "\"" +
+                (colour != 0 ? " fill=\"#" + hex(colour) + "\"" : std::string()) + ">" +
+                escaped(content) + "</text>";
+    }
+    // Widths are not known without the font: half its size a character.
+    double textWidth(const std::string& content, double points) override {
+        std::size_t characters = 0;
+        for (const char c : content) {
+            characters += (static_cast<unsigned char>(c) & 0xc0) != 0x80 ? 1 : 0;
+        }
+        return static_cast<double>(characters) * points * kPixelsPerPoint * 0.5;
+    }
+    // A nested viewport of the same coordinates shows only what falls in it.
+    void clip(const Box& box) override {
+        out_ += "<svg x=\"" + num(box.left) + "\" y=\"" + num(box.top) + "\" width=\"" +
+                num(box.width) + "\" height=\"" + num(box.height) + "\" viewBox=\"" +
+                num(box.left) + " " + num(box.top) + " " + num(box.width) + " " + num(box.height) +
+                "\" overflow=\"hidden\">";
+    }
+    void unclip() override { out_ += "</svg>"; }
+
+  private:
+    std::string& out_;
+};
 
 std::string plotBody(const PlotData& plot, const Box& box) {
-    const PlotFrame f = frameOf(plot, box, kFont);
-    std::string out = text(f.area.left, box.top + kFont * 1.1, plot.title, "start", kFont * 1.1);
-    for (const Tick& t : f.yTicks) {
-        out += line(f.area.left, t.at, f.area.left + f.area.width, t.at, "stroke:#ddd");
-        out += text(f.area.left - 4, t.at + kFont * 0.35, t.label, "end");
-    }
-    for (const Tick& t : f.xTicks) {
-        out += line(t.at, f.area.top, t.at, f.area.top + f.area.height, "stroke:#eee");
-        out += text(t.at, f.area.top + f.area.height + kFont * 1.2, t.label, "middle");
-    }
-    if (f.zeroInside) {
-        out += line(f.area.left, f.zeroY, f.area.left + f.area.width, f.zeroY, "stroke:#888");
-    }
-    out += "<rect x=\"" + num(f.area.left) + "\" y=\"" + num(f.area.top) + "\" width=\"" +
-           num(f.area.width) + "\" height=\"" + num(f.area.height) +
-           "\" style=\"fill:none;stroke:#444\"/>";
-    const std::string first = stroke(kFirstColour, kFirstWidth);
-    for (const double limit : plot.limits) {
-        out += line(f.area.left, f.y(limit), f.area.left + f.area.width, f.y(limit),
-                    stroke(kLimitColour, kLimitWidth) + ";stroke-dasharray:6 4");
-    }
-    for (const Points& other : plot.others) {
-        out += polyline(f, other, stroke(kOthersColour, kSecondWidth));
-    }
-    out += polyline(f, plot.second, stroke(kSecondColour, kSecondWidth));
-    out += plot.stems ? stems(f, plot.points, first) : polyline(f, plot.points, first);
-    // The legend on the title's line, from the right: a stroke, its name.
-    // Text widths are not known here; half a font size a character is.
-    double right = f.area.left + f.area.width;
-    const auto legend = legendOf(plot);
-    for (auto entry = legend.rbegin(); entry != legend.rend(); ++entry) {
-        const double textWidth = static_cast<double>(entry->name.size()) * kFont * 0.5;
-        const double y = box.top + kFont * 0.7;
-        out += text(right, box.top + kFont * 1.1, entry->name, "end");
-        out += line(right - textWidth - kFont * 2.4, y, right - textWidth - kFont * 0.4, y,
-                    stroke(entry->colour, entry->width * 1.5) +
-                        (entry->dashed ? ";stroke-dasharray:6 4" : ""));
-        right -= textWidth + kFont * 3.4;
-    }
-    out += text(f.area.left + f.area.width / 2, box.top + box.height - kFont * 0.3, plot.xName,
-                "middle");
-    out += text(box.left + kFont, f.area.top - kFont * 0.5, plot.yLabel, "start");
+    std::string out;
+    SvgCanvas canvas(out);
+    drawPlot(canvas, plot, box, kFont);
     return out;
 }
 

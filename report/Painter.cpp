@@ -2,6 +2,7 @@
 // our own code: HTML with inline SVG as text, PDF and PNG with Qt Gui's
 // painter. Loaded only when a report or a plot is asked for.
 
+#include "report/Canvas.h"
 #include "report/Html.h"
 #include "report/Plot.h"
 #include "report/ReportData.h"
@@ -53,93 +54,97 @@ class Page {
     double width_;
 };
 
-// The plot's title over its area, and the legend on the title's line from
-// the right: a stroke, its name.
-void drawTitle(QPainter& p, const PlotData& plot, const Box& box, const QRectF& area,
-               double fontSize, QFont& font) {
-    font.setPointSizeF(fontSize);
-    p.setFont(font);
-    p.setPen(Qt::black);
-    p.drawText(QPointF(area.left(), box.top + fontSize * 1.1), QString::fromStdString(plot.title));
-    font.setPointSizeF(fontSize * 0.8);
-    p.setFont(font);
-    const QFontMetricsF metrics(font);
-    double right = area.right();
-    const auto legend = legendOf(plot);
-    for (auto entry = legend.rbegin(); entry != legend.rend(); ++entry) {
-        const QString name = QString::fromStdString(entry->name);
-        const double textWidth = metrics.horizontalAdvance(name);
-        const double y = box.top + fontSize * 0.8;
-        p.setPen(Qt::black);
-        p.drawText(QPointF(right - textWidth, box.top + fontSize * 1.1), name);
-        p.setPen(QPen(QColor(QRgb(entry->colour)), fontSize * entry->width * 1.5,
-                      entry->dashed ? Qt::DashLine : Qt::SolidLine));
-        p.drawLine(QPointF(right - textWidth - fontSize * 2.4, y),
-                   QPointF(right - textWidth - fontSize * 0.4, y));
-        right -= textWidth + fontSize * 3.4;
-    }
-}
+// The one canvas on Qt's painter: text sizes in points, whatever the
+// device, as the page's own text is.
+class PainterCanvas final : public Canvas {
+  public:
+    explicit PainterCanvas(QPainter& p) : p_(p) {}
 
-void drawPlot(QPainter& p, const PlotData& plot, const Box& box, double fontSize) {
-    const PlotFrame f = frameOf(plot, box, fontSize);
-    QFont font(QStringLiteral("Sans Serif"));
-    font.setStyleHint(QFont::SansSerif);
-    font.setPointSizeF(fontSize * 0.8);
-    p.setFont(font);
-    const auto label = [&](double x, double y, const std::string& s, Qt::Alignment align) {
-        p.setPen(QColor(0x22, 0x22, 0x22));
-        p.drawText(QRectF(x - 60, y - fontSize, 120, fontSize * 2),
-                   static_cast<int>(align | Qt::AlignVCenter), QString::fromStdString(s));
-    };
-    const QRectF area(f.area.left, f.area.top, f.area.width, f.area.height);
-    for (const Tick& t : f.yTicks) {
-        p.setPen(QPen(QColor(0xdd, 0xdd, 0xdd), 0));
-        p.drawLine(QPointF(area.left(), t.at), QPointF(area.right(), t.at));
-        label(area.left() - 64, t.at, t.label, Qt::AlignRight);
+    void line(Point from, Point to, const Pen& pen) override {
+        p_.setPen(qpen(pen));
+        p_.drawLine(QPointF(from.first, from.second), QPointF(to.first, to.second));
     }
-    for (const Tick& t : f.xTicks) {
-        p.setPen(QPen(QColor(0xee, 0xee, 0xee), 0));
-        p.drawLine(QPointF(t.at, area.top()), QPointF(t.at, area.bottom()));
-        label(t.at, area.bottom() + fontSize * 0.9, t.label, Qt::AlignHCenter);
-    }
-    if (f.zeroInside) {
-        p.setPen(QPen(QColor(0x88, 0x88, 0x88), 0));
-        p.drawLine(QPointF(area.left(), f.zeroY), QPointF(area.right(), f.zeroY));
-    }
-    p.setPen(QPen(QColor(0x44, 0x44, 0x44), 0));
-    p.drawRect(area);
-    const auto series = [&](const Points& points, QColor colour, double width, bool stems) {
+    void polyline(const std::vector<Point>& points, const Pen& pen) override {
         if (points.empty()) {
             return;
         }
-        QPainterPath path(QPointF(f.x(points.front().first), f.y(points.front().second)));
-        for (const auto& [code, value] : points) {
-            if (stems) {
-                path.moveTo(f.x(code), f.zeroY);
-            }
-            path.lineTo(f.x(code), f.y(value));
+        QPainterPath path(QPointF(points.front().first, points.front().second));
+        for (const auto& [x, y] : points) {
+            path.lineTo(x, y);
         }
-        p.setPen(QPen(colour, width));
-        p.setBrush(Qt::NoBrush);
-        p.drawPath(path);
-    };
-    p.save();
-    p.setClipRect(area);
-    for (const double limit : plot.limits) {
-        p.setPen(QPen(QColor(QRgb(kLimitColour)), fontSize * kLimitWidth, Qt::DashLine));
-        p.drawLine(QPointF(area.left(), f.y(limit)), QPointF(area.right(), f.y(limit)));
+        stroke(path, pen);
     }
-    for (const Points& other : plot.others) {
-        series(other, QColor(QRgb(kOthersColour)), fontSize * kSecondWidth, false);
+    void stems(const std::vector<Point>& tops, double baseY, const Pen& pen) override {
+        if (tops.empty()) {
+            return;
+        }
+        QPainterPath path(QPointF(tops.front().first, tops.front().second));
+        for (const auto& [x, y] : tops) {
+            path.moveTo(x, baseY);
+            path.lineTo(x, y);
+        }
+        stroke(path, pen);
     }
-    series(plot.second, QColor(QRgb(kSecondColour)), fontSize * kSecondWidth, false);
-    series(plot.points, QColor(QRgb(kFirstColour)), fontSize * kFirstWidth, plot.stems);
-    p.restore();
-    drawTitle(p, plot, box, area, fontSize, font);
-    font.setPointSizeF(fontSize * 0.8);
-    p.setFont(font);
-    label(area.center().x(), area.bottom() + fontSize * 2.1, plot.xName, Qt::AlignHCenter);
-    p.drawText(QPointF(box.left, area.top() - fontSize * 0.7), QString::fromStdString(plot.yLabel));
+    void rect(const Box& box, const Pen& pen) override {
+        p_.setPen(qpen(pen));
+        p_.setBrush(Qt::NoBrush);
+        p_.drawRect(QRectF(box.left, box.top, box.width, box.height));
+    }
+    void text(double x, double y, const std::string& text, Anchor anchor, Level level,
+              double points, unsigned colour) override {
+        font(points);
+        p_.setPen(QColor(QRgb(colour)));
+        const QString s = QString::fromStdString(text);
+        if (level == Level::Baseline) {
+            const double width = QFontMetricsF(p_.font()).horizontalAdvance(s);
+            const double left = anchor == Anchor::Start    ? x
+                                : anchor == Anchor::Middle ? x - width / 2
+                                                           : x - width;
+            p_.drawText(QPointF(left, y), s);
+            return;
+        }
+        // A box around the point, the text set in it as asked.
+        const Qt::Alignment align = anchor == Anchor::Start    ? Qt::AlignLeft
+                                    : anchor == Anchor::Middle ? Qt::AlignHCenter
+                                                               : Qt::AlignRight;
+        const double left = anchor == Anchor::Start    ? x
+                            : anchor == Anchor::Middle ? x - 60
+                                                       : x - 120;
+        p_.drawText(QRectF(left, y - points * 1.25, 120, points * 2.5),
+                    static_cast<int>(align | Qt::AlignVCenter), s);
+    }
+    double textWidth(const std::string& text, double points) override {
+        font(points);
+        return QFontMetricsF(p_.font()).horizontalAdvance(QString::fromStdString(text));
+    }
+    void clip(const Box& box) override {
+        p_.save();
+        p_.setClipRect(QRectF(box.left, box.top, box.width, box.height));
+    }
+    void unclip() override { p_.restore(); }
+
+  private:
+    static QPen qpen(const Pen& pen) {
+        return QPen(QColor(QRgb(pen.colour)), pen.width, pen.dashed ? Qt::DashLine : Qt::SolidLine);
+    }
+    void stroke(const QPainterPath& path, const Pen& pen) {
+        p_.setPen(qpen(pen));
+        p_.setBrush(Qt::NoBrush);
+        p_.drawPath(path);
+    }
+    void font(double points) {
+        QFont f(QStringLiteral("Sans Serif"));
+        f.setStyleHint(QFont::SansSerif);
+        f.setPointSizeF(points);
+        p_.setFont(f);
+    }
+
+    QPainter& p_;
+};
+
+void drawPlot(QPainter& p, const PlotData& plot, const Box& box, double fontSize) {
+    PainterCanvas canvas(p);
+    report::drawPlot(canvas, plot, box, fontSize);
 }
 
 // Lines under plots drawn alone, from `top` down, `lineHeight` each; fixed

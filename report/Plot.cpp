@@ -1,5 +1,7 @@
 #include "report/Plot.h"
 
+#include "report/Canvas.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -139,6 +141,80 @@ unsigned verdictColour(const std::string& verdict) {
     }
     // A page that judges nothing (a lot's datasheet) wears a plain badge.
     return verdict == "FAIL" ? 0xc62828 : kFirstColour;
+}
+
+namespace {
+
+constexpr unsigned kLabelColour = 0x222222;
+
+// The plot's title over its area, and the legend on the title's line from
+// the right: a stroke, its name.
+void drawTitle(Canvas& c, const PlotData& plot, const Box& box, const Box& area, double fontSize) {
+    const double baseline = box.top + fontSize * 1.1;
+    c.text(area.left, baseline, plot.title, Anchor::Start, Level::Baseline, fontSize, 0);
+    const double size = fontSize * 0.8;
+    double right = area.left + area.width;
+    const auto legend = legendOf(plot);
+    for (auto entry = legend.rbegin(); entry != legend.rend(); ++entry) {
+        const double textWidth = c.textWidth(entry->name, size);
+        const double y = box.top + fontSize * 0.8;
+        c.text(right - textWidth, baseline, entry->name, Anchor::Start, Level::Baseline, size, 0);
+        c.line({right - textWidth - fontSize * 2.4, y}, {right - textWidth - fontSize * 0.4, y},
+               {entry->colour, fontSize * entry->width * 1.5, entry->dashed});
+        right -= textWidth + fontSize * 3.4;
+    }
+}
+
+std::vector<Canvas::Point> placed(const PlotFrame& f, const Points& points) {
+    std::vector<Canvas::Point> at;
+    at.reserve(points.size());
+    for (const auto& [code, value] : points) {
+        at.emplace_back(f.x(code), f.y(value));
+    }
+    return at;
+}
+
+} // namespace
+
+void drawPlot(Canvas& c, const PlotData& plot, const Box& box, double fontSize) {
+    const PlotFrame f = frameOf(plot, box, fontSize);
+    const Box& area = f.area;
+    const double right = area.left + area.width, bottom = area.top + area.height;
+    const double size = fontSize * 0.8;
+    for (const Tick& t : f.yTicks) {
+        c.line({area.left, t.at}, {right, t.at}, {0xdddddd, 0, false});
+        c.text(area.left - 4, t.at, t.label, Anchor::End, Level::Middle, size, kLabelColour);
+    }
+    for (const Tick& t : f.xTicks) {
+        c.line({t.at, area.top}, {t.at, bottom}, {0xeeeeee, 0, false});
+        c.text(t.at, bottom + fontSize * 0.9, t.label, Anchor::Middle, Level::Middle, size,
+               kLabelColour);
+    }
+    if (f.zeroInside) {
+        c.line({area.left, f.zeroY}, {right, f.zeroY}, {0x888888, 0, false});
+    }
+    c.rect(area, {0x444444, 0, false});
+    c.clip(area);
+    for (const double limit : plot.limits) {
+        c.line({area.left, f.y(limit)}, {right, f.y(limit)},
+               {kLimitColour, fontSize * kLimitWidth, true});
+    }
+    for (const Points& other : plot.others) {
+        c.polyline(placed(f, other), {kOthersColour, fontSize * kSecondWidth, false});
+    }
+    c.polyline(placed(f, plot.second), {kSecondColour, fontSize * kSecondWidth, false});
+    const Pen first{kFirstColour, fontSize * kFirstWidth, false};
+    if (plot.stems) {
+        c.stems(placed(f, plot.points), f.zeroY, first);
+    } else {
+        c.polyline(placed(f, plot.points), first);
+    }
+    c.unclip();
+    drawTitle(c, plot, box, area, fontSize);
+    c.text(area.left + area.width / 2, bottom + fontSize * 2.1, plot.xName, Anchor::Middle,
+           Level::Middle, size, kLabelColour);
+    c.text(box.left, area.top - fontSize * 0.7, plot.yLabel, Anchor::Start, Level::Baseline, size,
+           kLabelColour);
 }
 
 } // namespace qd::report
