@@ -3,46 +3,46 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <iterator>
 #include <random>
 
 namespace qd::results {
 
 const std::vector<Column> kRunColumns = {
-    {"id", Column::Text, "the run's UUID"},
-    {"kind", Column::Text, "the command: program, read, verify, selftest, sweep, characterize"},
-    {"started", Column::Text, "when it started, UTC, ISO 8601"},
-    {"ended", Column::Text, "when it ended; empty for a run cut off (shown as interrupted)"},
-    {"exit_status", Column::Integer, "qdctl's exit status"},
-    {"device", Column::Text, "the converter: QD1200, QD1400, QD1600, QD1610"},
-    {"verdict", Column::Text, "PASS, FAIL, CONDITIONAL, INTERRUPTED, or empty"},
-    {"qdctl_version", Column::Text, "qdctl's version"},
-    {"host", Column::Text, "the computer it ran on"},
-    {"user_name", Column::Text, "the user who ran it"},
-    {"pid", Column::Integer, "its process, to tell a running run from one cut off"},
-    {"link", Column::Text, "the link library"},
-    {"board", Column::Text, "the board's identifier"},
-    {"board_serial", Column::Text, "the board's USB serial, when it has one"},
-    {"power_mode", Column::Text, "the power mode"},
-    {"reference_v", Column::Real, "the reference in volts"},
-    {"firmware_sha256", Column::Text, "the SHA-256 of the firmware image"},
-    {"converter_model", Column::Text, "the simulated board's converter model"},
+    {"id", Column::Text, "the run's UUID", 1},
+    {"kind", Column::Text, "the command: program, read, verify, selftest, sweep, characterize", 1},
+    {"started", Column::Text, "when it started, UTC, ISO 8601", 1},
+    {"ended", Column::Text, "when it ended; empty for a run cut off (shown as interrupted)", 1},
+    {"exit_status", Column::Integer, "qdctl's exit status", 1},
+    {"device", Column::Text, "the converter: QD1200, QD1400, QD1600, QD1610", 1},
+    {"verdict", Column::Text, "PASS, FAIL, CONDITIONAL, INTERRUPTED, or empty", 1},
+    {"qdctl_version", Column::Text, "qdctl's version", 1},
+    {"host", Column::Text, "the computer it ran on", 1},
+    {"user_name", Column::Text, "the user who ran it", 1},
+    {"pid", Column::Integer, "its process, to tell a running run from one cut off", 1},
+    {"link", Column::Text, "the link library", 1},
+    {"board", Column::Text, "the board's identifier", 1},
+    {"board_serial", Column::Text, "the board's USB serial, when it has one", 1},
+    {"power_mode", Column::Text, "the power mode", 1},
+    {"reference_v", Column::Real, "the reference in volts", 1},
+    {"firmware_sha256", Column::Text, "the SHA-256 of the firmware image", 1},
+    {"converter_model", Column::Text, "the simulated board's converter model", 1},
     {"reading_unit", Column::Text,
-     "the unit of the readings: V, or counts of the on-board converter"},
-    {"meter_idn", Column::Text, "the meter's *IDN? answer"},
-    {"meter_resource", Column::Text, "the meter's resource"},
-    {"nplc", Column::Real, "the meter's integration time"},
-    {"samples", Column::Integer, "readings per code"},
-    {"settle_ms", Column::Real, "settling before each reading"},
-    {"plan", Column::Text, "the codes: a range and step, or a characterization's plan"},
-    {"limits", Column::Text, "the limits judged by"},
-    {"command_line", Column::Text, "the command line"},
-    {"dut_serial", Column::Text, "--serial: the unit measured"},
-    {"operator", Column::Text, "--operator"},
-    {"temperature", Column::Text, "--temperature"},
-    {"note", Column::Text, "--note"},
-    // Version 2 onwards.
-    {"station", Column::Text, "the station run it was a slot of (characterize --station)"},
-    {"slot", Column::Integer, "its slot in that station, from 1"},
+     "the unit of the readings: V, or counts of the on-board converter", 1},
+    {"meter_idn", Column::Text, "the meter's *IDN? answer", 1},
+    {"meter_resource", Column::Text, "the meter's resource", 1},
+    {"nplc", Column::Real, "the meter's integration time", 1},
+    {"samples", Column::Integer, "readings per code", 1},
+    {"settle_ms", Column::Real, "settling before each reading", 1},
+    {"plan", Column::Text, "the codes: a range and step, or a characterization's plan", 1},
+    {"limits", Column::Text, "the limits judged by", 1},
+    {"command_line", Column::Text, "the command line", 1},
+    {"dut_serial", Column::Text, "--serial: the unit measured", 1},
+    {"operator", Column::Text, "--operator", 1},
+    {"temperature", Column::Text, "--temperature", 1},
+    {"note", Column::Text, "--note", 1},
+    {"station", Column::Text, "the station run it was a slot of (characterize --station)", 2},
+    {"slot", Column::Integer, "its slot in that station, from 1", 2},
 };
 
 std::string Run::get(const std::string& column) const {
@@ -65,48 +65,63 @@ const char* sqlType(Column::Kind kind) {
     }
 }
 
-// How many of kRunColumns each version's table runs has: a later version
-// adds its columns to a table made by an earlier one.
-constexpr std::size_t kColumnsUpTo[] = {0, 31, 33};
+// Each upgrade of the schema is one step, from the version before it to
+// its own: a store at version N takes the steps to N+1 onwards. Only ever
+// append a step: a store in the field is at any version.
 
-// Each version's statements, in order; a store at version N runs those of
-// N+1 onwards. Only ever append: a store in the field is at any of them.
-std::vector<std::vector<std::string>> migrations(const std::string& engine) {
+std::vector<std::string> addedColumns(int version) {
+    std::vector<std::string> statements;
+    for (const Column& c : kRunColumns) {
+        if (c.since == version) {
+            statements.push_back(std::string("ALTER TABLE runs ADD COLUMN ") + c.name + " " +
+                                 sqlType(c.kind));
+        }
+    }
+    return statements;
+}
+
+// Version 1: runs, their readings and their figures.
+std::vector<std::string> toVersion1(const std::string& engine) {
     // SQLite keeps a table and its key apart unless told; one tree for the
     // readings, keyed by run and order, halves what each reading costs.
     const char* readingsKey =
         engine == "sqlite" ? "PRIMARY KEY (run, seq)) WITHOUT ROWID" : "PRIMARY KEY (run, seq))";
     std::string runs = "CREATE TABLE runs (";
-    for (std::size_t i = 0; i < kColumnsUpTo[1]; ++i) {
-        const Column& c = kRunColumns[i];
-        runs += std::string(c.name) + " " + sqlType(c.kind) +
-                (std::string(c.name) == "id" ? " PRIMARY KEY" : "") + ", ";
+    for (const Column& c : kRunColumns) {
+        if (c.since == 1) {
+            runs += std::string(c.name) + " " + sqlType(c.kind) +
+                    (std::string(c.name) == "id" ? " PRIMARY KEY" : "") + ", ";
+        }
     }
     runs.resize(runs.size() - 2);
     runs += ")";
-    std::vector<std::string> version2;
-    for (std::size_t i = kColumnsUpTo[1]; i < kColumnsUpTo[2]; ++i) {
-        version2.push_back(std::string("ALTER TABLE runs ADD COLUMN ") + kRunColumns[i].name + " " +
-                           sqlType(kRunColumns[i].kind));
-    }
-    version2.emplace_back("CREATE INDEX runs_station ON runs (station)");
     return {
-        {
-            runs,
-            "CREATE INDEX runs_started ON runs (started)",
-            // A reading's run is not a checked reference: the store writes
-            // readings only into a run it began or copies whole, and a check
-            // would cost a lookup per reading, most of a push's time.
-            "CREATE TABLE readings (run TEXT NOT NULL, "
-            "seq BIGINT NOT NULL, code INTEGER NOT NULL, frame INTEGER NOT NULL, "
-            "sample INTEGER NOT NULL, value DOUBLE PRECISION NOT NULL, " +
-                std::string(readingsKey),
-            "CREATE TABLE figures (run TEXT NOT NULL REFERENCES runs (id) ON DELETE CASCADE, "
-            "name TEXT NOT NULL, value DOUBLE PRECISION, uncertainty DOUBLE PRECISION, unit TEXT, "
-            "code INTEGER, limit_text TEXT, text TEXT, PRIMARY KEY (run, name))",
-        },
-        version2};
+        runs,
+        "CREATE INDEX runs_started ON runs (started)",
+        // A reading's run is not a checked reference: the store writes
+        // readings only into a run it began or copies whole, and a check
+        // would cost a lookup per reading, most of a push's time.
+        "CREATE TABLE readings (run TEXT NOT NULL, "
+        "seq BIGINT NOT NULL, code INTEGER NOT NULL, frame INTEGER NOT NULL, "
+        "sample INTEGER NOT NULL, value DOUBLE PRECISION NOT NULL, " +
+            std::string(readingsKey),
+        "CREATE TABLE figures (run TEXT NOT NULL REFERENCES runs (id) ON DELETE CASCADE, "
+        "name TEXT NOT NULL, value DOUBLE PRECISION, uncertainty DOUBLE PRECISION, unit TEXT, "
+        "code INTEGER, limit_text TEXT, text TEXT, PRIMARY KEY (run, name))",
+    };
 }
+
+// Version 2: a station's slots, each run knowing its station and slot.
+std::vector<std::string> toVersion2(const std::string&) {
+    std::vector<std::string> statements = addedColumns(2);
+    statements.emplace_back("CREATE INDEX runs_station ON runs (station)");
+    return statements;
+}
+
+using Step = std::vector<std::string> (*)(const std::string& engine);
+// kSteps[v] takes a store from version v to v + 1.
+constexpr Step kSteps[] = {toVersion1, toVersion2};
+static_assert(std::size(kSteps) == kSchemaVersion, "a step for every version");
 
 Value typed(const Column& column, const std::string& text) {
     if (text.empty()) {
@@ -199,9 +214,8 @@ void Store::migrate() {
                          ", newer than this qdctl's " + std::to_string(kSchemaVersion) +
                          "; record with a newer qdctl");
     }
-    const auto steps = migrations(db_->engine());
     for (int v = version; v < kSchemaVersion; ++v) {
-        for (const std::string& sql : steps[static_cast<std::size_t>(v)]) {
+        for (const std::string& sql : kSteps[static_cast<std::size_t>(v)](db_->engine())) {
             db_->execute(sql);
         }
     }

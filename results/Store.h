@@ -23,6 +23,7 @@ struct Column {
     const char* name;
     enum Kind { Text, Integer, Real } kind;
     const char* meaning; // for the schema's table in docs/results-store.md
+    int since;           // the schema version that added it
 };
 extern const std::vector<Column> kRunColumns;
 
