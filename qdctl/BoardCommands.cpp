@@ -184,23 +184,25 @@ QJsonObject listJson(const ListResult& r) {
 }
 
 Outcome outcomeOf(const ProgramResult& r) {
-    return {programText(r), programJson(r), Ok};
+    return {[&r] { return programText(r); }, [&r] { return programJson(r); }, Ok};
 }
 
 Outcome outcomeOf(const ReadResult& r) {
-    return {readText(r), readJson(r), Ok};
+    return {[&r] { return readText(r); }, [&r] { return readJson(r); }, Ok};
 }
 
 Outcome outcomeOf(const VerifyResult& r) {
-    return {verifyText(r), verifyJson(r), r.pass ? Ok : CheckFailed};
+    return {[&r] { return verifyText(r); }, [&r] { return verifyJson(r); },
+            r.pass ? Ok : CheckFailed};
 }
 
 Outcome outcomeOf(const SelftestResult& r) {
-    return {selftestText(r), selftestJson(r), r.pass ? Ok : CheckFailed};
+    return {[&r] { return selftestText(r); }, [&r] { return selftestJson(r); },
+            r.pass ? Ok : CheckFailed};
 }
 
 Outcome outcomeOf(const ListResult& r) {
-    return {listText(r), listJson(r), Ok};
+    return {[&r] { return listText(r); }, [&r] { return listJson(r); }, Ok};
 }
 
 } // namespace

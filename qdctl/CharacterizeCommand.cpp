@@ -181,7 +181,7 @@ std::string characterizeText(const CharacterizeResult& r) {
 // A characterization's outcome: 128 + the signal that stopped it, the
 // status of a failure that ended it early, else its verdict's.
 Outcome outcomeOf(const CharacterizeResult& r) {
-    Outcome o{characterizeText(r), characterizeJson(r),
+    Outcome o{[&r] { return characterizeText(r); }, [&r] { return characterizeJson(r); },
               r.signal != 0      ? 128 + r.signal
               : r.endStatus != 0 ? r.endStatus
               : r.verdict.pass   ? session::Ok

@@ -40,7 +40,7 @@ void writeJson(const QJsonObject& json) {
 int finish(const session::CommonOptions& common, const Outcome& outcome, const std::string& run) {
     try {
         if (common.json) {
-            QJsonObject json = outcome.json;
+            QJsonObject json = outcome.json();
             // The run the results store keeps it as.
             if (!run.empty()) {
                 json.insert("run", qstring(run));
@@ -49,9 +49,9 @@ int finish(const session::CommonOptions& common, const Outcome& outcome, const s
         } else if (outcome.textToStandardError) {
             // Rows on standard output are read by a CSV reader: nothing
             // else goes there.
-            writeStandardError(outcome.text + "\n");
+            writeStandardError(outcome.text() + "\n");
         } else {
-            writeStandardOutput(outcome.text + "\n");
+            writeStandardOutput(outcome.text() + "\n");
         }
         if (!outcome.timing.empty()) {
             writeMessage(outcome.timing);

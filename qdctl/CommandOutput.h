@@ -9,19 +9,25 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace qd::qdctl {
 
+//
+// The text and the JSON are made only when printed, the one asked for
+// alone: building JSON touches much of Qt Core that a plain answer never
+// needs. They read the result they were made from, so an Outcome is made
+// and printed while that result lives (one expression, or its scope).
 struct Outcome {
-    Outcome(std::string text_, QJsonObject json_, int status_)
+    Outcome(std::function<std::string()> text_, std::function<QJsonObject()> json_, int status_)
         : text(std::move(text_)), json(std::move(json_)), status(status_) {}
 
-    std::string text; // for a person, without the final line end
-    QJsonObject json; // for --json; the run's id is added to it
-    int status = 0;   // the exit status of a command that did not fail
+    std::function<std::string()> text; // for a person, without the final line end
+    std::function<QJsonObject()> json; // for --json; the run's id is added to it
+    int status = 0;                    // the exit status of a command that did not fail
     // Its rows went to standard output, where a CSV reader takes them: the
     // text goes to standard error.
     bool textToStandardError = false;

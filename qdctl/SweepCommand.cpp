@@ -131,7 +131,7 @@ std::string timingText(const SweepResult& r) {
 // A sweep's outcome; a signal that ended it makes its status 128 + the
 // signal, and --timing adds what its time went on.
 Outcome outcomeOf(const SweepResult& r, bool timing) {
-    Outcome o{sweepText(r), sweepJson(r),
+    Outcome o{[&r] { return sweepText(r); }, [&r] { return sweepJson(r); },
               r.signal != 0      ? 128 + r.signal
               : r.summary.pass() ? Ok
                                  : CheckFailed};
