@@ -398,6 +398,8 @@ class Characterization {
         for (const measure::Row& row : resumedRows_) {
             context_.recording.add(row.code, row.frame, row.values);
         }
+        // Held to the end: a stop while the report is drawn waits for it.
+        const std::shared_ptr<void> stopHeld = context_.stopHeld();
         measurePlan();
         conclude(r_, std::move(measured_), !dmm_, o_, renderer_);
         context_.recording.conclude(verdictName(r_), storedFigures(r_));
@@ -428,7 +430,6 @@ class Characterization {
     // Pre-flight, then the plan's codes through the one loop: rows to the
     // CSV, the figures' measurements and the recording as they come.
     void measurePlan() {
-        const std::shared_ptr<void> stopHeld = context_.stopHeld();
         measure::LoopSettings settings;
         settings.samples = o_.samples;
         settings.settleMs = o_.settleMs;
