@@ -42,7 +42,7 @@ struct Context {
     // May be null: nobody watches.
     Watcher* watcher = nullptr;
     // A line for the user while the run goes on (a meter that answered
-    // twice, a store that failed); may be empty.
+    // twice and was read again); may be empty.
     std::function<void(const std::string&)> notice;
     // Called once the run has come to where a stop keeps its rows (the
     // board open, before the first code); what it gives is held until the
