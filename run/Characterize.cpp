@@ -53,9 +53,9 @@ std::vector<double> onBoardVolts(Session& session, int samples) {
     return volts;
 }
 
-// The limits of --limits: inline, or a limits file's after @; refused
-// before anything is touched, the file and line named.
-measure::Limits limitsOfOption(const std::string& option) {
+} // namespace
+
+measure::Limits limitsOf(const std::string& option) {
     std::string why;
     std::optional<measure::Limits> limits;
     if (option.starts_with('@')) {
@@ -77,6 +77,8 @@ measure::Limits limitsOfOption(const std::string& option) {
     }
     return *limits;
 }
+
+namespace {
 
 meter::Resource resourceOf(const std::string& text) {
     std::string why;
@@ -206,10 +208,11 @@ CharacterizeResult resultOf(const CharacterizeSetup& o, const CommonOptions& com
     return r;
 }
 
-// --from: the figures, verdict and report of a CSV alone; no board, no meter.
-// `source` names where the run came from, in messages and the report.
-CharacterizeResult judge(const CsvRun& run, const std::string& source, const CharacterizeSetup& o,
-                         const CommonOptions& common, const measure::Limits& limits) {
+} // namespace
+
+CharacterizeResult judgeRun(const CsvRun& run, const std::string& source,
+                            const CharacterizeSetup& o, const CommonOptions& common,
+                            const measure::Limits& limits) {
     CharacterizeSetup as = o;
     as.from = source;
     as.device.device = run.value("device");
@@ -262,9 +265,11 @@ CharacterizeResult judge(const CsvRun& run, const std::string& source, const Cha
     return r;
 }
 
+namespace {
+
 CharacterizeResult judgeFile(const CharacterizeSetup& o, const CommonOptions& common,
                              const measure::Limits& limits) {
-    return judge(readCsv(o.from, "--from"), o.from, o, common, limits);
+    return judgeRun(readCsv(o.from, "--from"), o.from, o, common, limits);
 }
 
 // Code 0, mid-scale and full scale, read before the plan: a setup that
@@ -297,23 +302,24 @@ void preflight(const measure::Program& program, const measure::Probe& probe,
 // The meter asked for, connected and set up, its identity in `r`; none for
 // the on-board converter. Asked first: a meter that is not there is found
 // out before the board is touched.
-std::unique_ptr<meter::Meter> connectMeter(const CharacterizeSetup& o, CharacterizeResult& r,
+std::unique_ptr<meter::Meter> connectMeter(const std::optional<meter::Resource>& resource,
+                                           const CharacterizeSetup& o, CharacterizeResult& r,
                                            const Context& context) {
-    if (o.meter.empty()) {
+    if (!resource) {
         r.meterIdentity = "the board's 12-bit measuring converter";
         r.meterFamily = "on-board";
         r.meterRangeVolts = board::kAdcFullScaleVolts;
         return nullptr;
     }
-    const meter::Resource resource = resourceOf(o.meter);
     try {
         const auto timeout = std::chrono::milliseconds(std::lround(o.meterTimeout * 1000));
         auto dmm = std::make_unique<meter::Meter>(
-            context.connectMeter ? context.connectMeter(resource, timeout)
-                                 : meter::connect(resource, timeout),
-            resource.text, timeout, [&context](const std::string& notice) { context.say(notice); });
+            context.connectMeter ? context.connectMeter(*resource, timeout)
+                                 : meter::connect(*resource, timeout),
+            resource->text, timeout,
+            [&context](const std::string& notice) { context.say(notice); });
         dmm->configure({o.vref, o.nplc, o.samples});
-        r.meter = resource.text;
+        r.meter = resource->text;
         r.meterIdentity = dmm->identity();
         r.meterFamily = dmm->family().name;
         r.meterRangeVolts = dmm->rangeVolts();
@@ -357,8 +363,9 @@ class Characterization {
     CharacterizeResult run(const measure::Limits& limits) {
         const DeviceProfile& device = o_.device.deviceProfile();
         const measure::Plan plan = *measure::Plan::parse(o_.codes);
+        std::optional<meter::Resource> resource; // refused before anything is opened
         if (!o_.meter.empty()) {
-            resourceOf(o_.meter); // refused before anything is opened
+            resource = resourceOf(o_.meter);
         }
         std::optional<CsvRun> before;
         if (!o_.resume.empty()) {
@@ -377,7 +384,7 @@ class Characterization {
         r_.csv = csvPath;
         r_.planned = codes_.size();
 
-        dmm_ = connectMeter(o_, r_, context_);
+        dmm_ = connectMeter(resource, o_, r_, context_);
         const CsvSetup setup = csvSetupOf(r_);
         measured_.reserve(codes_.size());
         if (!csvPath.empty()) {
@@ -489,30 +496,15 @@ class Characterization {
     std::unique_ptr<Session> session_;
 };
 
-CharacterizeResult runPlan(const CharacterizeSetup& o, const CommonOptions& common,
-                           const Context& context) {
-    const measure::Limits limits = limitsOfOption(o.limits);
+} // namespace
+
+CharacterizeResult characterize(const CharacterizeSetup& o, const CommonOptions& common,
+                                const Context& context) {
+    const measure::Limits limits = limitsOf(o.limits);
     if (!o.from.empty()) {
         return judgeFile(o, common, limits);
     }
     return Characterization(o, common, context).run(limits);
-}
-
-} // namespace
-
-measure::Limits limitsOf(const std::string& option) {
-    return limitsOfOption(option);
-}
-
-CharacterizeResult characterize(const CharacterizeSetup& setup, const CommonOptions& common,
-                                const Context& context) {
-    return runPlan(setup, common, context);
-}
-
-CharacterizeResult judgeRun(const CsvRun& run, const std::string& source,
-                            const CharacterizeSetup& setup, const CommonOptions& common,
-                            const measure::Limits& limits) {
-    return judge(run, source, setup, common, limits);
 }
 
 std::optional<measure::Figures> figuresOfStored(const results::Run& run,

@@ -94,9 +94,6 @@ std::vector<std::string> sweepSummaryLines(const SweepResult& r) {
 SweepResult sweep(const SweepSetup& o, const session::CommonOptions& common,
                   const Context& context) {
     const control::DeviceProfile& device = o.device.deviceProfile();
-    const std::int32_t from = o.from;
-    const std::int32_t to = o.to;
-    const std::int32_t step = o.step;
     const std::string firmware = session::firmwarePathOf(common);
     checkOutputPaths(o.csv, o.plot, firmware, common.json);
     std::optional<Renderer> plotter;
@@ -109,12 +106,12 @@ SweepResult sweep(const SweepSetup& o, const session::CommonOptions& common,
         common, o.device, true, context.recording,
         {{"reference_v", control::formatNumber(o.vref)},
          {"reading_unit", "counts"},
-         {"plan", control::formatCode(from) + " to " + control::formatCode(to) + " step " +
-                      control::formatCode(step)},
+         {"plan", control::formatCode(o.from) + " to " + control::formatCode(o.to) + " step " +
+                      control::formatCode(o.step)},
          {"limits",
           o.tolerance ? "tolerance " + control::formatNumber(*o.tolerance) + " counts" : ""}});
-    const measure::Codes codes = measure::Codes::range(from, to, step);
-    SweepPlot plot(from, to);
+    const measure::Codes codes = measure::Codes::range(o.from, o.to, o.step);
+    SweepPlot plot(o.from, o.to);
     measure::SweepStatistics statistics(o.tolerance);
     const std::shared_ptr<void> stopHeld = context.stopHeld();
     const std::int16_t mode = o.device.powerMode();
