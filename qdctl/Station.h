@@ -1,8 +1,8 @@
 #pragma once
 
-// characterize --station: one characterization per slot of a station file,
-// all at once, each a qdctl of its own with its own board, meter, files and
-// recorded run, so that a slot whose board or meter fails ends alone.
+// characterize --station on the command line: the station's slots share
+// this command line's arguments, and their progress and summary are shown
+// here. The station itself is run/Station.h's.
 
 #include "session/CommonOptions.h"
 
@@ -10,22 +10,6 @@
 #include <vector>
 
 namespace qd::qdctl {
-
-// One line of a station file: BOARD METER [DUT-SERIAL].
-struct StationSlot {
-    int line = 0;
-    std::string board; // a serial or an index, as qdctl list shows them
-    std::string meter; // a resource, as --meter takes it
-    std::string dut;   // the unit's serial, "" when not given
-
-    // What its files are named by: the DUT serial, else slotN.
-    std::string name(std::size_t number) const;
-};
-
-// The slots of a station file's text; Failure(BadArguments) naming
-// "PATH:LINE" for a line that is not one, a board, meter or DUT given twice
-// and a file with no slot at all.
-std::vector<StationSlot> parseStation(const std::string& text, const std::string& path);
 
 // The arguments every slot shares: the command line as given without what
 // each slot has its own of (its board, meter, files, serial), what only the

@@ -1,0 +1,323 @@
+#include "run/Station.h"
+
+#include "meter/Resource.h"
+#include "platform/Process.h"
+#include "results/Store.h"
+#include "run/StationProtocol.h"
+#include "scpi/Parser.h"
+#include "session/ExitStatus.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonValue>
+#include <QProcess>
+#include <QTimer>
+#include <algorithm>
+#include <cctype>
+#include <memory>
+#include <sstream>
+#include <tuple>
+
+namespace qd::run {
+
+using session::BadArguments;
+using session::Failure;
+
+namespace {
+
+// A DUT serial names the slot's files: nothing that leads elsewhere.
+bool fileNameSafe(const std::string& text) {
+    return !text.empty() && text.front() != '.' &&
+           std::all_of(text.begin(), text.end(), [](unsigned char c) {
+               return std::isalnum(c) || c == '-' || c == '_' || c == '.';
+           });
+}
+
+QString q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+} // namespace
+
+std::string StationSlot::name(std::size_t number) const {
+    return dut.empty() ? "slot" + std::to_string(number) : dut;
+}
+
+std::vector<StationSlot> parseStation(const std::string& text, const std::string& path) {
+    std::vector<StationSlot> found;
+    std::istringstream stream(text);
+    std::string line;
+    int number = 0;
+    const auto refuse = [&](const std::string& why) {
+        throw Failure(BadArguments, path + ":" + std::to_string(number) + ": " + why);
+    };
+    while (std::getline(stream, line)) {
+        ++number;
+        line = line.substr(0, line.find('#'));
+        std::istringstream words(line);
+        std::vector<std::string> word;
+        for (std::string w; words >> w;) {
+            word.push_back(w);
+        }
+        if (word.empty()) {
+            continue;
+        }
+        if (word.size() > 3 || word.size() < 2) {
+            refuse("a slot is BOARD METER [DUT-SERIAL], this line has " +
+                   std::to_string(word.size()) + (word.size() == 1 ? " word" : " words"));
+        }
+        StationSlot slot{number, word[0], word[1], word.size() == 3 ? word[2] : ""};
+        std::string why;
+        if (!meter::Resource::parse(slot.meter, why)) {
+            refuse("the meter " + why);
+        }
+        if (!slot.dut.empty() && !fileNameSafe(slot.dut)) {
+            refuse("the DUT serial \"" + slot.dut +
+                   "\" names the slot's files: letters, digits, '-', '_' and '.' only");
+        }
+        for (const StationSlot& other : found) {
+            for (const auto& [what, mine, theirs] :
+                 {std::tuple{"board", &slot.board, &other.board},
+                  std::tuple{"meter", &slot.meter, &other.meter},
+                  std::tuple{"DUT serial", &slot.dut, &other.dut}}) {
+                if (!mine->empty() && scpi::equalsIgnoringCase(*mine, *theirs)) {
+                    refuse(std::string("the ") + what + " " + *mine + " is line " +
+                           std::to_string(other.line) + "'s too: one slot each");
+                }
+            }
+        }
+        found.push_back(slot);
+    }
+    if (found.empty()) {
+        throw Failure(BadArguments, path + ": no slot in it; one a line: BOARD METER [DUT-SERIAL]");
+    }
+    return found;
+}
+
+std::vector<StationSlot> readStationFile(const std::string& path) {
+    QFile file(q(path));
+    constexpr qint64 kLargest = 1 << 20;
+    if (!file.open(QIODevice::ReadOnly) || file.size() > kLargest) {
+        throw Failure(BadArguments, "--station: cannot read " + path + ": " +
+                                        (file.isOpen() ? std::string("larger than 1 MiB")
+                                                       : file.errorString().toStdString()));
+    }
+    return parseStation(file.read(kLargest).toStdString(), path);
+}
+
+std::string SlotRun::label() const {
+    return "slot " + std::to_string(number) + " (" + slot.name(number) + ")";
+}
+
+QJsonObject SlotRun::json() const {
+    QJsonObject json = result;
+    json.insert("slot", static_cast<qint64>(number));
+    json.insert("line", slot.line);
+    const QString boardSerial = json.value("board_serial").toString();
+    json.insert("board", boardSerial.isEmpty() ? q(slot.board) : boardSerial);
+    json.insert("serial", slot.dut.empty() ? QJsonValue(QJsonValue::Null) : q(slot.dut));
+    json.insert("meter_resource", q(slot.meter));
+    json.insert("status", status);
+    if (!json.contains("verdict")) {
+        json.insert("verdict", QJsonValue::Null);
+    }
+    if (!json.contains("run")) {
+        json.insert("run", QJsonValue::Null);
+    }
+    if (json.contains("error")) {
+        json.insert("message", json.value("error"));
+    }
+    json.insert("csv", q(csv));
+    return json;
+}
+
+namespace {
+
+// A slot's process and what it wrote on standard error that is not yet a
+// whole line.
+struct Child {
+    std::unique_ptr<QProcess> process;
+    QByteArray errors;
+};
+
+// A slot's qdctl characterize: what every slot shares, then its own board,
+// meter, serial and files (named by its DUT serial in the folder), its
+// answers as JSON and its place in the station. Its files' names go into
+// `slot`.
+QStringList slotArguments(SlotRun& slot, const StationSetup& setup, const std::string& station) {
+    const QDir out(q(setup.out));
+    const std::string base = slot.slot.name(slot.number);
+    slot.csv = out.filePath(q(base + ".csv")).toStdString();
+    QStringList arguments;
+    for (const std::string& a : setup.shared) {
+        arguments << q(a);
+    }
+    arguments << "--board" << q(slot.slot.board) << "--meter" << q(slot.slot.meter) << "--csv"
+              << q(slot.csv);
+    if (!slot.slot.dut.empty()) {
+        arguments << "--serial" << q(slot.slot.dut);
+    }
+    if (!setup.reportExtension.empty()) {
+        slot.report = out.filePath(q(base + "." + setup.reportExtension)).toStdString();
+        arguments << "--report" << q(slot.report);
+    }
+    if (!setup.plotExtension.empty()) {
+        slot.plot = out.filePath(q(base + "-inl." + setup.plotExtension)).toStdString();
+        arguments << "--plot" << q(slot.plot);
+    }
+    arguments << "--json"
+              << "--station-slot" << q(station + ":" + std::to_string(slot.number));
+    return arguments;
+}
+
+// What a slot said on standard error so far: its progress, and its
+// messages handed on.
+void readSlotErrors(SlotRun& slot, Child& child, StationWatcher& watcher) {
+    child.errors += child.process->readAllStandardError();
+    for (qsizetype end; (end = child.errors.indexOf('\n')) >= 0;) {
+        const QByteArray line = child.errors.left(end).trimmed();
+        child.errors.remove(0, end + 1);
+        if (const auto p = slotProgressOf(line.toStdString())) {
+            slot.done = p->done;
+            slot.total = p->total;
+        } else if (!line.isEmpty()) {
+            const QByteArray own = "qdctl: ";
+            watcher.message(slot,
+                            (line.startsWith(own) ? line.mid(own.size()) : line).toStdString());
+        }
+    }
+}
+
+// The slots as they run: each one's process watched, its end counted, a
+// stop handed on to those still running.
+class Station {
+  public:
+    Station(const StationSetup& setup, StationWatcher& watcher, const std::function<int()>& stop)
+        : watcher_(watcher), stop_(stop) {
+        result_.station = results::newRunId();
+        result_.slotRuns.reserve(setup.stationSlots.size());
+        children_.reserve(setup.stationSlots.size());
+        for (std::size_t i = 0; i < setup.stationSlots.size(); ++i) {
+            SlotRun slot;
+            slot.slot = setup.stationSlots[i];
+            slot.number = i + 1;
+            const QStringList arguments = slotArguments(slot, setup, result_.station);
+            result_.slotRuns.push_back(std::move(slot));
+            Child child{std::make_unique<QProcess>(), {}};
+            child.process->setProgram(q(setup.program));
+            child.process->setArguments(arguments);
+            children_.push_back(std::move(child));
+        }
+        for (std::size_t i = 0; i < children_.size(); ++i) {
+            connectSlot(i);
+        }
+    }
+
+    Station(const Station&) = delete;
+    Station& operator=(const Station&) = delete;
+    // Every slot has ended by now; nothing a process says as it goes may
+    // reach the slots moved out.
+    ~Station() {
+        for (Child& child : children_) {
+            child.process->disconnect();
+        }
+    }
+
+    StationResult run() {
+        watcher_.started(result_.slotRuns);
+        QTimer ticks;
+        QObject::connect(&ticks, &QTimer::timeout, [this] {
+            handOnStop();
+            watcher_.tick();
+        });
+        ticks.start(200);
+        for (std::size_t i = 0; i < children_.size(); ++i) {
+            result_.slotRuns[i].started = std::chrono::steady_clock::now();
+            children_[i].process->start();
+        }
+        loop_.exec();
+        ticks.stop();
+
+        const int signal = stop_();
+        const bool allPassed = std::all_of(result_.slotRuns.begin(), result_.slotRuns.end(),
+                                           [](const SlotRun& s) { return s.status == 0; });
+        result_.status = signal != 0 ? 128 + signal : allPassed ? 0 : session::CheckFailed;
+        return std::move(result_);
+    }
+
+  private:
+    void connectSlot(std::size_t i) {
+        QProcess* process = children_[i].process.get();
+        QObject::connect(process, &QProcess::readyReadStandardError, [this, i] {
+            readSlotErrors(result_.slotRuns[i], children_[i], watcher_);
+        });
+        QObject::connect(process, &QProcess::finished,
+                         [this, i](int code, QProcess::ExitStatus how) {
+                             const int signal = stop_();
+                             end(i, how == QProcess::NormalExit ? code
+                                    : signal != 0               ? 128 + signal
+                                                                : session::LibraryFailed);
+                         });
+        QObject::connect(process, &QProcess::errorOccurred,
+                         [this, i](QProcess::ProcessError error) {
+                             if (error == QProcess::FailedToStart) {
+                                 const QProcess& p = *children_[i].process;
+                                 watcher_.message(result_.slotRuns[i],
+                                                  "cannot start " + p.program().toStdString() +
+                                                      ": " + p.errorString().toStdString());
+                                 end(i, session::LibraryFailed);
+                             }
+                         });
+    }
+
+    void end(std::size_t i, int status) {
+        SlotRun& slot = result_.slotRuns[i];
+        if (slot.finished) {
+            return;
+        }
+        slot.finished = true;
+        slot.status = status;
+        slot.result = slotResultOf(children_[i].process->readAllStandardOutput().toStdString());
+        if (++ended_ == result_.slotRuns.size()) {
+            loop_.quit();
+        }
+    }
+
+    // A signal sent to the station alone is handed on once, so that each
+    // slot ends after its row.
+    void handOnStop() {
+        const int signal = stop_();
+        if (signal == 0 || signal == forwarded_) {
+            return;
+        }
+        for (std::size_t i = 0; i < children_.size(); ++i) {
+            if (!result_.slotRuns[i].finished) {
+                platform::signalProcess(static_cast<int>(children_[i].process->processId()),
+                                        signal);
+            }
+        }
+        forwarded_ = signal;
+    }
+
+    StationWatcher& watcher_;
+    const std::function<int()>& stop_;
+    StationResult result_;
+    std::vector<Child> children_;
+    QEventLoop loop_;
+    std::size_t ended_ = 0;
+    int forwarded_ = 0;
+};
+
+} // namespace
+
+StationResult runStation(const StationSetup& setup, StationWatcher& watcher,
+                         const std::function<int()>& stop) {
+    if (!QDir().mkpath(q(setup.out))) {
+        throw Failure(session::WriteFailed, "--out: cannot make the folder " + setup.out);
+    }
+    Station station(setup, watcher, stop);
+    return station.run();
+}
+
+} // namespace qd::run

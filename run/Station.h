@@ -1,0 +1,90 @@
+#pragma once
+
+// A station: one characterization per slot of a station file, all at once,
+// each a `qdctl characterize` of its own with its own board, meter, files
+// and recorded run, so that a slot whose board or meter fails ends alone.
+// The slots speak to the station as run/StationProtocol.h says.
+
+#include <QJsonObject>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace qd::run {
+
+// One line of a station file: BOARD METER [DUT-SERIAL].
+struct StationSlot {
+    int line = 0;
+    std::string board; // a serial or an index, as qdctl list shows them
+    std::string meter; // a resource, as --meter takes it
+    std::string dut;   // the unit's serial, "" when not given
+
+    // What its files are named by: the DUT serial, else slotN.
+    std::string name(std::size_t number) const;
+};
+
+// The slots of a station file's text; Failure(BadArguments) naming
+// "PATH:LINE" for a line that is not one, a board, meter or DUT given twice
+// and a file with no slot at all.
+std::vector<StationSlot> parseStation(const std::string& text, const std::string& path);
+
+// The slots of the station file at `path`, read as --station names it;
+// Failure(BadArguments) when it cannot be read, as parseStation otherwise.
+std::vector<StationSlot> readStationFile(const std::string& path);
+
+struct StationSetup {
+    std::vector<StationSlot> stationSlots;
+    std::string program;             // the qdctl each slot runs
+    std::vector<std::string> shared; // the characterize arguments every slot shares
+    std::string out = ".";           // the folder each slot's files go to
+    std::string reportExtension;     // each slot's report: "html", "pdf", ...; "" for none
+    std::string plotExtension;       // each slot's INL plot, likewise
+};
+
+// A slot as it runs and as it ended.
+struct SlotRun {
+    StationSlot slot;
+    std::size_t number = 0; // from 1, in the file's order
+    std::string csv, report, plot;
+    std::chrono::steady_clock::time_point started;
+    std::size_t done = 0, total = 0; // codes, as it last said
+    bool finished = false;
+    int status = 0;
+    QJsonObject result; // its last JSON object: figures, verdict and run, or its error
+
+    std::string label() const; // "slot N (NAME)"
+    // The slot as the station's JSON gives it: its result with its place,
+    // board, serial, meter, status and CSV.
+    QJsonObject json() const;
+};
+
+// Who watches a station: a terminal's lines, a window's grid.
+class StationWatcher {
+  public:
+    virtual ~StationWatcher() = default;
+    // The slots, about to start; they live, and change, until runStation
+    // returns.
+    virtual void started(const std::vector<SlotRun>& /*runs*/) {}
+    // A line a slot wrote for its user, its "qdctl: " taken off.
+    virtual void message(const SlotRun& slot, const std::string& line) = 0;
+    // A few times a second while the slots run.
+    virtual void tick() {}
+};
+
+struct StationResult {
+    std::string station; // the id each slot's run is kept under
+    std::vector<SlotRun> slotRuns;
+    int status = 0; // 0 when each passed, 128 + the signal that ended them, 1 otherwise
+};
+
+// Runs every slot to its end. `stop` is asked a few times a second: a
+// signal it gives is handed to each slot still running, which ends after
+// its current code with its rows kept (Ctrl-C on a terminal reaches them
+// itself). Needs a Qt application object; Failure(WriteFailed) when the
+// folder cannot be made.
+StationResult runStation(const StationSetup& setup, StationWatcher& watcher,
+                         const std::function<int()>& stop);
+
+} // namespace qd::run
