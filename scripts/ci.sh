@@ -18,7 +18,8 @@
 # tracks it, from the working tree, so local edits of tracked files are
 # tested too but build folders are not. The pristine base root (Debian's
 # packages only, nothing of this project) is cached in $QD_CI_CACHE
-# (default /var/cache/qd1600-ci), as are downloaded .deb files.
+# (default /var/cache/qd1600-ci), as are downloaded .deb files and the
+# compiler cache (ccache) of the build root.
 set -Eeuo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -173,10 +174,19 @@ new_root "$build_root"
 mkdir -p "$build_root$src"
 git -C "$repo" ls-files -z --cached | (cd "$repo" && tar --null -T - -cf -) |
     tar -C "$build_root$src" -xf -
-in_root "$build_root" bash -c "cd $src && scripts/test.sh"
+# Every compiler the build root runs (the presets' and the Windows cross
+# compiler) goes through ccache, kept in $cache/ccache between runs: a warm
+# run compiles only what changed. The source path is the same in every root,
+# so nothing is rewritten and the objects are those the compiler would make.
+mkdir -p "$cache/ccache"
+bind "$cache/ccache" "$build_root/var/cache/ccache"
+compiler_cache=(CCACHE_DIR=/var/cache/ccache CCACHE_MAXSIZE=4G
+    CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache)
+in_root "$build_root" "${compiler_cache[@]}" bash -c "cd $src && scripts/test.sh"
+in_root "$build_root" ccache --show-stats --verbose 2>/dev/null | grep -E 'Hits|Misses|Cache size' || true
 
 stage "build root: the Debian package, as the README says"
-in_root "$build_root" bash -c "cd $src && cmake --workflow --preset package"
+in_root "$build_root" "${compiler_cache[@]}" bash -c "cd $src && cmake --workflow --preset package"
 debs=("$build_root$src"/build/package/qd1600_*.deb)
 [ ${#debs[@]} = 1 ] && [ -f "${debs[0]}" ] || {
     echo "ci: expected one .deb in build/package" >&2
@@ -260,7 +270,7 @@ stage "build root: the Windows version, as the README says (scripts/windows.sh)"
 mkdir -p "$windows_cache"
 bind "$windows_cache" "$build_root/var/cache/qd1600-windows"
 # QD_WINE=false shows what a machine that cannot run 32-bit programs does.
-in_root "$build_root" ${QD_WINE:+QD_WINE="$QD_WINE"} bash -c "cd $src && scripts/windows.sh"
+in_root "$build_root" "${compiler_cache[@]}" ${QD_WINE:+QD_WINE="$QD_WINE"} bash -c "cd $src && scripts/windows.sh"
 
 stage "the firmware image: the same bytes in the .deb and the Windows zip"
 zip=$(cd "$build_root$src/build/windows" && ls qd1600-*-win32.zip)

@@ -9,6 +9,8 @@ packages=(
     build-essential cmake ninja-build pkg-config clang libclang-rt-dev clang-tidy
     qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl-dev libxkbcommon-dev
     libusb-1.0-0-dev libcli11-dev liblxi-dev libsqlite3-dev libpq-dev
+    # a compiler cache, used when CMAKE_CXX_COMPILER_LAUNCHER=ccache (CI sets it)
+    ccache
     # tests
     libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev
     xvfb xauth xdotool x11-utils locales fonts-liberation
