@@ -16,6 +16,7 @@
 
 #include <CLI/CLI.hpp>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
 #include <cmath>
@@ -65,6 +66,8 @@ QJsonObject runJson(const results::Run& run) {
         }
         if (c.kind == results::Column::Text) {
             json.insert(c.name, q(value));
+        } else if (c.kind == results::Column::Document) {
+            json.insert(c.name, QJsonDocument::fromJson(QByteArray::fromStdString(value)).object());
         } else {
             json.insert(c.name, std::stod(value));
         }

@@ -43,6 +43,8 @@ const std::vector<Column> kRunColumns = {
     {"note", Column::Text, "--note", 1},
     {"station", Column::Text, "the station run it was a slot of (characterize --station)", 2},
     {"slot", Column::Integer, "its slot in that station, from 1", 2},
+    {"setup", Column::Document,
+     "a characterization's settings as one JSON document, with its layout's \"version\"", 3},
 };
 
 std::string Run::get(const std::string& column) const {
@@ -118,9 +120,15 @@ std::vector<std::string> toVersion2(const std::string&) {
     return statements;
 }
 
+// Version 3: a characterization's settings kept whole, so that a new
+// setting needs no new column.
+std::vector<std::string> toVersion3(const std::string&) {
+    return addedColumns(3);
+}
+
 using Step = std::vector<std::string> (*)(const std::string& engine);
 // kSteps[v] takes a store from version v to v + 1.
-constexpr Step kSteps[] = {toVersion1, toVersion2};
+constexpr Step kSteps[] = {toVersion1, toVersion2, toVersion3};
 static_assert(std::size(kSteps) == kSchemaVersion, "a step for every version");
 
 Value typed(const Column& column, const std::string& text) {

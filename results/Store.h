@@ -18,10 +18,10 @@
 namespace qd::results {
 
 // A column of the table `runs`: its name and whether it holds text,
-// a whole number or a real.
+// a whole number, a real or a JSON document (kept as text).
 struct Column {
     const char* name;
-    enum Kind { Text, Integer, Real } kind;
+    enum Kind { Text, Integer, Real, Document } kind;
     const char* meaning; // for the schema's table in docs/results-store.md
     int since;           // the schema version that added it
 };
@@ -57,7 +57,7 @@ struct Filter {
 
 // The schema's version this program writes; an older store is migrated
 // forward when opened, a newer one is refused rather than written wrongly.
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 class Store {
   public:

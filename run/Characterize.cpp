@@ -14,6 +14,7 @@
 #include "run/Recording.h"
 #include "run/Renderer.h"
 #include "run/ResultsFile.h"
+#include "run/Settings.h"
 #include "session/ExitStatus.h"
 
 #include <QDateTime>
@@ -87,37 +88,6 @@ meter::Resource resourceOf(const std::string& text) {
         throw Failure(BadArguments, "--meter " + why);
     }
     return *resource;
-}
-
-std::string printed(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", value);
-    return text;
-}
-
-// What the CSV's '#' lines keep of a run: what --resume must find again
-// and what --from needs to judge it.
-CsvSetup csvSetupOf(const CharacterizeResult& r) {
-    CsvSetup setup = {{"qdctl", r.version},
-                      {"device", r.device},
-                      {"bits", std::to_string(r.bits)},
-                      {"reference_v", printed(r.referenceVolts)},
-                      {"codes", r.plan},
-                      {"samples", std::to_string(r.samples)},
-                      {"nplc", printed(r.nplc)},
-                      {"settle_ms", printed(r.settleMs)},
-                      {"meter", r.meter.empty() ? "on-board" : r.meter},
-                      {"meter_idn", r.meterIdentity},
-                      {"date", r.date},
-                      {"command", r.commandLine}};
-    for (const auto& [key, value] :
-         {std::pair{"serial", &r.serial}, std::pair{"operator", &r.operatorName},
-          std::pair{"temperature", &r.temperature}, std::pair{"note", &r.note}}) {
-        if (!value->empty()) {
-            setup.emplace_back(key, *value);
-        }
-    }
-    return setup;
 }
 
 // Refuses to finish a file measured another way: its rows and this run's
@@ -205,6 +175,10 @@ CharacterizeResult resultOf(const CharacterizeSetup& o, const CommonOptions& com
     r.note = o.note;
     r.version = QDCTL_VERSION;
     r.commandLine = common.commandLine;
+    if (const auto colon = o.stationSlot.find(':'); colon != std::string::npos) {
+        r.station = o.stationSlot.substr(0, colon);
+        r.slot = o.stationSlot.substr(colon + 1);
+    }
     return r;
 }
 
@@ -330,26 +304,12 @@ std::unique_ptr<meter::Meter> connectMeter(const std::optional<meter::Resource>&
     }
 }
 
-// What the store keeps of a characterization's setup beside what every run
-// holds.
-std::map<std::string, std::string> recordedFields(const CharacterizeSetup& o,
-                                                  const CharacterizeResult& r, bool meter) {
-    const auto colon = o.stationSlot.find(':');
-    return {{"reference_v", printed(o.vref)},
-            {"reading_unit", "V"},
-            {"meter_idn", r.meterIdentity},
-            {"meter_resource", r.meter.empty() ? "on-board" : r.meter},
-            {"nplc", meter ? printed(o.nplc) : ""},
-            {"samples", std::to_string(o.samples)},
-            {"settle_ms", printed(o.settleMs)},
-            {"plan", r.plan},
-            {"limits", r.limits.text()},
-            {"dut_serial", o.serial},
-            {"operator", o.operatorName},
-            {"temperature", o.temperature},
-            {"note", o.note},
-            {"station", o.stationSlot.substr(0, colon)},
-            {"slot", o.stationSlot.empty() ? std::string() : o.stationSlot.substr(colon + 1)}};
+// What the store keeps of a characterization beside what every run holds:
+// its settings, and that its readings are volts.
+std::map<std::string, std::string> recordedFields(const CharacterizeResult& r, bool meter) {
+    std::map<std::string, std::string> fields = recordedSettings(r, meter);
+    fields["reading_unit"] = "V";
+    return fields;
 }
 
 // A characterization from its setup to its conclusion: each step a
@@ -395,7 +355,7 @@ class Characterization {
             resume(*before, device.resolution);
         }
         auto opened = openRecorded(common_, o_.device, true, context_.recording,
-                                   recordedFields(o_, r_, dmm_ != nullptr));
+                                   recordedFields(r_, dmm_ != nullptr));
         session_ = std::move(opened.session);
         r_.downloaded = opened.downloaded;
         const session::BoardFields listed =

@@ -78,8 +78,9 @@ struct CharacterizeResult {
     std::string serial, operatorName, temperature, note;
     std::string meterCalibration; // the meter's CAL:DATE? answer, when it has one
     std::string version, commandLine;
-    std::string from;        // the CSV judged, for --from
-    std::size_t resumed = 0; // rows taken from the CSV of --resume
+    std::string station, slot; // the station run it is a slot of, and its slot; "" for none
+    std::string from;          // the CSV judged, for --from
+    std::size_t resumed = 0;   // rows taken from the CSV of --resume
     bool interrupted() const { return signal != 0 || endStatus != 0; }
 };
 

@@ -1,6 +1,7 @@
 #include "run/CharacterizeCsv.h"
 
 #include "control/DataWord.h"
+#include "run/Settings.h"
 #include "session/ExitStatus.h"
 
 #include <cmath>
@@ -151,15 +152,7 @@ CsvRun readCsv(const std::string& path, const std::string& option) {
 
 CsvRun csvOfStored(const results::Run& run, const std::vector<results::Reading>& readings) {
     CsvRun csv;
-    for (const auto& [key, column] :
-         {std::pair{"device", "device"}, std::pair{"reference_v", "reference_v"},
-          std::pair{"codes", "plan"}, std::pair{"samples", "samples"}, std::pair{"nplc", "nplc"},
-          std::pair{"settle_ms", "settle_ms"}, std::pair{"meter", "meter_resource"},
-          std::pair{"meter_idn", "meter_idn"}, std::pair{"date", "started"},
-          std::pair{"serial", "dut_serial"}, std::pair{"operator", "operator"},
-          std::pair{"temperature", "temperature"}, std::pair{"note", "note"}}) {
-        csv.setup.emplace_back(key, run.get(column));
-    }
+    csv.setup = storedCsvSetup(run);
     for (const auto& r : readings) {
         if (r.sample == 1 || csv.rows.empty()) {
             csv.rows.push_back({r.code, r.frame, {}});

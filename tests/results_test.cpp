@@ -55,7 +55,8 @@ TEST(ResultsStore, RefusesAStoreNewerThanItsSchema) {
 }
 
 // A store made by the first release: its runs table lacks the station's
-// columns. Opening it adds them and keeps what it holds.
+// columns and the setup document. Opening it adds them, a step a version,
+// and keeps what it holds.
 TEST(ResultsStore, MigratesAVersion1StoreForwardKeepingItsRuns) {
     TempDir dir;
     const std::string path = dir.file("results.sqlite");
@@ -65,6 +66,7 @@ TEST(ResultsStore, MigratesAVersion1StoreForwardKeepingItsRuns) {
     }
     {
         auto old = openSqlite(path);
+        old->execute("ALTER TABLE runs DROP COLUMN setup");
         old->execute("DROP INDEX runs_station");
         old->execute("ALTER TABLE runs DROP COLUMN slot");
         old->execute("ALTER TABLE runs DROP COLUMN station");
@@ -75,12 +77,14 @@ TEST(ResultsStore, MigratesAVersion1StoreForwardKeepingItsRuns) {
     auto slot = runOf("0b6e2222-0000-4000-8000-000000000000");
     slot.fields["station"] = "5a7e0000-0000-4000-8000-000000000000";
     slot.fields["slot"] = "3";
+    slot.fields["setup"] = R"({"version":1,"samples":4})";
     store.begin(slot);
     qd::results::Filter filter;
     filter.station = "5a7e0000-0000-4000-8000-000000000000";
     const auto found = store.runs(filter);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].get("slot"), "3");
+    EXPECT_EQ(found[0].get("setup"), R"({"version":1,"samples":4})");
 }
 
 } // namespace

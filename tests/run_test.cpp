@@ -8,10 +8,12 @@
 #include "meter/Transport.h"
 #include "run/Characterize.h"
 #include "run/Recording.h"
+#include "run/Settings.h"
 #include "run/StationProtocol.h"
 #include "simmeter/SimMeter.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <csignal>
 #include <deque>
 #include <gtest/gtest.h>
@@ -141,6 +143,13 @@ TEST_F(Engine, CharacterizesAndRecordsWithoutStartingAProgram) {
     for (std::size_t i = 0; i < stored->codes.size(); ++i) {
         EXPECT_EQ(stored->codes[i].inlBestFit, r.figures->codes[i].inlBestFit)
             << "code " << stored->codes[i].code;
+    }
+
+    // Its settings, read back from the store, are those its CSV holds.
+    const auto asCsv = run::storedCsvSetup(kept);
+    for (const auto& setting : run::csvSetupOf(r)) {
+        EXPECT_NE(std::find(asCsv.begin(), asCsv.end(), setting), asCsv.end())
+            << setting.first << ": " << setting.second;
     }
 }
 
