@@ -204,6 +204,14 @@ class DatasheetCommand final : public Subcommand {
     }
 
     int run(const CommonOptions& common, run::Recording&) override {
+        // Refused before the store is read: neither may be written over.
+        const run::KeptFiles kept = run::keptFilesOf(common);
+        if (!o_.csv.empty() && o_.csv != "-") {
+            run::checkOutputFile("--csv", o_.csv, kept, {});
+        }
+        if (!o_.report.empty()) {
+            run::checkOutputFile("--report", o_.report, kept, {{"--csv", &o_.csv}});
+        }
         Datasheet d;
         try {
             const auto store = Recording::storeToRead(common);

@@ -241,7 +241,7 @@ class RunsCommand final : public Subcommand {
         auto s = store();
         const results::Run run = s->find(id_);
         const auto readings = s->readings(run.id());
-        checkOutputPaths(csv_, "", "", common_->json);
+        checkOutputPaths(csv_, "", run::keptFilesOf(*common_), common_->json);
         // The command's own columns: a characterization's setup lines and
         // its rows of samples; any other run's codes and readings.
         std::string header;

@@ -421,6 +421,13 @@ bool Store::copy(const Run& run, const std::vector<Reading>& readings,
     return true;
 }
 
+std::string sqlitePathOf(const std::string& url) {
+    if (url == "none" || url.starts_with("postgresql://") || url.starts_with("postgres://")) {
+        return {};
+    }
+    return url.starts_with("sqlite:") ? url.substr(7) : url;
+}
+
 std::unique_ptr<Store> openStore(const std::string& url, const PostgresOpener& postgres) {
     if (url == "none") {
         return nullptr;
@@ -428,7 +435,7 @@ std::unique_ptr<Store> openStore(const std::string& url, const PostgresOpener& p
     if (url.starts_with("postgresql://") || url.starts_with("postgres://")) {
         return std::make_unique<Store>(postgres(url));
     }
-    const std::string path = url.starts_with("sqlite:") ? url.substr(7) : url;
+    const std::string path = sqlitePathOf(url);
     if (path.empty()) {
         throw StoreError("--results takes a path, sqlite:PATH, postgresql://… or none");
     }

@@ -111,6 +111,9 @@ using PostgresOpener = std::function<std::unique_ptr<Database>(const std::string
 // (postgres:// too, opened by `postgres`), or none (nullptr).
 std::unique_ptr<Store> openStore(const std::string& url, const PostgresOpener& postgres);
 
+// The file of the SQLite store `url` names; "" for none and a server.
+std::string sqlitePathOf(const std::string& url);
+
 // A new run id: a random (version 4) UUID as text.
 std::string newRunId();
 

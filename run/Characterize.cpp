@@ -206,8 +206,9 @@ CharacterizeResult judgeRun(const CsvRun& run, const std::string& source,
     as.settleMs = number("settle_ms", 0.0);
     as.samples = static_cast<int>(number("samples"));
     const DeviceProfile& device = as.device.deviceProfile();
-    checkReportPath(o.report, source, o.plot, firmwarePathOf(common));
-    checkOutputPaths("", o.plot, firmwarePathOf(common), common.json);
+    const KeptFiles kept = keptFilesOf(common);
+    checkReportPath(o.report, source, o.plot, kept);
+    checkOutputPaths("", o.plot, kept, common.json);
     std::optional<Renderer> renderer;
     if (!o.plot.empty() || !o.report.empty()) {
         renderer.emplace();
@@ -333,9 +334,9 @@ class Characterization {
         }
         // A resumed run finishes its own file unless told to write another.
         const std::string csvPath = o_.csv.empty() ? o_.resume : o_.csv;
-        const std::string firmware = firmwarePathOf(common_);
-        checkOutputPaths(csvPath, o_.plot, firmware, common_.json);
-        checkReportPath(o_.report, csvPath, o_.plot, firmware);
+        const KeptFiles kept = keptFilesOf(common_);
+        checkOutputPaths(csvPath, o_.plot, kept, common_.json);
+        checkReportPath(o_.report, csvPath, o_.plot, kept);
         if (!o_.plot.empty() || !o_.report.empty()) {
             renderer_.emplace();
         }

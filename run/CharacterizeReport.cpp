@@ -376,7 +376,7 @@ std::string reportFormat(const std::string& path) {
 } // namespace
 
 void checkReportPath(const std::string& report, const std::string& csv, const std::string& plot,
-                     const std::string& firmware) {
+                     const KeptFiles& kept) {
     if (report.empty()) {
         return;
     }
@@ -385,7 +385,7 @@ void checkReportPath(const std::string& report, const std::string& csv, const st
                                         ": name a .html or .pdf file; the extension says which "
                                         "is written");
     }
-    checkOutputFile("--report", report, firmware, {{"--csv", &csv}, {"--plot", &plot}});
+    checkOutputFile("--report", report, kept, {{"--csv", &csv}, {"--plot", &plot}});
     checkWritable(report, "the report");
 }
 

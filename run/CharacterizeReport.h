@@ -2,6 +2,7 @@
 
 #include "report/ReportData.h"
 #include "results/Store.h"
+#include "run/ResultsFile.h"
 
 #include <string>
 
@@ -26,7 +27,7 @@ std::string verdictName(const CharacterizeResult& result);
 // .pdf, a folder, or the name of the firmware image or another output
 // (Failure(BadArguments)); one that cannot be written (WriteFailed).
 void checkReportPath(const std::string& report, const std::string& csv, const std::string& plot,
-                     const std::string& firmware);
+                     const KeptFiles& kept);
 
 // Writes the plot and the report asked for (an empty path: not asked)
 // with the one renderer, each into a file beside its path that takes its

@@ -1,7 +1,10 @@
 #include "run/ResultsFile.h"
 
+#include "results/Store.h"
+#include "run/Recording.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
+#include "session/Session.h"
 #include "session/System.h"
 
 #include <algorithm>
@@ -266,11 +269,26 @@ void refuseFolder(const char* option, const std::string& path) {
 
 } // namespace
 
-void checkOutputFile(const char* option, const std::string& path, const std::string& firmware,
+KeptFiles keptFilesOf(const session::CommonOptions& common) {
+    return {session::firmwarePathOf(common), results::sqlitePathOf(Recording::urlOf(common))};
+}
+
+void checkOutputFile(const char* option, const std::string& path, const KeptFiles& kept,
                      std::initializer_list<std::pair<const char*, const std::string*>> others) {
     refuseFolder(option, path);
-    if (sameFile(path, firmware)) {
+    if (sameFile(path, kept.firmware)) {
         throw Failure(BadArguments, std::string(option) + " " + path + " names the firmware image");
+    }
+    if (!kept.store.empty()) {
+        for (const char* beside : {"", "-wal", "-shm", "-journal"}) {
+            if (sameFile(path, kept.store + beside)) {
+                throw Failure(BadArguments,
+                              std::string(option) + " " + path +
+                                  (*beside == 0
+                                       ? " names the results store"
+                                       : " names a file of the results store " + kept.store));
+            }
+        }
     }
     for (const auto& [other, otherPath] : others) {
         if (!otherPath->empty() && *otherPath != "-" && sameFile(path, *otherPath)) {
@@ -280,13 +298,13 @@ void checkOutputFile(const char* option, const std::string& path, const std::str
     }
 }
 
-void checkOutputPaths(const std::string& csv, const std::string& plot, const std::string& firmware,
+void checkOutputPaths(const std::string& csv, const std::string& plot, const KeptFiles& kept,
                       bool json) {
     if (csv == "-" && json) {
         throw Failure(BadArguments, "--csv - and --json both want standard output");
     }
     if (csv != "-") {
-        checkOutputFile("--csv", csv, firmware, {});
+        checkOutputFile("--csv", csv, kept, {});
     }
     if (plot.empty()) {
         return;
@@ -294,7 +312,7 @@ void checkOutputPaths(const std::string& csv, const std::string& plot, const std
     if (plot == "-") {
         throw Failure(BadArguments, "--plot needs a file; it cannot go to standard output");
     }
-    checkOutputFile("--plot", plot, firmware, {{"--csv", &csv}});
+    checkOutputFile("--plot", plot, kept, {{"--csv", &csv}});
     if (plotFormat(plot).empty()) {
         throw Failure(BadArguments, "--plot " + plot +
                                         ": name a .png, .svg or .pdf file; the extension says "

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "session/CommonOptions.h"
 #include "session/ExitStatus.h"
 
 #include <cstddef>
@@ -72,12 +73,21 @@ void endEarly(const Failure& failure, std::size_t done, std::size_t total, Resul
 void writeBeside(const std::string& path, const std::string& what,
                  const std::function<bool(const std::string& partial, std::string& error)>& write);
 
+// What no output may name: the firmware image, and the results store with
+// the files SQLite keeps beside it. Written over, the one would stop the
+// board from starting, the other lose every run the lab kept.
+struct KeptFiles {
+    std::string firmware;
+    std::string store; // a SQLite store's file; "" for none or a server
+};
+KeptFiles keptFilesOf(const session::CommonOptions& common);
+
 // Refuses output paths before any board is touched: a folder, a path that
-// names the firmware image or the other output, a plot whose extension is
-// not png, svg or pdf, or "-" where standard output cannot take it (all
+// names a kept file or the other output, a plot whose extension is not
+// png, svg or pdf, or "-" where standard output cannot take it (all
 // Failure(BadArguments)); then a plot that cannot be written
 // (Failure(WriteFailed); the CSV's ResultsFile finds that for itself).
-void checkOutputPaths(const std::string& csv, const std::string& plot, const std::string& firmware,
+void checkOutputPaths(const std::string& csv, const std::string& plot, const KeptFiles& kept,
                       bool json);
 
 // Raises Failure(WriteFailed) naming `what` and `path` when a whole file
@@ -86,9 +96,9 @@ void checkOutputPaths(const std::string& csv, const std::string& plot, const std
 // device or a pipe, and so on.
 void checkWritable(const std::string& path, const std::string& what);
 
-// Refuses `path` as the output of `option`: a folder, the firmware image, or
-// the file another option already names ("-" and "" name none).
-void checkOutputFile(const char* option, const std::string& path, const std::string& firmware,
+// Refuses `path` as the output of `option`: a folder, a kept file, or the
+// file another option already names ("-" and "" name none).
+void checkOutputFile(const char* option, const std::string& path, const KeptFiles& kept,
                      std::initializer_list<std::pair<const char*, const std::string*>> others);
 
 // A file name's extension in lower case, with its dot: ".png".

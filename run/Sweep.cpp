@@ -94,8 +94,7 @@ std::vector<std::string> sweepSummaryLines(const SweepResult& r) {
 SweepResult sweep(const SweepSetup& o, const session::CommonOptions& common,
                   const Context& context) {
     const control::DeviceProfile& device = o.device.deviceProfile();
-    const std::string firmware = session::firmwarePathOf(common);
-    checkOutputPaths(o.csv, o.plot, firmware, common.json);
+    checkOutputPaths(o.csv, o.plot, keptFilesOf(common), common.json);
     std::optional<Renderer> plotter;
     if (!o.plot.empty()) {
         plotter.emplace();

@@ -200,10 +200,35 @@ def store_that_cannot_be_written(work):
         check(sum(1 for _ in f) == 257, "an unwritable store cost the sweep's rows")
 
 
+def outputs_naming_the_store(work):
+    """An output that names the store or a file SQLite keeps beside it is
+    refused before anything is written, and every run is still there."""
+    for store, args in [
+            ("a.sqlite", ["runs", "export", "RUN", "--csv", "a.sqlite"]),
+            ("b.sqlite", ["sweep", "--device", "QD1200", "--from", "0", "--to", "F", "--csv", "b.sqlite-wal"]),
+            ("c.sqlite", ["characterize", "--device", "QD1200", "--codes", "400", "--csv", "c.sqlite"]),
+            ("d.sqlite", ["datasheet", "--csv", "d.sqlite-journal"]),
+            ("e.pdf", ["runs", "report", "RUN", "--report", "e.pdf"])]:
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", QD_BOARD="sim",
+                   QD_BOARD_STATE=os.path.join(work, store + ".state"), QD_RESULTS=store)
+        r = subprocess.run([QDCTL, "--json", "characterize", "--device", "QD1200", "--codes", "400",
+                            "--samples", "1", "--settle", "0", "-q"],
+                           env=env, cwd=work, capture_output=True, text=True, timeout=60)
+        run = json.loads(r.stdout or "{}").get("run", "")
+        r = subprocess.run([QDCTL] + [run if a == "RUN" else a for a in args], env=env, cwd=work,
+                           capture_output=True, text=True, timeout=60)
+        check(r.returncode == 2 and "results store" in r.stderr,
+              "%s: status %d, not 2 naming the store: %s" % (args, r.returncode, r.stderr))
+        with sqlite3.connect(os.path.join(work, store)) as db:
+            kept = [row[0] for row in db.execute("SELECT id FROM runs")]
+        check(kept == [run], "%s: the store holds %s, not the run %s" % (args, kept, run))
+
+
 def main():
     with tempfile.TemporaryDirectory() as work:
         os.chmod(work, 0o755)
         store_that_cannot_be_written(work)
+        outputs_naming_the_store(work)
         sqlite_env = cases("sqlite", Sqlite(os.path.join(work, "results.sqlite")), work)
         server = os.path.join(work, "pg")
         os.mkdir(server)
