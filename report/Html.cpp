@@ -1,9 +1,11 @@
 #include "report/Html.h"
 
 #include "report/Canvas.h"
+#include "report/Page.h"
 #include "report/Plot.h"
 
 #include <cstdio>
+#include <variant>
 
 namespace qd::report {
 
@@ -41,7 +43,7 @@ std::string num(double value) {
 }
 
 std::string hex(unsigned colour) {
-    char text[8];
+    char text[16]; // six digits for a colour, room for any unsigned
     std::snprintf(text, sizeof text, "%06x", colour);
     return text;
 }
@@ -132,6 +134,83 @@ std::string plotBody(const PlotData& plot, const Box& box) {
     return out;
 }
 
+constexpr const char* kStyle =
+    "@page { size: A4; margin: 12mm; }\n"
+    "body { font-family: sans-serif; font-size: 10pt; max-width: 190mm; margin: 8mm auto; "
+    "color: #111; }\n"
+    "h1 { font-size: 15pt; margin: 0 0 4pt; }\n"
+    ".verdict { display: inline-block; padding: 2pt 8pt; font-weight: bold; color: white; "
+    "border-radius: 3pt; }\n"
+    "footer { font-size: 8pt; color: #555; margin-top: 8pt; }\n"
+    "table { border-collapse: collapse; margin: 6pt 0; }\n"
+    "td, th { padding: 1.5pt 6pt; text-align: left; vertical-align: top; }\n"
+    "th { border-bottom: 1px solid #888; }\n"
+    "td.num { text-align: right; font-variant-numeric: tabular-nums; }\n"
+    ".setup td:first-child { color: #555; }\n"
+    ".columns { display: flex; gap: 10pt; }\n"
+    ".notes { font-size: 8pt; color: #333; padding-left: 12pt; }\n"
+    ".FAIL { color: #c62828; font-weight: bold; }\n";
+
+// A cell's opening tag: the style sheet sets numbers right and styles a
+// status by its own word (a FAIL in red); a label's grey is its rule for
+// the set-up's first column.
+std::string cellTag(Cell cell, const std::string& text) {
+    switch (cell) {
+    case Cell::Number:
+        return "<td class=\"num\">";
+    case Cell::Status:
+        return "<td class=\"" + escaped(text) + "\">";
+    case Cell::Label:
+    case Cell::Text:
+        break;
+    }
+    return "<td>";
+}
+
+// Each block of the page as HTML, appended to `out`.
+class HtmlBlock {
+  public:
+    explicit HtmlBlock(std::string& out) : out_(out) {}
+
+    void operator()(const Title& title) const { out_ += "<h1>" + escaped(title.text) + "</h1>\n"; }
+    void operator()(const Verdict& verdict) const {
+        out_ += "<p><span class=\"verdict\" style=\"background:#" +
+                hex(verdictColour(verdict.verdict)) + "\">" + escaped(verdict.verdict) +
+                "</span> " + escaped(verdict.reasons) + "</p>\n";
+    }
+    void operator()(const Table& table) const {
+        out_ += "<table class=\"" + escaped(table.name) + "\">\n";
+        if (table.headed) {
+            out_ += "<tr>";
+            for (const Column& column : table.columns) {
+                out_ += "<th>" + escaped(column.heading) + "</th>";
+            }
+            out_ += "</tr>\n";
+        }
+        for (const auto& row : table.rows) {
+            out_ += "<tr>";
+            for (std::size_t i = 0; i < row.size() && i < table.columns.size(); ++i) {
+                out_ += cellTag(table.columns[i].cell, row[i]) + escaped(row[i]) + "</td>";
+            }
+            out_ += "</tr>\n";
+        }
+        out_ += "</table>\n";
+    }
+    void operator()(const Figure& figure) const {
+        out_ += "<div>" + svgPlot(*figure.plot, 700, 235) + "</div>\n";
+    }
+    void operator()(const Notes& notes) const {
+        out_ += "<ul class=\"notes\">\n";
+        for (const auto& line : notes.lines) {
+            out_ += "<li>" + escaped(line) + "</li>\n";
+        }
+        out_ += "</ul>\n";
+    }
+
+  private:
+    std::string& out_;
+};
+
 } // namespace
 
 std::string svgPlot(const PlotData& plot, double width, double height) {
@@ -167,55 +246,15 @@ std::string svgDocument(const ReportData& data) {
 }
 
 std::string htmlPage(const ReportData& data) {
-    std::string out =
-        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" +
-        escaped(data.title) +
-        "</title>\n<style>\n"
-        "@page { size: A4; margin: 12mm; }\n"
-        "body { font-family: sans-serif; font-size: 10pt; max-width: 190mm; margin: 8mm auto; "
-        "color: #111; }\n"
-        "h1 { font-size: 15pt; margin: 0 0 4pt; }\n"
-        ".verdict { display: inline-block; padding: 2pt 8pt; font-weight: bold; color: white; "
-        "border-radius: 3pt; }\n"
-        "footer { font-size: 8pt; color: #555; margin-top: 8pt; }\n"
-        "table { border-collapse: collapse; margin: 6pt 0; }\n"
-        "td, th { padding: 1.5pt 6pt; text-align: left; vertical-align: top; }\n"
-        "th { border-bottom: 1px solid #888; }\n"
-        "td.num { text-align: right; font-variant-numeric: tabular-nums; }\n"
-        ".setup td:first-child { color: #555; }\n"
-        ".columns { display: flex; gap: 10pt; }\n"
-        ".notes { font-size: 8pt; color: #333; padding-left: 12pt; }\n"
-        ".FAIL { color: #c62828; font-weight: bold; }\n"
-        "</style></head>\n<body>\n<h1>" +
-        escaped(data.title) + "</h1>\n<p><span class=\"verdict\" style=\"background:#" +
-        hex(verdictColour(data.verdict)) + "\">" + escaped(data.verdict) + "</span> " +
-        escaped(data.reasons) + "</p>\n<table class=\"setup\">\n";
-    for (const auto& [label, value] : data.setup) {
-        out += "<tr><td>" + escaped(label) + "</td><td>" + escaped(value) + "</td></tr>\n";
+    const Page page = reportPage(data);
+    std::string out = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" +
+                      escaped(page.title) + "</title>\n<style>\n" + kStyle +
+                      "</style></head>\n<body>\n";
+    for (const Block& block : page.blocks) {
+        std::visit(HtmlBlock{out}, block);
     }
-    out += "</table>\n<table class=\"figures\">\n<tr>";
-    for (std::size_t i = 0; i < 7; ++i) {
-        out += "<th>" + escaped(headingOf(data, i)) + "</th>";
-    }
-    out += "</tr>\n";
-    for (const FigureRow& row : data.figures) {
-        out += "<tr><td>" + escaped(row.name) + "</td><td class=\"num\">" + escaped(row.value) +
-               "</td><td class=\"num\">" + escaped(row.uncertainty) + "</td><td>" +
-               escaped(row.unit) + "</td><td>" + escaped(row.where) + "</td><td>" +
-               escaped(row.limit) + "</td><td class=\"" + escaped(row.status) + "\">" +
-               escaped(row.status) + "</td></tr>\n";
-    }
-    out += "</table>\n";
-    for (const PlotData& plot : data.plots) {
-        out += "<div>" + svgPlot(plot, 700, 235) + "</div>\n";
-    }
-    out += "<ul class=\"notes\">\n";
-    for (const auto& note : data.notes) {
-        out += "<li>" + escaped(note) + "</li>\n";
-    }
-    out += "</ul>\n";
-    if (!data.footer.empty()) {
-        out += "<footer>" + escaped(data.footer) + "</footer>\n";
+    if (!page.footer.empty()) {
+        out += "<footer>" + escaped(page.footer) + "</footer>\n";
     }
     return out + "</body></html>\n";
 }
