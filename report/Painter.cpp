@@ -4,6 +4,7 @@
 
 #include "report/Canvas.h"
 #include "report/Html.h"
+#include "report/Page.h"
 #include "report/Plot.h"
 #include "report/ReportData.h"
 #include "session/ModuleExport.h"
@@ -16,19 +17,19 @@
 #include <QPainterPath>
 #include <QPdfWriter>
 #include <QSysInfo>
-#include <array>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <variant>
 
 namespace qd::report {
 
 namespace {
 
 // Drawing happens in points (1/72 inch) on every device.
-class Page {
+class Sheet {
   public:
-    Page(QPainter& painter, double pointsWide) : p_(painter), width_(pointsWide) {}
+    Sheet(QPainter& painter, double pointsWide) : p_(painter), width_(pointsWide) {}
 
     void font(double points, bool bold = false) {
         QFont f(QStringLiteral("Sans Serif"));
@@ -165,154 +166,180 @@ void drawCaption(QPainter& p, const std::vector<std::string>& lines, double left
 // A piece of the report drawn whole on one page, at the height measured
 // for it with the fonts it is drawn in, so that nothing overlaps whatever
 // wraps: a failure's long reasons, a long setting, a figure's note.
-struct Block {
+struct Piece {
     double height = 0;
     std::function<void(double top)> draw;
     bool keepWithNext = false; // a heading stays with what it heads
 };
 
 constexpr double kFooterHeight = 16;
+constexpr double kColumnGap = 4;
 
 // The height `text` takes wrapped to `width` in that font; 0 for none.
-double measuredHeight(Page& page, double points, bool bold, double width, const std::string& text) {
-    page.font(points, bold);
+double measuredHeight(Sheet& sheet, double points, bool bold, double width,
+                      const std::string& text) {
+    sheet.font(points, bold);
     return text.empty() ? 0.0
-                        : page.painter()
+                        : sheet.painter()
                               .boundingRect(QRectF(0, 0, width, 1e6),
                                             static_cast<int>(Qt::AlignLeft | Qt::TextWordWrap),
                                             QString::fromStdString(text))
                               .height();
 }
 
-// The title, the verdict's badge and its reasons beside it.
-Block titleBlock(Page& page, const ReportData& d) {
-    const double w = page.width();
-    const double titleHeight = measuredHeight(page, 15, true, w, d.title);
-    page.font(10, true);
-    const double badgeWidth = std::max(
-        44.0,
-        QFontMetricsF(page.painter().font()).horizontalAdvance(QString::fromStdString(d.verdict)) +
-            12);
-    const double reasonsHeight = measuredHeight(page, 9, false, w - badgeWidth - 8, d.reasons);
-    return {titleHeight + 4 + std::max(20.0, reasonsHeight + 6),
-            [&page, &d, w, titleHeight, badgeWidth](double y) {
-                QPainter& painter = page.painter();
-                page.font(15, true);
-                page.text(0, y, w, d.title);
-                y += titleHeight + 4;
-                page.font(10, true);
-                const QRectF badge(0, y, badgeWidth, 16);
-                painter.fillRect(badge, QColor(QRgb(verdictColour(d.verdict))));
-                painter.setPen(Qt::white);
-                painter.drawText(badge, Qt::AlignCenter, QString::fromStdString(d.verdict));
-                painter.setPen(Qt::black);
-                page.font(9);
-                page.text(badgeWidth + 8, y + 2, w - badgeWidth - 8, d.reasons);
-            },
-            false};
-}
+// Where a table's columns go across the sheet: left edges and widths.
+struct ColumnsAt {
+    std::vector<double> left, width;
+};
 
-// A setting a line: its label, its value wrapped beside it.
-void addSetupBlocks(Page& page, const ReportData& d, std::vector<Block>& blocks) {
-    const double w = page.width();
-    for (const auto& [label, value] : d.setup) {
-        const double h = std::max({11.0, measuredHeight(page, 8.5, false, 95, label),
-                                   measuredHeight(page, 8.5, false, w - 100, value)}) +
-                         1;
-        blocks.push_back({h,
-                          [&page, &label = label, &value = value, w](double y) {
-                              QPainter& painter = page.painter();
-                              page.font(8.5);
-                              painter.setPen(QColor(0x55, 0x55, 0x55));
-                              page.text(0, y, 95, label);
-                              painter.setPen(Qt::black);
-                              page.text(100, y, w - 100, value);
-                          },
-                          false});
+ColumnsAt columnsAt(const Table& table, double sheetWidth) {
+    ColumnsAt at;
+    double left = 0;
+    for (const Column& column : table.columns) {
+        at.left.push_back(left);
+        at.width.push_back(column.points > 0 ? column.points - kColumnGap : sheetWidth - left);
+        left += column.points;
     }
+    return at;
 }
 
-// The figures' table: its heading, kept with the first row, and a row each.
-void addFigureBlocks(Page& page, const ReportData& d, std::vector<Block>& blocks) {
-    const double w = page.width();
-    // Name, value, uncertainty, unit, where, limit, status: left edges and
-    // widths, the numbers right-aligned.
-    static constexpr std::array<double, 7> kLeft = {0, 100, 172, 236, 266, 384, 444};
-    const std::array<double, 7> width = {96, 68, 60, 28, 114, 56, w - kLeft[6]};
-    blocks.push_back({18,
-                      [&page, &d, w](double y) {
-                          y += 6;
-                          page.font(8.5, true);
-                          for (std::size_t i = 0; i < 7; ++i) {
-                              page.text(kLeft[i], y, 90, headingOf(d, i));
-                          }
-                          page.painter().drawLine(QPointF(0, y + 11), QPointF(w, y + 11));
-                      },
-                      true});
-    for (const FigureRow& row : d.figures) {
-        const std::array<std::string, 7> cells = {row.name,  row.value, row.uncertainty, row.unit,
-                                                  row.where, row.limit, row.status};
-        double h = 11;
-        for (std::size_t i = 0; i < 7; ++i) {
-            h = std::max(h, measuredHeight(page, 8.5, false, width[i], cells[i]));
+QColor cellColour(Cell cell, const std::string& text) {
+    if (cell == Cell::Label) {
+        return {0x55, 0x55, 0x55};
+    }
+    return cell == Cell::Status && text == "FAIL" ? QColor(QRgb(verdictColour("FAIL")))
+                                                  : QColor(Qt::black);
+}
+
+// Each block of the page as the pieces it is printed in, appended to
+// `pieces`: a table's heading and each row, each note, are pieces of their
+// own, so that a page may end between them. The pieces draw from the
+// blocks, which outlive them.
+class PrintedBlock {
+  public:
+    PrintedBlock(Sheet& sheet, std::vector<Piece>& pieces) : sheet_(sheet), pieces_(pieces) {}
+
+    void operator()(const Title& title) const {
+        const double w = sheet_.width();
+        pieces_.push_back({measuredHeight(sheet_, 15, true, w, title.text) + 4,
+                           [&sheet = sheet_, &title, w](double y) {
+                               sheet.font(15, true);
+                               sheet.painter().setPen(Qt::black);
+                               sheet.text(0, y, w, title.text);
+                           },
+                           true});
+    }
+    void operator()(const Verdict& verdict) const {
+        const double w = sheet_.width();
+        sheet_.font(10, true);
+        const double badgeWidth =
+            std::max(44.0, QFontMetricsF(sheet_.painter().font())
+                                   .horizontalAdvance(QString::fromStdString(verdict.verdict)) +
+                               12);
+        const double reasonsHeight =
+            measuredHeight(sheet_, 9, false, w - badgeWidth - 8, verdict.reasons);
+        pieces_.push_back(
+            {std::max(20.0, reasonsHeight + 6),
+             [&sheet = sheet_, &verdict, w, badgeWidth](double y) {
+                 QPainter& painter = sheet.painter();
+                 sheet.font(10, true);
+                 const QRectF badge(0, y, badgeWidth, 16);
+                 painter.fillRect(badge, QColor(QRgb(verdictColour(verdict.verdict))));
+                 painter.setPen(Qt::white);
+                 painter.drawText(badge, Qt::AlignCenter, QString::fromStdString(verdict.verdict));
+                 painter.setPen(Qt::black);
+                 sheet.font(9);
+                 sheet.text(badgeWidth + 8, y + 2, w - badgeWidth - 8, verdict.reasons);
+             },
+             false});
+    }
+    void operator()(const Table& table) const {
+        const ColumnsAt at = columnsAt(table, sheet_.width());
+        if (table.headed) {
+            headings(table, at);
         }
-        blocks.push_back({h + 1,
-                          [&page, cells, width](double y) {
-                              QPainter& painter = page.painter();
-                              page.font(8.5);
-                              for (std::size_t i = 0; i < 7; ++i) {
-                                  painter.setPen(i == 6 && cells[i] == "FAIL"
-                                                     ? QColor(QRgb(verdictColour("FAIL")))
-                                                     : QColor(Qt::black));
-                                  const bool number = i == 1 || i == 2;
-                                  page.text(kLeft[i], y, width[i], cells[i],
-                                            number ? Qt::AlignRight : Qt::AlignLeft);
-                              }
-                          },
-                          false});
+        for (const auto& row : table.rows) {
+            tableRow(table, row, at);
+        }
     }
-}
+    void operator()(const Figure& figure) const {
+        const double w = sheet_.width();
+        pieces_.push_back({186,
+                           [&sheet = sheet_, &figure, w](double y) {
+                               drawPlot(sheet.painter(), *figure.plot, {0, y + 6, w, 175}, 9);
+                           },
+                           false});
+    }
+    void operator()(const Notes& notes) const {
+        const double w = sheet_.width();
+        for (const auto& line : notes.lines) {
+            std::string text = "• " + line;
+            const double h = measuredHeight(sheet_, 7, false, w - 8, text) + 2;
+            pieces_.push_back({h,
+                               [&sheet = sheet_, text = std::move(text), w](double y) {
+                                   sheet.font(7);
+                                   sheet.painter().setPen(QColor(0x33, 0x33, 0x33));
+                                   sheet.text(8, y, w - 8, text);
+                               },
+                               false});
+        }
+    }
 
-std::vector<Block> pageBlocks(Page& page, const ReportData& d) {
-    const double w = page.width();
-    std::vector<Block> blocks = {titleBlock(page, d)};
-    addSetupBlocks(page, d, blocks);
-    addFigureBlocks(page, d, blocks);
-    for (const PlotData& plot : d.plots) {
-        blocks.push_back({186,
-                          [&page, &plot, w](double y) {
-                              drawPlot(page.painter(), plot, {0, y + 6, w, 175}, 9);
-                          },
-                          false});
-    }
-    for (const auto& note : d.notes) {
-        const std::string text = "• " + note;
-        blocks.push_back({measuredHeight(page, 7, false, w - 8, text) + 2,
-                          [&page, text, w](double y) {
-                              page.font(7);
-                              page.painter().setPen(QColor(0x33, 0x33, 0x33));
-                              page.text(8, y, w - 8, text);
-                          },
-                          false});
-    }
-    return blocks;
-}
+  private:
+    // Headings are short: each on one line, free to run past a narrow
+    // column into the gap after it.
+    static constexpr double kHeadingWidth = 90;
 
-// The report's pages: title and verdict, set-up, figures, plots, notes,
-// each page with the footer and its number; `newPage` starts the next.
-void drawPages(Page& page, const ReportData& d, double pageHeight,
-               const std::function<void()>& newPage) {
-    const std::vector<Block> blocks = pageBlocks(page, d);
-    const double usable = pageHeight - kFooterHeight;
-    // Where each block goes: a block that does not fit starts a page, and
-    // takes the heading it follows with it.
-    std::vector<std::pair<int, double>> at(blocks.size());
+    void headings(const Table& table, const ColumnsAt& at) const {
+        const double w = sheet_.width();
+        pieces_.push_back({18,
+                           [&sheet = sheet_, &table, at, w](double y) {
+                               y += 6;
+                               sheet.font(8.5, true);
+                               sheet.painter().setPen(Qt::black);
+                               for (std::size_t i = 0; i < table.columns.size(); ++i) {
+                                   sheet.text(at.left[i], y, kHeadingWidth,
+                                              table.columns[i].heading);
+                               }
+                               sheet.painter().drawLine(QPointF(0, y + 11), QPointF(w, y + 11));
+                           },
+                           true});
+    }
+    void tableRow(const Table& table, const std::vector<std::string>& row,
+                  const ColumnsAt& at) const {
+        const std::size_t cells = std::min(row.size(), table.columns.size());
+        double h = 11;
+        for (std::size_t i = 0; i < cells; ++i) {
+            h = std::max(h, measuredHeight(sheet_, 8.5, false, at.width[i], row[i]));
+        }
+        pieces_.push_back({h + 1,
+                           [&sheet = sheet_, &table, &row, at, cells](double y) {
+                               sheet.font(8.5);
+                               for (std::size_t i = 0; i < cells; ++i) {
+                                   const Cell cell = table.columns[i].cell;
+                                   sheet.painter().setPen(cellColour(cell, row[i]));
+                                   sheet.text(at.left[i], y, at.width[i], row[i],
+                                              cell == Cell::Number ? Qt::AlignRight
+                                                                   : Qt::AlignLeft);
+                               }
+                           },
+                           false});
+    }
+
+    Sheet& sheet_;
+    std::vector<Piece>& pieces_;
+};
+
+// Where each piece goes: a piece that does not fit starts a page, and takes
+// the heading it follows with it. A page and a top for each.
+std::vector<std::pair<int, double>> placed(const std::vector<Piece>& pieces, double usable) {
+    std::vector<std::pair<int, double>> at(pieces.size());
     int pageIndex = 0;
     double y = 0;
-    for (std::size_t i = 0; i < blocks.size(); ++i) {
-        if (y > 0 && y + blocks[i].height > usable) {
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        if (y > 0 && y + pieces[i].height > usable) {
             std::size_t first = i;
-            while (first > 0 && blocks[first - 1].keepWithNext &&
+            while (first > 0 && pieces[first - 1].keepWithNext &&
                    at[first - 1].first == pageIndex && at[first - 1].second > 0) {
                 --first;
             }
@@ -320,30 +347,42 @@ void drawPages(Page& page, const ReportData& d, double pageHeight,
             y = 0;
             for (std::size_t j = first; j < i; ++j) {
                 at[j] = {pageIndex, y};
-                y += blocks[j].height;
+                y += pieces[j].height;
             }
         }
         at[i] = {pageIndex, y};
-        y += blocks[i].height;
+        y += pieces[i].height;
     }
-    const int pages = pageIndex + 1;
-    QPainter& p = page.painter();
+    return at;
+}
+
+// The report's pages, its blocks in their order, each page with the footer
+// and its number; `newPage` starts the next.
+void drawPages(Sheet& sheet, const Page& page, double pageHeight,
+               const std::function<void()>& newPage) {
+    std::vector<Piece> pieces;
+    for (const Block& block : page.blocks) {
+        std::visit(PrintedBlock(sheet, pieces), block);
+    }
+    const std::vector<std::pair<int, double>> at = placed(pieces, pageHeight - kFooterHeight);
+    const int pages = at.empty() ? 1 : at.back().first + 1;
+    QPainter& p = sheet.painter();
     for (int n = 0; n < pages; ++n) {
         if (n > 0) {
             newPage();
         }
-        for (std::size_t i = 0; i < blocks.size(); ++i) {
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
             if (at[i].first == n) {
-                blocks[i].draw(at[i].second);
+                pieces[i].draw(at[i].second);
             }
         }
-        page.font(7);
+        sheet.font(7);
         p.setPen(QColor(0x55, 0x55, 0x55));
         const double footerTop = pageHeight - kFooterHeight + 6;
-        p.drawLine(QPointF(0, footerTop - 3), QPointF(page.width(), footerTop - 3));
+        p.drawLine(QPointF(0, footerTop - 3), QPointF(sheet.width(), footerTop - 3));
         const std::string number = "page " + std::to_string(n + 1) + " of " + std::to_string(pages);
-        page.text(0, footerTop, page.width() - 70, d.footer);
-        page.text(page.width() - 70, footerTop, 70, number, Qt::AlignRight);
+        sheet.text(0, footerTop, sheet.width() - 70, page.footer);
+        sheet.text(sheet.width() - 70, footerTop, 70, number, Qt::AlignRight);
     }
 }
 
@@ -368,8 +407,8 @@ bool writePdf(const ReportData& d, const std::string& path, bool plotsOnly, std:
         }
         drawCaption(p, d.caption, 0, y, 12);
     } else {
-        Page page(p, width);
-        drawPages(page, d, writer.height(), [&writer] { writer.newPage(); });
+        Sheet sheet(p, width);
+        drawPages(sheet, reportPage(d), writer.height(), [&writer] { writer.newPage(); });
     }
     return p.end();
 }
