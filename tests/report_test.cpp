@@ -85,3 +85,28 @@ TEST(PlotLegend, NamesEachSeriesThatIsDrawn) {
     EXPECT_EQ(svgPlot(plot, 700, 235).find(">endpoint<"), std::string::npos)
         << "a series with no points has no legend entry";
 }
+
+// Every text the run hands over reaches the page, escaped: a label, a
+// cell or a note that is dropped or written raw is named.
+TEST(HtmlPage, ShowsEveryTextEscaped) {
+    ReportData data;
+    data.title = "<title&>";
+    data.verdict = "<verdict&>";
+    data.reasons = "<reasons&>";
+    data.setup = {{"<label&>", "<setting&>"}};
+    data.headings = {"<heading&>"};
+    data.figures = {
+        {"<name&>", "<value&>", "<uncertainty&>", "<unit&>", "<where&>", "<limit&>", "<status&>"}};
+    data.plots = {plotOf("<plot&>", "LSB", 0, 0xFF, line(0, 0xFF, -1, 1))};
+    data.notes = {"<note&>"};
+    data.footer = "<footer&>";
+    const std::string page = htmlPage(data);
+    for (const char* text :
+         {"title", "verdict", "reasons", "label", "setting", "heading", "name", "value",
+          "uncertainty", "unit", "where", "limit", "status", "plot", "note", "footer"}) {
+        const std::string raw = std::string("<") + text + "&>";
+        EXPECT_EQ(page.find(raw), std::string::npos) << text << " written raw";
+        EXPECT_NE(page.find("&lt;" + std::string(text) + "&amp;&gt;"), std::string::npos)
+            << text << " not on the page";
+    }
+}
