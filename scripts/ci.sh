@@ -18,8 +18,8 @@
 # tracks it, from the working tree, so local edits of tracked files are
 # tested too but build folders are not. The pristine base root (Debian's
 # packages only, nothing of this project) is cached in $QD_CI_CACHE
-# (default /var/cache/qd1600-ci), as are downloaded .deb files and the
-# compiler cache (ccache) of the build root.
+# (default /var/cache/qd1600-ci), as are downloaded .deb files, the
+# compiler cache (ccache) of the build root and clang-tidy's passes.
 set -Eeuo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -178,10 +178,13 @@ git -C "$repo" ls-files -z --cached | (cd "$repo" && tar --null -T - -cf -) |
 # compiler) goes through ccache, kept in $cache/ccache between runs: a warm
 # run compiles only what changed. The source path is the same in every root,
 # so nothing is rewritten and the objects are those the compiler would make.
-mkdir -p "$cache/ccache"
+# clang-tidy's passes are remembered beside it (scripts/tidy-cache.py).
+mkdir -p "$cache/ccache" "$cache/tidy"
 bind "$cache/ccache" "$build_root/var/cache/ccache"
+bind "$cache/tidy" "$build_root/var/cache/qd1600-tidy"
 compiler_cache=(CCACHE_DIR=/var/cache/ccache CCACHE_MAXSIZE=4G
-    CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+    QD_TIDY_CACHE=/var/cache/qd1600-tidy)
 in_root "$build_root" "${compiler_cache[@]}" bash -c "cd $src && scripts/test.sh"
 in_root "$build_root" ccache --show-stats --verbose 2>/dev/null | grep -E 'Hits|Misses|Cache size' || true
 

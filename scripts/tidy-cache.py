@@ -6,8 +6,12 @@ checkout, its compile command and its preprocessed text (every header it
 includes, ours and the system's). A key is stored only after clang-tidy found
 nothing in that source, so a cached source is one that would pass again.
 
-  tidy-cache.py pending CACHE BUILD ROOT REGEX   prints the sources to check
-  tidy-cache.py passed  CACHE BUILD ROOT FILE... stores the keys of those
+  tidy-cache.py pending CACHE BUILD ROOT REGEX KEYS  prints the sources to
+      check, and writes their keys to the file KEYS
+  tidy-cache.py passed CACHE KEYS                   stores those keys
+
+The keys are those of the sources as they were when listed, so that a
+source edited while clang-tidy ran is not taken for the one it checked.
 """
 import concurrent.futures
 import hashlib
@@ -64,28 +68,30 @@ def key_of(config, entry):
 
 
 def main():
-    action, cache, build, root = sys.argv[1:5]
+    action, cache = sys.argv[1:3]
+    if action == "passed":
+        with open(sys.argv[3]) as f:
+            for key in f.read().split():
+                with open(os.path.join(cache, key), "w"):
+                    pass
+        return
+    build, root, wanted, keys_file = sys.argv[3:7]
     with open(os.path.join(build, "compile_commands.json")) as f:
-        entries = json.load(f)
-    if action == "pending":
-        wanted = re.compile(sys.argv[5])
-        entries = [e for e in entries if wanted.search(e["file"])]
-    else:
-        names = set(os.path.realpath(p) for p in sys.argv[5:])
-        entries = [e for e in entries if os.path.realpath(e["file"]) in names]
+        entries = [e for e in json.load(f) if re.search(wanted, e["file"])]
     config = tidy_config(root)
     with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 2) as pool:
         keys = list(pool.map(lambda e: key_of(config, e), entries))
     os.makedirs(cache, exist_ok=True)
-    pending = []
+    pending, new_keys = [], []
     for entry, key in zip(entries, keys):
-        stamp = os.path.join(cache, key) if key else None
-        if action == "pending":
-            if (not stamp or not os.path.exists(stamp)) and entry["file"] not in pending:
-                pending.append(entry["file"])
-        elif stamp:
-            with open(stamp, "w"):
-                pass
+        if key and os.path.exists(os.path.join(cache, key)):
+            continue
+        if entry["file"] not in pending:
+            pending.append(entry["file"])
+        if key:
+            new_keys.append(key)
+    with open(keys_file, "w") as f:
+        f.write("\n".join(new_keys) + "\n")
     for name in pending:
         print(name)
 

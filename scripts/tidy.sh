@@ -16,7 +16,9 @@ sources="^$PWD/($folders)/"
 # and checks are those of an earlier pass is not checked again.
 pending=()
 if [ -n "${QD_TIDY_CACHE:-}" ]; then
-    mapfile -t pending < <(scripts/tidy-cache.py pending "$QD_TIDY_CACHE" "$build" "$PWD" "$sources")
+    scripts/tidy-cache.py pending "$QD_TIDY_CACHE" "$build" "$PWD" "$sources" "$build/tidy.keys" \
+        >"$build/tidy.pending"
+    mapfile -t pending <"$build/tidy.pending"
     if [ ${#pending[@]} = 0 ]; then
         echo "tidy.sh: every source as when it last passed ($QD_TIDY_CACHE), no findings"
         exit 0
@@ -28,5 +30,5 @@ run-clang-tidy -p "$build" -j "$(nproc)" -quiet "$sources" >"$build/tidy.log" 2>
     echo "tidy.sh: clang-tidy found the above; the whole log is $build/tidy.log" >&2
     exit 1
 }
-[ ${#pending[@]} = 0 ] || scripts/tidy-cache.py passed "$QD_TIDY_CACHE" "$build" "$PWD" "${pending[@]}"
+[ ${#pending[@]} = 0 ] || scripts/tidy-cache.py passed "$QD_TIDY_CACHE" "$build/tidy.keys"
 echo "tidy.sh: $(grep -c '^clang-tidy' "$build/tidy.log") sources, no findings"
