@@ -2,6 +2,7 @@
 
 #include "control/NearestName.h"
 #include "qdctl/CommandOutput.h"
+#include "results/Database.h"
 #include "scpi/PowerModes.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
@@ -249,13 +250,15 @@ void checkNames(const CLI::App& app, const std::vector<CLI::App*>& subcommands, 
     }
 }
 
-// The command line as typed, for the records that name what made them;
-// control characters would break the one-line records it goes into.
+// The command line as typed, for the records that name what made them
+// (the store, the CSV, the report), which many may read; control characters
+// would break the one-line records it goes into.
 void keepCommandLine(int argc, char** argv, session::CommonOptions& o) {
     o.commandLine = "qdctl";
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        o.arguments.push_back(arg);
+        o.arguments.push_back(argv[i]);
+        // A store's password is kept out of every record of the command.
+        std::string arg = results::withoutPassword(argv[i]);
         std::replace_if(
             arg.begin(), arg.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; }, '?');
         const bool quote = arg.empty() || arg.find_first_of(" \t\"'") != std::string::npos;

@@ -37,4 +37,26 @@ std::optional<double> numberOf(const Value& value) {
     return std::nullopt;
 }
 
+std::string withoutPassword(const std::string& text) {
+    std::string out = text;
+    // user:PASSWORD@ after a scheme's "://"
+    for (std::size_t scheme = out.find("://"); scheme != std::string::npos;
+         scheme = out.find("://", scheme + 3)) {
+        const std::size_t end = out.find_first_of("/?#", scheme + 3);
+        const std::size_t at = out.rfind('@', end == std::string::npos ? out.size() : end);
+        const std::size_t colon = out.find(':', scheme + 3);
+        if (at != std::string::npos && at > scheme && colon < at) {
+            out.erase(colon, at - colon);
+        }
+    }
+    // password=PASSWORD among a URI's parameters or a connection string's
+    for (std::size_t key = out.find("password="); key != std::string::npos;
+         key = out.find("password=", key + 1)) {
+        const std::size_t value = key + 9;
+        const std::size_t end = out.find_first_of("& ", value);
+        out.replace(value, (end == std::string::npos ? out.size() : end) - value, "***");
+    }
+    return out;
+}
+
 } // namespace qd::results

@@ -71,4 +71,8 @@ std::unique_ptr<Database> openPostgres(const std::string& uri);
 std::string textOf(const Value& value);
 std::optional<double> numberOf(const Value& value);
 
+// `text` with the password of any URI in it (user:PASSWORD@, password=...)
+// left out: what is recorded, printed or shared never carries one.
+std::string withoutPassword(const std::string& text);
+
 } // namespace qd::results

@@ -24,17 +24,6 @@ std::string numbered(const std::string& sql, int& next) {
     return out;
 }
 
-// A URI's password is not for messages.
-std::string withoutPassword(const std::string& uri) {
-    const auto scheme = uri.find("://");
-    const auto at = uri.find('@');
-    if (scheme == std::string::npos || at == std::string::npos) {
-        return uri;
-    }
-    const auto colon = uri.find(':', scheme + 3);
-    return colon != std::string::npos && colon < at ? uri.substr(0, colon) + uri.substr(at) : uri;
-}
-
 class Result {
   public:
     explicit Result(PGresult* r) : r_(r) {}

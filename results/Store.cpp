@@ -421,6 +421,25 @@ bool Store::copy(const Run& run, const std::vector<Reading>& readings,
     return true;
 }
 
+std::string storeUrlProblem(const std::string& url) {
+    // A scheme is two characters at least, so that C:\results.sqlite is a
+    // path.
+    const std::size_t colon = url.find(':');
+    if (colon == std::string::npos || colon < 2 ||
+        !std::isalpha(static_cast<unsigned char>(url[0])) ||
+        !std::all_of(url.begin(), url.begin() + static_cast<std::ptrdiff_t>(colon), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+        })) {
+        return {};
+    }
+    const std::string scheme = url.substr(0, colon);
+    if (scheme == "sqlite" || url.starts_with("postgresql://") || url.starts_with("postgres://")) {
+        return {};
+    }
+    return "\"" + scheme +
+           ":\" is no store's; a store is a path, sqlite:PATH, postgresql://… or none";
+}
+
 std::string sqlitePathOf(const std::string& url) {
     if (url == "none" || url.starts_with("postgresql://") || url.starts_with("postgres://")) {
         return {};

@@ -111,6 +111,11 @@ using PostgresOpener = std::function<std::unique_ptr<Database>(const std::string
 // (postgres:// too, opened by `postgres`), or none (nullptr).
 std::unique_ptr<Store> openStore(const std::string& url, const PostgresOpener& postgres);
 
+// Why `url` names no store ("" when it does): a scheme other than sqlite:,
+// postgresql:// and postgres://, such as a mistyped "postgresq://", which
+// would otherwise be taken for a folder.
+std::string storeUrlProblem(const std::string& url);
+
 // The file of the SQLite store `url` names; "" for none and a server.
 std::string sqlitePathOf(const std::string& url);
 

@@ -36,7 +36,12 @@ std::string utcNow() {
 
 Recording::Recording(const session::CommonOptions& common, std::string kind, Records records)
     : common_(common), kind_(records == Records::Nothing ? std::string() : std::move(kind)),
-      records_(records) {}
+      records_(records) {
+    // A store that cannot be one is refused before the command starts.
+    if (!kind_.empty()) {
+        urlOf(common_);
+    }
+}
 
 Recording::~Recording() = default;
 
@@ -57,10 +62,16 @@ std::unique_ptr<results::Store> openStore(const std::string& url) {
 }
 
 std::string Recording::urlOf(const session::CommonOptions& common) {
-    if (!common.results.empty()) {
-        return common.results;
-    }
-    if (std::string url = platform::environment("QD_RESULTS"); !url.empty()) {
+    for (const auto& [from, url] :
+         {std::pair{"--results ", common.results},
+          std::pair{"QD_RESULTS=", platform::environment("QD_RESULTS")}}) {
+        if (url.empty()) {
+            continue;
+        }
+        if (const std::string problem = results::storeUrlProblem(url); !problem.empty()) {
+            throw Failure(session::BadArguments,
+                          from + results::withoutPassword(url) + ": " + problem);
+        }
         return url;
     }
     const std::string folder = platform::dataFolder();

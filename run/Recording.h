@@ -36,7 +36,8 @@ class Recording {
     Recording(const Recording&) = delete;
     Recording& operator=(const Recording&) = delete;
 
-    // The URL --results, $QD_RESULTS or the default names.
+    // The URL --results, $QD_RESULTS or the default names; Failure(BadArguments)
+    // for one that names no store (results::storeUrlProblem).
     static std::string urlOf(const session::CommonOptions& common);
     // That store, to read runs from: Failure(BadArguments) for none,
     // Failure(WriteFailed) naming it when it cannot be opened.
