@@ -47,6 +47,9 @@ std::string programFile();
 // The major, minor and patch numbers of the running program's version
 // resource; none where programs carry none, or this one has none.
 std::optional<std::array<int, 3>> programFileVersion();
+// The file of one of the program's modules by its name (qdctl-plot ->
+// libqdctl-plot.so, or qdctl-plot.dll).
+std::string moduleFile(const std::string& name);
 
 // Each character of the UTF-8 `path` as a program's narrow file names give
 // it: on Windows its byte in the ANSI code page, a character of two bytes

@@ -96,6 +96,10 @@ std::string programFile() {
     }
 }
 
+std::string moduleFile(const std::string& name) {
+    return "lib" + name + ".so";
+}
+
 std::vector<int> narrowPathCodes(const std::string& path) {
     std::vector<int> codes;
     codes.reserve(path.size());

@@ -68,6 +68,10 @@ std::string programFile() {
     }
 }
 
+std::string moduleFile(const std::string& name) {
+    return name + ".dll";
+}
+
 std::string processName() {
     const std::string path = programFile();
     const auto slash = path.find_last_of("\\/");

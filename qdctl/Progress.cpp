@@ -1,7 +1,7 @@
 #include "qdctl/Progress.h"
 
+#include "platform/StandardStreams.h"
 #include "run/StationProtocol.h"
-#include "session/System.h"
 
 #include <cstdio>
 #include <string>
@@ -26,7 +26,7 @@ std::string minutesAndSeconds(double seconds) {
 
 Progress::Progress(bool enabled, const char* what, bool slow, bool forStation)
     : enabled_(enabled), slow_(slow), forStation_(forStation), what_(what), every_(slow ? 1 : 64),
-      terminal_(session::sysIsTerminal(session::kStandardError)), begin_(steady_clock::now()),
+      terminal_(platform::isTerminal(platform::kStandardError)), begin_(steady_clock::now()),
       lastShown_(begin_) {}
 
 void Progress::started(std::size_t total) {

@@ -4,11 +4,11 @@
 
 #include "control/RuntimeError.h"
 #include "platform/Process.h"
+#include "platform/StandardStreams.h"
 #include "qdctl/Options.h"
 #include "run/Recording.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
-#include "session/System.h"
 
 #include <string>
 #include <vector>
@@ -22,7 +22,7 @@ using qd::session::printFailure;
 int main(int systemArgc, char** systemArgv) {
     // Every write is checked: a closed pipe is a failed write with its
     // status and message, not a silent death.
-    qd::session::sysPrepareStandardStreams();
+    qd::platform::prepareStandardStreams();
     // Paths in UTF-8 from here on, as Qt and the files of platform/ take
     // them; the link library gets its code page's bytes where it is called.
     std::vector<std::string> arguments = qd::platform::argumentsInUtf8(systemArgc, systemArgv);

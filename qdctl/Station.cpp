@@ -1,12 +1,12 @@
 #include "qdctl/Station.h"
 
 #include "measure/FigureKinds.h"
+#include "platform/StandardStreams.h"
 #include "qdctl/CommandOutput.h"
 #include "qdctl/Progress.h"
 #include "qdctl/StopSignals.h"
 #include "run/Station.h"
 #include "session/OutputRules.h"
-#include "session/System.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -70,8 +70,7 @@ std::string progressText(const SlotRun& slot) {
 class StationProgress : public run::StationWatcher {
   public:
     explicit StationProgress(bool enabled)
-        : enabled_(enabled),
-          redraw_(enabled && session::sysCanRedrawLines(session::kStandardError)),
+        : enabled_(enabled), redraw_(enabled && platform::canRedrawLines(platform::kStandardError)),
           shown_(std::chrono::steady_clock::now()) {}
 
     void started(const std::vector<SlotRun>& runs) override { slots_ = &runs; }

@@ -1,5 +1,6 @@
 #include "run/ResultsFile.h"
 
+#include "platform/StandardStreams.h"
 #include "results/Store.h"
 #include "run/Recording.h"
 #include "session/ExitStatus.h"
@@ -67,14 +68,14 @@ session::OutputTarget openTarget(const std::string& path, const std::string& wha
 ResultsFile::ResultsFile(std::string target, std::string_view header) : target_(std::move(target)) {
     using Kind = session::OutputTarget::Kind;
     if (target_ == "-") {
-        fd_ = session::kStandardOutput;
+        fd_ = platform::kStandardOutput;
     } else {
         const session::OutputTarget found = openTarget(target_, "");
-        if (found.kind != Kind::Missing && session::sysIsStandardOutput(found.fd)) {
+        if (found.kind != Kind::Missing && platform::isStandardOutput(found.fd)) {
             // /dev/stdout: written at standard output's own offset, so that
             // whatever else goes there follows the rows.
             session::sysClose(found.fd);
-            fd_ = session::kStandardOutput;
+            fd_ = platform::kStandardOutput;
         } else if (found.kind == Kind::Link || found.kind == Kind::Special) {
             fd_ = found.fd;
             truncate_ = takeBack_ = found.kind == Kind::Link;
@@ -120,7 +121,7 @@ ResultsFile::~ResultsFile() {
 }
 
 void ResultsFile::close() {
-    if (fd_ > session::kStandardError) {
+    if (fd_ > platform::kStandardError) {
         session::sysClose(fd_);
     }
     fd_ = -1;

@@ -1,7 +1,8 @@
 #include "session/OutputRules.h"
 
+#include "platform/File.h"
+#include "platform/StandardStreams.h"
 #include "session/ExitStatus.h"
-#include "session/System.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,7 +12,7 @@ namespace qd::session {
 void writeStandardOutput(std::string_view text) {
     std::size_t done = 0;
     std::string why;
-    if (!writeAll(kStandardOutput, text, done, why)) {
+    if (!platform::writeAll(platform::kStandardOutput, text, done, why)) {
         throw Failure(WriteFailed, "cannot write standard output: " + why);
     }
 }
@@ -19,7 +20,7 @@ void writeStandardOutput(std::string_view text) {
 void writeStandardError(std::string_view text) {
     std::size_t done = 0;
     std::string nowhereToSaySo;
-    writeAll(kStandardError, text, done, nowhereToSaySo);
+    platform::writeAll(platform::kStandardError, text, done, nowhereToSaySo);
 }
 
 void writeMessage(const std::string& message) {

@@ -13,24 +13,8 @@ class QCoreApplication;
 
 namespace qd::session {
 
-inline constexpr int kStandardOutput = 1;
-inline constexpr int kStandardError = 2;
-
-// Standard output and error carry exactly the bytes written, on every
-// system, and a closed pipe is a failed write rather than a silent death.
-void sysPrepareStandardStreams();
-
 // Whole writes are the platform's.
 using qd::platform::writeAll;
-
-bool sysIsTerminal(int fd);
-// Whether lines already written to this terminal can be redrawn in place
-// (cursor movement): Windows' console only when asked for it.
-bool sysCanRedrawLines(int fd);
-
-// The file of one of qdctl's modules by its name (qdctl-plot ->
-// libqdctl-plot.so, or qdctl-plot.dll).
-std::string sysModuleFile(const std::string& name);
 
 // What a results path leads to, as the system resolves the path when it
 // opens it: its own rules for links and files in shared folders apply.
@@ -50,9 +34,6 @@ struct OutputTarget {
 // for no reader; makes a file only where a link leads to nothing. False,
 // with the reason in `why`, when it cannot be written.
 bool sysOpenTarget(const std::string& path, OutputTarget& target, std::string& why);
-
-// Whether `fd` is open on the file standard output goes to (/dev/stdout).
-bool sysIsStandardOutput(int fd);
 
 // A new file beside `path`, named path.partial-XXXXXX, with the permission
 // bits `mode`, or with those a new file of the user's gets when `mode` is

@@ -13,22 +13,6 @@
 
 namespace qd::session {
 
-void sysPrepareStandardStreams() {
-    std::signal(SIGPIPE, SIG_IGN);
-}
-
-bool sysIsTerminal(int fd) {
-    return ::isatty(fd) == 1;
-}
-
-bool sysCanRedrawLines(int fd) {
-    return sysIsTerminal(fd);
-}
-
-std::string sysModuleFile(const std::string& name) {
-    return "lib" + name + ".so";
-}
-
 namespace {
 
 mode_t currentUmask() {
@@ -110,13 +94,6 @@ bool sysOpenTarget(const std::string& path, OutputTarget& target, std::string& w
         target.kind = S_ISLNK(entry.st_mode) ? OutputTarget::Kind::Link : OutputTarget::Kind::File;
     }
     return true;
-}
-
-bool sysIsStandardOutput(int fd) {
-    struct stat st {};
-    struct stat out {};
-    return ::fstat(fd, &st) == 0 && ::fstat(kStandardOutput, &out) == 0 &&
-           st.st_dev == out.st_dev && st.st_ino == out.st_ino;
 }
 
 int sysCreateBeside(const std::string& path, int mode, std::string& partial, std::string& why) {

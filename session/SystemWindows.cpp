@@ -18,32 +18,6 @@
 
 namespace qd::session {
 
-void sysPrepareStandardStreams() {
-    // Text mode would turn each line end into CR LF: CSV and JSON are the
-    // same bytes on every system.
-    ::_setmode(kStandardOutput, _O_BINARY);
-    ::_setmode(kStandardError, _O_BINARY);
-}
-
-bool sysIsTerminal(int fd) {
-    return ::_isatty(fd) != 0;
-}
-
-bool sysCanRedrawLines(int fd) {
-    if (!sysIsTerminal(fd)) {
-        return false;
-    }
-    const HANDLE console =
-        ::GetStdHandle(fd == kStandardError ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    return ::GetConsoleMode(console, &mode) &&
-           ::SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
-}
-
-std::string sysModuleFile(const std::string& name) {
-    return name + ".dll";
-}
-
 namespace {
 
 // Opened for no access, only to ask what it is: NUL and CON are devices
@@ -88,11 +62,6 @@ bool sysOpenTarget(const std::string& path, OutputTarget& target, std::string& w
             ? OutputTarget::Kind::Link
             : OutputTarget::Kind::File;
     return true;
-}
-
-// No path names standard output on Windows.
-bool sysIsStandardOutput(int /*fd*/) {
-    return false;
 }
 
 // Windows has no mode bits to keep beyond read-only, and a read-only file
