@@ -1,12 +1,13 @@
 #include "run/ResultsFile.h"
 
+#include "platform/File.h"
+#include "platform/Output.h"
 #include "platform/StandardStreams.h"
 #include "results/Store.h"
 #include "run/Recording.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
 #include "session/Session.h"
-#include "session/System.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -24,7 +25,7 @@ namespace fs = std::filesystem;
 // resolved here (no canonical form, no reading of links): the system's own
 // rules then hold, so a link that another user put in a sticky folder that
 // others may write is not followed (fs.protected_symlinks), nor is a file
-// of theirs there opened (fs.protected_regular); session::sysOpenTarget keeps that
+// of theirs there opened (fs.protected_regular); platform::openTarget keeps that
 // rule where the system has it switched off. That open comes first, before
 // the board is touched, and truncates nothing. Then:
 // - A regular file, or nothing, at the path: the results go into a new file
@@ -49,15 +50,15 @@ struct Descriptor {
     ~Descriptor() { close(); }
     void close() {
         if (fd >= 0) {
-            session::sysClose(std::exchange(fd, -1));
+            platform::closeDescriptor(std::exchange(fd, -1));
         }
     }
 };
 
-session::OutputTarget openTarget(const std::string& path, const std::string& what) {
-    session::OutputTarget target;
+platform::OutputTarget openTarget(const std::string& path, const std::string& what) {
+    platform::OutputTarget target;
     std::string why;
-    if (!session::sysOpenTarget(path, target, why)) {
+    if (!platform::openTarget(path, target, why)) {
         throw Failure(WriteFailed, "cannot write " + what + path + ": " + why);
     }
     return target;
@@ -66,15 +67,15 @@ session::OutputTarget openTarget(const std::string& path, const std::string& wha
 } // namespace
 
 ResultsFile::ResultsFile(std::string target, std::string_view header) : target_(std::move(target)) {
-    using Kind = session::OutputTarget::Kind;
+    using Kind = platform::OutputTarget::Kind;
     if (target_ == "-") {
         fd_ = platform::kStandardOutput;
     } else {
-        const session::OutputTarget found = openTarget(target_, "");
+        const platform::OutputTarget found = openTarget(target_, "");
         if (found.kind != Kind::Missing && platform::isStandardOutput(found.fd)) {
             // /dev/stdout: written at standard output's own offset, so that
             // whatever else goes there follows the rows.
-            session::sysClose(found.fd);
+            platform::closeDescriptor(found.fd);
             fd_ = platform::kStandardOutput;
         } else if (found.kind == Kind::Link || found.kind == Kind::Special) {
             fd_ = found.fd;
@@ -83,7 +84,7 @@ ResultsFile::ResultsFile(std::string target, std::string_view header) : target_(
             const Descriptor replaced{found.fd};
             const int mode = found.kind == Kind::File ? static_cast<int>(found.mode) : -1;
             std::string why;
-            fd_ = session::sysCreateBeside(target_, mode, partial_, why);
+            fd_ = platform::createBeside(target_, mode, partial_, why);
             if (fd_ < 0) {
                 throw Failure(WriteFailed, "cannot write " + target_ + ": " + why);
             }
@@ -100,7 +101,7 @@ ResultsFile::ResultsFile(std::string target, std::string_view header) : target_(
         // No destructor runs for a constructor that throws.
         close();
         if (!partial_.empty()) {
-            session::sysRemove(partial_);
+            platform::removeFile(partial_);
         }
         throw;
     }
@@ -110,19 +111,19 @@ ResultsFile::~ResultsFile() {
     close();
     if (!done_ && !partial_.empty()) {
         if (rows_ == 0) {
-            session::sysRemove(partial_);
+            platform::removeFile(partial_);
         } else {
             // Should this fail, the rows stay in the partial file, which the
             // message of the sweep's end names.
             std::string ignored;
-            session::sysReplace(partial_, target_, ignored);
+            platform::replaceFile(partial_, target_, ignored);
         }
     }
 }
 
 void ResultsFile::close() {
     if (fd_ > platform::kStandardError) {
-        session::sysClose(fd_);
+        platform::closeDescriptor(fd_);
     }
     fd_ = -1;
 }
@@ -137,17 +138,17 @@ void ResultsFile::writeAll(std::string_view bytes, bool isRow) {
     std::string why;
     if (isRow && truncate_) {
         truncate_ = false;
-        if (!session::sysEmptyFile(fd_, why)) {
+        if (!platform::emptyFile(fd_, why)) {
             throw Failure(WriteFailed, "cannot write " + target_ + ": " + why + "; 0 rows kept");
         }
         writeAll(std::exchange(header_, {}), false);
     }
-    if (session::writeAll(fd_, bytes, done, why)) {
+    if (platform::writeAll(fd_, bytes, done, why)) {
         rows_ += isRow ? 1 : 0;
         return;
     }
     if (done > 0 && takeBack_) {
-        session::sysTakeBack(fd_, done);
+        platform::takeBack(fd_, done);
     }
     const std::string name = target_ == "-" ? "standard output" : target_;
     throw Failure(WriteFailed, "cannot write " + name + ": " + why + "; " + std::to_string(rows_) +
@@ -167,11 +168,11 @@ void ResultsFile::commit() {
     done_ = true;
     if (rows_ == 0) {
         close();
-        session::sysRemove(partial_);
+        platform::removeFile(partial_);
         return;
     }
     std::string why;
-    const bool stored = session::sysCommit(fd_, partial_, target_, why);
+    const bool stored = platform::commit(fd_, partial_, target_, why);
     fd_ = -1;
     if (!stored) {
         throw Failure(WriteFailed, "cannot write " + target_ + ": " + why + "; " +
@@ -181,8 +182,8 @@ void ResultsFile::commit() {
 
 void writeBeside(const std::string& path, const std::string& what,
                  const std::function<bool(const std::string& partial, std::string& error)>& write) {
-    using Kind = session::OutputTarget::Kind;
-    const session::OutputTarget found = openTarget(path, what + " ");
+    using Kind = platform::OutputTarget::Kind;
+    const platform::OutputTarget found = openTarget(path, what + " ");
     Descriptor target{found.fd};
     if (found.kind == Kind::Special) {
         throw Failure(WriteFailed, "cannot write " + what + " " + path +
@@ -197,16 +198,16 @@ void writeBeside(const std::string& path, const std::string& what,
     std::string error;
     // Beside a link, a file of the user's alone: it only passes its bytes on.
     const int mode = through ? 0600 : found.kind == Kind::File ? static_cast<int>(found.mode) : -1;
-    const int fd = session::sysCreateBeside(path, mode, partial, error);
+    const int fd = platform::createBeside(path, mode, partial, error);
     if (fd < 0) {
         throw Failure(WriteFailed, "cannot write " + what + " " + path + ": " + error);
     }
-    session::sysClose(fd);
+    platform::closeDescriptor(fd);
     const bool written =
-        write(partial, error) && (through ? session::sysCopyInto(partial, target.fd, error)
-                                          : session::sysReplace(partial, path, error));
+        write(partial, error) && (through ? platform::copyInto(partial, target.fd, error)
+                                          : platform::replaceFile(partial, path, error));
     if (!written || through) {
-        session::sysRemove(partial);
+        platform::removeFile(partial);
     }
     if (!written) {
         throw Failure(WriteFailed, "cannot write " + what + " " + path +
@@ -325,20 +326,20 @@ void checkOutputPaths(const std::string& csv, const std::string& plot, const Kep
 void checkWritable(const std::string& path, const std::string& what) {
     // As writeBeside begins: the target opened, and a file made beside it,
     // which goes again.
-    const session::OutputTarget found = openTarget(path, what + " ");
+    const platform::OutputTarget found = openTarget(path, what + " ");
     const Descriptor target{found.fd};
-    if (found.kind == session::OutputTarget::Kind::Special) {
+    if (found.kind == platform::OutputTarget::Kind::Special) {
         throw Failure(WriteFailed, "cannot write " + what + " " + path +
                                        ": it is a device or a pipe, not a file");
     }
     std::string partial;
     std::string why;
-    const int fd = session::sysCreateBeside(path, 0600, partial, why);
+    const int fd = platform::createBeside(path, 0600, partial, why);
     if (fd < 0) {
         throw Failure(WriteFailed, "cannot write " + what + " " + path + ": " + why);
     }
-    session::sysClose(fd);
-    session::sysRemove(partial);
+    platform::closeDescriptor(fd);
+    platform::removeFile(partial);
 }
 
 } // namespace qd::run
