@@ -1,7 +1,7 @@
 #pragma once
 
+#include "platform/StopSignals.h"
 #include "run/Context.h"
-#include "session/System.h"
 
 namespace qd::qdctl {
 
@@ -14,7 +14,7 @@ class StopOnSignals {
     StopOnSignals();
 
   private:
-    session::StopSignals signals_;
+    platform::StopSignals signals_;
 };
 
 int stopSignal();

@@ -1,17 +1,42 @@
 #include "session/Serving.h"
 
 #include "control/RuntimeError.h"
+#include "platform/StopSignals.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
-#include "session/System.h"
 
 #include <QJsonDocument>
+#include <QMetaObject>
+#include <QSocketNotifier>
+#include <atomic>
 #include <chrono>
 #include <stdexcept>
 
 namespace qd::session {
 
 using control::RuntimeError;
+
+namespace {
+
+std::atomic<QCoreApplication*> quitting{nullptr};
+
+// Never from a signal handler: Windows calls it on a thread of its own.
+void quitFromAnyThread() {
+    if (QCoreApplication* app = quitting.load()) {
+        QMetaObject::invokeMethod(app, &QCoreApplication::quit, Qt::QueuedConnection);
+    }
+}
+
+// The stop signals end `app`'s event loop, from then on.
+void quitOnStopSignals(QCoreApplication& app) {
+    quitting = &app;
+    if (const int wake = platform::watchStopSignals(quitFromAnyThread); wake >= 0) {
+        auto* notifier = new QSocketNotifier(wake, QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    }
+}
+
+} // namespace
 
 std::unique_ptr<QCoreApplication> makeApplication() {
     static int argc = 1;
@@ -44,7 +69,7 @@ int serveUntilStopped(QCoreApplication& app, const scpi::Server& server, const s
                       const ServerOptions& o, const QJsonObject& more, const std::string& message) {
     // SIGINT and SIGTERM end the server through the event loop, so that
     // what it holds is let go as the process ends.
-    sysQuitOnStopSignals(app);
+    quitOnStopSignals(app);
     if (o.common.json) {
         QJsonObject json{{"listening", QString::fromStdString(where)}, {"port", server.port()}};
         for (auto it = more.begin(); it != more.end(); ++it) {

@@ -1,17 +1,11 @@
-#include "session/System.h"
+#include "platform/StopSignals.h"
 
-#include <QCoreApplication>
-#include <QSocketNotifier>
 #include <atomic>
-#include <cerrno>
 #include <csignal>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-namespace qd::session {
+namespace qd::platform {
 
 namespace {
 
@@ -57,15 +51,14 @@ extern "C" void wakeEventLoop(int) {
 
 } // namespace
 
-void sysQuitOnStopSignals(QCoreApplication& app) {
+int watchStopSignals(void (*)()) {
     // Only a write is safe in a signal handler: the event loop hears it.
     if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        return;
+        return -1;
     }
-    auto* notifier = new QSocketNotifier(stopPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
     handle(SIGINT, wakeEventLoop, nullptr);
     handle(SIGTERM, wakeEventLoop, nullptr);
+    return stopPipe[0];
 }
 
-} // namespace qd::session
+} // namespace qd::platform

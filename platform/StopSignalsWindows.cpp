@@ -1,27 +1,15 @@
-#include "platform/Error.h"
-#include "session/System.h"
+#include "platform/StopSignals.h"
 
-#include <QCoreApplication>
-#include <QMetaObject>
 #include <atomic>
-#include <cerrno>
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <io.h>
-#include <random>
-#include <sys/stat.h>
 #include <windows.h>
 
-// Paths come from the command line, in the ANSI code page, and go to the
-// functions that take that code page.
-
-namespace qd::session {
+namespace qd::platform {
 
 namespace {
 
 std::atomic<StopSignals::Handler> stopHandler{nullptr};
-std::atomic<QCoreApplication*> quitting{nullptr};
+std::atomic<void (*)()> eventLoopHandler{nullptr};
 
 int signalOf(DWORD event) {
     return event == CTRL_C_EVENT ? SIGINT : SIGTERM;
@@ -33,8 +21,8 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
         handler(signalOf(event));
         return TRUE;
     }
-    if (QCoreApplication* app = quitting.load()) {
-        QMetaObject::invokeMethod(app, &QCoreApplication::quit, Qt::QueuedConnection);
+    if (const auto handler = eventLoopHandler.load()) {
+        handler();
         return TRUE;
     }
     return FALSE;
@@ -52,9 +40,10 @@ StopSignals::~StopSignals() {
     stopHandler = nullptr;
 }
 
-void sysQuitOnStopSignals(QCoreApplication& app) {
-    quitting = &app;
+int watchStopSignals(void (*onStop)()) {
+    eventLoopHandler = onStop;
     ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    return -1;
 }
 
-} // namespace qd::session
+} // namespace qd::platform
