@@ -1,6 +1,6 @@
 #include "drivers/IntelHex.h"
 
-#include "drivers/Platform.h"
+#include "platform/File.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -154,7 +154,15 @@ HexImage parseIntelHex(std::string_view text) {
 }
 
 HexImage readIntelHexFile(const std::string& path) {
-    return parseIntelHex(readImageText(path, kMaxHexFileSize));
+    // The program hands the path over in the ANSI code page on Windows, the
+    // code page the maker's library takes; the file is read by its name in
+    // Unicode.
+    std::string text, why;
+    if (!qd::platform::readRegularFile(qd::platform::pathFromNarrow(path), kMaxHexFileSize, text,
+                                       why)) {
+        throw IntelHexError(0, why);
+    }
+    return parseIntelHex(text);
 }
 
 namespace {

@@ -1,7 +1,6 @@
 #include "drivers/SimConfig.h"
 
 #include "drivers/Backend.h"
-#include "drivers/Platform.h"
 #include "platform/File.h"
 #include "platform/Process.h"
 
@@ -28,7 +27,7 @@ void placeState(SimConfig& c) {
     if (!c.statePath.empty()) {
         return;
     }
-    const StatePlace place = defaultStatePlace();
+    const qd::platform::PrivatePlace place = qd::platform::privatePlace("board.state");
     c.statePath = place.file;
     c.privateFolder = place.privateFolder;
 }

@@ -1,6 +1,5 @@
 #include "drivers/SimFaults.h"
 
-#include "drivers/Platform.h"
 #include "platform/File.h"
 
 #include <cstdio>

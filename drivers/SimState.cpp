@@ -1,6 +1,5 @@
 #include "drivers/SimState.h"
 
-#include "drivers/Platform.h"
 #include "drivers/SimStateFile.h"
 #include "platform/Error.h"
 #include "platform/Lock.h"

@@ -23,6 +23,11 @@ inline constexpr char kPathSeparator = '/';
 inline constexpr const char* kPathSeparators = "/";
 #endif
 
+// A path in the bytes a program's narrow file names have (on Windows the
+// ANSI code page, which the link libraries' callers hand paths over in), as
+// paths are kept in text here; elsewhere the same bytes.
+std::string pathFromNarrow(const std::string& path);
+
 // Writes all of `bytes`, carrying on after a signal interrupts a write. On
 // failure: false, with what was written in `done` and the reason in `why`.
 bool writeAll(int fd, std::string_view bytes, std::size_t& done, std::string& why);

@@ -29,6 +29,10 @@ bool writeAll(int fd, std::string_view bytes, std::size_t& done, std::string& wh
 
 namespace qd::platform {
 
+std::string pathFromNarrow(const std::string& path) {
+    return path;
+}
+
 int openForAppend(const std::string& path, std::string& why) {
     // O_APPEND and one write per line keep lines whole when two processes
     // append to the same file.

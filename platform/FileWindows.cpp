@@ -53,6 +53,17 @@ OVERLAPPED at(std::uint64_t offset) {
 
 } // namespace
 
+std::string pathFromNarrow(const std::string& path) {
+    const int n =
+        ::MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(std::max(n, 0)), L'\0');
+    if (n > 0) {
+        ::MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(),
+                              n);
+    }
+    return narrow(wide);
+}
+
 int openForAppend(const std::string& path, std::string& why) {
     // Opened for appending only, the system puts each write at the end as
     // a whole, also when two processes trace to the same file.

@@ -29,6 +29,19 @@ bool processRunning(int pid);
 // process attached to it anyway.
 bool signalProcess(int pid, int signal);
 
+// Where a file of the user's alone that outlives a process goes (`name`,
+// such as the simulated board's state): the file, and the folder of ours
+// that holds it, which must be made if missing and refused unless it is
+// private ("" when the place is private by definition, such as
+// $XDG_RUNTIME_DIR). Never a predictable name in a folder that everyone
+// may write, where anyone could make it in advance; on Windows in the
+// user's local application data, which is never roamed to another machine.
+struct PrivatePlace {
+    std::string file;
+    std::string privateFolder;
+};
+PrivatePlace privatePlace(const std::string& name);
+
 // The user's folder for this program's data: $XDG_DATA_HOME/qd1600 (else
 // ~/.local/share/qd1600), %LOCALAPPDATA%\QD1600 on Windows; "" when the
 // environment names no home.

@@ -35,6 +35,19 @@ std::string dataFolder() {
     return home.empty() ? std::string() : home + "/.local/share/qd1600";
 }
 
+PrivatePlace privatePlace(const std::string& name) {
+    const std::string runtime = environment("XDG_RUNTIME_DIR");
+    if (!runtime.empty()) {
+        return {runtime + "/qd1600-" + name, ""};
+    }
+    std::string temporary = environment("TMPDIR");
+    if (temporary.empty()) {
+        temporary = "/tmp";
+    }
+    const std::string folder = temporary + "/qd1600-" + std::to_string(::geteuid());
+    return {folder + "/" + name, folder};
+}
+
 std::string hostName() {
     char name[256] = {};
     return ::gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string();

@@ -36,6 +36,21 @@ std::string dataFolder() {
     return local.empty() ? std::string() : local + "\\QD1600";
 }
 
+PrivatePlace privatePlace(const std::string& name) {
+    std::string base = environment("LOCALAPPDATA");
+    if (base.empty()) {
+        std::wstring temporary(MAX_PATH + 1, L'\0');
+        const DWORD n = ::GetTempPathW(static_cast<DWORD>(temporary.size()), temporary.data());
+        temporary.resize(n);
+        base = narrow(temporary);
+    }
+    while (!base.empty() && (base.back() == '\\' || base.back() == '/')) {
+        base.pop_back();
+    }
+    const std::string folder = base + "\\QD1600";
+    return {folder + "\\" + name, folder};
+}
+
 std::string hostName() {
     return environment("COMPUTERNAME");
 }

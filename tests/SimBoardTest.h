@@ -5,7 +5,6 @@
 
 #include "TempDir.h"
 #include "drivers/IntelHex.h"
-#include "drivers/Platform.h"
 #include "drivers/SimBoard.h"
 #include "drivers/SimFirmware.h"
 #include "drivers/SimState.h"

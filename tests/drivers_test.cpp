@@ -2,7 +2,6 @@
 #include "SimBoardTest.h"
 #include "boardmodel/BoardModel.h"
 #include "drivers/IntelHex.h"
-#include "drivers/Platform.h"
 #include "platform/Process.h"
 
 #include <cmath>
