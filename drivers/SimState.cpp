@@ -1,9 +1,10 @@
 #include "drivers/SimState.h"
 
-#include "drivers/SimStateFile.h"
+#include "platform/Clock.h"
 #include "platform/Error.h"
 #include "platform/Lock.h"
 #include "platform/MappedRecord.h"
+#include "platform/PrivateFile.h"
 #include "platform/Process.h"
 
 #include <algorithm>
@@ -11,10 +12,34 @@
 
 namespace qd::drivers {
 
+using qd::platform::FileFate;
+using qd::platform::PathLook;
+
+// The claimed file, open (and, once claimed, locked) for as long as this
+// lives.
+struct SimClaim::Hold {
+    // `path` opened as the state file: to read it, or to claim it (made if
+    // missing). Not valid, with the reason in `why`, when it cannot be.
+    Hold(const std::string& path, qd::platform::Access access, std::string& why);
+    // Closing the file lets go of the lock.
+    ~Hold();
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+    bool valid() const { return file != qd::platform::kNoFile; }
+    // Why the open file must not be used, or "", with its size as it is now.
+    std::string problem(std::uint64_t& size);
+
+    qd::platform::FileHandle file;
+    // The file as it was when last looked at: whatever else the path names
+    // later is another file.
+    qd::platform::FileIdentity seen;
+};
+
 SimClaim::Hold::Hold(const std::string& path, qd::platform::Access access, std::string& why)
     : file(qd::platform::openUnfollowed(path, access)) {
     if (!valid()) {
-        why = whyNotOpened(access);
+        why = qd::platform::whyNotOpened(access);
     }
 }
 
@@ -25,6 +50,13 @@ SimClaim::Hold::~Hold() {
     }
 }
 
+// One that others may write is as good as theirs: they could make the board
+// say anything.
+std::string SimClaim::Hold::problem(std::uint64_t& size) {
+    std::string problem = qd::platform::privateFileProblem(file, seen, size);
+    return problem.empty() ? sizeProblem(size) : problem;
+}
+
 namespace {
 
 // The holder's name as the system tells first, since whoever holds the lock
@@ -33,7 +65,8 @@ std::string holderOf(const SimClaim::Hold& hold) {
     SimRecord r;
     const bool haveRecord =
         qd::platform::readAt(hold.file, &r, sizeof r, 0) && recordProblem(r).empty();
-    int pid = hold.lockHolder();
+    // Windows does not tell who holds a lock: the record does.
+    int pid = qd::platform::lockHolder(hold.file);
     if (pid <= 0 && haveRecord) {
         pid = r.holderPid;
     }
@@ -45,7 +78,7 @@ std::string holderOf(const SimClaim::Hold& hold) {
 SimStateView peekSimState(const SimConfig& config) {
     SimStateView view;
     if (!config.privateFolder.empty()) {
-        const PathLook folder = lookAtFolder(config.privateFolder);
+        const PathLook folder = qd::platform::lookAtPrivateFolder(config.privateFolder);
         if (folder.kind == PathLook::Missing) {
             return view;
         }
@@ -55,7 +88,7 @@ SimStateView peekSimState(const SimConfig& config) {
         }
     }
     const std::string& path = config.statePath;
-    const PathLook at = lookAtFile(path);
+    const PathLook at = qd::platform::lookAtPrivateFile(path);
     if (at.kind == PathLook::Missing) {
         return view;
     }
@@ -69,7 +102,7 @@ SimStateView peekSimState(const SimConfig& config) {
         view.result = refusal("state file", path, why);
         return view;
     }
-    unsigned long long size = 0;
+    std::uint64_t size = 0;
     if (const auto problem = file.problem(size); !problem.empty()) {
         view.result = refusal("state file", path, problem);
         return view;
@@ -84,7 +117,8 @@ SimStateView peekSimState(const SimConfig& config) {
 
 std::unique_ptr<SimClaim> SimClaim::take(const SimConfig& config, LinkResult& why) {
     if (!config.privateFolder.empty()) {
-        if (const auto problem = makePrivateFolder(config.privateFolder); !problem.empty()) {
+        if (const auto problem = qd::platform::makePrivateFolder(config.privateFolder);
+            !problem.empty()) {
             why = refuse("state folder", config.privateFolder, problem);
             return nullptr;
         }
@@ -92,7 +126,7 @@ std::unique_ptr<SimClaim> SimClaim::take(const SimConfig& config, LinkResult& wh
     const std::string& path = config.statePath;
     // Looked at before it is opened, so that a link, a folder or a device
     // named by mistake is never opened; what was opened is checked again.
-    if (const PathLook at = lookAtFile(path); at.kind == PathLook::Refused) {
+    if (const PathLook at = qd::platform::lookAtPrivateFile(path); at.kind == PathLook::Refused) {
         why = refuse("state file", path, at.problem);
         return nullptr;
     }
@@ -102,7 +136,7 @@ std::unique_ptr<SimClaim> SimClaim::take(const SimConfig& config, LinkResult& wh
         why = refuse("state file", path, reason);
         return nullptr;
     }
-    unsigned long long size = 0;
+    std::uint64_t size = 0;
     if (const auto problem = hold->problem(size); !problem.empty()) {
         why = refuse("state file", path, problem);
         return nullptr;
@@ -138,9 +172,9 @@ std::unique_ptr<SimClaim> SimClaim::take(const SimConfig& config, LinkResult& wh
         why = refuse("state file", path, "cannot map it: " + reason);
         return nullptr;
     }
-    guardRecord(record);
+    qd::platform::guardRecord(record);
     if (const auto problem = recordProblem(*record); !problem.empty()) {
-        unguardRecord(record);
+        qd::platform::unguardRecord(record);
         qd::platform::unmapRecord(record, sizeof(SimRecord));
         why = refuse("state file", path, problem);
         return nullptr;
@@ -151,13 +185,13 @@ std::unique_ptr<SimClaim> SimClaim::take(const SimConfig& config, LinkResult& wh
 
 SimClaim::SimClaim(std::unique_ptr<Hold> hold, SimRecord* record, const SimConfig& config)
     : hold_(std::move(hold)), record_(record), config_(config), converter_(record->model),
-      fitted_(record->modelFitted != 0), lastLook_(coarseClock()) {}
+      fitted_(record->modelFitted != 0), lastLook_(qd::platform::coarseClock()) {}
 
 SimClaim::~SimClaim() {
     if (recordProblem(*record_).empty()) {
         markFree(*record_);
     }
-    unguardRecord(record_);
+    qd::platform::unguardRecord(record_);
     qd::platform::unmapRecord(record_, sizeof(SimRecord));
 }
 
@@ -177,7 +211,7 @@ void SimClaim::powerUp() {
 }
 
 bool SimClaim::lookDue() {
-    const auto now = coarseClock();
+    const auto now = qd::platform::coarseClock();
     if (now - lastLook_ < config_.lookEvery) {
         return false;
     }
@@ -189,9 +223,9 @@ SimRecord* SimClaim::record(std::string& lostPower, LinkResult& why) {
     // Someone else may empty, replace or overwrite the file while this
     // process holds it: the lock is only advisory. What is done to its bytes
     // shows in the mapped record, which each request checks: emptied or cut
-    // short, the record reads as zeros past the file's end (POSIX's
-    // SimStatePosix.cpp puts a page of zeros where the system would end the
-    // process), overwritten it is no board record. A file put in its place
+    // short, the record reads as zeros past the file's end (a guarded
+    // record, platform/MappedRecord.h: POSIX systems would end the process
+    // there), overwritten it is no board record. A file put in its place
     // or removed leaves the record as it was, on a file that lost its name:
     // only a look at the open file, a system call, finds that. It is made
     // when the record is wrong, to tell what happened, and otherwise once
@@ -200,8 +234,9 @@ SimRecord* SimClaim::record(std::string& lostPower, LinkResult& why) {
     if (isBoardRecord(*record_) && !lookDue()) {
         return record_;
     }
-    const Look now = look();
-    if (now == Look::Replaced) {
+    const FileFate now =
+        qd::platform::fateOf(hold_->file, config_.statePath, hold_->seen, sizeof(SimRecord));
+    if (now == FileFate::Replaced) {
         // The file now at the path is the board's state: it is claimed as
         // any state file is, refused as any would be, and the one that was
         // replaced is let go as it is.
@@ -212,14 +247,14 @@ SimRecord* SimClaim::record(std::string& lostPower, LinkResult& why) {
         std::swap(hold_, next->hold_);
         std::swap(record_, next->record_);
         lostPower = "replaced or removed";
-    } else if (now == Look::Intact && isBoardRecord(*record_)) {
+    } else if (now == FileFate::Intact && isBoardRecord(*record_)) {
         return record_;
-    } else if (!restore()) {
+    } else if (!qd::platform::remapRecord(hold_->file, record_, sizeof(SimRecord))) {
         why = refuse("state file", config_.statePath,
                      "it was cut short and cannot be made whole again");
         return nullptr;
     } else {
-        lostPower = now == Look::CutShort ? "emptied or cut short" : "overwritten";
+        lostPower = now == FileFate::CutShort ? "emptied or cut short" : "overwritten";
     }
     powerUp();
     return record_;

@@ -98,22 +98,15 @@ class SimClaim {
     // Fits the board with `model`, which it keeps across a loss of power.
     void fit(const ConverterModel& model);
 
-    // The claimed file, as the system keeps it (SimStateFile.h).
+    // The claimed file, open and locked (SimState.cpp).
     struct Hold;
 
   private:
-    enum class Look { Intact, CutShort, Replaced };
     SimClaim(std::unique_ptr<Hold> hold, SimRecord* record, const SimConfig& config);
 
-    // What became of the state file since it was claimed: one look at the
-    // open file (per system), a system call.
-    Look look();
     // Whether config.lookEvery has passed since the last look, on a clock
     // that costs a request next to nothing to read.
     bool lookDue();
-    // Makes the claimed file whole again, a record's length and mapped
-    // where the record is, so that a record can be written into it.
-    bool restore();
 
     // A record as the board has it when it powers up.
     void powerUp();
@@ -127,7 +120,7 @@ class SimClaim {
     std::chrono::nanoseconds lastLook_;
 };
 
-// What both systems' claims share.
+// What claiming the board and looking at it are made of.
 
 inline constexpr const char* kSimStateLibrary = "simulated board";
 

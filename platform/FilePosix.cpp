@@ -1,4 +1,5 @@
 #include "platform/File.h"
+#include "platform/Posix.h"
 
 #include <cerrno>
 #include <cstring>
@@ -70,10 +71,8 @@ bool writeAt(FileHandle file, const void* from, std::size_t size, std::uint64_t 
 
 namespace qd::platform {
 
-namespace {
-
-// What a path names when it is not a regular file, for the refusal.
-const char* kindOf(mode_t mode) {
+const char* kindOf(mode_t mode, DeviceWords devices) {
+    const bool byKind = devices == DeviceWords::ByKind;
     if (S_ISDIR(mode)) {
         return "a folder";
     }
@@ -81,16 +80,18 @@ const char* kindOf(mode_t mode) {
         return "a FIFO";
     }
     if (S_ISCHR(mode)) {
-        return "a character device";
+        return byKind ? "a character device" : "a device";
     }
     if (S_ISBLK(mode)) {
-        return "a block device";
+        return byKind ? "a block device" : "a device";
     }
     if (S_ISSOCK(mode)) {
         return "a socket";
     }
-    return "a special file";
+    return nullptr;
 }
+
+namespace {
 
 std::string sizeWords(std::size_t limit) {
     const bool mebibytes = limit % (std::size_t{1} << 20) == 0;
@@ -101,7 +102,8 @@ std::string sizeWords(std::size_t limit) {
 bool fitToRead(const std::string& path, const struct stat& st, std::size_t limit,
                std::string& why) {
     if (!S_ISREG(st.st_mode)) {
-        why = path + " is " + kindOf(st.st_mode) + ", not a regular file";
+        const char* kind = kindOf(st.st_mode, DeviceWords::ByKind);
+        why = path + " is " + (kind ? kind : "a special file") + ", not a regular file";
         return false;
     }
     if (static_cast<unsigned long long>(st.st_size) > limit) {

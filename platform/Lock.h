@@ -26,4 +26,8 @@ LockAttempt lockWithin(FileHandle file, std::chrono::milliseconds wait, std::str
 // Closing the file lets go of the lock as well.
 void unlock(FileHandle file);
 
+// The process that holds the lock on `file`, as the system tells; 0 when it
+// cannot be told, as on Windows, which does not.
+int lockHolder(FileHandle file);
+
 } // namespace qd::platform

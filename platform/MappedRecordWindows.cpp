@@ -22,4 +22,13 @@ void unmapRecord(void* record, std::size_t /*size*/) {
     ::UnmapViewOfFile(record);
 }
 
+// The system refuses to cut short a file that is mapped: nothing to guard,
+// and nothing to make whole again.
+void guardRecord(const void*) {}
+void unguardRecord(const void*) {}
+
+bool remapRecord(FileHandle, void*, std::size_t) {
+    return true;
+}
+
 } // namespace qd::platform

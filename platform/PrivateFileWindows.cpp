@@ -1,23 +1,17 @@
-// The simulated board's state file on Windows: in a private folder under
-// %LOCALAPPDATA%, owned by the user (or the owner the system gives what the
-// user makes), and no link or junction.
+// Owned by the user (or by the owner the system gives what the user makes),
+// and no link or junction.
 
-#include "drivers/SimState.h"
-#include "drivers/SimStateFile.h"
 #include "platform/Error.h"
+#include "platform/PrivateFile.h"
 #include "platform/Win32.h"
 
 #include <aclapi.h>
 #include <sddl.h>
 #include <vector>
 
-namespace qd::drivers {
+namespace qd::platform {
 
 namespace {
-
-using qd::platform::errorText;
-using qd::platform::Handle;
-using qd::platform::widen;
 
 std::string systemError(const char* what, DWORD error = ::GetLastError()) {
     return std::string(what) + ": " + errorText(static_cast<long>(error));
@@ -27,7 +21,7 @@ bool missing(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-// Why a path with these attributes must not hold the state, or "".
+// Why a path with these attributes must not be used, or "".
 std::string kindProblem(DWORD attributes, bool folder) {
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         return "it is a reparse point (a link or a junction)";
@@ -94,7 +88,7 @@ std::string ownerProblem(HANDLE handle) {
     return problem;
 }
 
-// Why the private folder must not hold the state, or "".
+// Why the private folder must not be used, or "".
 std::string folderProblem(const std::string& folder) {
     const std::wstring name = widen(folder);
     const DWORD attributes = ::GetFileAttributesW(name.c_str());
@@ -113,49 +107,14 @@ std::string folderProblem(const std::string& folder) {
     return ownerProblem(handle.get());
 }
 
-// Why the state file that was opened must not be used, or "", with its
-// size as it is now.
-std::string fileProblem(HANDLE file, ULONGLONG& size) {
-    if (::GetFileType(file) != FILE_TYPE_DISK) {
-        return "it is a device, not a regular file";
-    }
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(file, &info)) {
-        return systemError("cannot look at it");
-    }
-    if (auto problem = kindProblem(info.dwFileAttributes, false); !problem.empty()) {
-        return problem;
-    }
-    if (auto problem = ownerProblem(file); !problem.empty()) {
-        return problem;
-    }
-    size = (ULONGLONG{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-    if (auto problem = sizeProblem(size); !problem.empty()) {
-        return problem;
-    }
-    return "";
-}
-
 } // namespace
 
-PathLook lookAtFolder(const std::string& folder) {
+PathLook lookAtPrivateFolder(const std::string& folder) {
     if (::GetFileAttributesW(widen(folder).c_str()) == INVALID_FILE_ATTRIBUTES &&
         missing(::GetLastError())) {
         return {};
     }
     const auto problem = folderProblem(folder);
-    return {problem.empty() ? PathLook::Fine : PathLook::Refused, problem};
-}
-
-PathLook lookAtFile(const std::string& path) {
-    const DWORD attributes = ::GetFileAttributesW(widen(path).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD error = ::GetLastError();
-        return missing(error)
-                   ? PathLook{}
-                   : PathLook{PathLook::LookFailed, systemError("cannot look at it", error)};
-    }
-    const auto problem = kindProblem(attributes, false);
     return {problem.empty() ? PathLook::Fine : PathLook::Refused, problem};
 }
 
@@ -167,41 +126,48 @@ std::string makePrivateFolder(const std::string& folder) {
     return folderProblem(folder);
 }
 
-std::string whyNotOpened(qd::platform::Access access) {
-    return systemError(access == qd::platform::Access::Read ? "cannot read it" : "cannot open it");
+PathLook lookAtPrivateFile(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesW(widen(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = ::GetLastError();
+        return missing(error)
+                   ? PathLook{}
+                   : PathLook{PathLook::LookFailed, systemError("cannot look at it", error)};
+    }
+    const auto problem = kindProblem(attributes, false);
+    return {problem.empty() ? PathLook::Fine : PathLook::Refused, problem};
 }
 
-// The tick count is kept in memory the system shares with every process.
-std::chrono::nanoseconds coarseClock() {
-    return std::chrono::milliseconds(static_cast<std::int64_t>(::GetTickCount64()));
+std::string whyNotOpened(Access access) {
+    return systemError(access == Access::Read ? "cannot read it" : "cannot open it");
 }
 
-// The system refuses to cut short a file that is mapped: nothing to guard.
-void guardRecord(const SimRecord*) {}
-void unguardRecord(const SimRecord*) {}
-
-std::string SimClaim::Hold::problem(unsigned long long& size) {
-    ULONGLONG now = 0;
-    auto problem = fileProblem(reinterpret_cast<HANDLE>(file), now);
-    size = now;
-    return problem;
+// Windows does not tell what becomes of a path: `seen` stays as it is.
+std::string privateFileProblem(FileHandle file, FileIdentity& /*seen*/, std::uint64_t& size) {
+    const auto handle = reinterpret_cast<HANDLE>(file);
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        return "it is a device, not a regular file";
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(handle, &info)) {
+        return systemError("cannot look at it");
+    }
+    if (auto problem = kindProblem(info.dwFileAttributes, false); !problem.empty()) {
+        return problem;
+    }
+    if (auto problem = ownerProblem(handle); !problem.empty()) {
+        return problem;
+    }
+    size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    return "";
 }
 
-// Windows does not tell who holds a lock: the record does.
-int SimClaim::Hold::lockHolder() const {
-    return 0;
+// The file is open without FILE_SHARE_DELETE, so no one can remove or
+// rename it, and the system refuses to cut short a file that is mapped: of
+// what may befall the file on POSIX systems, only overwriting it can happen
+// here, which its user's own check of the bytes finds.
+FileFate fateOf(FileHandle, const std::string&, FileIdentity&, std::uint64_t) {
+    return FileFate::Intact;
 }
 
-// The claimed file is open without FILE_SHARE_DELETE, so no one can remove
-// or rename it, and the system refuses to cut short a file that is mapped:
-// of what may befall the file on POSIX systems, only overwriting it can
-// happen here, and the record's own check finds that.
-SimClaim::Look SimClaim::look() {
-    return Look::Intact;
-}
-
-bool SimClaim::restore() {
-    return true;
-}
-
-} // namespace qd::drivers
+} // namespace qd::platform
