@@ -1,6 +1,7 @@
 #include "drivers/UsbProtocol.h"
 
 #include "drivers/SimFirmware.h"
+#include "platform/Usb.h"
 
 #include <algorithm>
 #include <libusb.h>
@@ -110,8 +111,9 @@ void usbReleaseInterface(libusb_device_handle* handle, bool detached) {
     }
 }
 
-#ifdef _WIN32
 namespace {
+
+using qd::platform::kUsbThroughBoundDriver;
 
 // Windows lets a program talk to a USB device only through the driver bound
 // to it, which for the board is WinUSB, bound by the INF we ship. The INF is
@@ -126,11 +128,12 @@ std::string driverStep() {
 
 } // namespace
 
-// WinUSB lets one program at a time open a device: another one's open is
-// refused as access denied, which means the board is busy.
 LinkStatus usbOpenFailureStatus(int libusbError) {
     switch (libusbError) {
     case LIBUSB_ERROR_ACCESS:
+        // WinUSB lets one program at a time open a device: another one's
+        // open is refused as access denied, which means the board is busy.
+        return kUsbThroughBoundDriver ? LinkStatus::Busy : LinkStatus::NoPermission;
     case LIBUSB_ERROR_BUSY:
         return LinkStatus::Busy;
     case LIBUSB_ERROR_NO_DEVICE:
@@ -143,49 +146,29 @@ LinkStatus usbOpenFailureStatus(int libusbError) {
 
 std::string usbOpenFailureText(int libusbError) {
     std::string text = usbErrorName(libusbError);
-    if (libusbError == LIBUSB_ERROR_NOT_SUPPORTED || libusbError == LIBUSB_ERROR_NOT_FOUND) {
+    const bool refused = libusbError == LIBUSB_ERROR_ACCESS;
+    const bool busy = libusbError == LIBUSB_ERROR_BUSY;
+    if (!kUsbThroughBoundDriver) {
+        if (refused) {
+            text += " (no permission to open the board: install the udev rule ";
+            text += kUdevRuleFile;
+            text += " into /etc/udev/rules.d or /usr/lib/udev/rules.d, then unplug and replug the "
+                    "board)";
+        } else if (busy) {
+            text += " (board busy: another program has claimed it)";
+        }
+    } else if (libusbError == LIBUSB_ERROR_NOT_SUPPORTED || libusbError == LIBUSB_ERROR_NOT_FOUND) {
         text += " (the board has no WinUSB driver: " + driverStep() + ")";
-    } else if (libusbError == LIBUSB_ERROR_ACCESS || libusbError == LIBUSB_ERROR_BUSY) {
+    } else if (refused || busy) {
         text += " (board busy: another program has it open)";
     }
     return text;
 }
 
 std::string usbNoBoardText() {
-    return "no board found (if one is plugged in, " + driverStep() + ")";
+    return kUsbThroughBoundDriver ? "no board found (if one is plugged in, " + driverStep() + ")"
+                                  : "no board found";
 }
-#else
-LinkStatus usbOpenFailureStatus(int libusbError) {
-    switch (libusbError) {
-    case LIBUSB_ERROR_ACCESS:
-        return LinkStatus::NoPermission;
-    case LIBUSB_ERROR_BUSY:
-        return LinkStatus::Busy;
-    case LIBUSB_ERROR_NO_DEVICE:
-    case LIBUSB_ERROR_NOT_FOUND:
-        return LinkStatus::NoBoard;
-    default:
-        return LinkStatus::RequestFailed;
-    }
-}
-
-std::string usbOpenFailureText(int libusbError) {
-    std::string text = usbErrorName(libusbError);
-    if (libusbError == LIBUSB_ERROR_ACCESS) {
-        text += " (no permission to open the board: install the udev rule ";
-        text += kUdevRuleFile;
-        text += " into /etc/udev/rules.d or /usr/lib/udev/rules.d, then unplug and replug the "
-                "board)";
-    } else if (libusbError == LIBUSB_ERROR_BUSY) {
-        text += " (board busy: another program has claimed it)";
-    }
-    return text;
-}
-
-std::string usbNoBoardText() {
-    return "no board found";
-}
-#endif
 
 int usbControlTransfer(libusb_device_handle* handle, const ControlSetup& s, std::uint8_t* data,
                        unsigned timeoutMs) {
