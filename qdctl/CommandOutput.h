@@ -58,6 +58,14 @@ double rounded3(double volts);
 // apart, with no trailing space: the first row is the heading.
 std::string columnsText(const std::vector<std::vector<std::string>>& rows);
 
+// Says, a line a run, which of `runs` hold a number column the store could
+// not give (results::Run::damaged), so that one odd row does not hide the
+// others; WriteFailed when any does, else `status`.
+int tellDamaged(const std::vector<results::Run>& runs, int status);
+// Refuses a run a command cannot use without the columns it lacks:
+// Failure(WriteFailed) naming the run and the column.
+void refuseDamaged(const results::Run& run);
+
 // A characterization's figures, verdict and --report from `run` alone, judged
 // by `limits` (as --limits takes them), printed as characterize prints its
 // own; named `source` in messages and the report. The exit status.

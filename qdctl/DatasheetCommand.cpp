@@ -213,9 +213,11 @@ class DatasheetCommand final : public Subcommand {
             run::checkOutputFile("--report", o_.report, kept, {{"--csv", &o_.csv}});
         }
         Datasheet d;
+        std::vector<results::Run> runs;
         try {
             const auto store = Recording::storeToRead(common);
-            d = datasheetOf(*store, selected(*store, o_), !o_.report.empty());
+            runs = selected(*store, o_);
+            d = datasheetOf(*store, runs, !o_.report.empty());
         } catch (const results::StoreError& e) {
             throw Failure(session::WriteFailed, std::string("results store: ") + e.what());
         }
@@ -238,7 +240,7 @@ class DatasheetCommand final : public Subcommand {
         } else if (o_.csv != "-") {
             session::writeStandardOutput(tableText(d));
         }
-        return session::Ok;
+        return tellDamaged(runs, session::Ok);
     }
 
   private:

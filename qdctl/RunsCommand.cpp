@@ -190,7 +190,7 @@ class RunsCommand final : public Subcommand {
                 array.append(runJson(run));
             }
             writeJson({{"runs", array}});
-            return session::Ok;
+            return tellDamaged(runs, session::Ok);
         }
         std::string text;
         char line[256];
@@ -202,7 +202,7 @@ class RunsCommand final : public Subcommand {
             text += line;
         }
         session::writeStandardOutput(text.empty() ? "no runs\n" : text);
-        return session::Ok;
+        return tellDamaged(runs, session::Ok);
     }
 
     int show() {
@@ -218,7 +218,7 @@ class RunsCommand final : public Subcommand {
             writeJson({{"run", runJson(run)},
                        {"figures", array},
                        {"readings", static_cast<qint64>(readings.size())}});
-            return session::Ok;
+            return tellDamaged({run}, session::Ok);
         }
         std::string text;
         for (const results::Column& c : results::kRunColumns) {
@@ -234,12 +234,13 @@ class RunsCommand final : public Subcommand {
                     (f.limit.empty() ? "" : ", limit " + f.limit) + "\n";
         }
         session::writeStandardOutput(text);
-        return session::Ok;
+        return tellDamaged({run}, session::Ok);
     }
 
     int exportCsv() {
         auto s = store();
         const results::Run run = s->find(id_);
+        refuseDamaged(run);
         const auto readings = s->readings(run.id());
         checkOutputPaths(csv_, "", run::keptFilesOf(*common_), common_->json);
         // The command's own columns: a characterization's setup lines and
@@ -290,6 +291,7 @@ class RunsCommand final : public Subcommand {
     int report() {
         auto s = store();
         const results::Run run = s->find(id_);
+        refuseDamaged(run);
         if (run.get("kind") != "characterize") {
             throw Failure(BadArguments, "run " + run.id() + " is a " + run.get("kind") +
                                             ": only a characterization has a report");
@@ -301,6 +303,8 @@ class RunsCommand final : public Subcommand {
     int compare() {
         auto s = store();
         const results::Run a = s->find(ids_.at(0)), b = s->find(ids_.at(1));
+        refuseDamaged(a);
+        refuseDamaged(b);
         const auto fa = s->figures(a.id()), fb = s->figures(b.id());
         QJsonArray rows;
         std::string text = "figure                        " + a.id().substr(0, 8) + "      " +

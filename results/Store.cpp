@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <iterator>
 #include <random>
@@ -165,21 +166,44 @@ std::string runColumns() {
     return list;
 }
 
+// Whether a number column's value is one its readers can take: finite,
+// and for a whole-number column (a status, a process, a count) whole and
+// within an int's range.
+bool readable(Column::Kind kind, std::optional<double> number) {
+    if (!number || !std::isfinite(*number)) {
+        return false;
+    }
+    return kind != Column::Integer ||
+           (*number == std::floor(*number) && std::fabs(*number) <= 2147483647.0);
+}
+
 Run runOf(const Row& row) {
     Run run;
     for (std::size_t i = 0; i < kRunColumns.size() && i < row.size(); ++i) {
-        if (!std::holds_alternative<std::monostate>(row[i])) {
-            std::string text = textOf(row[i]);
-            if (kRunColumns[i].kind == Column::Real) {
+        if (std::holds_alternative<std::monostate>(row[i])) {
+            continue;
+        }
+        const Column& column = kRunColumns[i];
+        std::string text = textOf(row[i]);
+        if (column.kind == Column::Integer || column.kind == Column::Real) {
+            // A store others write may hold anything in any column.
+            const std::optional<double> number = numberOf(row[i]);
+            if (!readable(column.kind, number)) {
+                run.damaged.push_back(std::string(column.name) + " holds \"" + text + "\"");
+                continue;
+            }
+            if (column.kind == Column::Real) {
                 // The shortest text that reads back as the number stored.
                 char shorter[32];
-                std::snprintf(shorter, sizeof shorter, "%.15g", *numberOf(row[i]));
-                if (std::stod(shorter) == *numberOf(row[i])) {
+                std::snprintf(shorter, sizeof shorter, "%.15g", *number);
+                if (std::stod(shorter) == *number) {
                     text = shorter;
                 }
+            } else {
+                text = std::to_string(static_cast<long long>(*number));
             }
-            run.fields[kRunColumns[i].name] = text;
         }
+        run.fields[column.name] = text;
     }
     return run;
 }

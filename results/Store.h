@@ -30,6 +30,10 @@ extern const std::vector<Column> kRunColumns;
 // One run, by column name; a column it has nothing for is absent.
 struct Run {
     std::map<std::string, std::string> fields;
+    // Number columns that hold no number a reader can take (text, a
+    // whole-number column's fraction or one beyond its range), each as
+    // "COLUMN holds \"VALUE\""; they are left out of `fields`.
+    std::vector<std::string> damaged;
     std::string get(const std::string& column) const;
     std::string id() const { return get("id"); }
 };

@@ -261,12 +261,38 @@ def secrets_are_not_kept(pg, work):
           "a failed connection prints the password: %s" % r.stderr)
 
 
+def odd_rows(work):
+    """A number column holding what is not one (written by another tool)
+    is named, a line a run, with status 8; the other runs are still listed."""
+    store = os.path.join(work, "odd.sqlite")
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", QD_BOARD="sim",
+               QD_BOARD_STATE=os.path.join(work, "odd.state"), QD_RESULTS=store)
+    ids = []
+    for _ in range(3):
+        r = qdctl(env, "--json", "characterize", "--device", "QD1200", "--codes", "400",
+                  "--samples", "1", "--settle", "0", "-q")
+        ids.append(json.loads(r.stdout).get("run", ""))
+    odd = [("reference_v", "'abc'"), ("samples", "1e22"), ("pid", "'x'")]
+    with sqlite3.connect(store) as db:
+        for (column, value), run in zip(odd, ids):
+            db.execute("UPDATE runs SET %s = %s WHERE id = ?" % (column, value), (run,))
+    for args in [["runs", "list"], ["--json", "runs", "list"], ["datasheet"]]:
+        r = qdctl(env, *args)
+        check(r.returncode == 8, "%s on odd rows: status %d, not 8: %s" % (args, r.returncode, r.stderr))
+        for (column, _), run in zip(odd, ids):
+            said = [line for line in r.stderr.splitlines() if run in line]
+            check(len(said) == 1 and column in said[0], "%s: %s's %s not said once: %s" % (args, run, column, r.stderr))
+    listed = qdctl(env, "runs", "list").stdout
+    check(all(run[:8] in listed for run in ids), "runs list on odd rows leaves runs out: %s" % listed)
+
+
 def main():
     with tempfile.TemporaryDirectory() as work:
         os.chmod(work, 0o755)
         store_that_cannot_be_written(work)
         outputs_naming_the_store(work)
         addresses_that_name_no_store(work)
+        odd_rows(work)
         sqlite_env = cases("sqlite", Sqlite(os.path.join(work, "results.sqlite")), work)
         server = os.path.join(work, "pg")
         os.mkdir(server)
