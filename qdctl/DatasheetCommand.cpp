@@ -29,6 +29,7 @@ using run::datasheetReport;
 using run::Recording;
 using run::Renderer;
 using run::ResultsFile;
+using run::unitKeyOf;
 using run::unitOf;
 
 using session::BadArguments;
@@ -98,12 +99,25 @@ std::vector<results::Run> selected(results::Store& store, const DatasheetOptions
         runs = store.runs(filter);
         std::erase_if(runs, [](const results::Run& run) { return !judged(run); });
     }
-    // The latest of each unit: a unit measured again is the same unit.
+    // The latest of each unit: a unit measured again is the same unit,
+    // however its serial's letters were typed; a run given no DUT serial
+    // is its board's unit.
     std::set<std::string> seen;
-    std::erase_if(runs, [&](const results::Run& run) {
-        const std::string unit = run.get("dut_serial");
-        return !unit.empty() && !seen.insert(unit).second;
-    });
+    std::erase_if(runs,
+                  [&](const results::Run& run) { return !seen.insert(unitKeyOf(run)).second; });
+    std::set<std::string> converters;
+    for (const results::Run& run : runs) {
+        converters.insert(run.get("device"));
+    }
+    if (converters.size() > 1) {
+        std::string names;
+        for (const std::string& c : converters) {
+            names += (names.empty() ? "" : ", ") + c;
+        }
+        throw Failure(BadArguments,
+                      "the runs selected are of " + names +
+                          ": a datasheet is one converter's; choose it with --device");
+    }
     if (runs.empty()) {
         throw Failure(BadArguments,
                       "no passing or failing characterization in " + store.name() +

@@ -5,6 +5,7 @@
 #include "run/Characterize.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 
@@ -99,8 +100,18 @@ report::PlotData histogram(const measure::DatasheetRow& row) {
 } // namespace
 
 std::string unitOf(const results::Run& run) {
-    const std::string serial = run.get("dut_serial");
-    return serial.empty() ? "run " + run.id().substr(0, 8) : serial;
+    if (const std::string serial = run.get("dut_serial"); !serial.empty()) {
+        return serial;
+    }
+    const std::string board = run.get("board_serial");
+    return board.empty() ? "run " + run.id().substr(0, 8) : "board " + board;
+}
+
+std::string unitKeyOf(const results::Run& run) {
+    std::string key = unitOf(run);
+    std::transform(key.begin(), key.end(), key.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return key;
 }
 
 Datasheet datasheetOf(results::Store& store, std::vector<results::Run> runs, bool withCurves) {

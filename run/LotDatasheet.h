@@ -15,6 +15,9 @@ namespace qd::run {
 
 // A run's unit: its DUT serial, else its run id.
 std::string unitOf(const results::Run& run);
+// Which unit a run measured, as the program compares serials (letters'
+// case aside): its DUT serial, else its board's serial, as unitOf names it.
+std::string unitKeyOf(const results::Run& run);
 
 struct Datasheet {
     std::string device;

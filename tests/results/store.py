@@ -268,9 +268,9 @@ def odd_rows(work):
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen", QD_BOARD="sim",
                QD_BOARD_STATE=os.path.join(work, "odd.state"), QD_RESULTS=store)
     ids = []
-    for _ in range(3):
+    for unit in ["U1", "U2", "U3"]:
         r = qdctl(env, "--json", "characterize", "--device", "QD1200", "--codes", "400",
-                  "--samples", "1", "--settle", "0", "-q")
+                  "--samples", "1", "--settle", "0", "-q", "--serial", unit)
         ids.append(json.loads(r.stdout).get("run", ""))
     odd = [("reference_v", "'abc'"), ("samples", "1e22"), ("pid", "'x'")]
     with sqlite3.connect(store) as db:
@@ -286,6 +286,30 @@ def odd_rows(work):
     check(all(run[:8] in listed for run in ids), "runs list on odd rows leaves runs out: %s" % listed)
 
 
+def datasheet_units(work):
+    """A unit is one unit however its serial was typed, a run without one is
+    its board's unit, and one table is one converter's."""
+    for name, runs, want in [
+            ("serials", [("QD1200", "QD-7"), ("QD1200", "qd-7"), ("QD1200", "Qd-8")], ["qd-7", "qd-8"]),
+            ("boards", [("QD1200", None), ("QD1200", None)], ["board "]),
+            ("converters", [("QD1200", "A"), ("QD1600", "B")], "QD1200, QD1600")]:
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", QD_BOARD="sim",
+                   QD_BOARD_STATE=os.path.join(work, name + ".state"),
+                   QD_RESULTS=os.path.join(work, name + ".sqlite"))
+        for device, serial in runs:
+            qdctl(env, "characterize", "--device", device, "--codes", "400", "--samples", "1",
+                  "--settle", "0", "-q", *(["--serial", serial] if serial else []))
+        r = qdctl(env, "--json", "datasheet")
+        if isinstance(want, str):
+            check(r.returncode == 2 and want in r.stderr and "--device" in r.stderr,
+                  "%s: status %d, not 2 naming %s: %s" % (name, r.returncode, want, r.stderr))
+            continue
+        units = json.loads(r.stdout or "{}").get("serials", [])
+        units = sorted(u.lower() for u in units)
+        check(len(units) == len(want) and all(u.startswith(w) for u, w in zip(units, want)),
+              "%s: the units are %s, not %s: %s" % (name, units, want, r.stderr))
+
+
 def main():
     with tempfile.TemporaryDirectory() as work:
         os.chmod(work, 0o755)
@@ -293,6 +317,7 @@ def main():
         outputs_naming_the_store(work)
         addresses_that_name_no_store(work)
         odd_rows(work)
+        datasheet_units(work)
         sqlite_env = cases("sqlite", Sqlite(os.path.join(work, "results.sqlite")), work)
         server = os.path.join(work, "pg")
         os.mkdir(server)
