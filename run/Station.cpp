@@ -253,12 +253,7 @@ class Station {
             readSlotErrors(result_.slotRuns[i], children_[i], watcher_);
         });
         QObject::connect(process, &QProcess::finished,
-                         [this, i](int code, QProcess::ExitStatus how) {
-                             const int signal = stop_();
-                             end(i, how == QProcess::NormalExit ? code
-                                    : signal != 0               ? 128 + signal
-                                                                : session::LibraryFailed);
-                         });
+                         [this, i](int code, QProcess::ExitStatus how) { ended(i, code, how); });
         QObject::connect(process, &QProcess::errorOccurred,
                          [this, i](QProcess::ProcessError error) {
                              if (error == QProcess::FailedToStart) {
@@ -269,6 +264,20 @@ class Station {
                                  end(i, session::LibraryFailed);
                              }
                          });
+    }
+
+    // A slot that crashed ended by a signal: the one the system names (Qt
+    // gives it as the code where it can), else the one handed on.
+    void ended(std::size_t i, int code, QProcess::ExitStatus how) {
+        if (how == QProcess::NormalExit) {
+            end(i, code);
+            return;
+        }
+        const int signal = code > 0 && code < 65 ? code : stop_();
+        if (signal != 0 && signal != stop_()) {
+            watcher_.message(result_.slotRuns[i], "ended by signal " + std::to_string(signal));
+        }
+        end(i, signal != 0 ? 128 + signal : session::LibraryFailed);
     }
 
     void end(std::size_t i, int status) {
