@@ -322,6 +322,10 @@ class Station {
 
 StationResult runStation(const StationSetup& setup, StationWatcher& watcher,
                          const std::function<int()>& stop) {
+    if (setup.stationSlots.empty()) {
+        // Nothing would ever end the wait for the slots' ends.
+        throw Failure(BadArguments, "a station needs a slot: one a line, BOARD METER [DUT-SERIAL]");
+    }
     if (!QDir().mkpath(q(setup.out))) {
         throw Failure(session::WriteFailed, "--out: cannot make the folder " + setup.out);
     }
