@@ -1,6 +1,6 @@
 #include "link/DynamicLibrary.h"
 
-#include "link/LibraryLoader.h"
+#include "platform/DynamicLibrary.h"
 
 #include <utility>
 
@@ -9,7 +9,7 @@ namespace qd::link {
 using control::RuntimeError;
 
 DynamicLibrary DynamicLibrary::byName(const std::string& name) {
-    return DynamicLibrary(libraryFileNameFor(name));
+    return DynamicLibrary(platform::libraryFileName(name));
 }
 
 DynamicLibrary DynamicLibrary::atPath(const std::string& path) {
@@ -25,9 +25,15 @@ DynamicLibrary::~DynamicLibrary() = default;
 
 void* DynamicLibrary::tryResolve(const char* symbol) {
     if (!handle_) {
-        handle_ = openLibrary(fileName_);
+        platform::LoadedLibrary loaded = platform::loadLibrary(fileName_);
+        if (!loaded.handle) {
+            throw RuntimeError(RuntimeError::LibraryNotLoaded,
+                               "Cannot load the link library " + fileName_ +
+                                   (loaded.why.empty() ? std::string() : " (" + loaded.why + ")"));
+        }
+        handle_ = loaded.handle;
     }
-    return findSymbol(handle_, symbol);
+    return platform::librarySymbol(handle_, symbol);
 }
 
 void* DynamicLibrary::resolve(const char* symbol) {

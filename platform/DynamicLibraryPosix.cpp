@@ -1,7 +1,6 @@
-// Loading a link library on POSIX systems, through dlopen.
+// Loading a library on POSIX systems, through dlopen.
 
-#include "control/RuntimeError.h"
-#include "link/LibraryLoader.h"
+#include "platform/DynamicLibrary.h"
 
 #include <cstddef>
 #include <dlfcn.h>
@@ -20,17 +19,9 @@
 #include <sys/stat.h>
 #endif
 
-namespace qd::link {
-
-using control::RuntimeError;
+namespace qd::platform {
 
 namespace {
-
-[[noreturn]] void refuse(const std::string& library, const std::string& why) {
-    throw RuntimeError(RuntimeError::LibraryNotLoaded,
-                       "Cannot load the link library " + library +
-                           (why.empty() ? std::string() : " (" + why + ")"));
-}
 
 // What a file is, as far as loading it goes.
 struct Verdict {
@@ -236,25 +227,25 @@ std::vector<std::string> cachedPaths(const std::string&) {
 
 #endif
 
-void* openFile(const std::string& path, const std::string& library) {
+LoadedLibrary openFile(const std::string& path) {
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         const char* error = dlerror();
-        refuse(library, error ? error : "");
+        return {nullptr, error ? error : ""};
     }
-    return handle;
+    return {handle, {}};
 }
 
-void* openAtPath(const std::string& path) {
-    if (const Verdict verdict = examine(path); verdict.kind != Verdict::Loadable) {
-        refuse(path, verdict.why);
+LoadedLibrary openAtPath(const std::string& path) {
+    if (Verdict verdict = examine(path); verdict.kind != Verdict::Loadable) {
+        return {nullptr, std::move(verdict.why)};
     }
-    return openFile(path, path);
+    return openFile(path);
 }
 
 // The first file of that name along the search decides, as for the loader:
 // one built for another platform is passed over, a damaged one is refused.
-void* openByName(const std::string& fileName) {
+LoadedLibrary openByName(const std::string& fileName) {
     std::vector<std::string> candidates;
     for (const auto& folder : programSearchPath()) {
         candidates.push_back(folder + "/" + fileName);
@@ -271,18 +262,18 @@ void* openByName(const std::string& fileName) {
             continue;
         }
         if (verdict.kind == Verdict::Broken) {
-            refuse(fileName, candidate + ": " + verdict.why);
+            return {nullptr, candidate + ": " + verdict.why};
         }
-        return openFile(candidate, fileName);
+        return openFile(candidate);
     }
     // No such file anywhere the search knows of: dlopen's own search has the
     // last word, and its message says why it found nothing.
-    return openFile(fileName, fileName);
+    return openFile(fileName);
 }
 
 } // namespace
 
-std::string libraryFileNameFor(const std::string& name) {
+std::string libraryFileName(const std::string& name) {
 #if defined(__APPLE__)
     return "lib" + name + ".dylib";
 #else
@@ -290,13 +281,13 @@ std::string libraryFileNameFor(const std::string& name) {
 #endif
 }
 
-void* openLibrary(const std::string& fileName) {
+LoadedLibrary loadLibrary(const std::string& fileName) {
     return fileName.find('/') == std::string::npos ? openByName(fileName) : openAtPath(fileName);
 }
 
-void* findSymbol(void* library, const char* symbol) {
+void* librarySymbol(void* library, const char* symbol) {
     dlerror();
     return dlsym(library, symbol);
 }
 
-} // namespace qd::link
+} // namespace qd::platform
