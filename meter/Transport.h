@@ -1,8 +1,7 @@
 #pragma once
 
-// The bytes to and from a meter, whatever carries them. Each system's
-// carriers live in files of their own; what one system cannot have is
-// refused with a message that says what to use instead.
+// The bytes to and from a meter, whatever carries them. What one system
+// cannot have is refused with a message that says what to use instead.
 
 #include "meter/Resource.h"
 
@@ -45,7 +44,7 @@ class Transport {
 inline constexpr std::chrono::milliseconds kStartingUp{2000};
 std::unique_ptr<Transport> connect(const Resource& resource, std::chrono::milliseconds timeout);
 
-// The system's carriers, one file each.
+// The carriers.
 std::unique_ptr<Transport> connectSocket(const Resource& r, std::chrono::milliseconds timeout);
 std::unique_ptr<Transport> connectVxi11(const Resource& r, std::chrono::milliseconds timeout);
 std::unique_ptr<Transport> openUsbTmc(const Resource& r);

@@ -1,11 +1,112 @@
 #include "platform/Error.h"
 #include "platform/Socket.h"
 
+#include <cerrno>
+#include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace qd::platform {
+
+bool startSockets() {
+    return true;
+}
+
+TcpAddresses::TcpAddresses(const std::string& host, const std::string& port) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (const int error = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found)) {
+        failure_ = ::gai_strerror(error);
+        return;
+    }
+    list_ = found;
+}
+
+TcpAddresses::~TcpAddresses() {
+    if (list_) {
+        ::freeaddrinfo(static_cast<addrinfo*>(list_));
+    }
+}
+
+namespace {
+
+// Connects within the timeout to one address; the descriptor, or -1 with
+// errno set.
+int connectWithin(const addrinfo& a, std::chrono::milliseconds timeout) {
+    const int fd =
+        ::socket(a.ai_family, a.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a.ai_protocol);
+    if (fd < 0) {
+        return -1;
+    }
+    if (::connect(fd, a.ai_addr, a.ai_addrlen) != 0 && errno != EINPROGRESS) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    pollfd p{fd, POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1 ||
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+        error = error != 0 ? error : ETIMEDOUT;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    sendAtOnce(fd);
+    return fd;
+}
+
+} // namespace
+
+SocketHandle TcpAddresses::connect(std::chrono::milliseconds timeout) const {
+    int fd = -1;
+    for (const auto* a = static_cast<const addrinfo*>(list_); a && fd < 0; a = a->ai_next) {
+        fd = connectWithin(*a, timeout);
+    }
+    return fd;
+}
+
+bool connectionRefused() {
+    return errno == ECONNREFUSED;
+}
+
+long sendSome(SocketHandle socket, std::string_view bytes) {
+    const ssize_t n = ::send(static_cast<int>(socket), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) {
+        return 0;
+    }
+    return n <= 0 ? -1 : static_cast<long>(n);
+}
+
+int waitToReceive(SocketHandle socket, std::chrono::milliseconds timeout) {
+    pollfd p{static_cast<int>(socket), POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
+    if (ready < 0) {
+        return errno == EINTR ? 0 : -1;
+    }
+    return ready > 0 ? 1 : 0;
+}
+
+long receiveSome(SocketHandle socket, char* into, std::size_t size) {
+    const ssize_t n = ::read(static_cast<int>(socket), into, size);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == ETIMEDOUT)) {
+        return kNothingReceived;
+    }
+    return static_cast<long>(n);
+}
+
+void closeSocket(SocketHandle socket) {
+    ::close(static_cast<int>(socket));
+}
 
 void sendAtOnce(SocketHandle socket) {
     const int on = 1;
