@@ -1,6 +1,7 @@
 // The system's primitives as the rest of the tree relies on them, on every
 // system the tree is built for.
 
+#include "platform/DeviceFile.h"
 #include "platform/Error.h"
 #include "platform/File.h"
 #include "platform/Lock.h"
@@ -104,6 +105,30 @@ TEST(PlatformErrorTest, TextsAreOneLineWithoutAFullStop) {
         EXPECT_FALSE(text.empty()) << code;
         EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << code << ": " << text;
         EXPECT_NE(text.back(), '.') << code << ": " << text;
+    }
+}
+
+// A USBTMC meter is such a file: what it takes and gives, and why one that
+// cannot be opened was refused.
+TEST(PlatformDeviceTest, ADeviceFileTakesAndGivesAsItsDriverDoes) {
+    if (!hasDeviceFiles()) {
+        GTEST_SKIP() << "this system's drivers offer no device files";
+    }
+    struct Case {
+        const char* path;
+        bool opens;
+    };
+    for (const Case c : {Case{"/dev/null", true}, Case{"/dev/qd-no-such-meter", false}}) {
+        const DeviceHandle device = openDevice(c.path);
+        ASSERT_EQ(device != kNoDevice, c.opens) << c.path;
+        if (device == kNoDevice) {
+            EXPECT_FALSE(deviceAccessDenied()) << c.path;
+            continue;
+        }
+        EXPECT_EQ(writeDevice(device, "*IDN?\n"), 6) << c.path;
+        std::array<char, 16> chunk{};
+        EXPECT_EQ(readDevice(device, chunk.data(), chunk.size()), 0) << c.path;
+        closeDevice(device);
     }
 }
 
