@@ -185,8 +185,10 @@ bind "$cache/tidy" "$build_root/var/cache/qd1600-tidy"
 compiler_cache=(CCACHE_DIR=/var/cache/ccache CCACHE_MAXSIZE=4G
     CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
     QD_TIDY_CACHE=/var/cache/qd1600-tidy)
-in_root "$build_root" "${compiler_cache[@]}" bash -c "cd $src && scripts/test.sh"
-in_root "$build_root" ccache --show-stats --verbose 2>/dev/null | grep -E 'Hits|Misses|Cache size' || true
+in_root "$build_root" "${compiler_cache[@]}" bash -c "cd $src && scripts/deps.sh ccache && ccache --zero-stats >/dev/null && scripts/test.sh"
+# What the cache gave this run (a warm run compiles only what changed).
+in_root "$build_root" "${compiler_cache[@]}" ccache --show-stats 2>/dev/null |
+    grep -E '^ *(Hits|Misses|Cache size)' || true
 
 stage "build root: the Debian package, as the README says"
 in_root "$build_root" "${compiler_cache[@]}" bash -c "cd $src && cmake --workflow --preset package"
