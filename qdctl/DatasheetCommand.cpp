@@ -10,6 +10,7 @@
 #include "run/Recording.h"
 #include "run/Renderer.h"
 #include "run/ResultsFile.h"
+#include "scpi/Parser.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
 
@@ -20,6 +21,7 @@
 #include <cmath>
 #include <cstdio>
 #include <set>
+#include <string_view>
 
 namespace qd::qdctl {
 
@@ -62,6 +64,35 @@ bool judged(const results::Run& run) {
     return run.get("kind") == "characterize" && (verdict == "PASS" || verdict == "FAIL");
 }
 
+// The station `asked` names: the latest one for "", else the one station
+// whose id starts so, as runs show takes a run's id.
+std::string stationNamed(results::Store& store, results::Filter filter, const std::string& asked) {
+    std::set<std::string> found;
+    for (const results::Run& run : store.runs(filter)) {
+        const std::string station = run.get("station");
+        if (station.empty() || station.size() < asked.size() ||
+            !scpi::equalsIgnoringCase(std::string_view(station).substr(0, asked.size()), asked)) {
+            continue;
+        }
+        if (asked.empty()) {
+            return station;
+        }
+        found.insert(station);
+    }
+    if (found.size() == 1) {
+        return *found.begin();
+    }
+    if (found.empty()) {
+        throw Failure(BadArguments, "--station-run" + (asked.empty() ? "" : " " + asked) +
+                                        ": no station's run" +
+                                        (asked.empty() ? "" : " starting so") + " is recorded in " +
+                                        store.name());
+    }
+    throw Failure(BadArguments, "--station-run " + asked + " starts " +
+                                    std::to_string(found.size()) +
+                                    " stations' ids; give more of it");
+}
+
 std::vector<results::Run> selected(results::Store& store, const DatasheetOptions& o) {
     std::vector<results::Run> runs;
     if (!o.runs.empty()) {
@@ -82,19 +113,7 @@ std::vector<results::Run> selected(results::Store& store, const DatasheetOptions
         filter.device = o.device;
         filter.since = o.since;
         if (o.station) {
-            filter.station = o.stationRun;
-            if (filter.station.empty()) {
-                for (const results::Run& run : store.runs(filter)) {
-                    if (!run.get("station").empty()) {
-                        filter.station = run.get("station");
-                        break;
-                    }
-                }
-                if (filter.station.empty()) {
-                    throw Failure(BadArguments,
-                                  "--station-run: no station's run is recorded in " + store.name());
-                }
-            }
+            filter.station = stationNamed(store, filter, o.stationRun);
         }
         runs = store.runs(filter);
         std::erase_if(runs, [](const results::Run& run) { return !judged(run); });

@@ -172,6 +172,10 @@ with meters_on("0") as meters:
                     name, value = base, max(abs(value), per_unit.get(base, {}).get(run, 0))
             per_unit.setdefault(name, {})[run] = value
     check(table.get("units") == 4, "the datasheet counts 4 units: %s" % sheet.stdout)
+    prefix = subprocess.run([QDCTL, "--json", "datasheet", "--station-run", result.get("station", "")[:8]],
+                            env=env, capture_output=True, text=True, timeout=60)
+    check(json.loads(prefix.stdout or "{}").get("runs") == table.get("runs"),
+          "--station-run takes the start of a station's id: %s" % prefix.stderr)
     for name in ("offset_error_mv", "gain_error_percent", "inl_best_fit_lsb", "zero_code_error_mv"):
         values = list(per_unit.get(name, {}).values())
         mine = table.get("figures", {}).get(name, {})
