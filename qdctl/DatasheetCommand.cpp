@@ -82,10 +82,13 @@ std::string stationNamed(results::Store& store, results::Filter filter, const st
     if (found.size() == 1) {
         return *found.begin();
     }
+    if (found.empty() && asked.empty()) {
+        throw Failure(BadArguments,
+                      "--station-run: no station's run is recorded in " + store.name());
+    }
     if (found.empty()) {
-        throw Failure(BadArguments, "--station-run" + (asked.empty() ? "" : " " + asked) +
-                                        ": no station's run" +
-                                        (asked.empty() ? "" : " starting so") + " is recorded in " +
+        throw Failure(BadArguments, "--station-run " + asked +
+                                        ": no station's run starting so is recorded in " +
                                         store.name());
     }
     throw Failure(BadArguments, "--station-run " + asked + " starts " +

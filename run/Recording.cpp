@@ -39,7 +39,7 @@ Recording::Recording(const session::CommonOptions& common, std::string kind, Rec
       records_(records) {
     // A store that cannot be one is refused before the command starts.
     if (!kind_.empty()) {
-        urlOf(common_);
+        url_ = urlOf(common_);
     }
 }
 
@@ -94,9 +94,8 @@ void Recording::begin(std::map<std::string, std::string> fields) {
     if (kind_.empty() || !id_.empty() || !failure_.empty()) {
         return;
     }
-    const std::string url = urlOf(common_);
     try {
-        store_ = openStore(url);
+        store_ = openStore(url_);
         if (!store_) {
             return; // none
         }

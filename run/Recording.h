@@ -66,6 +66,7 @@ class Recording {
 
     const session::CommonOptions& common_;
     std::string kind_; // "" when it records nothing
+    std::string url_;  // its store's, as urlOf gave it when it was made
     Records records_;
     std::unique_ptr<results::Store> store_;
     std::unique_ptr<results::Recorder> recorder_;

@@ -273,8 +273,9 @@ class Station {
             end(i, code);
             return;
         }
-        const int signal = code > 0 && code < 65 ? code : stop_();
-        if (signal != 0 && signal != stop_()) {
+        const int handedOn = stop_();
+        const int signal = code > 0 && code < 65 ? code : handedOn;
+        if (signal != 0 && signal != handedOn) {
             watcher_.message(result_.slotRuns[i], "ended by signal " + std::to_string(signal));
         }
         end(i, signal != 0 ? 128 + signal : session::LibraryFailed);
