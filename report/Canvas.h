@@ -1,7 +1,7 @@
 #pragma once
 
 // The one surface every plot is drawn on: lines, polylines, stems,
-// rectangles and text, in the drawing's units, with text sizes in points.
+// rectangles, filled or not, and text, in the drawing's units, with text sizes in points.
 // Behind it SVG text (Html.cpp) or Qt's painter (a PDF, a PNG, a window),
 // so that every way a plot is shown draws the same picture from one
 // drawPlot. Standard C++ only.
@@ -34,6 +34,8 @@ class Canvas {
     // A stroke from `baseY` up (or down) to each point.
     virtual void stems(const std::vector<Point>& tops, double baseY, const Pen& pen) = 0;
     virtual void rect(const Box& box, const Pen& pen) = 0;
+    // `box` filled with `colour` (0xRRGGBB), no outline.
+    virtual void fill(const Box& box, unsigned colour) = 0;
     virtual void text(double x, double y, const std::string& text, Anchor anchor, Level level,
                       double points, unsigned colour) = 0;
     // The width `text` takes at that size, in the drawing's units.

@@ -92,6 +92,11 @@ class SvgCanvas final : public Canvas {
                 num(box.width) + "\" height=\"" + num(box.height) + "\" style=\"fill:none;" +
                 style(pen) + "\"/>";
     }
+    void fill(const Box& box, unsigned colour) override {
+        out_ += "<rect x=\"" + num(box.left) + "\" y=\"" + num(box.top) + "\" width=\"" +
+                num(box.width) + "\" height=\"" + num(box.height) + "\" fill=\"#" + hex(colour) +
+                "\"/>";
+    }
     void text(double x, double y, const std::string& content, Anchor anchor, Level level,
               double points, unsigned colour) override {
         const double size = points * kPixelsPerPoint;

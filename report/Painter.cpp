@@ -91,6 +91,9 @@ class PainterCanvas final : public Canvas {
         p_.setBrush(Qt::NoBrush);
         p_.drawRect(QRectF(box.left, box.top, box.width, box.height));
     }
+    void fill(const Box& box, unsigned colour) override {
+        p_.fillRect(QRectF(box.left, box.top, box.width, box.height), QColor(QRgb(colour)));
+    }
     void text(double x, double y, const std::string& text, Anchor anchor, Level level,
               double points, unsigned colour) override {
         font(points);
@@ -364,7 +367,11 @@ void drawPages(Sheet& sheet, const Page& page, double pageHeight,
     for (const Block& block : page.blocks) {
         std::visit(PrintedBlock(sheet, pieces), block);
     }
-    const std::vector<std::pair<int, double>> at = placed(pieces, pageHeight - kFooterHeight);
+    // A long footer (a lot's traceability) wraps, and the pages make room.
+    const double footerHeight =
+        std::max(kFooterHeight, measuredHeight(sheet, 7, false, sheet.width() - 70, page.footer) +
+                                    kFooterHeight - 9);
+    const std::vector<std::pair<int, double>> at = placed(pieces, pageHeight - footerHeight);
     const int pages = at.empty() ? 1 : at.back().first + 1;
     QPainter& p = sheet.painter();
     for (int n = 0; n < pages; ++n) {
@@ -378,7 +385,7 @@ void drawPages(Sheet& sheet, const Page& page, double pageHeight,
         }
         sheet.font(7);
         p.setPen(QColor(0x55, 0x55, 0x55));
-        const double footerTop = pageHeight - kFooterHeight + 6;
+        const double footerTop = pageHeight - footerHeight + 6;
         p.drawLine(QPointF(0, footerTop - 3), QPointF(sheet.width(), footerTop - 3));
         const std::string number = "page " + std::to_string(n + 1) + " of " + std::to_string(pages);
         sheet.text(0, footerTop, sheet.width() - 70, page.footer);

@@ -74,6 +74,11 @@ PlotFrame frameOf(const PlotData& plot, const Box& box, double fontSize) {
         high = any ? std::max(high, limit) : limit;
         any = true;
     }
+    // Bars stand on 0, so 0 is on the scale.
+    if (plot.bars > 0) {
+        low = std::min(low, 0.0);
+        high = std::max(high, 0.0);
+    }
     double yStep = 0;
     if (plot.symmetric) {
         const double largest = std::max(std::abs(low), std::abs(high));
@@ -82,6 +87,9 @@ PlotFrame frameOf(const PlotData& plot, const Box& box, double fontSize) {
         f.yMin = -f.yMax;
     } else {
         yStep = roundStep(std::max(high - low, plot.smallestScale) / 5);
+        if (plot.counts) {
+            yStep = std::max(1.0, std::round(yStep));
+        }
         f.yMin = std::floor(low / yStep) * yStep;
         f.yMax = std::max(std::ceil(high / yStep) * yStep, f.yMin + yStep);
     }
@@ -100,13 +108,19 @@ PlotFrame frameOf(const PlotData& plot, const Box& box, double fontSize) {
     const auto xLabel = [&](double x) {
         return plot.decimalX ? valueLabel(x, xStep) : codeLabel(x);
     };
-    f.xTicks.push_back({f.x(f.xMin), xLabel(f.xMin)});
-    for (double c = std::ceil(f.xMin / xStep) * xStep; c < f.xMax; c += xStep) {
-        if (c - f.xMin >= xStep / 2 && f.xMax - c >= xStep / 2) {
-            f.xTicks.push_back({f.x(c), xLabel(c)});
+    if (!plot.xLabels.empty()) {
+        for (std::size_t i = 0; i < plot.xLabels.size(); ++i) {
+            f.xTicks.push_back({f.x(static_cast<double>(i + 1)), plot.xLabels[i]});
         }
+    } else {
+        f.xTicks.push_back({f.x(f.xMin), xLabel(f.xMin)});
+        for (double c = std::ceil(f.xMin / xStep) * xStep; c < f.xMax; c += xStep) {
+            if (c - f.xMin >= xStep / 2 && f.xMax - c >= xStep / 2) {
+                f.xTicks.push_back({f.x(c), xLabel(c)});
+            }
+        }
+        f.xTicks.push_back({f.x(f.xMax), xLabel(f.xMax)});
     }
-    f.xTicks.push_back({f.x(f.xMax), xLabel(f.xMax)});
     f.zeroInside = f.yMin <= 0 && f.yMax >= 0;
     f.zeroY = f.y(std::clamp(0.0, f.yMin, f.yMax));
     return f;
@@ -123,7 +137,7 @@ std::vector<LegendEntry> legendOf(const PlotData& plot) {
     if (!plot.secondName.empty() && !plot.second.empty()) {
         legend.push_back({plot.secondName, kSecondColour, kSecondWidth, false});
     }
-    if (!plot.limits.empty()) {
+    if (!plot.limits.empty() || !plot.xLimits.empty()) {
         legend.push_back({kLimitName, kLimitColour, kLimitWidth, true});
     }
     return legend;
@@ -199,12 +213,23 @@ void drawPlot(Canvas& c, const PlotData& plot, const Box& box, double fontSize) 
         c.line({area.left, f.y(limit)}, {right, f.y(limit)},
                {kLimitColour, fontSize * kLimitWidth, true});
     }
+    for (const double limit : plot.xLimits) {
+        c.line({f.x(limit), area.top}, {f.x(limit), bottom},
+               {kLimitColour, fontSize * kLimitWidth, true});
+    }
     for (const Points& other : plot.others) {
         c.polyline(placed(f, other), {kOthersColour, fontSize * kSecondWidth, false});
     }
     c.polyline(placed(f, plot.second), {kSecondColour, fontSize * kSecondWidth, false});
     const Pen first{kFirstColour, fontSize * kFirstWidth, false};
-    if (plot.stems) {
+    if (plot.bars > 0) {
+        for (const auto& [x, value] : plot.points) {
+            const double left = f.x(x - plot.bars / 2), top = std::min(f.y(value), f.zeroY);
+            const Box bar{left, top, f.x(x + plot.bars / 2) - left, std::abs(f.y(value) - f.zeroY)};
+            c.fill(bar, kBarColour);
+            c.rect(bar, {kFirstColour, 0, false});
+        }
+    } else if (plot.stems) {
         c.stems(placed(f, plot.points), f.zeroY, first);
     } else {
         c.polyline(placed(f, plot.points), first);

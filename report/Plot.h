@@ -50,7 +50,7 @@ std::vector<LegendEntry> legendOf(const PlotData& plot);
 
 // The colours and widths every drawing of a plot uses.
 inline constexpr unsigned kFirstColour = 0x1f4e9c, kSecondColour = 0xe08a00,
-                          kLimitColour = 0xc62828, kOthersColour = 0x9aa9c4;
+                          kLimitColour = 0xc62828, kOthersColour = 0x9aa9c4, kBarColour = 0x8fa8d4;
 inline constexpr double kFirstWidth = 0.08, kSecondWidth = 0.05, kLimitWidth = 0.06;
 inline constexpr const char* kLimitName = "limit";
 

@@ -47,6 +47,16 @@ struct PlotData {
     // INL limit of 2), drawn dashed with a "limit" legend entry; the scale
     // holds them.
     std::vector<double> limits;
+    // Vertical lines at limits on the x axis (a histogram of a figure's
+    // values), drawn as `limits` are; the axis holds them.
+    std::vector<double> xLimits;
+    // Each point a filled bar this wide (in x's units) from 0, as a
+    // histogram or a value per unit is drawn; 0: no bars.
+    double bars = 0;
+    // The values are counts: ticks at whole numbers only.
+    bool counts = false;
+    // Names for x = 1, 2, ... (units by their serials) instead of numbers.
+    std::vector<std::string> xLabels;
     // Errors are drawn on a scale symmetric around 0; an output, from its
     // smallest to its largest value.
     bool symmetric = true;
