@@ -231,6 +231,17 @@ std::string Limits::text() const {
     return out;
 }
 
+std::string readableLimits(std::string_view text) {
+    std::string readable;
+    for (const char c : text) {
+        readable += c;
+        if (c == ',') {
+            readable += ' ';
+        }
+    }
+    return readable;
+}
+
 const char* decisionWord(Decision decision) {
     switch (decision) {
     case Decision::Conditional:

@@ -46,6 +46,10 @@ struct Limits {
     std::string text() const;
 };
 
+// Limits' text as parse() reads it, for a page: a blank after each comma,
+// so that a long list wraps there instead of running past the margin.
+std::string readableLimits(std::string_view text);
+
 // The decision rule, as ILAC-G8 gives it, for a value and its expanded
 // uncertainty against a limit.
 enum class Decision {

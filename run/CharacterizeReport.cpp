@@ -291,7 +291,7 @@ std::vector<std::pair<std::string, std::string>> setupRows(const CharacterizeRes
                       " measured" +
                       (r.resumed ? ", " + std::to_string(r.resumed) + " of them resumed" : "")},
         {"Reference", printed("%g", r.referenceVolts) + " V"},
-        {"Limits", r.limits.text().empty() ? "none" : r.limits.text()},
+        {"Limits", r.limits.text().empty() ? "none" : measure::readableLimits(r.limits.text())},
         {"Date", r.date},
     };
     if (r.from.empty()) {
