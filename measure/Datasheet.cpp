@@ -12,42 +12,54 @@ const std::vector<DatasheetFigure> kDatasheetFigures = [] {
     std::vector<DatasheetFigure> figures;
     for (const FigureKind* k : {&kZeroCodeError, &kFullScaleError, &kOffsetError, &kGainError,
                                 &kInlBestFit, &kInlEndpoint, &kDnl, &kSmallestStep}) {
-        figures.push_back({k->name, k->heading, k->unit, k->perCode});
+        if (k->perCode) {
+            figures.push_back({std::string(k->name) + "_min", std::string(k->heading) + ", least",
+                               k->unit, true});
+            figures.push_back({std::string(k->name) + "_max", std::string(k->heading) + ", largest",
+                               k->unit, true});
+        } else {
+            figures.push_back({k->name, k->heading, k->unit, k == &kSmallestStep});
+        }
     }
     return figures;
 }();
 
 namespace {
 
-// A unit's value of a figure: INL and DNL as a datasheet's one number, the
-// larger magnitude of the least and the largest.
-std::optional<double> valueOf(const UnitFigures& u, const DatasheetFigure& f) {
-    const auto find = [&](const std::string& name) -> std::optional<double> {
-        const auto it = u.values.find(name);
-        if (it == u.values.end() || !std::isfinite(it->second)) {
-            return std::nullopt;
-        }
-        return it->second;
-    };
-    if (!f.magnitude) {
-        return find(f.name);
-    }
-    const auto least = find(std::string(f.name) + "_min");
-    const auto largest = find(std::string(f.name) + "_max");
-    if (!least && !largest) {
+std::optional<double> valueOf(const UnitFigures& u, const std::string& name) {
+    const auto it = u.values.find(name);
+    if (it == u.values.end() || !std::isfinite(it->second)) {
         return std::nullopt;
     }
-    return std::max(least ? std::fabs(*least) : 0.0, largest ? std::fabs(*largest) : 0.0);
+    return it->second;
 }
 
-std::string limitOf(const UnitFigures& u, const DatasheetFigure& f) {
-    for (const std::string& name :
-         {std::string(f.name), std::string(f.name) + "_max", std::string(f.name) + "_min"}) {
-        if (const auto it = u.limits.find(name); it != u.limits.end() && !it->second.empty()) {
-            return it->second;
-        }
+std::optional<int> codeOf(const UnitFigures& u, const std::string& name) {
+    const auto it = u.codes.find(name);
+    return it == u.codes.end() ? std::nullopt : std::optional<int>(it->second);
+}
+
+std::string limitOf(const UnitFigures& u, const std::string& name) {
+    const auto it = u.limits.find(name);
+    return it == u.limits.end() ? std::string() : it->second;
+}
+
+// "1 (7 units), none (1 unit)": each limit the units were judged by, the
+// most usual first.
+std::string differingLimits(const std::vector<std::string>& limits) {
+    std::map<std::string, std::size_t> counts;
+    for (const std::string& l : limits) {
+        ++counts[l];
     }
-    return {};
+    std::vector<std::pair<std::string, std::size_t>> order(counts.begin(), counts.end());
+    std::stable_sort(order.begin(), order.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    std::string text = "differ: ";
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        text += (i ? ", " : "") + (order[i].first.empty() ? "none" : order[i].first) + " (" +
+                std::to_string(order[i].second) + (order[i].second == 1 ? " unit)" : " units)");
+    }
+    return text;
 }
 
 } // namespace
@@ -60,23 +72,35 @@ std::vector<DatasheetRow> datasheetRows(const std::vector<UnitFigures>& units) {
         row.label = f.label;
         row.unit = f.unit;
         double sum = 0;
-        for (const UnitFigures& u : units) {
-            const auto value = valueOf(u, f);
+        std::vector<std::string> limits;
+        for (std::size_t i = 0; i < units.size(); ++i) {
+            const UnitFigures& u = units[i];
+            const auto value = valueOf(u, f.name);
             row.perUnit.push_back(value.value_or(std::numeric_limits<double>::quiet_NaN()));
+            row.perUnitLimit.push_back(limitOf(u, f.name));
             if (!value) {
                 continue;
             }
-            row.min = row.units == 0 ? *value : std::min(row.min, *value);
-            row.max = row.units == 0 ? *value : std::max(row.max, *value);
+            limits.push_back(row.perUnitLimit.back());
+            if (row.units == 0 || *value < row.min) {
+                row.min = *value;
+                row.minUnit = i;
+                row.minCode = f.perCode ? codeOf(u, f.name) : std::nullopt;
+            }
+            if (row.units == 0 || *value > row.max) {
+                row.max = *value;
+                row.maxUnit = i;
+                row.maxCode = f.perCode ? codeOf(u, f.name) : std::nullopt;
+            }
             sum += *value;
             ++row.units;
-            if (row.limit.empty()) {
-                row.limit = limitOf(u, f);
-            }
         }
         if (row.units == 0) {
             continue;
         }
+        row.limitsDiffer = std::any_of(limits.begin(), limits.end(),
+                                       [&](const auto& l) { return l != limits[0]; });
+        row.limit = row.limitsDiffer ? differingLimits(limits) : limits.front();
         row.typ = sum / static_cast<double>(row.units);
         if (row.units > 1) {
             double squares = 0;

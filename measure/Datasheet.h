@@ -19,6 +19,7 @@ struct UnitFigures {
     std::string unit; // its DUT serial, or its run when it has none
     std::map<std::string, double> values;
     std::map<std::string, std::string> limits; // the limit each figure was judged by
+    std::map<std::string, int> codes;          // where a per-code figure falls
 };
 
 struct DatasheetRow {
@@ -28,16 +29,28 @@ struct DatasheetRow {
     std::size_t units = 0;
     double min = 0, typ = 0, max = 0;
     std::optional<double> sigma; // none with one unit
-    std::string limit;           // as the units were judged by, or ""
-    std::vector<double> perUnit; // in the order of the units given; NaN where missing
+    // As the units were judged by, or "" for none. When the units were not
+    // all judged alike it says so, with each limit and how many units had
+    // it, and `limitsDiffer` is set: one unit's limit is not the lot's.
+    std::string limit;
+    bool limitsDiffer = false;
+    std::vector<std::string> perUnitLimit; // "" where a unit had none
+    std::vector<double> perUnit;           // in the order of the units given; NaN where missing
+    // The units (indices into the units given) that hold the least and the
+    // largest value, and for a per-code figure the code within that unit.
+    std::size_t minUnit = 0, maxUnit = 0;
+    std::optional<int> minCode, maxCode;
 };
 
-// The figures a datasheet table gives, in its order, with their units.
+// The figures a datasheet table gives, in its order, with their units. INL
+// and DNL are two rows each, the units' least and their largest, signed, as
+// a datasheet gives "-1 to +1.5 LSB": a magnitude would hide which side a
+// unit fails on.
 struct DatasheetFigure {
-    const char* name;
-    const char* label; // as a datasheet's table names it
+    std::string name;  // as the store names it: inl_best_fit_lsb_min
+    std::string label; // as a datasheet's table names it
     const char* unit;
-    bool magnitude; // INL and DNL: the larger magnitude of a unit's least and largest
+    bool perCode; // its value falls at a code
 };
 extern const std::vector<DatasheetFigure> kDatasheetFigures;
 

@@ -1,6 +1,7 @@
 // qdctl datasheet: the electrical-characteristics table of a lot, from the
 // characterizations in the results store, one unit each.
 
+#include "control/DataWord.h"
 #include "measure/Datasheet.h"
 #include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
@@ -10,7 +11,6 @@
 #include "run/Recording.h"
 #include "run/Renderer.h"
 #include "run/ResultsFile.h"
-#include "scpi/Parser.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
 
@@ -20,8 +20,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <set>
-#include <string_view>
+#include <optional>
 
 namespace qd::qdctl {
 
@@ -51,128 +50,60 @@ std::string number(double value) {
 }
 
 struct DatasheetOptions {
-    std::string device, since, report, csv;
-    std::vector<std::string> runs;
-    std::string stationRun;
-    bool station = false; // --station-run, with or without its ID
+    run::LotChoice lot;
+    std::string report, csv;
 };
 
-// A passing or failing characterization: a run that did not end, or ended
-// with figures judged neither way, says nothing of the unit for certain.
-bool judged(const results::Run& run) {
-    const std::string verdict = run.get("verdict");
-    return run.get("kind") == "characterize" && (verdict == "PASS" || verdict == "FAIL");
+// A CSV field, quoted when it holds what would split it.
+std::string csvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (const char c : text) {
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return quoted + "\"";
 }
 
-// The station `asked` names: the latest one for "", else the one station
-// whose id starts so, as runs show takes a run's id.
-std::string stationNamed(results::Store& store, results::Filter filter, const std::string& asked) {
-    std::set<std::string> found;
-    for (const results::Run& run : store.runs(filter)) {
-        const std::string station = run.get("station");
-        if (station.empty() || station.size() < asked.size() ||
-            !scpi::equalsIgnoringCase(std::string_view(station).substr(0, asked.size()), asked)) {
-            continue;
-        }
-        if (asked.empty()) {
-            return station;
-        }
-        found.insert(station);
-    }
-    if (found.size() == 1) {
-        return *found.begin();
-    }
-    if (found.empty() && asked.empty()) {
-        throw Failure(BadArguments,
-                      "--station-run: no station's run is recorded in " + store.name());
-    }
-    if (found.empty()) {
-        throw Failure(BadArguments, "--station-run " + asked +
-                                        ": no station's run starting so is recorded in " +
-                                        store.name());
-    }
-    throw Failure(BadArguments, "--station-run " + asked + " starts " +
-                                    std::to_string(found.size()) +
-                                    " stations' ids; give more of it");
+std::string codeText(const std::optional<int>& code) {
+    return code ? control::formatCode(*code) : std::string();
 }
 
-std::vector<results::Run> selected(results::Store& store, const DatasheetOptions& o) {
-    std::vector<results::Run> runs;
-    if (!o.runs.empty()) {
-        for (const std::string& id : o.runs) {
-            results::Run run = store.find(id);
-            if (!judged(run)) {
-                throw Failure(BadArguments, "run " + run.id() +
-                                                " is no passing or failing "
-                                                "characterization");
-            }
-            runs.push_back(std::move(run));
-        }
-        std::sort(runs.begin(), runs.end(),
-                  [](const auto& a, const auto& b) { return a.get("started") > b.get("started"); });
-    } else {
-        results::Filter filter;
-        filter.kind = "characterize";
-        filter.device = o.device;
-        filter.since = o.since;
-        if (o.station) {
-            filter.station = stationNamed(store, filter, o.stationRun);
-        }
-        runs = store.runs(filter);
-        std::erase_if(runs, [](const results::Run& run) { return !judged(run); });
-    }
-    // The latest of each unit: a unit measured again is the same unit,
-    // however its serial's letters were typed; a run given no DUT serial
-    // is its board's unit.
-    std::set<std::string> seen;
-    std::erase_if(runs,
-                  [&](const results::Run& run) { return !seen.insert(unitKeyOf(run)).second; });
-    std::set<std::string> converters;
-    for (const results::Run& run : runs) {
-        converters.insert(run.get("device"));
-    }
-    if (converters.size() > 1) {
-        std::string names;
-        for (const std::string& c : converters) {
-            names += (names.empty() ? "" : ", ") + c;
-        }
-        throw Failure(BadArguments,
-                      "the runs selected are of " + names +
-                          ": a datasheet is one converter's; choose it with --device");
-    }
-    if (runs.empty()) {
-        throw Failure(BadArguments,
-                      "no passing or failing characterization in " + store.name() +
-                          " is selected; qdctl runs list --kind characterize shows them");
-    }
-    std::sort(runs.begin(), runs.end(),
-              [](const auto& a, const auto& b) { return unitOf(a) < unitOf(b); });
-    return runs;
+std::string unitAt(const Datasheet& d, std::size_t unit) {
+    return unit < d.runs.size() ? unitOf(d.runs[unit]) : std::string();
 }
 
-std::string csvText(const std::vector<measure::DatasheetRow>& rows) {
+std::string csvText(const Datasheet& d) {
     std::string text;
-    for (const auto& row : rows) {
+    for (const auto& row : d.rows) {
         text += row.name + "," + std::to_string(row.units) + "," + number(row.min) + "," +
                 number(row.typ) + "," + number(row.max) + "," +
-                (row.sigma ? number(*row.sigma) : std::string()) + "," + row.unit + ",\"" +
-                row.limit + "\"\n";
+                (row.sigma ? number(*row.sigma) : std::string()) + "," + row.unit + "," +
+                csvField(row.limit) + "," + csvField(unitAt(d, row.minUnit)) + "," +
+                codeText(row.minCode) + "," + csvField(unitAt(d, row.maxUnit)) + "," +
+                codeText(row.maxCode) + "\n";
     }
     return text;
 }
 
 std::string tableText(const Datasheet& d) {
     std::vector<std::vector<std::string>> table = {
-        {"figure", "units", "min", "typ", "max", "sigma", "unit", "limit"}};
+        {"figure", "units", "min", "typ", "max", "sigma", "unit", "limit", "min in", "max in"}};
     for (const auto& row : d.rows) {
         table.push_back({row.name, std::to_string(row.units), number(row.min), number(row.typ),
                          number(row.max), row.sigma ? number(*row.sigma) : "-", row.unit,
-                         row.limit.empty() ? "-" : row.limit});
+                         row.limit.empty() ? "-" : row.limit, run::whereText(d, row, false),
+                         run::whereText(d, row, true)});
     }
-    return d.device + " datasheet: " + std::to_string(d.units.size()) +
-           (d.units.size() == 1 ? " unit" : " units") + ", shown monotonic " +
-           std::to_string(d.monotonic) + " of " + std::to_string(d.units.size()) + "\n" +
-           columnsText(table);
+    std::string text = d.device + " datasheet: " + run::countsText(d) + "; shown monotonic " +
+                       std::to_string(d.monotonic) + " of " + std::to_string(d.units.size()) + "\n";
+    for (const auto& c : d.conditions) {
+        if (c.differ) {
+            text += c.label + " differ: " + c.value + "\n";
+        }
+    }
+    return text + columnsText(table);
 }
 
 QJsonObject datasheetJson(const Datasheet& d) {
@@ -183,20 +114,49 @@ QJsonObject datasheetJson(const Datasheet& d) {
                       {"typ", row.typ},
                       {"max", row.max},
                       {"sigma", row.sigma ? QJsonValue(*row.sigma) : QJsonValue(QJsonValue::Null)},
-                      {"unit", q(row.unit)}};
+                      {"unit", q(row.unit)},
+                      {"min_unit", q(unitAt(d, row.minUnit))},
+                      {"max_unit", q(unitAt(d, row.maxUnit))}};
+        if (row.minCode) {
+            f.insert("min_code", q(codeText(row.minCode)));
+        }
+        if (row.maxCode) {
+            f.insert("max_code", q(codeText(row.maxCode)));
+        }
         if (!row.limit.empty()) {
             f.insert("limit", q(row.limit));
         }
+        if (row.limitsDiffer) {
+            f.insert("limits_differ", true);
+        }
         figures.insert(q(row.name), f);
     }
-    QJsonArray runs, units;
+    QJsonArray runs, units, leftOut;
+    QJsonObject verdicts;
     for (const auto& run : d.runs) {
         runs.append(q(run.id()));
         units.append(q(unitOf(run)));
+        const QString verdict = q(run.get("verdict"));
+        verdicts.insert(verdict, verdicts.value(verdict).toInt() + 1);
+    }
+    for (const run::LeftOut& l : d.leftOut) {
+        leftOut.append(QJsonObject{{"unit", q(l.unit)}, {"run", q(l.run)}, {"why", q(l.why)}});
+    }
+    QJsonObject conditions;
+    QJsonArray differing;
+    for (const auto& c : d.conditions) {
+        conditions.insert(q(c.label), q(c.value));
+        if (c.differ) {
+            differing.append(q(c.label));
+        }
     }
     return {{"units", static_cast<qint64>(d.units.size())},
             {"serials", units},
             {"runs", runs},
+            {"verdicts", verdicts},
+            {"left_out", leftOut},
+            {"conditions", conditions},
+            {"conditions_differ", differing},
             {"monotonic", static_cast<qint64>(d.monotonic)},
             {"figures", figures}};
 }
@@ -207,13 +167,17 @@ class DatasheetCommand final : public Subcommand {
         app.description(
             "The electrical-characteristics table of a lot from the characterizations in the "
             "results store (--results, $QD_RESULTS, or results.sqlite in the user's data folder): "
-            "the latest passing or failing run of each DUT serial, and for each figure the units "
-            "measured, min, typ (the mean), max, sigma and the limit. INL and DNL count per unit "
-            "as the larger magnitude of their least and largest.");
-        app.add_option("--device", o_.device, "only this converter");
-        app.add_option("--since", o_.since, "only runs started since, e.g. 2026-12-01");
-        app.add_option("--runs", o_.runs, "these runs, by id or an unambiguous prefix of one");
-        app.add_option("--station-run", o_.stationRun,
+            "the latest run of each unit that ran to its end, whatever its verdict, and for each "
+            "figure the units measured, min, typ (the mean), max, sigma, the limit and the unit "
+            "(and code) where the min and the max fall. INL and DNL are given as each unit's "
+            "least and largest, signed. Units whose runs did not end are named as left out.");
+        app.add_option("--device", o_.lot.device, "only this converter");
+        app.add_option("--since", o_.lot.since, "only runs started since, e.g. 2026-12-01");
+        app.add_option("--verdict", o_.lot.verdict,
+                       "only units whose latest run has this verdict: PASS, FAIL or CONDITIONAL")
+            ->check(CLI::IsMember({"PASS", "FAIL", "CONDITIONAL"}, CLI::ignore_case));
+        app.add_option("--runs", o_.lot.runs, "these runs, by id or an unambiguous prefix of one");
+        app.add_option("--station-run", o_.lot.stationRun,
                        "the runs of a station (characterize --station): by its id, or the last "
                        "station's without one")
             ->expected(0, 1);
@@ -226,11 +190,12 @@ class DatasheetCommand final : public Subcommand {
         // Whether --station-run was given, even without its ID, is known
         // only while the parser lives.
         CLI::Option* station = app.get_option("--station-run");
-        app.parse_complete_callback([this, station] { o_.station = station->count() > 0; });
+        app.parse_complete_callback([this, station] { o_.lot.station = station->count() > 0; });
     }
 
     void check() const override {
-        if (!o_.runs.empty() && (!o_.device.empty() || !o_.since.empty() || o_.station)) {
+        if (!o_.lot.runs.empty() &&
+            (!o_.lot.device.empty() || !o_.lot.since.empty() || o_.lot.station)) {
             throw Failure(BadArguments, "--runs names the runs itself: it takes no --device, "
                                         "--since or --station-run");
         }
@@ -252,8 +217,9 @@ class DatasheetCommand final : public Subcommand {
         std::vector<results::Run> runs;
         try {
             const auto store = Recording::storeToRead(common);
-            runs = selected(*store, o_);
-            d = datasheetOf(*store, runs, !o_.report.empty());
+            run::Lot lot = run::lotOf(*store, o_.lot);
+            runs = lot.runs;
+            d = datasheetOf(*store, std::move(lot), o_.lot, !o_.report.empty());
         } catch (const results::StoreError& e) {
             throw Failure(session::WriteFailed, std::string("results store: ") + e.what());
         }
@@ -263,8 +229,9 @@ class DatasheetCommand final : public Subcommand {
                 " units to mean something; " + std::to_string(d.units.size()) + " measured");
         }
         if (!o_.csv.empty()) {
-            ResultsFile csv(o_.csv, "figure,units,min,typ,max,sigma,unit,limit\n");
-            csv.write(csvText(d.rows));
+            ResultsFile csv(o_.csv, "figure,units,min,typ,max,sigma,unit,limit,min_unit,min_code,"
+                                    "max_unit,max_code\n");
+            csv.write(csvText(d));
             csv.commit();
         }
         if (!o_.report.empty()) {

@@ -122,29 +122,46 @@ std::map<std::string, std::string> recordedSettings(const CharacterizeResult& r,
     return fields;
 }
 
+namespace {
+
+std::string storedValue(const results::Run& run, const QJsonObject& document, const Setting& s) {
+    if (document.isEmpty()) {
+        return s.column != nullptr ? run.get(s.column) : "";
+    }
+    const QJsonValue value = document.value(s.key);
+    if (std::holds_alternative<double CharacterizeResult::*>(s.member) && value.isDouble()) {
+        return printed(value.toDouble());
+    }
+    if (std::holds_alternative<int CharacterizeResult::*>(s.member) && value.isDouble()) {
+        return std::to_string(value.toInteger());
+    }
+    return value.toString().toStdString();
+}
+
+QJsonObject setupOf(const results::Run& run) {
+    return QJsonDocument::fromJson(QByteArray::fromStdString(run.get("setup"))).object();
+}
+
+} // namespace
+
 std::vector<std::pair<std::string, std::string>> storedCsvSetup(const results::Run& run) {
-    const QJsonObject document =
-        QJsonDocument::fromJson(QByteArray::fromStdString(run.get("setup"))).object();
+    const QJsonObject document = setupOf(run);
     std::vector<std::pair<std::string, std::string>> setup;
     for (const Setting& s : kCharacterizeSettings) {
-        if (s.csv == nullptr) {
-            continue;
-        }
-        if (document.isEmpty()) {
-            setup.emplace_back(s.csv, s.column != nullptr ? run.get(s.column) : "");
-            continue;
-        }
-        const QJsonValue value = document.value(s.key);
-        if (std::holds_alternative<double CharacterizeResult::*>(s.member) && value.isDouble()) {
-            setup.emplace_back(s.csv, printed(value.toDouble()));
-        } else if (std::holds_alternative<int CharacterizeResult::*>(s.member) &&
-                   value.isDouble()) {
-            setup.emplace_back(s.csv, std::to_string(value.toInteger()));
-        } else {
-            setup.emplace_back(s.csv, value.toString().toStdString());
+        if (s.csv != nullptr) {
+            setup.emplace_back(s.csv, storedValue(run, document, s));
         }
     }
     return setup;
+}
+
+std::string storedSetting(const results::Run& run, std::string_view key) {
+    for (const Setting& s : kCharacterizeSettings) {
+        if (s.key == key) {
+            return storedValue(run, setupOf(run), s);
+        }
+    }
+    return {};
 }
 
 } // namespace qd::run

@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -64,5 +65,9 @@ QJsonObject setupDocument(const CharacterizeResult& r, bool meter);
 // A stored run's settings by their CSV keys: from its setup document, or,
 // for a run kept before the store had one, from its columns.
 std::vector<std::pair<std::string, std::string>> storedCsvSetup(const results::Run& run);
+
+// One stored setting of a run by its key in the setup document, as
+// storedCsvSetup gives it; "" when the run has none.
+std::string storedSetting(const results::Run& run, std::string_view key);
 
 } // namespace qd::run

@@ -314,18 +314,21 @@ TEST(Limits, DecisionRule) {
 namespace {
 
 // A lot's table: min, typ (the mean) and max of what each unit has, the
-// sample standard deviation only from two units on, and INL counted per unit
-// by the larger magnitude of its least and largest.
+// sample standard deviation only from two units on, INL signed as each
+// unit's least and largest with the unit and code where the lot's extremes
+// fall, and limits that differ across the units said, not one unit's shown.
 TEST(Datasheet, EachFigureAcrossTheUnitsThatHaveIt) {
     using qd::measure::UnitFigures;
     const std::vector<UnitFigures> units = {
         {"U1",
          {{"offset_error_mv", -1.0}, {"inl_best_fit_lsb_min", -2.5}, {"inl_best_fit_lsb_max", 1.0}},
-         {}},
+         {},
+         {{"inl_best_fit_lsb_min", 0x1234}, {"inl_best_fit_lsb_max", 0x4000}}},
         {"U2",
          {{"offset_error_mv", 0.0}, {"inl_best_fit_lsb_min", -0.5}, {"inl_best_fit_lsb_max", 1.5}},
-         {{"inl_best_fit_lsb_max", "2"}}},
-        {"U3", {{"offset_error_mv", 4.0}}, {}},
+         {{"inl_best_fit_lsb_min", "2"}, {"inl_best_fit_lsb_max", "2"}},
+         {{"inl_best_fit_lsb_min", 0x10}, {"inl_best_fit_lsb_max", 0x7FFF}}},
+        {"U3", {{"offset_error_mv", 4.0}}, {}, {}},
     };
     const auto rows = qd::measure::datasheetRows(units);
     const auto row = [&](const std::string& name) {
@@ -339,15 +342,25 @@ TEST(Datasheet, EachFigureAcrossTheUnitsThatHaveIt) {
     EXPECT_DOUBLE_EQ(offset.min, -1.0);
     EXPECT_DOUBLE_EQ(offset.typ, 1.0);
     EXPECT_DOUBLE_EQ(offset.max, 4.0);
+    EXPECT_EQ(offset.minUnit, 0u);
+    EXPECT_EQ(offset.maxUnit, 2u);
+    EXPECT_FALSE(offset.minCode) << "offset falls at no code";
     EXPECT_DOUBLE_EQ(*offset.sigma, std::sqrt(7.0)) << "n - 1: (4 + 1 + 9) / 2";
-    const auto inl = row("inl_best_fit_lsb");
-    EXPECT_EQ(inl.units, 2u) << "U3 has no INL";
-    EXPECT_DOUBLE_EQ(inl.min, 1.5);
-    EXPECT_DOUBLE_EQ(inl.max, 2.5) << "U1's least, by its magnitude";
-    EXPECT_EQ(inl.limit, "2");
-    EXPECT_TRUE(std::isnan(inl.perUnit[2]));
+    const auto least = row("inl_best_fit_lsb_min");
+    EXPECT_EQ(least.units, 2u) << "U3 has no INL";
+    EXPECT_DOUBLE_EQ(least.min, -2.5) << "signed, not a magnitude";
+    EXPECT_EQ(least.minUnit, 0u);
+    EXPECT_EQ(least.minCode, 0x1234);
+    const auto largest = row("inl_best_fit_lsb_max");
+    EXPECT_DOUBLE_EQ(largest.max, 1.5);
+    EXPECT_EQ(largest.maxUnit, 1u);
+    EXPECT_EQ(largest.maxCode, 0x7FFF);
+    EXPECT_TRUE(largest.limitsDiffer);
+    EXPECT_EQ(largest.limit, "differ: none (1 unit), 2 (1 unit)")
+        << "a unit judged by no limit is not one judged by U2's";
+    EXPECT_TRUE(std::isnan(largest.perUnit[2]));
     EXPECT_TRUE(std::none_of(rows.begin(), rows.end(), [](const auto& r) {
-        return r.name == "dnl_lsb";
+        return r.name.starts_with("dnl_lsb");
     })) << "no row for a figure no unit has";
 
     const auto one = qd::measure::datasheetRows({units[0]});

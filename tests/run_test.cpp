@@ -6,7 +6,9 @@
 #include "TempDir.h"
 #include "drivers/SimBoard.h"
 #include "meter/Transport.h"
+#include "report/Plot.h"
 #include "run/Characterize.h"
+#include "run/LotDatasheet.h"
 #include "run/Recording.h"
 #include "run/Settings.h"
 #include "run/StationProtocol.h"
@@ -208,4 +210,35 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
+}
+
+// A lot's histograms count whole units from zero: a bin holding one unit
+// has a bar, and no tick reads a fraction of a unit. Seven units, two bins
+// of one among them, and a limit beyond the spread the axis must show.
+TEST(LotDatasheet, HistogramsCountEveryUnitFromZero) {
+    run::Datasheet d;
+    d.device = "QD1600";
+    for (const double offset : {-2.6, -1.2, -1.1, -1.0, -1.3, -1.2, 0.1}) {
+        d.units.push_back({"U", {{"offset_error_mv", offset}}, {{"offset_error_mv", "3"}}, {}});
+        d.runs.emplace_back();
+    }
+    d.rows = measure::datasheetRows(d.units);
+    const report::ReportData r = run::datasheetReport(d);
+    const auto plot = std::find_if(r.plots.begin(), r.plots.end(), [](const auto& p) {
+        return p.title == "Units by Offset error";
+    });
+    ASSERT_NE(plot, r.plots.end());
+    double units = 0;
+    for (const auto& [x, count] : plot->points) {
+        units += count;
+    }
+    EXPECT_EQ(units, 7.0);
+    EXPECT_GT(plot->bars, 0.0) << "drawn as bars, not stems";
+    const report::PlotFrame frame = report::frameOf(*plot, {0, 0, 900, 360}, 10);
+    EXPECT_EQ(frame.yMin, 0.0) << "the count axis starts at 0";
+    for (const auto& tick : frame.yTicks) {
+        EXPECT_EQ(tick.label.find('.'), std::string::npos) << tick.label;
+    }
+    EXPECT_LE(plot->fromCode, -3.0);
+    EXPECT_GE(plot->toCode, 3.0) << "the limit lines lie on the axis";
 }

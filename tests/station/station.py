@@ -166,17 +166,14 @@ with meters_on("0") as meters:
         for run, name, value in db.execute(
                 "SELECT run, name, value FROM figures JOIN runs ON runs.id = figures.run "
                 "WHERE runs.station = ? AND value IS NOT NULL", (result.get("station"),)):
-            for base in ("inl_best_fit_lsb", "inl_endpoint_lsb", "dnl_lsb"):
-                if name in (base + "_min", base + "_max"):
-                    # a unit's INL is the larger magnitude of its min and max
-                    name, value = base, max(abs(value), per_unit.get(base, {}).get(run, 0))
             per_unit.setdefault(name, {})[run] = value
     check(table.get("units") == 4, "the datasheet counts 4 units: %s" % sheet.stdout)
     prefix = subprocess.run([QDCTL, "--json", "datasheet", "--station-run", result.get("station", "")[:8]],
                             env=env, capture_output=True, text=True, timeout=60)
     check(json.loads(prefix.stdout or "{}").get("runs") == table.get("runs"),
           "--station-run takes the start of a station's id: %s" % prefix.stderr)
-    for name in ("offset_error_mv", "gain_error_percent", "inl_best_fit_lsb", "zero_code_error_mv"):
+    for name in ("offset_error_mv", "gain_error_percent", "inl_best_fit_lsb_min",
+                 "inl_best_fit_lsb_max", "zero_code_error_mv"):
         values = list(per_unit.get(name, {}).values())
         mine = table.get("figures", {}).get(name, {})
         want = {"min": min(values), "typ": sum(values) / len(values), "max": max(values),
