@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Takes the README's screenshots of the three windows from the current code:
+# Takes the README's screenshots of the three windows from the current code,
+# and the datasheet's pages:
 # builds, installs into ./stage, runs QD1600 on the simulated board under
 # Xvfb and drives it with real input events.
 set -euo pipefail
@@ -53,4 +54,11 @@ sleep 0.3
 click_at "$main" 15 $((menubar / 2))
 xdotool key x
 wait "$pid"
+
+# The datasheet's pages need no display: a lot of 8 measured by a station.
+command -v pdftoppm >/dev/null || {
+    as_root=(); [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+    "${as_root[@]}" apt-get install -y -qq poppler-utils >/dev/null
+}
+/usr/bin/python3 scripts/datasheet-screenshots.py stage/bin/qdctl "$out"
 echo "screenshots in $out"
