@@ -1,5 +1,6 @@
 #include "qdctl/CommandOutput.h"
 
+#include "control/Printable.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
 
@@ -96,7 +97,14 @@ int finish(const session::CommonOptions& common, const Outcome& outcome, const s
     return outcome.status;
 }
 
-std::string columnsText(const std::vector<std::vector<std::string>>& rows) {
+std::string columnsText(const std::vector<std::vector<std::string>>& table) {
+    // A serial or a note as typed, its control characters shown, not obeyed.
+    std::vector<std::vector<std::string>> rows = table;
+    for (auto& row : rows) {
+        for (std::string& cell : row) {
+            cell = control::printable(cell);
+        }
+    }
     std::vector<std::size_t> width;
     for (const auto& row : rows) {
         width.resize(std::max(width.size(), row.size()));

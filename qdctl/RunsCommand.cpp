@@ -3,6 +3,7 @@
 // PostgreSQL server.
 
 #include "control/DataWord.h"
+#include "control/Printable.h"
 #include "platform/Process.h"
 #include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
@@ -11,6 +12,7 @@
 #include "run/CharacterizeCsv.h"
 #include "run/Recording.h"
 #include "run/ResultsFile.h"
+#include "run/Settings.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
 
@@ -195,10 +197,10 @@ class RunsCommand final : public Subcommand {
         std::string text;
         char line[256];
         for (const auto& run : runs) {
-            std::snprintf(line, sizeof line, "%-8.8s  %-12s  %-19.19s  %-6s  %-12s  %s\n",
-                          run.id().c_str(), run.get("kind").c_str(), run.get("started").c_str(),
-                          run.get("device").c_str(), run.get("dut_serial").c_str(),
-                          verdictOf(run).c_str());
+            std::snprintf(
+                line, sizeof line, "%-8.8s  %-12s  %-19.19s  %-6s  %-12s  %s\n", run.id().c_str(),
+                run.get("kind").c_str(), run.get("started").c_str(), run.get("device").c_str(),
+                control::printable(run.get("dut_serial")).c_str(), verdictOf(run).c_str());
             text += line;
         }
         session::writeStandardOutput(text.empty() ? "no runs\n" : text);
@@ -220,10 +222,21 @@ class RunsCommand final : public Subcommand {
                        {"readings", static_cast<qint64>(readings.size())}});
             return tellDamaged({run}, session::Ok);
         }
+        // Each field once: the verdict as it is worked out below, and the
+        // setup document's settings are the columns' already.
         std::string text;
         for (const results::Column& c : results::kRunColumns) {
-            if (!run.get(c.name).empty()) {
-                text += std::string(c.name) + ": " + run.get(c.name) + "\n";
+            if (!run.get(c.name).empty() && c.kind != results::Column::Document &&
+                std::string_view(c.name) != "verdict") {
+                text += std::string(c.name) + ": " + control::printable(run.get(c.name)) + "\n";
+            }
+        }
+        for (const run::Setting& setting : run::kCharacterizeSettings) {
+            if (setting.column == nullptr) {
+                if (const std::string value = run::storedSetting(run, setting.key);
+                    !value.empty()) {
+                    text += std::string(setting.key) + ": " + control::printable(value) + "\n";
+                }
             }
         }
         text +=
@@ -247,17 +260,14 @@ class RunsCommand final : public Subcommand {
         // its rows of samples; any other run's codes and readings.
         std::string header;
         if (run.get("kind") == "characterize") {
-            header = csvPreamble({{"run", run.id()},
-                                  {"device", run.get("device")},
-                                  {"reference_v", run.get("reference_v")},
-                                  {"codes", run.get("plan")},
-                                  {"samples", run.get("samples")},
-                                  {"nplc", run.get("nplc")},
-                                  {"settle_ms", run.get("settle_ms")},
-                                  {"meter", run.get("meter_resource")},
-                                  {"meter_idn", run.get("meter_idn")},
-                                  {"date", run.get("started")},
-                                  {"serial", run.get("dut_serial")}},
+            // The file the run wrote: every setting it kept, in its order.
+            run::CsvSetup setup = {{"run", run.id()}};
+            for (auto& setting : run::storedCsvSetup(run)) {
+                if (!setting.second.empty()) {
+                    setup.push_back(std::move(setting));
+                }
+            }
+            header = csvPreamble(setup,
                                  std::stoi(run.get("samples").empty() ? "1" : run.get("samples")));
         } else {
             header = "code,frame,sample," + run.get("reading_unit") + "\n";

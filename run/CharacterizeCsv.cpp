@@ -1,6 +1,7 @@
 #include "run/CharacterizeCsv.h"
 
 #include "control/DataWord.h"
+#include "control/Printable.h"
 #include "run/Settings.h"
 #include "session/ExitStatus.h"
 
@@ -20,7 +21,8 @@ const std::vector<std::string> kResumeKeys = {
 std::string csvPreamble(const CsvSetup& setup, int samples) {
     std::string text;
     for (const auto& [key, value] : setup) {
-        text += "# " + key + ": " + value + "\n";
+        // A note of several lines stays on its one line, and reads back.
+        text += "# " + key + ": " + control::printable(value) + "\n";
     }
     text += "code,frame,mean_v,spread_v";
     for (int i = 1; i <= samples; ++i) {
@@ -113,7 +115,8 @@ CsvRun readCsv(const std::string& path, const std::string& option) {
         if (!header && line.starts_with("# ")) {
             const auto colon = line.find(": ", 2);
             if (colon != std::string::npos) {
-                run.setup.emplace_back(line.substr(2, colon - 2), line.substr(colon + 2));
+                run.setup.emplace_back(line.substr(2, colon - 2),
+                                       control::unescaped(line.substr(colon + 2)));
             }
             continue;
         }

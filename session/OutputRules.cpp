@@ -1,5 +1,6 @@
 #include "session/OutputRules.h"
 
+#include "control/Printable.h"
 #include "platform/File.h"
 #include "platform/StandardStreams.h"
 #include "session/ExitStatus.h"
@@ -24,7 +25,8 @@ void writeStandardError(std::string_view text) {
 }
 
 void writeMessage(const std::string& message) {
-    writeStandardError("qdctl: " + message + "\n");
+    // A message may quote what a user typed: its ESC or BEL shown, not obeyed.
+    writeStandardError("qdctl: " + control::printable(message, true) + "\n");
 }
 
 void printFailure(bool json, int status, const std::string& message) {

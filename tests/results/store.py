@@ -366,6 +366,35 @@ def datasheet_counts_every_unit(work):
     check(os.path.getsize(os.path.join(work, "lot.pdf")) > 0, "the lot's pages are written")
 
 
+def control_characters(work):
+    """A serial and a note holding ESC, BEL and a newline are kept as given,
+    shown escaped on a terminal and a page, and their own CSV reads back."""
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", QD_BOARD="sim",
+               QD_BOARD_STATE=os.path.join(work, "controls.state"),
+               QD_RESULTS=os.path.join(work, "controls.sqlite"))
+    serial, note = "X\x1b[31mRED", "line1\nline2\x07"
+    csv = os.path.join(work, "controls.csv")
+    qdctl(env, "characterize", "--device", "QD1600", "--codes", "400", "--samples", "1",
+          "--settle", "0", "-q", "--serial", serial, "--note", note, "--csv", csv)
+    with open(csv) as f:
+        preamble = [line for line in f if line.startswith("#")]
+    check(len(preamble) == len(set(l.split(":")[0] for l in preamble)) and
+          not any(c in "".join(preamble) for c in "\x1b\x07"),
+          "the CSV's '#' lines are whole and hold no control character: %r" % preamble)
+    back = json.loads(qdctl(env, "--json", "characterize", "--from", csv, "--report",
+                            os.path.join(work, "controls.html")).stdout or "{}")
+    check(back.get("serial") == serial and back.get("note") == note,
+          "the CSV reads back as typed: %r %r" % (back.get("serial"), back.get("note")))
+    run = json.loads(qdctl(env, "--json", "runs", "list").stdout)["runs"][0]["id"]
+    for args in (["runs", "show", run], ["runs", "list"], ["datasheet"]):
+        out = subprocess.run([QDCTL] + args, env=env, capture_output=True, timeout=60)
+        check(not any(c in out.stdout + out.stderr for c in (b"\x1b", b"\x07")),
+              "%s prints a raw control character: %r" % (args, out.stdout[-300:]))
+    with open(os.path.join(work, "controls.html"), "rb") as f:
+        check(not any(b < 32 and b not in (9, 10, 13) for b in f.read()),
+              "the report's page holds a control character")
+
+
 def main():
     with tempfile.TemporaryDirectory() as work:
         os.chmod(work, 0o755)
@@ -375,6 +404,7 @@ def main():
         odd_rows(work)
         datasheet_units(work)
         datasheet_counts_every_unit(work)
+        control_characters(work)
         sqlite_env = cases("sqlite", Sqlite(os.path.join(work, "results.sqlite")), work)
         server = os.path.join(work, "pg")
         os.mkdir(server)
