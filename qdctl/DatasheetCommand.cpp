@@ -175,7 +175,7 @@ class DatasheetCommand final : public Subcommand {
         app.add_option("--since", o_.lot.since, "only runs started since, e.g. 2026-12-01");
         app.add_option("--verdict", o_.lot.verdict,
                        "only units whose latest run has this verdict: PASS, FAIL or CONDITIONAL")
-            ->check(CLI::IsMember({"PASS", "FAIL", "CONDITIONAL"}, CLI::ignore_case));
+            ->transform(CLI::IsMember({"PASS", "FAIL", "CONDITIONAL"}, CLI::ignore_case));
         app.add_option("--runs", o_.lot.runs, "these runs, by id or an unambiguous prefix of one");
         app.add_option("--station-run", o_.lot.stationRun,
                        "the runs of a station (characterize --station): by its id, or the last "
@@ -220,6 +220,8 @@ class DatasheetCommand final : public Subcommand {
             run::Lot lot = run::lotOf(*store, o_.lot);
             runs = lot.runs;
             d = datasheetOf(*store, std::move(lot), o_.lot, !o_.report.empty());
+        } catch (const results::UnknownRun& e) {
+            throw Failure(BadArguments, std::string("--runs: ") + e.what());
         } catch (const results::StoreError& e) {
             throw Failure(session::WriteFailed, std::string("results store: ") + e.what());
         }

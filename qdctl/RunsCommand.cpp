@@ -10,6 +10,7 @@
 #include "qdctl/Options.h"
 #include "results/Store.h"
 #include "run/CharacterizeCsv.h"
+#include "run/LotDatasheet.h"
 #include "run/Recording.h"
 #include "run/ResultsFile.h"
 #include "run/Settings.h"
@@ -123,26 +124,41 @@ class RunsCommand final : public Subcommand {
         CLI::App* list = app.add_subcommand("list", "the runs, newest first");
         list->add_option("--device", filter_.device, "only this converter");
         list->add_option("--serial", filter_.serial, "only this unit (--serial when measured)");
-        list->add_option("--kind", filter_.kind, "only this command: sweep, characterize, …");
+        list->add_option("--kind", filter_.kind, "only this command")
+            ->transform(
+                CLI::IsMember({"program", "read", "verify", "selftest", "sweep", "characterize"},
+                              CLI::ignore_case));
         list->add_option("--since", filter_.since, "only runs started since, e.g. 2026-12-01");
-        list->add_option("--verdict", filter_.verdict, "only PASS, FAIL, …");
+        list->add_option("--verdict", filter_.verdict, "only runs of this verdict")
+            ->transform(
+                CLI::IsMember({"PASS", "FAIL", "CONDITIONAL", "INTERRUPTED"}, CLI::ignore_case));
+        list->add_option("--station", station_,
+                         "only the slots of this station (characterize --station), by its id or "
+                         "an unambiguous start of it");
         list->add_option("--limit", filter_.limit, "at most this many");
+        list->footer(footer("  qdctl runs list --kind characterize --since 2026-12-01\n"
+                            "  qdctl runs list --station 6f24d0b6 --verdict FAIL"));
         CLI::App* show = app.add_subcommand("show", "one run, its setup and its figures");
         show->add_option("ID", id_, "the run's id, or enough of its start to tell it")->required();
+        show->footer(footer("  qdctl runs show 0b6e\n  qdctl --json runs show 0b6e"));
         CLI::App* exported = app.add_subcommand("export", "a run's readings as its CSV");
         exported->add_option("ID", id_, "the run")->required();
         exported->add_option("--csv", csv_, "the file, - for standard output")->required();
+        exported->footer(footer("  qdctl runs export 0b6e --csv run.csv"));
         CLI::App* report = app.add_subcommand(
             "report", "a characterization's figures, verdict and report, from the store alone");
         report->add_option("ID", id_, "the run")->required();
         report->add_option("--report", report_, "NAME.html or NAME.pdf")->required();
+        report->footer(footer("  qdctl runs report 0b6e --report unit17.pdf"));
         CLI::App* compare = app.add_subcommand(
             "compare", "two runs' figures side by side, and whether they differ beyond their "
                        "uncertainties");
-        compare->add_option("ID", ids_, "the two runs")->required()->expected(2);
+        compare->add_option("ID", ids_, "the two runs, of one kind")->required()->expected(2);
+        compare->footer(footer("  qdctl runs compare 0b6e 41c2"));
         CLI::App* push = app.add_subcommand(
             "push", "copy the runs the server lacks to a lab's PostgreSQL, by id");
         push->add_option("--to", to_, "postgresql://user@host/database")->required();
+        push->footer(footer("  qdctl runs push --to postgresql://lab@db.example/results"));
         // The parser is gone when the command runs: which one was asked
         // for is noted while it parses.
         for (CLI::App* sub : {list, show, exported, report, compare, push}) {
@@ -176,6 +192,8 @@ class RunsCommand final : public Subcommand {
                 return compare();
             }
             return push();
+        } catch (const results::UnknownRun& e) {
+            throw Failure(BadArguments, e.what());
         } catch (const results::StoreError& e) {
             throw Failure(WriteFailed, std::string("results store: ") + e.what());
         }
@@ -185,7 +203,11 @@ class RunsCommand final : public Subcommand {
     std::unique_ptr<results::Store> store() const { return Recording::storeToRead(*common_); }
 
     int list() {
-        const auto runs = store()->runs(filter_);
+        auto s = store();
+        if (!station_.empty()) {
+            filter_.station = run::stationNamed(*s, filter_, station_, "--station");
+        }
+        const auto runs = s->runs(filter_);
         if (common_->json) {
             QJsonArray array;
             for (const auto& run : runs) {
@@ -315,6 +337,13 @@ class RunsCommand final : public Subcommand {
         const results::Run a = s->find(ids_.at(0)), b = s->find(ids_.at(1));
         refuseDamaged(a);
         refuseDamaged(b);
+        // A sweep's figures are not a characterization's: same names, other
+        // meanings and plans.
+        if (a.get("kind") != b.get("kind")) {
+            throw Failure(BadArguments, "run " + a.id().substr(0, 8) + " is a " + a.get("kind") +
+                                            " and run " + b.id().substr(0, 8) + " a " +
+                                            b.get("kind") + ": only runs of one kind compare");
+        }
         const auto fa = s->figures(a.id()), fb = s->figures(b.id());
         QJsonArray rows;
         std::string text = "figure                        " + a.id().substr(0, 8) + "      " +
@@ -400,6 +429,7 @@ class RunsCommand final : public Subcommand {
     std::string id_, csv_, to_, report_;
     std::vector<std::string> ids_;
     std::string which_; // the subcommand: list, show, …
+    std::string station_;
 };
 
 } // namespace

@@ -23,6 +23,13 @@ class StoreError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A run asked for by an id the store holds no run of, or several: the
+// asker's mistake, not the store's.
+class UnknownRun : public StoreError {
+  public:
+    using StoreError::StoreError;
+};
+
 using Value = std::variant<std::monostate, std::int64_t, double, std::string>;
 using Row = std::vector<Value>;
 

@@ -380,7 +380,7 @@ Run Store::find(const std::string& prefix) {
         return std::isxdigit(static_cast<unsigned char>(c)) || c == '-';
     });
     if (!idLike) {
-        throw StoreError("\"" + prefix + "\" is no run id: it has hexadecimal digits and dashes");
+        throw UnknownRun("\"" + prefix + "\" is no run id: it has hexadecimal digits and dashes");
     }
     std::string lower = prefix;
     std::transform(lower.begin(), lower.end(), lower.begin(),
@@ -388,10 +388,10 @@ Run Store::find(const std::string& prefix) {
     const auto rows = db_->query(
         "SELECT " + runColumns() + " FROM runs WHERE id LIKE ? ORDER BY id LIMIT 2", {lower + "%"});
     if (rows.empty()) {
-        throw StoreError(db_->name() + " holds no run " + prefix);
+        throw UnknownRun(db_->name() + " holds no run " + prefix);
     }
     if (rows.size() > 1) {
-        throw StoreError("run " + prefix + " is ambiguous in " + db_->name() +
+        throw UnknownRun("run " + prefix + " is ambiguous in " + db_->name() +
                          ": give more of its id");
     }
     return runOf(rows[0]);

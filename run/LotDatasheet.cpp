@@ -184,40 +184,6 @@ std::string whyNotCounted(const results::Run& run) {
     return "no figures, it ended with status " + run.get("exit_status");
 }
 
-// The station `asked` names: the latest one for "", else the one station
-// whose id starts so, as runs show takes a run's id.
-std::string stationNamed(results::Store& store, results::Filter filter, const std::string& asked) {
-    using session::BadArguments;
-    using session::Failure;
-    std::set<std::string> found;
-    for (const results::Run& run : store.runs(filter)) {
-        const std::string station = run.get("station");
-        if (station.empty() || station.size() < asked.size() ||
-            !sameText(std::string_view(station).substr(0, asked.size()), asked)) {
-            continue;
-        }
-        if (asked.empty()) {
-            return station;
-        }
-        found.insert(station);
-    }
-    if (found.size() == 1) {
-        return *found.begin();
-    }
-    if (found.empty() && asked.empty()) {
-        throw Failure(BadArguments,
-                      "--station-run: no station's run is recorded in " + store.name());
-    }
-    if (found.empty()) {
-        throw Failure(BadArguments, "--station-run " + asked +
-                                        ": no station's run starting so is recorded in " +
-                                        store.name());
-    }
-    throw Failure(BadArguments, "--station-run " + asked + " starts " +
-                                    std::to_string(found.size()) +
-                                    " stations' ids; give more of it");
-}
-
 // "4 (7 units), 16 (1 unit)" when the units differ, else the one value;
 // `none` for a value not given.
 std::string tally(const std::vector<std::string>& values, const char* none, bool& differ) {
@@ -335,6 +301,37 @@ std::string unitKeyOf(const results::Run& run) {
     return key;
 }
 
+std::string stationNamed(results::Store& store, results::Filter filter, const std::string& asked,
+                         const std::string& option) {
+    using session::BadArguments;
+    using session::Failure;
+    std::set<std::string> found;
+    for (const results::Run& run : store.runs(filter)) {
+        const std::string station = run.get("station");
+        if (station.empty() || station.size() < asked.size() ||
+            !sameText(std::string_view(station).substr(0, asked.size()), asked)) {
+            continue;
+        }
+        if (asked.empty()) {
+            return station;
+        }
+        found.insert(station);
+    }
+    if (found.size() == 1) {
+        return *found.begin();
+    }
+    if (found.empty() && asked.empty()) {
+        throw Failure(BadArguments, option + ": no station's run is recorded in " + store.name());
+    }
+    if (found.empty()) {
+        throw Failure(BadArguments, option + " " + asked +
+                                        ": no station's run starting so is recorded in " +
+                                        store.name());
+    }
+    throw Failure(BadArguments, option + " " + asked + " starts " + std::to_string(found.size()) +
+                                    " stations' ids; give more of it");
+}
+
 Lot lotOf(results::Store& store, const LotChoice& choice) {
     using session::BadArguments;
     using session::Failure;
@@ -358,7 +355,7 @@ Lot lotOf(results::Store& store, const LotChoice& choice) {
         filter.device = choice.device;
         filter.since = choice.since;
         if (choice.station) {
-            filter.station = stationNamed(store, filter, choice.stationRun);
+            filter.station = stationNamed(store, filter, choice.stationRun, "--station-run");
         }
         runs = store.runs(filter); // the latest first
     }

@@ -22,6 +22,13 @@ std::string unitOf(const results::Run& run);
 // case aside): its DUT serial, else its board's serial, as unitOf names it.
 std::string unitKeyOf(const results::Run& run);
 
+// The station `asked` names among the runs `filter` gives: the latest one
+// for "", else the one station whose id starts so (letters' case aside), as
+// runs show takes a run's id. Failure(BadArguments), naming `option`, when
+// none or several do.
+std::string stationNamed(results::Store& store, results::Filter filter, const std::string& asked,
+                         const std::string& option);
+
 // Which runs make the lot: the store's characterizations chosen by
 // converter, start and station, or runs named by id.
 struct LotChoice {

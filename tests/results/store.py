@@ -393,6 +393,38 @@ def control_characters(work):
     with open(os.path.join(work, "controls.html"), "rb") as f:
         check(not any(b < 32 and b not in (9, 10, 13) for b in f.read()),
               "the report's page holds a control character")
+    exported = os.path.join(work, "controls-export.csv")
+    qdctl(env, "runs", "export", run, "--csv", exported)
+    with open(exported) as f:
+        again = [line for line in f if line.startswith("#")]
+    # The on-board converter has no integration time: the store keeps none.
+    mine = set(line for line in preamble if not line.startswith("# nplc:"))
+    check(mine <= set(again), "runs export leaves out the run's own '#' lines: %s" %
+          sorted(mine - set(again)))
+
+
+def runs_arguments(work):
+    """runs refuses what names nothing (status 2), and says each field once."""
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", QD_BOARD="sim",
+               QD_BOARD_STATE=os.path.join(work, "controls.state"),
+               QD_RESULTS=os.path.join(work, "controls.sqlite"))
+    qdctl(env, "read")
+    runs = json.loads(qdctl(env, "--json", "runs", "list").stdout)["runs"]
+    kinds = {r["kind"]: r["id"] for r in runs}
+    for args, status in [(["runs", "show", "ffffffff"], 2), (["runs", "show", "zz"], 2),
+                         (["runs", "export", "ffffffff", "--csv", "x.csv"], 2),
+                         (["runs", "list", "--kind", "sweeps"], 2),
+                         (["runs", "list", "--verdict", "maybe"], 2),
+                         (["runs", "list", "--station", "ffff"], 2),
+                         (["datasheet", "--runs", "ffffffff"], 2),
+                         (["runs", "compare", kinds["characterize"], kinds["read"]], 2),
+                         (["runs", "list", "--verdict", "pass", "--kind", "CHARACTERIZE"], 0)]:
+        r = qdctl(env, *args)
+        check(r.returncode == status, "%s: status %d, not %d: %s" % (args, r.returncode, status,
+                                                                    r.stderr))
+    shown = qdctl(env, "runs", "show", kinds["characterize"]).stdout.splitlines()
+    names = [line.split(":")[0] for line in shown if not line.startswith(" ")]
+    check(len(names) == len(set(names)), "runs show repeats a field: %s" % names)
 
 
 def main():
@@ -405,6 +437,7 @@ def main():
         datasheet_units(work)
         datasheet_counts_every_unit(work)
         control_characters(work)
+        runs_arguments(work)
         sqlite_env = cases("sqlite", Sqlite(os.path.join(work, "results.sqlite")), work)
         server = os.path.join(work, "pg")
         os.mkdir(server)
