@@ -172,7 +172,8 @@ class DatasheetCommand final : public Subcommand {
             "(and code) where the min and the max fall. INL and DNL are given as each unit's "
             "least and largest, signed. Units whose runs did not end are named as left out.");
         app.add_option("--device", o_.lot.device, "only this converter");
-        app.add_option("--since", o_.lot.since, "only runs started since, e.g. 2026-12-01");
+        app.add_option("--since", o_.lot.since, "only runs started since, e.g. 2026-12-01")
+            ->transform(sinceOption());
         app.add_option("--verdict", o_.lot.verdict,
                        "only units whose latest run has this verdict: PASS, FAIL or CONDITIONAL")
             ->transform(CLI::IsMember({"PASS", "FAIL", "CONDITIONAL"}, CLI::ignore_case));

@@ -3,6 +3,7 @@
 #include "control/NearestName.h"
 #include "qdctl/CommandOutput.h"
 #include "results/Database.h"
+#include "run/Times.h"
 #include "scpi/PowerModes.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
@@ -71,6 +72,19 @@ std::string joined(const std::vector<std::string>& names, const char* separator)
 }
 
 } // namespace
+
+CLI::Validator sinceOption() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            const auto since = run::utcSince(text, QDateTime::currentDateTime());
+            if (!since) {
+                return text + " is no time: give " + run::kSinceForms;
+            }
+            text = *since;
+            return {};
+        },
+        "TIME");
+}
 
 std::string footer(const std::string& examples) {
     return "\nEXAMPLES\n" + examples + "\n" + kExitStatusHelp +

@@ -10,7 +10,8 @@
 
 namespace CLI {
 class App;
-}
+class Validator;
+} // namespace CLI
 
 namespace qd::qdctl {
 
@@ -49,6 +50,9 @@ bool wantsJson(int argc, char** argv);
 // The help's closing sections: `examples`, the exit statuses, the
 // environment.
 std::string footer(const std::string& examples);
+// --since's check: the time as the store keeps it (UTC), or refused naming
+// the forms it takes.
+CLI::Validator sinceOption();
 void addDevice(CLI::App& app, session::DeviceChoice& choice, bool required);
 void addMode(CLI::App& app, session::DeviceChoice& choice);
 void addReference(CLI::App& app, double& vref, const char* what);

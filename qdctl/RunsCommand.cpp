@@ -128,7 +128,8 @@ class RunsCommand final : public Subcommand {
             ->transform(
                 CLI::IsMember({"program", "read", "verify", "selftest", "sweep", "characterize"},
                               CLI::ignore_case));
-        list->add_option("--since", filter_.since, "only runs started since, e.g. 2026-12-01");
+        list->add_option("--since", filter_.since, "only runs started since, e.g. 2026-12-01")
+            ->transform(sinceOption());
         list->add_option("--verdict", filter_.verdict, "only runs of this verdict")
             ->transform(
                 CLI::IsMember({"PASS", "FAIL", "CONDITIONAL", "INTERRUPTED"}, CLI::ignore_case));
@@ -220,7 +221,7 @@ class RunsCommand final : public Subcommand {
         char line[256];
         for (const auto& run : runs) {
             std::snprintf(
-                line, sizeof line, "%-8.8s  %-12s  %-19.19s  %-6s  %-12s  %s\n", run.id().c_str(),
+                line, sizeof line, "%-8.8s  %-12s  %-19.19sZ  %-6s  %-12s  %s\n", run.id().c_str(),
                 run.get("kind").c_str(), run.get("started").c_str(), run.get("device").c_str(),
                 control::printable(run.get("dut_serial")).c_str(), verdictOf(run).c_str());
             text += line;

@@ -15,6 +15,7 @@
 #include "run/Renderer.h"
 #include "run/ResultsFile.h"
 #include "run/Settings.h"
+#include "run/Times.h"
 #include "session/ExitStatus.h"
 
 #include <QDateTime>
@@ -168,7 +169,7 @@ CharacterizeResult resultOf(const CharacterizeSetup& o, const CommonOptions& com
     r.plan = plan;
     r.limits = limits;
     r.csv = o.csv;
-    r.date = QDateTime::currentDateTime().toString(Qt::ISODate).toStdString();
+    r.date = localNow();
     r.serial = o.serial;
     r.operatorName = o.operatorName;
     r.temperature = o.temperature;

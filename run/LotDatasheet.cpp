@@ -252,7 +252,8 @@ void addConditions(Datasheet& d) {
     std::sort(dates.begin(), dates.end());
     if (!dates.empty()) {
         const std::string first = dateOf(dates.front()), last = dateOf(dates.back());
-        d.conditions.push_back({"Measured", first == last ? first : first + " to " + last});
+        d.conditions.push_back(
+            {"Measured", (first == last ? first : first + " to " + last) + " (UTC)"});
     }
     add("Station", each([](const results::Run& r) {
             const std::string station = r.get("station");

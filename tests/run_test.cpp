@@ -12,6 +12,7 @@
 #include "run/Recording.h"
 #include "run/Settings.h"
 #include "run/StationProtocol.h"
+#include "run/Times.h"
 #include "simmeter/SimMeter.h"
 
 #include <QCoreApplication>
@@ -241,4 +242,34 @@ TEST(LotDatasheet, HistogramsCountEveryUnitFromZero) {
     }
     EXPECT_LE(plot->fromCode, -3.0);
     EXPECT_GE(plot->toCode, 3.0) << "the limit lines lie on the axis";
+}
+
+// --since as a user types it: dates and times in the user's zone unless
+// they name one, relative forms, and anything else no time at all.
+TEST(Times, SinceTakesWhatAUserTypesAndNothingElse) {
+    const QDateTime now = QDateTime::fromString("2026-12-10T12:00:00Z", Qt::ISODate);
+    const auto local = [](const char* text) {
+        return run::storedTime(QDateTime::fromString(text, Qt::ISODate));
+    };
+    const struct {
+        const char* text;
+        std::optional<std::string> want;
+    } cases[] = {
+        {"2026-12-01", local("2026-12-01T00:00:00")},
+        {"2026-12-01T09:30", local("2026-12-01T09:30:00")},
+        {"2026-12-01 09:30:15", local("2026-12-01T09:30:15")},
+        {"2026-12-01T09:30:00Z", "2026-12-01T09:30:00.000Z"},
+        {"2026-12-01T09:30:00+01:00", "2026-12-01T08:30:00.000Z"},
+        {"7d", "2026-12-03T12:00:00.000Z"},
+        {"12h", "2026-12-10T00:00:00.000Z"},
+        {"yesterday", run::storedTime(now.toLocalTime().date().addDays(-1).startOfDay())},
+        {"2026-13-45", std::nullopt},
+        {"09/12/2026", std::nullopt},
+        {"last week", std::nullopt},
+        {"d", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(run::utcSince(c.text, now), c.want) << c.text;
+    }
 }
