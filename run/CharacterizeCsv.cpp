@@ -2,11 +2,15 @@
 
 #include "control/DataWord.h"
 #include "control/Printable.h"
+#include "control/Tables.h"
+#include "platform/File.h"
 #include "run/Settings.h"
 #include "session/ExitStatus.h"
 
 #include <cmath>
-#include <fstream>
+#include <limits>
+#include <map>
+#include <optional>
 #include <sstream>
 
 namespace qd::run {
@@ -94,15 +98,36 @@ double numberOf(const std::string& text, const std::string& where) {
 } // namespace
 
 CsvRun readCsv(const std::string& path, const std::string& option) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw Failure(WriteFailed, option + " " + path + ": cannot be read");
+    // Every code of a 16-bit converter with 100 samples each is about 60
+    // MiB; a larger file is none of ours, and is not read into memory.
+    constexpr std::size_t kMaxBytes = 64u << 20;
+    std::string text, why;
+    if (!platform::readRegularFile(path, kMaxBytes, text, why)) {
+        throw Failure(BadArguments, option + ": " + why);
     }
+    std::istringstream in(std::move(text));
     CsvRun run;
     std::string line;
     int number = 0;
     bool header = false;
     std::size_t samples = 0;
+    double reference = 0;
+    std::int32_t codes = 0;                 // codes the converter has
+    std::map<std::int32_t, int> lineOfCode; // duplicates name the line before
+    const auto setupNumber = [&](const std::string& key) -> std::optional<double> {
+        const std::string given = run.value(key);
+        if (given.empty()) {
+            return std::nullopt;
+        }
+        try {
+            std::size_t used = 0;
+            const double value = std::stod(given, &used);
+            return used == given.size() ? std::optional(value)
+                                        : std::numeric_limits<double>::quiet_NaN();
+        } catch (const std::exception&) {
+            return std::numeric_limits<double>::quiet_NaN();
+        }
+    };
     while (std::getline(in, line)) {
         ++number;
         if (!line.empty() && line.back() == '\r') {
@@ -127,6 +152,26 @@ CsvRun readCsv(const std::string& path, const std::string& option) {
                                                     "rows (code,frame,mean_v,spread_v,v1,…)");
             }
             samples = fields.size() - 4;
+            // What the rows are judged against, checked before the first.
+            if (const auto said = setupNumber("samples");
+                said && *said != static_cast<double>(samples)) {
+                throw Failure(BadArguments, where + ": " + std::to_string(samples) +
+                                                " readings a code, but \"# samples: " +
+                                                run.value("samples") + "\"");
+            }
+            const auto ref = setupNumber("reference_v");
+            if (ref && !(std::isfinite(*ref) && *ref > 0)) {
+                throw Failure(BadArguments, option + " " + path +
+                                                ": \"# reference_v: " + run.value("reference_v") +
+                                                "\" is no reference: a positive number of volts");
+            }
+            reference = ref.value_or(0);
+            const auto bits = setupNumber("bits");
+            const auto* device = control::findDevice(run.value("device"));
+            const int resolution = bits && *bits >= 1 && *bits <= 24 ? static_cast<int>(*bits)
+                                   : device                          ? device->resolution
+                                                                     : 24;
+            codes = static_cast<std::int32_t>(1) << resolution;
             header = true;
             continue;
         }
@@ -142,8 +187,25 @@ CsvRun readCsv(const std::string& path, const std::string& option) {
         } catch (const std::exception&) {
             throw Failure(BadArguments, where + ": \"" + fields[0] + "\" is no code");
         }
+        if (row.code < 0 || row.code >= codes) {
+            throw Failure(BadArguments, where + ": code " + fields[0] + " is beyond the " +
+                                            std::to_string(codes) + " codes of its converter");
+        }
+        if (const auto [at, fresh] = lineOfCode.emplace(row.code, number); !fresh) {
+            throw Failure(BadArguments, where + ": code " + fields[0] +
+                                            " again, measured already on line " +
+                                            std::to_string(at->second));
+        }
         for (std::size_t i = 4; i < fields.size(); ++i) {
-            row.values.push_back(numberOf(fields[i], where));
+            const double value = numberOf(fields[i], where);
+            // No output of a converter lies so far beyond its reference: a
+            // unit or a column mixed up.
+            if (reference > 0 && std::fabs(value) > 1.2 * reference) {
+                throw Failure(BadArguments, where + ": reading " + fields[i] +
+                                                " V lies beyond 1.2 times the reference (" +
+                                                run.value("reference_v") + " V)");
+            }
+            row.values.push_back(value);
         }
         run.rows.push_back(std::move(row));
     }

@@ -8,11 +8,13 @@
 #include "meter/Transport.h"
 #include "report/Plot.h"
 #include "run/Characterize.h"
+#include "run/CharacterizeCsv.h"
 #include "run/LotDatasheet.h"
 #include "run/Recording.h"
 #include "run/Settings.h"
 #include "run/StationProtocol.h"
 #include "run/Times.h"
+#include "session/ExitStatus.h"
 #include "simmeter/SimMeter.h"
 
 #include <QCoreApplication>
@@ -272,4 +274,46 @@ TEST(Times, SinceTakesWhatAUserTypesAndNothingElse) {
     for (const auto& c : cases) {
         EXPECT_EQ(run::utcSince(c.text, now), c.want) << c.text;
     }
+}
+
+// A file --from or --resume reads is refused, naming the line, where its
+// rows cannot be the converter's measurement.
+TEST(CharacterizeCsv, RefusesWhatNoMeasurementCouldHaveWritten) {
+    const std::string preamble = "# device: QD1600\n# bits: 16\n# reference_v: 4.93\n"
+                                 "# samples: 2\ncode,frame,mean_v,spread_v,v1,v2\n";
+    const struct {
+        const char* name;
+        std::string text;
+        const char* says; // empty: read
+    } cases[] = {
+        {"whole", preamble + "0000,0000,0,0,0,0\n8000,8000,2.46,0,2.46,2.46\n", ""},
+        {"reference 0", "# reference_v: 0\ncode,frame,mean_v,spread_v,v1\n0000,0000,0,0,0\n",
+         "is no reference"},
+        {"reference NaN", "# reference_v: nan\ncode,frame,mean_v,spread_v,v1\n", "is no reference"},
+        {"samples", "# samples: 4\ncode,frame,mean_v,spread_v,v1,v2\n",
+         "line 2: 2 readings a code"},
+        {"code beyond", preamble + "10000,0000,0,0,0,0\n", "line 6: code 10000 is beyond"},
+        {"twice", preamble + "0001,0001,0,0,0,0\n0001,0001,0,0,0,0\n",
+         "line 7: code 0001 again, measured already on line 6"},
+        {"reading", preamble + "0001,0001,60,0,60,60\n", "line 6: reading 60 V lies beyond"},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        const std::string path = dir.file(std::string(c.name) + ".csv");
+        std::ofstream(path) << c.text;
+        try {
+            run::readCsv(path, "--from");
+            EXPECT_STREQ(c.says, "") << c.name << ": read";
+        } catch (const session::Failure& f) {
+            EXPECT_NE(std::string(c.says), "") << c.name << ": " << f.what();
+            EXPECT_NE(std::string(f.what()).find(c.says), std::string::npos)
+                << c.name << ": " << f.what();
+            EXPECT_EQ(f.status(), session::BadArguments) << c.name;
+        }
+    }
+    // A file of more than 64 MiB is refused before it is read.
+    const std::string big = dir.file("big.csv");
+    std::ofstream(big) << preamble;
+    std::filesystem::resize_file(big, 65u << 20);
+    EXPECT_THROW(run::readCsv(big, "--from"), session::Failure);
 }
