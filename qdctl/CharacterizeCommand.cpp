@@ -351,7 +351,7 @@ class CharacterizeCommand final : public Subcommand {
 } // namespace
 
 int reportRun(const run::CsvRun& run, const std::string& source, const std::string& limits,
-              const std::string& report, const CommonOptions& common) {
+              const std::string& report, const CommonOptions& common, const results::Run* stored) {
     std::string why;
     const auto parsed = measure::Limits::parse(limits, why);
     if (!parsed) {
@@ -360,7 +360,7 @@ int reportRun(const run::CsvRun& run, const std::string& source, const std::stri
     }
     CharacterizeSetup o;
     o.report = report;
-    return finish(common, outcomeOf(run::judgeRun(run, source, o, common, *parsed)));
+    return finish(common, outcomeOf(run::judgeRun(run, source, o, common, *parsed, stored)));
 }
 
 std::unique_ptr<Subcommand> makeCharacterizeCommand() {

@@ -68,8 +68,10 @@ void refuseDamaged(const results::Run& run);
 
 // A characterization's figures, verdict and --report from `run` alone, judged
 // by `limits` (as --limits takes them), printed as characterize prints its
-// own; named `source` in messages and the report. The exit status.
+// own; named `source` in messages and the report; `stored` as judgeRun
+// takes it. The exit status.
 int reportRun(const run::CsvRun& run, const std::string& source, const std::string& limits,
-              const std::string& report, const session::CommonOptions& common);
+              const std::string& report, const session::CommonOptions& common,
+              const results::Run* stored = nullptr);
 
 } // namespace qd::qdctl

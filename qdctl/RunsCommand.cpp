@@ -330,7 +330,7 @@ class RunsCommand final : public Subcommand {
                                             ": only a characterization has a report");
         }
         return reportRun(csvOfStored(run, s->readings(run.id())), "run " + run.id(),
-                         run.get("limits"), report_, *common_);
+                         run.get("limits"), report_, *common_, &run);
     }
 
     int compare() {

@@ -187,7 +187,7 @@ CharacterizeResult resultOf(const CharacterizeSetup& o, const CommonOptions& com
 
 CharacterizeResult judgeRun(const CsvRun& run, const std::string& source,
                             const CharacterizeSetup& o, const CommonOptions& common,
-                            const measure::Limits& limits) {
+                            const measure::Limits& limits, const results::Run* stored) {
     CharacterizeSetup as = o;
     as.from = source;
     as.device.device = run.value("device");
@@ -226,6 +226,31 @@ CharacterizeResult judgeRun(const CsvRun& run, const std::string& source,
           std::pair{"temperature", &r.temperature}, std::pair{"note", &r.note}}) {
         if (field->empty()) {
             *field = run.value(key);
+        }
+    }
+    if (stored != nullptr) {
+        r.board = stored->get("board_serial").empty() ? stored->get("board")
+                                                      : stored->get("board_serial");
+        r.boardSerial = stored->get("board_serial");
+        r.commandLine = stored->get("command_line");
+        r.version = stored->get("qdctl_version");
+        r.station = stored->get("station");
+        r.slot = stored->get("slot");
+        if (const std::string family = storedSetting(*stored, "meter_family"); !family.empty()) {
+            r.meterFamily = family;
+        }
+        r.meterCalibration = storedSetting(*stored, "meter_calibration");
+        try {
+            r.meterRangeVolts = std::stod(storedSetting(*stored, "meter_range_v"));
+        } catch (const std::exception&) {
+            r.meterRangeVolts = 0;
+        }
+        const QDateTime started = QDateTime::fromString(
+                            QString::fromStdString(stored->get("started")), Qt::ISODateWithMs),
+                        ended = QDateTime::fromString(QString::fromStdString(stored->get("ended")),
+                                                      Qt::ISODateWithMs);
+        if (started.isValid() && ended.isValid()) {
+            r.seconds = static_cast<double>(started.msecsTo(ended)) / 1000.0;
         }
     }
     std::vector<measure::CodeMeasurement> measured;

@@ -97,10 +97,14 @@ CharacterizeResult characterize(const CharacterizeSetup& setup,
                                 const session::CommonOptions& common, const Context& context);
 
 // The figures, verdict and --report/--plot of `setup` from `run` alone,
-// judged by `limits`; `source` names it in messages and the report.
+// judged by `limits`; `source` names it in messages and the report. With
+// `stored`, the run as the store keeps it: what its file does not say (the
+// board, the meter's range and calibration, how long it took, the command
+// that measured it) is taken from there, so that its report is the one the
+// run made.
 CharacterizeResult judgeRun(const CsvRun& run, const std::string& source,
                             const CharacterizeSetup& setup, const session::CommonOptions& common,
-                            const measure::Limits& limits);
+                            const measure::Limits& limits, const results::Run* stored = nullptr);
 
 // The figures a stored characterization's readings give, per code too,
 // straight from the store; none when it lacks the codes they need or what

@@ -294,7 +294,7 @@ std::vector<std::pair<std::string, std::string>> setupRows(const CharacterizeRes
         {"Limits", r.limits.text().empty() ? "none" : measure::readableLimits(r.limits.text())},
         {"Date", r.date},
     };
-    if (r.from.empty()) {
+    if (r.from.empty() || r.seconds > 0) {
         setup.emplace_back("Duration", std::to_string(seconds / 60) + " min " +
                                            std::to_string(seconds % 60) + " s");
     }

@@ -422,6 +422,13 @@ def runs_arguments(work):
         r = qdctl(env, *args)
         check(r.returncode == status, "%s: status %d, not %d: %s" % (args, r.returncode, status,
                                                                     r.stderr))
+    # The run's own report: its board, the command that measured it, how long.
+    page = os.path.join(work, "again.html")
+    qdctl(env, "runs", "report", kinds["characterize"], "--report", page)
+    with open(page) as f:
+        html = f.read()
+    for says in ("SIM0001", "qdctl characterize --device QD1600", "Duration"):
+        check(says in html, "runs report's page lacks %r" % says)
     shown = qdctl(env, "runs", "show", kinds["characterize"]).stdout.splitlines()
     names = [line.split(":")[0] for line in shown if not line.startswith(" ")]
     check(len(names) == len(set(names)), "runs show repeats a field: %s" % names)
