@@ -4,6 +4,7 @@
 #include "control/DataWord.h"
 #include "measure/FigureKinds.h"
 #include "measure/Plan.h"
+#include "platform/Process.h"
 #include "qdctl/BoardCommands.h"
 #include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
@@ -258,6 +259,7 @@ class CharacterizeCommand final : public Subcommand {
                        "with --station: the folder that receives each slot's CSV and report, "
                        "named by its DUT serial (default: the current folder)");
         app.add_option("--station-slot", o_.stationSlot)->group("");
+        app.add_option("--station-parent", stationParent_)->group("");
         app.add_flag("--no-progress", common.quiet, "the same as --quiet");
         app.footer(footer(
             "  qdctl characterize --device QD1600 --meter TCPIP::192.168.1.20::SOCKET \\\n"
@@ -297,6 +299,11 @@ class CharacterizeCommand final : public Subcommand {
     int run(const CommonOptions& common, run::Recording& recording) override {
         if (!station_.empty()) {
             return runStation({station_, out_.empty() ? "." : out_, o_.report, o_.plot}, common);
+        }
+        if (stationParent_ != 0) {
+            // A slot that outlived its station would hold its board for no
+            // one, and fail the next station's slot on it as busy.
+            platform::endWithParent(stationParent_);
         }
         Progress progress(!common.quiet, "characterize", true, !o_.stationSlot.empty());
         const CharacterizeResult result =
@@ -346,6 +353,7 @@ class CharacterizeCommand final : public Subcommand {
 
     CharacterizeSetup o_;
     std::string station_, out_;
+    int stationParent_ = 0; // the station's process, given to each of its slots
 };
 
 } // namespace

@@ -22,9 +22,9 @@
 namespace qd::qdctl {
 
 std::vector<std::string> sharedArguments(const std::vector<std::string>& arguments) {
-    static const char* const kOwnValue[] = {"--station", "--out",    "--csv",         "--report",
-                                            "--plot",    "--serial", "--board",       "--meter",
-                                            "--resume",  "--from",   "--station-slot"};
+    static const char* const kOwnValue[] = {
+        "--station", "--out",   "--csv",    "--report", "--plot",         "--serial",
+        "--board",   "--meter", "--resume", "--from",   "--station-slot", "--station-parent"};
     static const char* const kOwnFlag[] = {"--json", "-q", "--quiet", "--no-progress"};
     std::vector<std::string> shared;
     for (std::size_t i = 0; i < arguments.size(); ++i) {

@@ -167,7 +167,8 @@ QStringList slotArguments(SlotRun& slot, const StationSetup& setup, const std::s
         arguments << "--plot" << q(slot.plot);
     }
     arguments << "--json"
-              << "--station-slot" << q(station + ":" + std::to_string(slot.number));
+              << "--station-slot" << q(station + ":" + std::to_string(slot.number))
+              << "--station-parent" << QString::number(platform::processId());
     return arguments;
 }
 
@@ -329,6 +330,12 @@ StationResult runStation(const StationSetup& setup, StationWatcher& watcher,
     }
     if (!QDir().mkpath(q(setup.out))) {
         throw Failure(session::WriteFailed, "--out: cannot make the folder " + setup.out);
+    }
+    if (std::string why; !platform::childrenEndWithThisProcess(why)) {
+        throw Failure(session::LibraryFailed,
+                      "cannot tie the slots' processes to the station's, which they would "
+                      "outlive: " +
+                          why);
     }
     Station station(setup, watcher, stop);
     return station.run();

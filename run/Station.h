@@ -79,7 +79,8 @@ struct StationResult {
     int status = 0; // 0 when each passed, 128 + the signal that ended them, 1 otherwise
 };
 
-// Runs every slot to its end. `stop` is asked a few times a second: a
+// Runs every slot to its end; each slot ends with the station however it
+// ends, killed outright included. `stop` is asked a few times a second: a
 // signal it gives is handed to each slot still running, which ends after
 // its current code with its rows kept (Ctrl-C on a terminal reaches them
 // itself). Needs a Qt application object; Failure(WriteFailed) when the

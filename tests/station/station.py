@@ -4,7 +4,8 @@ simulated meter: every slot passes and is recorded with its DUT serial;
 `qdctl datasheet` over them agrees with the table worked out from each run's
 own figures in the store; a meter killed mid-run ends its slot alone
 (status 10, its rows kept) while the others pass; SIGINT to the station ends
-every slot after its row.
+every slot after its row; a station killed outright takes its slots with it,
+and the next one on those boards runs.
 
 Usage: station.py QDCTL
 """
@@ -110,11 +111,11 @@ def wait_codes(unit, count, process, since):
     return recorded_codes(unit, since) >= count
 
 
-def characterize(station, out, extra=()):
-    return subprocess.Popen([QDCTL, "--json", "characterize", "--device", "QD1600", "--codes",
-                             "100", "--station", station, "--out", out]
-                            + list(extra), env=env, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+def characterize(station, out, extra=(), json_out=True):
+    return subprocess.Popen([QDCTL] + (["--json"] if json_out else []) +
+                            ["characterize", "--device", "QD1600", "--codes", "100", "--station",
+                             station] + (["--out", out] if out else []) + list(extra),
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
 def finished(process):
@@ -185,8 +186,9 @@ with meters_on("0") as meters:
               and mine.get("units") == 4,
               "datasheet %s: %s, from the store %s" % (name, mine, want))
 
-def kill_slot(station, number):
-    """SIGKILL to the slot of `station` started with --station-slot ID:N."""
+def slots_of(station):
+    """The slots `station` started, by their number: {N: pid}."""
+    found = {}
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open("/proc/%s/cmdline" % pid, "rb") as f:
@@ -195,12 +197,26 @@ def kill_slot(station, number):
                 parent = int(f.read().rsplit(")", 1)[1].split()[1])
         except (OSError, IndexError, ValueError):
             continue
-        if parent != station.pid:
-            continue
-        if b"--station-slot" in args and args[args.index(b"--station-slot") + 1].endswith(b":%d" % number):
-            os.kill(int(pid), signal.SIGKILL)
-            return True
-    return False
+        if parent == station.pid and b"--station-slot" in args:
+            found[int(args[args.index(b"--station-slot") + 1].rsplit(b":", 1)[1])] = int(pid)
+    return found
+
+
+def kill_slot(station, number):
+    """SIGKILL to the slot of `station` started with --station-slot ID:N."""
+    pid = slots_of(station).get(number)
+    if pid:
+        os.kill(pid, signal.SIGKILL)
+    return pid is not None
+
+
+def gone(pid):
+    """Whether the process has ended: no more, or a zombie no one reaps."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except OSError:
+        return True
 
 
 # 2. One meter killed mid-run: its slot ends alone with status 10 and its
@@ -253,6 +269,35 @@ for text, says in [("SIM0001 TCPIP::127.0.0.1::1::SOCKET U1\nSIM0001 TCPIP::127.
                           env=env, capture_output=True, text=True, timeout=60)
     check(done.returncode == 2 and says in done.stderr,
           "%r refused with %r: %s %s" % (text, says, done.returncode, done.stderr))
+
+# 5. SIGKILL to the station ends its slots with it; the next station on
+#    those boards runs.
+with meters_on("1") as meters:
+    since = now()
+    station = characterize(station_file("orphans.station", [m[1] for m in meters]),
+                           os.path.join(work, "orphans"),
+                           ["--nplc", "10", "--samples", "4", "--no-preflight"])
+    check(all(wait_codes("U%d" % i, 2, station, since) for i in range(1, 5)),
+          "every slot measured 2 codes")
+    slots = slots_of(station)
+    check(len(slots) == 4, "the station's four slots found: %s" % slots)
+    station.kill()
+    station.wait()
+    deadline = time.monotonic() + 60
+    while not all(map(gone, slots.values())) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    left = [pid for pid in slots.values() if not gone(pid)]
+    check(not left, "the slots of a station killed outright end with it: %s still run" % left)
+    for pid in left:
+        os.kill(pid, signal.SIGKILL)
+with meters_on("0") as meters:
+    station = characterize(station_file("after.station", [m[1] for m in meters]),
+                           os.path.join(work, "after"), ["--limits", "inl=0.001"], json_out=False)
+    out, err = station.communicate(timeout=240)
+    table = re.findall(r"^([1-4]) +SIM000\d +U\d +(\d+) +(\S+)", out, re.M)
+    check(station.returncode == 1 and table == [(str(i), "1", "FAIL") for i in range(1, 5)],
+          "the next station on the boards runs, each slot failing its limit: %s\n%s%s"
+          % (station.returncode, out, err))
 
 if failures:
     sys.exit("%d failed" % len(failures))
