@@ -7,6 +7,7 @@
 #include "qdctl/StopSignals.h"
 #include "run/Station.h"
 #include "session/OutputRules.h"
+#include "session/Session.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -197,7 +198,9 @@ std::string extensionOf(const std::string& path) {
 
 int runStation(const StationRequest& request, const session::CommonOptions& common) {
     run::StationSetup setup;
+    setup.file = request.file;
     setup.stationSlots = run::readStationFile(request.file);
+    setup.boards = session::makeBinding(common.link)->boards();
     setup.out = request.out;
     setup.shared = sharedArguments(common.arguments);
     setup.reportExtension = request.report.empty() ? "" : extensionOf(request.report);

@@ -5,7 +5,8 @@ simulated meter: every slot passes and is recorded with its DUT serial;
 own figures in the store; a meter killed mid-run ends its slot alone
 (status 10, its rows kept) while the others pass; SIGINT to the station ends
 every slot after its row; a station killed outright takes its slots with it,
-and the next one on those boards runs.
+and the next one on those boards runs; station files that would put two
+slots on one board, meter or file are refused before anything starts.
 
 Usage: station.py QDCTL
 """
@@ -256,19 +257,67 @@ with meters_on("1") as meters:
           "each slot interrupted: %s" % [(s.get("status"), s.get("verdict"))
                                          for s in result.get("slots", [])])
 
-# 4. A station file qdctl cannot take is refused before any board is touched.
-for text, says in [("SIM0001 TCPIP::127.0.0.1::1::SOCKET U1\nSIM0001 TCPIP::127.0.0.1::2::SOCKET U2\n",
-                    ":2: the board SIM0001 is line 1's too"),
-                   ("SIM0001\n", ":1: a slot is BOARD METER [DUT-SERIAL]"),
-                   ("SIM0001 TCPIP::127.0.0.1::1::SOCKET ../x\n", "names the slot's files"),
-                   ("# nothing\n", "no slot in it")]:
+# 4. A station file qdctl cannot take is refused before any board is touched:
+#    among them, two slots on one board, meter or file however each is named.
+SOCKET = "TCPIP::127.0.0.1::%d::SOCKET"
+for text, extra, says in [
+        ("SIM0001 %s U1\nSIM0001 %s U2\n" % (SOCKET % 1, SOCKET % 2), [],
+         ":2: the board SIM0001 is line 1's too"),
+        ("SIM0001\n", [], ":1: a slot is BOARD METER [DUT-SERIAL]"),
+        ("SIM0001 %s ../x\n" % (SOCKET % 1), [], "names the slot's files"),
+        ("# nothing\n", [], "no slot in it"),
+        ("1 %s U1\nsim0001 %s U2\n" % (SOCKET % 1, SOCKET % 2), [],
+         ":2: the board sim0001 (index 1) is line 1's too"),
+        ("SIM0001 %s U1\nSIM0002 TCPIP::localhost::1::SOCKET U2\n" % (SOCKET % 1), [],
+         ":2: the meter TCPIP::localhost::1::SOCKET is line 1's too"),
+        ("SIM0001 TCPIP::127.0.0.1::SOCKET U1\nSIM0002 TCPIP::127.0.0.1::5025::SOCKET U2\n", [],
+         ":2: the meter TCPIP::127.0.0.1::5025::SOCKET is line 1's too"),
+        ("SIM0001 TCPIP::127.0.0.1::INSTR U1\nSIM0002 tcpip0::127.0.0.1::inst0::instr U2\n", [],
+         ":2: the meter tcpip0::127.0.0.1::inst0::instr is line 1's too"),
+        ("SIM0001 %s\nSIM0002 %s SLOT1\n" % (SOCKET % 1, SOCKET % 2), [],
+         ":2: the file %s is line 1's too" % os.path.join(".", "SLOT1.csv")),
+        ("SIM0001 %s X\nSIM0002 %s x-inl\n" % (SOCKET % 1, SOCKET % 2),
+         ["--plot", "p.pdf", "--report", "r.pdf"],
+         ":2: the file %s is line 1's too" % os.path.join(".", "x-inl.pdf")),
+        ("SIM0001 %s U1\n# \0\n" % (SOCKET % 1), [], ":2: a NUL byte"),
+        ("".join("%s %s U%d\n" % (board, SOCKET % (i + 1), i + 1)
+                 for i, board in enumerate(BOARDS + ["5"])), [], ": 5 slots, but 4 boards here")]:
     path = os.path.join(work, "bad.station")
     with open(path, "w") as f:
         f.write(text)
-    done = subprocess.run([QDCTL, "characterize", "--device", "QD1600", "--station", path],
+    done = subprocess.run([QDCTL, "characterize", "--device", "QD1600", "--station", path] + extra,
                           env=env, capture_output=True, text=True, timeout=60)
     check(done.returncode == 2 and says in done.stderr,
           "%r refused with %r: %s %s" % (text, says, done.returncode, done.stderr))
+
+fifo = os.path.join(work, "fifo.station")
+os.mkfifo(fifo)
+try:
+    done = subprocess.run([QDCTL, "characterize", "--device", "QD1600", "--station", fifo],
+                          env=env, capture_output=True, text=True, timeout=60)
+    check(done.returncode == 2 and fifo in done.stderr,
+          "a FIFO as the station file refused: %s %s" % (done.returncode, done.stderr))
+except subprocess.TimeoutExpired:
+    check(False, "a FIFO as the station file is waited on")
+
+# --out through a link another user planted in a shared folder is refused
+# as every other results path there is.
+if os.geteuid() == 0:
+    shared = os.path.join(work, "shared")
+    os.mkdir(shared)
+    os.chmod(shared, 0o1777)
+    victim = os.path.join(work, "victim")
+    os.mkdir(victim)
+    link = os.path.join(shared, "lot")
+    os.symlink(victim, link)
+    os.lchown(link, 65534, 65534)
+    path = os.path.join(work, "one.station")
+    with open(path, "w") as f:
+        f.write("SIM0001 %s U1\n" % (SOCKET % 1))
+    done = subprocess.run([QDCTL, "characterize", "--device", "QD1600", "--station", path,
+                           "--out", link], env=env, capture_output=True, text=True, timeout=60)
+    check(done.returncode == 8 and link in done.stderr and not os.listdir(victim),
+          "--out through a planted link refused: %s %s" % (done.returncode, done.stderr))
 
 # 5. SIGKILL to the station ends its slots with it; the next station on
 #    those boards runs.
