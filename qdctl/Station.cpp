@@ -147,6 +147,26 @@ std::string number(std::optional<double> value, const char* format) {
     return text;
 }
 
+// Why each slot that did not pass was judged so: the figures beyond their
+// limits and those whose uncertainty straddles them, as a run alone gives
+// them under its verdict.
+std::string verdictReasons(const run::StationResult& station) {
+    std::string text;
+    for (const SlotRun& slot : station.slotRuns) {
+        const QJsonObject json = slot.json();
+        std::string lines;
+        for (const char* kind : {"failures", "conditional"}) {
+            for (const QJsonValue line : json[kind].toArray()) {
+                lines += "  " + line.toString().toStdString() + "\n";
+            }
+        }
+        if (!lines.empty()) {
+            text += slot.label() + " " + json["verdict"].toString().toStdString() + ":\n" + lines;
+        }
+    }
+    return text;
+}
+
 std::string summaryText(const run::StationResult& station) {
     std::vector<std::vector<std::string>> rows = {{"slot", "board", "serial", "status", "verdict",
                                                    "offset/mV", "gain/%", "INL/LSB", "DNL/LSB",
@@ -173,7 +193,7 @@ std::string summaryText(const run::StationResult& station) {
     const std::size_t count = station.slotRuns.size();
     return "station " + station.station + ": " + std::to_string(count) +
            (count == 1 ? " slot, " : " slots, ") + std::to_string(passed) + " passed\n" +
-           columnsText(rows);
+           columnsText(rows) + verdictReasons(station);
 }
 
 // Every slot's outcome: the summary table, or one JSON object.

@@ -5,7 +5,7 @@ simulated meter: every slot passes and is recorded with its DUT serial;
 own figures in the store; a meter killed mid-run ends its slot alone
 (status 10, its rows kept) while the others pass; SIGINT to the station ends
 every slot after its row; a station killed outright takes its slots with it,
-and the next one on those boards runs; station files that would put two
+and the next one on those boards runs and says why its slots failed; station files that would put two
 slots on one board, meter or file are refused before anything starts.
 
 Usage: station.py QDCTL
@@ -320,7 +320,7 @@ if os.geteuid() == 0:
           "--out through a planted link refused: %s %s" % (done.returncode, done.stderr))
 
 # 5. SIGKILL to the station ends its slots with it; the next station on
-#    those boards runs.
+#    those boards runs, and its summary says why each slot failed.
 with meters_on("1") as meters:
     since = now()
     station = characterize(station_file("orphans.station", [m[1] for m in meters]),
@@ -347,6 +347,9 @@ with meters_on("0") as meters:
     check(station.returncode == 1 and table == [(str(i), "1", "FAIL") for i in range(1, 5)],
           "the next station on the boards runs, each slot failing its limit: %s\n%s%s"
           % (station.returncode, out, err))
+    for i in range(1, 5):
+        check(re.search(r"^slot %d \(U%d\) FAIL:\n  best-fit INL .* beyond" % (i, i), out, re.M),
+              "the summary says why slot %d failed:\n%s" % (i, out))
 
 if failures:
     sys.exit("%d failed" % len(failures))
