@@ -222,6 +222,7 @@ int runStation(const StationRequest& request, const session::CommonOptions& comm
     setup.stationSlots = run::readStationFile(request.file);
     setup.boards = session::makeBinding(common.link)->boards();
     setup.out = request.out;
+    setup.resume = request.resume;
     setup.shared = sharedArguments(common.arguments);
     setup.reportExtension = request.report.empty() ? "" : extensionOf(request.report);
     setup.plotExtension = request.plot.empty() ? "" : extensionOf(request.plot);

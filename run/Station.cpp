@@ -295,6 +295,15 @@ QStringList slotArguments(SlotRun& slot, const StationSetup& setup, const std::s
     if (!slot.plot.empty()) {
         arguments << "--plot" << q(slot.plot);
     }
+    if (!setup.resume.empty()) {
+        // A slot that never wrote a row has no file: all its codes are
+        // missing.
+        const QString before =
+            QDir(q(setup.resume)).filePath(q(slot.slot.name(slot.number) + ".csv"));
+        if (QFileInfo::exists(before)) {
+            arguments << "--resume" << before;
+        }
+    }
     arguments << "--json"
               << "--station-slot" << q(station + ":" + std::to_string(slot.number))
               << "--station-parent" << QString::number(platform::processId());

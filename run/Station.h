@@ -47,6 +47,7 @@ struct StationSetup {
     std::string out = ".";           // the folder each slot's files go to
     std::string reportExtension;     // each slot's report: "html", "pdf", ...; "" for none
     std::string plotExtension;       // each slot's INL plot, likewise
+    std::string resume; // the folder of an earlier run's CSVs, each slot's to finish; "" for none
 };
 
 // Each file a slot writes, in the station's folder.

@@ -5,7 +5,8 @@ simulated meter: every slot passes and is recorded with its DUT serial;
 own figures in the store; a meter killed mid-run ends its slot alone
 (status 10, its rows kept) while the others pass; SIGINT to the station ends
 every slot after its row; a station killed outright takes its slots with it,
-and the next one on those boards runs and says why its slots failed; station files that would put two
+and the next one on those boards runs and says why its slots failed; a
+station stopped part way is resumed; station files that would put two
 slots on one board, meter or file are refused before anything starts.
 
 Usage: station.py QDCTL
@@ -350,6 +351,33 @@ with meters_on("0") as meters:
     for i in range(1, 5):
         check(re.search(r"^slot %d \(U%d\) FAIL:\n  best-fit INL .* beyond" % (i, i), out, re.M),
               "the summary says why slot %d failed:\n%s" % (i, out))
+
+# 6. A station stopped part way, resumed: each slot measures only the codes
+#    its CSV lacks, finishes it and is recorded as a slot of a station.
+with meters_on("1") as meters:
+    out = os.path.join(work, "resumed")
+    path = station_file("resumed.station", [m[1] for m in meters])
+    options = ["--nplc", "1", "--samples", "1", "--no-preflight"]
+    since = now()
+    station = characterize(path, out, options)
+    check(all(wait_codes("U%d" % i, 5, station, since) for i in range(1, 5)),
+          "every slot measured 5 codes before the stop")
+    station.send_signal(signal.SIGINT)
+    status, _, err = finished(station)
+    check(status == 130, "the station to resume stopped with 130, not %s: %s" % (status, err))
+    kept = [rows(os.path.join(out, "U%d.csv" % i)) for i in range(1, 5)]
+    status, result, err = finished(characterize(path, None, options + ["--resume", out]))
+    found = result.get("slots", [])
+    check(status == 0 and len(found) == 4, "the resumed station ends 0, not %s: %s" % (status, err))
+    for i, s in enumerate(found):
+        csv = os.path.join(out, "U%d.csv" % (i + 1))
+        check(s.get("resumed") == kept[i] and s.get("measured") == s.get("planned") == rows(csv)
+              and s.get("verdict") == "PASS" and "figures" in s,
+              "slot %d resumed its %d codes and finished %s: %s" % (i + 1, kept[i], csv, s))
+    with sqlite3.connect(store) as db:
+        recorded = [r[0] for r in db.execute("SELECT slot FROM runs WHERE station = ? ORDER BY slot",
+                                             (result.get("station"),))]
+    check(recorded == [1, 2, 3, 4], "the resumed slots are recorded as the station's: %s" % recorded)
 
 if failures:
     sys.exit("%d failed" % len(failures))
