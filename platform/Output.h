@@ -28,6 +28,12 @@ struct OutputTarget {
 // with the reason in `why`, when it cannot be written.
 bool openTarget(const std::string& path, OutputTarget& target, std::string& why);
 
+// Whether results may go into the folder `path` names, which need not be
+// there yet: false, with the reason in `why`, where the system's rules for
+// links in shared folders would refuse a file there (openTarget's), for a
+// folder's link planted by another user.
+bool folderTakesResults(const std::string& path, std::string& why);
+
 // A new file beside `path`, named path.partial-XXXXXX, with the permission
 // bits `mode`, or with those a new file of the user's gets when `mode` is
 // negative; -1 with the reason in `why`.

@@ -91,6 +91,21 @@ bool openTarget(const std::string& path, OutputTarget& target, std::string& why)
     return true;
 }
 
+bool folderTakesResults(const std::string& path, std::string& why) {
+    // "lot/" would name what the link leads to, not the link.
+    std::string named = path;
+    while (named.size() > 1 && named.back() == '/') {
+        named.pop_back();
+    }
+    struct stat entry {};
+    if (::lstat(named.c_str(), &entry) != 0 || !S_ISLNK(entry.st_mode) ||
+        !plantedInSharedFolder(named, entry)) {
+        return true;
+    }
+    why = whyNotOpened(named, entry, EACCES);
+    return false;
+}
+
 int createBeside(const std::string& path, int mode, std::string& partial, std::string& why) {
     std::string pattern = path + ".partial-XXXXXX";
     const int fd = ::mkstemp(pattern.data());

@@ -62,6 +62,12 @@ bool openTarget(const std::string& path, OutputTarget& target, std::string& why)
 // Windows has no mode bits to keep beyond read-only, and a read-only file
 // is not opened for writing: a new file gets the access its folder passes
 // on, whatever `mode` says.
+bool folderTakesResults(const std::string&, std::string&) {
+    // Windows has no rule of its own for links in shared folders, and
+    // making a link takes a privilege there.
+    return true;
+}
+
 int createBeside(const std::string& path, int /*mode*/, std::string& partial, std::string& why) {
     static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     std::random_device random;

@@ -29,6 +29,20 @@ bool processRunning(int pid);
 // process attached to it anyway.
 bool signalProcess(int pid, int signal);
 
+// Ties the processes this one starts from now on to its life, so that none
+// outlives it however it ends, killed outright included: a child left
+// running would hold its board. On Windows this process joins a job object
+// that kills all in it when its last handle closes, which the children
+// inherit; elsewhere each child ties itself (endWithParent). False, with
+// the reason in `why`, when the system refuses.
+bool childrenEndWithThisProcess(std::string& why);
+
+// Ends this process when `parent`, the process that started it, ends (on
+// Linux its parent-death signal, SIGKILL), and at once when `parent` is no
+// longer its parent: ended before the tie was made. Nothing where the
+// parent's side ties its children (Windows) or the system has no such tie.
+void endWithParent(int parent);
+
 // Where a file of the user's alone that outlives a process goes (`name`,
 // such as the simulated board's state): the file, and the folder of ours
 // that holds it, which must be made if missing and refused unless it is

@@ -7,6 +7,10 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
 namespace qd::platform {
 
 std::string environment(const char* name) {
@@ -24,6 +28,23 @@ bool processRunning(int pid) {
 
 bool signalProcess(int pid, int signal) {
     return pid > 0 && ::kill(pid, signal) == 0;
+}
+
+bool childrenEndWithThisProcess(std::string&) {
+    return true;
+}
+
+void endWithParent(int parent) {
+#ifdef __linux__
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // A parent that ended before the signal was asked for sends none: this
+    // process has been handed to another already.
+    if (::getppid() != parent) {
+        ::kill(::getpid(), SIGKILL);
+    }
+#else
+    static_cast<void>(parent);
+#endif
 }
 
 std::string dataFolder() {

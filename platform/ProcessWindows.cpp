@@ -1,3 +1,4 @@
+#include "platform/Error.h"
 #include "platform/Process.h"
 #include "platform/Win32.h"
 
@@ -30,6 +31,33 @@ bool processRunning(int pid) {
 bool signalProcess(int, int) {
     return false;
 }
+
+bool childrenEndWithThisProcess(std::string& why) {
+    // Never closed: the job's last handle closes as this process ends, which
+    // kills every child in it.
+    static HANDLE job = nullptr;
+    if (job) {
+        return true;
+    }
+    const HANDLE made = ::CreateJobObjectW(nullptr, nullptr);
+    if (!made) {
+        why = lastErrorText();
+        return false;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!::SetInformationJobObject(made, JobObjectExtendedLimitInformation, &limits,
+                                   sizeof limits) ||
+        !::AssignProcessToJobObject(made, ::GetCurrentProcess())) {
+        why = lastErrorText();
+        ::CloseHandle(made);
+        return false;
+    }
+    job = made;
+    return true;
+}
+
+void endWithParent(int) {}
 
 std::string dataFolder() {
     const std::string local = environment("LOCALAPPDATA");

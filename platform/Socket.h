@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qd::platform {
 
@@ -34,6 +35,10 @@ class TcpAddresses {
     // that takes a connection within `timeout` each; kNoSocket when none
     // does, lastSocketErrorText() and connectionRefused() then saying why.
     SocketHandle connect(std::chrono::milliseconds timeout) const;
+
+    // Each address as numbers ("127.0.0.1", "::1"): two names of one host
+    // share one.
+    std::vector<std::string> numeric() const;
 
   private:
     void* list_ = nullptr;

@@ -67,6 +67,18 @@ int connectWithin(const addrinfo& a, std::chrono::milliseconds timeout) {
 
 } // namespace
 
+std::vector<std::string> TcpAddresses::numeric() const {
+    std::vector<std::string> found;
+    for (const auto* a = static_cast<const addrinfo*>(list_); a; a = a->ai_next) {
+        char host[NI_MAXHOST] = {};
+        if (::getnameinfo(a->ai_addr, a->ai_addrlen, host, sizeof host, nullptr, 0,
+                          NI_NUMERICHOST) == 0) {
+            found.emplace_back(host);
+        }
+    }
+    return found;
+}
+
 SocketHandle TcpAddresses::connect(std::chrono::milliseconds timeout) const {
     int fd = -1;
     for (const auto* a = static_cast<const addrinfo*>(list_); a && fd < 0; a = a->ai_next) {

@@ -68,6 +68,18 @@ SOCKET connectWithin(const addrinfo& a, std::chrono::milliseconds timeout) {
 
 } // namespace
 
+std::vector<std::string> TcpAddresses::numeric() const {
+    std::vector<std::string> found;
+    for (const auto* a = static_cast<const addrinfo*>(list_); a; a = a->ai_next) {
+        char host[NI_MAXHOST] = {};
+        if (::getnameinfo(a->ai_addr, static_cast<socklen_t>(a->ai_addrlen), host, sizeof host,
+                          nullptr, 0, NI_NUMERICHOST) == 0) {
+            found.emplace_back(host);
+        }
+    }
+    return found;
+}
+
 SocketHandle TcpAddresses::connect(std::chrono::milliseconds timeout) const {
     SOCKET s = INVALID_SOCKET;
     for (const auto* a = static_cast<const addrinfo*>(list_); a && s == INVALID_SOCKET;

@@ -4,6 +4,7 @@
 #include "control/DataWord.h"
 #include "measure/FigureKinds.h"
 #include "measure/Plan.h"
+#include "platform/Process.h"
 #include "qdctl/BoardCommands.h"
 #include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
@@ -17,6 +18,7 @@
 #include "session/OutputRules.h"
 
 #include <CLI/CLI.hpp>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <algorithm>
 #include <cmath>
@@ -242,7 +244,8 @@ class CharacterizeCommand final : public Subcommand {
                      "refuse a flat, falling or wrongly scaled output");
         app.add_option("--resume", o_.resume,
                        "FILE.csv of a run that ended early: measure only the codes it lacks, "
-                       "with the same options, and finish that file (or --csv)");
+                       "with the same options, and finish that file (or --csv); with --station, "
+                       "the folder of its CSVs, each slot's finished");
         app.add_option("--from", o_.from,
                        "FILE.csv: the figures, verdict and report of a finished or interrupted "
                        "run from its file alone, without a board or a meter");
@@ -258,6 +261,7 @@ class CharacterizeCommand final : public Subcommand {
                        "with --station: the folder that receives each slot's CSV and report, "
                        "named by its DUT serial (default: the current folder)");
         app.add_option("--station-slot", o_.stationSlot)->group("");
+        app.add_option("--station-parent", stationParent_)->group("");
         app.add_flag("--no-progress", common.quiet, "the same as --quiet");
         app.footer(footer(
             "  qdctl characterize --device QD1600 --meter TCPIP::192.168.1.20::SOCKET \\\n"
@@ -296,7 +300,15 @@ class CharacterizeCommand final : public Subcommand {
 
     int run(const CommonOptions& common, run::Recording& recording) override {
         if (!station_.empty()) {
-            return runStation({station_, out_.empty() ? "." : out_, o_.report, o_.plot}, common);
+            // A station resumed finishes its files where they are, unless
+            // told to write them elsewhere.
+            const std::string out = !out_.empty() ? out_ : !o_.resume.empty() ? o_.resume : ".";
+            return runStation({station_, out, o_.report, o_.plot, o_.resume}, common);
+        }
+        if (stationParent_ != 0) {
+            // A slot that outlived its station would hold its board for no
+            // one, and fail the next station's slot on it as busy.
+            platform::endWithParent(stationParent_);
         }
         Progress progress(!common.quiet, "characterize", true, !o_.stationSlot.empty());
         const CharacterizeResult result =
@@ -320,13 +332,17 @@ class CharacterizeCommand final : public Subcommand {
         }
         for (const auto& [option, value] :
              {std::pair{"--meter", &o_.meter}, std::pair{"--serial", &o_.serial},
-              std::pair{"--csv", &o_.csv}, std::pair{"--resume", &o_.resume},
-              std::pair{"--from", &o_.from}}) {
+              std::pair{"--csv", &o_.csv}, std::pair{"--from", &o_.from}}) {
             if (!value->empty()) {
                 throw Failure(BadArguments, std::string("--station gives each slot its own ") +
                                                 option + " from its file; " + option +
                                                 " is not taken with it");
             }
+        }
+        if (!o_.resume.empty() && !QFileInfo(qstring(o_.resume)).isDir()) {
+            throw Failure(BadArguments, "--resume " + o_.resume +
+                                            " with --station names the folder of the station's "
+                                            "CSVs (its --out), not a file");
         }
         for (const auto& [option, value, kinds] :
              {std::tuple{"--report", &o_.report, std::vector<std::string>{"pdf", "html"}},
@@ -346,6 +362,7 @@ class CharacterizeCommand final : public Subcommand {
 
     CharacterizeSetup o_;
     std::string station_, out_;
+    int stationParent_ = 0; // the station's process, given to each of its slots
 };
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "qdctl/StopSignals.h"
 #include "run/Station.h"
 #include "session/OutputRules.h"
+#include "session/Session.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -22,9 +23,9 @@
 namespace qd::qdctl {
 
 std::vector<std::string> sharedArguments(const std::vector<std::string>& arguments) {
-    static const char* const kOwnValue[] = {"--station", "--out",    "--csv",         "--report",
-                                            "--plot",    "--serial", "--board",       "--meter",
-                                            "--resume",  "--from",   "--station-slot"};
+    static const char* const kOwnValue[] = {
+        "--station", "--out",   "--csv",    "--report", "--plot",         "--serial",
+        "--board",   "--meter", "--resume", "--from",   "--station-slot", "--station-parent"};
     static const char* const kOwnFlag[] = {"--json", "-q", "--quiet", "--no-progress"};
     std::vector<std::string> shared;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -146,6 +147,26 @@ std::string number(std::optional<double> value, const char* format) {
     return text;
 }
 
+// Why each slot that did not pass was judged so: the figures beyond their
+// limits and those whose uncertainty straddles them, as a run alone gives
+// them under its verdict.
+std::string verdictReasons(const run::StationResult& station) {
+    std::string text;
+    for (const SlotRun& slot : station.slotRuns) {
+        const QJsonObject json = slot.json();
+        std::string lines;
+        for (const char* kind : {"failures", "conditional"}) {
+            for (const QJsonValue line : json[kind].toArray()) {
+                lines += "  " + line.toString().toStdString() + "\n";
+            }
+        }
+        if (!lines.empty()) {
+            text += slot.label() + " " + json["verdict"].toString().toStdString() + ":\n" + lines;
+        }
+    }
+    return text;
+}
+
 std::string summaryText(const run::StationResult& station) {
     std::vector<std::vector<std::string>> rows = {{"slot", "board", "serial", "status", "verdict",
                                                    "offset/mV", "gain/%", "INL/LSB", "DNL/LSB",
@@ -172,7 +193,7 @@ std::string summaryText(const run::StationResult& station) {
     const std::size_t count = station.slotRuns.size();
     return "station " + station.station + ": " + std::to_string(count) +
            (count == 1 ? " slot, " : " slots, ") + std::to_string(passed) + " passed\n" +
-           columnsText(rows);
+           columnsText(rows) + verdictReasons(station);
 }
 
 // Every slot's outcome: the summary table, or one JSON object.
@@ -197,8 +218,11 @@ std::string extensionOf(const std::string& path) {
 
 int runStation(const StationRequest& request, const session::CommonOptions& common) {
     run::StationSetup setup;
+    setup.file = request.file;
     setup.stationSlots = run::readStationFile(request.file);
+    setup.boards = session::makeBinding(common.link)->boards();
     setup.out = request.out;
+    setup.resume = request.resume;
     setup.shared = sharedArguments(common.arguments);
     setup.reportExtension = request.report.empty() ? "" : extensionOf(request.report);
     setup.plotExtension = request.plot.empty() ? "" : extensionOf(request.plot);

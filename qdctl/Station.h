@@ -22,6 +22,7 @@ struct StationRequest {
     std::string out = "."; // the folder each slot's files go to
     std::string report;    // --report as given: its extension names the kind
     std::string plot;      // --plot as given, likewise
+    std::string resume;    // the folder of the station's CSVs to finish; "" for none
 };
 
 // Runs every slot to its end; 0 when each passed, 128 + the signal when one

@@ -1,15 +1,19 @@
 #include "run/Station.h"
 
 #include "meter/Resource.h"
+#include "platform/File.h"
+#include "platform/Output.h"
 #include "platform/Process.h"
+#include "platform/Socket.h"
 #include "results/Store.h"
 #include "run/StationProtocol.h"
 #include "scpi/Parser.h"
 #include "session/ExitStatus.h"
+#include "session/Session.h"
 
 #include <QDir>
 #include <QEventLoop>
-#include <QFile>
+#include <QFileInfo>
 #include <QJsonValue>
 #include <QProcess>
 #include <QTimer>
@@ -96,14 +100,140 @@ std::vector<StationSlot> parseStation(const std::string& text, const std::string
 }
 
 std::vector<StationSlot> readStationFile(const std::string& path) {
-    QFile file(q(path));
-    constexpr qint64 kLargest = 1 << 20;
-    if (!file.open(QIODevice::ReadOnly) || file.size() > kLargest) {
-        throw Failure(BadArguments, "--station: cannot read " + path + ": " +
-                                        (file.isOpen() ? std::string("larger than 1 MiB")
-                                                       : file.errorString().toStdString()));
+    std::string text, why;
+    if (!platform::readRegularFile(path, std::size_t{1} << 20, text, why)) {
+        throw Failure(BadArguments, "--station: " + why);
     }
-    return parseStation(file.read(kLargest).toStdString(), path);
+    // Text would end at a NUL for some readers and not for others.
+    if (const auto nul = text.find('\0'); nul != std::string::npos) {
+        const auto line =
+            std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(nul), '\n') + 1;
+        throw Failure(BadArguments,
+                      path + ":" + std::to_string(line) + ": a NUL byte; a station file is text");
+    }
+    return parseStation(text, path);
+}
+
+SlotFiles slotFiles(const StationSlot& slot, std::size_t number, const StationSetup& setup) {
+    const QDir out(q(setup.out));
+    const std::string base = slot.name(number);
+    const auto file = [&](const std::string& name) { return out.filePath(q(name)).toStdString(); };
+    SlotFiles files{file(base + ".csv"), "", ""};
+    if (!setup.reportExtension.empty()) {
+        files.report = file(base + "." + setup.reportExtension);
+    }
+    if (!setup.plotExtension.empty()) {
+        files.plot = file(base + "-inl." + setup.plotExtension);
+    }
+    return files;
+}
+
+namespace {
+
+// What makes two slots' boards one: the index the listing gives a serial,
+// else the name as written (a board missing from the listing fails its
+// slot alone).
+std::string boardKey(const std::string& board,
+                     const std::optional<std::vector<std::string>>& boards) {
+    if (board.size() <= 3 &&
+        std::all_of(board.begin(), board.end(), [](unsigned char c) { return std::isdigit(c); })) {
+        return "index " + std::to_string(std::stoi(board));
+    }
+    for (const std::string& line : boards.value_or(std::vector<std::string>{})) {
+        const session::BoardFields fields = session::boardFields(line);
+        if (scpi::equalsIgnoringCase(session::fieldOf(fields, "serial"), board)) {
+            return "index " + session::fieldOf(fields, "id");
+        }
+    }
+    return "serial " + QString::fromStdString(board).toLower().toStdString();
+}
+
+// A meter as what it is reached at: its device file, or the addresses of
+// its host with its port (none for VXI-11, whose port the host's mapper
+// gives: the host alone names the instrument).
+struct MeterPlace {
+    std::vector<std::string> places;
+    unsigned port = 0;
+
+    bool same(const MeterPlace& other) const {
+        const bool onePort = port == 0 || other.port == 0 || port == other.port;
+        return onePort && std::any_of(places.begin(), places.end(), [&](const std::string& p) {
+                   return std::find(other.places.begin(), other.places.end(), p) !=
+                          other.places.end();
+               });
+    }
+};
+
+MeterPlace meterPlace(const std::string& text) {
+    std::string why;
+    const auto resource = meter::Resource::parse(text, why); // parseStation took it
+    if (resource->kind == meter::Resource::UsbTmc) {
+        const QFileInfo file(q(resource->path));
+        return {{(file.exists() ? file.canonicalFilePath() : QDir::cleanPath(file.filePath()))
+                     .toStdString()},
+                0};
+    }
+    MeterPlace place{{"host " + QString::fromStdString(resource->host).toLower().toStdString()},
+                     resource->kind == meter::Resource::Socket ? resource->port : 0};
+    if (platform::startSockets()) {
+        const platform::TcpAddresses addresses(resource->host, "0");
+        for (const std::string& address : addresses.numeric()) {
+            place.places.push_back(address);
+        }
+    }
+    return place;
+}
+
+std::string lowered(const std::string& text) {
+    return QString::fromStdString(text).toCaseFolded().toStdString();
+}
+
+} // namespace
+
+void checkStation(const StationSetup& setup) {
+    const auto& listed = setup.stationSlots;
+    if (setup.boards && listed.size() > setup.boards->size()) {
+        throw Failure(BadArguments, setup.file + ": " + std::to_string(listed.size()) +
+                                        " slots, but " + std::to_string(setup.boards->size()) +
+                                        (setup.boards->size() == 1 ? " board" : " boards") +
+                                        " here (qdctl list): one board a slot");
+    }
+    std::vector<std::string> boards;
+    std::vector<MeterPlace> meters;
+    std::vector<std::string> files; // each slot's, in lower case, in the slots' order
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        const StationSlot& slot = listed[i];
+        const auto refuse = [&](const std::string& what, const StationSlot& other) {
+            throw Failure(BadArguments, setup.file + ":" + std::to_string(slot.line) + ": " + what +
+                                            " is line " + std::to_string(other.line) +
+                                            "'s too: one slot each");
+        };
+        boards.push_back(boardKey(slot.board, setup.boards));
+        meters.push_back(meterPlace(slot.meter));
+        for (std::size_t j = 0; j < i; ++j) {
+            if (boards[j] == boards[i]) {
+                refuse("the board " + slot.board + " (" + boards[i] + ")", listed[j]);
+            }
+            if (meters[j].same(meters[i])) {
+                refuse("the meter " + slot.meter, listed[j]);
+            }
+        }
+        const SlotFiles mine = slotFiles(slot, i + 1, setup);
+        for (const std::string* path : {&mine.csv, &mine.report, &mine.plot}) {
+            if (path->empty()) {
+                continue;
+            }
+            const auto taken = std::find(files.begin(), files.end(), lowered(*path));
+            if (taken != files.end()) {
+                // Files go three a slot at most, in order.
+                const std::size_t other = static_cast<std::size_t>(taken - files.begin()) / 3;
+                refuse("the file " + *path, listed[other]);
+            }
+        }
+        for (const std::string* path : {&mine.csv, &mine.report, &mine.plot}) {
+            files.push_back(path->empty() ? std::string() : lowered(*path));
+        }
+    }
 }
 
 std::string SlotRun::label() const {
@@ -146,9 +276,10 @@ struct Child {
 // answers as JSON and its place in the station. Its files' names go into
 // `slot`.
 QStringList slotArguments(SlotRun& slot, const StationSetup& setup, const std::string& station) {
-    const QDir out(q(setup.out));
-    const std::string base = slot.slot.name(slot.number);
-    slot.csv = out.filePath(q(base + ".csv")).toStdString();
+    const SlotFiles files = slotFiles(slot.slot, slot.number, setup);
+    slot.csv = files.csv;
+    slot.report = files.report;
+    slot.plot = files.plot;
     QStringList arguments;
     for (const std::string& a : setup.shared) {
         arguments << q(a);
@@ -158,16 +289,24 @@ QStringList slotArguments(SlotRun& slot, const StationSetup& setup, const std::s
     if (!slot.slot.dut.empty()) {
         arguments << "--serial" << q(slot.slot.dut);
     }
-    if (!setup.reportExtension.empty()) {
-        slot.report = out.filePath(q(base + "." + setup.reportExtension)).toStdString();
+    if (!slot.report.empty()) {
         arguments << "--report" << q(slot.report);
     }
-    if (!setup.plotExtension.empty()) {
-        slot.plot = out.filePath(q(base + "-inl." + setup.plotExtension)).toStdString();
+    if (!slot.plot.empty()) {
         arguments << "--plot" << q(slot.plot);
     }
+    if (!setup.resume.empty()) {
+        // A slot that never wrote a row has no file: all its codes are
+        // missing.
+        const QString before =
+            QDir(q(setup.resume)).filePath(q(slot.slot.name(slot.number) + ".csv"));
+        if (QFileInfo::exists(before)) {
+            arguments << "--resume" << before;
+        }
+    }
     arguments << "--json"
-              << "--station-slot" << q(station + ":" + std::to_string(slot.number));
+              << "--station-slot" << q(station + ":" + std::to_string(slot.number))
+              << "--station-parent" << QString::number(platform::processId());
     return arguments;
 }
 
@@ -327,8 +466,18 @@ StationResult runStation(const StationSetup& setup, StationWatcher& watcher,
         // Nothing would ever end the wait for the slots' ends.
         throw Failure(BadArguments, "a station needs a slot: one a line, BOARD METER [DUT-SERIAL]");
     }
+    checkStation(setup);
+    if (std::string why; !platform::folderTakesResults(setup.out, why)) {
+        throw Failure(session::WriteFailed, "--out: cannot write into " + setup.out + ": " + why);
+    }
     if (!QDir().mkpath(q(setup.out))) {
         throw Failure(session::WriteFailed, "--out: cannot make the folder " + setup.out);
+    }
+    if (std::string why; !platform::childrenEndWithThisProcess(why)) {
+        throw Failure(session::LibraryFailed,
+                      "cannot tie the slots' processes to the station's, which they would "
+                      "outlive: " +
+                          why);
     }
     Station station(setup, watcher, stop);
     return station.run();

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,17 +32,36 @@ struct StationSlot {
 std::vector<StationSlot> parseStation(const std::string& text, const std::string& path);
 
 // The slots of the station file at `path`, read as --station names it;
-// Failure(BadArguments) when it cannot be read, as parseStation otherwise.
+// Failure(BadArguments) when it is no regular file of text (a FIFO is
+// refused, not waited on) or cannot be read, as parseStation otherwise.
 std::vector<StationSlot> readStationFile(const std::string& path);
 
 struct StationSetup {
+    std::string file; // the station file, as its refusals name it
     std::vector<StationSlot> stationSlots;
+    // The boards the link library lists ("id=1 … serial=…"); nullopt from
+    // one that cannot list them.
+    std::optional<std::vector<std::string>> boards;
     std::string program;             // the qdctl each slot runs
     std::vector<std::string> shared; // the characterize arguments every slot shares
     std::string out = ".";           // the folder each slot's files go to
     std::string reportExtension;     // each slot's report: "html", "pdf", ...; "" for none
     std::string plotExtension;       // each slot's INL plot, likewise
+    std::string resume; // the folder of an earlier run's CSVs, each slot's to finish; "" for none
 };
+
+// Each file a slot writes, in the station's folder.
+struct SlotFiles {
+    std::string csv, report, plot; // "" for one not asked for
+};
+SlotFiles slotFiles(const StationSlot& slot, std::size_t number, const StationSetup& setup);
+
+// Refuses (Failure(BadArguments), naming the station file and its line)
+// what would put two slots on one thing, however each is spelled: a board
+// by its index and by its serial, a meter by two names of its host or two
+// ways of writing its resource, a file two slots would write (names
+// compared in any case, as Windows does); and more slots than boards listed.
+void checkStation(const StationSetup& setup);
 
 // A slot as it runs and as it ended.
 struct SlotRun {
@@ -79,11 +99,13 @@ struct StationResult {
     int status = 0; // 0 when each passed, 128 + the signal that ended them, 1 otherwise
 };
 
-// Runs every slot to its end. `stop` is asked a few times a second: a
-// signal it gives is handed to each slot still running, which ends after
-// its current code with its rows kept (Ctrl-C on a terminal reaches them
-// itself). Needs a Qt application object; Failure(WriteFailed) when the
-// folder cannot be made.
+// Runs every slot to its end, once checkStation passes; each slot ends
+// with the station however it ends, killed outright included. `stop` is
+// asked a few times a second: a signal it gives is handed to each slot
+// still running, which ends after its current code with its rows kept
+// (Ctrl-C on a terminal reaches them itself). Needs a Qt application
+// object; Failure(WriteFailed) when the folder cannot be made or is a link
+// the system would not follow for results.
 StationResult runStation(const StationSetup& setup, StationWatcher& watcher,
                          const std::function<int()>& stop);
 

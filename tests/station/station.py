@@ -4,7 +4,10 @@ simulated meter: every slot passes and is recorded with its DUT serial;
 `qdctl datasheet` over them agrees with the table worked out from each run's
 own figures in the store; a meter killed mid-run ends its slot alone
 (status 10, its rows kept) while the others pass; SIGINT to the station ends
-every slot after its row.
+every slot after its row; a station killed outright takes its slots with it,
+and the next one on those boards runs and says why its slots failed; a
+station stopped part way is resumed; station files that would put two
+slots on one board, meter or file are refused before anything starts.
 
 Usage: station.py QDCTL
 """
@@ -110,11 +113,11 @@ def wait_codes(unit, count, process, since):
     return recorded_codes(unit, since) >= count
 
 
-def characterize(station, out, extra=()):
-    return subprocess.Popen([QDCTL, "--json", "characterize", "--device", "QD1600", "--codes",
-                             "100", "--station", station, "--out", out]
-                            + list(extra), env=env, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+def characterize(station, out, extra=(), json_out=True):
+    return subprocess.Popen([QDCTL] + (["--json"] if json_out else []) +
+                            ["characterize", "--device", "QD1600", "--codes", "100", "--station",
+                             station] + (["--out", out] if out else []) + list(extra),
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
 def finished(process):
@@ -182,8 +185,9 @@ with meters_on("0") as meters:
               and mine.get("units") == 4,
               "datasheet %s: %s, from the store %s" % (name, mine, want))
 
-def kill_slot(station, number):
-    """SIGKILL to the slot of `station` started with --station-slot ID:N."""
+def slots_of(station):
+    """The slots `station` started, by their number: {N: pid}."""
+    found = {}
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open("/proc/%s/cmdline" % pid, "rb") as f:
@@ -192,12 +196,26 @@ def kill_slot(station, number):
                 parent = int(f.read().rsplit(")", 1)[1].split()[1])
         except (OSError, IndexError, ValueError):
             continue
-        if parent != station.pid:
-            continue
-        if b"--station-slot" in args and args[args.index(b"--station-slot") + 1].endswith(b":%d" % number):
-            os.kill(int(pid), signal.SIGKILL)
-            return True
-    return False
+        if parent == station.pid and b"--station-slot" in args:
+            found[int(args[args.index(b"--station-slot") + 1].rsplit(b":", 1)[1])] = int(pid)
+    return found
+
+
+def kill_slot(station, number):
+    """SIGKILL to the slot of `station` started with --station-slot ID:N."""
+    pid = slots_of(station).get(number)
+    if pid:
+        os.kill(pid, signal.SIGKILL)
+    return pid is not None
+
+
+def gone(pid):
+    """Whether the process has ended: no more, or a zombie no one reaps."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except OSError:
+        return True
 
 
 # 2. One meter killed mid-run: its slot ends alone with status 10 and its
@@ -237,19 +255,126 @@ with meters_on("1") as meters:
           "each slot interrupted: %s" % [(s.get("status"), s.get("verdict"))
                                          for s in result.get("slots", [])])
 
-# 4. A station file qdctl cannot take is refused before any board is touched.
-for text, says in [("SIM0001 TCPIP::127.0.0.1::1::SOCKET U1\nSIM0001 TCPIP::127.0.0.1::2::SOCKET U2\n",
-                    ":2: the board SIM0001 is line 1's too"),
-                   ("SIM0001\n", ":1: a slot is BOARD METER [DUT-SERIAL]"),
-                   ("SIM0001 TCPIP::127.0.0.1::1::SOCKET ../x\n", "names the slot's files"),
-                   ("# nothing\n", "no slot in it")]:
+# 4. A station file qdctl cannot take is refused before any board is touched:
+#    among them, two slots on one board, meter or file however each is named.
+SOCKET = "TCPIP::127.0.0.1::%d::SOCKET"
+for text, extra, says in [
+        ("SIM0001 %s U1\nSIM0001 %s U2\n" % (SOCKET % 1, SOCKET % 2), [],
+         ":2: the board SIM0001 is line 1's too"),
+        ("SIM0001\n", [], ":1: a slot is BOARD METER [DUT-SERIAL]"),
+        ("SIM0001 %s ../x\n" % (SOCKET % 1), [], "names the slot's files"),
+        ("# nothing\n", [], "no slot in it"),
+        ("1 %s U1\nsim0001 %s U2\n" % (SOCKET % 1, SOCKET % 2), [],
+         ":2: the board sim0001 (index 1) is line 1's too"),
+        ("SIM0001 %s U1\nSIM0002 TCPIP::localhost::1::SOCKET U2\n" % (SOCKET % 1), [],
+         ":2: the meter TCPIP::localhost::1::SOCKET is line 1's too"),
+        ("SIM0001 TCPIP::127.0.0.1::SOCKET U1\nSIM0002 TCPIP::127.0.0.1::5025::SOCKET U2\n", [],
+         ":2: the meter TCPIP::127.0.0.1::5025::SOCKET is line 1's too"),
+        ("SIM0001 TCPIP::127.0.0.1::INSTR U1\nSIM0002 tcpip0::127.0.0.1::inst0::instr U2\n", [],
+         ":2: the meter tcpip0::127.0.0.1::inst0::instr is line 1's too"),
+        ("SIM0001 %s\nSIM0002 %s SLOT1\n" % (SOCKET % 1, SOCKET % 2), [],
+         ":2: the file %s is line 1's too" % os.path.join(".", "SLOT1.csv")),
+        ("SIM0001 %s X\nSIM0002 %s x-inl\n" % (SOCKET % 1, SOCKET % 2),
+         ["--plot", "p.pdf", "--report", "r.pdf"],
+         ":2: the file %s is line 1's too" % os.path.join(".", "x-inl.pdf")),
+        ("SIM0001 %s U1\n# \0\n" % (SOCKET % 1), [], ":2: a NUL byte"),
+        ("".join("%s %s U%d\n" % (board, SOCKET % (i + 1), i + 1)
+                 for i, board in enumerate(BOARDS + ["5"])), [], ": 5 slots, but 4 boards here")]:
     path = os.path.join(work, "bad.station")
     with open(path, "w") as f:
         f.write(text)
-    done = subprocess.run([QDCTL, "characterize", "--device", "QD1600", "--station", path],
+    done = subprocess.run([QDCTL, "characterize", "--device", "QD1600", "--station", path] + extra,
                           env=env, capture_output=True, text=True, timeout=60)
     check(done.returncode == 2 and says in done.stderr,
           "%r refused with %r: %s %s" % (text, says, done.returncode, done.stderr))
+
+fifo = os.path.join(work, "fifo.station")
+os.mkfifo(fifo)
+try:
+    done = subprocess.run([QDCTL, "characterize", "--device", "QD1600", "--station", fifo],
+                          env=env, capture_output=True, text=True, timeout=60)
+    check(done.returncode == 2 and fifo in done.stderr,
+          "a FIFO as the station file refused: %s %s" % (done.returncode, done.stderr))
+except subprocess.TimeoutExpired:
+    check(False, "a FIFO as the station file is waited on")
+
+# --out through a link another user planted in a shared folder is refused
+# as every other results path there is.
+if os.geteuid() == 0:
+    shared = os.path.join(work, "shared")
+    os.mkdir(shared)
+    os.chmod(shared, 0o1777)
+    victim = os.path.join(work, "victim")
+    os.mkdir(victim)
+    link = os.path.join(shared, "lot")
+    os.symlink(victim, link)
+    os.lchown(link, 65534, 65534)
+    path = os.path.join(work, "one.station")
+    with open(path, "w") as f:
+        f.write("SIM0001 %s U1\n" % (SOCKET % 1))
+    done = subprocess.run([QDCTL, "characterize", "--device", "QD1600", "--station", path,
+                           "--out", link], env=env, capture_output=True, text=True, timeout=60)
+    check(done.returncode == 8 and link in done.stderr and not os.listdir(victim),
+          "--out through a planted link refused: %s %s" % (done.returncode, done.stderr))
+
+# 5. SIGKILL to the station ends its slots with it; the next station on
+#    those boards runs, and its summary says why each slot failed.
+with meters_on("1") as meters:
+    since = now()
+    station = characterize(station_file("orphans.station", [m[1] for m in meters]),
+                           os.path.join(work, "orphans"),
+                           ["--nplc", "10", "--samples", "4", "--no-preflight"])
+    check(all(wait_codes("U%d" % i, 2, station, since) for i in range(1, 5)),
+          "every slot measured 2 codes")
+    slots = slots_of(station)
+    check(len(slots) == 4, "the station's four slots found: %s" % slots)
+    station.kill()
+    station.wait()
+    deadline = time.monotonic() + 60
+    while not all(map(gone, slots.values())) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    left = [pid for pid in slots.values() if not gone(pid)]
+    check(not left, "the slots of a station killed outright end with it: %s still run" % left)
+    for pid in left:
+        os.kill(pid, signal.SIGKILL)
+with meters_on("0") as meters:
+    station = characterize(station_file("after.station", [m[1] for m in meters]),
+                           os.path.join(work, "after"), ["--limits", "inl=0.001"], json_out=False)
+    out, err = station.communicate(timeout=240)
+    table = re.findall(r"^([1-4]) +SIM000\d +U\d +(\d+) +(\S+)", out, re.M)
+    check(station.returncode == 1 and table == [(str(i), "1", "FAIL") for i in range(1, 5)],
+          "the next station on the boards runs, each slot failing its limit: %s\n%s%s"
+          % (station.returncode, out, err))
+    for i in range(1, 5):
+        check(re.search(r"^slot %d \(U%d\) FAIL:\n  best-fit INL .* beyond" % (i, i), out, re.M),
+              "the summary says why slot %d failed:\n%s" % (i, out))
+
+# 6. A station stopped part way, resumed: each slot measures only the codes
+#    its CSV lacks, finishes it and is recorded as a slot of a station.
+with meters_on("1") as meters:
+    out = os.path.join(work, "resumed")
+    path = station_file("resumed.station", [m[1] for m in meters])
+    options = ["--nplc", "1", "--samples", "1", "--no-preflight"]
+    since = now()
+    station = characterize(path, out, options)
+    check(all(wait_codes("U%d" % i, 5, station, since) for i in range(1, 5)),
+          "every slot measured 5 codes before the stop")
+    station.send_signal(signal.SIGINT)
+    status, _, err = finished(station)
+    check(status == 130, "the station to resume stopped with 130, not %s: %s" % (status, err))
+    kept = [rows(os.path.join(out, "U%d.csv" % i)) for i in range(1, 5)]
+    status, result, err = finished(characterize(path, None, options + ["--resume", out]))
+    found = result.get("slots", [])
+    check(status == 0 and len(found) == 4, "the resumed station ends 0, not %s: %s" % (status, err))
+    for i, s in enumerate(found):
+        csv = os.path.join(out, "U%d.csv" % (i + 1))
+        check(s.get("resumed") == kept[i] and s.get("measured") == s.get("planned") == rows(csv)
+              and s.get("verdict") == "PASS" and "figures" in s,
+              "slot %d resumed its %d codes and finished %s: %s" % (i + 1, kept[i], csv, s))
+    with sqlite3.connect(store) as db:
+        recorded = [r[0] for r in db.execute("SELECT slot FROM runs WHERE station = ? ORDER BY slot",
+                                             (result.get("station"),))]
+    check(recorded == [1, 2, 3, 4], "the resumed slots are recorded as the station's: %s" % recorded)
 
 if failures:
     sys.exit("%d failed" % len(failures))
