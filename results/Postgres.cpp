@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <libpq-fe.h>
 
 namespace qd::results {
@@ -335,7 +335,8 @@ class PostgresDatabase final : public Database {
         if (limits_.statement.count() <= 0) {
             return kNoDeadline;
         }
-        return Clock::now() + limits_.statement + std::max(limits_.connect, std::chrono::seconds(1));
+        return Clock::now() + limits_.statement +
+               std::max(limits_.connect, std::chrono::seconds(1));
     }
 
     std::chrono::seconds connectTimeout() const {
@@ -353,8 +354,8 @@ class PostgresDatabase final : public Database {
 
     // Until the socket is ready: the connection is given up when the
     // deadline passes or a stop comes first.
-    void wait(bool send, Clock::time_point deadline, std::chrono::seconds bound,
-              const char* doing, const char* setting) {
+    void wait(bool send, Clock::time_point deadline, std::chrono::seconds bound, const char* doing,
+              const char* setting) {
         while (true) {
             if (limits_.stopped && limits_.stopped()) {
                 giveUp(std::string("a stop signal ended the wait for the server (") + doing + ")");

@@ -102,7 +102,8 @@ class SqliteDatabase final : public Database {
                              std::filesystem::file_type::not_found;
         if (access == StoreAccess::Read) {
             if (missing) {
-                throw NoStore("there is no results store at " + path + ": nothing is recorded there");
+                throw NoStore("there is no results store at " + path +
+                              ": nothing is recorded there");
             }
             open(path, SQLITE_OPEN_READONLY);
             sqlite3_busy_timeout(db_, kBusyMilliseconds);

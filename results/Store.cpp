@@ -411,8 +411,9 @@ Run Store::find(const std::string& prefix) {
     std::string lower = prefix;
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const auto rows = db_->query(
-        "SELECT " + runColumns(version_) + " FROM runs WHERE id LIKE ? ORDER BY id LIMIT 2", {lower + "%"});
+    const auto rows = db_->query("SELECT " + runColumns(version_) +
+                                     " FROM runs WHERE id LIKE ? ORDER BY id LIMIT 2",
+                                 {lower + "%"});
     if (rows.empty()) {
         throw StoreError(db_->name() + " holds no run " + prefix);
     }
@@ -462,8 +463,7 @@ std::optional<Store::Held> Store::held(const std::string& run) {
     if (rows.empty()) {
         return std::nullopt;
     }
-    return Held{textOf(rows[0][0]),
-                static_cast<std::int64_t>(numberOf(rows[0][1]).value_or(0))};
+    return Held{textOf(rows[0][0]), static_cast<std::int64_t>(numberOf(rows[0][1]).value_or(0))};
 }
 
 Store::Copied Store::copy(const Run& run, const std::vector<Reading>& readings,
