@@ -34,6 +34,15 @@ bool openTarget(const std::string& path, OutputTarget& target, std::string& why)
 // folder's link planted by another user.
 bool folderTakesResults(const std::string& path, std::string& why);
 
+// Why what lies at `path` must not be opened although the system would
+// open it: a link or a file that another user put in a sticky folder that
+// everyone may write (/tmp), which the system's own rules
+// (fs.protected_symlinks, fs.protected_regular) refuse where they are on;
+// "" when nothing is there or it is no such thing. openTarget keeps this
+// rule for results; a file that another program opens for us (the SQLite
+// store and its side files) is looked at with it first.
+std::string plantedProblem(const std::string& path);
+
 // A new file beside `path`, named path.partial-XXXXXX, with the permission
 // bits `mode`, or with those a new file of the user's gets when `mode` is
 // negative; -1 with the reason in `why`.

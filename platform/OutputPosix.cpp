@@ -47,6 +47,16 @@ bool plantedInSharedFolder(const std::string& path, const struct stat& entry) {
 
 } // namespace
 
+std::string plantedProblem(const std::string& path) {
+    struct stat entry {};
+    if (::lstat(path.c_str(), &entry) != 0 || !plantedInSharedFolder(path, entry)) {
+        return {};
+    }
+    return std::string(S_ISLNK(entry.st_mode) ? "it is a symbolic link" : "it is a file") +
+           " that user " + std::to_string(entry.st_uid) +
+           " put in a shared folder; move it away or name another path";
+}
+
 bool openTarget(const std::string& path, OutputTarget& target, std::string& why) {
     target = {};
     struct stat entry {};

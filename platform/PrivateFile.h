@@ -27,6 +27,13 @@ struct PathLook {
 PathLook lookAtPrivateFolder(const std::string& folder);
 // Makes the private folder if it is missing; why it must not be used, or "".
 std::string makePrivateFolder(const std::string& folder);
+// Makes the folders of `path` that are missing, up to and with `path`,
+// each the user's alone (0700 on POSIX systems); why it could not, or "".
+std::string makePrivateFolders(const std::string& path);
+// A new, empty file at `path`, the user's alone, never through a link and
+// never one that is there already; why it could not be made, or "".
+std::string makePrivateFile(const std::string& path);
+
 // The file's own entry: anything but a regular file is refused.
 PathLook lookAtPrivateFile(const std::string& path);
 

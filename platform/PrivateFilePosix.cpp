@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,6 +75,29 @@ std::string makePrivateFolder(const std::string& folder) {
         return systemError("cannot look at it");
     }
     return folderProblem(st);
+}
+
+std::string makePrivateFolders(const std::string& path) {
+    // Each level in turn, so that a folder made here is never, even for a
+    // moment, open to others.
+    for (std::size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+        const std::string level = path.substr(0, at);
+        if (::mkdir(level.c_str(), 0700) != 0 && errno != EEXIST) {
+            return systemError(("cannot make " + level).c_str());
+        }
+        if (at == std::string::npos) {
+            return "";
+        }
+    }
+}
+
+std::string makePrivateFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return systemError("cannot make it");
+    }
+    ::close(fd);
+    return "";
 }
 
 PathLook lookAtPrivateFile(const std::string& path) {

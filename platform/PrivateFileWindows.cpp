@@ -126,6 +126,30 @@ std::string makePrivateFolder(const std::string& folder) {
     return folderProblem(folder);
 }
 
+std::string makePrivateFolders(const std::string& path) {
+    // A new folder takes its parent's access rules: under the user's own
+    // profile, the user's alone. A level above that cannot be made (a
+    // drive's root) shows in the last one's failure.
+    for (std::size_t at = path.find_first_of("\\/", 1);; at = path.find_first_of("\\/", at + 1)) {
+        const std::string level = path.substr(0, at);
+        const bool made = ::CreateDirectoryW(widen(level).c_str(), nullptr) ||
+                          ::GetLastError() == ERROR_ALREADY_EXISTS;
+        if (at == std::string::npos) {
+            return made ? "" : systemError(("cannot make " + level).c_str());
+        }
+    }
+}
+
+std::string makePrivateFile(const std::string& path) {
+    const HANDLE file = ::CreateFileW(widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return systemError("cannot make it");
+    }
+    ::CloseHandle(file);
+    return "";
+}
+
 PathLook lookAtPrivateFile(const std::string& path) {
     const DWORD attributes = ::GetFileAttributesW(widen(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {

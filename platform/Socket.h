@@ -55,6 +55,8 @@ long sendSome(SocketHandle socket, std::string_view bytes);
 // Waits up to `timeout` for bytes or the end of stream: 1 when they came, 0
 // when not (or a signal came), -1 when the wait failed.
 int waitToReceive(SocketHandle socket, std::chrono::milliseconds timeout);
+// The same for bytes or room to send more, whichever comes first.
+int waitToReceiveOrSend(SocketHandle socket, std::chrono::milliseconds timeout);
 
 // Reads what has come: how many bytes, 0 at the end of stream, -1 when the
 // connection failed, kNothingReceived when there was nothing after all.

@@ -108,6 +108,15 @@ int waitToReceive(SocketHandle socket, std::chrono::milliseconds timeout) {
     return ready > 0 ? 1 : 0;
 }
 
+int waitToReceiveOrSend(SocketHandle socket, std::chrono::milliseconds timeout) {
+    pollfd p{static_cast<int>(socket), POLLIN | POLLOUT, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
+    if (ready < 0) {
+        return errno == EINTR ? 0 : -1;
+    }
+    return ready > 0 ? 1 : 0;
+}
+
 long receiveSome(SocketHandle socket, char* into, std::size_t size) {
     const ssize_t n = ::read(static_cast<int>(socket), into, size);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == ETIMEDOUT)) {

@@ -107,6 +107,14 @@ int waitToReceive(SocketHandle socket, std::chrono::milliseconds timeout) {
     return ready < 0 ? -1 : (ready > 0 ? 1 : 0);
 }
 
+int waitToReceiveOrSend(SocketHandle socket, std::chrono::milliseconds timeout) {
+    WSAPOLLFD p{};
+    p.fd = static_cast<SOCKET>(socket);
+    p.events = POLLRDNORM | POLLWRNORM;
+    const int ready = ::WSAPoll(&p, 1, static_cast<INT>(timeout.count()));
+    return ready < 0 ? -1 : (ready > 0 ? 1 : 0);
+}
+
 long receiveSome(SocketHandle socket, char* into, std::size_t size) {
     return ::recv(static_cast<SOCKET>(socket), into, static_cast<int>(size), 0);
 }

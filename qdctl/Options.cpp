@@ -92,7 +92,8 @@ std::string footer(const std::string& examples) {
            "  QD_BOARD=sim selects the simulated board in our link libraries, unset or\n"
            "  empty real USB; any other value is refused. See docs/simulated-board.md\n"
            "  for the other QD_BOARD_* settings. QD_RESULTS names the results store as\n"
-           "  --results does.";
+           "  --results does; QD_RESULTS_CONNECT_TIMEOUT and QD_RESULTS_STATEMENT_TIMEOUT\n"
+           "  bound, in seconds, the waits for a PostgreSQL store (10 and 60).";
 }
 
 void addDevice(CLI::App& app, session::DeviceChoice& choice, bool required) {

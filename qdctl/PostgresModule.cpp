@@ -9,8 +9,9 @@
 #include <type_traits>
 
 QDCTL_MODULE_EXPORT void qdctlOpenPostgres(const std::string& uri,
+                                           const qd::results::ServerLimits& limits,
                                            std::unique_ptr<qd::results::Database>& into) {
-    into = qd::results::openPostgres(uri);
+    into = qd::results::openPostgres(uri, limits);
 }
 
 // What qdctl casts the entry to is what it is.

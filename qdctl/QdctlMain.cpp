@@ -6,6 +6,7 @@
 #include "platform/Process.h"
 #include "platform/StandardStreams.h"
 #include "qdctl/Options.h"
+#include "qdctl/StopSignals.h"
 #include "run/Recording.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
@@ -41,6 +42,7 @@ int main(int systemArgc, char** systemArgv) {
             return parsed.status;
         }
         qd::run::Recording recording(common, parsed.name, qd::qdctl::recordsOf(parsed.name));
+        recording.stopStoreWaitsWith(qd::qdctl::storeStop());
         return recording.around([&] { return parsed.command->run(common, recording); });
     } catch (const Failure& f) {
         printFailure(json, f.status(), f.what());

@@ -8,6 +8,7 @@
 #include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
 #include "qdctl/Options.h"
+#include "qdctl/StopSignals.h"
 #include "results/Store.h"
 #include "run/CharacterizeCsv.h"
 #include "run/LotDatasheet.h"
@@ -393,34 +394,67 @@ class RunsCommand final : public Subcommand {
 
     int push() {
         auto from = store();
+        // A server that stops answering is given up at a signal, not the
+        // program: what was pushed stays pushed.
+        const StopStoreWaits stopWaits;
         std::unique_ptr<results::Store> to;
         try {
-            to = openStore(to_);
+            to = openStore(to_, results::StoreAccess::Record, run::serverLimits(storeWaitStopped));
         } catch (const results::StoreError& e) {
             throw Failure(WriteFailed, std::string("--to: ") + e.what());
         }
         if (!to) {
             throw Failure(BadArguments, "--to none: name the store to push to");
         }
-        std::size_t copied = 0, there = 0;
+        std::size_t copied = 0, updated = 0, there = 0;
+        std::vector<std::string> recording;
         for (const auto& run : from->runs({})) {
-            if (to->has(run.id())) {
+            // A run still recording would go over half measured; it goes
+            // whole at the first push after its end.
+            if (verdictOf(run) == "RUNNING") {
+                recording.push_back(run.id());
+                continue;
+            }
+            const auto held = to->held(run.id());
+            if (held && held == from->held(run.id())) {
                 ++there;
                 continue;
             }
-            if (to->copy(run, from->readings(run.id()), from->figures(run.id()))) {
+            switch (to->copy(run, from->readings(run.id()), from->figures(run.id()))) {
+            case results::Store::Copied::Added:
                 ++copied;
-            } else {
+                break;
+            case results::Store::Copied::Updated:
+                ++updated;
+                break;
+            case results::Store::Copied::There:
                 ++there;
+                break;
             }
         }
         if (common_->json) {
+            QJsonArray skipped;
+            for (const auto& id : recording) {
+                skipped.append(q(id));
+            }
             writeJson({{"copied", static_cast<qint64>(copied)},
+                       {"updated", static_cast<qint64>(updated)},
                        {"already_there", static_cast<qint64>(there)},
+                       {"still_recording", skipped},
                        {"to", q(to->name())}});
         } else {
-            session::writeStandardOutput(std::to_string(copied) + " runs copied to " + to->name() +
-                                         ", " + std::to_string(there) + " there already\n");
+            std::string text = std::to_string(copied) + " runs copied to " + to->name() + ", " +
+                               std::to_string(updated) + " brought up to date, " +
+                               std::to_string(there) + " there already\n";
+            if (!recording.empty()) {
+                text += std::to_string(recording.size()) +
+                        " still recording, not pushed until they end:";
+                for (const auto& id : recording) {
+                    text += " " + id.substr(0, 8);
+                }
+                text += "\n";
+            }
+            session::writeStandardOutput(text);
         }
         return session::Ok;
     }

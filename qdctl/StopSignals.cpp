@@ -19,12 +19,33 @@ int resetFirst() {
     return 0;
 }
 
+std::atomic<bool> storeStopped{false};
+
+void onStoreStop(int) {
+    storeStopped = true;
+}
+
+int resetStoreFirst() {
+    storeStopped = false;
+    return 0;
+}
+
 } // namespace
 
 StopOnSignals::StopOnSignals() : signals_((resetFirst(), onStop)) {}
 
 int stopSignal() {
     return received;
+}
+
+StopStoreWaits::StopStoreWaits() : signals_((resetStoreFirst(), onStoreStop)) {}
+
+bool storeWaitStopped() {
+    return storeStopped;
+}
+
+run::Recording::StoreStop storeStop() {
+    return {[] { return std::make_shared<StopStoreWaits>(); }, [] { return storeWaitStopped(); }};
 }
 
 run::Context commandContext(run::Recording& recording, run::Watcher* watcher) {

@@ -6,6 +6,7 @@
 // put in at once. Statements are written with '?' placeholders; an engine
 // that numbers them ($1, $2) renumbers them itself.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -28,6 +29,31 @@ class StoreError : public std::runtime_error {
 class UnknownRun : public StoreError {
   public:
     using StoreError::StoreError;
+};
+
+// A store that is not there, asked for by a command that only reads: it
+// is never made for one.
+class NoStore : public StoreError {
+  public:
+    using StoreError::StoreError;
+};
+
+// What a store is opened for: a command that only reads opens it read-only,
+// never makes it and never migrates it; one that records makes it when
+// missing and migrates it forward.
+enum class StoreAccess { Read, Record };
+
+// How long a server may keep the store waiting, and what else ends a wait:
+// a connection not made within `connect` (0: as long as it takes; a
+// connect_timeout of the URI's own wins), a statement the server has not
+// answered within `statement` (which the server is told as its
+// statement_timeout, and the answer given `connect` more to come), or
+// `stopped` returning true (a stop signal). A wait so ended gives the
+// connection up: StoreError naming the server and why.
+struct ServerLimits {
+    std::chrono::seconds connect{10};
+    std::chrono::seconds statement{60};
+    std::function<bool()> stopped;
 };
 
 using Value = std::variant<std::monostate, std::int64_t, double, std::string>;
@@ -67,12 +93,20 @@ class Database {
     virtual void rollback() = 0;
 };
 
-// Opens (making it when missing) the SQLite file at `path`.
-std::unique_ptr<Database> openSqlite(const std::string& path);
-// Connects to a PostgreSQL server by a libpq connection URI. Not in the
-// library the store is in but in its own (qd_results_postgres), which
-// links libpq: see PostgresOpener.
-std::unique_ptr<Database> openPostgres(const std::string& uri);
+// Opens the SQLite file at `path`: to record, making it (0600, in folders
+// made 0700) when missing; to read, read-only, NoStore when missing. The
+// file or a file SQLite keeps beside it that another user put in a shared
+// folder is refused (sqliteProblem).
+std::unique_ptr<Database> openSqlite(const std::string& path, StoreAccess access);
+// Why the SQLite store at `path` must not be opened, naming the file, or
+// "": it or its -wal, -shm or -journal is a link or a file that another
+// user put in a sticky folder that everyone may write, as no results file
+// may be.
+std::string sqliteProblem(const std::string& path);
+// Connects to a PostgreSQL server by a libpq connection URI, waiting no
+// longer than `limits` allow. Not in the library the store is in but in
+// its own (qd_results_postgres), which links libpq: see PostgresOpener.
+std::unique_ptr<Database> openPostgres(const std::string& uri, const ServerLimits& limits);
 
 // The text of a value as a person reads it; "" for none.
 std::string textOf(const Value& value);

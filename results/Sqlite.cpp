@@ -2,8 +2,12 @@
 // program killed at any moment leaves a file that opens, with every
 // transaction it committed.
 
+#include "platform/Output.h"
+#include "platform/PrivateFile.h"
 #include "results/Database.h"
 
+#include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <sqlite3.h>
 
@@ -90,26 +94,47 @@ class Statement {
 
 class SqliteDatabase final : public Database {
   public:
-    explicit SqliteDatabase(const std::string& path) : name_("sqlite:" + path) {
+    SqliteDatabase(const std::string& path, StoreAccess access) : name_("sqlite:" + path) {
+        refuse(sqliteProblem(path));
         std::error_code error;
-        const auto folder =
-            std::filesystem::path(std::u8string(path.begin(), path.end())).parent_path();
-        if (!folder.empty()) {
-            std::filesystem::create_directories(folder, error);
+        const std::filesystem::path file(std::u8string(path.begin(), path.end()));
+        const bool missing = std::filesystem::symlink_status(file, error).type() ==
+                             std::filesystem::file_type::not_found;
+        if (access == StoreAccess::Read) {
+            if (missing) {
+                throw NoStore("there is no results store at " + path +
+                              ": nothing is recorded there");
+            }
+            open(path, SQLITE_OPEN_READONLY);
+            sqlite3_busy_timeout(db_, kBusyMilliseconds);
+            readable(path);
+            return;
         }
-        if (sqlite3_open_v2(path.c_str(), &db_,
-                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                            nullptr) != SQLITE_OK) {
-            const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
-            sqlite3_close(db_);
-            throw StoreError(name_ + ": cannot be opened: " + why);
+        if (missing) {
+            // Made here, the user's alone, rather than by SQLite, which
+            // gives what it makes 0644 and follows a link put in its place;
+            // its -wal and -shm then get the same mode from it.
+            const std::string folder = file.parent_path().string();
+            std::string why = folder.empty() ? "" : platform::makePrivateFolders(folder);
+            if (why.empty()) {
+                why = platform::makePrivateFile(path);
+            }
+            if (!why.empty() && std::filesystem::symlink_status(file, error).type() ==
+                                    std::filesystem::file_type::not_found) {
+                throw StoreError(name_ + ": " + why);
+            }
+            refuse(sqliteProblem(path));
         }
+        open(path, SQLITE_OPEN_READWRITE);
         sqlite3_busy_timeout(db_, kBusyMilliseconds);
         // WAL: readers never wait for the writer, and a killed writer loses
         // only what it had not committed. NORMAL synchronisation keeps every
         // commit through a crash of the program, if not of the machine.
         query("PRAGMA journal_mode=WAL", {});
         execute("PRAGMA synchronous=NORMAL", {});
+        // The side files exist now: one put there since the first look is
+        // refused before a run is written into it.
+        refuse(sqliteProblem(path));
         // Foreign keys stay unenforced, as SQLite leaves them: the store adds
         // readings only to runs it began, and checking would cost a lookup
         // for every reading.
@@ -177,14 +202,81 @@ class SqliteDatabase final : public Database {
     }
 
   private:
+    void refuse(const std::string& problem) {
+        if (!problem.empty()) {
+            throw StoreError(problem);
+        }
+    }
+
+    void open(const std::string& path, int flags) {
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        if (sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_FULLMUTEX, nullptr) !=
+            SQLITE_OK) {
+            const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+            sqlite3_close(db_);
+            db_ = nullptr;
+            throw StoreError(name_ + ": cannot be opened: " + why);
+        }
+    }
+
+    // A store in WAL mode is read through its -shm and -wal files, which a
+    // reader makes when they are missing: in a folder the reader may not
+    // write, or beside side files it may not open, and with no commit in a
+    // -wal (none there, or an empty one), the file holds every commit and is
+    // read as it stands.
+    void readable(const std::string& path) {
+        if (sqlite3_exec(db_, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) ==
+            SQLITE_OK) {
+            return;
+        }
+        std::error_code error;
+        const std::string wal = path + "-wal";
+        const std::filesystem::path walFile(std::u8string(wal.begin(), wal.end()));
+        if (std::filesystem::exists(walFile, error) &&
+            std::filesystem::file_size(walFile, error) != 0) {
+            throw StoreError(name_ + ": cannot be read: " + sqlite3_errmsg(db_));
+        }
+        open(uriOf(path) + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+    }
+
+    // `path` as a file: URI, every byte that could mean something else
+    // escaped.
+    static std::string uriOf(const std::string& path) {
+        std::string uri = "file:";
+        for (const char c : path) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (std::isalnum(byte) || c == '/' || c == '.' || c == '-' || c == '_' || c == '~') {
+                uri += c;
+            } else if (c == '\\') {
+                uri += '/';
+            } else {
+                char escaped[4];
+                std::snprintf(escaped, sizeof escaped, "%%%02X", byte);
+                uri += escaped;
+            }
+        }
+        return uri;
+    }
+
     std::string name_;
     sqlite3* db_ = nullptr;
 };
 
 } // namespace
 
-std::unique_ptr<Database> openSqlite(const std::string& path) {
-    return std::make_unique<SqliteDatabase>(path);
+std::unique_ptr<Database> openSqlite(const std::string& path, StoreAccess access) {
+    return std::make_unique<SqliteDatabase>(path, access);
+}
+
+std::string sqliteProblem(const std::string& path) {
+    for (const char* beside : {"", "-wal", "-shm", "-journal"}) {
+        const std::string file = path + beside;
+        if (const std::string why = platform::plantedProblem(file); !why.empty()) {
+            return file + ": " + why;
+        }
+    }
+    return {};
 }
 
 } // namespace qd::results

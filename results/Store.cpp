@@ -158,10 +158,12 @@ const Column* columnNamed(const std::string& name) {
     return nullptr;
 }
 
-std::string runColumns() {
+// The columns of `runs`, in kRunColumns' order; those a store of an
+// older `version` lacks as NULL.
+std::string runColumns(int version) {
     std::string list;
     for (const Column& c : kRunColumns) {
-        list += (list.empty() ? "" : ", ") + std::string(c.name);
+        list += (list.empty() ? "" : ", ") + (c.since <= version ? std::string(c.name) : "NULL");
     }
     return list;
 }
@@ -231,8 +233,32 @@ class Transaction {
 
 } // namespace
 
-Store::Store(std::unique_ptr<Database> database) : db_(std::move(database)) {
-    migrate();
+Store::Store(std::unique_ptr<Database> database, StoreAccess access) : db_(std::move(database)) {
+    if (access == StoreAccess::Record) {
+        migrate();
+    } else {
+        readVersion();
+    }
+}
+
+void Store::readVersion() {
+    // No transaction and no lock: a reader waits for no writer.
+    const auto tables =
+        db_->engine() == "sqlite"
+            ? db_->query("SELECT name FROM sqlite_master WHERE name = 'qd_schema'")
+            : db_->query("SELECT to_regclass('qd_schema')::text WHERE to_regclass('qd_schema') "
+                         "IS NOT NULL");
+    const auto rows =
+        tables.empty() ? std::vector<Row>{} : db_->query("SELECT version FROM qd_schema");
+    if (rows.empty()) {
+        throw NoStore(db_->name() + " holds no results store: nothing is recorded there");
+    }
+    version_ = static_cast<int>(numberOf(rows[0][0]).value_or(0));
+    if (version_ > kSchemaVersion) {
+        throw StoreError(db_->name() + ": its schema is version " + std::to_string(version_) +
+                         ", newer than this qdctl's " + std::to_string(kSchemaVersion) +
+                         "; read it with a newer qdctl");
+    }
 }
 
 void Store::migrate() {
@@ -348,7 +374,7 @@ void Store::end(const std::string& run, const std::map<std::string, std::string>
 }
 
 std::vector<Run> Store::runs(const Filter& f) {
-    std::string sql = "SELECT " + runColumns() + " FROM runs WHERE 1 = 1";
+    std::string sql = "SELECT " + runColumns(version_) + " FROM runs WHERE 1 = 1";
     Row values;
     for (const auto& [column, value] :
          {std::pair{"device", &f.device}, std::pair{"dut_serial", &f.serial},
@@ -385,8 +411,9 @@ Run Store::find(const std::string& prefix) {
     std::string lower = prefix;
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const auto rows = db_->query(
-        "SELECT " + runColumns() + " FROM runs WHERE id LIKE ? ORDER BY id LIMIT 2", {lower + "%"});
+    const auto rows = db_->query("SELECT " + runColumns(version_) +
+                                     " FROM runs WHERE id LIKE ? ORDER BY id LIMIT 2",
+                                 {lower + "%"});
     if (rows.empty()) {
         throw UnknownRun(db_->name() + " holds no run " + prefix);
     }
@@ -429,20 +456,52 @@ std::vector<Figure> Store::figures(const std::string& run) {
     return out;
 }
 
-bool Store::has(const std::string& run) {
-    return !db_->query("SELECT id FROM runs WHERE id = ?", {run}).empty();
+std::optional<Store::Held> Store::held(const std::string& run) {
+    const auto rows = db_->query(
+        "SELECT ended, (SELECT count(*) FROM readings WHERE run = ?) FROM runs WHERE id = ?",
+        {run, run});
+    if (rows.empty()) {
+        return std::nullopt;
+    }
+    return Held{textOf(rows[0][0]), static_cast<std::int64_t>(numberOf(rows[0][1]).value_or(0))};
 }
 
-bool Store::copy(const Run& run, const std::vector<Reading>& readings,
-                 const std::vector<Figure>& figures) {
+Store::Copied Store::copy(const Run& run, const std::vector<Reading>& readings,
+                          const std::vector<Figure>& figures) {
     Transaction t(*db_);
-    if (!insertRun(run, true)) {
-        return false;
+    if (insertRun(run, true)) {
+        insertReadings(run.id(), readings, 0);
+        db_->executeMany(kInsertFigure, figureRows(run.id(), figures));
+        t.commit();
+        return Copied::Added;
     }
+    // Another bench bringing the same run up to date waits here for this
+    // one's commit, and then finds nothing to do.
+    const Held given{run.get("ended"), static_cast<std::int64_t>(readings.size())};
+    const auto rows = db_->query(std::string("SELECT ended, (SELECT count(*) FROM readings WHERE "
+                                             "run = ?) FROM runs WHERE id = ?") +
+                                     (db_->engine() == "sqlite" ? "" : " FOR UPDATE OF runs"),
+                                 {run.id(), run.id()});
+    if (rows.empty() || Held{textOf(rows[0][0]), static_cast<std::int64_t>(
+                                                     numberOf(rows[0][1]).value_or(0))} == given) {
+        return Copied::There;
+    }
+    std::string set;
+    Row values;
+    for (const Column& c : kRunColumns) {
+        if (std::string(c.name) != "id") {
+            set += (set.empty() ? "" : ", ") + std::string(c.name) + " = ?";
+            values.push_back(typed(c, run.get(c.name)));
+        }
+    }
+    values.emplace_back(run.id());
+    db_->execute("UPDATE runs SET " + set + " WHERE id = ?", values);
+    db_->execute("DELETE FROM readings WHERE run = ?", {run.id()});
+    db_->execute("DELETE FROM figures WHERE run = ?", {run.id()});
     insertReadings(run.id(), readings, 0);
     db_->executeMany(kInsertFigure, figureRows(run.id(), figures));
     t.commit();
-    return true;
+    return Copied::Updated;
 }
 
 std::string storeUrlProblem(const std::string& url) {
@@ -471,18 +530,19 @@ std::string sqlitePathOf(const std::string& url) {
     return url.starts_with("sqlite:") ? url.substr(7) : url;
 }
 
-std::unique_ptr<Store> openStore(const std::string& url, const PostgresOpener& postgres) {
+std::unique_ptr<Store> openStore(const std::string& url, const PostgresOpener& postgres,
+                                 StoreAccess access) {
     if (url == "none") {
         return nullptr;
     }
     if (url.starts_with("postgresql://") || url.starts_with("postgres://")) {
-        return std::make_unique<Store>(postgres(url));
+        return std::make_unique<Store>(postgres(url), access);
     }
     const std::string path = sqlitePathOf(url);
     if (path.empty()) {
         throw StoreError("--results takes a path, sqlite:PATH, postgresql://… or none");
     }
-    return std::make_unique<Store>(openSqlite(path));
+    return std::make_unique<Store>(openSqlite(path, access), access);
 }
 
 std::string newRunId() {

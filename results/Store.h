@@ -65,7 +65,10 @@ inline constexpr int kSchemaVersion = 3;
 
 class Store {
   public:
-    explicit Store(std::unique_ptr<Database> database);
+    // To record: the schema made or migrated forward. To read: the schema
+    // as it is, an older one's missing columns read as empty; NoStore when
+    // it holds none.
+    Store(std::unique_ptr<Database> database, StoreAccess access);
 
     std::string name() const { return db_->name(); }
 
@@ -86,23 +89,36 @@ class Store {
     Run find(const std::string& idOrPrefix);
     std::vector<Reading> readings(const std::string& run);
     std::vector<Figure> figures(const std::string& run);
-    bool has(const std::string& run);
+    // What a copy of a run must match: its end and how many readings it has.
+    struct Held {
+        std::string ended; // "" for a run that did not end
+        std::int64_t readings = 0;
+        bool operator==(const Held&) const = default;
+    };
+    // The run as this store holds it, if it does.
+    std::optional<Held> held(const std::string& run);
 
-    // A whole run copied in from another store, in one transaction; false
-    // when this store has it already.
-    bool copy(const Run& run, const std::vector<Reading>& readings,
-              const std::vector<Figure>& figures);
+    // A whole run copied in from another store, in one transaction: added
+    // when this store lacks it; brought up to date when it holds it
+    // otherwise (copied while it was still recording), its columns,
+    // readings and figures then those given; or left as it is.
+    enum class Copied { Added, Updated, There };
+    Copied copy(const Run& run, const std::vector<Reading>& readings,
+                const std::vector<Figure>& figures);
 
     Database& database() { return *db_; }
 
   private:
     void migrate();
+    // The version of a store that is only read; NoStore for none.
+    void readVersion();
     void insertReadings(const std::string& run, const std::vector<Reading>& readings,
                         std::int64_t firstSequence);
     // False when `unlessThere` and the store has a run of that id.
     bool insertRun(const Run& run, bool unlessThere);
 
     std::unique_ptr<Database> db_;
+    int version_ = kSchemaVersion;
 };
 
 // What connects to a PostgreSQL server by a libpq connection URI. The
@@ -112,8 +128,9 @@ class Store {
 using PostgresOpener = std::function<std::unique_ptr<Database>(const std::string& uri)>;
 
 // The store a results URL names: a path or sqlite:PATH, postgresql://…
-// (postgres:// too, opened by `postgres`), or none (nullptr).
-std::unique_ptr<Store> openStore(const std::string& url, const PostgresOpener& postgres);
+// (postgres:// too, opened by `postgres`), or none (nullptr); for `access`.
+std::unique_ptr<Store> openStore(const std::string& url, const PostgresOpener& postgres,
+                                 StoreAccess access);
 
 // Why `url` names no store ("" when it does): a scheme other than sqlite:,
 // postgresql:// and postgres://, such as a mistyped "postgresq://", which

@@ -16,8 +16,10 @@ namespace qd::run {
 inline constexpr const char* kPostgresModule = "qdctl-postgres";
 inline constexpr const char* kOpenPostgresSymbol = "qdctlOpenPostgres";
 
-// Connects `into` to the server a libpq connection URI names; StoreError,
-// naming the server and the cause, when it cannot.
-using OpenPostgres = void (*)(const std::string& uri, std::unique_ptr<results::Database>& into);
+// Connects `into` to the server a libpq connection URI names, waiting no
+// longer than `limits` allow; StoreError, naming the server and the cause,
+// when it cannot.
+using OpenPostgres = void (*)(const std::string& uri, const results::ServerLimits& limits,
+                              std::unique_ptr<results::Database>& into);
 
 } // namespace qd::run

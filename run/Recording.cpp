@@ -7,6 +7,7 @@
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -38,8 +39,14 @@ Recording::Recording(const session::CommonOptions& common, std::string kind, Rec
     : common_(common), kind_(records == Records::Nothing ? std::string() : std::move(kind)),
       records_(records) {
     // A store that cannot be one is refused before the command starts.
-    if (!kind_.empty()) {
-        url_ = urlOf(common_);
+    if (kind_.empty()) {
+        return;
+    }
+    url_ = urlOf(common_);
+    serverLimits();
+    if (const std::string problem = results::sqliteProblem(results::sqlitePathOf(url_));
+        !problem.empty()) {
+        throw Failure(session::WriteFailed, "results store: " + problem);
     }
 }
 
@@ -53,12 +60,38 @@ results::Figure figureOf(std::string name, double value, std::string unit) {
     return f;
 }
 
-std::unique_ptr<results::Store> openStore(const std::string& url) {
-    return results::openStore(url, [](const std::string& uri) {
-        std::unique_ptr<results::Database> database;
-        loadModule<OpenPostgres>(kPostgresModule, kOpenPostgresSymbol)(uri, database);
-        return database;
-    });
+results::ServerLimits serverLimits(std::function<bool()> stopped) {
+    results::ServerLimits limits;
+    limits.stopped = std::move(stopped);
+    for (const auto& [name, seconds] :
+         {std::pair{"QD_RESULTS_CONNECT_TIMEOUT", &limits.connect},
+          std::pair{"QD_RESULTS_STATEMENT_TIMEOUT", &limits.statement}}) {
+        const std::string text = platform::environment(name);
+        if (text.empty()) {
+            continue;
+        }
+        const bool whole = text.size() <= 7 && std::all_of(text.begin(), text.end(), [](char c) {
+                               return c >= '0' && c <= '9';
+                           });
+        if (!whole) {
+            throw Failure(session::BadArguments,
+                          std::string(name) + "=" + text + ": give whole seconds, 0 for no bound");
+        }
+        *seconds = std::chrono::seconds(std::stol(text));
+    }
+    return limits;
+}
+
+std::unique_ptr<results::Store> openStore(const std::string& url, results::StoreAccess access,
+                                          const results::ServerLimits& limits) {
+    return results::openStore(
+        url,
+        [&limits](const std::string& uri) {
+            std::unique_ptr<results::Database> database;
+            loadModule<OpenPostgres>(kPostgresModule, kOpenPostgresSymbol)(uri, limits, database);
+            return database;
+        },
+        access);
 }
 
 std::string Recording::urlOf(const session::CommonOptions& common) {
@@ -80,11 +113,13 @@ std::string Recording::urlOf(const session::CommonOptions& common) {
 
 std::unique_ptr<results::Store> Recording::storeToRead(const session::CommonOptions& common) {
     try {
-        auto store = openStore(urlOf(common));
+        auto store = openStore(urlOf(common), results::StoreAccess::Read);
         if (!store) {
             throw Failure(session::BadArguments, "--results none: no store to read runs from");
         }
         return store;
+    } catch (const results::NoStore& e) {
+        throw Failure(session::BadArguments, std::string("results store: ") + e.what());
     } catch (const results::StoreError& e) {
         throw Failure(session::WriteFailed, std::string("results store: ") + e.what());
     }
@@ -94,8 +129,9 @@ void Recording::begin(std::map<std::string, std::string> fields) {
     if (kind_.empty() || !id_.empty() || !failure_.empty()) {
         return;
     }
+    const std::shared_ptr<void> held = stop_.hold ? stop_.hold() : nullptr;
     try {
-        store_ = openStore(url_);
+        store_ = openStore(url_, results::StoreAccess::Record, serverLimits(stop_.stopped));
         if (!store_) {
             return; // none
         }
@@ -158,6 +194,8 @@ int Recording::around(const std::function<int()>& command) {
 }
 
 int Recording::end(int status, bool say) {
+    // The board is let go by now: only the store is waited for.
+    const std::shared_ptr<void> held = stop_.hold && store_ ? stop_.hold() : nullptr;
     if (recorder_) {
         if (const std::string why = recorder_->finish(); !why.empty() && failure_.empty()) {
             failure_ = why;

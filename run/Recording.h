@@ -39,9 +39,20 @@ class Recording {
     // The URL --results, $QD_RESULTS or the default names; Failure(BadArguments)
     // for one that names no store (results::storeUrlProblem).
     static std::string urlOf(const session::CommonOptions& common);
-    // That store, to read runs from: Failure(BadArguments) for none,
-    // Failure(WriteFailed) naming it when it cannot be opened.
+    // That store, to read runs from, opened read-only: Failure(BadArguments)
+    // for none and for a path where there is none, Failure(WriteFailed)
+    // naming it when it cannot be opened.
     static std::unique_ptr<results::Store> storeToRead(const session::CommonOptions& common);
+
+    // What lets a stop signal end a wait for the store rather than the
+    // program: `hold` is called as a wait may begin (the run's start, its
+    // end) and what it gives is held until it is over; `stopped` then
+    // tells that one came. Unset: a signal does what it did.
+    struct StoreStop {
+        std::function<std::shared_ptr<void>()> hold;
+        std::function<bool()> stopped;
+    };
+    void stopStoreWaitsWith(StoreStop stop) { stop_ = std::move(stop); }
 
     // Runs `command`, ending the run with the status it returns or the
     // failure it raises (which is raised again); the status to exit with.
@@ -73,11 +84,19 @@ class Recording {
     std::string id_, failure_, verdict_;
     std::map<std::string, std::string> later_;
     std::vector<results::Figure> figures_;
+    StoreStop stop_;
 };
 
-// The store `url` names (results::openStore), a PostgreSQL server's through
-// qdctl's postgres module, loaded then.
-std::unique_ptr<results::Store> openStore(const std::string& url);
+// How long a server may keep the store waiting: $QD_RESULTS_CONNECT_TIMEOUT
+// and $QD_RESULTS_STATEMENT_TIMEOUT, whole seconds (0: no bound), 10 and 60
+// unless set; Failure(BadArguments) naming a setting that is no such
+// number. Its waits end too when `stopped` says so.
+results::ServerLimits serverLimits(std::function<bool()> stopped = {});
+
+// The store `url` names (results::openStore), for `access`, a PostgreSQL
+// server's through qdctl's postgres module, loaded then.
+std::unique_ptr<results::Store> openStore(const std::string& url, results::StoreAccess access,
+                                          const results::ServerLimits& limits = serverLimits());
 
 // A figure of one value, without an uncertainty.
 results::Figure figureOf(std::string name, double value, std::string unit);

@@ -13,7 +13,10 @@ namespace {
 using qd::results::openSqlite;
 using qd::results::Run;
 using qd::results::Store;
+using qd::results::StoreAccess;
 using qd::results::StoreError;
+
+constexpr auto kRecord = StoreAccess::Record;
 
 Run runOf(const std::string& id) {
     Run run;
@@ -23,7 +26,7 @@ Run runOf(const std::string& id) {
 
 TEST(ResultsStore, FindsARunByAnUnambiguousPrefixOnly) {
     TempDir dir;
-    Store store(openSqlite(dir.file("results.sqlite")));
+    Store store(openSqlite(dir.file("results.sqlite"), kRecord), kRecord);
     store.begin(runOf("0b6e1111-0000-4000-8000-000000000000"));
     store.begin(runOf("0b6e2222-0000-4000-8000-000000000000"));
     const struct {
@@ -49,30 +52,37 @@ TEST(ResultsStore, FindsARunByAnUnambiguousPrefixOnly) {
 TEST(ResultsStore, RefusesAStoreNewerThanItsSchema) {
     TempDir dir;
     const std::string path = dir.file("results.sqlite");
-    { Store made(openSqlite(path)); }
-    openSqlite(path)->execute("UPDATE qd_schema SET version = 99");
-    EXPECT_THROW(Store(openSqlite(path)), StoreError);
+    { Store made(openSqlite(path, kRecord), kRecord); }
+    openSqlite(path, kRecord)->execute("UPDATE qd_schema SET version = 99");
+    for (const StoreAccess access : {kRecord, StoreAccess::Read}) {
+        EXPECT_THROW(Store(openSqlite(path, access), access), StoreError);
+    }
 }
 
 // A store made by the first release: its runs table lacks the station's
-// columns and the setup document. Opening it adds them, a step a version,
-// and keeps what it holds.
+// columns and the setup document. Opening it to record adds them, a step a
+// version, and keeps what it holds.
 TEST(ResultsStore, MigratesAVersion1StoreForwardKeepingItsRuns) {
     TempDir dir;
     const std::string path = dir.file("results.sqlite");
     {
-        Store made(openSqlite(path));
+        Store made(openSqlite(path, kRecord), kRecord);
         made.begin(runOf("0b6e1111-0000-4000-8000-000000000000"));
     }
     {
-        auto old = openSqlite(path);
+        auto old = openSqlite(path, kRecord);
         old->execute("ALTER TABLE runs DROP COLUMN setup");
         old->execute("DROP INDEX runs_station");
         old->execute("ALTER TABLE runs DROP COLUMN slot");
         old->execute("ALTER TABLE runs DROP COLUMN station");
         old->execute("UPDATE qd_schema SET version = 1");
     }
-    Store store(openSqlite(path));
+    {
+        // Read as it is, not migrated: a reader writes nothing.
+        Store read(openSqlite(path, StoreAccess::Read), StoreAccess::Read);
+        EXPECT_EQ(read.runs({}).at(0).get("kind"), "sweep");
+    }
+    Store store(openSqlite(path, kRecord), kRecord);
     EXPECT_EQ(store.find("0b6e1").get("kind"), "sweep");
     auto slot = runOf("0b6e2222-0000-4000-8000-000000000000");
     slot.fields["station"] = "5a7e0000-0000-4000-8000-000000000000";

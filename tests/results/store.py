@@ -434,12 +434,231 @@ def runs_arguments(work):
     check(len(names) == len(set(names)), "runs show repeats a field: %s" % names)
 
 
+def base_env(work, name, **more):
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", QD_BOARD="sim",
+               QD_BOARD_STATE=os.path.join(work, name + ".state"), **more)
+    for key in ("QD_BOARD_FAULT", "QD_RESULTS_CONNECT_TIMEOUT", "QD_RESULTS_STATEMENT_TIMEOUT"):
+        env.pop(key, None)
+    return env
+
+
+def planted_stores(work):
+    """A store, or a file SQLite keeps beside it, that another user put in a
+    sticky folder everyone may write is refused as a results file is (status
+    8, one line naming it, nothing written through it); the user's own store
+    there is made private and keeps working."""
+    if os.geteuid() != 0:
+        print("SKIP planted stores: only root can plant another user's files")
+        return
+    shared = os.path.join(work, "shared")
+    os.mkdir(shared)
+    os.chmod(shared, 0o1777)
+    victim = os.path.join(work, "victim.sqlite")
+    with sqlite3.connect(victim) as db:
+        db.execute("CREATE TABLE kept (x)")
+    before = open(victim, "rb").read()
+
+    def planted_file(path):
+        with open(path, "w"):
+            pass
+        os.chmod(path, 0o666)
+        os.chown(path, 65534, 65534)
+
+    def planted_link(path):
+        os.symlink(victim, path)
+        os.lchown(path, 65534, 65534)
+
+    for store, plant, named in [("link.sqlite", planted_link, "link.sqlite"),
+                                ("file.sqlite", planted_file, "file.sqlite"),
+                                ("wal.sqlite", lambda p: planted_file(p + "-wal"), "wal.sqlite-wal"),
+                                ("journal.sqlite", lambda p: planted_file(p + "-journal"), "-journal")]:
+        path = os.path.join(shared, store)
+        plant(path)
+        env = base_env(work, "planted", QD_RESULTS=path)
+        for args in [["sweep", "--device", "QD1200", "--from", "0", "--to", "F", "-q", "--csv",
+                      os.path.join(work, "planted.csv")], ["runs", "list"]]:
+            r = qdctl(env, *args)
+            lines = r.stderr.strip().splitlines()
+            check(r.returncode == 8 and len(lines) == 1 and named in lines[0]
+                  and "shared folder" in lines[0],
+                  "%s, %s: status %d, not 8 in one line naming %s: %r"
+                  % (store, args[0], r.returncode, named, r.stderr))
+        planted = [os.path.join(shared, f) for f in os.listdir(shared) if f.startswith(store)]
+        check(all(os.path.islink(f) or os.path.getsize(f) == 0 for f in planted),
+              "%s: a planted file was written" % store)
+    check(open(victim, "rb").read() == before, "the file a planted link leads to was written")
+    own = os.path.join(shared, "mine", "results.sqlite")
+    env = base_env(work, "own", QD_RESULTS=own)
+    for attempt in (1, 2):
+        r = qdctl(env, "program", "--device", "QD1200", "800")
+        check(r.returncode == 0, "the user's own store, %d: status %d: %s" % (attempt, r.returncode, r.stderr))
+    for path, want in [(own, 0o600), (os.path.dirname(own), 0o700)]:
+        mode = os.stat(path).st_mode & 0o777
+        check(mode == want, "%s: mode %04o, not %04o" % (path, mode, want))
+
+
+def readers_make_nothing(work):
+    """A command that only reads never makes a store, reads one it may not
+    write, and waits behind no writer."""
+    missing = os.path.join(work, "nothing-here", "results.sqlite")
+    env = base_env(work, "readers", QD_RESULTS=missing)
+    for args in [["runs", "list"], ["runs", "show", "0b6e"], ["runs", "export", "0b6e", "--csv",
+                 os.path.join(work, "r.csv")], ["runs", "report", "0b6e", "--report",
+                 os.path.join(work, "r.pdf")], ["runs", "compare", "0b6e", "41c2"],
+                 ["runs", "push", "--to", os.path.join(work, "to.sqlite")], ["datasheet"]]:
+        r = qdctl(env, *args)
+        check(r.returncode == 2 and "no results store at " + missing in r.stderr,
+              "%s on no store: status %d, not 2 saying so: %s" % (args[:2], r.returncode, r.stderr))
+        check(not os.path.exists(os.path.dirname(missing)), "%s made %s" % (args[:2], missing))
+    # Another user's store in a folder only they may write, read by nobody.
+    folder = os.path.join(work, "theirs")
+    os.mkdir(folder)
+    store = os.path.join(folder, "results.sqlite")
+    env = base_env(work, "readers", QD_RESULTS=store)
+    r = qdctl(env, "--json", "program", "--device", "QD1200", "800")
+    run = json.loads(r.stdout or "{}").get("run", "?")
+    os.chmod(store, 0o644)
+    os.chmod(folder, 0o555)
+    as_other = ["runuser", "-u", "nobody", "--"] if os.geteuid() == 0 else []
+    before = sorted(os.listdir(folder))
+    r = subprocess.run(as_other + [QDCTL, "runs", "list"], env=env, capture_output=True,
+                       text=True, timeout=60)
+    check(r.returncode == 0 and run[:8] in r.stdout,
+          "a read-only store: status %d, %s not listed: %s" % (r.returncode, run, r.stderr))
+    check(sorted(os.listdir(folder)) == before, "reading a store made %s" % os.listdir(folder))
+    os.chmod(folder, 0o755)
+    # A writer in the middle of a transaction: the reader does not wait for it.
+    writer = sqlite3.connect(store, timeout=1)
+    writer.execute("BEGIN IMMEDIATE")
+    try:
+        r = qdctl(env, "runs", "list", timeout=30)
+        check(r.returncode == 0 and run[:8] in r.stdout,
+              "beside a writer: status %d: %s" % (r.returncode, r.stderr))
+    except subprocess.TimeoutExpired:
+        check(False, "runs list waited behind a writer")
+    finally:
+        writer.rollback()
+        writer.close()
+
+
+class SilentServer:
+    """Takes TCP connections and never says a word."""
+
+    def __init__(self):
+        self.socket = socket.socket()
+        self.socket.bind(("127.0.0.1", 0))
+        self.socket.listen(16)
+        self.uri = "postgresql://qd@127.0.0.1:%d/results" % self.socket.getsockname()[1]
+        self.held = []
+
+    def accept(self, timeout):
+        self.socket.settimeout(timeout)
+        connection, _ = self.socket.accept()
+        self.held.append(connection)
+
+    def close(self):
+        for c in self.held + [self.socket]:
+            c.close()
+
+
+def server_that_never_answers(work):
+    """A server that takes the connection and never answers costs a bounded
+    wait: the measurement is kept and the command ends with status 8, at the
+    connect bound or at a stop signal; the board is not held meanwhile."""
+    server = SilentServer()
+    servers = [server]
+    local = os.path.join(work, "silent.sqlite")
+    csv = os.path.join(work, "silent.csv")
+    sweep = ["sweep", "--device", "QD1200", "--from", "0", "--to", "FF", "-q", "--csv", csv]
+    try:
+        for name, args, results in [("program", ["program", "--device", "QD1200", "800"], server.uri),
+                                    ("sweep", sweep, server.uri),
+                                    ("push", ["runs", "push", "--to", server.uri], local)]:
+            env = dict(base_env(work, "silent", QD_RESULTS=results), QD_RESULTS_CONNECT_TIMEOUT="1")
+            if name == "push":
+                qdctl(dict(env, QD_RESULTS=local), "program", "--device", "QD1200", "800")
+            r = qdctl(env, *args, timeout=60)
+            check(r.returncode == 8 and "no answer within 1 s" in r.stderr,
+                  "%s: status %d, not 8 at the connect bound: %s" % (name, r.returncode, r.stderr))
+        with open(csv) as f:
+            check(sum(1 for _ in f) == 257, "the sweep's rows were not kept")
+        os.remove(csv)
+        for sig, name in [(signal.SIGINT, "sweep"), (signal.SIGTERM, "push")]:
+            # A server of its own: none of the connections given up above
+            # waits to be taken for this one.
+            server = SilentServer()
+            servers.append(server)
+            args = sweep if name == "sweep" else ["runs", "push", "--to", server.uri]
+            results = server.uri if name == "sweep" else local
+            env = dict(base_env(work, "silent", QD_RESULTS=results), QD_RESULTS_CONNECT_TIMEOUT="600")
+            p = subprocess.Popen([QDCTL] + args, env=env, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+            server.accept(60)
+            if name == "sweep":
+                # The store waited for, the board is free for another command.
+                r = qdctl(dict(env, QD_RESULTS="none"), "program", "--device", "QD1200", "800")
+                check(r.returncode == 0, "the board held while the store is waited for: %d %s"
+                      % (r.returncode, r.stderr))
+            p.send_signal(sig)
+            out, err = p.communicate(timeout=60)
+            check(p.returncode == 8 and "stop signal" in err,
+                  "%s by %s: status %d, not 8: %s" % (args[0], sig.name, p.returncode, err))
+        with open(csv) as f:
+            check(sum(1 for _ in f) == 257, "a sweep whose store wait a signal ended lost its rows")
+    finally:
+        for s in servers:
+            s.close()
+
+
+def push_while_recording(pg, work):
+    """A run still measuring is not pushed half-made; once it ends, the next
+    push makes the server's copy the bench's, also of one pushed half-made
+    before."""
+    store = Sqlite(os.path.join(work, "measuring.sqlite"))
+    env = base_env(work, "measuring", QD_RESULTS=store.path)
+    p = subprocess.Popen([QDCTL, "--json", "characterize", "--device", "QD1200", "--codes", "all",
+                          "--settle", "2", "--samples", "1", "-q", "--no-preflight", "--csv",
+                          os.path.join(work, "measuring.csv")], env=env,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    def measured():
+        try:
+            return count(store, "readings")
+        except sqlite3.OperationalError:  # not made yet
+            return 0
+    while time.monotonic() < deadline and measured() < 100:
+        time.sleep(0.05)
+    run = store.sql("SELECT id FROM runs")
+    as_held = lambda s: s.sql("SELECT coalesce(ended, ''), coalesce(verdict, ''), "
+                              "(SELECT count(*) FROM readings WHERE run = '%s'), "
+                              "(SELECT count(*) FROM figures WHERE run = '%s') FROM runs "
+                              "WHERE id = '%s'" % (run, run, run))
+    r = qdctl(env, "--json", "runs", "push", "--to", pg.uri)
+    pushed = json.loads(r.stdout or "{}")
+    check(pushed.get("still_recording") == [run] and as_held(pg) == "",
+          "a run still measuring: %s, the server holds %r" % (pushed, as_held(pg)))
+    p.send_signal(signal.SIGINT)
+    p.communicate(timeout=60)
+    for when, before in [("after its end", None),
+                         ("over a half-made copy", "UPDATE runs SET ended = NULL, verdict = NULL "
+                          "WHERE id = '%s'; DELETE FROM readings WHERE run = '%s' AND seq >= 50; "
+                          "DELETE FROM figures WHERE run = '%s'" % (run, run, run))]:
+        if before:
+            pg.sql(before)
+        r = qdctl(env, "runs", "push", "--to", pg.uri)
+        check(r.returncode == 0 and as_held(pg) == as_held(store),
+              "pushed %s: the server holds %r, the bench %r: %s" % (when, as_held(pg), as_held(store), r.stdout + r.stderr))
+
+
 def main():
     with tempfile.TemporaryDirectory() as work:
         os.chmod(work, 0o755)
         store_that_cannot_be_written(work)
         outputs_naming_the_store(work)
         addresses_that_name_no_store(work)
+        planted_stores(work)
+        readers_make_nothing(work)
+        server_that_never_answers(work)
         odd_rows(work)
         datasheet_units(work)
         datasheet_counts_every_unit(work)
@@ -457,6 +676,7 @@ def main():
             try:
                 cases("postgresql", pg, work)
                 push_cases(sqlite_env, pg, work)
+                push_while_recording(pg, work)
                 secrets_are_not_kept(pg, work)
             finally:
                 pg.stop()
