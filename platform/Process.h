@@ -38,7 +38,8 @@ bool signalProcess(int pid, int signal);
 bool childrenEndWithThisProcess(std::string& why);
 
 // Ends this process when `parent`, the process that started it, ends (on
-// Linux its parent-death signal, SIGKILL), and at once when `parent` is no
+// Linux its parent-death signal, SIGTERM, which stops it as a stop signal
+// does), and at once when `parent` is no
 // longer its parent: ended before the tie was made. Nothing where the
 // parent's side ties its children (Windows) or the system has no such tie.
 void endWithParent(int parent);

@@ -36,7 +36,9 @@ bool childrenEndWithThisProcess(std::string&) {
 
 void endWithParent(int parent) {
 #ifdef __linux__
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // SIGTERM, as a stop: the slot keeps its rows, records its run as
+    // interrupted and lets its board go, as when its station is stopped.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     // A parent that ended before the signal was asked for sends none: this
     // process has been handed to another already.
     if (::getppid() != parent) {
