@@ -188,6 +188,26 @@ std::vector<Canvas::Point> placed(const PlotFrame& f, const Points& points) {
     return at;
 }
 
+// A series as lines, broken across the plot's gaps.
+void drawSeries(Canvas& c, const PlotFrame& f, const PlotData& plot, const Points& points,
+                const Pen& pen) {
+    Points run;
+    for (const auto& point : points) {
+        if (!run.empty()) {
+            const double from = run.back().first, to = point.first;
+            const bool acrossGap = std::any_of(plot.gaps.begin(), plot.gaps.end(), [&](auto g) {
+                return from <= g.first && to >= g.second && to > from;
+            });
+            if (acrossGap) {
+                c.polyline(placed(f, run), pen);
+                run.clear();
+            }
+        }
+        run.push_back(point);
+    }
+    c.polyline(placed(f, run), pen);
+}
+
 } // namespace
 
 void drawPlot(Canvas& c, const PlotData& plot, const Box& box, double fontSize) {
@@ -220,7 +240,6 @@ void drawPlot(Canvas& c, const PlotData& plot, const Box& box, double fontSize) 
     for (const Points& other : plot.others) {
         c.polyline(placed(f, other), {kOthersColour, fontSize * kSecondWidth, false});
     }
-    c.polyline(placed(f, plot.second), {kSecondColour, fontSize * kSecondWidth, false});
     const Pen first{kFirstColour, fontSize * kFirstWidth, false};
     if (plot.bars > 0) {
         for (const auto& [x, value] : plot.points) {
@@ -232,14 +251,18 @@ void drawPlot(Canvas& c, const PlotData& plot, const Box& box, double fontSize) 
     } else if (plot.stems) {
         c.stems(placed(f, plot.points), f.zeroY, first);
     } else {
-        c.polyline(placed(f, plot.points), first);
+        drawSeries(c, f, plot, plot.points, first);
     }
+    // The thinner series over the thicker, so that neither hides the other
+    // where they agree (a sweep's expected output under its measured one).
+    drawSeries(c, f, plot, plot.second, {kSecondColour, fontSize * kSecondWidth, false});
     c.unclip();
     drawTitle(c, plot, box, area, fontSize);
     c.text(area.left + area.width / 2, bottom + fontSize * 2.1, plot.xName, Anchor::Middle,
            Level::Middle, size, kLabelColour);
-    c.text(box.left, area.top - fontSize * 0.7, plot.yLabel, Anchor::Start, Level::Baseline, size,
-           kLabelColour);
+    // Clear of the picture's edge, where a PNG of the plot alone ends.
+    c.text(box.left + fontSize * 0.4, area.top - fontSize * 0.7, plot.yLabel, Anchor::Start,
+           Level::Baseline, size, kLabelColour);
 }
 
 } // namespace qd::report

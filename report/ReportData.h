@@ -47,6 +47,10 @@ struct PlotData {
     // INL limit of 2), drawn dashed with a "limit" legend entry; the scale
     // holds them.
     std::vector<double> limits;
+    // Codes never measured (a run cut short), each as the measured codes
+    // either side of them: the lines are not drawn across them, as if the
+    // output there were known.
+    std::vector<std::pair<double, double>> gaps;
     // Vertical lines at limits on the x axis (a histogram of a figure's
     // values), drawn as `limits` are; the axis holds them.
     std::vector<double> xLimits;

@@ -2,6 +2,7 @@
 
 #include "control/DataWord.h"
 #include "measure/FigureKinds.h"
+#include "measure/Plan.h"
 #include "run/Characterize.h"
 #include "run/Renderer.h"
 #include "run/ResultsFile.h"
@@ -36,7 +37,9 @@ std::pair<std::string, std::string> withUncertainty(double value, std::optional<
     }
     const int decimals = std::clamp(1 - static_cast<int>(std::floor(std::log10(*u))), 0, 9);
     char v[64], w[64];
-    std::snprintf(v, sizeof v, "%+.*f", decimals, value + 0.0);
+    // A value that rounds to nothing has no sign: "0.0", never "-0.0".
+    const double shown = std::fabs(value) < 0.5 * std::pow(10.0, -decimals) ? 0.0 : value;
+    std::snprintf(v, sizeof v, shown == 0.0 ? "%.*f" : "%+.*f", decimals, shown);
     std::snprintf(w, sizeof w, "± %.*f", decimals, *u);
     return {v, w};
 }
@@ -254,9 +257,9 @@ std::string reasonsOf(const CharacterizeResult& r) {
                                              " of " + std::to_string(r.planned) + " codes"
                                        : r.endMessage;
         reasons +=
-            r.figures ? ": the figures of the codes measured; " : ": too few codes for figures; ";
+            r.figures ? ": the figures of the codes measured" : ": too few codes for figures";
     } else if (r.verdict.decision == measure::Decision::Conditional) {
-        reasons = verdictName(r) + (r.verdict.pass ? ", accepted: " : ": ");
+        reasons = verdictName(r) + (r.verdict.pass ? ", accepted" : "");
     }
     std::string lines;
     for (const auto* list : {&r.verdict.failures, &r.verdict.conditional}) {
@@ -264,7 +267,10 @@ std::string reasonsOf(const CharacterizeResult& r) {
             lines += (lines.empty() ? "" : "; ") + line;
         }
     }
-    return reasons + lines;
+    if (reasons.empty() || lines.empty()) {
+        return reasons + lines;
+    }
+    return reasons + (r.interrupted() ? "; " : ": ") + lines;
 }
 
 // How it was measured, a row each, as the report's header gives it.
@@ -283,7 +289,10 @@ std::vector<std::pair<std::string, std::string>> setupRows(const CharacterizeRes
          r.meter.empty() ? "none: on-board converter" : orNone(r.meterCalibration)},
         {"Meter resource", r.meter.empty() ? "none: on-board converter" : r.meter},
         {"Meter set up as",
-         r.meterFamily + ", DC volts, " + printed("%g", r.meterRangeVolts) + " V range, auto-zero"},
+         r.meterFamily + ", DC volts, " +
+             (r.meterRangeVolts > 0 ? printed("%g", r.meterRangeVolts) + " V range"
+                                    : std::string("range not recorded")) +
+             ", auto-zero"},
         {"NPLC", printed("%g", r.nplc)},
         {"Samples per code", std::to_string(r.samples)},
         {"Settling", printed("%g", r.settleMs) + " ms"},
@@ -304,6 +313,27 @@ std::vector<std::pair<std::string, std::string>> setupRows(const CharacterizeRes
     setup.emplace_back("Readings", r.csv.empty() ? "not kept (no --csv)" : r.csv);
     setup.emplace_back("Made by", "qdctl " + r.version + ": " + r.commandLine);
     return setup;
+}
+
+// Where a run cut short left planned codes unmeasured between two it
+// measured.
+std::vector<std::pair<double, double>> gapsOf(const CharacterizeResult& r) {
+    std::vector<std::pair<double, double>> gaps;
+    const auto plan = measure::Plan::parse(r.plan.empty() ? "fast" : r.plan);
+    if (r.measured >= r.planned || !plan || !r.figures) {
+        return gaps;
+    }
+    std::vector<std::int32_t> planned = measure::planCodes(r.bits, *plan);
+    std::sort(planned.begin(), planned.end());
+    const auto& codes = r.figures->codes;
+    for (std::size_t i = 1; i < codes.size(); ++i) {
+        const auto a = codes[i - 1].code, b = codes[i].code;
+        const auto inside = std::upper_bound(planned.begin(), planned.end(), a);
+        if (inside != planned.end() && *inside < b) {
+            gaps.emplace_back(a, b);
+        }
+    }
+    return gaps;
 }
 
 // The plots over the whole code range, so that the fit range's place in it
@@ -335,6 +365,7 @@ std::vector<report::PlotData> plotsOf(const CharacterizeResult& r) {
     inl.name = "best fit";
     inl.secondName = "endpoint";
     inl.second = endpoint.points();
+    inl.gaps = gapsOf(r);
     report::PlotData steps = report::plotOf("DNL", "LSB", from, to, dnl.points());
     steps.name = "DNL";
     steps.stems = true;

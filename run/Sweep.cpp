@@ -7,9 +7,11 @@
 #include "run/Renderer.h"
 #include "run/ResultsFile.h"
 #include "run/SweepPlot.h"
+#include "run/Times.h"
 #include "session/ExitStatus.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 
 namespace qd::run {
@@ -67,16 +69,19 @@ std::vector<std::string> sweepSummaryLines(const SweepResult& r) {
     char text[200];
     std::vector<std::string> lines;
     const auto add = [&] { lines.emplace_back(text); };
+    // A figure that rounds to nothing at three decimals is "0.000", not
+    // "-0.000".
+    const auto shown = [](double value) { return std::fabs(value) < 0.0005 ? 0.0 : value; };
     std::snprintf(text, sizeof text, "points             %zu%s", s.points,
                   r.signal != 0 ? " (interrupted)" : "");
     add();
     std::snprintf(text, sizeof text, "offset error       %.3f counts (%.3f mV)",
-                  s.offsetCounts + 0.0, s.offsetMillivolts() + 0.0);
+                  shown(s.offsetCounts), shown(s.offsetMillivolts()));
     add();
-    std::snprintf(text, sizeof text, "gain error         %.3f %%", s.gainErrorPercent + 0.0);
+    std::snprintf(text, sizeof text, "gain error         %.3f %%", shown(s.gainErrorPercent));
     add();
     std::snprintf(text, sizeof text, "largest deviation  %d counts (%.3f mV) at code %s",
-                  s.largestDeviationCounts, s.largestDeviationMillivolts() + 0.0,
+                  s.largestDeviationCounts, shown(s.largestDeviationMillivolts()),
                   formatCode(s.largestDeviationCode).c_str());
     add();
     lines.push_back("monotonic          " + monotonicText(s));
@@ -152,9 +157,17 @@ SweepResult sweep(const SweepSetup& o, const session::CommonOptions& common,
         std::chrono::duration<double>(session->binding().timeInLibrary).count();
     r.shareOutsideLibrary = r.seconds > 0 ? 1.0 - inLibrary / r.seconds : 0;
     if (plotter) {
-        r.plotSeconds = plotter->write(
-            plot.data(o.device.device + " " + o.device.mode + " sweep", sweepSummaryLines(r)),
-            o.plot, plotFormat(o.plot), true);
+        // A picture passed on alone says which board, when and by what.
+        const session::BoardFields listed =
+            session::listedBoard(session->binding(), session->board());
+        const std::string serial = session::fieldOf(listed, "serial");
+        std::vector<std::string> caption = sweepSummaryLines(r);
+        caption.push_back("board " + session::boardIdentifier(listed, session->board()) +
+                          (serial.empty() ? "" : " (" + serial + ")") + ", " + localNow() +
+                          ", qdctl " + QDCTL_VERSION);
+        r.plotSeconds =
+            plotter->write(plot.data(o.device.device + " " + o.device.mode + " sweep", caption),
+                           o.plot, plotFormat(o.plot), true);
     }
     return r;
 }

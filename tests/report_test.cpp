@@ -8,6 +8,7 @@
 #include <cmath>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 using namespace qd::report;
 
@@ -109,4 +110,28 @@ TEST(HtmlPage, ShowsEveryTextEscaped) {
         EXPECT_NE(page.find("&lt;" + std::string(text) + "&amp;&gt;"), std::string::npos)
             << text << " not on the page";
     }
+}
+
+// A series is not drawn across codes never measured (a run cut short), and
+// the thinner series lies over the thicker, so that neither hides the other
+// where they agree.
+TEST(PlotSeries, BrokenAtGapsWithTheThinnerOnTop) {
+    PlotData plot = plotOf("INL", "LSB", 0, 0xFFFF, {{0, 0}, {0x7CC, 0.5}, {0x8000, 1.5}});
+    plot.second = {{0, 0}, {0x7CC, 0.5}, {0x8000, 1.5}};
+    plot.gaps = {{0x7CC, 0x8000}};
+    const std::string svg = svgPlot(plot, 700, 235);
+    const auto polylines = [&](const char* colour) {
+        std::vector<std::size_t> at;
+        for (std::size_t i = svg.find("<polyline"); i != std::string::npos;
+             i = svg.find("<polyline", i + 1)) {
+            if (svg.substr(i, svg.find('>', i) - i).find(colour) != std::string::npos) {
+                at.push_back(i);
+            }
+        }
+        return at;
+    };
+    const auto first = polylines("1f4e9c"), second = polylines("e08a00");
+    EXPECT_EQ(first.size(), 2u) << "best fit broken at the gap: " << svg;
+    ASSERT_FALSE(second.empty());
+    EXPECT_GT(second.front(), first.back()) << "the thinner series drawn last";
 }

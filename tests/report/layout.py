@@ -33,6 +33,9 @@ def check(name, pdf, expect):
         failures.append("%s: no pages" % name)
         return
     text = " ".join(w for _, page in pages for *_, w in page)
+    # A value that rounds to nothing is printed without a sign.
+    for word in set(re.findall(r"-0\.0+(?![\d])", text)):
+        failures.append("%s: %r on a page" % (name, word))
     for wanted in expect:
         if wanted not in text:
             failures.append("%s: %r is not on any page" % (name, wanted))
