@@ -262,6 +262,14 @@ class CharacterizeCommand final : public Subcommand {
                        "named by its DUT serial (default: the current folder)");
         app.add_option("--station-slot", o_.stationSlot)->group("");
         app.add_option("--station-parent", stationParent_)->group("");
+        // A slot's records name the command the user typed, the station's,
+        // not the one the station made for the slot.
+        app.add_option("--station-command", stationCommand_)->group("");
+        app.parse_complete_callback([this, &common] {
+            if (!stationCommand_.empty()) {
+                common.commandLine = stationCommand_;
+            }
+        });
         app.add_flag("--no-progress", common.quiet, "the same as --quiet");
         app.footer(footer(
             "  qdctl characterize --device QD1600 --meter TCPIP::192.168.1.20::SOCKET \\\n"
@@ -361,7 +369,7 @@ class CharacterizeCommand final : public Subcommand {
     }
 
     CharacterizeSetup o_;
-    std::string station_, out_;
+    std::string station_, out_, stationCommand_;
     int stationParent_ = 0; // the station's process, given to each of its slots
 };
 

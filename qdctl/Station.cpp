@@ -224,6 +224,7 @@ int runStation(const StationRequest& request, const session::CommonOptions& comm
     setup.out = request.out;
     setup.resume = request.resume;
     setup.shared = sharedArguments(common.arguments);
+    setup.commandLine = common.commandLine;
     setup.reportExtension = request.report.empty() ? "" : extensionOf(request.report);
     setup.plotExtension = request.plot.empty() ? "" : extensionOf(request.plot);
 

@@ -310,6 +310,9 @@ std::vector<std::pair<std::string, std::string>> setupRows(const CharacterizeRes
     if (!r.note.empty()) {
         setup.emplace_back("Note", r.note);
     }
+    if (!r.station.empty()) {
+        setup.emplace_back("Station", "slot " + r.slot + " of station " + r.station.substr(0, 8));
+    }
     setup.emplace_back("Readings", r.csv.empty() ? "not kept (no --csv)" : r.csv);
     setup.emplace_back("Made by", "qdctl " + r.version + ": " + r.commandLine);
     return setup;

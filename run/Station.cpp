@@ -307,6 +307,9 @@ QStringList slotArguments(SlotRun& slot, const StationSetup& setup, const std::s
     arguments << "--json"
               << "--station-slot" << q(station + ":" + std::to_string(slot.number))
               << "--station-parent" << QString::number(platform::processId());
+    if (!setup.commandLine.empty()) {
+        arguments << "--station-command" << q(setup.commandLine);
+    }
     return arguments;
 }
 

@@ -44,6 +44,7 @@ struct StationSetup {
     std::optional<std::vector<std::string>> boards;
     std::string program;             // the qdctl each slot runs
     std::vector<std::string> shared; // the characterize arguments every slot shares
+    std::string commandLine;         // the station's, as typed: what each slot's run records
     std::string out = ".";           // the folder each slot's files go to
     std::string reportExtension;     // each slot's report: "html", "pdf", ...; "" for none
     std::string plotExtension;       // each slot's INL plot, likewise

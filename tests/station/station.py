@@ -155,6 +155,12 @@ with meters_on("0") as meters:
           {r[2] for r in recorded} == {result.get("station")} and
           [r[3] for r in recorded] == BOARDS,
           "the store holds the four runs of the station: %s" % recorded)
+    with sqlite3.connect(store) as db:
+        made_by = {r[0] for r in db.execute("SELECT command_line FROM runs WHERE station = ?",
+                                            (result.get("station"),))}
+    check(len(made_by) == 1 and " --station " in next(iter(made_by)) and
+          "--station-slot" not in next(iter(made_by)),
+          "each slot's run names the command typed, not the slot's own: %s" % made_by)
     check(set(s.get("run") for s in found) == set(
         r[0] for r in sqlite3.connect(store).execute("SELECT id FROM runs WHERE station = ?",
                                                      (result.get("station"),))),
