@@ -13,8 +13,10 @@
 #include "run/CharacterizeCsv.h"
 #include "run/LotDatasheet.h"
 #include "run/Recording.h"
+#include "run/Renderer.h"
 #include "run/ResultsFile.h"
 #include "run/Settings.h"
+#include "run/Sweep.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
 
@@ -326,9 +328,21 @@ class RunsCommand final : public Subcommand {
         auto s = store();
         const results::Run run = s->find(id_);
         refuseDamaged(run);
+        if (run.get("kind") == "sweep") {
+            // A sweep's report is its plot, as its --plot drew it.
+            const std::string format = run::plotFormat(report_);
+            if (format.empty()) {
+                throw Failure(BadArguments, "--report: a sweep's is its plot: NAME.png, NAME.svg "
+                                            "or NAME.pdf");
+            }
+            checkOutputPaths("", report_, run::keptFilesOf(*common_), common_->json);
+            run::Renderer().write(run::storedSweepPicture(run, s->readings(run.id())), report_,
+                                  format, true);
+            return session::Ok;
+        }
         if (run.get("kind") != "characterize") {
             throw Failure(BadArguments, "run " + run.id() + " is a " + run.get("kind") +
-                                            ": only a characterization has a report");
+                                            ": only a characterization or a sweep has a report");
         }
         return reportRun(csvOfStored(run, s->readings(run.id())), "run " + run.id(),
                          run.get("limits"), report_, *common_, &run);

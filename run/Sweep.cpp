@@ -96,6 +96,58 @@ std::vector<std::string> sweepSummaryLines(const SweepResult& r) {
     return lines;
 }
 
+report::ReportData storedSweepPicture(const results::Run& run,
+                                      const std::vector<results::Reading>& readings) {
+    session::DeviceChoice choice{run.get("device"), run.get("power_mode")};
+    const control::DeviceProfile& device = choice.deviceProfile();
+    const double vref = std::stod(run.get("reference_v").empty() ? "4.93" : run.get("reference_v"));
+    std::optional<double> tolerance;
+    if (const std::string limits = run.get("limits"); limits.starts_with("tolerance ")) {
+        try {
+            tolerance = std::stod(limits.substr(10));
+        } catch (const std::exception&) {
+            tolerance.reset(); // another tool's text: the picture without it
+        }
+    }
+    // The range asked for ("0000 to FFFF step 0100"), else the codes read.
+    std::int32_t from = 0, to = 0;
+    unsigned first = 0, last = 0, step = 0;
+    if (std::sscanf(run.get("plan").c_str(), "%x to %x step %x", &first, &last, &step) == 3 &&
+        first <= last && last < (1u << device.resolution)) {
+        from = static_cast<std::int32_t>(first);
+        to = static_cast<std::int32_t>(last);
+    } else {
+        for (std::size_t i = 0; i < readings.size(); ++i) {
+            from = i == 0 ? readings[i].code : std::min(from, readings[i].code);
+            to = i == 0 ? readings[i].code : std::max(to, readings[i].code);
+        }
+    }
+    SweepPlot plot(from, to);
+    measure::SweepStatistics statistics(tolerance);
+    for (const results::Reading& reading : readings) {
+        SweepRow row;
+        row.code = reading.code;
+        row.frame = reading.frame;
+        row.measuredCounts = static_cast<std::int32_t>(reading.value);
+        row.measuredVolts = board::readingVolts(row.measuredCounts);
+        row.expectedVolts =
+            measure::expectedVolts(row.code, device.resolution, vref, choice.powerMode());
+        row.expectedCounts =
+            measure::expectedCounts(row.code, device.resolution, vref, choice.powerMode());
+        statistics.add(row);
+        plot.add(row);
+    }
+    SweepResult r;
+    r.summary = statistics.summary();
+    r.signal = run.get("verdict") == "INTERRUPTED" ? 1 : 0;
+    std::vector<std::string> caption = sweepSummaryLines(r);
+    const std::string serial = run.get("board_serial");
+    caption.push_back("board " + run.get("board") + (serial.empty() ? "" : " (" + serial + ")") +
+                      ", " + run.get("started") + ", qdctl " + run.get("qdctl_version") + ", run " +
+                      run.id().substr(0, 8));
+    return plot.data(choice.device + " " + choice.mode + " sweep", caption);
+}
+
 SweepResult sweep(const SweepSetup& o, const session::CommonOptions& common,
                   const Context& context) {
     const control::DeviceProfile& device = o.device.deviceProfile();

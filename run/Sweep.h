@@ -6,6 +6,8 @@
 
 #include "board/BoardFacts.h"
 #include "measure/SweepStatistics.h"
+#include "report/ReportData.h"
+#include "results/Store.h"
 #include "run/Context.h"
 #include "session/CommonOptions.h"
 
@@ -42,6 +44,12 @@ struct SweepResult {
 // stop ends it with the rows so far kept (`signal`).
 SweepResult sweep(const SweepSetup& setup, const session::CommonOptions& common,
                   const Context& context);
+
+// A recorded sweep's picture, as the sweep's --plot drew it, from the
+// store: its readings, its converter, reference, power mode and tolerance,
+// and the board, date and version that made it.
+report::ReportData storedSweepPicture(const results::Run& run,
+                                      const std::vector<results::Reading>& readings);
 
 // A sweep's CSV: its header and one row. New columns go at the end, so that
 // a script that picks columns by their place keeps working.

@@ -409,6 +409,8 @@ def runs_arguments(work):
                QD_BOARD_STATE=os.path.join(work, "controls.state"),
                QD_RESULTS=os.path.join(work, "controls.sqlite"))
     qdctl(env, "read")
+    qdctl(env, "sweep", "--device", "QD1200", "--from", "0", "--to", "FFF", "--step", "10",
+          "--csv", os.path.join(work, "sweep.csv"))
     runs = json.loads(qdctl(env, "--json", "runs", "list").stdout)["runs"]
     kinds = {r["kind"]: r["id"] for r in runs}
     for args, status in [(["runs", "show", "ffffffff"], 2), (["runs", "show", "zz"], 2),
@@ -429,6 +431,10 @@ def runs_arguments(work):
         html = f.read()
     for says in ("SIM0001", "qdctl characterize --device QD1600", "Duration"):
         check(says in html, "runs report's page lacks %r" % says)
+    picture = os.path.join(work, "sweep.svg")
+    r = qdctl(env, "runs", "report", kinds["sweep"], "--report", picture)
+    check(r.returncode == 0 and os.path.exists(picture) and "SIM0001" in open(picture).read(),
+          "a sweep's run draws its plot, naming its board: %s" % r.stderr)
     shown = qdctl(env, "runs", "show", kinds["characterize"]).stdout.splitlines()
     names = [line.split(":")[0] for line in shown if not line.startswith(" ")]
     check(len(names) == len(set(names)), "runs show repeats a field: %s" % names)
