@@ -253,6 +253,19 @@ class CharacterizeCommand final : public Subcommand {
         app.add_option("--operator", o_.operatorName, "who measured it");
         app.add_option("--temperature", o_.temperature, "the ambient temperature, e.g. 23 °C");
         app.add_option("--note", o_.note, "a line of your own for the report");
+        addStation(app, common);
+        app.add_flag("--no-progress", common.quiet, "the same as --quiet");
+        app.footer(footer(
+            "  qdctl characterize --device QD1600 --meter TCPIP::192.168.1.20::SOCKET \\\n"
+            "      --report qd1600.pdf --limits inl=4,dnl=1\n"
+            "  qdctl characterize --device QD1600 --meter /dev/usbtmc0 --limits @qd1600.limits\n"
+            "  qdctl characterize --device QD1200 --codes all --csv qd1200.csv\n"
+            "  qdctl characterize --device QD1600 --station bench.station --out lot7 \\\n"
+            "      --report qd1600.pdf"));
+    }
+
+    // --station and --out, and what a station tells each of its slots.
+    void addStation(CLI::App& app, CommonOptions& common) {
         app.add_option("--station", station_,
                        "FILE: characterize every slot it lists at once, one a line: BOARD METER "
                        "[DUT-SERIAL] (# comments), each slot with its own board, meter, files "
@@ -270,14 +283,6 @@ class CharacterizeCommand final : public Subcommand {
                 common.commandLine = stationCommand_;
             }
         });
-        app.add_flag("--no-progress", common.quiet, "the same as --quiet");
-        app.footer(footer(
-            "  qdctl characterize --device QD1600 --meter TCPIP::192.168.1.20::SOCKET \\\n"
-            "      --report qd1600.pdf --limits inl=4,dnl=1\n"
-            "  qdctl characterize --device QD1600 --meter /dev/usbtmc0 --limits @qd1600.limits\n"
-            "  qdctl characterize --device QD1200 --codes all --csv qd1200.csv\n"
-            "  qdctl characterize --device QD1600 --station bench.station --out lot7 \\\n"
-            "      --report qd1600.pdf"));
     }
 
     void check() const override {

@@ -97,6 +97,91 @@ double numberOf(const std::string& text, const std::string& where) {
 
 } // namespace
 
+namespace {
+
+// A setup line's number: none when the file does not give it, NaN when what
+// it gives is no number.
+std::optional<double> setupNumber(const CsvRun& run, const std::string& key) {
+    const std::string given = run.value(key);
+    if (given.empty()) {
+        return std::nullopt;
+    }
+    try {
+        std::size_t used = 0;
+        const double value = std::stod(given, &used);
+        return used == given.size() ? value : std::numeric_limits<double>::quiet_NaN();
+    } catch (const std::exception&) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+}
+
+// What the rows are judged against, from the '#' lines, checked at the
+// header before the first row: no row can be the converter's otherwise.
+struct RowBounds {
+    std::size_t samples = 0;
+    double reference = 0;   // 0: not given
+    std::int32_t codes = 0; // the converter has
+};
+
+RowBounds boundsOf(const CsvRun& run, std::size_t samples, const std::string& where,
+                   const std::string& file) {
+    RowBounds bounds;
+    bounds.samples = samples;
+    if (const auto said = setupNumber(run, "samples");
+        said && *said != static_cast<double>(samples)) {
+        throw Failure(BadArguments,
+                      where + ": " + std::to_string(samples) +
+                          " readings a code, but \"# samples: " + run.value("samples") + "\"");
+    }
+    const auto reference = setupNumber(run, "reference_v");
+    if (reference && !(std::isfinite(*reference) && *reference > 0)) {
+        throw Failure(BadArguments, file + ": \"# reference_v: " + run.value("reference_v") +
+                                        "\" is no reference: a positive number of volts");
+    }
+    bounds.reference = reference.value_or(0);
+    const auto bits = setupNumber(run, "bits");
+    const auto* device = control::findDevice(run.value("device"));
+    const int resolution = bits && *bits >= 1 && *bits <= 24 ? static_cast<int>(*bits)
+                           : device                          ? device->resolution
+                                                             : 24;
+    bounds.codes = static_cast<std::int32_t>(1) << resolution;
+    return bounds;
+}
+
+measure::Row rowOf(const std::vector<std::string>& fields, const RowBounds& bounds,
+                   const CsvRun& run, const std::string& where) {
+    if (fields.size() != bounds.samples + 4) {
+        throw Failure(BadArguments, where + ": " + std::to_string(fields.size()) +
+                                        " fields, not the header's " +
+                                        std::to_string(bounds.samples + 4) + " (a row cut short?)");
+    }
+    measure::Row row;
+    try {
+        row.code = control::parseHexCode(fields[0]);
+        row.frame = control::parseHexCode(fields[1]);
+    } catch (const std::exception&) {
+        throw Failure(BadArguments, where + ": \"" + fields[0] + "\" is no code");
+    }
+    if (row.code < 0 || row.code >= bounds.codes) {
+        throw Failure(BadArguments, where + ": code " + fields[0] + " is beyond the " +
+                                        std::to_string(bounds.codes) + " codes of its converter");
+    }
+    for (std::size_t i = 4; i < fields.size(); ++i) {
+        const double value = numberOf(fields[i], where);
+        // No output of a converter lies so far beyond its reference: a unit
+        // or a column mixed up.
+        if (bounds.reference > 0 && std::fabs(value) > 1.2 * bounds.reference) {
+            throw Failure(BadArguments, where + ": reading " + fields[i] +
+                                            " V lies beyond 1.2 times the reference (" +
+                                            run.value("reference_v") + " V)");
+        }
+        row.values.push_back(value);
+    }
+    return row;
+}
+
+} // namespace
+
 CsvRun readCsv(const std::string& path, const std::string& option) {
     // Every code of a 16-bit converter with 100 samples each is about 60
     // MiB; a larger file is none of ours, and is not read into memory.
@@ -109,25 +194,8 @@ CsvRun readCsv(const std::string& path, const std::string& option) {
     CsvRun run;
     std::string line;
     int number = 0;
-    bool header = false;
-    std::size_t samples = 0;
-    double reference = 0;
-    std::int32_t codes = 0;                 // codes the converter has
-    std::map<std::int32_t, int> lineOfCode; // duplicates name the line before
-    const auto setupNumber = [&](const std::string& key) -> std::optional<double> {
-        const std::string given = run.value(key);
-        if (given.empty()) {
-            return std::nullopt;
-        }
-        try {
-            std::size_t used = 0;
-            const double value = std::stod(given, &used);
-            return used == given.size() ? std::optional(value)
-                                        : std::numeric_limits<double>::quiet_NaN();
-        } catch (const std::exception&) {
-            return std::numeric_limits<double>::quiet_NaN();
-        }
-    };
+    std::optional<RowBounds> bounds;        // from the header on
+    std::map<std::int32_t, int> lineOfCode; // a duplicate names the line before
     while (std::getline(in, line)) {
         ++number;
         if (!line.empty() && line.back() == '\r') {
@@ -137,7 +205,7 @@ CsvRun readCsv(const std::string& path, const std::string& option) {
         if (line.empty()) {
             continue;
         }
-        if (!header && line.starts_with("# ")) {
+        if (!bounds && line.starts_with("# ")) {
             const auto colon = line.find(": ", 2);
             if (colon != std::string::npos) {
                 run.setup.emplace_back(line.substr(2, colon - 2),
@@ -146,70 +214,23 @@ CsvRun readCsv(const std::string& path, const std::string& option) {
             continue;
         }
         const std::vector<std::string> fields = fieldsOf(line);
-        if (!header) {
+        if (!bounds) {
             if (fields.size() < 5 || fields[0] != "code" || fields[2] != "mean_v") {
                 throw Failure(BadArguments, where + ": not the header of qdctl characterize's "
                                                     "rows (code,frame,mean_v,spread_v,v1,…)");
             }
-            samples = fields.size() - 4;
-            // What the rows are judged against, checked before the first.
-            if (const auto said = setupNumber("samples");
-                said && *said != static_cast<double>(samples)) {
-                throw Failure(BadArguments, where + ": " + std::to_string(samples) +
-                                                " readings a code, but \"# samples: " +
-                                                run.value("samples") + "\"");
-            }
-            const auto ref = setupNumber("reference_v");
-            if (ref && !(std::isfinite(*ref) && *ref > 0)) {
-                throw Failure(BadArguments, option + " " + path +
-                                                ": \"# reference_v: " + run.value("reference_v") +
-                                                "\" is no reference: a positive number of volts");
-            }
-            reference = ref.value_or(0);
-            const auto bits = setupNumber("bits");
-            const auto* device = control::findDevice(run.value("device"));
-            const int resolution = bits && *bits >= 1 && *bits <= 24 ? static_cast<int>(*bits)
-                                   : device                          ? device->resolution
-                                                                     : 24;
-            codes = static_cast<std::int32_t>(1) << resolution;
-            header = true;
+            bounds = boundsOf(run, fields.size() - 4, where, option + " " + path);
             continue;
         }
-        if (fields.size() != samples + 4) {
-            throw Failure(BadArguments, where + ": " + std::to_string(fields.size()) +
-                                            " fields, not the header's " +
-                                            std::to_string(samples + 4) + " (a row cut short?)");
-        }
-        measure::Row row;
-        try {
-            row.code = control::parseHexCode(fields[0]);
-            row.frame = control::parseHexCode(fields[1]);
-        } catch (const std::exception&) {
-            throw Failure(BadArguments, where + ": \"" + fields[0] + "\" is no code");
-        }
-        if (row.code < 0 || row.code >= codes) {
-            throw Failure(BadArguments, where + ": code " + fields[0] + " is beyond the " +
-                                            std::to_string(codes) + " codes of its converter");
-        }
+        measure::Row row = rowOf(fields, *bounds, run, where);
         if (const auto [at, fresh] = lineOfCode.emplace(row.code, number); !fresh) {
             throw Failure(BadArguments, where + ": code " + fields[0] +
                                             " again, measured already on line " +
                                             std::to_string(at->second));
         }
-        for (std::size_t i = 4; i < fields.size(); ++i) {
-            const double value = numberOf(fields[i], where);
-            // No output of a converter lies so far beyond its reference: a
-            // unit or a column mixed up.
-            if (reference > 0 && std::fabs(value) > 1.2 * reference) {
-                throw Failure(BadArguments, where + ": reading " + fields[i] +
-                                                " V lies beyond 1.2 times the reference (" +
-                                                run.value("reference_v") + " V)");
-            }
-            row.values.push_back(value);
-        }
         run.rows.push_back(std::move(row));
     }
-    if (!header) {
+    if (!bounds) {
         throw Failure(BadArguments, option + " " + path + ": no rows of qdctl characterize");
     }
     return run;

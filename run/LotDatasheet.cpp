@@ -98,8 +98,14 @@ report::PlotData byUnit(const Datasheet& d, const measure::DatasheetRow& row, co
     plot.bars = 0.5;
     plot.decimalX = true;
     plot.xName = "unit";
-    for (const auto& run : d.runs) {
-        plot.xLabels.push_back(unitOf(run));
+    // Serials under their bars while they fit side by side; beyond that the
+    // units' numbers in the table's order.
+    if (d.runs.size() <= 16) {
+        for (const auto& run : d.runs) {
+            plot.xLabels.push_back(unitOf(run));
+        }
+    } else {
+        plot.xName = "unit, in the table's order";
     }
     plot.name = row.label;
     plot.limits = limitsOf(row);
@@ -333,24 +339,15 @@ std::string stationNamed(results::Store& store, results::Filter filter, const st
                                     " stations' ids; give more of it");
 }
 
-Lot lotOf(results::Store& store, const LotChoice& choice) {
+namespace {
+
+// The runs `choice` names, the latest first: those given by id, each of
+// which must have run to its end, or the store's characterizations chosen.
+std::vector<results::Run> chosenRuns(results::Store& store, const LotChoice& choice) {
     using session::BadArguments;
     using session::Failure;
-    Lot lot;
     std::vector<results::Run> runs;
-    if (!choice.runs.empty()) {
-        for (const std::string& id : choice.runs) {
-            results::Run run = store.find(id);
-            if (!counts(run)) {
-                throw Failure(BadArguments, "run " + run.id() +
-                                                " is no characterization that ran to its end: " +
-                                                whyNotCounted(run));
-            }
-            runs.push_back(std::move(run));
-        }
-        std::sort(runs.begin(), runs.end(),
-                  [](const auto& a, const auto& b) { return a.get("started") > b.get("started"); });
-    } else {
+    if (choice.runs.empty()) {
         results::Filter filter;
         filter.kind = "characterize";
         filter.device = choice.device;
@@ -358,8 +355,58 @@ Lot lotOf(results::Store& store, const LotChoice& choice) {
         if (choice.station) {
             filter.station = stationNamed(store, filter, choice.stationRun, "--station-run");
         }
-        runs = store.runs(filter); // the latest first
+        return store.runs(filter);
     }
+    for (const std::string& id : choice.runs) {
+        results::Run run = store.find(id);
+        if (!counts(run)) {
+            throw Failure(BadArguments,
+                          "run " + run.id() +
+                              " is no characterization that ran to its end: " + whyNotCounted(run));
+        }
+        runs.push_back(std::move(run));
+    }
+    std::sort(runs.begin(), runs.end(),
+              [](const auto& a, const auto& b) { return a.get("started") > b.get("started"); });
+    return runs;
+}
+
+// A lot is one converter's, and has a unit.
+void refuseNoLot(results::Store& store, const LotChoice& choice, const Lot& lot) {
+    using session::BadArguments;
+    using session::Failure;
+    std::set<std::string> converters;
+    for (const results::Run& run : lot.runs) {
+        converters.insert(run.get("device"));
+    }
+    if (converters.size() > 1) {
+        std::string names;
+        for (const std::string& c : converters) {
+            names += (names.empty() ? "" : ", ") + c;
+        }
+        throw Failure(BadArguments,
+                      "the runs selected are of " + names +
+                          ": a datasheet is one converter's; choose it with --device");
+    }
+    if (lot.runs.empty()) {
+        std::string why = "no characterization that ran to its end";
+        if (!choice.verdict.empty()) {
+            why += " with the verdict " + choice.verdict;
+        }
+        if (!lot.leftOut.empty()) {
+            why += " (" + std::to_string(lot.leftOut.size()) +
+                   (lot.leftOut.size() == 1 ? " unit's run" : " units' runs") + " did not)";
+        }
+        throw Failure(BadArguments, why + " is selected in " + store.name() +
+                                        "; qdctl runs list --kind characterize shows them");
+    }
+}
+
+} // namespace
+
+Lot lotOf(results::Store& store, const LotChoice& choice) {
+    Lot lot;
+    const std::vector<results::Run> runs = chosenRuns(store, choice);
     // The latest run of each unit that ran to its end: a unit measured again
     // is the same unit, however its serial's letters were typed, and a run
     // given no DUT serial is its board's unit. A unit with none is named.
@@ -390,31 +437,7 @@ Lot lotOf(results::Store& store, const LotChoice& choice) {
             lot.leftOut.push_back({unitOf(run), run.id(), whyNotCounted(run)});
         }
     }
-    std::set<std::string> converters;
-    for (const results::Run& run : lot.runs) {
-        converters.insert(run.get("device"));
-    }
-    if (converters.size() > 1) {
-        std::string names;
-        for (const std::string& c : converters) {
-            names += (names.empty() ? "" : ", ") + c;
-        }
-        throw Failure(BadArguments,
-                      "the runs selected are of " + names +
-                          ": a datasheet is one converter's; choose it with --device");
-    }
-    if (lot.runs.empty()) {
-        std::string why = "no characterization that ran to its end";
-        if (!choice.verdict.empty()) {
-            why += " with the verdict " + choice.verdict;
-        }
-        if (!lot.leftOut.empty()) {
-            why += " (" + std::to_string(lot.leftOut.size()) +
-                   (lot.leftOut.size() == 1 ? " unit's run" : " units' runs") + " did not)";
-        }
-        throw Failure(BadArguments, why + " is selected in " + store.name() +
-                                        "; qdctl runs list --kind characterize shows them");
-    }
+    refuseNoLot(store, choice, lot);
     std::sort(lot.runs.begin(), lot.runs.end(),
               [](const auto& a, const auto& b) { return unitOf(a) < unitOf(b); });
     return lot;
