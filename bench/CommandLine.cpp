@@ -1,5 +1,7 @@
 #include "bench/CommandLine.h"
 
+#include "results/Database.h"
+
 #include <array>
 #include <charconv>
 #include <utility>
@@ -41,7 +43,8 @@ std::vector<std::string> characterizeArguments(const run::CharacterizeSetup& set
     const run::CharacterizeSetup defaults;
     Arguments a;
     // What qdctl takes before the command's name.
-    a.addGiven("--results", common.results);
+    // A store's password stays out of the log, as out of qdctl's records.
+    a.addGiven("--results", results::withoutPassword(common.results));
     if (!common.boardSerial.empty()) {
         a.add("--board", common.boardSerial);
     } else if (common.board != 0) {
