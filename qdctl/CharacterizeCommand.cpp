@@ -33,7 +33,6 @@ using run::CsvRun;
 using control::formatCode;
 using run::CharacterizeSetup;
 using run::figureRows;
-using run::limitsOf;
 using run::verdictName;
 using session::BadArguments;
 using session::CommonOptions;
@@ -287,27 +286,7 @@ class CharacterizeCommand final : public Subcommand {
 
     void check() const override {
         checkReference(o_.vref);
-        if (o_.from.empty() && o_.device.device.empty()) {
-            throw Failure(BadArguments, "--device is required: the converter fitted to the board");
-        }
-        if (!o_.from.empty() && (!o_.resume.empty() || !o_.meter.empty() || !o_.csv.empty())) {
-            throw Failure(BadArguments, "--from judges a file alone: it takes no --resume, "
-                                        "--meter or --csv");
-        }
-        if (!measure::Plan::parse(o_.codes)) {
-            throw Failure(BadArguments, "--codes takes all, fast, or a hexadecimal code EVERY of 1 "
-                                        "or more (every EVERY-th code: 100 is each 256th)");
-        }
-        if (!std::isfinite(o_.nplc) || !(o_.nplc > 0) || o_.nplc > 1000) {
-            throw Failure(BadArguments, "--nplc must be a number of power-line cycles above 0");
-        }
-        if (!(o_.meterTimeout >= 0.1 && o_.meterTimeout <= 600)) { // nan too
-            throw Failure(BadArguments, "--meter-timeout must be 0.1 to 600 seconds");
-        }
-        if (!std::isfinite(o_.settleMs) || o_.settleMs < 0 || o_.settleMs > 60000) {
-            throw Failure(BadArguments, "--settle must be 0 to 60000 ms");
-        }
-        limitsOf(o_.limits);
+        run::checkSetup(o_);
         checkStation();
     }
 

@@ -5,6 +5,7 @@
 #include "report/Canvas.h"
 #include "report/Html.h"
 #include "report/Page.h"
+#include "report/PainterCanvas.h"
 #include "report/Plot.h"
 #include "report/ReportData.h"
 #include "session/ModuleExport.h"
@@ -14,7 +15,6 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
-#include <QPainterPath>
 #include <QPdfWriter>
 #include <QSysInfo>
 #include <cstdio>
@@ -53,97 +53,6 @@ class Sheet {
   private:
     QPainter& p_;
     double width_;
-};
-
-// The one canvas on Qt's painter: text sizes in points, whatever the
-// device, as the page's own text is.
-class PainterCanvas final : public Canvas {
-  public:
-    explicit PainterCanvas(QPainter& p) : p_(p) {}
-
-    void line(Point from, Point to, const Pen& pen) override {
-        p_.setPen(qpen(pen));
-        p_.drawLine(QPointF(from.first, from.second), QPointF(to.first, to.second));
-    }
-    void polyline(const std::vector<Point>& points, const Pen& pen) override {
-        if (points.empty()) {
-            return;
-        }
-        QPainterPath path(QPointF(points.front().first, points.front().second));
-        for (const auto& [x, y] : points) {
-            path.lineTo(x, y);
-        }
-        stroke(path, pen);
-    }
-    void stems(const std::vector<Point>& tops, double baseY, const Pen& pen) override {
-        if (tops.empty()) {
-            return;
-        }
-        QPainterPath path(QPointF(tops.front().first, tops.front().second));
-        for (const auto& [x, y] : tops) {
-            path.moveTo(x, baseY);
-            path.lineTo(x, y);
-        }
-        stroke(path, pen);
-    }
-    void rect(const Box& box, const Pen& pen) override {
-        p_.setPen(qpen(pen));
-        p_.setBrush(Qt::NoBrush);
-        p_.drawRect(QRectF(box.left, box.top, box.width, box.height));
-    }
-    void fill(const Box& box, unsigned colour) override {
-        p_.fillRect(QRectF(box.left, box.top, box.width, box.height), QColor(QRgb(colour)));
-    }
-    void text(double x, double y, const std::string& text, Anchor anchor, Level level,
-              double points, unsigned colour) override {
-        font(points);
-        p_.setPen(QColor(QRgb(colour)));
-        const QString s = QString::fromStdString(text);
-        if (level == Level::Baseline) {
-            const double width = QFontMetricsF(p_.font()).horizontalAdvance(s);
-            const double left = anchor == Anchor::Start    ? x
-                                : anchor == Anchor::Middle ? x - width / 2
-                                                           : x - width;
-            p_.drawText(QPointF(left, y), s);
-            return;
-        }
-        // A box around the point, the text set in it as asked.
-        const Qt::Alignment align = anchor == Anchor::Start    ? Qt::AlignLeft
-                                    : anchor == Anchor::Middle ? Qt::AlignHCenter
-                                                               : Qt::AlignRight;
-        const double left = anchor == Anchor::Start    ? x
-                            : anchor == Anchor::Middle ? x - 60
-                                                       : x - 120;
-        p_.drawText(QRectF(left, y - points * 1.25, 120, points * 2.5),
-                    static_cast<int>(align | Qt::AlignVCenter), s);
-    }
-    double textWidth(const std::string& text, double points) override {
-        font(points);
-        return QFontMetricsF(p_.font()).horizontalAdvance(QString::fromStdString(text));
-    }
-    void clip(const Box& box) override {
-        p_.save();
-        p_.setClipRect(QRectF(box.left, box.top, box.width, box.height));
-    }
-    void unclip() override { p_.restore(); }
-
-  private:
-    static QPen qpen(const Pen& pen) {
-        return QPen(QColor(QRgb(pen.colour)), pen.width, pen.dashed ? Qt::DashLine : Qt::SolidLine);
-    }
-    void stroke(const QPainterPath& path, const Pen& pen) {
-        p_.setPen(qpen(pen));
-        p_.setBrush(Qt::NoBrush);
-        p_.drawPath(path);
-    }
-    void font(double points) {
-        QFont f(QStringLiteral("Sans Serif"));
-        f.setStyleHint(QFont::SansSerif);
-        f.setPointSizeF(points);
-        p_.setFont(f);
-    }
-
-    QPainter& p_;
 };
 
 void drawPlot(QPainter& p, const PlotData& plot, const Box& box, double fontSize) {

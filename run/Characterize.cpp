@@ -80,6 +80,30 @@ measure::Limits limitsOf(const std::string& option) {
     return *limits;
 }
 
+void checkSetup(const CharacterizeSetup& o) {
+    if (o.from.empty() && o.device.device.empty()) {
+        throw Failure(BadArguments, "--device is required: the converter fitted to the board");
+    }
+    if (!o.from.empty() && (!o.resume.empty() || !o.meter.empty() || !o.csv.empty())) {
+        throw Failure(BadArguments, "--from judges a file alone: it takes no --resume, "
+                                    "--meter or --csv");
+    }
+    if (!measure::Plan::parse(o.codes)) {
+        throw Failure(BadArguments, "--codes takes all, fast, or a hexadecimal code EVERY of 1 "
+                                    "or more (every EVERY-th code: 100 is each 256th)");
+    }
+    if (!std::isfinite(o.nplc) || !(o.nplc > 0) || o.nplc > 1000) {
+        throw Failure(BadArguments, "--nplc must be a number of power-line cycles above 0");
+    }
+    if (!(o.meterTimeout >= 0.1 && o.meterTimeout <= 600)) { // nan too
+        throw Failure(BadArguments, "--meter-timeout must be 0.1 to 600 seconds");
+    }
+    if (!std::isfinite(o.settleMs) || o.settleMs < 0 || o.settleMs > 60000) {
+        throw Failure(BadArguments, "--settle must be 0 to 60000 ms");
+    }
+    limitsOf(o.limits);
+}
+
 namespace {
 
 meter::Resource resourceOf(const std::string& text) {

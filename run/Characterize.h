@@ -88,6 +88,11 @@ struct CharacterizeResult {
 // (Failure(BadArguments)) naming the file and line.
 measure::Limits limitsOf(const std::string& option);
 
+// Refuses with Failure(BadArguments), in the words of qdctl's options, a
+// setup that makes no sense (no device, a plan that does not parse, nan),
+// before any board is touched; whoever starts a run checks it first.
+void checkSetup(const CharacterizeSetup& setup);
+
 // Measures the plan of `setup` (or, with `from`, judges that CSV alone) and
 // concludes it: the figures the measured codes allow, the verdict, the CSV,
 // plot and report asked for, and the run in `context`'s recording. A stop

@@ -2,7 +2,8 @@
 """The layers as each folder's README states them: its line beginning
 "May depend on:" names, in its first sentence, the folders (`name/`) whose
 headers the folder's sources may include; "everything" or "anything" there
-allows every folder. Each `#include "folder/..."` of another of the
+allows every folder but, outside tests/, those whose README says "Nothing
+depends on it." (the programs' tops: qdctl/, bench/). Each `#include "folder/..."` of another of the
 project's folders must be allowed, and the includes must point one way: a
 cycle between folders is refused even where every README allows it.
 
@@ -38,6 +39,12 @@ def rule_of(readme):
     return None
 
 
+def is_top(readme):
+    """Whether the README says that no folder may depend on its own."""
+    with open(readme, encoding="utf-8") as f:
+        return "Nothing depends on it." in " ".join(f.read().split())
+
+
 def sources(folder):
     for top, dirs, files in os.walk(folder):
         dirs.sort()
@@ -57,6 +64,8 @@ def check(root):
                      or os.path.isfile(os.path.join(root, d, "CMakeLists.txt")))
     errors = []
     allowed = {}
+    tops = {d for d in folders if os.path.isfile(os.path.join(root, d, "README.md"))
+            and is_top(os.path.join(root, d, "README.md"))}
     for folder in folders:
         readme = os.path.join(folder, "README.md")
         has_readme = os.path.isfile(os.path.join(root, readme))
@@ -70,7 +79,8 @@ def check(root):
         for name in sorted(named - set(folders)):
             errors.append(f"{readme}: names {name}/, which is no folder of the project")
         every = re.search(r"\b(everything|anything)\b", rule, re.I)
-        allowed[folder] = set(folders) if every else named
+        hidden = set() if folder == "tests" else tops - {folder}
+        allowed[folder] = set(folders) - hidden if every else named
 
     edges = {}  # (from, to): where it is first included
     for folder in folders:
@@ -132,6 +142,10 @@ def self_test():
                                 "b/README.md": "May depend on: `c/`.", "b/y.h": '#include "c/z.h"',
                                 "c/README.md": "May depend on: `a/`.", "c/z.h": ' # include <a/x.h>'},
          ["cycle a/ -> b/ -> c/ -> a/"]),
+        ("a top under everything", {"a/README.md": "May depend on: everything below it.",
+                                    "a/x.h": '#include "b/y.h"',
+                                    "b/README.md": "May depend on: nothing. Nothing depends on it.",
+                                    "b/y.h": ""}, ["a/x.h:1: includes b/"]),
         ("no rule", {"a/README.md": "Holds things.", "a/x.cpp": "", "a/CMakeLists.txt": ""},
          ['a/README.md: no line beginning "May depend on:"']),
         ("a folder that is not", {"a/README.md": "May depend on: `nowhere/`.", "a/x.cpp": ""},

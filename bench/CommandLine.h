@@ -1,0 +1,24 @@
+#pragma once
+
+// What the window does, said as the qdctl command that does the same: the
+// line the log pane shows, made from the very setup the run is handed, so
+// that the two cannot say different things.
+
+#include "run/Characterize.h"
+#include "session/CommonOptions.h"
+
+#include <string>
+#include <vector>
+
+namespace qd::bench {
+
+// qdctl's arguments for `setup`, the program's name first, every option by
+// its long name; the plan's settings always, the rest when they differ from
+// what qdctl takes without them.
+std::vector<std::string> characterizeArguments(const run::CharacterizeSetup& setup,
+                                               const session::CommonOptions& common);
+
+// `arguments` as one line a POSIX shell splits back into them.
+std::string shellLine(const std::vector<std::string>& arguments);
+
+} // namespace qd::bench

@@ -1,0 +1,199 @@
+// The bench window driven in-process on the simulated board's on-board
+// converter, each test with a board and a store of its own: a run to its
+// verdict, its logged command line replayed through qdctl to the same run,
+// and Stop keeping the rows measured.
+
+#include "TempDir.h"
+#include "bench/BenchWindow.h"
+#include "bench/CharacterizeView.h"
+#include "run/Recording.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QTableWidget>
+#include <QTest>
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+#include <map>
+
+using namespace qd;
+
+namespace {
+
+// Generous: a bound on a wait that an event ends, not a measure of speed.
+constexpr int kRunBound = 120000;
+
+class BenchWindowTest : public ::testing::Test {
+  protected:
+    // The link library reads where the simulated board keeps its state
+    // once, as it is loaded: one board for the whole process.
+    static void SetUpTestSuite() {
+        board = new TempDir;
+        qputenv("QD_BOARD", "sim");
+        qputenv("QD_BOARD_STATE", QByteArray::fromStdString(board->file("board.state")));
+        for (const char* name : {"QD_BOARD_FAULT", "QD_BOARD_VREF", "QD_BOARD_MODEL"}) {
+            qunsetenv(name);
+        }
+    }
+    static void TearDownTestSuite() {
+        delete board;
+        board = nullptr;
+    }
+
+    void SetUp() override {
+        // A space in the folder's name, so that the logged line must quote.
+        folder = dir.file("bench run");
+        std::filesystem::create_directory(folder);
+        qputenv("QD_RESULTS", QByteArray::fromStdString(dir.file("results.sqlite")));
+        window = std::make_unique<bench::BenchWindow>(session::CommonOptions{});
+        window->show();
+    }
+
+    template <typename T> T* find(const char* name) {
+        T* widget = window->findChild<T*>(name);
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+    void plan(const QString& codes, const std::string& csv) {
+        find<QComboBox>("codes")->setCurrentText(codes);
+        find<QSpinBox>("samples")->setValue(1);
+        find<QDoubleSpinBox>("settle")->setValue(0);
+        find<QLineEdit>("csv")->setText(QString::fromStdString(csv));
+    }
+    // Clicks Start and waits for what the run gave to be shown.
+    void runToEnd(const std::function<void()>& whileRunning = {}) {
+        QSignalSpy shown(window->characterizeView(), &bench::CharacterizeView::shown);
+        QTest::mouseClick(find<QPushButton>("start"), Qt::LeftButton);
+        if (whileRunning) {
+            whileRunning();
+        }
+        ASSERT_TRUE(shown.count() > 0 || shown.wait(kRunBound)) << "the run never ended";
+    }
+    QStringList logged(const QString& prefix) {
+        QStringList lines;
+        for (const QString& line : find<QPlainTextEdit>("log")->toPlainText().split('\n')) {
+            if (line.startsWith(prefix)) {
+                lines << line.mid(prefix.size());
+            }
+        }
+        return lines;
+    }
+    std::vector<results::Run> characterizations() {
+        session::CommonOptions common;
+        auto store = run::Recording::storeToRead(common);
+        results::Filter filter;
+        filter.kind = "characterize";
+        return store->runs(filter);
+    }
+    // A run's setup document but what tells one run from another: when,
+    // and its command as each program quotes it for its records.
+    static QJsonObject setupOf(const results::Run& run) {
+        QJsonObject setup =
+            QJsonDocument::fromJson(QByteArray::fromStdString(run.get("setup"))).object();
+        setup.remove("date");
+        setup.remove("command_line");
+        return setup;
+    }
+    std::map<std::string, std::optional<double>> figuresOf(const std::string& id) {
+        session::CommonOptions common;
+        std::map<std::string, std::optional<double>> values;
+        for (const auto& f : run::Recording::storeToRead(common)->figures(id)) {
+            values[f.name] = f.value;
+        }
+        return values;
+    }
+
+    static TempDir* board;
+    TempDir dir;
+    std::string folder;
+    std::unique_ptr<bench::BenchWindow> window;
+};
+
+TempDir* BenchWindowTest::board = nullptr;
+
+TEST_F(BenchWindowTest, ARunShowsItsVerdictAndLogsTheCommandThatRepeatsIt) {
+    const std::string csv = folder + "/qd1600's run.csv";
+    plan("400", csv);
+    find<QLineEdit>("serial")->setText("unit 7");
+    runToEnd();
+    EXPECT_EQ(find<QLabel>("error")->text(), "");
+    const QString verdict = find<QLabel>("verdict")->text();
+    EXPECT_TRUE(verdict == "PASS" || verdict == "FAIL" || verdict == "CONDITIONAL")
+        << verdict.toStdString();
+    EXPECT_GT(find<QTableWidget>("figures")->rowCount(), 0);
+    EXPECT_TRUE(std::filesystem::exists(csv));
+
+    const QStringList commands = logged("$ ");
+    ASSERT_EQ(commands.size(), 1) << logged("").join('\n').toStdString();
+    const QString line = commands.front();
+    for (const char* option :
+         {"characterize --device QD1600 --codes 400 --samples 1 --settle 0", "--serial 'unit 7'"}) {
+        EXPECT_TRUE(line.contains(option)) << option << " not in " << line.toStdString();
+    }
+
+    // The line as a user would paste it into a shell, qdctl found on the
+    // PATH: the same run again, in the same store, on a simulated board of
+    // its own, since the window holds its board until it closes.
+    QProcess shell;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PATH", QStringLiteral(QDCTL_DIR ":") + env.value("PATH"));
+    env.insert("QD_BOARD_STATE", QString::fromStdString(dir.file("replayed.state")));
+    shell.setProcessEnvironment(env);
+    shell.start("/bin/sh", {"-c", line});
+    ASSERT_TRUE(shell.waitForFinished(kRunBound));
+    EXPECT_EQ(shell.exitCode(), 0) << shell.readAllStandardError().toStdString();
+
+    const auto runs = characterizations();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(setupOf(runs[0]), setupOf(runs[1]));
+    for (const char* column :
+         {"device", "plan", "samples", "dut_serial", "verdict", "exit_status"}) {
+        EXPECT_EQ(runs[0].get(column), runs[1].get(column)) << column;
+    }
+    EXPECT_EQ(figuresOf(runs[0].id()), figuresOf(runs[1].id()));
+}
+
+TEST_F(BenchWindowTest, StopKeepsTheRowsMeasured) {
+    const std::string csv = folder + "/stopped.csv";
+    // Every code, each settled: far longer than a click takes to stop it.
+    plan("all", csv);
+    find<QDoubleSpinBox>("settle")->setValue(1);
+    auto* view = window->characterizeView();
+    runToEnd([&] {
+        QSignalSpy progress(find<QProgressBar>("progress"), &QProgressBar::valueChanged);
+        ASSERT_TRUE(progress.wait(kRunBound)) << "no code was measured";
+        QTest::mouseClick(find<QPushButton>("stop"), Qt::LeftButton);
+    });
+    EXPECT_FALSE(view->running());
+    EXPECT_TRUE(find<QLabel>("verdict")->text().contains("stopped after"))
+        << find<QLabel>("verdict")->text().toStdString();
+    const auto runs = characterizations();
+    ASSERT_EQ(runs.size(), 1u);
+    session::CommonOptions common;
+    const auto readings = run::Recording::storeToRead(common)->readings(runs[0].id());
+    EXPECT_GT(readings.size(), 0u);
+    // Ended as Ctrl-C ends qdctl's run: 128 + SIGINT.
+    EXPECT_EQ(runs[0].get("exit_status"), "130");
+    EXPECT_TRUE(std::filesystem::exists(csv));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
