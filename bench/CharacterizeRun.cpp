@@ -6,6 +6,7 @@
 
 #include <QThread>
 #include <csignal>
+#include <exception>
 #include <utility>
 
 namespace qd::bench {
@@ -81,6 +82,11 @@ void CharacterizeRun::work() {
         failure_ = QString::fromStdString(f.what());
         status_ = f.status();
     } catch (const control::RuntimeError& e) {
+        failure_ = QString::fromStdString(e.what());
+        status_ = session::LibraryFailed;
+    } catch (const std::exception& e) {
+        // Anything else would end the program from the run's thread, and the
+        // window with it.
         failure_ = QString::fromStdString(e.what());
         status_ = session::LibraryFailed;
     }
