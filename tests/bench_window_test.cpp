@@ -137,7 +137,7 @@ TEST_F(BenchWindowTest, ARunShowsItsVerdictAndLogsTheCommandThatRepeatsIt) {
 
     const QStringList commands = logged("$ ");
     ASSERT_EQ(commands.size(), 1) << logged("").join('\n').toStdString();
-    const QString line = commands.front();
+    const QString& line = commands.front();
     for (const char* option :
          {"characterize --device QD1600 --codes 400 --samples 1 --settle 0", "--serial 'unit 7'"}) {
         EXPECT_TRUE(line.contains(option)) << option << " not in " << line.toStdString();
