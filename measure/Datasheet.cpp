@@ -44,25 +44,29 @@ std::string limitOf(const UnitFigures& u, const std::string& name) {
     return it == u.limits.end() ? std::string() : it->second;
 }
 
-// "1 (7 units), none (1 unit)": each limit the units were judged by, the
-// most usual first.
-std::string differingLimits(const std::vector<std::string>& limits) {
-    std::map<std::string, std::size_t> counts;
-    for (const std::string& l : limits) {
-        ++counts[l];
+} // namespace
+
+std::string tallyText(const std::vector<std::string>& values, const char* none) {
+    std::vector<std::pair<std::string, std::size_t>> order; // as first seen
+    for (const std::string& v : values) {
+        const std::string shown = v.empty() ? none : v;
+        const auto it = std::find_if(order.begin(), order.end(),
+                                     [&](const auto& o) { return o.first == shown; });
+        if (it == order.end()) {
+            order.emplace_back(shown, 1);
+        } else {
+            ++it->second;
+        }
     }
-    std::vector<std::pair<std::string, std::size_t>> order(counts.begin(), counts.end());
     std::stable_sort(order.begin(), order.end(),
                      [](const auto& a, const auto& b) { return a.second > b.second; });
-    std::string text = "differ: ";
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        text += (i ? ", " : "") + (order[i].first.empty() ? "none" : order[i].first) + " (" +
-                std::to_string(order[i].second) + (order[i].second == 1 ? " unit)" : " units)");
+    std::string text;
+    for (const auto& [value, n] : order) {
+        text += (text.empty() ? "" : ", ") + value + " (" + std::to_string(n) +
+                (n == 1 ? " unit)" : " units)");
     }
     return text;
 }
-
-} // namespace
 
 std::vector<DatasheetRow> datasheetRows(const std::vector<UnitFigures>& units) {
     std::vector<DatasheetRow> rows;
@@ -100,7 +104,7 @@ std::vector<DatasheetRow> datasheetRows(const std::vector<UnitFigures>& units) {
         }
         row.limitsDiffer = std::any_of(limits.begin(), limits.end(),
                                        [&](const auto& l) { return l != limits[0]; });
-        row.limit = row.limitsDiffer ? differingLimits(limits) : limits.front();
+        row.limit = row.limitsDiffer ? "differ: " + tallyText(limits, "none") : limits.front();
         row.typ = sum / static_cast<double>(row.units);
         if (row.units > 1) {
             double squares = 0;

@@ -54,6 +54,11 @@ struct DatasheetFigure {
 };
 extern const std::vector<DatasheetFigure> kDatasheetFigures;
 
+// Values as a lot's table states them when its units differ: each value
+// with how many units had it, the most usual first ("4 (7 units), 16 (1
+// unit)"); `none` stands for an empty value.
+std::string tallyText(const std::vector<std::string>& values, const char* none);
+
 // A row for each figure that at least one unit has.
 std::vector<DatasheetRow> datasheetRows(const std::vector<UnitFigures>& units);
 

@@ -257,10 +257,10 @@ class RunsCommand final : public Subcommand {
                 text += std::string(c.name) + ": " + control::printable(run.get(c.name)) + "\n";
             }
         }
+        const auto settings = run::storedSettings(run);
         for (const run::Setting& setting : run::kCharacterizeSettings) {
             if (setting.column == nullptr) {
-                if (const std::string value = run::storedSetting(run, setting.key);
-                    !value.empty()) {
+                if (const std::string& value = settings.at(setting.key); !value.empty()) {
                     text += std::string(setting.key) + ": " + control::printable(value) + "\n";
                 }
             }

@@ -190,34 +190,6 @@ std::string whyNotCounted(const results::Run& run) {
     return "no figures, it ended with status " + run.get("exit_status");
 }
 
-// "4 (7 units), 16 (1 unit)" when the units differ, else the one value;
-// `none` for a value not given.
-std::string tally(const std::vector<std::string>& values, const char* none, bool& differ) {
-    std::vector<std::pair<std::string, std::size_t>> order;
-    for (const std::string& v : values) {
-        const std::string shown = v.empty() ? none : v;
-        auto it = std::find_if(order.begin(), order.end(),
-                               [&](const auto& o) { return o.first == shown; });
-        if (it == order.end()) {
-            order.emplace_back(shown, 1);
-        } else {
-            ++it->second;
-        }
-    }
-    differ = order.size() > 1;
-    if (!differ) {
-        return order.empty() ? none : order.front().first;
-    }
-    std::stable_sort(order.begin(), order.end(),
-                     [](const auto& a, const auto& b) { return a.second > b.second; });
-    std::string text;
-    for (const auto& [value, n] : order) {
-        text += (text.empty() ? "" : ", ") + value + " (" + std::to_string(n) +
-                (n == 1 ? " unit)" : " units)");
-    }
-    return text;
-}
-
 // The maker, model and serial of an *IDN? answer.
 std::string meterNamed(const std::string& identity) {
     std::string name;
@@ -238,30 +210,41 @@ std::string dateOf(const std::string& started) {
 }
 
 void addConditions(Datasheet& d) {
+    // Each run's settings, its setup document read once.
+    std::vector<std::map<std::string, std::string>> stored;
+    for (const results::Run& run : d.runs) {
+        stored.push_back(storedSettings(run));
+    }
     const auto each = [&](auto value) {
         std::vector<std::string> values;
-        for (const results::Run& run : d.runs) {
-            values.push_back(value(run));
+        for (std::size_t i = 0; i < d.runs.size(); ++i) {
+            values.push_back(value(d.runs[i], stored[i]));
         }
         return values;
     };
     const auto add = [&](const char* label, const std::vector<std::string>& values,
                          const char* none) {
-        bool differ = false;
-        std::string text = tally(values, none, differ);
-        d.conditions.push_back({label, std::move(text), differ});
+        const bool differ = std::any_of(values.begin(), values.end(),
+                                        [&](const std::string& v) { return v != values.front(); });
+        d.conditions.push_back({label,
+                                differ ? measure::tallyText(values, none)
+                                : values.empty() || values.front().empty() ? std::string(none)
+                                                                           : values.front(),
+                                differ});
     };
+    using Settings = std::map<std::string, std::string>;
     const auto setting = [&](const char* key) {
-        return each([key](const results::Run& run) { return storedSetting(run, key); });
+        return each([key](const results::Run&, const Settings& s) { return s.at(key); });
     };
-    std::vector<std::string> dates = each([](const results::Run& r) { return r.get("started"); });
+    std::vector<std::string> dates =
+        each([](const results::Run& r, const Settings&) { return r.get("started"); });
     std::sort(dates.begin(), dates.end());
     if (!dates.empty()) {
         const std::string first = dateOf(dates.front()), last = dateOf(dates.back());
         d.conditions.push_back(
             {"Measured", (first == last ? first : first + " to " + last) + " (UTC)"});
     }
-    add("Station", each([](const results::Run& r) {
+    add("Station", each([](const results::Run& r, const Settings&) {
             const std::string station = r.get("station");
             return station.substr(0, std::min<std::size_t>(station.size(), 8));
         }),
@@ -271,22 +254,22 @@ void addConditions(Datasheet& d) {
     add("NPLC", setting("nplc"), "not given");
     add("Settling (ms)", setting("settle_ms"), "not given");
     add("Reference (V)", setting("reference_v"), "not given");
-    add("Meters", each([](const results::Run& r) {
-            const std::string resource = storedSetting(r, "meter_resource");
+    add("Meters", each([](const results::Run&, const Settings& s) {
+            const std::string& resource = s.at("meter_resource");
             if (resource.empty() || resource == "on-board") {
                 return std::string("the board's own converter");
             }
-            const std::string meter = meterNamed(storedSetting(r, "meter_idn"));
-            const std::string calibrated = storedSetting(r, "meter_calibration");
-            return meter + (calibrated.empty() ? ", calibration date not given"
-                                               : ", calibrated " + calibrated);
+            const std::string& calibrated = s.at("meter_calibration");
+            return meterNamed(s.at("meter_idn")) + (calibrated.empty()
+                                                        ? ", calibration date not given"
+                                                        : ", calibrated " + calibrated);
         }),
         "not given");
     add("Operator", setting("operator"), "not given");
     add("Temperature", setting("temperature"), "not given");
     add("qdctl", setting("qdctl_version"), "not given");
-    add("Limits", each([](const results::Run& r) {
-            return measure::readableLimits(storedSetting(r, "limits"));
+    add("Limits", each([](const results::Run&, const Settings& s) {
+            return measure::readableLimits(s.at("limits"));
         }),
         "none");
 }

@@ -155,6 +155,15 @@ std::vector<std::pair<std::string, std::string>> storedCsvSetup(const results::R
     return setup;
 }
 
+std::map<std::string, std::string> storedSettings(const results::Run& run) {
+    const QJsonObject document = setupOf(run);
+    std::map<std::string, std::string> settings;
+    for (const Setting& s : kCharacterizeSettings) {
+        settings[s.key] = storedValue(run, document, s);
+    }
+    return settings;
+}
+
 std::string storedSetting(const results::Run& run, std::string_view key) {
     for (const Setting& s : kCharacterizeSettings) {
         if (s.key == key) {

@@ -69,5 +69,8 @@ std::vector<std::pair<std::string, std::string>> storedCsvSetup(const results::R
 // One stored setting of a run by its key in the setup document, as
 // storedCsvSetup gives it; "" when the run has none.
 std::string storedSetting(const results::Run& run, std::string_view key);
+// All of a stored run's settings by their keys, its setup document read
+// once: for a caller that wants several.
+std::map<std::string, std::string> storedSettings(const results::Run& run);
 
 } // namespace qd::run

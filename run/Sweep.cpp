@@ -62,6 +62,21 @@ std::vector<results::Figure> storedFigures(const SweepSummary& m) {
             largest, monotonic};
 }
 
+// A code's row: what the measuring converter read against what it would
+// read of an ideal converter, the same for a sweep measured and one read
+// back from the store.
+SweepRow sweepRowOf(std::int32_t code, std::int32_t frame, double counts, int bits, double vref,
+                    std::int16_t mode) {
+    SweepRow row;
+    row.code = code;
+    row.frame = frame;
+    row.measuredCounts = static_cast<std::int32_t>(counts);
+    row.measuredVolts = board::readingVolts(row.measuredCounts);
+    row.expectedVolts = measure::expectedVolts(code, bits, vref, mode);
+    row.expectedCounts = measure::expectedCounts(code, bits, vref, mode);
+    return row;
+}
+
 } // namespace
 
 std::vector<std::string> sweepSummaryLines(const SweepResult& r) {
@@ -125,15 +140,8 @@ report::ReportData storedSweepPicture(const results::Run& run,
     SweepPlot plot(from, to);
     measure::SweepStatistics statistics(tolerance);
     for (const results::Reading& reading : readings) {
-        SweepRow row;
-        row.code = reading.code;
-        row.frame = reading.frame;
-        row.measuredCounts = static_cast<std::int32_t>(reading.value);
-        row.measuredVolts = board::readingVolts(row.measuredCounts);
-        row.expectedVolts =
-            measure::expectedVolts(row.code, device.resolution, vref, choice.powerMode());
-        row.expectedCounts =
-            measure::expectedCounts(row.code, device.resolution, vref, choice.powerMode());
+        const SweepRow row = sweepRowOf(reading.code, reading.frame, reading.value,
+                                        device.resolution, vref, choice.powerMode());
         statistics.add(row);
         plot.add(row);
     }
@@ -172,13 +180,8 @@ SweepResult sweep(const SweepSetup& o, const session::CommonOptions& common,
     const std::shared_ptr<void> stopHeld = context.stopHeld();
     const std::int16_t mode = o.device.powerMode();
     const auto sweepRow = [&](const measure::Row& measured) {
-        SweepRow row;
-        row.code = measured.code;
-        row.frame = measured.frame;
-        row.measuredCounts = static_cast<std::int32_t>(measured.values.front());
-        row.measuredVolts = board::readingVolts(row.measuredCounts);
-        row.expectedVolts = measure::expectedVolts(row.code, device.resolution, o.vref, mode);
-        row.expectedCounts = measure::expectedCounts(row.code, device.resolution, o.vref, mode);
+        const SweepRow row = sweepRowOf(measured.code, measured.frame, measured.values.front(),
+                                        device.resolution, o.vref, mode);
         csv.write(csvRow(row));
         statistics.add(row);
         if (plotter) {
