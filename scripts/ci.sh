@@ -223,23 +223,29 @@ for link in 1 2; do
 done
 
 # Xvfb and xdotool come from the build root; the programs, from the install
-# root, reach the display through its socket.
-display=:77
+# root, reach the display through its socket. Xvfb picks a free display
+# itself (-displayfd): a fixed number can be taken by another server on this
+# machine, whose abstract socket every root shares.
 mkdir -p "$build_root/tmp/.X11-unix"
 chmod 1777 "$build_root/tmp/.X11-unix"
-in_root "$build_root" Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+in_root "$build_root" Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp \
+    >"$work/xvfb.display" 2>"$work/xvfb.log" &
 XVFB_PID=$!
 bind "$build_root/tmp/.X11-unix" "$install_root/tmp/.X11-unix"
-for _ in $(seq 100); do
-    in_root "$build_root" DISPLAY=$display xdpyinfo >/dev/null 2>&1 && break
+display=
+for _ in $(seq 300); do
+    display=$(head -n 1 "$work/xvfb.display" 2>/dev/null || true)
+    [ -n "$display" ] && display=:$display && break
+    kill -0 "$XVFB_PID" 2>/dev/null || break
     sleep 0.1
 done
+[ -n "$display" ] || fail "Xvfb started no display: $(cat "$work/xvfb.log")"
 for program in QD1600 "QD1600(version2)"; do
     in_root "$install_root" DISPLAY=$display QT_QPA_PLATFORM=xcb "${board[@]}" \
         "/usr/bin/$program" >"$work/program.log" 2>&1 &
     pid=$!
     found=
-    for _ in $(seq 150); do
+    for _ in $(seq 300); do
         if in_root "$build_root" DISPLAY=$display xdotool search --onlyvisible \
             --name "^Device Selection$" >/dev/null 2>&1; then
             found=1
@@ -248,9 +254,10 @@ for program in QD1600 "QD1600(version2)"; do
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
     done
-    kill "$pid" 2>/dev/null
+    # The program may have ended on its own; then its log says why.
+    kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
-    [ -n "$found" ] || fail "$program opened no Device Selection window: $(cat "$work/program.log")"
+    [ -n "$found" ] || fail "$program opened no Device Selection window on $display: $(cat "$work/program.log")"
     echo "ok: /usr/bin/$program opens Device Selection"
 done
 

@@ -15,30 +15,39 @@ PROGRAMS=()
 kill_programs() {
     local pid
     for pid in "${PROGRAMS[@]}"; do
-        kill -9 "$pid" 2>/dev/null
+        kill -9 "$pid" 2>/dev/null || true
     done
     return 0
 }
 
-# Starts Xvfb on a free display and exports DISPLAY; stopped on exit.
+# Starts Xvfb on a free display and exports DISPLAY; stopped on exit. Xvfb
+# picks the display itself (-displayfd), so tests started together never
+# share one.
 start_display() {
-    local n
-    for n in $(seq 90 140); do
-        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp -noreset >/dev/null 2>&1 &
-        XVFB_PID=$!
-        export DISPLAY=":$n"
-        for _ in $(seq 50); do
-            xdpyinfo >/dev/null 2>&1 && return 0
-            sleep 0.1
-        done
-        kill "$XVFB_PID" 2>/dev/null
+    local numbers n
+    numbers=$(mktemp)
+    Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp -noreset >"$numbers" 2>/dev/null &
+    XVFB_PID=$!
+    for _ in $(seq 100); do
+        n=$(head -n 1 "$numbers")
+        if [ -n "$n" ]; then
+            rm -f "$numbers"
+            export DISPLAY=":$n"
+            for _ in $(seq 50); do
+                xdpyinfo >/dev/null 2>&1 && return 0
+                sleep 0.1
+            done
+            break
+        fi
+        kill -0 "$XVFB_PID" 2>/dev/null || break
+        sleep 0.1
     done
+    rm -f "$numbers"
     fail "no X display could be started"
 }
 
 stop_display() {
-    [ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
+    [ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" 2>/dev/null && { wait "$XVFB_PID" 2>/dev/null || true; }
     return 0
 }
 
@@ -47,7 +56,7 @@ stop_display() {
 find_window() {
     local id
     for _ in $(seq 100); do
-        id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1)
+        id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1 || true)
         if [ -n "$id" ]; then
             WINDOW=$id
             return 0
