@@ -1,6 +1,7 @@
 #include "bench/CharacterizeRun.h"
 
 #include "control/RuntimeError.h"
+#include "measure/Loop.h"
 #include "run/Recording.h"
 #include "session/ExitStatus.h"
 
@@ -20,6 +21,16 @@ class SignalWatcher final : public run::Watcher {
     void started(std::size_t total) override { emit run_.started(total); }
     void progress(std::size_t done, std::size_t total) override {
         emit run_.progressed(done, total);
+    }
+    void measured(const measure::Row& row) override {
+        if (row.values.empty()) {
+            return;
+        }
+        double sum = 0;
+        for (const double v : row.values) {
+            sum += v;
+        }
+        run_.addReading(row.code, sum / static_cast<double>(row.values.size()));
     }
 
   private:
@@ -60,6 +71,18 @@ void CharacterizeRun::stop() {
 
 bool CharacterizeRun::running() const {
     return thread_ && thread_->isRunning();
+}
+
+report::Points CharacterizeRun::takeReadings() {
+    const std::lock_guard lock(readingsMutex_);
+    report::Points taken;
+    taken.swap(readings_);
+    return taken;
+}
+
+void CharacterizeRun::addReading(double code, double volts) {
+    const std::lock_guard lock(readingsMutex_);
+    readings_.emplace_back(code, volts);
 }
 
 void CharacterizeRun::work() {

@@ -4,6 +4,7 @@
 // runs it: its own recording in the store, a stop that keeps the rows so
 // far, its progress told back to the window's thread by signals.
 
+#include "report/ReportData.h"
 #include "run/Characterize.h"
 #include "session/CommonOptions.h"
 
@@ -11,6 +12,7 @@
 #include <QString>
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 class QThread;
 
@@ -37,6 +39,13 @@ class CharacterizeRun : public QObject {
     int status() const { return status_; }
     const QString& runId() const { return runId_; }
 
+    // The (code, mean volts) of each code measured since the last call: the
+    // window takes them at its own pace, so that a fast run never floods its
+    // event loop with a signal per code.
+    report::Points takeReadings();
+    // From the run's thread.
+    void addReading(double code, double volts);
+
   signals:
     void started(qulonglong total);
     void progressed(qulonglong done, qulonglong total);
@@ -53,6 +62,8 @@ class CharacterizeRun : public QObject {
     std::unique_ptr<run::CharacterizeResult> result_;
     QString failure_, runId_;
     int status_ = 0;
+    std::mutex readingsMutex_;
+    report::Points readings_;
 };
 
 } // namespace qd::bench

@@ -22,6 +22,7 @@
 #include <QSpinBox>
 #include <QSplitter>
 #include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <utility>
 
@@ -148,8 +149,14 @@ QWidget* CharacterizeView::makeOutcome() {
         {"figure", "value", "uncertainty", "unit", "where", "limit"});
     figures_->horizontalHeader()->setStretchLastSection(true);
     figures_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    output_ = new PlotView;
+    output_->setObjectName("outputPlot");
     inl_ = new PlotView;
     inl_->setObjectName("inlPlot");
+    // A few redraws a second, however fast the codes come.
+    live_ = new QTimer(this);
+    live_->setInterval(200);
+    connect(live_, &QTimer::timeout, this, &CharacterizeView::drawLive);
     csvShown_ = new QLabel;
     csvShown_->setObjectName("csvPath");
     csvShown_->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -161,7 +168,10 @@ QWidget* CharacterizeView::makeOutcome() {
         layout->addWidget(w);
     }
     layout->addWidget(figures_, 1);
-    layout->addWidget(inl_, 1);
+    auto* plots = new QHBoxLayout;
+    plots->addWidget(output_, 1);
+    plots->addWidget(inl_, 1);
+    layout->addLayout(plots, 1);
     layout->addWidget(csvShown_);
     layout->addWidget(save_, 0, Qt::AlignRight);
     return outcome;
@@ -211,7 +221,9 @@ void CharacterizeView::start() {
     verdict_->clear();
     verdict_->setStyleSheet({});
     figures_->setRowCount(0);
+    output_->clear();
     inl_->clear();
+    livePlot_.clear();
     csvShown_->clear();
     save_->setEnabled(false);
     progress_->setValue(0);
@@ -227,6 +239,7 @@ void CharacterizeView::start() {
     start_->setEnabled(false);
     stop_->setEnabled(true);
     run_->start();
+    live_->start();
 }
 
 void CharacterizeView::stop() {
@@ -245,7 +258,22 @@ void CharacterizeView::progressed(qulonglong done, qulonglong total) {
         minutesAndSeconds(static_cast<qint64>(each * static_cast<double>(total - done))) + " left");
 }
 
+void CharacterizeView::drawLive() {
+    if (!run_) {
+        return;
+    }
+    const report::Points readings = run_->takeReadings();
+    if (readings.empty()) {
+        return;
+    }
+    livePlot_.add(readings);
+    output_->show(livePlot_.output());
+    inl_->show(livePlot_.inl());
+}
+
 void CharacterizeView::ended() {
+    live_->stop();
+    drawLive();
     start_->setEnabled(true);
     stop_->setEnabled(false);
     timeLeft_->clear();

@@ -5,6 +5,7 @@
 // report saved on request. Each action that measures or writes is given
 // to the log as its qdctl command line.
 
+#include "bench/LivePlot.h"
 #include "run/Characterize.h"
 #include "session/CommonOptions.h"
 
@@ -20,6 +21,7 @@ class QProgressBar;
 class QPushButton;
 class QSpinBox;
 class QTableWidget;
+class QTimer;
 
 namespace qd::bench {
 
@@ -59,6 +61,7 @@ class CharacterizeView : public QWidget {
     void ended();
     void showResult(const run::CharacterizeResult& result);
     void chooseReport();
+    void drawLive();
 
     session::CommonOptions common_;
     QComboBox* device_ = nullptr;
@@ -71,7 +74,9 @@ class CharacterizeView : public QWidget {
     QProgressBar* progress_ = nullptr;
     QLabel *timeLeft_ = nullptr, *verdict_ = nullptr, *error_ = nullptr, *csvShown_ = nullptr;
     QTableWidget* figures_ = nullptr;
-    PlotView* inl_ = nullptr;
+    PlotView *output_ = nullptr, *inl_ = nullptr;
+    QTimer* live_ = nullptr;
+    LivePlot livePlot_;
     QElapsedTimer clock_;
     std::unique_ptr<CharacterizeRun> run_;
     std::unique_ptr<run::CharacterizeResult> result_; // the last run's

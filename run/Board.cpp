@@ -72,13 +72,15 @@ measure::LoopOutcome runWatched(const measure::Codes& codes, const measure::Prog
                                 measure::LoopSettings settings, const Context& context) {
     settings.stop = context.stop;
     Watcher* watcher = context.watcher;
+    std::vector<measure::Sink> watched = sinks;
     if (watcher) {
         watcher->started(codes.size());
         settings.progress = [watcher, total = codes.size()](std::size_t done) {
             watcher->progress(done, total);
         };
+        watched.emplace_back([watcher](const measure::Row& row) { watcher->measured(row); });
     }
-    measure::LoopOutcome outcome = measure::runLoop(codes, program, probe, sinks, settings);
+    measure::LoopOutcome outcome = measure::runLoop(codes, program, probe, watched, settings);
     if (watcher) {
         watcher->finished();
     }

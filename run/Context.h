@@ -10,6 +10,10 @@
 #include <memory>
 #include <string>
 
+namespace qd::measure {
+struct Row;
+} // namespace qd::measure
+
 namespace qd::meter {
 class Transport;
 struct Resource;
@@ -28,6 +32,9 @@ class Watcher {
     virtual void started(std::size_t total) = 0;
     // After each code, with the codes done of `total`.
     virtual void progress(std::size_t done, std::size_t total) = 0;
+    // Each code's readings as they come, before `progress` counts it: what a
+    // live plot draws. On the run's thread, so keep it short.
+    virtual void measured(const measure::Row& /*row*/) {}
     // The loop is over, whether or not every code was measured.
     virtual void finished() {}
 };

@@ -6,6 +6,8 @@
 #include "TempDir.h"
 #include "bench/BenchWindow.h"
 #include "bench/CharacterizeView.h"
+#include "bench/LivePlot.h"
+#include "bench/PlotView.h"
 #include "run/Recording.h"
 
 #include <QApplication>
@@ -174,6 +176,11 @@ TEST_F(BenchWindowTest, StopKeepsTheRowsMeasured) {
     runToEnd([&] {
         QSignalSpy progress(find<QProgressBar>("progress"), &QProgressBar::valueChanged);
         ASSERT_TRUE(progress.wait(kRunBound)) << "no code was measured";
+        // The readings are drawn while the run goes on, not only at its end.
+        auto* output = find<bench::PlotView>("outputPlot");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !output->empty(); }, kRunBound))
+            << "nothing drawn while measuring";
+        EXPECT_TRUE(view->running());
         QTest::mouseClick(find<QPushButton>("stop"), Qt::LeftButton);
     });
     EXPECT_FALSE(view->running());
@@ -187,6 +194,32 @@ TEST_F(BenchWindowTest, StopKeepsTheRowsMeasured) {
     // Ended as Ctrl-C ends qdctl's run: 128 + SIGINT.
     EXPECT_EQ(runs[0].get("exit_status"), "130");
     EXPECT_TRUE(std::filesystem::exists(csv));
+}
+
+// The live INL is taken against the line through what was measured: a
+// code half an LSB off shows as such, the rest near 0; a flat output has no
+// line to take it against.
+TEST(LivePlot, InlSoFarAgainstTheLineOfTheCodesMeasured) {
+    constexpr double lsb = 0.001;
+    report::Points line;
+    for (int code = 0; code <= 10; ++code) {
+        line.emplace_back(code, 0.1 + code * lsb + (code == 5 ? lsb / 2 : 0));
+    }
+    bench::LivePlot live;
+    live.add(line);
+    const report::PlotData inl = live.inl();
+    ASSERT_FALSE(inl.points.empty());
+    for (const auto& [code, value] : inl.points) {
+        if (code == 5) {
+            EXPECT_NEAR(value, 0.5, 0.06);
+        } else {
+            EXPECT_NEAR(value, 0, 0.06) << "code " << code;
+        }
+    }
+    bench::LivePlot flat;
+    flat.add({{0, 1.0}, {1, 1.0}, {2, 1.0}});
+    EXPECT_TRUE(flat.inl().points.empty());
+    EXPECT_EQ(flat.output().points.size(), 3u);
 }
 
 } // namespace
