@@ -74,7 +74,7 @@ done
 echo "ok: no file names $src or $build"
 
 # --- the files
-for file in "$app/QD1600" "$app/QD1600(version2)" "$app/qdctl"; do
+for file in "$app/QD1600" "$app/QD1600(version2)" "$app/QD1600Bench" "$app/qdctl"; do
     [ -f "$file" ] && [ -x "$file" ] || fail "not an executable: ${file#"$root"}"
 done
 share="$root/usr/share"
@@ -83,6 +83,7 @@ for file in "$app/libUSBFunctions.so" "$app/libQNS_CYUSB_USB4.so" "$app/QD1600.h
     "$app/libqdctl-simmeter.so" \
     "$root/usr/lib/udev/rules.d/60-qd1600.rules" \
     "$share/applications/qd1600.desktop" "$share/applications/qd1600-version2.desktop" \
+    "$share/applications/qd1600-bench.desktop" \
     "$share/metainfo/com.quensor.qd1600.metainfo.xml" \
     "$share/icons/hicolor/scalable/apps/qd1600.svg" \
     "$share/doc/qd1600/copyright" "$share/doc/qd1600/changelog.gz" \
@@ -102,7 +103,7 @@ grep -q "^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/
     "$(head -n 1 "$src/packaging/changelog")" ] || fail "changelog.gz is not packaging/changelog"
 
 # Each command on the PATH leads into /usr/lib/qd1600 and has a man page.
-for program in QD1600 "QD1600(version2)" qdctl; do
+for program in QD1600 "QD1600(version2)" QD1600Bench qdctl; do
     [ "$(readlink "$root/usr/bin/$program")" = "../lib/qd1600/$program" ] ||
         fail "/usr/bin/$program does not lead to /usr/lib/qd1600/$program"
     page="$share/man/man1/$program.1.gz"
@@ -129,7 +130,8 @@ done < <(find "$root" -type f -print0)
 echo "ok: ldd and hardening of the $elves ELF files"
 
 desktop-file-validate "$share/applications/qd1600.desktop" \
-    "$share/applications/qd1600-version2.desktop" >"$work/desktop" 2>&1 &&
+    "$share/applications/qd1600-version2.desktop" "$share/applications/qd1600-bench.desktop" \
+    >"$work/desktop" 2>&1 &&
     [ ! -s "$work/desktop" ] || fail "desktop-file-validate: $(cat "$work/desktop")"
 appstreamcli validate --no-net "$share/metainfo/com.quensor.qd1600.metainfo.xml" \
     >"$work/appstream" 2>&1 && ! grep -Eq "^(E|W):" "$work/appstream" ||
@@ -193,5 +195,9 @@ kill_programs
 wait "$PID" 2>/dev/null
 start "QD1600(version2)" qd1600-v2
 find_window "^Device Selection$"
-echo "ok: QD1600 downloads the packaged firmware; QD1600(version2) starts"
+kill_programs
+wait "$PID" 2>/dev/null
+start QD1600Bench qd1600-bench
+find_window "^QD1600 Bench$"
+echo "ok: QD1600 downloads the packaged firmware; QD1600(version2) and QD1600Bench start"
 echo "ok: $deb"

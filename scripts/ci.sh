@@ -240,14 +240,16 @@ for _ in $(seq 300); do
     sleep 0.1
 done
 [ -n "$display" ] || fail "Xvfb started no display: $(cat "$work/xvfb.log")"
-for program in QD1600 "QD1600(version2)"; do
+for program in QD1600 "QD1600(version2)" QD1600Bench; do
+    title="^Device Selection$"
+    [ "$program" != QD1600Bench ] || title="^QD1600 Bench$"
     in_root "$install_root" DISPLAY=$display QT_QPA_PLATFORM=xcb "${board[@]}" \
         "/usr/bin/$program" >"$work/program.log" 2>&1 &
     pid=$!
     found=
     for _ in $(seq 300); do
         if in_root "$build_root" DISPLAY=$display xdotool search --onlyvisible \
-            --name "^Device Selection$" >/dev/null 2>&1; then
+            --name "$title" >/dev/null 2>&1; then
             found=1
             break
         fi
@@ -257,8 +259,8 @@ for program in QD1600 "QD1600(version2)"; do
     # The program may have ended on its own; then its log says why.
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
-    [ -n "$found" ] || fail "$program opened no Device Selection window on $display: $(cat "$work/program.log")"
-    echo "ok: /usr/bin/$program opens Device Selection"
+    [ -n "$found" ] || fail "$program opened no window \"$title\" on $display: $(cat "$work/program.log")"
+    echo "ok: /usr/bin/$program opens its window ($title)"
 done
 
 # No installed file may name the folders it was built in.

@@ -71,6 +71,7 @@ Section "Programs"
     CreateDirectory "$SMPROGRAMS\QD1600"
     CreateShortcut "$SMPROGRAMS\QD1600\QD1600.lnk" "$INSTDIR\QD1600.exe"
     CreateShortcut "$SMPROGRAMS\QD1600\QD1600 (version 2).lnk" "$INSTDIR\QD1600(version2).exe"
+    CreateShortcut "$SMPROGRAMS\QD1600\QD1600 Bench.lnk" "$INSTDIR\QD1600Bench.exe"
     CreateShortcut "$SMPROGRAMS\QD1600\Uninstall QD1600.lnk" "$INSTDIR\Uninstall.exe"
 
     ; Our library at the maker's path only where there is none, or where the
@@ -125,6 +126,7 @@ Section "Uninstall"
 
     Delete "$SMPROGRAMS\QD1600\QD1600.lnk"
     Delete "$SMPROGRAMS\QD1600\QD1600 (version 2).lnk"
+    Delete "$SMPROGRAMS\QD1600\QD1600 Bench.lnk"
     Delete "$SMPROGRAMS\QD1600\Uninstall QD1600.lnk"
     RMDir "$SMPROGRAMS\QD1600"
 
