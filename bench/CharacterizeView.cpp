@@ -19,9 +19,11 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QTableWidget>
+#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <utility>
@@ -59,9 +61,14 @@ CharacterizeView::CharacterizeView(session::CommonOptions common, QWidget* paren
     split->setStretchFactor(1, 1);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(split);
+    recall();
 }
 
-CharacterizeView::~CharacterizeView() = default;
+CharacterizeView::~CharacterizeView() {
+    if (asking_) {
+        asking_->wait();
+    }
+}
 
 QWidget* CharacterizeView::makeSetupForm() {
     auto* form = new QWidget;
@@ -93,12 +100,26 @@ QWidget* CharacterizeView::makeSetupForm() {
     operator_ = lineEdit("operator", "");
     temperature_ = lineEdit("temperature", "e.g. 23 °C");
     note_ = lineEdit("note", "");
+    testMeter_ = new QPushButton("T&est");
+    testMeter_->setObjectName("testMeter");
+    testMeter_->setToolTip("Ask the meter who it is (*IDN?) and when it was calibrated");
+    connect(testMeter_, &QPushButton::clicked, this, &CharacterizeView::testMeter);
+    auto* meterRow = new QWidget;
+    auto* meterLayout = new QHBoxLayout(meterRow);
+    meterLayout->setContentsMargins(0, 0, 0, 0);
+    meterLayout->addWidget(meter_, 1);
+    meterLayout->addWidget(testMeter_);
+    meterIdentity_ = new QLabel;
+    meterIdentity_->setObjectName("meterIdentity");
+    meterIdentity_->setWordWrap(true);
+    meterIdentity_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     for (const auto& [label, widget] :
          std::initializer_list<std::pair<const char*, QWidget*>>{{"&Device", device_},
                                                                  {"&Codes", codes_},
                                                                  {"S&amples", samples_},
                                                                  {"Se&ttle", settle_},
-                                                                 {"&Meter", meter_},
+                                                                 {"&Meter", meterRow},
+                                                                 {"", meterIdentity_},
                                                                  {"&Limits", limits_},
                                                                  {"CS&V", csv_},
                                                                  {"Seria&l", serial_},
@@ -119,6 +140,68 @@ QWidget* CharacterizeView::makeSetupForm() {
     connect(start_, &QPushButton::clicked, this, &CharacterizeView::start);
     connect(stop_, &QPushButton::clicked, this, &CharacterizeView::stop);
     return form;
+}
+
+void CharacterizeView::testMeter() {
+    const std::string resource = text(meter_);
+    if (resource.empty()) {
+        meterIdentity_->setText("The board's 12-bit measuring converter: no meter to ask.");
+        return;
+    }
+    testMeter_->setEnabled(false);
+    meterIdentity_->setText("Asking " + qs(resource) + "…");
+    // A meter that does not answer takes its whole timeout: not on the
+    // window's thread.
+    QThread* asking = QThread::create([this, resource] {
+        QString said;
+        try {
+            const run::MeterIdentity m =
+                run::identifyMeter(resource, run::CharacterizeSetup().meterTimeout);
+            said = qs(m.identity) + "\nfamily " + qs(m.family) + ", calibrated " +
+                   (m.calibration.empty() ? QString("(not told)") : qs(m.calibration));
+        } catch (const session::Failure& f) {
+            said = qs(f.what());
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, said] {
+                meterIdentity_->setText(said);
+                testMeter_->setEnabled(true);
+                emit message(said.section('\n', 0, 0));
+            },
+            Qt::QueuedConnection);
+    });
+    asking->setParent(this);
+    asking_ = asking;
+    connect(asking, &QThread::finished, asking, &QObject::deleteLater);
+    asking->start();
+}
+
+void CharacterizeView::remember() const {
+    QSettings settings;
+    settings.beginGroup("characterize");
+    settings.setValue("device", device_->currentText());
+    settings.setValue("codes", codes_->currentText());
+    settings.setValue("samples", samples_->value());
+    settings.setValue("settle", settle_->value());
+    for (const QLineEdit* field : {meter_, limits_, operator_, temperature_}) {
+        settings.setValue(field->objectName(), field->text());
+    }
+}
+
+void CharacterizeView::recall() {
+    QSettings settings;
+    settings.beginGroup("characterize");
+    if (!settings.contains("device")) {
+        return;
+    }
+    device_->setCurrentText(settings.value("device").toString());
+    codes_->setCurrentText(settings.value("codes").toString());
+    samples_->setValue(settings.value("samples").toInt());
+    settle_->setValue(settings.value("settle").toDouble());
+    for (QLineEdit* field : {meter_, limits_, operator_, temperature_}) {
+        field->setText(settings.value(field->objectName()).toString());
+    }
 }
 
 QWidget* CharacterizeView::makeOutcome() {
@@ -218,6 +301,7 @@ void CharacterizeView::start() {
     common.commandLine = shellLine(arguments);
     common.arguments.assign(arguments.begin() + 1, arguments.end());
     emit command(qs(common.commandLine));
+    remember();
     verdict_->clear();
     verdict_->setStyleSheet({});
     figures_->setRowCount(0);

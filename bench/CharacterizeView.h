@@ -10,6 +10,8 @@
 #include "session/CommonOptions.h"
 
 #include <QElapsedTimer>
+#include <QPointer>
+#include <QThread>
 #include <QWidget>
 #include <memory>
 
@@ -62,6 +64,11 @@ class CharacterizeView : public QWidget {
     void showResult(const run::CharacterizeResult& result);
     void chooseReport();
     void drawLive();
+    void testMeter();
+    // The setup a user keeps from one session to the next; a unit's own
+    // (its serial, its note, its CSV) is not carried over to the next unit.
+    void remember() const;
+    void recall();
 
     session::CommonOptions common_;
     QComboBox* device_ = nullptr;
@@ -70,7 +77,9 @@ class CharacterizeView : public QWidget {
     QDoubleSpinBox* settle_ = nullptr;
     QLineEdit *meter_ = nullptr, *limits_ = nullptr, *csv_ = nullptr, *serial_ = nullptr,
               *operator_ = nullptr, *temperature_ = nullptr, *note_ = nullptr;
-    QPushButton *start_ = nullptr, *stop_ = nullptr, *save_ = nullptr;
+    QPushButton *start_ = nullptr, *stop_ = nullptr, *save_ = nullptr, *testMeter_ = nullptr;
+    QLabel* meterIdentity_ = nullptr;
+    QPointer<QThread> asking_; // the meter's Test, while it waits for an answer
     QProgressBar* progress_ = nullptr;
     QLabel *timeLeft_ = nullptr, *verdict_ = nullptr, *error_ = nullptr, *csvShown_ = nullptr;
     QTableWidget* figures_ = nullptr;

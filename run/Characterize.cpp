@@ -115,6 +115,21 @@ meter::Resource resourceOf(const std::string& text) {
     return *resource;
 }
 
+} // namespace
+
+MeterIdentity identifyMeter(const std::string& resource, double timeoutSeconds) {
+    const meter::Resource r = resourceOf(resource);
+    try {
+        const auto timeout = std::chrono::milliseconds(std::lround(timeoutSeconds * 1000));
+        const meter::Meter dmm(meter::connect(r, timeout), r.text, timeout);
+        return {dmm.identity(), dmm.family().name, dmm.calibrationDate().value_or("")};
+    } catch (const meter::MeterError& e) {
+        throw Failure(MeterFailed, e.what());
+    }
+}
+
+namespace {
+
 // Refuses to finish a file measured another way: its rows and this run's
 // would make one set of figures from two setups.
 void checkResumable(const CsvRun& before, const CsvSetup& now, const std::string& path) {

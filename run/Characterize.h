@@ -93,6 +93,16 @@ measure::Limits limitsOf(const std::string& option);
 // before any board is touched; whoever starts a run checks it first.
 void checkSetup(const CharacterizeSetup& setup);
 
+// Who the meter at `resource` says it is, as a characterization finds it
+// before measuring: its *IDN? answer, the family that answer selects and its
+// last calibration ("" where the family cannot tell). Nothing is set up or
+// reset. Failure(BadArguments) for a resource that names no meter in
+// --meter's words, Failure(MeterFailed) for a meter that does not answer.
+struct MeterIdentity {
+    std::string identity, family, calibration;
+};
+MeterIdentity identifyMeter(const std::string& resource, double timeoutSeconds);
+
 // Measures the plan of `setup` (or, with `from`, judges that CSV alone) and
 // concludes it: the figures the measured codes allow, the verdict, the CSV,
 // plot and report asked for, and the run in `context`'s recording. A stop

@@ -21,6 +21,8 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTableWidget>
@@ -59,6 +61,9 @@ class BenchWindowTest : public ::testing::Test {
         folder = dir.file("bench run");
         std::filesystem::create_directory(folder);
         qputenv("QD_RESULTS", QByteArray::fromStdString(dir.file("results.sqlite")));
+        // What the window remembers of its last setup, kept apart per test.
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                           QString::fromStdString(dir.file("settings")));
         window = std::make_unique<bench::BenchWindow>(session::CommonOptions{});
         window->show();
     }
@@ -194,6 +199,48 @@ TEST_F(BenchWindowTest, StopKeepsTheRowsMeasured) {
     // Ended as Ctrl-C ends qdctl's run: 128 + SIGINT.
     EXPECT_EQ(runs[0].get("exit_status"), "130");
     EXPECT_TRUE(std::filesystem::exists(csv));
+}
+
+// A simulated meter on the board, as a bench's DMM on the network: its
+// resource, or "" when it did not start.
+QString startMeter(QProcess& meter) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QD_METER_TIME_SCALE", "0");
+    meter.setProcessEnvironment(env);
+    meter.start(QStringLiteral(QDCTL_DIR "/qdctl"), {"sim-meter", "-q", "--listen", "127.0.0.1:0"});
+    if (!meter.waitForReadyRead(kRunBound)) {
+        return {};
+    }
+    const auto found = QRegularExpression(R"(listening on 127\.0\.0\.1:(\d+))")
+                           .match(QString::fromUtf8(meter.readLine()));
+    return found.hasMatch() ? "TCPIP::127.0.0.1::" + found.captured(1) + "::SOCKET" : QString();
+}
+
+TEST_F(BenchWindowTest, TheMeterTestAsksItsIdentityAndTheNextSessionStartsFromThisSetup) {
+    QProcess process;
+    const QString meter = startMeter(process);
+    ASSERT_FALSE(meter.isEmpty()) << process.readAllStandardError().toStdString();
+    find<QLineEdit>("meter")->setText(meter);
+    QTest::mouseClick(find<QPushButton>("testMeter"), Qt::LeftButton);
+    auto* identity = find<QLabel>("meterIdentity");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return identity->text().contains("family"); }, kRunBound))
+        << identity->text().toStdString();
+
+    plan("400", folder + "/with meter.csv");
+    find<QLineEdit>("operator")->setText("A. Tester");
+    find<QLineEdit>("serial")->setText("U1");
+    runToEnd();
+    EXPECT_EQ(find<QLabel>("error")->text(), "");
+    process.kill();
+    process.waitForFinished();
+
+    // A new window starts from the setup that last ran; not from its unit.
+    window = std::make_unique<bench::BenchWindow>(session::CommonOptions{});
+    EXPECT_EQ(find<QLineEdit>("meter")->text(), meter);
+    EXPECT_EQ(find<QLineEdit>("operator")->text(), "A. Tester");
+    EXPECT_EQ(find<QComboBox>("codes")->currentText(), "400");
+    EXPECT_EQ(find<QLineEdit>("serial")->text(), "");
+    EXPECT_EQ(find<QLineEdit>("csv")->text(), "");
 }
 
 // The live INL is taken against the line through what was measured: a
