@@ -1,12 +1,25 @@
 #include "bench/BenchWindow.h"
 
 #include "bench/CharacterizeView.h"
+#include "bench/Script.h"
+#include "results/Database.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSaveFile>
 #include <QSplitter>
+#include <QSysInfo>
 #include <QTabWidget>
+#include <QVBoxLayout>
 
 namespace qd::bench {
 
@@ -25,9 +38,22 @@ BenchWindow::BenchWindow(const session::CommonOptions& common, QWidget* parent)
     QFont fixed("Monospace");
     fixed.setStyleHint(QFont::Monospace);
     log_->setFont(fixed);
+    auto* script = new QPushButton("Save as scr&ipt…");
+    script->setObjectName("saveScript");
+    script->setToolTip("The commands above as a script that does it all again");
+    connect(script, &QPushButton::clicked, this, &BenchWindow::chooseScript);
+    auto* logPane = new QWidget;
+    auto* logLayout = new QVBoxLayout(logPane);
+    logLayout->setContentsMargins(0, 0, 0, 0);
+    logLayout->addWidget(log_, 1);
+    logLayout->addWidget(script, 0, Qt::AlignRight);
+    QMenu* file = menuBar()->addMenu("&File");
+    file->addAction("Save as &script…", QKeySequence::Save, this, &BenchWindow::chooseScript);
+    file->addSeparator();
+    file->addAction("&Quit", QKeySequence::Quit, this, &QWidget::close);
     auto* split = new QSplitter(Qt::Vertical);
     split->addWidget(tabs_);
-    split->addWidget(log_);
+    split->addWidget(logPane);
     split->setStretchFactor(0, 4);
     split->setStretchFactor(1, 1);
     setCentralWidget(split);
@@ -37,11 +63,59 @@ BenchWindow::BenchWindow(const session::CommonOptions& common, QWidget* parent)
 }
 
 void BenchWindow::logCommand(const QString& line) {
+    commands_ << line;
     log_->appendPlainText("$ " + line);
 }
 
 void BenchWindow::logMessage(const QString& line) {
     log_->appendPlainText("# " + line);
+}
+
+void BenchWindow::chooseScript() {
+    const bool windows = QSysInfo::productType() == "windows";
+    const QString path =
+        QFileDialog::getSaveFileName(this, "Save as script", windows ? "session.cmd" : "session.sh",
+                                     windows ? "Command script (*.cmd);;Shell script (*.sh)"
+                                             : "Shell script (*.sh);;Command script (*.cmd)");
+    if (!path.isEmpty()) {
+        saveScript(path);
+    }
+}
+
+bool BenchWindow::saveScript(const QString& path) {
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    ScriptSetup setup;
+    setup.kind = suffix == "cmd" || suffix == "bat" ? ScriptKind::Cmd : ScriptKind::Sh;
+    for (const QString& line : commands_) {
+        setup.lines.push_back(line.toStdString());
+    }
+    setup.programFolder =
+        QDir::toNativeSeparators(QCoreApplication::applicationDirPath()).toStdString();
+    // What qdctl reads from its environment that decides what it measures
+    // and where it keeps it; a store's password stays out, as in the log.
+    for (const char* name :
+         {"QD_BOARD", "QD_BOARD_COUNT", "QD_BOARD_MODEL", "QD_BOARD_VREF", "QD_RESULTS"}) {
+        if (qEnvironmentVariableIsSet(name)) {
+            setup.environment.emplace_back(
+                name, results::withoutPassword(qEnvironmentVariable(name).toStdString()));
+        }
+    }
+    setup.when = QDateTime::currentDateTime().toString(Qt::ISODate).toStdString();
+    QSaveFile out(path);
+    const std::string text = scriptText(setup);
+    if (!out.open(QIODevice::WriteOnly) ||
+        out.write(text.data(), static_cast<qint64>(text.size())) !=
+            static_cast<qint64>(text.size()) ||
+        !out.commit()) {
+        logMessage("cannot write the script " + path + ": " + out.errorString());
+        return false;
+    }
+    if (setup.kind == ScriptKind::Sh) {
+        QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner |
+                                        QFileDevice::ExeGroup | QFileDevice::ExeOther);
+    }
+    logMessage("script written: " + path + " (" + QString::number(commands_.size()) + " commands)");
+    return true;
 }
 
 void BenchWindow::closeEvent(QCloseEvent* event) {

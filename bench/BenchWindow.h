@@ -27,11 +27,18 @@ class BenchWindow : public QMainWindow {
     void logCommand(const QString& line);
     // Anything else worth keeping in view: a notice, an error.
     void logMessage(const QString& line);
+    // The command lines logged so far as a script: for cmd when `path`
+    // ends in .cmd or .bat, else for a POSIX shell. False, with the reason
+    // logged, when it cannot be written.
+    bool saveScript(const QString& path);
 
   protected:
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    void chooseScript();
+
+    QStringList commands_; // every command line logged, in order
     QTabWidget* tabs_ = nullptr;
     QPlainTextEdit* log_ = nullptr;
     CharacterizeView* characterize_ = nullptr;

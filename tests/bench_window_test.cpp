@@ -6,8 +6,10 @@
 #include "TempDir.h"
 #include "bench/BenchWindow.h"
 #include "bench/CharacterizeView.h"
+#include "bench/CommandLine.h"
 #include "bench/LivePlot.h"
 #include "bench/PlotView.h"
+#include "bench/Script.h"
 #include "run/Recording.h"
 
 #include <QApplication>
@@ -150,15 +152,17 @@ TEST_F(BenchWindowTest, ARunShowsItsVerdictAndLogsTheCommandThatRepeatsIt) {
         EXPECT_TRUE(line.contains(option)) << option << " not in " << line.toStdString();
     }
 
-    // The line as a user would paste it into a shell, qdctl found on the
-    // PATH: the same run again, in the same store, on a simulated board of
-    // its own, since the window holds its board until it closes.
+    // The session saved as a script and run from a shell that has no qdctl
+    // on its PATH: the same run again, in the same store, on a simulated
+    // board of its own, since the window holds its board until it closes.
+    const QString script = QString::fromStdString(dir.file("session.sh"));
+    ASSERT_TRUE(window->saveScript(script));
     QProcess shell;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("PATH", QStringLiteral(QDCTL_DIR ":") + env.value("PATH"));
+    env.insert("PATH", "/usr/bin:/bin");
     env.insert("QD_BOARD_STATE", QString::fromStdString(dir.file("replayed.state")));
     shell.setProcessEnvironment(env);
-    shell.start("/bin/sh", {"-c", line});
+    shell.start(script, {});
     ASSERT_TRUE(shell.waitForFinished(kRunBound));
     EXPECT_EQ(shell.exitCode(), 0) << shell.readAllStandardError().toStdString();
 
@@ -199,6 +203,26 @@ TEST_F(BenchWindowTest, StopKeepsTheRowsMeasured) {
     // Ended as Ctrl-C ends qdctl's run: 128 + SIGINT.
     EXPECT_EQ(runs[0].get("exit_status"), "130");
     EXPECT_TRUE(std::filesystem::exists(csv));
+}
+
+// Each argument comes back from the log's line as it went in, and a .cmd
+// line quotes it as Windows programs split their command line.
+TEST(SaveAsScript, ArgumentsSurviveEachShellsQuoting) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"plain", "plain"},
+        {"two words", R"("two words")"},
+        {"it's", R"(it's)"},
+        {"say \"hi\"", R"("say \"hi\"")"},
+        {R"(C:\my dir\)", R"("C:\my dir\\")"},
+        {"50%", R"("50%%")"},
+        {"a&b", R"("a&b")"},
+        {"", R"("")"},
+    };
+    for (const auto& [argument, cmd] : cases) {
+        const std::vector<std::string> arguments{"qdctl", argument};
+        EXPECT_EQ(bench::shellWords(bench::shellLine(arguments)), arguments) << argument;
+        EXPECT_EQ(bench::cmdLine(arguments), "qdctl " + cmd) << argument;
+    }
 }
 
 // A simulated meter on the board, as a bench's DMM on the network: its
