@@ -133,9 +133,15 @@ QWidget* CharacterizeView::makeSetupForm() {
     stop_ = new QPushButton("St&op");
     stop_->setObjectName("stop");
     stop_->setEnabled(false);
+    resume_ = new QPushButton("Res&ume…");
+    resume_->setObjectName("resume");
+    resume_->setToolTip("Finish an interrupted run from its CSV, with the setup it was measured "
+                        "with");
+    connect(resume_, &QPushButton::clicked, this, &CharacterizeView::chooseResume);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(start_);
     buttons->addWidget(stop_);
+    buttons->addWidget(resume_);
     fields->addRow(buttons);
     connect(start_, &QPushButton::clicked, this, &CharacterizeView::start);
     connect(stop_, &QPushButton::clicked, this, &CharacterizeView::stop);
@@ -268,7 +274,10 @@ run::CharacterizeSetup CharacterizeView::setup() const {
     s.settleMs = settle_->value();
     s.meter = text(meter_);
     s.limits = text(limits_);
-    if (!csv_->text().trimmed().isEmpty()) {
+    if (!resumeFrom_.isEmpty()) {
+        // A resumed run finishes its own file.
+        s.resume = QFileInfo(resumeFrom_).absoluteFilePath().toStdString();
+    } else if (!csv_->text().trimmed().isEmpty()) {
         // The log's command runs from wherever the user pastes it.
         s.csv = QFileInfo(csv_->text().trimmed()).absoluteFilePath().toStdString();
     }
@@ -281,6 +290,20 @@ run::CharacterizeSetup CharacterizeView::setup() const {
 
 bool CharacterizeView::running() const {
     return run_ && run_->running();
+}
+
+void CharacterizeView::chooseResume() {
+    const QString path = QFileDialog::getOpenFileName(this, "Resume an interrupted run",
+                                                      interrupted_, "Readings (*.csv)");
+    if (!path.isEmpty()) {
+        resume(path);
+    }
+}
+
+void CharacterizeView::resume(const QString& csv) {
+    resumeFrom_ = csv;
+    start();
+    resumeFrom_.clear();
 }
 
 void CharacterizeView::start() {
@@ -321,6 +344,7 @@ void CharacterizeView::start() {
     connect(run_.get(), &CharacterizeRun::notice, this, &CharacterizeView::message);
     connect(run_.get(), &CharacterizeRun::ended, this, &CharacterizeView::ended);
     start_->setEnabled(false);
+    resume_->setEnabled(false);
     stop_->setEnabled(true);
     run_->start();
     live_->start();
@@ -359,11 +383,16 @@ void CharacterizeView::ended() {
     live_->stop();
     drawLive();
     start_->setEnabled(true);
+    resume_->setEnabled(true);
     stop_->setEnabled(false);
     timeLeft_->clear();
     if (const run::CharacterizeResult* r = run_->result()) {
         result_ = std::make_unique<run::CharacterizeResult>(*r);
         runId_ = run_->runId();
+        if (r->interrupted() && !r->csv.empty()) {
+            interrupted_ = qs(r->csv);
+            emit message("to finish this run: Resume… " + interrupted_);
+        }
         showResult(*result_);
         if (!r->endMessage.empty()) {
             error_->setText(qs(r->endMessage));

@@ -46,6 +46,9 @@ class CharacterizeView : public QWidget {
   public slots:
     void start();
     void stop();
+    // Finishes the interrupted run whose CSV is at `csv`, with this setup
+    // (which must be the one it was measured with), as --resume does.
+    void resume(const QString& csv);
     void saveReport(const QString& path);
 
   signals:
@@ -63,6 +66,7 @@ class CharacterizeView : public QWidget {
     void ended();
     void showResult(const run::CharacterizeResult& result);
     void chooseReport();
+    void chooseResume();
     void drawLive();
     void testMeter();
     // The setup a user keeps from one session to the next; a unit's own
@@ -77,7 +81,10 @@ class CharacterizeView : public QWidget {
     QDoubleSpinBox* settle_ = nullptr;
     QLineEdit *meter_ = nullptr, *limits_ = nullptr, *csv_ = nullptr, *serial_ = nullptr,
               *operator_ = nullptr, *temperature_ = nullptr, *note_ = nullptr;
-    QPushButton *start_ = nullptr, *stop_ = nullptr, *save_ = nullptr, *testMeter_ = nullptr;
+    QPushButton *start_ = nullptr, *stop_ = nullptr, *save_ = nullptr, *testMeter_ = nullptr,
+                *resume_ = nullptr;
+    QString resumeFrom_;  // the CSV the next Start finishes, for that Start only
+    QString interrupted_; // the CSV of the last run that did not end
     QLabel* meterIdentity_ = nullptr;
     QPointer<QThread> asking_; // the meter's Test, while it waits for an answer
     QProgressBar* progress_ = nullptr;

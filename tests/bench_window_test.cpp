@@ -178,8 +178,8 @@ TEST_F(BenchWindowTest, ARunShowsItsVerdictAndLogsTheCommandThatRepeatsIt) {
 
 TEST_F(BenchWindowTest, StopKeepsTheRowsMeasured) {
     const std::string csv = folder + "/stopped.csv";
-    // Every code, each settled: far longer than a click takes to stop it.
-    plan("all", csv);
+    // Every 16th code, each settled: far longer than a click takes to stop.
+    plan("10", csv);
     find<QDoubleSpinBox>("settle")->setValue(1);
     auto* view = window->characterizeView();
     runToEnd([&] {
@@ -203,6 +203,20 @@ TEST_F(BenchWindowTest, StopKeepsTheRowsMeasured) {
     // Ended as Ctrl-C ends qdctl's run: 128 + SIGINT.
     EXPECT_EQ(runs[0].get("exit_status"), "130");
     EXPECT_TRUE(std::filesystem::exists(csv));
+
+    // Resumed with the same setup, the run finishes its own file: every
+    // code once, the ones measured before not again.
+    const auto planned = static_cast<std::size_t>(find<QProgressBar>("progress")->maximum());
+    QSignalSpy shown(view, &bench::CharacterizeView::shown);
+    view->resume(QString::fromStdString(csv));
+    ASSERT_TRUE(shown.wait(kRunBound)) << "the resumed run never ended";
+    EXPECT_FALSE(find<QLabel>("verdict")->text().contains("stopped"))
+        << find<QLabel>("error")->text().toStdString();
+    EXPECT_TRUE(logged("$ ").back().contains("--resume")) << logged("$ ").back().toStdString();
+    const auto both = characterizations();
+    ASSERT_EQ(both.size(), 2u);
+    const auto& resumed = both[0].id() == runs[0].id() ? both[1] : both[0];
+    EXPECT_EQ(run::Recording::storeToRead(common)->readings(resumed.id()).size(), planned);
 }
 
 // Each argument comes back from the log's line as it went in, and a .cmd
