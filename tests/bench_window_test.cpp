@@ -239,6 +239,41 @@ TEST(SaveAsScript, ArgumentsSurviveEachShellsQuoting) {
     }
 }
 
+// The codes zoomed and panned stay within the plot, a live redraw of the
+// same plot keeps them, and the cursor reads the point nearest the pointer.
+TEST(PlotViewTest, ZoomPanAndTheCursorReadTheNearestPoint) {
+    report::PlotData plot;
+    plot.title = "INL";
+    plot.yLabel = "LSB";
+    plot.toCode = 0xFFFF;
+    plot.points = {{0, 0}, {0x8000, 1.5}, {0xFFFF, -1}};
+    bench::PlotView view;
+    view.resize(600, 400);
+    view.show(plot);
+    view.QWidget::show();
+    view.grab(); // lays the frame out, as a first paint does
+
+    view.zoom(0.5, 0x8000);
+    auto [from, to] = view.range();
+    EXPECT_NEAR(to - from, 0xFFFF / 2.0, 1);
+    EXPECT_LE(from, 0x8000);
+    EXPECT_GE(to, 0x8000);
+    EXPECT_EQ(view.readAt(0x7000), "code 8000: 1.5 LSB");
+    view.show(plot); // more points of the same plot, as while measuring
+    EXPECT_EQ(view.range(), std::pair(from, to));
+    view.pan(10);
+    EXPECT_EQ(view.range().second, 0xFFFF);
+    EXPECT_NEAR(view.range().second - view.range().first, 0xFFFF / 2.0, 1);
+
+    view.reset();
+    view.grab();
+    QTest::mouseMove(&view, QPoint(view.width() / 2, view.height() / 2));
+    EXPECT_EQ(view.cursorText(), "code 8000: 1.5 LSB");
+    plot.title = "another";
+    view.show(plot);
+    EXPECT_EQ(view.range(), std::pair(0.0, double{0xFFFF}));
+}
+
 // A simulated meter on the board, as a bench's DMM on the network: its
 // resource, or "" when it did not start.
 QString startMeter(QProcess& meter) {
