@@ -6,6 +6,7 @@
 #include "session/ExitStatus.h"
 
 #include <QThread>
+#include <chrono>
 #include <csignal>
 #include <exception>
 #include <utility>
@@ -14,12 +15,19 @@ namespace qd::bench {
 
 namespace {
 
-// Tells the window's thread what the run's thread sees, by queued signals.
+// Tells the window's thread what the run's thread sees, by queued signals:
+// progress at most every 20 ms and at the end, since a signal per code of a
+// fast run would queue more events than the window's loop can answer.
 class SignalWatcher final : public run::Watcher {
   public:
     explicit SignalWatcher(CharacterizeRun& run) : run_(run) {}
     void started(std::size_t total) override { emit run_.started(total); }
     void progress(std::size_t done, std::size_t total) override {
+        const auto now = std::chrono::steady_clock::now();
+        if (done < total && now - told_ < std::chrono::milliseconds(20)) {
+            return;
+        }
+        told_ = now;
         emit run_.progressed(done, total);
     }
     void measured(const measure::Row& row) override {
@@ -35,6 +43,7 @@ class SignalWatcher final : public run::Watcher {
 
   private:
     CharacterizeRun& run_;
+    std::chrono::steady_clock::time_point told_;
 };
 
 // qdctl characterize's exit status for `r`.
