@@ -15,11 +15,13 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSaveFile>
 #include <QSplitter>
 #include <QSysInfo>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace qd::bench {
 
@@ -59,7 +61,9 @@ BenchWindow::BenchWindow(const session::CommonOptions& common, QWidget* parent)
     setCentralWidget(split);
     connect(characterize_, &CharacterizeView::command, this, &BenchWindow::logCommand);
     connect(characterize_, &CharacterizeView::message, this, &BenchWindow::logMessage);
-    resize(1100, 760);
+    // Large enough for the figures beside the setup, never beyond the screen.
+    const QSize room = screen() ? screen()->availableSize() : QSize(1100, 760);
+    resize(std::min(1100, room.width() * 95 / 100), std::min(760, room.height() * 95 / 100));
 }
 
 void BenchWindow::logCommand(const QString& line) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Takes the README's screenshots of the three windows from the current code,
-# and the datasheet's pages:
+# the bench window's and the datasheet's pages:
 # builds, installs into ./stage, runs QD1600 on the simulated board under
 # Xvfb and drives it with real input events.
 set -euo pipefail
@@ -54,6 +54,8 @@ sleep 0.3
 click_at "$main" 15 $((menubar / 2))
 xdotool key x
 wait "$pid"
+
+(. scripts/bench-screenshots.sh "$out")
 
 # The datasheet's pages need no display: a lot of 8 measured by a station.
 command -v pdftoppm >/dev/null || {
