@@ -15,8 +15,8 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QSaveFile>
+#include <QScreen>
 #include <QSplitter>
 #include <QSysInfo>
 #include <QTabWidget>
@@ -52,7 +52,8 @@ BenchWindow::BenchWindow(const session::CommonOptions& common, QWidget* parent)
     QMenu* file = menuBar()->addMenu("&File");
     file->addAction("Save as &script…", QKeySequence::Save, this, &BenchWindow::chooseScript);
     file->addSeparator();
-    file->addAction("&Quit", QKeySequence::Quit, this, &QWidget::close);
+    // Windows has no standard key for it: Ctrl+Q everywhere.
+    file->addAction("&Quit", QKeySequence(Qt::CTRL | Qt::Key_Q), this, &QWidget::close);
     auto* split = new QSplitter(Qt::Vertical);
     split->addWidget(tabs_);
     split->addWidget(logPane);

@@ -128,7 +128,7 @@ if [ -n "$skipped" ]; then
     echo "windows: skipped, each under Wine:"
     find "$out/bin" -maxdepth 1 -name '*_test.exe' -printf '    ctest: %f\n' | sort
     echo "    tests/windows/qdctl.sh (qdctl.exe over both links)"
-    echo "    tests/windows/installer.sh (the installer, both programs under Xvfb)"
+    echo "    tests/windows/installer.sh (the installer, the three programs under Xvfb)"
 else
     echo "wine32 check: a 32-bit program's exit status 3 came through"
 

@@ -4,7 +4,8 @@
 #   - a silent install into C:\Program Files\QD1600: the files, the Start
 #     menu, the uninstall entry and our library at the maker's fixed path;
 #     both programs show Device Selection and program 800 on the simulated
-#     board; a silent uninstall removes all of it, but a library of the
+#     board; QD1600Bench.exe characterizes it, recorded in its store; a
+#     silent uninstall removes all of it, but a library of the
 #     maker's that replaced ours;
 #   - with the maker's library already at the fixed path, installed with
 #     /D=C:\Tools\Board: the maker's library is left alone, also by the
@@ -112,13 +113,38 @@ program_800() {
     echo "ok: $program shows Device Selection and programs 800 on the simulated board"
 }
 
+# The bench window on the simulated board: Start (Alt+S) with the plan the
+# form opens with, the run recorded in a store of its own, then Quit (Ctrl+Q).
+bench_characterizes() {
+    local program=$1 name=$2 store=$work/$2.sqlite ended=0
+    QD_RESULTS=$(windows_path "$store") QD_BOARD_STATE=$(windows_path "$work/$name.state") \
+        wine "$program" >"$work/$name.err" 2>&1 &
+    local pid=$!
+    PROGRAMS+=("$pid")
+    PROGRAM_LOGS="$work/$name.err"
+    find_window "^QD1600 Bench$"
+    xdotool windowfocus --sync "$WINDOW"
+    xdotool key --window "$WINDOW" alt+s
+    for _ in $(seq 1200); do
+        ended=$(sqlite3 "file:$store?mode=ro" "SELECT count(*) FROM runs WHERE kind = \
+            'characterize' AND exit_status IS NOT NULL" 2>/dev/null || echo 0)
+        [ "$ended" -ge 1 ] && break
+        sleep 0.1
+    done
+    [ "$ended" -ge 1 ] || fail "$program: no characterization ended in $store"
+    xdotool key --window "$WINDOW" ctrl+q
+    wait_exit "$pid"
+    [ "$STATUS" = 0 ] || fail "$program ended with status $STATUS"
+    echo "ok: $program characterizes the simulated board, recorded in its store"
+}
+
 start_display
 
 # --- The default install, the programs, the uninstall.
 new_prefix default
 install_silently
 folder="$DRIVE_C/Program Files/QD1600"
-for file in QD1600.exe "QD1600(version2).exe" qdctl.exe USBFunctions.dll QNS_CYUSB_USB4.dll \
+for file in QD1600.exe "QD1600(version2).exe" QD1600Bench.exe qdctl.exe USBFunctions.dll QNS_CYUSB_USB4.dll \
     QD1600.hex Qt6Core.dll Qt6Widgets.dll platforms/qwindows.dll libstdc++-6.dll \
     libgcc_s_dw2-1.dll libwinpthread-1.dll qd1600-winusb.inf Uninstall.exe; do
     [ -f "$folder/$file" ] || fail "not installed: C:\\Program Files\\QD1600\\$file"
@@ -127,7 +153,8 @@ ls "$folder"/styles/*.dll >/dev/null 2>&1 || fail "no style plugin installed"
 link2="$DRIVE_C/Program Files/Quensor/USB Drivers/QNS_CYUSB_USB4.dll"
 cmp -s "$link2" "$folder/QNS_CYUSB_USB4.dll" || fail "our library is not at the fixed path"
 menu="$DRIVE_C/ProgramData/Microsoft/Windows/Start Menu/Programs/QD1600"
-[ -f "$menu/QD1600.lnk" ] && [ -f "$menu/QD1600 (version 2).lnk" ] ||
+[ -f "$menu/QD1600.lnk" ] && [ -f "$menu/QD1600 (version 2).lnk" ] &&
+    [ -f "$menu/QD1600 Bench.lnk" ] ||
     fail "no Start-menu entries in $menu: $(ls "$menu" 2>&1)"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\QD1600'
 wine reg query "$uninstall_key" /v UninstallString 2>/dev/null | grep -q 'Uninstall.exe' ||
@@ -138,6 +165,7 @@ program_800 'C:\Program Files\QD1600\QD1600.exe' qd1600
 grep -qaF 'download path=C:\Program Files\QD1600\QD1600.hex result=ok' "$work/qd1600.trace" ||
     fail "QD1600: the firmware path was not C:\\Program Files\\QD1600\\QD1600.hex"
 program_800 'C:\Program Files\QD1600\QD1600(version2).exe' qd1600-2
+bench_characterizes 'C:\Program Files\QD1600\QD1600Bench.exe' bench
 
 uninstall_silently 'C:\Program Files\QD1600'
 [ ! -e "$folder" ] || fail "left after uninstalling: $(cd "$folder" && find .)"
