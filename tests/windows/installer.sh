@@ -132,7 +132,8 @@ bench_characterizes() {
         sleep 0.1
     done
     [ "$ended" -ge 1 ] || fail "$program: no characterization ended in $store"
-    xdotool key --window "$WINDOW" ctrl+q
+    # The window may be gone before the key is let go.
+    xdotool key --window "$WINDOW" ctrl+q 2>/dev/null
     wait_exit "$pid"
     [ "$STATUS" = 0 ] || fail "$program ended with status $STATUS"
     echo "ok: $program characterizes the simulated board, recorded in its store"
