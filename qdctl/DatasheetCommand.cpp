@@ -2,40 +2,25 @@
 // characterizations in the results store, one unit each.
 
 #include "control/DataWord.h"
-#include "measure/Datasheet.h"
 #include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
 #include "qdctl/Options.h"
-#include "results/Store.h"
-#include "run/LotDatasheet.h"
-#include "run/Recording.h"
-#include "run/Renderer.h"
-#include "run/ResultsFile.h"
+#include "run/DatasheetOutput.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
 
 #include <CLI/CLI.hpp>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <algorithm>
-#include <cmath>
-#include <cstdio>
 #include <optional>
 
 namespace qd::qdctl {
 
 using run::Datasheet;
-using run::datasheetOf;
-using run::datasheetReport;
-using run::Recording;
-using run::Renderer;
-using run::ResultsFile;
-using run::unitKeyOf;
+using run::unitAt;
 using run::unitOf;
 
-using session::BadArguments;
 using session::CommonOptions;
-using session::Failure;
 
 namespace {
 
@@ -43,67 +28,16 @@ QString q(const std::string& text) {
     return QString::fromStdString(text);
 }
 
-std::string number(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6g", value);
-    return text;
-}
-
-struct DatasheetOptions {
-    run::LotChoice lot;
-    std::string report, csv;
-};
-
-// A CSV field, quoted when it holds what would split it.
-std::string csvField(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) {
-        return text;
-    }
-    std::string quoted = "\"";
-    for (const char c : text) {
-        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    }
-    return quoted + "\"";
-}
-
 std::string codeText(const std::optional<int>& code) {
     return code ? control::formatCode(*code) : std::string();
 }
 
-std::string unitAt(const Datasheet& d, std::size_t unit) {
-    return unit < d.runs.size() ? unitOf(d.runs[unit]) : std::string();
-}
-
-std::string csvText(const Datasheet& d) {
+std::string datasheetText(const Datasheet& d) {
     std::string text;
-    for (const auto& row : d.rows) {
-        text += row.name + "," + std::to_string(row.units) + "," + number(row.min) + "," +
-                number(row.typ) + "," + number(row.max) + "," +
-                (row.sigma ? number(*row.sigma) : std::string()) + "," + row.unit + "," +
-                csvField(row.limit) + "," + csvField(unitAt(d, row.minUnit)) + "," +
-                codeText(row.minCode) + "," + csvField(unitAt(d, row.maxUnit)) + "," +
-                codeText(row.maxCode) + "\n";
+    for (const std::string& line : run::datasheetHeadings(d)) {
+        text += line + "\n";
     }
-    return text;
-}
-
-std::string tableText(const Datasheet& d) {
-    std::vector<std::vector<std::string>> table = {
-        {"figure", "units", "min", "typ", "max", "sigma", "unit", "limit", "min in", "max in"}};
-    for (const auto& row : d.rows) {
-        table.push_back({row.name, std::to_string(row.units), number(row.min), number(row.typ),
-                         number(row.max), row.sigma ? number(*row.sigma) : "-", row.unit,
-                         row.limit.empty() ? "-" : row.limit, run::whereText(d, row, false),
-                         run::whereText(d, row, true)});
-    }
-    std::string text = d.device + " datasheet: " + run::countsText(d) + "; shown monotonic " +
-                       std::to_string(d.monotonic) + " of " + std::to_string(d.units.size()) + "\n";
-    for (const auto& c : d.conditions) {
-        if (c.differ) {
-            text += c.label + " differ: " + c.value + "\n";
-        }
-    }
-    return text + columnsText(table);
+    return text + columnsText(run::datasheetCells(d));
 }
 
 QJsonObject datasheetJson(const Datasheet& d) {
@@ -194,63 +128,26 @@ class DatasheetCommand final : public Subcommand {
         app.parse_complete_callback([this, station] { o_.lot.station = station->count() > 0; });
     }
 
-    void check() const override {
-        if (!o_.lot.runs.empty() &&
-            (!o_.lot.device.empty() || !o_.lot.since.empty() || o_.lot.station)) {
-            throw Failure(BadArguments, "--runs names the runs itself: it takes no --device, "
-                                        "--since or --station-run");
-        }
-        if (!o_.report.empty() && !o_.report.ends_with(".pdf") && !o_.report.ends_with(".html")) {
-            throw Failure(BadArguments, "--report takes NAME.pdf or NAME.html");
-        }
-    }
+    void check() const override { run::checkRequest(o_); }
 
     int run(const CommonOptions& common, run::Recording&) override {
         // Refused before the store is read: neither may be written over.
-        const run::KeptFiles kept = run::keptFilesOf(common);
-        if (!o_.csv.empty() && o_.csv != "-") {
-            run::checkOutputFile("--csv", o_.csv, kept, {});
+        run::checkOutputs(common, o_);
+        const Datasheet d = run::readDatasheet(common, o_.lot, !o_.report.empty());
+        if (const std::string notice = run::fewUnitsNotice(d); !notice.empty()) {
+            session::writeMessage(notice);
         }
-        if (!o_.report.empty()) {
-            run::checkOutputFile("--report", o_.report, kept, {{"--csv", &o_.csv}});
-        }
-        Datasheet d;
-        std::vector<results::Run> runs;
-        try {
-            const auto store = Recording::storeToRead(common);
-            run::Lot lot = run::lotOf(*store, o_.lot);
-            runs = lot.runs;
-            d = datasheetOf(*store, std::move(lot), o_.lot, !o_.report.empty());
-        } catch (const results::UnknownRun& e) {
-            throw Failure(BadArguments, std::string("--runs: ") + e.what());
-        } catch (const results::StoreError& e) {
-            throw Failure(session::WriteFailed, std::string("results store: ") + e.what());
-        }
-        if (d.units.size() < measure::kTypicalUnits) {
-            session::writeMessage(
-                "typ and sigma need at least " + std::to_string(measure::kTypicalUnits) +
-                " units to mean something; " + std::to_string(d.units.size()) + " measured");
-        }
-        if (!o_.csv.empty()) {
-            ResultsFile csv(o_.csv, "figure,units,min,typ,max,sigma,unit,limit,min_unit,min_code,"
-                                    "max_unit,max_code\n");
-            csv.write(csvText(d));
-            csv.commit();
-        }
-        if (!o_.report.empty()) {
-            Renderer().write(datasheetReport(d), o_.report,
-                             o_.report.ends_with(".pdf") ? "pdf" : "html", false);
-        }
+        run::writeDatasheetFiles(d, o_);
         if (common.json) {
             writeJson(datasheetJson(d));
         } else if (o_.csv != "-") {
-            session::writeStandardOutput(tableText(d));
+            session::writeStandardOutput(datasheetText(d));
         }
-        return tellDamaged(runs, session::Ok);
+        return tellDamaged(d.runs, session::Ok);
     }
 
   private:
-    DatasheetOptions o_;
+    run::DatasheetRequest o_;
 };
 
 } // namespace
