@@ -1,6 +1,7 @@
 #include "bench/BenchWindow.h"
 
 #include "bench/CharacterizeView.h"
+#include "bench/DatasheetView.h"
 #include "bench/Script.h"
 #include "results/Database.h"
 
@@ -33,6 +34,9 @@ BenchWindow::BenchWindow(const session::CommonOptions& common, QWidget* parent)
     characterize_ = new CharacterizeView(common);
     characterize_->setObjectName("characterizeView");
     tabs_->addTab(characterize_, "&Characterize");
+    datasheet_ = new DatasheetView(common);
+    datasheet_->setObjectName("datasheetView");
+    tabs_->addTab(datasheet_, "&Datasheet");
     log_ = new QPlainTextEdit;
     log_->setObjectName("log");
     log_->setReadOnly(true);
@@ -62,6 +66,8 @@ BenchWindow::BenchWindow(const session::CommonOptions& common, QWidget* parent)
     setCentralWidget(split);
     connect(characterize_, &CharacterizeView::command, this, &BenchWindow::logCommand);
     connect(characterize_, &CharacterizeView::message, this, &BenchWindow::logMessage);
+    connect(datasheet_, &DatasheetView::command, this, &BenchWindow::logCommand);
+    connect(datasheet_, &DatasheetView::message, this, &BenchWindow::logMessage);
     // Large enough for the figures beside the setup, never beyond the screen.
     const QSize room = screen() ? screen()->availableSize() : QSize(1100, 760);
     resize(std::min(1100, room.width() * 95 / 100), std::min(760, room.height() * 95 / 100));

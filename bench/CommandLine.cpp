@@ -82,6 +82,29 @@ std::vector<std::string> characterizeArguments(const run::CharacterizeSetup& set
     return a.list;
 }
 
+std::vector<std::string> datasheetArguments(const run::DatasheetRequest& request,
+                                            const session::CommonOptions& common) {
+    const run::LotChoice& lot = request.lot;
+    Arguments a;
+    a.addGiven("--results", results::withoutPassword(common.results));
+    a.list.emplace_back("datasheet");
+    if (lot.station) {
+        a.list.emplace_back("--station-run");
+        if (!lot.stationRun.empty()) {
+            a.list.push_back(lot.stationRun);
+        }
+    }
+    a.addGiven("--device", lot.device);
+    a.addGiven("--since", lot.since);
+    for (const std::string& run : lot.runs) {
+        a.add("--runs", run);
+    }
+    a.addGiven("--verdict", lot.verdict);
+    a.addGiven("--csv", request.csv);
+    a.addGiven("--report", request.report);
+    return a.list;
+}
+
 std::string shellLine(const std::vector<std::string>& arguments) {
     std::string line;
     for (const std::string& argument : arguments) {

@@ -5,6 +5,7 @@
 // that the two cannot say different things.
 
 #include "run/Characterize.h"
+#include "run/DatasheetOutput.h"
 #include "session/CommonOptions.h"
 
 #include <string>
@@ -17,6 +18,12 @@ namespace qd::bench {
 // what qdctl takes without them.
 std::vector<std::string> characterizeArguments(const run::CharacterizeSetup& setup,
                                                const session::CommonOptions& common);
+
+// qdctl's arguments for `request`, the program's name first: the lot as
+// chosen (its --since as the user gave it, before it is read as a time),
+// then where its CSV and pages go.
+std::vector<std::string> datasheetArguments(const run::DatasheetRequest& request,
+                                            const session::CommonOptions& common);
 
 // `arguments` as one line a POSIX shell splits back into them.
 std::string shellLine(const std::vector<std::string>& arguments);

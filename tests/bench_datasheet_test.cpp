@@ -1,0 +1,219 @@
+// The bench window's Datasheet view on a small lot made by qdctl in a store
+// of the test's own: the table it shows is the one qdctl datasheet gives
+// for the same choice, the CSV it exports is the one its logged line
+// writes, and runs of two converters are refused in qdctl's words.
+
+#include "TempDir.h"
+#include "bench/BenchWindow.h"
+#include "bench/DatasheetView.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTableWidget>
+#include <QTest>
+#include <cstdio>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+using namespace qd;
+
+namespace {
+
+// Generous: a bound on a wait that an event ends, not a measure of speed.
+constexpr int kBound = 120000;
+
+struct Outcome {
+    int status = -1;
+    QByteArray out, err;
+};
+
+// qdctl from the test's folder, or a shell line that names it, with the
+// test's board and store.
+Outcome runQdctl(const QString& program, const QStringList& arguments) {
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PATH", QCoreApplication::applicationDirPath() + ":" + env.value("PATH"));
+    p.setProcessEnvironment(env);
+    p.start(program, arguments);
+    EXPECT_TRUE(p.waitForFinished(kBound)) << arguments.join(' ').toStdString();
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
+            p.readAllStandardError()};
+}
+
+Outcome qdctl(const QStringList& arguments) {
+    return runQdctl(QCoreApplication::applicationDirPath() + "/qdctl", arguments);
+}
+
+Outcome shell(const QString& line) {
+    return runQdctl("/bin/sh", {"-c", line});
+}
+
+QString number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", value);
+    return text;
+}
+
+class BenchDatasheetTest : public ::testing::Test {
+  protected:
+    // One lot for every case: three QD1600 units and one QD1200.
+    static void SetUpTestSuite() {
+        dir = new TempDir;
+        qputenv("QD_BOARD", "sim");
+        qputenv("QD_BOARD_STATE", QByteArray::fromStdString(dir->file("board.state")));
+        qputenv("QD_RESULTS", QByteArray::fromStdString(dir->file("results.sqlite")));
+        for (const char* name : {"QD_BOARD_FAULT", "QD_BOARD_VREF", "QD_BOARD_MODEL"}) {
+            qunsetenv(name);
+        }
+        for (const auto& [device, serial] :
+             {std::pair{"QD1600", "U1"}, std::pair{"QD1600", "U2"}, std::pair{"QD1600", "U3"},
+              std::pair{"QD1200", "V1"}}) {
+            const Outcome r = qdctl({"--json", "characterize", "--device", device, "--codes", "400",
+                                     "--samples", "1", "--settle", "0", "-q", "--serial", serial});
+            ids[serial] = QJsonDocument::fromJson(r.out).object().value("run").toString();
+            ASSERT_FALSE(ids[serial].isEmpty()) << serial << ": " << r.err.toStdString();
+        }
+    }
+    static void TearDownTestSuite() {
+        delete dir;
+        dir = nullptr;
+    }
+
+    void SetUp() override {
+        window = std::make_unique<bench::BenchWindow>(session::CommonOptions{});
+        window->show();
+        view = window->datasheetView();
+    }
+
+    template <typename T> T* find(const char* name) {
+        T* widget = view->findChild<T*>(name);
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+    // Clicks `button` and waits for what it started to end.
+    void click(const char* button, void (bench::DatasheetView::*ended)()) {
+        QSignalSpy spy(view, ended);
+        QTest::mouseClick(find<QPushButton>(button), Qt::LeftButton);
+        ASSERT_TRUE(spy.count() > 0 || spy.wait(kBound)) << button << " never ended";
+    }
+    QStringList logged(const QString& prefix) {
+        QStringList lines;
+        for (const QString& line :
+             window->findChild<QPlainTextEdit*>("log")->toPlainText().split('\n')) {
+            if (line.startsWith(prefix)) {
+                lines << line.mid(prefix.size());
+            }
+        }
+        return lines;
+    }
+    QString cell(int row, int column) {
+        const QTableWidgetItem* item = find<QTableWidget>("table")->item(row, column);
+        return item ? item->text() : QString();
+    }
+
+    static TempDir* dir;
+    static std::map<std::string, QString> ids;
+    std::unique_ptr<bench::BenchWindow> window;
+    bench::DatasheetView* view = nullptr;
+};
+
+TempDir* BenchDatasheetTest::dir = nullptr;
+std::map<std::string, QString> BenchDatasheetTest::ids;
+
+TEST_F(BenchDatasheetTest, AConvertersLotShowsQdctlsTableAndExportsItsCsv) {
+    find<QComboBox>("lotBy")->setCurrentIndex(1);
+    find<QComboBox>("device")->setCurrentText("QD1600");
+    click("show", &bench::DatasheetView::shown);
+    ASSERT_EQ(find<QLabel>("error")->text(), "");
+    ASSERT_EQ(logged("$ ").size(), 1);
+    EXPECT_EQ(logged("$ ").back(), "qdctl datasheet --device QD1600");
+
+    const Outcome r = qdctl({"--json", "datasheet", "--device", "QD1600"});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    const QJsonObject sheet = QJsonDocument::fromJson(r.out).object();
+    QStringList verdicts;
+    for (const char* verdict : {"PASS", "FAIL", "CONDITIONAL"}) {
+        if (const int n = sheet["verdicts"].toObject()[verdict].toInt(); n > 0) {
+            verdicts << QString::number(n) + " " + verdict;
+        }
+    }
+    EXPECT_TRUE(find<QLabel>("heading")->text().startsWith(
+        QString("QD1600 datasheet: %1 units: ").arg(sheet["units"].toInt()) + verdicts.join(", ")))
+        << find<QLabel>("heading")->text().toStdString();
+    const QJsonObject figures = sheet["figures"].toObject();
+    ASSERT_EQ(find<QTableWidget>("table")->rowCount(), figures.size());
+    for (int row = 0; row < figures.size(); ++row) {
+        const QJsonObject f = figures[cell(row, 0)].toObject();
+        ASSERT_FALSE(f.isEmpty()) << cell(row, 0).toStdString() << " is no figure of qdctl's";
+        for (const auto& [column, want] :
+             {std::pair{1, QString::number(f["units"].toInt())},
+              std::pair{2, number(f["min"].toDouble())}, std::pair{4, number(f["max"].toDouble())},
+              std::pair{6, f["unit"].toString()}}) {
+            EXPECT_EQ(cell(row, column), want)
+                << cell(row, 0).toStdString() << " column " << column;
+        }
+        EXPECT_TRUE(cell(row, 8).startsWith(f["min_unit"].toString()))
+            << cell(row, 0).toStdString();
+    }
+    EXPECT_GT(find<QListWidget>("plots")->count(), 0) << "no pages drawn";
+
+    // The CSV, and the logged line replayed into a shell: the same bytes.
+    const std::string csv = dir->file("lot 7.csv");
+    QSignalSpy exported(view, &bench::DatasheetView::exported);
+    view->exportCsv(QString::fromStdString(csv));
+    ASSERT_TRUE(exported.wait(kBound));
+    ASSERT_EQ(find<QLabel>("error")->text(), "");
+    const QString line = logged("$ ").back();
+    EXPECT_TRUE(line.endsWith("--csv '" + QString::fromStdString(csv) + "'")) << line.toStdString();
+    QFile written(QString::fromStdString(csv));
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    const QByteArray bytes = written.readAll();
+    written.close();
+    EXPECT_TRUE(bytes.startsWith("figure,units,min,typ,max,sigma,"));
+    std::filesystem::remove(csv);
+    const Outcome replayed = shell(line);
+    ASSERT_EQ(replayed.status, 0) << replayed.err.toStdString();
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_EQ(written.readAll(), bytes);
+}
+
+TEST_F(BenchDatasheetTest, RunsOfTwoConvertersAreRefusedInQdctlsWords) {
+    // The store's runs listed, as the tab lists them when first shown.
+    QTest::mouseClick(find<QPushButton>("refresh"), Qt::LeftButton);
+    find<QComboBox>("lotBy")->setCurrentIndex(2);
+    auto* runs = find<QListWidget>("runs");
+    for (int i = 0; i < runs->count(); ++i) {
+        const QString id = runs->item(i)->data(Qt::UserRole).toString();
+        if (id == ids["U1"] || id == ids["V1"]) {
+            runs->item(i)->setCheckState(Qt::Checked);
+        }
+    }
+    click("show", &bench::DatasheetView::shown);
+    const QString refusal = find<QLabel>("error")->text();
+    EXPECT_TRUE(refusal.contains("QD1200, QD1600: a datasheet is one converter's"))
+        << refusal.toStdString();
+    EXPECT_EQ(find<QTableWidget>("table")->rowCount(), 0);
+    EXPECT_FALSE(find<QPushButton>("exportCsv")->isEnabled());
+    const Outcome r = shell(logged("$ ").back());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.err.contains(refusal.toUtf8())) << r.err.toStdString();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
