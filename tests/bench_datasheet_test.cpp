@@ -23,6 +23,7 @@
 #include <QTest>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 
 using namespace qd;
@@ -187,26 +188,50 @@ TEST_F(BenchDatasheetTest, AConvertersLotShowsQdctlsTableAndExportsItsCsv) {
     EXPECT_EQ(written.readAll(), bytes);
 }
 
-TEST_F(BenchDatasheetTest, RunsOfTwoConvertersAreRefusedInQdctlsWords) {
-    // The store's runs listed, as the tab lists them when first shown.
-    QTest::mouseClick(find<QPushButton>("refresh"), Qt::LeftButton);
-    find<QComboBox>("lotBy")->setCurrentIndex(2);
-    auto* runs = find<QListWidget>("runs");
-    for (int i = 0; i < runs->count(); ++i) {
-        const QString id = runs->item(i)->data(Qt::UserRole).toString();
-        if (id == ids["U1"] || id == ids["V1"]) {
-            runs->item(i)->setCheckState(Qt::Checked);
-        }
+// Each refusal shown is the one qdctl gives for the line logged.
+TEST_F(BenchDatasheetTest, ChoicesThatMakeNoLotAreRefusedInQdctlsWords) {
+    const QString missing = QString::fromStdString(dir->file("missing.sqlite"));
+    const struct {
+        const char* name;
+        std::function<void()> choose;
+        QString said;
+    } cases[] = {{"runs of two converters",
+                  [&] {
+                      find<QComboBox>("lotBy")->setCurrentIndex(2);
+                      auto* runs = find<QListWidget>("runs");
+                      for (int i = 0; i < runs->count(); ++i) {
+                          const QString id = runs->item(i)->data(Qt::UserRole).toString();
+                          if (id == ids["U1"] || id == ids["V1"]) {
+                              runs->item(i)->setCheckState(Qt::Checked);
+                          }
+                      }
+                  },
+                  "QD1200, QD1600: a datasheet is one converter's"},
+                 {"the latest station, where none ran",
+                  [&] { find<QComboBox>("lotBy")->setCurrentIndex(0); },
+                  "--station-run: no station's run is recorded in"},
+                 {"a store that is not there",
+                  [&] {
+                      session::CommonOptions common;
+                      common.results = missing.toStdString();
+                      window = std::make_unique<bench::BenchWindow>(common);
+                      view = window->datasheetView();
+                      find<QComboBox>("lotBy")->setCurrentIndex(1);
+                  },
+                  missing}};
+    for (const auto& c : cases) {
+        SetUp();
+        c.choose();
+        click("show", &bench::DatasheetView::shown);
+        const QString refusal = find<QLabel>("error")->text();
+        EXPECT_TRUE(refusal.contains(c.said)) << c.name << ": " << refusal.toStdString();
+        EXPECT_EQ(find<QTableWidget>("table")->rowCount(), 0) << c.name;
+        EXPECT_FALSE(find<QPushButton>("exportCsv")->isEnabled()) << c.name;
+        const Outcome r = shell(logged("$ ").back());
+        EXPECT_EQ(r.status, 2) << c.name;
+        EXPECT_TRUE(r.err.contains(refusal.toUtf8())) << c.name << ": " << r.err.toStdString();
     }
-    click("show", &bench::DatasheetView::shown);
-    const QString refusal = find<QLabel>("error")->text();
-    EXPECT_TRUE(refusal.contains("QD1200, QD1600: a datasheet is one converter's"))
-        << refusal.toStdString();
-    EXPECT_EQ(find<QTableWidget>("table")->rowCount(), 0);
-    EXPECT_FALSE(find<QPushButton>("exportCsv")->isEnabled());
-    const Outcome r = shell(logged("$ ").back());
-    EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(r.err.contains(refusal.toUtf8())) << r.err.toStdString();
+    EXPECT_FALSE(std::filesystem::exists(missing.toStdString())) << "a reader made the store";
 }
 
 } // namespace
