@@ -295,7 +295,8 @@ void DatasheetView::chooseExport(const QString& format) {
     if (path.isEmpty()) {
         return;
     }
-    if (QFileInfo(path).suffix().toLower() != format) {
+    // qdctl takes a report by its extension, in lower case.
+    if (!path.endsWith("." + format)) {
         path += "." + format;
     }
     if (format == "csv") {

@@ -25,6 +25,7 @@
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
+#include <tuple>
 
 using namespace qd;
 
@@ -67,20 +68,24 @@ QString number(double value) {
 
 class BenchDatasheetTest : public ::testing::Test {
   protected:
-    // One lot for every case: three QD1600 units and one QD1200.
+    // One lot for every case: three QD1600 units, each on a simulated board
+    // of its own whose converter differs from the others', and one QD1200.
     static void SetUpTestSuite() {
         dir = new TempDir;
         qputenv("QD_BOARD", "sim");
+        qputenv("QD_BOARD_MODEL", "lot");
+        qputenv("QD_BOARD_COUNT", "3");
         qputenv("QD_BOARD_STATE", QByteArray::fromStdString(dir->file("board.state")));
         qputenv("QD_RESULTS", QByteArray::fromStdString(dir->file("results.sqlite")));
-        for (const char* name : {"QD_BOARD_FAULT", "QD_BOARD_VREF", "QD_BOARD_MODEL"}) {
+        for (const char* name : {"QD_BOARD_FAULT", "QD_BOARD_VREF"}) {
             qunsetenv(name);
         }
-        for (const auto& [device, serial] :
-             {std::pair{"QD1600", "U1"}, std::pair{"QD1600", "U2"}, std::pair{"QD1600", "U3"},
-              std::pair{"QD1200", "V1"}}) {
-            const Outcome r = qdctl({"--json", "characterize", "--device", device, "--codes", "400",
-                                     "--samples", "1", "--settle", "0", "-q", "--serial", serial});
+        for (const auto& [device, board, serial] :
+             {std::tuple{"QD1600", "1", "U1"}, std::tuple{"QD1600", "2", "U2"},
+              std::tuple{"QD1600", "3", "U3"}, std::tuple{"QD1200", "1", "V1"}}) {
+            const Outcome r =
+                qdctl({"--json", "--board", board, "characterize", "--device", device, "--codes",
+                       "400", "--samples", "1", "--settle", "0", "-q", "--serial", serial});
             ids[serial] = QJsonDocument::fromJson(r.out).object().value("run").toString();
             ASSERT_FALSE(ids[serial].isEmpty()) << serial << ": " << r.err.toStdString();
         }
@@ -168,27 +173,35 @@ TEST_F(BenchDatasheetTest, AConvertersLotShowsQdctlsTableAndExportsItsCsv) {
     }
     EXPECT_GT(find<QListWidget>("plots")->count(), 0) << "no pages drawn";
 
-    // The CSV, and the logged line replayed into a shell: the same bytes.
-    const std::string csv = dir->file("lot 7.csv");
-    QSignalSpy exported(view, &bench::DatasheetView::exported);
-    view->exportCsv(QString::fromStdString(csv));
-    ASSERT_TRUE(exported.wait(kBound));
-    ASSERT_EQ(find<QLabel>("error")->text(), "");
-    const QString line = logged("$ ").back();
-    EXPECT_TRUE(line.endsWith("--csv '" + QString::fromStdString(csv) + "'")) << line.toStdString();
-    QFile written(QString::fromStdString(csv));
-    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
-    const QByteArray bytes = written.readAll();
-    written.close();
-    EXPECT_TRUE(bytes.startsWith("figure,units,min,typ,max,sigma,"));
-    std::filesystem::remove(csv);
-    const Outcome replayed = shell(line);
-    ASSERT_EQ(replayed.status, 0) << replayed.err.toStdString();
-    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
-    EXPECT_EQ(written.readAll(), bytes);
+    // Each file, and the logged line replayed into a shell: the same bytes
+    // (a PDF's differ by its date alone, and come from the same renderer).
+    for (const auto& [name, option, header] :
+         {std::tuple{"lot 7.csv", "--csv", "figure,units,min,typ,max,sigma,"},
+          std::tuple{"lot 7.html", "--report", "<!DOCTYPE html>"}}) {
+        const QString path = QString::fromStdString(dir->file(name));
+        QSignalSpy exported(view, &bench::DatasheetView::exported);
+        if (QString(option) == "--csv") {
+            view->exportCsv(path);
+        } else {
+            view->exportReport(path);
+        }
+        ASSERT_TRUE(exported.wait(kBound)) << name;
+        ASSERT_EQ(find<QLabel>("error")->text(), "") << name;
+        const QString line = logged("$ ").back();
+        EXPECT_TRUE(line.endsWith(QString("%1 '%2'").arg(option, path))) << line.toStdString();
+        QFile written(path);
+        ASSERT_TRUE(written.open(QIODevice::ReadOnly)) << name;
+        const QByteArray bytes = written.readAll();
+        written.close();
+        EXPECT_TRUE(bytes.startsWith(header)) << name << ": " << bytes.left(80).toStdString();
+        std::filesystem::remove(path.toStdString());
+        const Outcome replayed = shell(line);
+        ASSERT_EQ(replayed.status, 0) << replayed.err.toStdString();
+        ASSERT_TRUE(written.open(QIODevice::ReadOnly)) << name;
+        EXPECT_EQ(written.readAll(), bytes) << name;
+    }
 }
 
-// Each refusal shown is the one qdctl gives for the line logged.
 TEST_F(BenchDatasheetTest, ChoicesThatMakeNoLotAreRefusedInQdctlsWords) {
     const QString missing = QString::fromStdString(dir->file("missing.sqlite"));
     const struct {
