@@ -1,11 +1,14 @@
 // The bench window's Datasheet view on a small lot made by qdctl in a store
-// of the test's own: the table it shows is the one qdctl datasheet gives
-// for the same choice, the CSV it exports is the one its logged line
-// writes, and runs of two converters are refused in qdctl's words.
+// of the test's own: the table it shows, by converter or by station, is
+// the one qdctl datasheet gives for the line logged, the CSV and HTML it
+// exports are the bytes that line writes, and choices that make no lot
+// (two converters' runs, a station unknown, no store) are refused in
+// qdctl's words.
 
 #include "TempDir.h"
 #include "bench/BenchWindow.h"
 #include "bench/DatasheetView.h"
+#include "run/Recording.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -33,6 +36,8 @@ namespace {
 
 // Generous: a bound on a wait that an event ends, not a measure of speed.
 constexpr int kBound = 120000;
+
+const char* const kStation = "5a7e1077-0000-4000-8000-000000000001";
 
 struct Outcome {
     int status = -1;
@@ -89,6 +94,11 @@ class BenchDatasheetTest : public ::testing::Test {
             ids[serial] = QJsonDocument::fromJson(r.out).object().value("run").toString();
             ASSERT_FALSE(ids[serial].isEmpty()) << serial << ": " << r.err.toStdString();
         }
+        // The three QD1600 units grouped as a station's slots are.
+        auto store = run::openStore(dir->file("results.sqlite"), results::StoreAccess::Record);
+        for (const char* serial : {"U1", "U2", "U3"}) {
+            store->end(ids[serial].toStdString(), {{"station", kStation}}, {});
+        }
     }
     static void TearDownTestSuite() {
         delete dir;
@@ -122,6 +132,40 @@ class BenchDatasheetTest : public ::testing::Test {
         }
         return lines;
     }
+    // The table shown is qdctl's for the line logged: its counts, and each
+    // figure's units, least, largest, unit and where the least falls.
+    void expectQdctlsTable() {
+        const Outcome r = shell(logged("$ ").back() + " --json");
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        const QJsonObject sheet = QJsonDocument::fromJson(r.out).object();
+        QStringList verdicts;
+        for (const char* verdict : {"PASS", "FAIL", "CONDITIONAL"}) {
+            if (const int n = sheet["verdicts"].toObject()[verdict].toInt(); n > 0) {
+                verdicts << QString::number(n) + " " + verdict;
+            }
+        }
+        const QString heading = find<QLabel>("heading")->text();
+        EXPECT_TRUE(
+            heading.startsWith(QString("QD1600 datasheet: %1 units: ").arg(sheet["units"].toInt()) +
+                               verdicts.join(", ")))
+            << heading.toStdString();
+        const QJsonObject figures = sheet["figures"].toObject();
+        ASSERT_EQ(find<QTableWidget>("table")->rowCount(), figures.size());
+        for (int row = 0; row < figures.size(); ++row) {
+            const QJsonObject f = figures[cell(row, 0)].toObject();
+            ASSERT_FALSE(f.isEmpty()) << cell(row, 0).toStdString() << " is no figure of qdctl's";
+            for (const auto& [column, want] :
+                 {std::pair{1, QString::number(f["units"].toInt())},
+                  std::pair{2, number(f["min"].toDouble())},
+                  std::pair{4, number(f["max"].toDouble())}, std::pair{6, f["unit"].toString()}}) {
+                EXPECT_EQ(cell(row, column), want)
+                    << cell(row, 0).toStdString() << " column " << column;
+            }
+            EXPECT_TRUE(cell(row, 8).startsWith(f["min_unit"].toString()))
+                << cell(row, 0).toStdString();
+        }
+        EXPECT_GT(find<QListWidget>("plots")->count(), 0) << "no pages drawn";
+    }
     QString cell(int row, int column) {
         const QTableWidgetItem* item = find<QTableWidget>("table")->item(row, column);
         return item ? item->text() : QString();
@@ -144,34 +188,7 @@ TEST_F(BenchDatasheetTest, AConvertersLotShowsQdctlsTableAndExportsItsCsv) {
     ASSERT_EQ(logged("$ ").size(), 1);
     EXPECT_EQ(logged("$ ").back(), "qdctl datasheet --device QD1600");
 
-    const Outcome r = qdctl({"--json", "datasheet", "--device", "QD1600"});
-    ASSERT_EQ(r.status, 0) << r.err.toStdString();
-    const QJsonObject sheet = QJsonDocument::fromJson(r.out).object();
-    QStringList verdicts;
-    for (const char* verdict : {"PASS", "FAIL", "CONDITIONAL"}) {
-        if (const int n = sheet["verdicts"].toObject()[verdict].toInt(); n > 0) {
-            verdicts << QString::number(n) + " " + verdict;
-        }
-    }
-    EXPECT_TRUE(find<QLabel>("heading")->text().startsWith(
-        QString("QD1600 datasheet: %1 units: ").arg(sheet["units"].toInt()) + verdicts.join(", ")))
-        << find<QLabel>("heading")->text().toStdString();
-    const QJsonObject figures = sheet["figures"].toObject();
-    ASSERT_EQ(find<QTableWidget>("table")->rowCount(), figures.size());
-    for (int row = 0; row < figures.size(); ++row) {
-        const QJsonObject f = figures[cell(row, 0)].toObject();
-        ASSERT_FALSE(f.isEmpty()) << cell(row, 0).toStdString() << " is no figure of qdctl's";
-        for (const auto& [column, want] :
-             {std::pair{1, QString::number(f["units"].toInt())},
-              std::pair{2, number(f["min"].toDouble())}, std::pair{4, number(f["max"].toDouble())},
-              std::pair{6, f["unit"].toString()}}) {
-            EXPECT_EQ(cell(row, column), want)
-                << cell(row, 0).toStdString() << " column " << column;
-        }
-        EXPECT_TRUE(cell(row, 8).startsWith(f["min_unit"].toString()))
-            << cell(row, 0).toStdString();
-    }
-    EXPECT_GT(find<QListWidget>("plots")->count(), 0) << "no pages drawn";
+    expectQdctlsTable();
 
     // Each file, and the logged line replayed into a shell: the same bytes
     // (a PDF's differ by its date alone, and come from the same renderer).
@@ -202,6 +219,35 @@ TEST_F(BenchDatasheetTest, AConvertersLotShowsQdctlsTableAndExportsItsCsv) {
     }
 }
 
+TEST_F(BenchDatasheetTest, AStationsLotByItsListingOrTheStartOfItsId) {
+    const struct {
+        const char* name;
+        int listed; // the station combo's item, or -1: typed
+        QString line;
+    } cases[] = {{"listed", 1, QString("qdctl datasheet --station-run ") + kStation},
+                 {"the latest", 0, "qdctl datasheet --station-run"},
+                 {"typed", -1, "qdctl datasheet --station-run 5A7E"}};
+    for (const auto& c : cases) {
+        SetUp();
+        QTest::mouseClick(find<QPushButton>("refresh"), Qt::LeftButton);
+        find<QComboBox>("lotBy")->setCurrentIndex(0);
+        auto* station = find<QComboBox>("station");
+        ASSERT_EQ(station->count(), 2) << "the latest and the one station";
+        if (c.listed >= 0) {
+            station->setCurrentIndex(c.listed);
+        } else {
+            station->setCurrentText("5A7E");
+        }
+        click("show", &bench::DatasheetView::shown);
+        ASSERT_EQ(find<QLabel>("error")->text(), "") << c.name;
+        EXPECT_EQ(logged("$ ").back(), c.line) << c.name;
+        EXPECT_TRUE(find<QLabel>("heading")->text().startsWith("QD1600 datasheet: 3 units"))
+            << c.name;
+        expectQdctlsTable();
+    }
+}
+
+// Each refusal shown is the one qdctl gives for the line logged.
 TEST_F(BenchDatasheetTest, ChoicesThatMakeNoLotAreRefusedInQdctlsWords) {
     const QString missing = QString::fromStdString(dir->file("missing.sqlite"));
     const struct {
@@ -220,9 +266,12 @@ TEST_F(BenchDatasheetTest, ChoicesThatMakeNoLotAreRefusedInQdctlsWords) {
                       }
                   },
                   "QD1200, QD1600: a datasheet is one converter's"},
-                 {"the latest station, where none ran",
-                  [&] { find<QComboBox>("lotBy")->setCurrentIndex(0); },
-                  "--station-run: no station's run is recorded in"},
+                 {"a station no id starts so",
+                  [&] {
+                      find<QComboBox>("lotBy")->setCurrentIndex(0);
+                      find<QComboBox>("station")->setCurrentText("zz");
+                  },
+                  "--station-run zz: no station's run starting so is recorded in"},
                  {"a store that is not there",
                   [&] {
                       session::CommonOptions common;
