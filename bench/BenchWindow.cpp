@@ -1,6 +1,7 @@
 #include "bench/BenchWindow.h"
 
 #include "bench/CharacterizeView.h"
+#include "bench/HistoryView.h"
 
 #include <QCloseEvent>
 #include <QMessageBox>
@@ -18,6 +19,9 @@ BenchWindow::BenchWindow(const session::CommonOptions& common, QWidget* parent)
     characterize_ = new CharacterizeView(common);
     characterize_->setObjectName("characterizeView");
     tabs_->addTab(characterize_, "&Characterize");
+    history_ = new HistoryView(common);
+    history_->setObjectName("historyView");
+    tabs_->addTab(history_, "&History");
     log_ = new QPlainTextEdit;
     log_->setObjectName("log");
     log_->setReadOnly(true);
@@ -33,6 +37,8 @@ BenchWindow::BenchWindow(const session::CommonOptions& common, QWidget* parent)
     setCentralWidget(split);
     connect(characterize_, &CharacterizeView::command, this, &BenchWindow::logCommand);
     connect(characterize_, &CharacterizeView::message, this, &BenchWindow::logMessage);
+    connect(history_, &HistoryView::command, this, &BenchWindow::logCommand);
+    connect(history_, &HistoryView::message, this, &BenchWindow::logMessage);
     resize(1100, 760);
 }
 
@@ -45,18 +51,18 @@ void BenchWindow::logMessage(const QString& line) {
 }
 
 void BenchWindow::closeEvent(QCloseEvent* event) {
-    if (!characterize_->running()) {
-        event->accept();
-        return;
-    }
     // Closing mid-run ends it as Ctrl-C ends qdctl: its rows kept.
-    if (QMessageBox::question(this, windowTitle(),
+    if (characterize_->running() &&
+        QMessageBox::question(this, windowTitle(),
                               "A characterization is running. Stop it, keep its rows so far "
                               "and close?") != QMessageBox::Yes) {
         event->ignore();
         return;
     }
     characterize_->stop();
+    // A push ends its waits for the server: what it copied stays, and the
+    // next push copies the rest.
+    history_->stop();
     event->accept();
 }
 
