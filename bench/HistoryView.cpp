@@ -122,13 +122,14 @@ QWidget* HistoryView::makeFilters() {
     for (const auto& d : control::kDevices) {
         devices << QString::fromUtf8(d.caption.data(), static_cast<int>(d.caption.size()));
     }
-    device_ = choice("device", devices);
-    serial_ = lineEdit("serial", "the unit's serial");
-    station_ = lineEdit("station", "a station's id, or its start");
-    since_ = lineEdit("since", "2026-12-01, today, 7d");
+    device_ = choice("historyDevice", devices);
+    serial_ = lineEdit("historySerial", "the unit's serial");
+    station_ = lineEdit("historyStation", "a station's id, or its start");
+    since_ = lineEdit("historySince", "2026-12-01, today, 7d");
     since_->setToolTip(qs(std::string("Runs started since: ") + run::kSinceForms));
-    verdict_ = choice("verdict", {"PASS", "FAIL", "CONDITIONAL", "INTERRUPTED"});
-    kind_ = choice("kind", {"characterize", "sweep", "program", "read", "verify", "selftest"});
+    verdict_ = choice("historyVerdict", {"PASS", "FAIL", "CONDITIONAL", "INTERRUPTED"});
+    kind_ =
+        choice("historyKind", {"characterize", "sweep", "program", "read", "verify", "selftest"});
     for (const auto& [label, widget] :
          std::initializer_list<std::pair<const char*, QWidget*>>{{"Con&verter", device_},
                                                                  {"Seria&l", serial_},
@@ -140,10 +141,10 @@ QWidget* HistoryView::makeFilters() {
     }
     layout->addLayout(fields);
     refresh_ = new QPushButton("&Refresh");
-    refresh_->setObjectName("refresh");
+    refresh_->setObjectName("historyRefresh");
     layout->addWidget(refresh_, 0, Qt::AlignRight);
     runs_ = new QTableWidget(0, 6);
-    runs_->setObjectName("runs");
+    runs_->setObjectName("historyRuns");
     runs_->setHorizontalHeaderLabels({"run", "kind", "started", "converter", "serial", "verdict"});
     runs_->horizontalHeader()->setStretchLastSection(true);
     runs_->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -163,29 +164,30 @@ QWidget* HistoryView::makeDetails() {
     compare_ = new QPushButton("Com&pare");
     export_ = new QPushButton("Export &CSV…");
     report_ = new QPushButton("Re&build report…");
-    for (auto [button, name] : {std::pair{open_, "open"}, std::pair{compare_, "compare"},
-                                std::pair{export_, "export"}, std::pair{report_, "report"}}) {
+    for (auto [button, name] :
+         {std::pair{open_, "historyOpen"}, std::pair{compare_, "historyCompare"},
+          std::pair{export_, "historyExport"}, std::pair{report_, "historyReport"}}) {
         button->setObjectName(name);
         actions->addWidget(button);
     }
     actions->addStretch(1);
     layout->addLayout(actions);
     title_ = new QLabel;
-    title_->setObjectName("title");
+    title_->setObjectName("historyTitle");
     title_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     error_ = new QLabel;
-    error_->setObjectName("error");
+    error_->setObjectName("historyError");
     error_->setWordWrap(true);
     error_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     figures_ = new QTableWidget(0, 6);
-    figures_->setObjectName("figures");
+    figures_->setObjectName("historyFigures");
     figures_->horizontalHeader()->setStretchLastSection(true);
     figures_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     setup_ = new QPlainTextEdit;
-    setup_->setObjectName("setup");
+    setup_->setObjectName("historySetup");
     setup_->setReadOnly(true);
     plot_ = new PlotView;
-    plot_->setObjectName("plot");
+    plot_->setObjectName("historyPlot");
     auto* shown = new QSplitter(Qt::Vertical);
     shown->addWidget(figures_);
     shown->addWidget(setup_);
@@ -194,9 +196,9 @@ QWidget* HistoryView::makeDetails() {
     layout->addWidget(error_);
     layout->addWidget(shown, 1);
     auto* pushRow = new QHBoxLayout;
-    to_ = lineEdit("to", "postgresql://user@host/database");
+    to_ = lineEdit("historyTo", "postgresql://user@host/database");
     push_ = new QPushButton("P&ush");
-    push_->setObjectName("push");
+    push_->setObjectName("historyPush");
     push_->setToolTip("Copies the selected runs, or every run when none is selected, to the "
                       "server; a run still recording is left for a later push.");
     auto* toLabel = new QLabel("Push &to");

@@ -102,7 +102,7 @@ class BenchHistoryTest : public ::testing::Test {
     void click(const char* button) { QTest::mouseClick(find<QPushButton>(button), Qt::LeftButton); }
     // The run ids the list shows, as `runs list` starts its lines.
     QStringList listed() {
-        auto* runs = find<QTableWidget>("runs");
+        auto* runs = find<QTableWidget>("historyRuns");
         QStringList ids;
         for (int row = 0; row < runs->rowCount(); ++row) {
             ids << runs->item(row, 0)->text();
@@ -110,7 +110,7 @@ class BenchHistoryTest : public ::testing::Test {
         return ids;
     }
     void select(const QStringList& ids) {
-        auto* runs = find<QTableWidget>("runs");
+        auto* runs = find<QTableWidget>("historyRuns");
         runs->clearSelection();
         for (int row = 0; row < runs->rowCount(); ++row) {
             if (ids.contains(runs->item(row, 0)->data(Qt::UserRole).toString())) {
@@ -179,16 +179,16 @@ TEST_F(BenchHistoryTest, FiltersListWhatRunsListListsAndSayItsErrors) {
         {"", "", "someday", "", ""},
     };
     for (const auto& c : cases) {
-        find<QLineEdit>("serial")->setText(c.serial);
-        find<QComboBox>("device")->setCurrentText(c.device);
-        find<QLineEdit>("since")->setText(c.since);
-        find<QComboBox>("verdict")->setCurrentText(c.verdict);
-        find<QLineEdit>("station")->setText(c.station);
-        click("refresh");
+        find<QLineEdit>("historySerial")->setText(c.serial);
+        find<QComboBox>("historyDevice")->setCurrentText(c.device);
+        find<QLineEdit>("historySince")->setText(c.since);
+        find<QComboBox>("historyVerdict")->setCurrentText(c.verdict);
+        find<QLineEdit>("historyStation")->setText(c.station);
+        click("historyRefresh");
         const QString line = logged("$ ").last();
         const std::string what = line.toStdString();
         const Ran r = replay(line);
-        const QString error = find<QLabel>("error")->text();
+        const QString error = find<QLabel>("historyError")->text();
         if (r.status != 0) {
             // qdctl's own words, whichever way they were refused.
             EXPECT_FALSE(error.isEmpty()) << what;
@@ -205,18 +205,18 @@ TEST_F(BenchHistoryTest, FiltersListWhatRunsListListsAndSayItsErrors) {
         }
         EXPECT_EQ(listed(), expected) << what;
     }
-    EXPECT_EQ(find<QTableWidget>("runs")->rowCount(), 0);
+    EXPECT_EQ(find<QTableWidget>("historyRuns")->rowCount(), 0);
 }
 
-TEST_F(BenchHistoryTest, CompareDecidesEachFigureAsRunsCompareDoes) {
-    click("refresh");
+TEST_F(BenchHistoryTest, CompareAndOpenShowWhatRunsCompareAndShowSay) {
+    click("historyRefresh");
     const QStringList ids = allIds();
     ASSERT_EQ(ids.size(), 3);
     // The newest run of unit 1 and the run of unit 2: their converters
     // differ.
     select({ids.at(0), ids.at(1)});
-    click("compare");
-    ASSERT_EQ(find<QLabel>("error")->text(), "");
+    click("historyCompare");
+    ASSERT_EQ(find<QLabel>("historyError")->text(), "");
     const QString line = logged("$ ").last();
     EXPECT_TRUE(line.endsWith("runs compare " + ids.at(1) + " " + ids.at(0))) << line.toStdString();
     const Ran r = qdctl({"--json", "runs", "compare", ids.at(1), ids.at(0)});
@@ -225,7 +225,7 @@ TEST_F(BenchHistoryTest, CompareDecidesEachFigureAsRunsCompareDoes) {
                                    .object()
                                    .value("figures")
                                    .toArray();
-    auto* table = find<QTableWidget>("figures");
+    auto* table = find<QTableWidget>("historyFigures");
     ASSERT_EQ(table->rowCount(), figures.size());
     int differs = 0, within = 0;
     for (int row = 0; row < table->rowCount(); ++row) {
@@ -242,18 +242,26 @@ TEST_F(BenchHistoryTest, CompareDecidesEachFigureAsRunsCompareDoes) {
     // Offset and gain apart, the INL's scatter alike: both words are seen.
     EXPECT_GT(differs, 0) << "two converters and nothing differs";
     EXPECT_GT(within, 0) << "every figure differs";
-    EXPECT_FALSE(find<bench::PlotView>("plot")->empty()) << "no INL overlaid";
+    EXPECT_FALSE(find<bench::PlotView>("historyPlot")->empty()) << "no INL overlaid";
+
+    // One opened: its setup as runs show gives it, and its INL.
+    view->open(ids.at(1));
+    ASSERT_EQ(find<QLabel>("historyError")->text(), "");
+    const Ran shown = replay(logged("$ ").last());
+    ASSERT_EQ(shown.status, 0) << shown.err;
+    EXPECT_EQ(find<QPlainTextEdit>("historySetup")->toPlainText().toStdString(), shown.out);
+    EXPECT_FALSE(find<bench::PlotView>("historyPlot")->empty()) << "no INL";
 }
 
-TEST_F(BenchHistoryTest, ExportWritesTheCsvRunsExportWritesAndPushCopiesTheRunSelected) {
-    click("refresh");
+TEST_F(BenchHistoryTest, ExportReportAndPushDoWhatTheirLoggedLinesDo) {
+    click("historyRefresh");
     const QStringList ids = allIds();
     ASSERT_FALSE(ids.isEmpty());
     select({ids.at(1)});
     TempDir out;
     const std::string mine = out.file("window's.csv");
     view->exportCsv(QString::fromStdString(mine));
-    ASSERT_EQ(find<QLabel>("error")->text(), "");
+    ASSERT_EQ(find<QLabel>("historyError")->text(), "");
     const std::string written = contents(mine);
     EXPECT_NE(written.find(ids.at(1).toStdString()), std::string::npos);
     // The logged line writes the same file again.
@@ -262,13 +270,21 @@ TEST_F(BenchHistoryTest, ExportWritesTheCsvRunsExportWritesAndPushCopiesTheRunSe
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(contents(mine), written);
 
+    // Its report made again from the store, as runs report makes it.
+    const std::string page = out.file("report.html");
+    view->saveReport(QString::fromStdString(page));
+    EXPECT_EQ(find<QLabel>("historyError")->text(), "");
+    EXPECT_TRUE(logged("$ ").last().endsWith("runs report " + ids.at(1) + " --report " +
+                                             QString::fromStdString(page)));
+    EXPECT_NE(contents(page).find("<html"), std::string::npos);
+
     // Pushed off the window's thread, to a store of its own.
     const std::string to = out.file("lab.sqlite");
     QSignalSpy pushed(view, &bench::HistoryView::pushed);
-    find<QLineEdit>("to")->setText(QString::fromStdString(to));
-    click("push");
+    find<QLineEdit>("historyTo")->setText(QString::fromStdString(to));
+    click("historyPush");
     ASSERT_TRUE(pushed.count() > 0 || pushed.wait(kRunBound)) << "the push never ended";
-    EXPECT_EQ(find<QLabel>("error")->text(), "");
+    EXPECT_EQ(find<QLabel>("historyError")->text(), "");
     EXPECT_TRUE(logged("$ ").last().endsWith("runs push --to " + QString::fromStdString(to) + " " +
                                              ids.at(1)));
     const Ran there = qdctl({"--results", QString::fromStdString(to), "--json", "runs", "list"});
