@@ -162,7 +162,7 @@ QWidget* HistoryView::makeDetails() {
     auto* actions = new QHBoxLayout;
     open_ = new QPushButton("&Open");
     compare_ = new QPushButton("Com&pare");
-    export_ = new QPushButton("Export &CSV…");
+    export_ = new QPushButton("E&xport CSV…");
     report_ = new QPushButton("Re&build report…");
     for (auto [button, name] :
          {std::pair{open_, "historyOpen"}, std::pair{compare_, "historyCompare"},
@@ -397,8 +397,13 @@ void HistoryView::chooseReport() {
         fail("select a run to report");
         return;
     }
-    const bool sweep =
-        runs_->item(runs_->selectionModel()->selectedRows().front().row(), 1)->text() == "sweep";
+    // The run reported is the first selected in the list's order, as
+    // saveReport takes it.
+    int first = runs_->rowCount();
+    for (const QModelIndex& index : runs_->selectionModel()->selectedRows()) {
+        first = std::min(first, index.row());
+    }
+    const bool sweep = runs_->item(first, 1)->text() == "sweep";
     const QString path =
         QFileDialog::getSaveFileName(this, "Rebuild report", QString(),
                                      sweep ? "Plot (*.png *.svg *.pdf)" : "Report (*.pdf *.html)");

@@ -206,6 +206,17 @@ TEST_F(BenchHistoryTest, FiltersListWhatRunsListListsAndSayItsErrors) {
         EXPECT_EQ(listed(), expected) << what;
     }
     EXPECT_EQ(find<QTableWidget>("historyRuns")->rowCount(), 0);
+
+    // A store that is not there is read as qdctl reads it: said, not made.
+    session::CommonOptions elsewhere;
+    elsewhere.results = dir->file("elsewhere.sqlite");
+    bench::HistoryView missing(elsewhere);
+    missing.refresh();
+    const QString said = missing.findChild<QLabel*>("historyError")->text();
+    EXPECT_TRUE(
+        said.contains(QString::fromStdString("there is no results store at " + elsewhere.results)))
+        << said.toStdString();
+    EXPECT_FALSE(std::filesystem::exists(elsewhere.results));
 }
 
 TEST_F(BenchHistoryTest, CompareAndOpenShowWhatRunsCompareAndShowSay) {
