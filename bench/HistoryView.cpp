@@ -102,7 +102,8 @@ HistoryView::HistoryView(session::CommonOptions common, QWidget* parent)
     auto* split = new QSplitter(Qt::Horizontal);
     split->addWidget(makeFilters());
     split->addWidget(makeDetails());
-    split->setStretchFactor(1, 1);
+    // The list wide enough for its six columns; the plot takes the rest.
+    split->setSizes({500, 600});
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(split);
 }
@@ -147,6 +148,7 @@ QWidget* HistoryView::makeFilters() {
     runs_->setObjectName("historyRuns");
     runs_->setHorizontalHeaderLabels({"run", "kind", "started", "converter", "serial", "verdict"});
     runs_->horizontalHeader()->setStretchLastSection(true);
+    runs_->verticalHeader()->hide();
     runs_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     runs_->setSelectionBehavior(QAbstractItemView::SelectRows);
     runs_->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -192,6 +194,9 @@ QWidget* HistoryView::makeDetails() {
     shown->addWidget(figures_);
     shown->addWidget(setup_);
     shown->addWidget(plot_);
+    shown->setStretchFactor(0, 3);
+    shown->setStretchFactor(1, 1);
+    shown->setStretchFactor(2, 3);
     layout->addWidget(title_);
     layout->addWidget(error_);
     layout->addWidget(shown, 1);
