@@ -2,6 +2,7 @@
 
 #include "bench/CharacterizeView.h"
 #include "bench/DatasheetView.h"
+#include "bench/HistoryView.h"
 #include "bench/Script.h"
 #include "results/Database.h"
 
@@ -34,6 +35,9 @@ BenchWindow::BenchWindow(const session::CommonOptions& common, QWidget* parent)
     characterize_ = new CharacterizeView(common);
     characterize_->setObjectName("characterizeView");
     tabs_->addTab(characterize_, "&Characterize");
+    history_ = new HistoryView(common);
+    history_->setObjectName("historyView");
+    tabs_->addTab(history_, "&History");
     datasheet_ = new DatasheetView(common);
     datasheet_->setObjectName("datasheetView");
     tabs_->addTab(datasheet_, "&Datasheet");
@@ -66,6 +70,8 @@ BenchWindow::BenchWindow(const session::CommonOptions& common, QWidget* parent)
     setCentralWidget(split);
     connect(characterize_, &CharacterizeView::command, this, &BenchWindow::logCommand);
     connect(characterize_, &CharacterizeView::message, this, &BenchWindow::logMessage);
+    connect(history_, &HistoryView::command, this, &BenchWindow::logCommand);
+    connect(history_, &HistoryView::message, this, &BenchWindow::logMessage);
     connect(datasheet_, &DatasheetView::command, this, &BenchWindow::logCommand);
     connect(datasheet_, &DatasheetView::message, this, &BenchWindow::logMessage);
     // Large enough for the figures beside the setup, never beyond the screen.
@@ -130,18 +136,18 @@ bool BenchWindow::saveScript(const QString& path) {
 }
 
 void BenchWindow::closeEvent(QCloseEvent* event) {
-    if (!characterize_->running()) {
-        event->accept();
-        return;
-    }
     // Closing mid-run ends it as Ctrl-C ends qdctl: its rows kept.
-    if (QMessageBox::question(this, windowTitle(),
+    if (characterize_->running() &&
+        QMessageBox::question(this, windowTitle(),
                               "A characterization is running. Stop it, keep its rows so far "
                               "and close?") != QMessageBox::Yes) {
         event->ignore();
         return;
     }
     characterize_->stop();
+    // A push ends its waits for the server: what it copied stays, and the
+    // next push copies the rest.
+    history_->stop();
     event->accept();
 }
 

@@ -14,6 +14,7 @@ namespace qd::bench {
 
 class CharacterizeView;
 class DatasheetView;
+class HistoryView;
 
 class BenchWindow : public QMainWindow {
     Q_OBJECT
@@ -23,6 +24,7 @@ class BenchWindow : public QMainWindow {
 
     CharacterizeView* characterizeView() const { return characterize_; }
     DatasheetView* datasheetView() const { return datasheet_; }
+    HistoryView* historyView() const { return history_; }
 
   public slots:
     // A command line, as the user would type it.
@@ -45,6 +47,7 @@ class BenchWindow : public QMainWindow {
     QPlainTextEdit* log_ = nullptr;
     CharacterizeView* characterize_ = nullptr;
     DatasheetView* datasheet_ = nullptr;
+    HistoryView* history_ = nullptr;
 };
 
 } // namespace qd::bench

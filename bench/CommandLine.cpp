@@ -105,6 +105,15 @@ std::vector<std::string> datasheetArguments(const run::DatasheetRequest& request
     return a.list;
 }
 
+std::vector<std::string> runsArguments(const session::CommonOptions& common,
+                                       const std::vector<std::string>& arguments) {
+    Arguments a;
+    a.addGiven("--results", results::withoutPassword(common.results));
+    a.list.emplace_back("runs");
+    a.list.insert(a.list.end(), arguments.begin(), arguments.end());
+    return a.list;
+}
+
 std::string shellLine(const std::vector<std::string>& arguments) {
     std::string line;
     for (const std::string& argument : arguments) {

@@ -25,6 +25,11 @@ std::vector<std::string> characterizeArguments(const run::CharacterizeSetup& set
 std::vector<std::string> datasheetArguments(const run::DatasheetRequest& request,
                                             const session::CommonOptions& common);
 
+// qdctl's arguments for `qdctl runs` with `arguments` after it: the store
+// the window reads (without its password) before the command's name.
+std::vector<std::string> runsArguments(const session::CommonOptions& common,
+                                       const std::vector<std::string>& arguments);
+
 // `arguments` as one line a POSIX shell splits back into them.
 std::string shellLine(const std::vector<std::string>& arguments);
 

@@ -359,17 +359,8 @@ class CharacterizeCommand final : public Subcommand {
 
 } // namespace
 
-int reportRun(const run::CsvRun& run, const std::string& source, const std::string& limits,
-              const std::string& report, const CommonOptions& common, const results::Run* stored) {
-    std::string why;
-    const auto parsed = measure::Limits::parse(limits, why);
-    if (!parsed) {
-        throw Failure(BadArguments,
-                      source + ": its limits \"" + limits + "\" do not parse: " + why);
-    }
-    CharacterizeSetup o;
-    o.report = report;
-    return finish(common, outcomeOf(run::judgeRun(run, source, o, common, *parsed, stored)));
+int printCharacterization(const run::CharacterizeResult& result, const CommonOptions& common) {
+    return finish(common, outcomeOf(result));
 }
 
 std::unique_ptr<Subcommand> makeCharacterizeCommand() {

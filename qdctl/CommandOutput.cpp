@@ -1,6 +1,7 @@
 #include "qdctl/CommandOutput.h"
 
 #include "control/Printable.h"
+#include "run/History.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
 
@@ -34,33 +35,14 @@ double rounded3(double volts) {
     return std::round(volts * 1000) / 1000;
 }
 
-namespace {
-
-std::string damageText(const results::Run& run) {
-    std::string text = "run " + run.id() + ": the store's ";
-    for (std::size_t i = 0; i < run.damaged.size(); ++i) {
-        text += (i == 0 ? "" : ", ") + run.damaged[i];
-    }
-    return text +
-           (run.damaged.size() == 1 ? ", not a number it can hold" : ", not numbers they can hold");
-}
-
-} // namespace
-
 int tellDamaged(const std::vector<results::Run>& runs, int status) {
     for (const results::Run& run : runs) {
         if (!run.damaged.empty()) {
-            session::writeMessage(damageText(run));
+            session::writeMessage(run::damageText(run));
             status = session::WriteFailed;
         }
     }
     return status;
-}
-
-void refuseDamaged(const results::Run& run) {
-    if (!run.damaged.empty()) {
-        throw Failure(session::WriteFailed, damageText(run));
-    }
 }
 
 void writeJson(const QJsonObject& json) {

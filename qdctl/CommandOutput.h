@@ -4,7 +4,7 @@
 // result into an Outcome (its text, its JSON, its exit status), beside its
 // code, and finish prints it as asked.
 
-#include "run/CharacterizeCsv.h"
+#include "run/Characterize.h"
 #include "session/CommonOptions.h"
 
 #include <QJsonObject>
@@ -62,16 +62,9 @@ std::string columnsText(const std::vector<std::vector<std::string>>& rows);
 // not give (results::Run::damaged), so that one odd row does not hide the
 // others; WriteFailed when any does, else `status`.
 int tellDamaged(const std::vector<results::Run>& runs, int status);
-// Refuses a run a command cannot use without the columns it lacks:
-// Failure(WriteFailed) naming the run and the column.
-void refuseDamaged(const results::Run& run);
-
-// A characterization's figures, verdict and --report from `run` alone, judged
-// by `limits` (as --limits takes them), printed as characterize prints its
-// own; named `source` in messages and the report; `stored` as judgeRun
-// takes it. The exit status.
-int reportRun(const run::CsvRun& run, const std::string& source, const std::string& limits,
-              const std::string& report, const session::CommonOptions& common,
-              const results::Run* stored = nullptr);
+// A characterization's figures, verdict and report, judged again from the
+// store, printed as characterize prints its own; its exit status.
+int printCharacterization(const run::CharacterizeResult& result,
+                          const session::CommonOptions& common);
 
 } // namespace qd::qdctl

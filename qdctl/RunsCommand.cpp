@@ -3,20 +3,13 @@
 // PostgreSQL server.
 
 #include "control/DataWord.h"
-#include "control/Printable.h"
-#include "platform/Process.h"
 #include "qdctl/CommandOutput.h"
 #include "qdctl/CommandTable.h"
 #include "qdctl/Options.h"
 #include "qdctl/StopSignals.h"
 #include "results/Store.h"
-#include "run/CharacterizeCsv.h"
-#include "run/LotDatasheet.h"
+#include "run/History.h"
 #include "run/Recording.h"
-#include "run/Renderer.h"
-#include "run/ResultsFile.h"
-#include "run/Settings.h"
-#include "run/Sweep.h"
 #include "session/ExitStatus.h"
 #include "session/OutputRules.h"
 
@@ -24,43 +17,16 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <algorithm>
-#include <cmath>
-#include <cstdio>
 
 namespace qd::qdctl {
 
-using run::checkOutputPaths;
-using run::csvOfStored;
-using run::csvPreamble;
-using run::csvRow;
-using run::openStore;
 using run::Recording;
-using run::ResultsFile;
-
-using session::BadArguments;
 using session::CommonOptions;
-using session::Failure;
-using session::WriteFailed;
 
 namespace {
 
 QString q(const std::string& text) {
     return QString::fromStdString(text);
-}
-
-// A run that did not end is still running when its process is, on this
-// machine; otherwise it was cut off (killed, the power gone).
-std::string verdictOf(const results::Run& run) {
-    if (!run.get("ended").empty()) {
-        return run.get("verdict");
-    }
-    const std::string pid = run.get("pid");
-    if (run.get("host") == platform::hostName() && !pid.empty() &&
-        platform::processRunning(std::stoi(pid))) {
-        return "RUNNING";
-    }
-    return "INTERRUPTED";
 }
 
 QJsonObject runJson(const results::Run& run) {
@@ -78,7 +44,7 @@ QJsonObject runJson(const results::Run& run) {
             json.insert(c.name, std::stod(value));
         }
     }
-    json.insert("verdict", q(verdictOf(run)));
+    json.insert("verdict", q(run::verdictOf(run)));
     return json;
 }
 
@@ -100,22 +66,6 @@ QJsonObject figureJson(const results::Figure& f) {
         json.insert("code", q(control::formatCode(*f.code)));
     }
     return json;
-}
-
-std::string figureText(const results::Figure& f) {
-    if (!f.text.empty()) {
-        return f.text;
-    }
-    char text[64] = "";
-    if (f.value) {
-        std::snprintf(text, sizeof text, "%.6g", *f.value);
-    }
-    std::string out = text;
-    if (f.uncertainty) {
-        std::snprintf(text, sizeof text, " ± %.2g", *f.uncertainty);
-        out += text;
-    }
-    return out + (f.unit.empty() ? "" : " " + f.unit);
 }
 
 class RunsCommand final : public Subcommand {
@@ -162,6 +112,9 @@ class RunsCommand final : public Subcommand {
         CLI::App* push = app.add_subcommand(
             "push", "copy the runs the server lacks to a lab's PostgreSQL, by id");
         push->add_option("--to", to_, "postgresql://user@host/database")->required();
+        push->add_option("ID", pushIds_,
+                         "only these runs, each by its id or enough of its "
+                         "start to tell it; every run when none is given");
         push->footer(footer("  qdctl runs push --to postgresql://lab@db.example/results"));
         // The parser is gone when the command runs: which one was asked
         // for is noted while it parses.
@@ -179,7 +132,7 @@ class RunsCommand final : public Subcommand {
     int run(const CommonOptions& common, run::Recording&) override {
         common_ = &common;
         const std::string& which = which_;
-        try {
+        return run::readingStore([&] {
             if (which == "list") {
                 return list();
             }
@@ -187,7 +140,8 @@ class RunsCommand final : public Subcommand {
                 return show();
             }
             if (which == "export") {
-                return exportCsv();
+                run::exportCsv(*store(), id_, csv_, *common_);
+                return static_cast<int>(session::Ok);
             }
             if (which == "report") {
                 return report();
@@ -196,11 +150,7 @@ class RunsCommand final : public Subcommand {
                 return compare();
             }
             return push();
-        } catch (const results::UnknownRun& e) {
-            throw Failure(BadArguments, e.what());
-        } catch (const results::StoreError& e) {
-            throw Failure(WriteFailed, std::string("results store: ") + e.what());
-        }
+        });
     }
 
   private:
@@ -208,10 +158,7 @@ class RunsCommand final : public Subcommand {
 
     int list() {
         auto s = store();
-        if (!station_.empty()) {
-            filter_.station = run::stationNamed(*s, filter_, station_, "--station");
-        }
-        const auto runs = s->runs(filter_);
+        const auto runs = run::listRuns(*s, filter_, station_);
         if (common_->json) {
             QJsonArray array;
             for (const auto& run : runs) {
@@ -220,16 +167,7 @@ class RunsCommand final : public Subcommand {
             writeJson({{"runs", array}});
             return tellDamaged(runs, session::Ok);
         }
-        std::string text;
-        char line[256];
-        for (const auto& run : runs) {
-            std::snprintf(
-                line, sizeof line, "%-8.8s  %-12s  %-19.19sZ  %-6s  %-12s  %s\n", run.id().c_str(),
-                run.get("kind").c_str(), run.get("started").c_str(), run.get("device").c_str(),
-                control::printable(run.get("dut_serial")).c_str(), verdictOf(run).c_str());
-            text += line;
-        }
-        session::writeStandardOutput(text.empty() ? "no runs\n" : text);
+        session::writeStandardOutput(run::listText(runs));
         return tellDamaged(runs, session::Ok);
     }
 
@@ -248,161 +186,39 @@ class RunsCommand final : public Subcommand {
                        {"readings", static_cast<qint64>(readings.size())}});
             return tellDamaged({run}, session::Ok);
         }
-        // Each field once: the verdict as it is worked out below, and the
-        // setup document's settings are the columns' already.
-        std::string text;
-        for (const results::Column& c : results::kRunColumns) {
-            if (!run.get(c.name).empty() && c.kind != results::Column::Document &&
-                std::string_view(c.name) != "verdict") {
-                text += std::string(c.name) + ": " + control::printable(run.get(c.name)) + "\n";
-            }
-        }
-        const auto settings = run::storedSettings(run);
-        for (const run::Setting& setting : run::kCharacterizeSettings) {
-            if (setting.column == nullptr) {
-                if (const std::string& value = settings.at(setting.key); !value.empty()) {
-                    text += std::string(setting.key) + ": " + control::printable(value) + "\n";
-                }
-            }
-        }
-        text +=
-            "verdict: " + verdictOf(run) + "\nreadings: " + std::to_string(readings.size()) + "\n";
-        for (const auto& f : figures) {
-            text += "  " + f.name + ": " + figureText(f) +
-                    (f.code ? " at code " + control::formatCode(*f.code) : "") +
-                    (f.limit.empty() ? "" : ", limit " + f.limit) + "\n";
-        }
-        session::writeStandardOutput(text);
+        session::writeStandardOutput(run::showText(run, figures, readings.size()));
         return tellDamaged({run}, session::Ok);
-    }
-
-    int exportCsv() {
-        auto s = store();
-        const results::Run run = s->find(id_);
-        refuseDamaged(run);
-        const auto readings = s->readings(run.id());
-        checkOutputPaths(csv_, "", run::keptFilesOf(*common_), common_->json);
-        // The command's own columns: a characterization's setup lines and
-        // its rows of samples; any other run's codes and readings.
-        std::string header;
-        if (run.get("kind") == "characterize") {
-            // The file the run wrote: every setting it kept, in its order.
-            run::CsvSetup setup = {{"run", run.id()}};
-            for (auto& setting : run::storedCsvSetup(run)) {
-                if (!setting.second.empty()) {
-                    setup.push_back(std::move(setting));
-                }
-            }
-            header = csvPreamble(setup,
-                                 std::stoi(run.get("samples").empty() ? "1" : run.get("samples")));
-        } else {
-            header = "code,frame,sample," + run.get("reading_unit") + "\n";
-        }
-        ResultsFile file(csv_, header);
-        measure::Row row;
-        const auto flush = [&] {
-            if (!row.values.empty()) {
-                file.write(csvRow(row));
-            }
-            row.values.clear();
-        };
-        for (const auto& r : readings) {
-            if (run.get("kind") != "characterize") {
-                file.write(control::formatCode(r.code) + "," + control::formatCode(r.frame) + "," +
-                           std::to_string(r.sample) + "," + control::formatNumber(r.value) + "\n");
-                continue;
-            }
-            if (r.sample == 1) {
-                flush();
-                row.code = r.code;
-                row.frame = r.frame;
-            }
-            row.values.push_back(r.value);
-        }
-        flush();
-        file.commit();
-        return session::Ok;
     }
 
     int report() {
         auto s = store();
-        const results::Run run = s->find(id_);
-        refuseDamaged(run);
-        if (run.get("kind") == "sweep") {
-            // A sweep's report is its plot, as its --plot drew it.
-            const std::string format = run::plotFormat(report_);
-            if (format.empty()) {
-                throw Failure(BadArguments, "--report: a sweep's is its plot: NAME.png, NAME.svg "
-                                            "or NAME.pdf");
-            }
-            checkOutputPaths("", report_, run::keptFilesOf(*common_), common_->json);
-            run::Renderer().write(run::storedSweepPicture(run, s->readings(run.id())), report_,
-                                  format, true);
-            return session::Ok;
-        }
-        if (run.get("kind") != "characterize") {
-            throw Failure(BadArguments, "run " + run.id() + " is a " + run.get("kind") +
-                                            ": only a characterization or a sweep has a report");
-        }
-        return reportRun(csvOfStored(run, s->readings(run.id())), "run " + run.id(),
-                         run.get("limits"), report_, *common_, &run);
+        const auto judged = run::reportStored(*s, s->find(id_), report_, *common_);
+        return judged ? printCharacterization(*judged, *common_) : static_cast<int>(session::Ok);
     }
 
     int compare() {
         auto s = store();
-        const results::Run a = s->find(ids_.at(0)), b = s->find(ids_.at(1));
-        refuseDamaged(a);
-        refuseDamaged(b);
-        // A sweep's figures are not a characterization's: same names, other
-        // meanings and plans.
-        if (a.get("kind") != b.get("kind")) {
-            throw Failure(BadArguments, "run " + a.id().substr(0, 8) + " is a " + a.get("kind") +
-                                            " and run " + b.id().substr(0, 8) + " a " +
-                                            b.get("kind") + ": only runs of one kind compare");
+        const run::Comparison c = run::compareRuns(*s, ids_.at(0), ids_.at(1));
+        if (!common_->json) {
+            session::writeStandardOutput(run::comparisonText(c));
+            return session::Ok;
         }
-        const auto fa = s->figures(a.id()), fb = s->figures(b.id());
         QJsonArray rows;
-        std::string text = "figure                        " + a.id().substr(0, 8) + "      " +
-                           b.id().substr(0, 8) + "      difference\n";
-        std::size_t beyond = 0;
-        for (const results::Figure& x : fa) {
-            const auto y = std::find_if(fb.begin(), fb.end(),
-                                        [&](const results::Figure& f) { return f.name == x.name; });
-            if (y == fb.end() || !x.value || !y->value || !x.text.empty()) {
-                continue;
-            }
-            const double difference = *y->value - *x.value;
-            QJsonObject row{{"name", q(x.name)},
-                            {"a", figureJson(x)},
-                            {"b", figureJson(*y)},
-                            {"difference", difference}};
-            std::string verdict;
-            if (x.uncertainty && y->uncertainty) {
-                const double u = std::hypot(*x.uncertainty, *y->uncertainty);
-                const bool exceeds = std::abs(difference) > u;
-                beyond += exceeds ? 1 : 0;
-                row.insert("uncertainty", u);
-                row.insert("exceeds", exceeds);
-                char within[64];
-                std::snprintf(within, sizeof within, " ± %.2g %s", u,
-                              exceeds ? "DIFFERS" : "within");
-                verdict = within;
+        for (const run::FigureComparison& f : c.figures) {
+            QJsonObject row{{"name", q(f.a.name)},
+                            {"a", figureJson(f.a)},
+                            {"b", figureJson(f.b)},
+                            {"difference", f.difference}};
+            if (f.uncertainty) {
+                row.insert("uncertainty", *f.uncertainty);
+                row.insert("exceeds", f.exceeds);
             }
             rows.append(row);
-            char line[200];
-            std::snprintf(line, sizeof line, "%-28s %12.6g  %12.6g  %+12.6g%s %s\n", x.name.c_str(),
-                          *x.value, *y->value, difference, verdict.c_str(), x.unit.c_str());
-            text += line;
         }
-        if (common_->json) {
-            writeJson({{"a", runJson(a)},
-                       {"b", runJson(b)},
-                       {"figures", rows},
-                       {"beyond_uncertainty", static_cast<qint64>(beyond)}});
-        } else {
-            session::writeStandardOutput(text + std::to_string(beyond) +
-                                         " figures differ beyond their combined uncertainty\n");
-        }
+        writeJson({{"a", runJson(c.a)},
+                   {"b", runJson(c.b)},
+                   {"figures", rows},
+                   {"beyond_uncertainty", static_cast<qint64>(c.beyond)}});
         return session::Ok;
     }
 
@@ -411,64 +227,20 @@ class RunsCommand final : public Subcommand {
         // A server that stops answering is given up at a signal, not the
         // program: what was pushed stays pushed.
         const StopStoreWaits stopWaits;
-        std::unique_ptr<results::Store> to;
-        try {
-            to = openStore(to_, results::StoreAccess::Record, run::serverLimits(storeWaitStopped));
-        } catch (const results::StoreError& e) {
-            throw Failure(WriteFailed, std::string("--to: ") + e.what());
-        }
-        if (!to) {
-            throw Failure(BadArguments, "--to none: name the store to push to");
-        }
-        std::size_t copied = 0, updated = 0, there = 0;
-        std::vector<std::string> recording;
-        for (const auto& run : from->runs({})) {
-            // A run still recording would go over half measured; it goes
-            // whole at the first push after its end.
-            if (verdictOf(run) == "RUNNING") {
-                recording.push_back(run.id());
-                continue;
-            }
-            const auto held = to->held(run.id());
-            if (held && held == from->held(run.id())) {
-                ++there;
-                continue;
-            }
-            switch (to->copy(run, from->readings(run.id()), from->figures(run.id()))) {
-            case results::Store::Copied::Added:
-                ++copied;
-                break;
-            case results::Store::Copied::Updated:
-                ++updated;
-                break;
-            case results::Store::Copied::There:
-                ++there;
-                break;
-            }
-        }
+        const auto to = run::pushTarget(to_, storeWaitStopped);
+        const run::Pushed pushed = run::pushRuns(*from, *to, pushIds_);
         if (common_->json) {
             QJsonArray skipped;
-            for (const auto& id : recording) {
+            for (const auto& id : pushed.recording) {
                 skipped.append(q(id));
             }
-            writeJson({{"copied", static_cast<qint64>(copied)},
-                       {"updated", static_cast<qint64>(updated)},
-                       {"already_there", static_cast<qint64>(there)},
+            writeJson({{"copied", static_cast<qint64>(pushed.copied)},
+                       {"updated", static_cast<qint64>(pushed.updated)},
+                       {"already_there", static_cast<qint64>(pushed.there)},
                        {"still_recording", skipped},
-                       {"to", q(to->name())}});
+                       {"to", q(pushed.to)}});
         } else {
-            std::string text = std::to_string(copied) + " runs copied to " + to->name() + ", " +
-                               std::to_string(updated) + " brought up to date, " +
-                               std::to_string(there) + " there already\n";
-            if (!recording.empty()) {
-                text += std::to_string(recording.size()) +
-                        " still recording, not pushed until they end:";
-                for (const auto& id : recording) {
-                    text += " " + id.substr(0, 8);
-                }
-                text += "\n";
-            }
-            session::writeStandardOutput(text);
+            session::writeStandardOutput(run::pushedText(pushed));
         }
         return session::Ok;
     }
@@ -476,7 +248,7 @@ class RunsCommand final : public Subcommand {
     const CommonOptions* common_ = nullptr;
     results::Filter filter_;
     std::string id_, csv_, to_, report_;
-    std::vector<std::string> ids_;
+    std::vector<std::string> ids_, pushIds_;
     std::string which_; // the subcommand: list, show, …
     std::string station_;
 };
