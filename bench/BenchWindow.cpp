@@ -1,6 +1,7 @@
 #include "bench/BenchWindow.h"
 
 #include "bench/CharacterizeView.h"
+#include "bench/StationView.h"
 
 #include <QCloseEvent>
 #include <QMessageBox>
@@ -18,6 +19,13 @@ BenchWindow::BenchWindow(const session::CommonOptions& common, QWidget* parent)
     characterize_ = new CharacterizeView(common);
     characterize_->setObjectName("characterizeView");
     tabs_->addTab(characterize_, "&Characterize");
+    // Every slot shares the Characterize tab's setup, and keeps off the
+    // board that tab holds.
+    station_ = new StationView(
+        common, [this] { return characterize_->setup(); },
+        [this] { return characterize_->boardHeld(); });
+    station_->setObjectName("stationView");
+    tabs_->addTab(station_, "&Station");
     log_ = new QPlainTextEdit;
     log_->setObjectName("log");
     log_->setReadOnly(true);
@@ -33,6 +41,8 @@ BenchWindow::BenchWindow(const session::CommonOptions& common, QWidget* parent)
     setCentralWidget(split);
     connect(characterize_, &CharacterizeView::command, this, &BenchWindow::logCommand);
     connect(characterize_, &CharacterizeView::message, this, &BenchWindow::logMessage);
+    connect(station_, &StationView::command, this, &BenchWindow::logCommand);
+    connect(station_, &StationView::message, this, &BenchWindow::logMessage);
     resize(1100, 760);
 }
 
@@ -45,18 +55,20 @@ void BenchWindow::logMessage(const QString& line) {
 }
 
 void BenchWindow::closeEvent(QCloseEvent* event) {
-    if (!characterize_->running()) {
+    if (!characterize_->running() && !station_->running()) {
         event->accept();
         return;
     }
     // Closing mid-run ends it as Ctrl-C ends qdctl: its rows kept.
+    const QString what = characterize_->running() ? "A characterization" : "A station";
     if (QMessageBox::question(this, windowTitle(),
-                              "A characterization is running. Stop it, keep its rows so far "
-                              "and close?") != QMessageBox::Yes) {
+                              what + " is running. Stop it, keep its rows so far "
+                                     "and close?") != QMessageBox::Yes) {
         event->ignore();
         return;
     }
     characterize_->stop();
+    station_->stop();
     event->accept();
 }
 

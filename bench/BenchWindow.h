@@ -13,6 +13,7 @@ class QTabWidget;
 namespace qd::bench {
 
 class CharacterizeView;
+class StationView;
 
 class BenchWindow : public QMainWindow {
     Q_OBJECT
@@ -21,6 +22,7 @@ class BenchWindow : public QMainWindow {
     explicit BenchWindow(const session::CommonOptions& common, QWidget* parent = nullptr);
 
     CharacterizeView* characterizeView() const { return characterize_; }
+    StationView* stationView() const { return station_; }
 
   public slots:
     // A command line, as the user would type it.
@@ -35,6 +37,7 @@ class BenchWindow : public QMainWindow {
     QTabWidget* tabs_ = nullptr;
     QPlainTextEdit* log_ = nullptr;
     CharacterizeView* characterize_ = nullptr;
+    StationView* station_ = nullptr;
 };
 
 } // namespace qd::bench
