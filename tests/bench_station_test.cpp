@@ -2,7 +2,8 @@
 // each with a simulated meter of its own (qdctl sim-meter), each slot a
 // qdctl characterize as the view starts it. A station run to its end, both
 // slots shown passing, summarized and recorded under one station; and Stop
-// ending every slot after its current code with its rows kept.
+// ending every slot after its current code with its rows kept; and a
+// station on a board taken refused before it starts, in qdctl's words.
 
 #include "TempDir.h"
 #include "bench/BenchWindow.h"
@@ -68,12 +69,13 @@ class SimMeter {
 class BenchStationTest : public ::testing::Test {
   protected:
     // The link library reads where the simulated boards keep their state
-    // once, as it is loaded: two boards for the whole process, which the
-    // slots' processes and the meters share.
+    // once, as it is loaded: three boards for the whole process, which the
+    // slots' processes and the meters share (the third for the window to
+    // hold).
     static void SetUpTestSuite() {
         boards = new TempDir;
         qputenv("QD_BOARD", "sim");
-        qputenv("QD_BOARD_COUNT", "2");
+        qputenv("QD_BOARD_COUNT", "3");
         qputenv("QD_BOARD_MODEL", "lot:seed=7");
         qputenv("QD_BOARD_STATE", QByteArray::fromStdString(boards->file("board.state")));
         for (const char* name : {"QD_BOARD_FAULT", "QD_BOARD_VREF", "QD_BOARD_TRACE"}) {
@@ -87,7 +89,10 @@ class BenchStationTest : public ::testing::Test {
 
     void SetUp() override {
         qputenv("QD_RESULTS", QByteArray::fromStdString(dir.file("results.sqlite")));
-        window = std::make_unique<bench::BenchWindow>(session::CommonOptions{});
+        open(session::CommonOptions{});
+    }
+    void open(const session::CommonOptions& common) {
+        window = std::make_unique<bench::BenchWindow>(common);
         view = window->stationView();
         view->setProgram(kQdctl);
         window->show();
@@ -218,6 +223,47 @@ TEST_F(BenchStationTest, StopEndsEverySlotWithItsRowsKept) {
             << r.get("dut_serial");
         EXPECT_TRUE(std::filesystem::exists(dir.file("lot/" + r.get("dut_serial") + ".csv")));
     }
+}
+
+TEST_F(BenchStationTest, ASlotOnABoardTakenIsRefusedBeforeAnythingStarts) {
+    // The window measures the third board itself, and holds it from then on.
+    session::CommonOptions common;
+    common.boardSerial = "SIM0003";
+    open(common);
+    QSignalSpy measured(window->characterizeView(), &bench::CharacterizeView::shown);
+    QTest::mouseClick(find<QPushButton>("start"), Qt::LeftButton);
+    ASSERT_TRUE(measured.wait(kRunBound)) << "the Characterize tab's run never ended";
+    ASSERT_EQ(window->characterizeView()->boardHeld(), "SIM0003");
+
+    const std::string file = dir.file("taken.station");
+    for (const auto& [text, says] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"1 TCPIP::127.0.0.1::1::SOCKET U1\nsim0001 TCPIP::127.0.0.1::2::SOCKET U2\n",
+              ":2: the board sim0001 (index 1) is line 1's too: one slot each"},
+             {"SIM0003 TCPIP::127.0.0.1::1::SOCKET U1\n", ":1: the board SIM0003 is held by "},
+             {"3 TCPIP::127.0.0.1::1::SOCKET U1\n", ":1: the board 3 is held by "}}) {
+        std::ofstream(file) << text;
+        view->openStation(QString::fromStdString(file));
+        QTest::mouseClick(find<QPushButton>("stationStart"), Qt::LeftButton);
+        const std::string shown = find<QLabel>("stationError")->text().toStdString();
+        EXPECT_EQ(shown.rfind(file + says, 0), 0u) << text << " gave " << shown;
+        EXPECT_FALSE(view->running()) << text;
+    }
+    // The window's only command: the Characterize tab's.
+    EXPECT_EQ(logged("$ ").size(), 1) << logged("").join('\n').toStdString();
+
+    // The refusal qdctl gives for the same file, in the same words.
+    std::ofstream(file)
+        << "1 TCPIP::127.0.0.1::1::SOCKET U1\nsim0001 TCPIP::127.0.0.1::2::SOCKET U2\n";
+    view->openStation(QString::fromStdString(file));
+    QTest::mouseClick(find<QPushButton>("stationStart"), Qt::LeftButton);
+    QProcess qdctl;
+    qdctl.start(kQdctl,
+                {"characterize", "--device", "QD1600", "--station", QString::fromStdString(file)});
+    ASSERT_TRUE(qdctl.waitForFinished(kRunBound));
+    EXPECT_EQ(qdctl.exitCode(), 2);
+    EXPECT_TRUE(QString::fromUtf8(qdctl.readAllStandardError())
+                    .contains(find<QLabel>("stationError")->text()))
+        << find<QLabel>("stationError")->text().toStdString();
 }
 
 } // namespace
