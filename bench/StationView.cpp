@@ -30,6 +30,11 @@ namespace {
 
 enum Column { Board, Meter, Dut, Progress, Status, Verdict, Columns };
 
+// A table's own, restored after a run.
+constexpr QAbstractItemView::EditTriggers kEditTriggers = QAbstractItemView::DoubleClicked |
+                                                          QAbstractItemView::EditKeyPressed |
+                                                          QAbstractItemView::AnyKeyPressed;
+
 QString qs(const std::string& s) {
     return QString::fromStdString(s);
 }
@@ -398,8 +403,7 @@ void StationView::showSlot(int row, const SlotState& state) {
 }
 
 void StationView::setEditable(bool editable) {
-    grid_->setEditTriggers(editable ? QAbstractItemView::AllEditTriggers
-                                    : QAbstractItemView::NoEditTriggers);
+    grid_->setEditTriggers(editable ? kEditTriggers : QAbstractItemView::NoEditTriggers);
     for (QWidget* w :
          std::initializer_list<QWidget*>{open_, add_, remove_, out_, report_, start_}) {
         w->setEnabled(editable);
