@@ -4,6 +4,7 @@
 #include "bench/DatasheetView.h"
 #include "bench/HistoryView.h"
 #include "bench/Script.h"
+#include "bench/StationView.h"
 #include "results/Database.h"
 
 #include <QCloseEvent>
@@ -35,6 +36,13 @@ BenchWindow::BenchWindow(const session::CommonOptions& common, QWidget* parent)
     characterize_ = new CharacterizeView(common);
     characterize_->setObjectName("characterizeView");
     tabs_->addTab(characterize_, "&Characterize");
+    // Every slot shares the Characterize tab's setup, and keeps off the
+    // board that tab holds.
+    station_ = new StationView(
+        common, [this] { return characterize_->setup(); },
+        [this] { return characterize_->boardHeld(); });
+    station_->setObjectName("stationView");
+    tabs_->addTab(station_, "&Station");
     history_ = new HistoryView(common);
     history_->setObjectName("historyView");
     tabs_->addTab(history_, "&History");
@@ -70,6 +78,8 @@ BenchWindow::BenchWindow(const session::CommonOptions& common, QWidget* parent)
     setCentralWidget(split);
     connect(characterize_, &CharacterizeView::command, this, &BenchWindow::logCommand);
     connect(characterize_, &CharacterizeView::message, this, &BenchWindow::logMessage);
+    connect(station_, &StationView::command, this, &BenchWindow::logCommand);
+    connect(station_, &StationView::message, this, &BenchWindow::logMessage);
     connect(history_, &HistoryView::command, this, &BenchWindow::logCommand);
     connect(history_, &HistoryView::message, this, &BenchWindow::logMessage);
     connect(datasheet_, &DatasheetView::command, this, &BenchWindow::logCommand);
@@ -137,14 +147,17 @@ bool BenchWindow::saveScript(const QString& path) {
 
 void BenchWindow::closeEvent(QCloseEvent* event) {
     // Closing mid-run ends it as Ctrl-C ends qdctl: its rows kept.
-    if (characterize_->running() &&
-        QMessageBox::question(this, windowTitle(),
-                              "A characterization is running. Stop it, keep its rows so far "
-                              "and close?") != QMessageBox::Yes) {
-        event->ignore();
-        return;
+    if (characterize_->running() || station_->running()) {
+        const QString what = characterize_->running() ? "A characterization" : "A station";
+        if (QMessageBox::question(this, windowTitle(),
+                                  what + " is running. Stop it, keep its rows so far and close?") !=
+            QMessageBox::Yes) {
+            event->ignore();
+            return;
+        }
     }
     characterize_->stop();
+    station_->stop();
     // A push ends its waits for the server: what it copied stays, and the
     // next push copies the rest.
     history_->stop();

@@ -15,6 +15,7 @@ namespace qd::bench {
 class CharacterizeView;
 class DatasheetView;
 class HistoryView;
+class StationView;
 
 class BenchWindow : public QMainWindow {
     Q_OBJECT
@@ -25,6 +26,7 @@ class BenchWindow : public QMainWindow {
     CharacterizeView* characterizeView() const { return characterize_; }
     DatasheetView* datasheetView() const { return datasheet_; }
     HistoryView* historyView() const { return history_; }
+    StationView* stationView() const { return station_; }
 
   public slots:
     // A command line, as the user would type it.
@@ -48,6 +50,7 @@ class BenchWindow : public QMainWindow {
     CharacterizeView* characterize_ = nullptr;
     DatasheetView* datasheet_ = nullptr;
     HistoryView* history_ = nullptr;
+    StationView* station_ = nullptr;
 };
 
 } // namespace qd::bench

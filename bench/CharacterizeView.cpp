@@ -388,6 +388,9 @@ void CharacterizeView::ended() {
     timeLeft_->clear();
     if (const run::CharacterizeResult* r = run_->result()) {
         result_ = std::make_unique<run::CharacterizeResult>(*r);
+        if (!r->boardSerial.empty() || !r->board.empty()) {
+            boardHeld_ = r->boardSerial.empty() ? r->board : r->boardSerial;
+        }
         runId_ = run_->runId();
         if (r->interrupted() && !r->csv.empty()) {
             interrupted_ = qs(r->csv);

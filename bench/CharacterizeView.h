@@ -42,6 +42,9 @@ class CharacterizeView : public QWidget {
     // The setup as the form says it: what Start hands the engine.
     run::CharacterizeSetup setup() const;
     bool running() const;
+    // The board a run here opened, by its serial ("" for none): the link
+    // library lets go of it only as the window closes.
+    const std::string& boardHeld() const { return boardHeld_; }
 
   public slots:
     void start();
@@ -97,6 +100,7 @@ class CharacterizeView : public QWidget {
     std::unique_ptr<CharacterizeRun> run_;
     std::unique_ptr<run::CharacterizeResult> result_; // the last run's
     QString runId_;
+    std::string boardHeld_;
 };
 
 } // namespace qd::bench

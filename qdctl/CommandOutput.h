@@ -5,6 +5,8 @@
 // code, and finish prints it as asked.
 
 #include "run/Characterize.h"
+#include "run/CharacterizeCsv.h"
+#include "run/Columns.h"
 #include "session/CommonOptions.h"
 
 #include <QJsonObject>
@@ -54,9 +56,7 @@ const char* firmwareWord(bool downloaded);
 std::string volts3(double volts);
 double rounded3(double volts);
 
-// Rows of words as columns, each as wide as its widest word and two spaces
-// apart, with no trailing space: the first row is the heading.
-std::string columnsText(const std::vector<std::vector<std::string>>& rows);
+using run::columnsText;
 
 // Says, a line a run, which of `runs` hold a number column the store could
 // not give (results::Run::damaged), so that one odd row does not hide the

@@ -1,6 +1,5 @@
 #include "qdctl/Station.h"
 
-#include "measure/FigureKinds.h"
 #include "platform/StandardStreams.h"
 #include "qdctl/CommandOutput.h"
 #include "qdctl/Progress.h"
@@ -13,37 +12,11 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <memory>
-#include <optional>
 
 namespace qd::qdctl {
-
-std::vector<std::string> sharedArguments(const std::vector<std::string>& arguments) {
-    static const char* const kOwnValue[] = {
-        "--station", "--out",   "--csv",    "--report", "--plot",         "--serial",
-        "--board",   "--meter", "--resume", "--from",   "--station-slot", "--station-parent"};
-    static const char* const kOwnFlag[] = {"--json", "-q", "--quiet", "--no-progress"};
-    std::vector<std::string> shared;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& arg = arguments[i];
-        const std::string name = arg.substr(0, arg.find('='));
-        if (std::find(std::begin(kOwnFlag), std::end(kOwnFlag), arg) != std::end(kOwnFlag)) {
-            continue;
-        }
-        if (std::find(std::begin(kOwnValue), std::end(kOwnValue), name) != std::end(kOwnValue)) {
-            if (name == arg) {
-                ++i; // its value
-            }
-            continue;
-        }
-        shared.push_back(arg);
-    }
-    return shared;
-}
 
 namespace {
 
@@ -127,79 +100,10 @@ class StationProgress : public run::StationWatcher {
     std::chrono::steady_clock::time_point shown_;
 };
 
-// The larger magnitude of a figure's min and max, as a datasheet gives
-// INL and DNL.
-std::optional<double> largest(const QJsonValue& span) {
-    const QJsonObject o = span.toObject();
-    if (!o.contains("min") || !o.contains("max")) {
-        return std::nullopt;
-    }
-    return std::max(std::fabs(o["min"].toObject()["value"].toDouble()),
-                    std::fabs(o["max"].toObject()["value"].toDouble()));
-}
-
-std::string number(std::optional<double> value, const char* format) {
-    if (!value) {
-        return "-";
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, format, *value);
-    return text;
-}
-
-// Why each slot that did not pass was judged so: the figures beyond their
-// limits and those whose uncertainty straddles them, as a run alone gives
-// them under its verdict.
-std::string verdictReasons(const run::StationResult& station) {
-    std::string text;
-    for (const SlotRun& slot : station.slotRuns) {
-        const QJsonObject json = slot.json();
-        std::string lines;
-        for (const char* kind : {"failures", "conditional"}) {
-            for (const QJsonValue line : json[kind].toArray()) {
-                lines += "  " + line.toString().toStdString() + "\n";
-            }
-        }
-        if (!lines.empty()) {
-            text += slot.label() + " " + json["verdict"].toString().toStdString() + ":\n" + lines;
-        }
-    }
-    return text;
-}
-
-std::string summaryText(const run::StationResult& station) {
-    std::vector<std::vector<std::string>> rows = {{"slot", "board", "serial", "status", "verdict",
-                                                   "offset/mV", "gain/%", "INL/LSB", "DNL/LSB",
-                                                   "run"}};
-    std::size_t passed = 0;
-    for (const SlotRun& slot : station.slotRuns) {
-        const QJsonObject json = slot.json();
-        const QJsonObject figures = json["figures"].toObject();
-        const auto value = [&](const char* name) -> std::optional<double> {
-            const QJsonValue v = figures[name].toObject()["value"];
-            return v.isDouble() ? std::optional(v.toDouble()) : std::nullopt;
-        };
-        passed += slot.status == 0 ? 1 : 0;
-        rows.push_back(
-            {std::to_string(slot.number), json["board"].toString().toStdString(),
-             slot.slot.dut.empty() ? "-" : slot.slot.dut, std::to_string(slot.status),
-             json["verdict"].isString() ? json["verdict"].toString().toStdString() : "-",
-             number(value(measure::kOffsetError.name), "%.3f"),
-             number(value(measure::kGainError.name), "%.4f"),
-             number(largest(figures[measure::kInlBestFit.name]), "%.3f"),
-             number(largest(figures[measure::kDnl.name]), "%.3f"),
-             json["run"].isString() ? json["run"].toString().left(8).toStdString() : "-"});
-    }
-    const std::size_t count = station.slotRuns.size();
-    return "station " + station.station + ": " + std::to_string(count) +
-           (count == 1 ? " slot, " : " slots, ") + std::to_string(passed) + " passed\n" +
-           columnsText(rows) + verdictReasons(station);
-}
-
 // Every slot's outcome: the summary table, or one JSON object.
 void printStation(const run::StationResult& station, bool json) {
     if (!json) {
-        session::writeStandardOutput(summaryText(station));
+        session::writeStandardOutput(run::stationSummary(station));
         return;
     }
     QJsonArray array;
@@ -223,7 +127,7 @@ int runStation(const StationRequest& request, const session::CommonOptions& comm
     setup.boards = session::makeBinding(common.link)->boards();
     setup.out = request.out;
     setup.resume = request.resume;
-    setup.shared = sharedArguments(common.arguments);
+    setup.shared = run::sharedArguments(common.arguments);
     setup.commandLine = common.commandLine;
     setup.reportExtension = request.report.empty() ? "" : extensionOf(request.report);
     setup.plotExtension = request.plot.empty() ? "" : extensionOf(request.plot);

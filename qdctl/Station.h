@@ -7,15 +7,8 @@
 #include "session/CommonOptions.h"
 
 #include <string>
-#include <vector>
 
 namespace qd::qdctl {
-
-// The arguments every slot shares: the command line as given without what
-// each slot has its own of (its board, meter, files, serial), what only the
-// station itself does (--station, --out) and how it answers (--json,
-// --quiet), which the station reads from its slots in its own form.
-std::vector<std::string> sharedArguments(const std::vector<std::string>& arguments);
 
 struct StationRequest {
     std::string file;      // the station file

@@ -100,6 +100,13 @@ struct StationResult {
     int status = 0; // 0 when each passed, 128 + the signal that ended them, 1 otherwise
 };
 
+// The arguments every slot shares: a characterize command line as given
+// (its arguments after the program's name) without what each slot has its
+// own of (its board, meter, files, serial), what only the station itself
+// does (--station, --out) and how it answers (--json, --quiet), which the
+// station reads from its slots in its own form.
+std::vector<std::string> sharedArguments(const std::vector<std::string>& arguments);
+
 // Runs every slot to its end, once checkStation passes; each slot ends
 // with the station however it ends, killed outright included. `stop` is
 // asked a few times a second: a signal it gives is handed to each slot
@@ -109,5 +116,10 @@ struct StationResult {
 // the system would not follow for results.
 StationResult runStation(const StationSetup& setup, StationWatcher& watcher,
                          const std::function<int()>& stop);
+
+// The station's summary as qdctl prints it: a line of its id and how many
+// passed, a row a slot (board, serial, status, verdict, figures, run), then
+// why each slot that did not pass was judged so.
+std::string stationSummary(const StationResult& station);
 
 } // namespace qd::run
