@@ -78,7 +78,7 @@ QWidget* DatasheetView::makeChoice() {
     station_->setEditable(true);
     station_->setToolTip("a station's id, or the start of one");
     device_ = new QComboBox;
-    device_->setObjectName("device");
+    device_->setObjectName("datasheetDevice");
     device_->addItem(kAnyConverter);
     for (const auto& d : control::kDevices) {
         device_->addItem(QString::fromUtf8(d.caption.data(), static_cast<int>(d.caption.size())));
@@ -106,7 +106,7 @@ QWidget* DatasheetView::makeChoice() {
     }
     connect(lotBy_, &QComboBox::currentIndexChanged, pages_, &QStackedWidget::setCurrentIndex);
     verdict_ = new QComboBox;
-    verdict_->setObjectName("verdict");
+    verdict_->setObjectName("datasheetVerdict");
     verdict_->addItems({"any", "PASS", "FAIL", "CONDITIONAL"});
     fields->addRow("&Lot of", lotBy_);
     fields->addRow(pages_);
@@ -130,7 +130,7 @@ QWidget* DatasheetView::makeOutcome() {
     heading_->setWordWrap(true);
     heading_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     error_ = new QLabel;
-    error_->setObjectName("error");
+    error_->setObjectName("datasheetError");
     error_->setWordWrap(true);
     error_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     table_ = new QTableWidget;

@@ -182,9 +182,9 @@ std::map<std::string, QString> BenchDatasheetTest::ids;
 
 TEST_F(BenchDatasheetTest, AConvertersLotShowsQdctlsTableAndExportsItsCsv) {
     find<QComboBox>("lotBy")->setCurrentIndex(1);
-    find<QComboBox>("device")->setCurrentText("QD1600");
+    find<QComboBox>("datasheetDevice")->setCurrentText("QD1600");
     click("show", &bench::DatasheetView::shown);
-    ASSERT_EQ(find<QLabel>("error")->text(), "");
+    ASSERT_EQ(find<QLabel>("datasheetError")->text(), "");
     ASSERT_EQ(logged("$ ").size(), 1);
     EXPECT_EQ(logged("$ ").back(), "qdctl datasheet --device QD1600");
 
@@ -203,7 +203,7 @@ TEST_F(BenchDatasheetTest, AConvertersLotShowsQdctlsTableAndExportsItsCsv) {
             view->exportReport(path);
         }
         ASSERT_TRUE(exported.wait(kBound)) << name;
-        ASSERT_EQ(find<QLabel>("error")->text(), "") << name;
+        ASSERT_EQ(find<QLabel>("datasheetError")->text(), "") << name;
         const QString line = logged("$ ").back();
         EXPECT_TRUE(line.endsWith(QString("%1 '%2'").arg(option, path))) << line.toStdString();
         QFile written(path);
@@ -239,7 +239,7 @@ TEST_F(BenchDatasheetTest, AStationsLotByItsListingOrTheStartOfItsId) {
             station->setCurrentText("5A7E");
         }
         click("show", &bench::DatasheetView::shown);
-        ASSERT_EQ(find<QLabel>("error")->text(), "") << c.name;
+        ASSERT_EQ(find<QLabel>("datasheetError")->text(), "") << c.name;
         EXPECT_EQ(logged("$ ").back(), c.line) << c.name;
         EXPECT_TRUE(find<QLabel>("heading")->text().startsWith("QD1600 datasheet: 3 units"))
             << c.name;
@@ -285,7 +285,7 @@ TEST_F(BenchDatasheetTest, ChoicesThatMakeNoLotAreRefusedInQdctlsWords) {
         SetUp();
         c.choose();
         click("show", &bench::DatasheetView::shown);
-        const QString refusal = find<QLabel>("error")->text();
+        const QString refusal = find<QLabel>("datasheetError")->text();
         EXPECT_TRUE(refusal.contains(c.said)) << c.name << ": " << refusal.toStdString();
         EXPECT_EQ(find<QTableWidget>("table")->rowCount(), 0) << c.name;
         EXPECT_FALSE(find<QPushButton>("exportCsv")->isEnabled()) << c.name;

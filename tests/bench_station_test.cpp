@@ -8,12 +8,14 @@
 #include "TempDir.h"
 #include "bench/BenchWindow.h"
 #include "bench/CharacterizeView.h"
+#include "bench/DatasheetView.h"
 #include "bench/StationView.h"
 #include "run/Recording.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -23,6 +25,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTableWidget>
 #include <QTest>
 #include <fstream>
@@ -69,13 +72,13 @@ class SimMeter {
 class BenchStationTest : public ::testing::Test {
   protected:
     // The link library reads where the simulated boards keep their state
-    // once, as it is loaded: three boards for the whole process, which the
+    // once, as it is loaded: five boards for the whole process, which the
     // slots' processes and the meters share (the third for the window to
     // hold).
     static void SetUpTestSuite() {
         boards = new TempDir;
         qputenv("QD_BOARD", "sim");
-        qputenv("QD_BOARD_COUNT", "3");
+        qputenv("QD_BOARD_COUNT", "5");
         qputenv("QD_BOARD_MODEL", "lot:seed=7");
         qputenv("QD_BOARD_STATE", QByteArray::fromStdString(boards->file("board.state")));
         for (const char* name : {"QD_BOARD_FAULT", "QD_BOARD_VREF", "QD_BOARD_TRACE"}) {
@@ -147,13 +150,16 @@ TempDir* BenchStationTest::boards = nullptr;
 
 enum Column { Board, Meter, Dut, Progress, Status, Verdict };
 
-TEST_F(BenchStationTest, AStationFromTheGridPassesEverySlotUnderOneStation) {
-    const SimMeter first("SIM0001", "0"), second("SIM0002", "0");
-    view->addSlot("SIM0001", first.resource, "U1");
-    view->addSlot("SIM0002", second.resource, "U2");
+// A station of four, then its lot's datasheet as a PDF: the window alone.
+TEST_F(BenchStationTest, AStationFromTheGridPassesEverySlotAndItsDatasheetIsExported) {
+    std::vector<std::unique_ptr<SimMeter>> meters;
+    for (const char* board : {"SIM0001", "SIM0002", "SIM0004", "SIM0005"}) {
+        meters.push_back(std::make_unique<SimMeter>(board, "0"));
+        view->addSlot(board, meters.back()->resource, QStringLiteral("U%1").arg(meters.size()));
+    }
     runToEnd();
     EXPECT_EQ(find<QLabel>("stationError")->text(), "");
-    for (const int row : {0, 1}) {
+    for (const int row : {0, 1, 2, 3}) {
         EXPECT_EQ(cell(row, Verdict), "PASS") << "row " << row << ": " << cell(row, Status);
         EXPECT_EQ(cell(row, Status), "ended, status 0") << "row " << row;
     }
@@ -168,21 +174,39 @@ TEST_F(BenchStationTest, AStationFromTheGridPassesEverySlotUnderOneStation) {
     EXPECT_TRUE(commands[0].contains("--station " + station)) << commands[0].toStdString();
 
     const auto runs = characterizations();
-    ASSERT_EQ(runs.size(), 2u);
+    ASSERT_EQ(runs.size(), 4u);
     EXPECT_FALSE(runs[0].get("station").empty());
-    EXPECT_EQ(runs[0].get("station"), runs[1].get("station"));
     for (const auto& r : runs) {
+        EXPECT_EQ(r.get("station"), runs[0].get("station")) << r.get("dut_serial");
         EXPECT_EQ(r.get("command_line"), commands[0].toStdString());
         EXPECT_EQ(r.get("verdict"), "PASS") << r.get("dut_serial");
     }
     const QString summary = find<QPlainTextEdit>("stationSummary")->toPlainText();
     EXPECT_TRUE(summary.startsWith(
-        QString::fromStdString("station " + runs[0].get("station") + ": 2 slots, 2 passed\n")))
+        QString::fromStdString("station " + runs[0].get("station") + ": 4 slots, 4 passed\n")))
         << summary.toStdString();
     for (const auto& r : runs) {
         EXPECT_TRUE(summary.contains(QString::fromStdString(r.id().substr(0, 8))))
             << r.id() << " not in " << summary.toStdString();
     }
+
+    // The Datasheet tab, on the latest station, as it opens.
+    auto* datasheet = window->datasheetView();
+    window->findChild<QTabWidget*>("views")->setCurrentWidget(datasheet);
+    QSignalSpy shown(datasheet, &bench::DatasheetView::shown);
+    datasheet->showLot();
+    ASSERT_TRUE(shown.count() > 0 || shown.wait(kRunBound)) << "no lot shown";
+    const QString heading = datasheet->findChild<QLabel*>("heading")->text();
+    EXPECT_TRUE(heading.contains("4 units: 4 PASS")) << heading.toStdString();
+    const QString pdf = QString::fromStdString(dir.file("lot/datasheet.pdf"));
+    QSignalSpy exported(datasheet, &bench::DatasheetView::exported);
+    datasheet->exportReport(pdf);
+    ASSERT_TRUE(exported.count() > 0 || exported.wait(kRunBound)) << "no export ended";
+    QFile written(pdf);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly)) << pdf.toStdString();
+    EXPECT_TRUE(written.read(5) == "%PDF-");
+    EXPECT_TRUE(logged("$ ").back().contains("datasheet --station-run"))
+        << logged("$ ").back().toStdString();
 }
 
 TEST_F(BenchStationTest, StopEndsEverySlotWithItsRowsKept) {
