@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QScreen>
+#include <QShortcut>
 #include <QSplitter>
 #include <QSysInfo>
 #include <QTabWidget>
@@ -35,20 +36,28 @@ BenchWindow::BenchWindow(const session::CommonOptions& common, QWidget* parent)
     tabs_->setObjectName("views");
     characterize_ = new CharacterizeView(common);
     characterize_->setObjectName("characterizeView");
-    tabs_->addTab(characterize_, "&Characterize");
+    tabs_->addTab(characterize_, "Characterize");
     // Every slot shares the Characterize tab's setup, and keeps off the
     // board that tab holds.
     station_ = new StationView(
         common, [this] { return characterize_->setup(); },
         [this] { return characterize_->boardHeld(); });
     station_->setObjectName("stationView");
-    tabs_->addTab(station_, "&Station");
+    tabs_->addTab(station_, "Station");
     history_ = new HistoryView(common);
     history_->setObjectName("historyView");
-    tabs_->addTab(history_, "&History");
+    tabs_->addTab(history_, "History");
     datasheet_ = new DatasheetView(common);
     datasheet_->setObjectName("datasheetView");
-    tabs_->addTab(datasheet_, "&Datasheet");
+    tabs_->addTab(datasheet_, "Datasheet");
+    // The views by Ctrl+1 to Ctrl+4 (and Ctrl+Tab): a letter of their own
+    // would take Alt+letter from the buttons and fields inside them.
+    for (int i = 0; i < tabs_->count(); ++i) {
+        auto* go =
+            new QShortcut(QKeySequence(Qt::CTRL | static_cast<Qt::Key>(Qt::Key_1 + i)), this);
+        connect(go, &QShortcut::activated, tabs_, [this, i] { tabs_->setCurrentIndex(i); });
+        tabs_->setTabToolTip(i, QStringLiteral("Ctrl+%1").arg(i + 1));
+    }
     log_ = new QPlainTextEdit;
     log_->setObjectName("log");
     log_->setReadOnly(true);

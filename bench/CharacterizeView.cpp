@@ -122,9 +122,9 @@ QWidget* CharacterizeView::makeSetupForm() {
                                                                  {"", meterIdentity_},
                                                                  {"&Limits", limits_},
                                                                  {"CS&V", csv_},
-                                                                 {"Seria&l", serial_},
-                                                                 {"&Operator", operator_},
-                                                                 {"Te&mperature", temperature_},
+                                                                 {"Serial", serial_},
+                                                                 {"O&perator", operator_},
+                                                                 {"Temperature", temperature_},
                                                                  {"&Note", note_}}) {
         fields->addRow(label, widget);
     }

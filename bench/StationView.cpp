@@ -129,7 +129,7 @@ QWidget* StationView::makeStationControls() {
     open_ = button("&Open…", "stationOpen");
     save_ = button("Sa&ve…", "stationSave");
     add_ = button("&Add slot", "stationAdd");
-    remove_ = button("Remo&ve slot", "stationRemove");
+    remove_ = button("Re&move slot", "stationRemove");
     fileShown_ = new QLabel;
     fileShown_->setObjectName("stationFile");
     fileShown_->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -175,7 +175,10 @@ QWidget* StationView::makeRunControls() {
     auto* outRow = new QHBoxLayout;
     outRow->addWidget(out_, 1);
     outRow->addWidget(browse);
-    fields->addRow("O&utput folder", outRow);
+    // A row of a field and its button: the label names the field itself.
+    auto* outLabel = new QLabel("O&utput folder");
+    outLabel->setBuddy(out_);
+    fields->addRow(outLabel, outRow);
     report_ = new QComboBox;
     report_->setObjectName("stationReport");
     report_->addItems({"none", "pdf", "html"});

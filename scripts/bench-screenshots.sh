@@ -9,8 +9,15 @@ set -euo pipefail
 out=$1
 work=$(mktemp -d)
 trap 'kill_programs; rm -rf "$work"' EXIT
-export QD_BOARD=sim QD_BOARD_STATE="$work/board.state" QD_RESULTS="$work/results.sqlite" \
-    XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb
+export QD_BOARD=sim QD_BOARD_COUNT=4 QD_BOARD_MODEL="lot:seed=7" QD_BOARD_STATE="$work/board.state" \
+    QD_RESULTS="$work/results.sqlite" XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb
+# Three units measured from the command line first, for the History and
+# Datasheet views; the window then measures the fourth board.
+for board in 2 3 4; do
+    stage/bin/qdctl --board $board characterize --device QD1600 --codes 100 --samples 1 \
+        --settle 0 --serial "LOT7-0$board" --operator "A. Tester" >/dev/null 2>&1 ||
+        fail "qdctl characterize on board $board"
+done
 stage/bin/QD1600Bench &
 pid=$!
 PROGRAMS+=("$pid")
@@ -33,3 +40,19 @@ done
 [ "$(ended)" -ge 1 ] || fail "the characterization did not end"
 sleep 1 # its verdict and plots painted
 import -window "$bench" "$out/bench-characterize.png"
+
+xdotool key ctrl+2
+sleep 0.5
+import -window "$bench" "$out/bench-station.png"
+
+xdotool key ctrl+3 alt+r # History: Refresh, then open the newest run
+sleep 1
+click_at "$bench" 60 292
+xdotool key alt+o
+sleep 1
+import -window "$bench" "$out/bench-history.png"
+
+# Datasheet: the lot of every QD1600 run, then Show.
+xdotool key ctrl+4 alt+l Down Return alt+h
+sleep 2
+import -window "$bench" "$out/bench-datasheet.png"
