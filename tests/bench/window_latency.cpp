@@ -5,7 +5,8 @@
 // that grows with time (not with the plan) shows. Not a test: a yardstick,
 // run by hand (docs/speed.md says how).
 //
-//   window_latency [CODES]     CODES as --codes takes them, "all" by default
+//   window_latency [CODES [SAMPLES]]   as --codes and --samples take them;
+//                                      "all" and 1 by default
 
 #include "bench/BenchWindow.h"
 #include "bench/CharacterizeView.h"
@@ -59,11 +60,12 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName("QD1600 window latency");
     const QString codes = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString("all");
+    const int samples = argc > 2 ? QString::fromLocal8Bit(argv[2]).toInt() : 1;
 
     qd::bench::BenchWindow window{qd::session::CommonOptions{}};
     window.show();
     window.findChild<QComboBox*>("codes")->setCurrentText(codes);
-    window.findChild<QSpinBox*>("samples")->setValue(1);
+    window.findChild<QSpinBox*>("samples")->setValue(samples);
     window.findChild<QDoubleSpinBox*>("settle")->setValue(0);
 
     // The event loop's lateness: how much longer than asked each 10 ms tick
@@ -99,8 +101,8 @@ int main(int argc, char** argv) {
     }
     tick.stop();
     const double seconds = static_cast<double>(clock.elapsed()) / 1000;
-    std::printf("codes %s: %d measured in %.2f s, %zu ticks of 10 ms\n", qPrintable(codes),
-                progress->maximum(), seconds, lateMs.size());
+    std::printf("codes %s, %d samples: %d measured in %.2f s, %zu ticks of 10 ms\n",
+                qPrintable(codes), samples, progress->maximum(), seconds, lateMs.size());
     std::printf("event loop late by: median %.1f ms, 95th percentile %.1f ms, largest %.1f ms "
                 "(goal: 95th percentile 50 ms at most)\n",
                 percentile(lateMs, 0.5), percentile(lateMs, 0.95), percentile(lateMs, 1.0));
