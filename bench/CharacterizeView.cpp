@@ -3,6 +3,7 @@
 #include "bench/CharacterizeRun.h"
 #include "bench/CommandLine.h"
 #include "bench/PlotView.h"
+#include "bench/Widgets.h"
 #include "control/Tables.h"
 #include "run/CharacterizeReport.h"
 #include "run/Renderer.h"
@@ -31,20 +32,6 @@
 namespace qd::bench {
 
 namespace {
-
-QString qs(const std::string& s) {
-    return QString::fromStdString(s);
-}
-std::string text(const QLineEdit* edit) {
-    return edit->text().trimmed().toStdString();
-}
-
-QLineEdit* lineEdit(const char* name, const QString& hint) {
-    auto* edit = new QLineEdit;
-    edit->setObjectName(name);
-    edit->setPlaceholderText(hint);
-    return edit;
-}
 
 QString minutesAndSeconds(qint64 ms) {
     const qint64 s = (ms + 999) / 1000;

@@ -2,6 +2,7 @@
 
 #include "bench/CommandLine.h"
 #include "bench/PlotView.h"
+#include "bench/Widgets.h"
 #include "control/Tables.h"
 #include "run/Recording.h"
 #include "run/Times.h"
@@ -32,21 +33,11 @@ namespace qd::bench {
 
 namespace {
 
-QString qs(const std::string& s) {
-    return QString::fromStdString(s);
-}
-
 // The choices of the lot's pages, in the order of lotBy_.
 enum LotBy { ByStation, ByConverter, ByRuns };
 
 const QString kLatestStation = "the latest station";
 const QString kAnyConverter = "any";
-
-QPushButton* button(const QString& text, const char* name) {
-    auto* b = new QPushButton(text);
-    b->setObjectName(name);
-    return b;
-}
 
 } // namespace
 

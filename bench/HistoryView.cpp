@@ -2,6 +2,7 @@
 
 #include "bench/CommandLine.h"
 #include "bench/PlotView.h"
+#include "bench/Widgets.h"
 #include "control/DataWord.h"
 #include "control/Tables.h"
 #include "results/Database.h"
@@ -32,23 +33,6 @@
 namespace qd::bench {
 
 namespace {
-
-QString qs(const std::string& s) {
-    return QString::fromStdString(s);
-}
-std::string text(const QLineEdit* edit) {
-    return edit->text().trimmed().toStdString();
-}
-std::string text(const QComboBox* box) {
-    return box->currentText().trimmed().toStdString();
-}
-
-QLineEdit* lineEdit(const char* name, const QString& hint) {
-    auto* edit = new QLineEdit;
-    edit->setObjectName(name);
-    edit->setPlaceholderText(hint);
-    return edit;
-}
 
 // A choice of qdctl's words, the first, empty, meaning any.
 QComboBox* choice(const char* name, const QStringList& words) {

@@ -2,6 +2,7 @@
 
 #include "bench/CommandLine.h"
 #include "bench/StationRun.h"
+#include "bench/Widgets.h"
 #include "results/Database.h"
 #include "session/ExitStatus.h"
 #include "session/Session.h"
@@ -34,16 +35,6 @@ enum Column { Board, Meter, Dut, Progress, Status, Verdict, Columns };
 constexpr QAbstractItemView::EditTriggers kEditTriggers = QAbstractItemView::DoubleClicked |
                                                           QAbstractItemView::EditKeyPressed |
                                                           QAbstractItemView::AnyKeyPressed;
-
-QString qs(const std::string& s) {
-    return QString::fromStdString(s);
-}
-
-QPushButton* button(const QString& text, const char* name) {
-    auto* b = new QPushButton(text);
-    b->setObjectName(name);
-    return b;
-}
 
 // A board named by its index, as qdctl list numbers them: that number.
 std::optional<int> boardIndex(const std::string& board) {
