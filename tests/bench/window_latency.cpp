@@ -17,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProgressBar>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTemporaryDir>
@@ -58,7 +59,8 @@ int main(int argc, char** argv) {
     qputenv("QD_BOARD_STATE", dir.filePath("board.state").toUtf8());
     qputenv("QD_RESULTS", dir.filePath("results.sqlite").toUtf8());
     QApplication app(argc, argv);
-    QApplication::setOrganizationName("QD1600 window latency");
+    // The setup it types is not remembered in the user's settings.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.filePath("settings"));
     const QString codes = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString("all");
     const int samples = argc > 2 ? QString::fromLocal8Bit(argv[2]).toInt() : 1;
 
