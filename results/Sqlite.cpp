@@ -7,9 +7,12 @@
 #include "results/Database.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <sqlite3.h>
+#include <string>
+#include <thread>
 
 namespace qd::results {
 
@@ -130,7 +133,7 @@ class SqliteDatabase final : public Database {
         // WAL: readers never wait for the writer, and a killed writer loses
         // only what it had not committed. NORMAL synchronisation keeps every
         // commit through a crash of the program, if not of the machine.
-        query("PRAGMA journal_mode=WAL", {});
+        walMode();
         execute("PRAGMA synchronous=NORMAL", {});
         // The side files exist now: one put there since the first look is
         // refused before a run is written into it.
@@ -140,6 +143,32 @@ class SqliteDatabase final : public Database {
         // for every reading.
     }
     ~SqliteDatabase() override { sqlite3_close_v2(db_); }
+
+    // Programs that make a new store at once (a station's slots) each turn
+    // it to WAL, which takes the file's exclusive lock; SQLite answers one
+    // that holds a read lock "database is locked" at once, without the busy
+    // timeout, rather than let two wait for each other. Each try lets its
+    // lock go, so the other's switch goes through, and the next try finds
+    // the store in WAL already.
+    void walMode() {
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyMilliseconds);
+        for (;;) {
+            try {
+                query("PRAGMA journal_mode=WAL", {});
+                return;
+            } catch (const StoreError& e) {
+                const int code = sqlite3_errcode(db_) & 0xff;
+                const bool busy =
+                    code == SQLITE_BUSY ||
+                    std::string(e.what()).find("database is locked") != std::string::npos;
+                if (!busy || std::chrono::steady_clock::now() > until) {
+                    throw;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
     SqliteDatabase(const SqliteDatabase&) = delete;
     SqliteDatabase& operator=(const SqliteDatabase&) = delete;
 
