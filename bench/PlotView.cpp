@@ -99,15 +99,23 @@ report::PlotData PlotView::visible() const {
     return shown;
 }
 
-QString PlotView::readAt(double code) const {
+const std::pair<double, double>* PlotView::nearest(double code) const {
     const auto [from, to] = range();
-    const report::Points near = within(plot_.points, from, to);
-    if (near.empty()) {
+    const std::pair<double, double>* best = nullptr;
+    for (const auto& p : plot_.points) {
+        if (p.first >= from && p.first <= to &&
+            (!best || std::abs(p.first - code) < std::abs(best->first - code))) {
+            best = &p;
+        }
+    }
+    return best;
+}
+
+QString PlotView::readAt(double code) const {
+    const std::pair<double, double>* nearest = this->nearest(code);
+    if (!nearest) {
         return {};
     }
-    const auto nearest = std::min_element(near.begin(), near.end(), [&](auto& a, auto& b) {
-        return std::abs(a.first - code) < std::abs(b.first - code);
-    });
     // Codes in hexadecimal, as the plot labels them; other axes in decimal.
     QString where;
     if (!plot_.decimalX) {
@@ -167,13 +175,9 @@ void PlotView::mouseMoveEvent(QMouseEvent* event) {
     }
     cursor_ = readAt(code);
     // The cursor sits on the point it reads.
-    const auto [from, to] = range();
-    const report::Points near = within(plot_.points, from, to);
     cursorCode_.reset();
-    if (!near.empty()) {
-        cursorCode_ = std::min_element(near.begin(), near.end(), [&](auto& a, auto& b) {
-                          return std::abs(a.first - code) < std::abs(b.first - code);
-                      })->first;
+    if (const auto* point = nearest(code)) {
+        cursorCode_ = point->first;
     }
     update();
 }

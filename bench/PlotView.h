@@ -48,6 +48,8 @@ class PlotView : public QWidget {
 
   private:
     report::PlotData visible() const;
+    // The shown point whose code is nearest to `code`; null with none.
+    const std::pair<double, double>* nearest(double code) const;
     // The code under the widget's x, in the frame last drawn.
     double codeAt(double x) const;
 
