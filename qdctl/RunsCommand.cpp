@@ -78,9 +78,9 @@ class RunsCommand final : public Subcommand {
         list->add_option("--device", filter_.device, "only this converter");
         list->add_option("--serial", filter_.serial, "only this unit (--serial when measured)");
         list->add_option("--kind", filter_.kind, "only this command")
-            ->transform(
-                CLI::IsMember({"program", "read", "verify", "selftest", "sweep", "characterize"},
-                              CLI::ignore_case));
+            ->transform(CLI::IsMember(
+                {"program", "read", "verify", "selftest", "sweep", "characterize", "dynamic"},
+                CLI::ignore_case));
         list->add_option("--since", filter_.since, "only runs started since, e.g. 2026-12-01")
             ->transform(sinceOption());
         list->add_option("--verdict", filter_.verdict, "only runs of this verdict")

@@ -11,7 +11,8 @@ namespace qd::results {
 
 const std::vector<Column> kRunColumns = {
     {"id", Column::Text, "the run's UUID", 1},
-    {"kind", Column::Text, "the command: program, read, verify, selftest, sweep, characterize", 1},
+    {"kind", Column::Text,
+     "the command: program, read, verify, selftest, sweep, characterize, dynamic", 1},
     {"started", Column::Text, "when it started, UTC, ISO 8601", 1},
     {"ended", Column::Text, "when it ended; empty for a run cut off (shown as interrupted)", 1},
     {"exit_status", Column::Integer, "qdctl's exit status", 1},
@@ -46,6 +47,8 @@ const std::vector<Column> kRunColumns = {
     {"slot", Column::Integer, "its slot in that station, from 1", 2},
     {"setup", Column::Document,
      "a characterization's settings as one JSON document, with its layout's \"version\"", 3},
+    {"waveform", Column::Document,
+     "a dynamic run's scope records as one JSON document, with the band and the settling point", 4},
 };
 
 std::string Run::get(const std::string& column) const {
@@ -127,9 +130,15 @@ std::vector<std::string> toVersion3(const std::string&) {
     return addedColumns(3);
 }
 
+// Version 4: a dynamic run's waveform, apart from its setup, so that a
+// listing of runs does not carry thousands of samples each.
+std::vector<std::string> toVersion4(const std::string&) {
+    return addedColumns(4);
+}
+
 using Step = std::vector<std::string> (*)(const std::string& engine);
 // kSteps[v] takes a store from version v to v + 1.
-constexpr Step kSteps[] = {toVersion1, toVersion2, toVersion3};
+constexpr Step kSteps[] = {toVersion1, toVersion2, toVersion3, toVersion4};
 static_assert(std::size(kSteps) == kSchemaVersion, "a step for every version");
 
 Value typed(const Column& column, const std::string& text) {
@@ -159,11 +168,12 @@ const Column* columnNamed(const std::string& name) {
 }
 
 // The columns of `runs`, in kRunColumns' order; those a store of an
-// older `version` lacks as NULL.
-std::string runColumns(int version) {
+// older `version` lacks as NULL, and the waveform unless `whole`.
+std::string runColumns(int version, bool whole = true) {
     std::string list;
     for (const Column& c : kRunColumns) {
-        list += (list.empty() ? "" : ", ") + (c.since <= version ? std::string(c.name) : "NULL");
+        const bool taken = c.since <= version && (whole || std::string_view(c.name) != "waveform");
+        list += (list.empty() ? "" : ", ") + (taken ? std::string(c.name) : "NULL");
     }
     return list;
 }
@@ -374,7 +384,7 @@ void Store::end(const std::string& run, const std::map<std::string, std::string>
 }
 
 std::vector<Run> Store::runs(const Filter& f) {
-    std::string sql = "SELECT " + runColumns(version_) + " FROM runs WHERE 1 = 1";
+    std::string sql = "SELECT " + runColumns(version_, f.whole) + " FROM runs WHERE 1 = 1";
     Row values;
     for (const auto& [column, value] :
          {std::pair{"device", &f.device}, std::pair{"dut_serial", &f.serial},

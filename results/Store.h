@@ -57,11 +57,14 @@ struct Figure {
 struct Filter {
     std::string device, serial, kind, since, verdict, station;
     std::size_t limit = 0; // 0: every run
+    // With a dynamic run's waveform, which a listing does without: a copy
+    // of the run needs it.
+    bool whole = false;
 };
 
 // The schema's version this program writes; an older store is migrated
 // forward when opened, a newer one is refused rather than written wrongly.
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 
 class Store {
   public:

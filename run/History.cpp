@@ -302,7 +302,9 @@ std::unique_ptr<results::Store> pushTarget(const std::string& to, std::function<
 Pushed pushRuns(results::Store& from, results::Store& to, const std::vector<std::string>& ids) {
     std::vector<results::Run> runs;
     if (ids.empty()) {
-        runs = from.runs({});
+        results::Filter every;
+        every.whole = true;
+        runs = from.runs(every);
     }
     std::set<std::string> named;
     for (const std::string& id : ids) {

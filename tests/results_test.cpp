@@ -71,6 +71,7 @@ TEST(ResultsStore, MigratesAVersion1StoreForwardKeepingItsRuns) {
     }
     {
         auto old = openSqlite(path, kRecord);
+        old->execute("ALTER TABLE runs DROP COLUMN waveform");
         old->execute("ALTER TABLE runs DROP COLUMN setup");
         old->execute("DROP INDEX runs_station");
         old->execute("ALTER TABLE runs DROP COLUMN slot");
