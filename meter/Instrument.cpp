@@ -217,6 +217,27 @@ std::optional<std::string> Instrument::askOptional(const std::string& message) {
     return std::nullopt;
 }
 
+std::optional<std::string> Instrument::askIfKnown(const std::string& message) {
+    discardStale(timeout_);
+    send(message);
+    try {
+        const std::string first = exchange("*OPC?", timeout_, false);
+        if (trimmed(first) == "1") {
+            send("*CLS");
+            return std::nullopt;
+        }
+        // Then *OPC?'s own answer.
+        if (trimmed(transport_->receive(timeout_)) == "1") {
+            return first;
+        }
+    } catch (const MeterTimeout&) {
+    } catch (const MeterError& e) {
+        fail(message + ": " + reasonOf(e.what()));
+    }
+    clearAndSynchronise(message + " was not answered in step with *OPC?", timeout_);
+    return std::nullopt;
+}
+
 std::string Instrument::nextError(const std::string& errorQuery) {
     const std::string answer = query(errorQuery, timeout_);
     const scpi::ParsedResponse parsed = scpi::parseResponse(answer);

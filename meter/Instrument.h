@@ -52,6 +52,10 @@ class Instrument {
     // A query whose answer only a report shows: asked so that an
     // instrument that does not know it costs a short wait, not the run.
     std::optional<std::string> askOptional(const std::string& message);
+    // As askOptional(), with no wait: *OPC? follows the query, and its 1
+    // alone tells that the instrument did not know it. The error that left
+    // is cleared with *CLS.
+    std::optional<std::string> askIfKnown(const std::string& message);
 
     // Throws away what came unasked; true when there was something.
     bool discardPending();
