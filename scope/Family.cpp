@@ -77,7 +77,7 @@ const std::vector<Family> kFamilies = {
      nullptr,
      ":SINGle",
      ":TRIGger:STATus?",
-     "TD|STOP",
+     "TD|T'D|STOP",
      ":TRIGger:STATus?",
      "STOP",
      0,
