@@ -20,6 +20,7 @@ namespace {
 struct Bound {
     const FigureKind* kind;
     std::optional<Limit> Limits::*limit;
+    bool dynamic = false; // judged on a scope's records, not on a sweep's figures
 };
 
 constexpr Bound kBounds[] = {
@@ -30,6 +31,10 @@ constexpr Bound kBounds[] = {
     {&kGainError, &Limits::gain},
     {&kZeroCodeError, &Limits::zero},
     {&kFullScaleError, &Limits::fullScale},
+    {&kSettlingTime, &Limits::settling, true},
+    {&kSlewRate, &Limits::slew, true},
+    {&kGlitchImpulse, &Limits::glitch, true},
+    {&kGlitchImpulseAbs, &Limits::glitchAbs, true},
 };
 
 std::string number(double value) {
@@ -77,8 +82,9 @@ const Bound* boundNamed(std::string_view typed, std::string& why) {
         }
     }
     why = "no figure '" + std::string(typed) + "'";
-    why += nearest.empty() ? "; the figures are inl, inl_endpoint, dnl, offset, gain, zero and "
-                             "fullscale, or their names in --json"
+    why += nearest.empty() ? "; the figures are inl, inl_endpoint, dnl, offset, gain, zero, "
+                             "fullscale, settling, slew, glitch and glitch_abs, or their names in "
+                             "--json"
                            : "; did you mean '" + nearest + "'?";
     return nullptr;
 }
@@ -160,6 +166,22 @@ std::vector<Judged> judgedOf(const Figures& f, std::string_view name) {
                            : name == "zero" ? f.zeroCode
                                             : f.fullScale;
     return {{figure, ""}};
+}
+
+// One figure against its limit, into the verdict.
+void judgeOne(Verdict& v, const FigureKind& kind, const Limit& limit, const Figure& figure,
+              const std::string& at) {
+    const Decision d = decide(limit, figure);
+    if (d == Decision::Fail) {
+        v.decision = Decision::Fail;
+        v.failures.push_back(std::string(kind.inMessage) + " " + number(figure.value) + " " +
+                             kind.unit + at + " beyond " + limitWords(limit, kind.unit));
+    } else if (d == Decision::Conditional) {
+        v.decision = std::max(v.decision, Decision::Conditional);
+        v.conditional.push_back(std::string(kind.inMessage) + " " + number(figure.value) + " ± " +
+                                number(*figure.uncertainty) + " " + kind.unit + at + " straddles " +
+                                limitWords(limit, kind.unit));
+    }
 }
 
 } // namespace
@@ -306,7 +328,7 @@ Verdict judge(const Figures& figures, const Limits& limits, bool acceptCondition
     }
     for (const Bound& b : kBounds) {
         const auto& limit = limits.*(b.limit);
-        if (!limit) {
+        if (!limit || b.dynamic) {
             continue;
         }
         const auto judged = judgedOf(figures, b.kind->limitKey);
@@ -315,20 +337,25 @@ Verdict judge(const Figures& figures, const Limits& limits, bool acceptCondition
                  " not measured: the plan has no neighbouring codes");
         }
         for (const auto& [figure, at] : judged) {
-            const Decision d = decide(*limit, figure);
-            if (d == Decision::Fail) {
-                fail(std::string(b.kind->inMessage) + " " + number(figure.value) + " " +
-                     b.kind->unit + at + " beyond " + limitWords(*limit, b.kind->unit));
-            } else if (d == Decision::Conditional) {
-                v.decision = std::max(v.decision, Decision::Conditional);
-                v.conditional.push_back(std::string(b.kind->inMessage) + " " +
-                                        number(figure.value) + " ± " + number(*figure.uncertainty) +
-                                        " " + b.kind->unit + at + " straddles " +
-                                        limitWords(*limit, b.kind->unit));
-            }
+            judgeOne(v, *b.kind, *limit, figure, at);
         }
     }
     return settle();
+}
+
+Verdict judge(const std::vector<KindFigure>& figures, const Limits& limits,
+              bool acceptConditional) {
+    Verdict v;
+    for (const KindFigure& f : figures) {
+        for (const Bound& b : kBounds) {
+            if (b.kind == f.kind && limits.*(b.limit)) {
+                judgeOne(v, *b.kind, *(limits.*(b.limit)), f.figure, "");
+            }
+        }
+    }
+    v.pass =
+        v.decision == Decision::Pass || (v.decision == Decision::Conditional && acceptConditional);
+    return v;
 }
 
 } // namespace qd::measure

@@ -3,6 +3,7 @@
 // A production test's limits on the figures, and its verdict. Standard C++
 // only.
 
+#include "measure/FigureKinds.h"
 #include "measure/Figures.h"
 
 #include <optional>
@@ -29,8 +30,14 @@ struct Limit {
 //   gain         gain_error_percent        % of full scale
 //   zero         zero_code_error_mv        mV, the zero-code error
 //   fullscale    full_scale_error_percent  % of full scale
+// and the dynamic figures a scope measures (Dynamic.h):
+//   settling     settling_time_us          µs
+//   slew         slew_rate_v_per_us        V/µs
+//   glitch       glitch_impulse_nvs        nV·s, net area
+//   glitch_abs   glitch_impulse_abs_nvs    nV·s, absolute area
 struct Limits {
     std::optional<Limit> inl, inlEndpoint, dnl, offset, gain, zero, fullScale;
+    std::optional<Limit> settling, slew, glitch, glitchAbs;
 
     // "inl=2,dnl=1,offset=-1..2": NAME=SIZE (a number above 0) or
     // NAME=LOW..HIGH. nullopt, with what is wrong in `why`, otherwise: an
@@ -76,11 +83,23 @@ struct Verdict {
     std::vector<std::string> conditional;
 };
 
+// A figure named by its kind, as the dynamic figures come.
+struct KindFigure {
+    const FigureKind* kind = nullptr;
+    Figure figure;
+};
+
+// The dynamic figures a run measured against the limits on them, by the
+// same rule; limits on figures the run did not measure (a settling run's
+// glitch, any static figure) judge nothing here.
+Verdict judge(const std::vector<KindFigure>& figures, const Limits& limits,
+              bool acceptConditional = false);
+
 // Not monotonic, not shown monotonic where every step was measured, or a
 // figure beyond its limit fails. A plan that leaves steps out does not test
 // monotonicity: that is said, and fails nothing. A figure whose uncertainty
 // straddles its limit makes the verdict CONDITIONAL, which passes only when
-// `acceptConditional`.
+// `acceptConditional`. Limits on the dynamic figures judge nothing here.
 Verdict judge(const Figures& figures, const Limits& limits, bool acceptConditional = false);
 
 } // namespace qd::measure

@@ -15,6 +15,7 @@ class FramedTransport : public Transport {
     FramedTransport& operator=(const FramedTransport&) = delete;
     void send(std::string_view message) final;
     std::string receive(std::chrono::milliseconds timeout) override;
+    std::string receiveBlock(std::chrono::milliseconds timeout) final;
     std::size_t drain() final;
 
   protected:
@@ -40,7 +41,9 @@ class FramedTransport : public Transport {
 
   private:
     // Room for a thousand readings in one answer.
-    scpi::MessageFramer framer_{64 * 1024};
+    static constexpr std::size_t kMaxAnswerBytes = 64 * 1024;
+    scpi::MessageFramer framer_{kMaxAnswerBytes};
+    bool inBlock_ = false;
 };
 
 } // namespace qd::meter

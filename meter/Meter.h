@@ -4,6 +4,7 @@
 // number of samples at a time. How each family of meters is told so is const
 // data chosen by its *IDN? answer, with plain SCPI-99 for any other meter.
 
+#include "meter/Instrument.h"
 #include "meter/Transport.h"
 #include "scpi/Parser.h"
 
@@ -48,17 +49,13 @@ struct Settings {
     int samples = 1;
 };
 
-// What a meter sent, fit for a terminal and a message: control characters
-// (C0, DEL and C1) as \xNN text.
-std::string printable(std::string_view text);
-
 // How long the meter may take to answer, a reading's integration aside.
 inline constexpr std::chrono::milliseconds kDefaultTimeout{5000};
 
 class Meter {
   public:
     // Told once, the first time the meter sends something nobody asked for.
-    using Notice = std::function<void(const std::string& message)>;
+    using Notice = Instrument::Notice;
 
     // Asks *IDN?, and the calibration date where the family has one;
     // MeterError when the meter does not answer *IDN? (or *OPC?): a missing
@@ -84,54 +81,26 @@ class Meter {
     void setContext(std::string context) { context_ = std::move(context); }
 
     // The *IDN? answer, control characters escaped.
-    const std::string& identity() const { return identity_; }
+    const std::string& identity() const { return io_.identity(); }
     // Its last calibration as yyyy-mm-dd, where the family tells it.
     const std::optional<std::string>& calibrationDate() const { return calibrationDate_; }
     // Answers thrown away as nobody's.
-    std::size_t discarded() const { return discarded_; }
+    std::size_t discarded() const { return io_.discarded(); }
     const Family& family() const { return *family_; }
     double rangeVolts() const { return range_; }
 
   private:
-    std::string query(const std::string& message, std::chrono::milliseconds timeout);
-    // Sends and takes the answer; MeterTimeout passes, other failures name
-    // the message.
-    std::string exchange(const std::string& message, std::chrono::milliseconds timeout);
-    void send(const std::string& message);
-    // Throws away what came unasked; true when there was something.
-    bool discardPending();
-    // Before a query: what came unasked thrown away and, if there was
-    // something, the meter brought back in step; MeterError when it is not.
-    void discardStale(std::chrono::milliseconds within);
-    // *CLS, then *OPC? until it answers; MeterError saying `what` first
-    // when it does not.
-    void clearAndSynchronise(const std::string& what, std::chrono::milliseconds within);
-    void discarded(std::size_t count);
-    // *OPC? until it answers 1, what comes before that thrown away; false
-    // when it does not within `within`.
-    bool synchronise(std::chrono::milliseconds within);
     double volts(const scpi::Parameter& p, const std::string& query) const;
     std::string at() const;
-    // The oldest entry of the meter's error queue, or "" when it is empty.
-    std::string nextError();
-    // A query whose answer only the report shows: asked so that a meter
-    // that does not know it costs a short wait, not the run. The answer, or
-    // nothing when none came.
-    std::optional<std::string> askOptional(const std::string& message);
     void askCalibrationDate();
-    [[noreturn]] void fail(const std::string& what) const;
+    [[noreturn]] void fail(const std::string& what) const { io_.fail(what); }
 
-    std::unique_ptr<Transport> transport_;
-    std::string resource_;
-    std::chrono::milliseconds timeout_;
-    Notice notice_;
-    std::string identity_;
+    Instrument io_;
     const Family* family_ = nullptr;
     Settings settings_;
     double range_ = 0;
     std::string context_;
     std::optional<std::string> calibrationDate_;
-    std::size_t discarded_ = 0;
 };
 
 } // namespace qd::meter

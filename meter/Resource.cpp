@@ -23,11 +23,12 @@ std::vector<std::string_view> fields(std::string_view text) {
 
 } // namespace
 
-std::optional<Resource> Resource::parse(std::string_view text, std::string& why) {
+std::optional<Resource> Resource::parse(std::string_view text, std::string& why,
+                                        std::string_view instrument) {
     Resource r;
     r.text = text;
-    why = "\"" + std::string(text) +
-          "\" names no meter: take TCPIP::HOST[::PORT]::SOCKET (raw socket, port 5025 unless "
+    why = "\"" + std::string(text) + "\" names no " + std::string(instrument) +
+          ": take TCPIP::HOST[::PORT]::SOCKET (raw socket, port 5025 unless "
           "given), TCPIP::HOST::INSTR (VXI-11) or a USBTMC device file such as /dev/usbtmc0";
     if (text.starts_with("/")) {
         r.kind = UsbTmc;

@@ -21,8 +21,9 @@ struct Resource {
     std::string text; // as given
 
     // nullopt, with what is wrong and what is taken in `why`, for text that
-    // names none of the three.
-    static std::optional<Resource> parse(std::string_view text, std::string& why);
+    // names none of the three; `instrument` is what `why` says it names not.
+    static std::optional<Resource> parse(std::string_view text, std::string& why,
+                                         std::string_view instrument = "meter");
 };
 
 } // namespace qd::meter

@@ -28,7 +28,8 @@ std::string FramedTransport::receive(std::chrono::milliseconds timeout) {
     while (true) {
         if (auto event = framer_.next()) {
             if (event->kind == scpi::MessageFramer::Event::Overrun) {
-                fail("an answer longer than 64 KiB");
+                fail(inBlock_ ? "a binary answer longer than 64 MiB"
+                              : "an answer longer than 64 KiB");
             }
             return std::move(event->message);
         }
@@ -42,6 +43,24 @@ std::string FramedTransport::receive(std::chrono::milliseconds timeout) {
         readSome(left, bytes);
         framer_.append(bytes);
     }
+}
+
+std::string FramedTransport::receiveBlock(std::chrono::milliseconds timeout) {
+    // Back to plain messages however this one ends.
+    struct Blocks {
+        FramedTransport& t;
+        explicit Blocks(FramedTransport& transport) : t(transport) {
+            t.inBlock_ = true;
+            t.framer_.setBlocks(true, kMaxBlockBytes);
+        }
+        ~Blocks() {
+            t.inBlock_ = false;
+            t.framer_.setBlocks(false, kMaxAnswerBytes);
+        }
+        Blocks(const Blocks&) = delete;
+        Blocks& operator=(const Blocks&) = delete;
+    } blocks(*this);
+    return receive(timeout);
 }
 
 std::size_t FramedTransport::drain() {

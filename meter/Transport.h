@@ -25,6 +25,10 @@ class MeterTimeout : public MeterError {
     using MeterError::MeterError;
 };
 
+// The longest binary answer taken: a scope's record of some million
+// samples of two bytes.
+inline constexpr std::size_t kMaxBlockBytes = 64u << 20;
+
 class Transport {
   public:
     virtual ~Transport() = default;
@@ -33,6 +37,10 @@ class Transport {
     // The next response message without its line end; MeterTimeout when
     // none has come within `timeout`, MeterError when the carrier failed.
     virtual std::string receive(std::chrono::milliseconds timeout) = 0;
+    // As receive(), for an answer that holds an IEEE 488.2 definite-length
+    // block: line feeds among its bytes do not end it, and it may be up to
+    // kMaxBlockBytes long. A transport handed whole messages needs no other.
+    virtual std::string receiveBlock(std::chrono::milliseconds timeout) { return receive(timeout); }
     // Throws away, without waiting, the response messages that have come
     // and that no query has taken: how many, an unfinished one counted.
     virtual std::size_t drain() = 0;

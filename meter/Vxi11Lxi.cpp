@@ -72,8 +72,9 @@ class Vxi11Transport final : public FramedTransport {
         }
         into.append(chunk, static_cast<std::size_t>(n));
         // VXI-11 ends a response with END; an instrument that sends no line
-        // end with it still ends its message here.
-        if (n > 0 && chunk[n - 1] != '\n') {
+        // end with it still ends its message here. A full chunk is a part
+        // of a longer answer, such as a scope's record.
+        if (n > 0 && n < static_cast<int>(sizeof chunk) && chunk[n - 1] != '\n') {
             into += '\n';
         }
     }

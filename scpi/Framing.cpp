@@ -10,9 +10,47 @@ void MessageFramer::append(std::string_view bytes) {
     buffer_.append(bytes);
 }
 
+std::size_t MessageFramer::messageEnd(std::size_t& dataEnd) const {
+    dataEnd = start_;
+    std::size_t from = start_;
+    while (true) {
+        const std::size_t lineFeed = buffer_.find('\n', from);
+        const std::size_t hash = blocks_ ? buffer_.find('#', from) : std::string::npos;
+        if (hash == std::string::npos || hash > lineFeed) {
+            return lineFeed;
+        }
+        // Its length's digits may still be on their way.
+        if (hash + 2 > buffer_.size()) {
+            return std::string::npos;
+        }
+        const char digits = buffer_[hash + 1];
+        std::size_t length = 0;
+        std::size_t at = hash + 2;
+        // #0 (indefinite length) and a lone '#' are no definite block: the
+        // line feed ends them.
+        bool block = digits >= '1' && digits <= '9';
+        for (; block && at < hash + 2 + static_cast<std::size_t>(digits - '0'); ++at) {
+            if (at >= buffer_.size()) {
+                return std::string::npos;
+            }
+            block = buffer_[at] >= '0' && buffer_[at] <= '9';
+            length = length * 10 + static_cast<std::size_t>(buffer_[at] - '0');
+        }
+        if (!block) {
+            from = hash + 1;
+            continue;
+        }
+        if (length > buffer_.size() - at) {
+            return std::string::npos;
+        }
+        from = dataEnd = at + length;
+    }
+}
+
 std::optional<MessageFramer::Event> MessageFramer::next() {
     while (true) {
-        const std::size_t lineFeed = buffer_.find('\n', start_);
+        std::size_t dataEnd = 0;
+        const std::size_t lineFeed = messageEnd(dataEnd);
         if (lineFeed == std::string::npos) {
             const std::size_t pending = buffer_.size() - start_;
             // A full-length message may still be waiting for its CR LF.
@@ -34,7 +72,7 @@ std::optional<MessageFramer::Event> MessageFramer::next() {
             discarding_ = false; // the overrun was reported when it began
             continue;
         }
-        if (!message.empty() && message.back() == '\r') {
+        if (!message.empty() && message.back() == '\r' && lineFeed > dataEnd) {
             message.remove_suffix(1);
         }
         if (message.size() > maxBytes_) {

@@ -35,13 +35,27 @@ class MessageFramer {
     // nothing while the bytes so far end inside a message.
     std::optional<Event> next();
 
+    // While on, a '#' with a digit 1 to 9 and that many digits of length
+    // after it begins an IEEE 488.2 definite-length block: its bytes, line
+    // feeds and a CR at its end among them, belong to the message, which may
+    // then be up to `maxBytes` long. An instrument's binary answer is read so.
+    void setBlocks(bool on, std::size_t maxBytes) {
+        blocks_ = on;
+        maxBytes_ = maxBytes;
+    }
+
     std::size_t buffered() const { return buffer_.size() - start_; }
     // Once next() has nothing left: whether the bytes so far end inside a
     // message, one being thrown away as too long included.
     bool inMessage() const { return discarding_ || buffered() > 0; }
 
   private:
+    // The line feed that ends the message at start_, npos while it has not
+    // all come; `dataEnd` is where the bytes of its last block end.
+    std::size_t messageEnd(std::size_t& dataEnd) const;
+
     std::size_t maxBytes_;
+    bool blocks_ = false;
     std::string buffer_;
     std::size_t start_ = 0;   // where the unconsumed bytes begin
     bool discarding_ = false; // inside a message already reported as too long

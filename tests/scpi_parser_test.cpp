@@ -169,8 +169,11 @@ namespace {
 
 // The framer's events for bytes that arrive in the given pieces: "M:<text>"
 // per message, "OVERRUN" per overrun.
-std::vector<std::string> frame(const std::vector<std::string>& pieces) {
+std::vector<std::string> frame(const std::vector<std::string>& pieces, bool blocks = false) {
     MessageFramer framer;
+    if (blocks) {
+        framer.setBlocks(true, 64);
+    }
     std::vector<std::string> events;
     for (const std::string& piece : pieces) {
         framer.append(piece);
@@ -213,6 +216,34 @@ TEST(Framing, BytesIntoMessages) {
     for (const Case& c : cases) {
         EXPECT_EQ(frame(c.pieces), c.events) << c.name;
     }
+}
+
+// An instrument's binary answer: the line feeds and CRs of a definite-length
+// block are its bytes, not its end.
+TEST(Framing, DefiniteLengthBlocksTakenWhole) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> pieces;
+        std::vector<std::string> events;
+    };
+    const std::vector<Case> cases = {
+        {"line feed among the bytes", {"#13a\nb\nx\n"}, {"M:#13a\nb", "M:x"}},
+        {"CR as the last byte kept", {"#12a\r\n"}, {"M:#12a\r"}},
+        {"CR after the block dropped", {"#12a\n\r\n"}, {"M:#12a\n"}},
+        {"header before it", {"C1:WF DAT2,#203\n\n\n\n"}, {"M:C1:WF DAT2,#203\n\n\n"}},
+        {"split in its length and bytes",
+         {"#", "2", "0", "4\n\n", "\n\n", "\n"},
+         {"M:#204\n\n\n\n"}},
+        {"unfinished block waits", {"#15ab\n"}, {}},
+        {"#0 ends at its line feed", {"#0ab\ncd\n"}, {"M:#0ab", "M:cd"}},
+        {"a lone '#' is text", {"#x\n"}, {"M:#x"}},
+        {"beyond the limit", {"#3070" + std::string(70, 'z') + "\nx\n"}, {"OVERRUN", "M:x"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(frame(c.pieces, true), c.events) << c.name;
+    }
+    EXPECT_EQ(frame({"#13a\nb\n"}), (std::vector<std::string>{"M:#13a", "M:b"}))
+        << "blocks are plain text unless asked for";
 }
 
 // A sender that never ends its line costs no more than one message and what
