@@ -11,7 +11,8 @@ namespace qd::measure {
 const std::vector<DatasheetFigure> kDatasheetFigures = [] {
     std::vector<DatasheetFigure> figures;
     for (const FigureKind* k : {&kZeroCodeError, &kFullScaleError, &kOffsetError, &kGainError,
-                                &kInlBestFit, &kInlEndpoint, &kDnl, &kSmallestStep}) {
+                                &kInlBestFit, &kInlEndpoint, &kDnl, &kSmallestStep, &kSettlingTime,
+                                &kSlewRate, &kGlitchImpulse, &kGlitchImpulseAbs}) {
         if (k->perCode) {
             figures.push_back({std::string(k->name) + "_min", std::string(k->heading) + ", least",
                                k->unit, true});

@@ -14,6 +14,8 @@ const CommandEntry kCommands[] = {
     {"serve", "serve the board as an SCPI instrument", makeServeCommand, Records::Nothing},
     {"characterize", "measure the converter's static figures with a meter", makeCharacterizeCommand,
      Records::Many},
+    {"dynamic", "measure settling time, slew rate or glitch impulse with a scope",
+     makeDynamicCommand, Records::Few},
     {"sim-meter", "serve a simulated DMM on the simulated board", makeSimMeterCommand,
      Records::Nothing},
     {"runs", "list, show, export, report, compare and push recorded runs", makeRunsCommand,

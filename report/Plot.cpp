@@ -138,7 +138,8 @@ std::vector<LegendEntry> legendOf(const PlotData& plot) {
         legend.push_back({plot.secondName, kSecondColour, kSecondWidth, false});
     }
     if (!plot.limits.empty() || !plot.xLimits.empty()) {
-        legend.push_back({kLimitName, kLimitColour, kLimitWidth, true});
+        legend.push_back({plot.limitName.empty() ? std::string(kLimitName) : plot.limitName,
+                          kLimitColour, kLimitWidth, true});
     }
     return legend;
 }

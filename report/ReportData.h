@@ -54,6 +54,9 @@ struct PlotData {
     // Vertical lines at limits on the x axis (a histogram of a figure's
     // values), drawn as `limits` are; the axis holds them.
     std::vector<double> xLimits;
+    // The legend's words for those lines; empty: "limit". A waveform's band
+    // and settling point are no limits.
+    std::string limitName;
     // Each point a filled bar this wide (in x's units) from 0, as a
     // histogram or a value per unit is drawn; 0: no bars.
     double bars = 0;

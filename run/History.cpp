@@ -6,6 +6,7 @@
 #include "platform/Process.h"
 #include "run/CharacterizeCsv.h"
 #include "run/CharacterizeReport.h"
+#include "run/Dynamic.h"
 #include "run/LotDatasheet.h"
 #include "run/Recording.h"
 #include "run/Renderer.h"
@@ -267,9 +268,16 @@ std::optional<CharacterizeResult> reportStored(results::Store& store, const resu
         Renderer().write(storedSweepPicture(run, store.readings(run.id())), report, format, true);
         return std::nullopt;
     }
+    if (run.get("kind") == "dynamic") {
+        checkReportPath(report, "", "", keptFilesOf(common));
+        Renderer().write(dynamicReport(storedDynamic(run, store.figures(run.id()))), report,
+                         extensionOf(report) == ".pdf" ? "pdf" : "html", false);
+        return std::nullopt;
+    }
     if (run.get("kind") != "characterize") {
         throw Failure(BadArguments, "run " + run.id() + " is a " + run.get("kind") +
-                                        ": only a characterization or a sweep has a report");
+                                        ": only a characterization, a sweep or a dynamic run has "
+                                        "a report");
     }
     return judgeStored(store, run, report, common);
 }
@@ -279,6 +287,9 @@ std::optional<report::ReportData> pictureOfStored(results::Store& store, const r
     refuseDamaged(run);
     if (run.get("kind") == "sweep") {
         return storedSweepPicture(run, store.readings(run.id()));
+    }
+    if (run.get("kind") == "dynamic") {
+        return dynamicReport(storedDynamic(run, store.figures(run.id())));
     }
     if (run.get("kind") != "characterize") {
         return std::nullopt;

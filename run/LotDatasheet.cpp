@@ -209,6 +209,43 @@ std::string dateOf(const std::string& started) {
     return started.substr(0, std::min<std::size_t>(started.size(), 10));
 }
 
+// Each unit's dynamic runs that ended with figures, the latest of each
+// measurement (a settling step, a glitch) first, by unit.
+std::map<std::string, std::vector<results::Run>> dynamicRunsOf(results::Store& store,
+                                                               const std::string& device) {
+    results::Filter filter;
+    filter.device = device;
+    filter.kind = "dynamic";
+    std::map<std::string, std::vector<results::Run>> byUnit;
+    std::set<std::pair<std::string, std::string>> seen; // unit, measurement
+    for (results::Run& run : store.runs(filter)) {
+        const std::string plan = run.get("plan");
+        const std::string measurement = plan.substr(0, plan.find(' '));
+        if (!run.damaged.empty() || run.get("ended").empty() || run.get("verdict").empty() ||
+            run.get("verdict") == "INTERRUPTED" ||
+            !seen.insert({unitKeyOf(run), measurement}).second) {
+            continue;
+        }
+        byUnit[unitKeyOf(run)].push_back(std::move(run));
+    }
+    return byUnit;
+}
+
+// A unit's dynamic figures beside its static ones, and the steps and bands
+// they were measured at among the lot's conditions.
+void addDynamicFigures(results::Store& store, const std::vector<results::Run>& runs,
+                       measure::UnitFigures& unit, Datasheet& d) {
+    for (const results::Run& run : runs) {
+        for (const results::Figure& f : store.figures(run.id())) {
+            if (f.value) {
+                unit.values[f.name] = *f.value;
+                unit.limits[f.name] = f.limit;
+            }
+        }
+        d.dynamicPlans.push_back(run.get("plan"));
+    }
+}
+
 void addConditions(Datasheet& d) {
     // Each run's settings, its setup document read once.
     std::vector<std::map<std::string, std::string>> stored;
@@ -272,6 +309,9 @@ void addConditions(Datasheet& d) {
             return measure::readableLimits(s.at("limits"));
         }),
         "none");
+    if (!d.dynamicPlans.empty()) {
+        d.conditions.push_back({"Dynamic", measure::tallyText(d.dynamicPlans, "none"), false});
+    }
 }
 
 } // namespace
@@ -433,8 +473,12 @@ Datasheet datasheetOf(results::Store& store, Lot lot, const LotChoice& choice, b
     d.otherVerdicts = lot.otherVerdicts;
     d.verdictAsked = choice.verdict;
     d.device = d.runs.front().get("device");
+    const std::map<std::string, std::vector<results::Run>> dynamic = dynamicRunsOf(store, d.device);
     for (const results::Run& run : d.runs) {
         measure::UnitFigures unit{unitOf(run), {}, {}, {}};
+        if (const auto it = dynamic.find(unitKeyOf(run)); it != dynamic.end()) {
+            addDynamicFigures(store, it->second, unit, d);
+        }
         for (const results::Figure& f : store.figures(run.id())) {
             if (f.value) {
                 unit.values[f.name] = *f.value;

@@ -75,6 +75,9 @@ struct Datasheet {
         bool differ = false;
     };
     std::vector<Condition> conditions;
+    // The plans of the units' dynamic runs that count ("settle 0200 to FE00
+    // ±2 LSB"), one a run: their figures are rows of the table too.
+    std::vector<std::string> dynamicPlans;
     // Each unit's best-fit INL and DNL by code, from its stored readings;
     // only when pages are to be drawn.
     std::vector<report::Points> inl, dnl;
