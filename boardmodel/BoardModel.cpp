@@ -9,25 +9,57 @@ bool BoardModel::writeFrame(std::uint32_t value, std::uint32_t index) {
     if (board::frameDataBits(board::indexFrameLength(index)) == 0) {
         return false;
     }
+    previousValue = lastValue;
+    previousIndex = lastIndex;
+    previousWritten = written;
     lastValue = value;
     lastIndex = index;
     written = true;
+    ++updates;
     return true;
 }
 
-bool BoardModel::driven() const {
-    if (!written) {
-        return false;
-    }
-    const int dataBits = board::frameDataBits(board::indexFrameLength(lastIndex));
-    // 1k and 100k pull the output to ground; three-state floats and the
-    // measuring converter's input bias reads it as 0 V.
-    return ((lastValue >> dataBits) & 3u) == 0 || faults.ignorePowerDown;
+int BoardModel::dataBitsOf(std::uint32_t index) {
+    return board::frameDataBits(board::indexFrameLength(index));
 }
 
-std::uint32_t BoardModel::field() const {
-    const int dataBits = board::frameDataBits(board::indexFrameLength(lastIndex));
-    return lastValue & ((1u << dataBits) - 1);
+std::uint32_t BoardModel::fieldOf(std::uint32_t value, std::uint32_t index) {
+    return value & ((1u << dataBitsOf(index)) - 1);
+}
+
+bool BoardModel::drives(bool wasWritten, std::uint32_t value, std::uint32_t index) const {
+    if (!wasWritten || dataBitsOf(index) == 0) {
+        return false;
+    }
+    // 1k and 100k pull the output to ground; three-state floats and the
+    // measuring converter's input bias reads it as 0 V.
+    return ((value >> dataBitsOf(index)) & 3u) == 0 || faults.ignorePowerDown;
+}
+
+double BoardModel::quietVolts(bool wasWritten, std::uint32_t value, std::uint32_t index) const {
+    if (!drives(wasWritten, value, index)) {
+        return 0;
+    }
+    return converter.quietVolts(fieldOf(value, index), dataBitsOf(index), referenceVolts);
+}
+
+double BoardModel::stepVolts(double secondsAfterUpdate, std::uint64_t stream,
+                             std::uint64_t index) const {
+    if (!driven() && secondsAfterUpdate >= 0) {
+        return 0; // pulled down, or never driven
+    }
+    const bool both = drives(previousWritten, previousValue, previousIndex) && driven();
+    const bool carry = both && dataBitsOf(previousIndex) == dataBitsOf(lastIndex) &&
+                       ConverterModel::majorCarry(fieldOf(previousValue, previousIndex), field(),
+                                                  dataBitsOf(lastIndex));
+    const double quiet = converter.transitionVolts(
+        quietVolts(previousWritten, previousValue, previousIndex),
+        quietVolts(written, lastValue, lastIndex), carry, secondsAfterUpdate);
+    if (converter.ideal()) {
+        return quiet;
+    }
+    const double v = quiet + converter.noiseVolts(stream, index);
+    return std::clamp(v, std::min(converter.floor / 1000, referenceVolts), referenceVolts);
 }
 
 double BoardModel::outputFraction() const {
