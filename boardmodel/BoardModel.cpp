@@ -43,25 +43,6 @@ double BoardModel::quietVolts(bool wasWritten, std::uint32_t value, std::uint32_
     return converter.quietVolts(fieldOf(value, index), dataBitsOf(index), referenceVolts);
 }
 
-double BoardModel::stepVolts(double secondsAfterUpdate, std::uint64_t stream,
-                             std::uint64_t index) const {
-    if (!driven() && secondsAfterUpdate >= 0) {
-        return 0; // pulled down, or never driven
-    }
-    const bool both = drives(previousWritten, previousValue, previousIndex) && driven();
-    const bool carry = both && dataBitsOf(previousIndex) == dataBitsOf(lastIndex) &&
-                       ConverterModel::majorCarry(fieldOf(previousValue, previousIndex), field(),
-                                                  dataBitsOf(lastIndex));
-    const double quiet = converter.transitionVolts(
-        quietVolts(previousWritten, previousValue, previousIndex),
-        quietVolts(written, lastValue, lastIndex), carry, secondsAfterUpdate);
-    if (converter.ideal()) {
-        return quiet;
-    }
-    const double v = quiet + converter.noiseVolts(stream, index);
-    return std::clamp(v, std::min(converter.floor / 1000, referenceVolts), referenceVolts);
-}
-
 double BoardModel::outputFraction() const {
     if (!driven()) {
         return 0.0;
@@ -76,6 +57,38 @@ double BoardModel::outputVolts(std::uint64_t stream, std::uint64_t index) const 
     }
     return converter.volts(field(), board::frameDataBits(board::indexFrameLength(lastIndex)),
                            referenceVolts, converter.noiseVolts(stream, index));
+}
+
+double BoardModel::stepBeforeLimits(double secondsAfterUpdate) const {
+    const bool both = drives(previousWritten, previousValue, previousIndex) && driven();
+    const bool carry = both && dataBitsOf(previousIndex) == dataBitsOf(lastIndex) &&
+                       ConverterModel::majorCarry(fieldOf(previousValue, previousIndex), field(),
+                                                  dataBitsOf(lastIndex));
+    return converter.transitionVolts(quietVolts(previousWritten, previousValue, previousIndex),
+                                     quietVolts(written, lastValue, lastIndex), carry,
+                                     secondsAfterUpdate);
+}
+
+double BoardModel::quietStepVolts(double secondsAfterUpdate) const {
+    return stepVolts(secondsAfterUpdate, 0, 0, false);
+}
+
+double BoardModel::stepVolts(double secondsAfterUpdate, std::uint64_t stream,
+                             std::uint64_t index) const {
+    return stepVolts(secondsAfterUpdate, stream, index, true);
+}
+
+double BoardModel::stepVolts(double secondsAfterUpdate, std::uint64_t stream, std::uint64_t index,
+                             bool noisy) const {
+    if (!driven() && secondsAfterUpdate >= 0) {
+        return 0; // pulled down, or never driven
+    }
+    const double v = stepBeforeLimits(secondsAfterUpdate);
+    if (converter.ideal()) {
+        return v;
+    }
+    const double n = noisy ? converter.noiseVolts(stream, index) : 0.0;
+    return std::clamp(v + n, std::min(converter.floor / 1000, referenceVolts), referenceVolts);
 }
 
 std::uint16_t BoardModel::measure(std::uint64_t index) const {

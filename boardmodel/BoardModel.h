@@ -41,6 +41,9 @@ struct BoardModel {
     // within its limits. Long after the update, outputVolts().
     double stepVolts(double secondsAfterUpdate, std::uint64_t stream = 0,
                      std::uint64_t index = 0) const;
+    // The same without the noise: what a filter in front of the observer
+    // takes in.
+    double quietStepVolts(double secondsAfterUpdate) const;
 
     // The 12-bit measuring converter's reading of the output, its
     // observation `index`.
@@ -77,6 +80,10 @@ struct BoardModel {
     std::uint32_t field() const { return fieldOf(lastValue, lastIndex); }
     // The quiet output a frame drives, before the output's limits.
     double quietVolts(bool wasWritten, std::uint32_t value, std::uint32_t index) const;
+    // The last step before the noise and the output's limits, and with them.
+    double stepBeforeLimits(double secondsAfterUpdate) const;
+    double stepVolts(double secondsAfterUpdate, std::uint64_t stream, std::uint64_t index,
+                     bool noisy) const;
 };
 
 } // namespace qd::boardmodel
