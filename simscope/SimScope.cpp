@@ -675,7 +675,7 @@ namespace qd::simscope {
 
 ScopeCommands::Answer ScopeCommands::preamble(SimScope& s, scpi::ClientStatus&, const Params&,
                                               bool) {
-    const Setup& a = s.shown();
+    const Setup a = s.shown();
     const SimScope::Range range = s.transferRange();
     const double yIncrement = a.voltsPerDivision / s.levelsPerDivision();
     const int type = s.mode_ == SimScope::Mode::Average          ? 2
@@ -701,7 +701,7 @@ ScopeCommands::Answer ScopeCommands::preamble(SimScope& s, scpi::ClientStatus&, 
 }
 
 ScopeCommands::Answer ScopeCommands::outpreField(SimScope& s, const std::string& field) {
-    const Setup& a = s.shown();
+    const Setup a = s.shown();
     const SimScope::Range range = s.transferRange();
     const double levels = s.levelsPerDivision();
     // volts = (code - YOFf) * YMUlt + YZEro, the signed code 0 at the
@@ -766,7 +766,7 @@ ScopeCommands::Answer ScopeCommands::outpreOf(SimScope& s, const scpi::ProgramUn
         }
         throw UnitError{scpi::UndefinedHeader, {}};
     }
-    const Setup& a = s.shown();
+    const Setup a = s.shown();
     std::string all;
     for (const std::string_view field : kFields) {
         all += (all.empty() ? "" : ";") + *outpreField(s, upper(field));
@@ -864,14 +864,6 @@ Setup SimScope::setup() const {
     s.bandwidthHz =
         bandwidthLimit_ ? std::min(limits_.bandwidthHz, kBandwidthLimitHz) : limits_.bandwidthHz;
     return s;
-}
-
-const Setup& SimScope::shown() const {
-    if (codes_.empty()) {
-        const_cast<SimScope*>(this)->present_ = setup();
-        return present_;
-    }
-    return acquired_;
 }
 
 int SimScope::width() const {

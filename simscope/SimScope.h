@@ -76,7 +76,7 @@ class SimScope final : public scpi::Responder {
     double levelsPerDivision() const { return keepsFraction() ? 6400 : 25; }
     double middle() const { return keepsFraction() ? 32768 : 128; }
     // The last acquisition's setup, or the present one before any.
-    const Setup& shown() const;
+    Setup shown() const { return codes_.empty() ? setup() : acquired_; }
     // The codes of the last acquisition (or none) as a transfer sends them.
     std::string encoded() const;
     std::string block(const std::string& bytes) const;
@@ -111,7 +111,6 @@ class SimScope final : public scpi::Responder {
     std::uint64_t acquisitions_ = 0; // each with its own noise
     std::uint64_t completed_ = 0;    // in the last sequence
     Setup acquired_;                 // how the last data were taken
-    Setup present_;                  // shown() before any acquisition
     std::vector<double> codes_;      // the last data
 };
 
