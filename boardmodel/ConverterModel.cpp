@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace qd::boardmodel {
@@ -25,6 +26,10 @@ constexpr Parameter kParameters[] = {
     {"msb4", nullptr, 4},
     {"noise", &ConverterModel::noise, 0},
     {"floor", &ConverterModel::floor, 0},
+    {"slew", &ConverterModel::slew, 0},
+    {"tau", &ConverterModel::tau, 0},
+    {"glitch", &ConverterModel::glitch, 0},
+    {"glitchwidth", &ConverterModel::glitchwidth, 0},
     {"seed", nullptr, 0},
 };
 
@@ -48,6 +53,51 @@ std::uint64_t splitmix(std::uint64_t x) {
 // (0, 1], never 0, so that its logarithm is finite.
 double unit(std::uint64_t bits) {
     return (static_cast<double>(bits >> 11) + 1.0) * 0x1.0p-53;
+}
+
+// Parameters that have no meaning below 0.
+bool notNegative(std::string_view name) {
+    return name == "noise" || name == "floor" || name == "slew" || name == "tau" ||
+           name == "glitchwidth";
+}
+
+// How far the output still is from its new value `seconds` after a step of
+// `distance` volts, with the slew rate in V/s and the time constant in s.
+double remaining(double distance, double slewPerSecond, double tauSeconds, double seconds) {
+    if (slewPerSecond == 0 && tauSeconds == 0) {
+        return 0;
+    }
+    if (slewPerSecond == 0) {
+        return distance * std::exp(-seconds / tauSeconds);
+    }
+    if (tauSeconds == 0) {
+        return std::max(0.0, distance - slewPerSecond * seconds);
+    }
+    const double knee = slewPerSecond * tauSeconds;
+    if (distance <= knee) {
+        return distance * std::exp(-seconds / tauSeconds);
+    }
+    const double slewing = (distance - knee) / slewPerSecond;
+    return seconds < slewing ? distance - slewPerSecond * seconds
+                             : knee * std::exp(-(seconds - slewing) / tauSeconds);
+}
+
+// When remaining() last leaves `band`.
+double settledAfter(double distance, double slewPerSecond, double tauSeconds, double band) {
+    if (distance <= band || (slewPerSecond == 0 && tauSeconds == 0)) {
+        return 0;
+    }
+    if (slewPerSecond == 0) {
+        return tauSeconds * std::log(distance / band);
+    }
+    const double knee = slewPerSecond * tauSeconds;
+    if (tauSeconds == 0 || knee <= band) {
+        return (distance - band) / slewPerSecond;
+    }
+    if (distance <= knee) {
+        return tauSeconds * std::log(distance / band);
+    }
+    return (distance - knee) / slewPerSecond + tauSeconds * std::log(knee / band);
 }
 
 } // namespace
@@ -96,9 +146,9 @@ std::optional<ConverterModel> ConverterModel::parse(std::string_view text, std::
         double number = 0;
         const auto [at, ec] = std::from_chars(value.data(), end, number);
         if (ec != std::errc() || at != end || !std::isfinite(number) ||
-            ((name == "noise" || name == "floor") && number < 0)) {
+            (notNegative(name) && number < 0)) {
             why = std::string(name) + " takes a finite number" +
-                  (name == "noise" || name == "floor" ? ", 0 or more" : "");
+                  (notNegative(name) ? ", 0 or more" : "");
             return std::nullopt;
         }
         valueOf(m, *p) = number;
@@ -145,6 +195,93 @@ double ConverterModel::volts(std::uint32_t field, int dataBits, double reference
 
 double ConverterModel::noiseVolts(std::uint64_t stream, std::uint64_t index) const {
     return noise == 0 ? 0.0 : noise * 1e-6 * normalDeviate(seed, stream, index);
+}
+
+bool ConverterModel::majorCarry(std::uint32_t fromField, std::uint32_t toField, int dataBits) {
+    return dataBits > 0 && (((fromField ^ toField) >> (dataBits - 1)) & 1u) != 0;
+}
+
+double ConverterModel::glitchSeconds() const {
+    return (glitchwidth > 0 ? glitchwidth : kDefaultGlitchWidthNs) * 1e-9;
+}
+
+double ConverterModel::glitchVolts(double secondsAfterUpdate) const {
+    const double width = glitchSeconds();
+    if (glitch == 0 || secondsAfterUpdate < 0 || secondsAfterUpdate > width) {
+        return 0;
+    }
+    return glitch * 1e-9 / width *
+           (1 - std::cos(2 * std::numbers::pi * secondsAfterUpdate / width));
+}
+
+double ConverterModel::transitionVolts(double fromVolts, double toVolts, bool carry,
+                                       double secondsAfterUpdate) const {
+    if (secondsAfterUpdate < 0) {
+        return fromVolts;
+    }
+    const double rest =
+        remaining(std::abs(toVolts - fromVolts), slew * 1e6, tau * 1e-6, secondsAfterUpdate);
+    const double v = toVolts - (toVolts >= fromVolts ? rest : -rest);
+    return carry ? v + glitchVolts(secondsAfterUpdate) : v;
+}
+
+double ConverterModel::stepVolts(std::uint32_t fromField, std::uint32_t toField, int dataBits,
+                                 double referenceVolts, double secondsAfterUpdate) const {
+    const double v = transitionVolts(quietVolts(fromField, dataBits, referenceVolts),
+                                     quietVolts(toField, dataBits, referenceVolts),
+                                     majorCarry(fromField, toField, dataBits), secondsAfterUpdate);
+    return std::clamp(v, std::min(floor / 1000, referenceVolts), referenceVolts);
+}
+
+double ConverterModel::settlingSeconds(std::uint32_t fromField, std::uint32_t toField, int dataBits,
+                                       double referenceVolts, double bandVolts) const {
+    const double from = quietVolts(fromField, dataBits, referenceVolts);
+    const double to = quietVolts(toField, dataBits, referenceVolts);
+    const double stepped = settledAfter(std::abs(to - from), slew * 1e6, tau * 1e-6, bandVolts);
+    if (glitch == 0 || !majorCarry(fromField, toField, dataBits)) {
+        return stepped;
+    }
+    // The lobe is smooth and lasts its width: the last sample of a fine
+    // grid outside the band, then the crossing after it by bisection.
+    const auto outside = [&](double t) {
+        return std::abs(transitionVolts(from, to, true, t) - to) > bandVolts;
+    };
+    constexpr int kSteps = 4096;
+    const double width = glitchSeconds();
+    for (int i = kSteps - 1; i >= 0; --i) {
+        double lo = width * i / kSteps;
+        if (!outside(lo)) {
+            continue;
+        }
+        double hi = width * (i + 1) / kSteps;
+        for (int k = 0; k < 60; ++k) {
+            const double mid = (lo + hi) / 2;
+            (outside(mid) ? lo : hi) = mid;
+        }
+        return std::max(stepped, hi);
+    }
+    return stepped;
+}
+
+double ConverterModel::slewRate(std::uint32_t fromField, std::uint32_t toField, int dataBits,
+                                double referenceVolts) const {
+    const double distance = std::abs(quietVolts(toField, dataBits, referenceVolts) -
+                                     quietVolts(fromField, dataBits, referenceVolts));
+    if (distance == 0) {
+        return 0;
+    }
+    if (tau == 0) {
+        return slew == 0 ? std::numeric_limits<double>::infinity() : slew;
+    }
+    return slew == 0 || distance <= slew * tau ? distance / tau : slew;
+}
+
+ConverterModel::GlitchImpulse
+ConverterModel::glitchImpulse(std::uint32_t fromField, std::uint32_t toField, int dataBits) const {
+    if (!majorCarry(fromField, toField, dataBits)) {
+        return {};
+    }
+    return {glitch, std::abs(glitch)};
 }
 
 ConverterModel ConverterModel::lotUnit(std::uint64_t seed, int unit) {

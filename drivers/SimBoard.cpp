@@ -70,6 +70,9 @@ class SimConnection final : public BoardConnection {
         record->written = 0;
         record->lastValue = 0;
         record->lastIndex = 0;
+        record->previousWritten = 0;
+        record->previousValue = 0;
+        record->previousIndex = 0;
         record->requests = 0;
         record->firmwareLoaded = 1;
         return {};
@@ -100,6 +103,10 @@ class SimConnection final : public BoardConnection {
         model_.written = record.written != 0;
         model_.lastValue = record.lastValue;
         model_.lastIndex = record.lastIndex;
+        model_.previousWritten = record.previousWritten != 0;
+        model_.previousValue = record.previousValue;
+        model_.previousIndex = record.previousIndex;
+        model_.updates = record.updates;
         model_.converter = record.model;
         bool ok = false;
         if (r.code == kRequestWriteFrame && r.direction == 0 && r.length == 0) {
@@ -108,6 +115,11 @@ class SimConnection final : public BoardConnection {
                 record.lastValue = model_.lastValue;
                 record.lastIndex = model_.lastIndex;
                 record.written = 1;
+                record.previousValue = model_.previousValue;
+                record.previousIndex = model_.previousIndex;
+                record.previousWritten = model_.previousWritten ? 1 : 0;
+                // Last, so that a watcher who sees it change sees the step.
+                record.updates = model_.updates;
                 // What a look at the output needs beyond the frame.
                 record.referenceVolts = model_.referenceVolts;
                 record.ignorePowerDown = model_.faults.ignorePowerDown ? 1 : 0;
@@ -163,6 +175,10 @@ SimOutput peekSimOutput(const SimConfig& config) {
     out.model.written = r.firmwareLoaded && r.written;
     out.model.lastValue = r.lastValue;
     out.model.lastIndex = r.lastIndex;
+    out.model.previousWritten = r.firmwareLoaded && r.previousWritten;
+    out.model.previousValue = r.previousValue;
+    out.model.previousIndex = r.previousIndex;
+    out.model.updates = r.updates;
     out.model.referenceVolts = r.referenceVolts > 0 ? r.referenceVolts : config.referenceVolts;
     out.model.faults.ignorePowerDown = r.ignorePowerDown != 0;
     out.model.converter = r.modelFitted ? r.model : config.model.value_or(ConverterModel{});

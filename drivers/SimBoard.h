@@ -57,8 +57,10 @@ LinkResult checkConverter(const SimRecord& record, const SimConfig& config, bool
 
 // The output as a probe on it sees it, without claiming the board: the last
 // frame through the converter the board is fitted with, at the reference
-// of the process that wrote it. What a missing state file gives is a board
-// just powered up: 0 V.
+// of the process that wrote it, and the frame before it and the count of
+// updates, for the last step (BoardModel::stepVolts). What a missing state
+// file gives is a board just powered up: 0 V. A look races the writer: one
+// that must see a step whole looks until two looks agree.
 struct SimOutput {
     LinkResult result; // a refused state file, or a converter other than asked for
     BoardModel model;

@@ -59,6 +59,10 @@ std::string SimClaim::Hold::problem(std::uint64_t& size) {
 
 namespace {
 
+std::string version2Problem() {
+    return "it holds " + std::to_string(SimRecord::kVersion2Size) + " bytes, not a board record";
+}
+
 // The holder's name as the system tells first, since whoever holds the lock
 // may not have written the record (a `flock` command, say).
 std::string holderOf(const SimClaim::Hold& hold) {
@@ -110,6 +114,14 @@ SimStateView peekSimState(const SimConfig& config) {
     if (size == 0) {
         return view;
     }
+    if (size == SimRecord::kVersion2Size) {
+        std::array<unsigned char, SimRecord::kVersion2Size> old{};
+        if (!qd::platform::readAt(file.file, old.data(), old.size(), 0) ||
+            !poweredUpFromVersion2(old.data(), view.record)) {
+            view.result = refusal("state file", path, version2Problem());
+        }
+        return view;
+    }
     SimRecord r;
     const bool whole = qd::platform::readAt(file.file, &r, sizeof r, 0);
     return viewOfRead(whole, r, path);
@@ -158,9 +170,15 @@ std::unique_ptr<SimClaim> SimClaim::take(const SimConfig& config, LinkResult& wh
         why = refuse("state file", path, problem);
         return nullptr;
     }
-    if (size == 0) {
-        // A board just powered up.
-        const SimRecord fresh;
+    if (size == 0 || size == SimRecord::kVersion2Size) {
+        // A board just powered up; an older build's, with its converter.
+        SimRecord fresh;
+        std::array<unsigned char, SimRecord::kVersion2Size> old{};
+        if (size != 0 && (!qd::platform::readAt(hold->file, old.data(), old.size(), 0) ||
+                          !poweredUpFromVersion2(old.data(), fresh))) {
+            why = refuse("state file", path, version2Problem());
+            return nullptr;
+        }
         if (!qd::platform::writeAt(hold->file, &fresh, sizeof fresh, 0)) {
             why = refuse("state file", path, "cannot write it: " + qd::platform::lastErrorText());
             return nullptr;
@@ -302,10 +320,25 @@ std::string sizeProblem(unsigned long long size) {
         return "it holds a board record of version 1, which this build does not read; remove it "
                "and the board starts as just powered up";
     }
-    if (size != 0 && size != sizeof(SimRecord)) {
+    if (size != 0 && size != sizeof(SimRecord) && size != SimRecord::kVersion2Size) {
         return "it holds " + std::to_string(size) + " bytes, not a board record";
     }
     return "";
+}
+
+bool poweredUpFromVersion2(const void* bytes, SimRecord& poweredUp) {
+    const auto* old = static_cast<const unsigned char*>(bytes);
+    std::uint32_t version = 0;
+    std::memcpy(&version, old + offsetof(SimRecord, version), sizeof version);
+    if (std::memcmp(old, SimRecord::kMagic.data(), SimRecord::kMagic.size()) != 0 || version != 2) {
+        return false;
+    }
+    poweredUp = SimRecord{};
+    poweredUp.modelFitted = old[offsetof(SimRecord, modelFitted)];
+    // Its converter is the first part of this one (SimState.h).
+    std::memcpy(static_cast<void*>(&poweredUp.model), old + offsetof(SimRecord, model),
+                SimRecord::kVersion2Size - offsetof(SimRecord, model));
+    return true;
 }
 
 void markHeld(SimRecord& r) {

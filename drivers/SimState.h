@@ -22,9 +22,12 @@ namespace qd::drivers {
 // leaves the machine.
 struct SimRecord {
     static constexpr std::array<char, 8> kMagic = {'Q', 'D', '1', '6', 'B', 'R', 'D', '\0'};
-    static constexpr std::uint32_t kVersion = 2;
-    // Version 1 ended after holderName's padding.
+    static constexpr std::uint32_t kVersion = 3;
+    // Version 1 ended after holderName's padding; version 2 after a
+    // converter that did not move in time (its first 80 bytes), with no
+    // frame before the last.
     static constexpr std::size_t kVersion1Size = 64;
+    static constexpr std::size_t kVersion2Size = 160;
 
     std::array<char, 8> magic = kMagic;
     std::uint32_t version = kVersion;
@@ -48,15 +51,27 @@ struct SimRecord {
     std::uint8_t ignorePowerDown = 0; // the fault, as the writing process had it
     std::array<std::uint8_t, 6> reserved3{};
     ConverterModel model;
+    // The last step, for whoever watches the output move without claiming
+    // the board (the simulated scope): the frame before the last, and a
+    // count of frames written, which a watcher sees change at each update.
+    std::uint32_t previousValue = 0;
+    std::uint32_t previousIndex = 0;
+    std::uint64_t updates = 0;
+    std::uint8_t previousWritten = 0; // 1 when the frame before the last drove the output
+    std::array<std::uint8_t, 7> reserved4{};
 };
 
 static_assert(std::is_trivially_copyable_v<SimRecord> && std::is_standard_layout_v<SimRecord>);
-static_assert(sizeof(SimRecord) == 160);
+static_assert(sizeof(SimRecord) == 216);
 static_assert(offsetof(SimRecord, version) == 8 && offsetof(SimRecord, firmwareLoaded) == 12 &&
               offsetof(SimRecord, lastValue) == 16 && offsetof(SimRecord, requests) == 24 &&
               offsetof(SimRecord, holderPid) == 32 && offsetof(SimRecord, holderName) == 40 &&
               offsetof(SimRecord, referenceVolts) == SimRecord::kVersion1Size &&
-              offsetof(SimRecord, model) == 80);
+              offsetof(SimRecord, modelFitted) == 72 && offsetof(SimRecord, model) == 80 &&
+              offsetof(SimRecord, previousValue) == 192 && offsetof(SimRecord, updates) == 200);
+// Version 2's converter is the first part of this one, at the same place.
+static_assert(offsetof(ConverterModel, slew) == 80 &&
+              offsetof(SimRecord, model) + 80 == SimRecord::kVersion2Size);
 
 // What the state file holds, read without claiming the board: a missing or
 // empty file is a board just powered up. `result` is StateRefused, with the
@@ -143,6 +158,11 @@ SimStateView viewOfRead(bool whole, const SimRecord& r, const std::string& path)
 
 // Why a state file of `size` bytes cannot hold a board record, or "".
 std::string sizeProblem(unsigned long long size);
+
+// The board an older build left in a record of version 2, the first
+// kVersion2Size bytes of `bytes`: as just powered up, fitted with the
+// converter it had. false when they are no such record.
+bool poweredUpFromVersion2(const void* bytes, SimRecord& poweredUp);
 
 // Marks the record as held by this process, and as free again.
 void markHeld(SimRecord& r);

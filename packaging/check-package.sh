@@ -80,7 +80,7 @@ done
 share="$root/usr/share"
 for file in "$app/libUSBFunctions.so" "$app/libQNS_CYUSB_USB4.so" "$app/QD1600.hex" \
     "$app/libqdctl-postgres.so" "$app/libqdctl-report.so" "$app/libqdctl-serve.so" \
-    "$app/libqdctl-simmeter.so" \
+    "$app/libqdctl-simmeter.so" "$app/libqdctl-simscope.so" \
     "$root/usr/lib/udev/rules.d/60-qd1600.rules" \
     "$share/applications/qd1600.desktop" "$share/applications/qd1600-version2.desktop" \
     "$share/applications/qd1600-bench.desktop" \

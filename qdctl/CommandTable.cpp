@@ -16,6 +16,8 @@ const CommandEntry kCommands[] = {
      Records::Many},
     {"sim-meter", "serve a simulated DMM on the simulated board", makeSimMeterCommand,
      Records::Nothing},
+    {"sim-scope", "serve a simulated oscilloscope on the simulated board", makeSimScopeCommand,
+     Records::Nothing},
     {"runs", "list, show, export, report, compare and push recorded runs", makeRunsCommand,
      Records::Nothing},
     {"datasheet", "the electrical-characteristics table and pages of a lot's recorded runs",

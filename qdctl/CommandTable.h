@@ -55,6 +55,7 @@ std::unique_ptr<Subcommand> makeListCommand();
 std::unique_ptr<Subcommand> makeServeCommand();
 std::unique_ptr<Subcommand> makeCharacterizeCommand();
 std::unique_ptr<Subcommand> makeSimMeterCommand();
+std::unique_ptr<Subcommand> makeSimScopeCommand();
 std::unique_ptr<Subcommand> makeRunsCommand();
 std::unique_ptr<Subcommand> makeDatasheetCommand();
 

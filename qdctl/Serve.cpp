@@ -1,4 +1,4 @@
-// qdctl serve and qdctl sim-meter: servers until the process is ended. Each
+// qdctl serve, sim-meter and sim-scope: servers until the process is ended. Each
 // runs in a module of its own, loaded only for it, so that no other command
 // loads Qt Network.
 
@@ -7,6 +7,7 @@
 #include "run/Modules.h"
 #include "session/ExitStatus.h"
 #include "simmeter/Dialects.h"
+#include "simscope/Dialects.h"
 
 #include <CLI/CLI.hpp>
 #include <string>
@@ -45,7 +46,7 @@ class ServeCommand final : public Subcommand {
     }
 
   private:
-    ServerOptions o_{{}, {}, {"127.0.0.1:5025"}, {}};
+    ServerOptions o_{{}, {}, {"127.0.0.1:5025"}, {}, {}};
 };
 
 std::string join(const std::vector<std::string>& names) {
@@ -97,7 +98,59 @@ class SimMeterCommand final : public Subcommand {
     }
 
   private:
-    ServerOptions o_{{}, {}, {"127.0.0.1:5026"}, {}};
+    ServerOptions o_{{}, {}, {"127.0.0.1:5026"}, {}, {}};
+};
+
+class SimScopeCommand final : public Subcommand {
+  public:
+    void setUp(CLI::App& app, session::CommonOptions&) override {
+        app.description(
+            "Serves a digital oscilloscope over SCPI on a raw TCP socket whose channel 1 probes "
+            "the simulated board's output (QD_BOARD=sim) and whose trigger is the board's code "
+            "update: armed, it records the last step, each acquisition with its own noise. It is "
+            "no more precise than a real one: its ADC's bits, first-order bandwidth, sample "
+            "rate, record length, noise (0.1 div rms, at least 50 uV), clipping beyond the codes "
+            "and recovery from an overdrive. Acquisitions and transfers take their time times "
+            "QD_SCOPE_TIME_SCALE (default 1). It never claims the board. --family makes it "
+            "answer as that scope and take the commands its programming manual gives, refusing "
+            "others with -113.");
+        addServing(app, o_.serving);
+        std::vector<std::string> families;
+        for (const auto& f : simscope::kFamilies) {
+            families.emplace_back(f.name);
+        }
+        auto& s = o_.scope;
+        app.add_option("--family", s.family, "the scope it is: " + join(families))
+            ->transform(CLI::IsMember(families, CLI::ignore_case))
+            ->capture_default_str();
+        app.add_option("--bits", s.bits, "its ADC's bits: 8, 10 or 12")
+            ->check(CLI::IsMember({8, 10, 12}))
+            ->capture_default_str();
+        app.add_option("--bandwidth", s.bandwidthHz, "its first-order bandwidth, Hz")
+            ->check(CLI::Range(1e6, 1e11))
+            ->capture_default_str();
+        app.add_option("--sample-rate", s.sampleRate, "its highest sample rate, samples/s")
+            ->check(CLI::Range(1e6, 1e11))
+            ->capture_default_str();
+        app.add_option("--points", s.points, "its longest record, points")
+            ->check(CLI::Range(100, 1000000))
+            ->capture_default_str();
+        app.add_option("--recovery", s.recoveryNs,
+                       "how long samples stay wrong after an overdrive, ns")
+            ->check(CLI::Range(0.0, 1e6))
+            ->capture_default_str();
+        app.footer(footer("  QD_BOARD=sim QD_BOARD_MODEL=slew=2,tau=1 qdctl sim-scope --family "
+                          "DS1000Z &\n"
+                          "  QD_BOARD=sim qdctl --board SIM0002 sim-scope --bits 12 --listen "
+                          ":5027"));
+    }
+    int run(const session::CommonOptions& common, run::Recording&) override {
+        o_.common = common;
+        return loadModule<ServerEntry>(session::kSimScopeModule, session::kSimScopeEntrySymbol)(o_);
+    }
+
+  private:
+    ServerOptions o_{{}, {}, {"127.0.0.1:5027"}, {}, {}};
 };
 
 } // namespace
@@ -108,6 +161,10 @@ std::unique_ptr<Subcommand> makeServeCommand() {
 
 std::unique_ptr<Subcommand> makeSimMeterCommand() {
     return std::make_unique<SimMeterCommand>();
+}
+
+std::unique_ptr<Subcommand> makeSimScopeCommand() {
+    return std::make_unique<SimScopeCommand>();
 }
 
 } // namespace qd::qdctl

@@ -51,12 +51,24 @@ struct SimMeterChoice {
     std::string fault;
 };
 
+// What sim-scope is besides a server: the family of scopes it answers as
+// and its own limits, as given.
+struct SimScopeChoice {
+    std::string family = "InfiniiVision";
+    int bits = 8;
+    double bandwidthHz = 200e6;
+    double sampleRate = 1e9;
+    int points = 10000;
+    double recoveryNs = 100;
+};
+
 // All a server module is given.
 struct ServerOptions {
     CommonOptions common;
     DeviceChoice device;
     ServingOptions serving;
     SimMeterChoice meter; // sim-meter only
+    SimScopeChoice scope; // sim-scope only
 };
 
 // A server module's entry: runs its server and returns qdctl's exit
@@ -66,5 +78,7 @@ inline constexpr const char* kServeEntrySymbol = "qdctlServe";
 inline constexpr const char* kServeModule = "qdctl-serve";
 inline constexpr const char* kSimMeterEntrySymbol = "qdctlSimMeter";
 inline constexpr const char* kSimMeterModule = "qdctl-simmeter";
+inline constexpr const char* kSimScopeEntrySymbol = "qdctlSimScope";
+inline constexpr const char* kSimScopeModule = "qdctl-simscope";
 
 } // namespace qd::session

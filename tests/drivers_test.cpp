@@ -179,6 +179,96 @@ TEST(BoardModel, ReferenceOffAndIgnoredPowerDown) {
     EXPECT_EQ(model.measure(), 2048);
 }
 
+// A step in time: the value and slope are continuous where the slew ends,
+// the settling time is where the output last leaves the band, and the
+// glitch's lobe comes at the major carry only.
+TEST(ConverterModel, StepsMoveInTime) {
+    constexpr double kVref = 4.93;
+    constexpr double kUs = 1e-6;
+    struct Case {
+        const char* model;
+        std::uint32_t from, to;
+        double bandVolts;
+        double settleUs; // worked out by hand
+        double glitchNvs;
+    };
+    // slew=2,tau=1 on 0 -> FFFF: d = 4.92992 V, knee 2 V from the end after
+    // (d - 2) / 2 = 1.46496 µs, then 1 µs * ln(2 V / 1 mV) = 7.60090 µs.
+    const Case cases[] = {
+        {"slew=2", 0x0000, 0xFFFF, 1e-3, (4.93 * 65535 / 65536 - 1e-3) / 2, 0},
+        {"tau=1", 0x0000, 0xFFFF, 1e-3, std::log(4.93 * 65535 / 65536 / 1e-3), 0},
+        {"slew=2,tau=1", 0x0000, 0xFFFF, 1e-3, 1.464961 + 7.600902, 0},
+        {"slew=2,tau=1", 0xFFFF, 0x0000, 1e-3, 1.464961 + 7.600902, 0},
+        {"slew=2,tau=1,glitch=5", 0x7FFE, 0x7FFF, 10e-6, std::log(kVref / 65536 / 10e-6), 0},
+        {"slew=2,tau=1,glitch=5", 0x7FFF, 0x8000, 1e-3, -1, 5},
+        {"tau=0.5,glitch=-3,glitchwidth=20", 0x8000, 0x7FFF, 1e-3, -1, -3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.model) + " " + std::to_string(c.from) + " -> " +
+                     std::to_string(c.to));
+        std::string why;
+        const auto m = ConverterModel::parse(c.model, why);
+        ASSERT_TRUE(m) << why;
+        EXPECT_EQ(ConverterModel::parse(m->text(), why), m) << "its text reads back";
+        const auto v = [&](double t) { return m->stepVolts(c.from, c.to, 16, kVref, t); };
+        const double from = m->volts(c.from, 16, kVref, 0), to = m->volts(c.to, 16, kVref, 0);
+        EXPECT_EQ(v(-kUs), from);
+        EXPECT_NEAR(v(100 * kUs), to, 1e-12);
+        const double settle = m->settlingSeconds(c.from, c.to, 16, kVref, c.bandVolts);
+        if (c.settleUs >= 0) {
+            EXPECT_NEAR(settle / kUs, c.settleUs, 1e-5);
+        }
+        EXPECT_GT(std::abs(v(settle * (1 - 1e-6)) - to), c.bandVolts) << "outside just before";
+        for (double after : {1e-6, 0.1, 1.0, 10.0}) {
+            EXPECT_LE(std::abs(v(settle * (1 + after) + 1e-12) - to), c.bandVolts) << after;
+        }
+        const double width = m->glitchSeconds();
+        double area = 0; // the lobe: what the step does beyond the same step without it
+        constexpr int kSlices = 10000;
+        for (int i = 0; i < kSlices; ++i) {
+            const double t = (i + 0.5) * width / kSlices;
+            area += (v(t) - m->transitionVolts(from, to, false, t)) * width / kSlices;
+        }
+        EXPECT_NEAR(area / 1e-9, c.glitchNvs, 1e-3 * std::abs(c.glitchNvs) + 1e-9);
+        EXPECT_EQ(m->glitchImpulse(c.from, c.to, 16).net, c.glitchNvs);
+        if (m->slew > 0 && m->tau > 0) {
+            const double d = std::abs(to - from), knee = m->slew * m->tau;
+            EXPECT_EQ(m->slewRate(c.from, c.to, 16, kVref), d > knee ? m->slew : d / m->tau);
+            const double t1 = (d - knee) / (m->slew * 1e6), h = 1e-12;
+            if (d > knee) {
+                const double left = (v(t1) - v(t1 - h)) / h, right = (v(t1 + h) - v(t1)) / h;
+                EXPECT_NEAR(left / 1e6, right / 1e6, 1e-3) << "the slope at the knee";
+                EXPECT_NEAR(std::abs(left) / 1e6, m->slew, 1e-3);
+            }
+        }
+    }
+    std::string why;
+    EXPECT_DOUBLE_EQ(ConverterModel::parse("glitch=5", why)->glitchSeconds(), 50e-9)
+        << "the default width";
+    for (const char* negative : {"slew=-1", "tau=-1", "glitchwidth=-5"}) {
+        EXPECT_FALSE(ConverterModel::parse(negative, why)) << negative;
+    }
+}
+
+// The board keeps the frame before the last and counts the updates, so
+// that the step can be seen without claiming it; without a model in time
+// the output is at its new value at once.
+TEST(BoardModel, TheLastStep) {
+    BoardModel model;
+    model.writeFrame(0x4000, 0x1800);
+    model.writeFrame(0xC000, 0x1800);
+    EXPECT_EQ(model.updates, 2u);
+    EXPECT_EQ(model.previousValue, 0x4000u);
+    EXPECT_EQ(model.stepVolts(0), model.outputVolts());
+    EXPECT_EQ(model.stepVolts(-1e-9), 4.93 / 4);
+    std::string why;
+    model.converter = *ConverterModel::parse("slew=1", why);
+    EXPECT_NEAR(model.stepVolts(1e-6), 4.93 / 4 + 1, 1e-12);
+    EXPECT_NEAR(model.stepVolts(1e-3), model.outputVolts(), 1e-12);
+    model.writeFrame(0x38000, 0x1803);
+    EXPECT_EQ(model.stepVolts(0), 0) << "powered down: pulled to 0 V";
+}
+
 TEST_F(SimBoardTest, WriteThenReadForEachDevice) {
     struct Case {
         const char* device;
@@ -396,6 +486,38 @@ TEST_F(SimBoardTest, OneProcessHoldsTheBoardAtATime) {
     EXPECT_TRUE(other.open(1)) << "the claim ends with the last connection";
 }
 
+// An older build's board (a record of version 2) is a board just powered
+// up, with the converter it was fitted with, for a probe and for a claim;
+// its steps are then seen by a probe that does not claim it.
+TEST_F(SimBoardTest, AnOlderBuildsBoardIsABoardJustPoweredUp) {
+    SimRecord older;
+    older.version = 2;
+    older.firmwareLoaded = 1;
+    older.modelFitted = 1;
+    older.model = ConverterModel::typical();
+    writeState(std::string(reinterpret_cast<const char*>(&older), SimRecord::kVersion2Size));
+    const SimOutput look = peekSimOutput(config());
+    ASSERT_TRUE(look.result) << look.result.diagnostic;
+    EXPECT_EQ(look.model.converter, ConverterModel::typical());
+    EXPECT_FALSE(look.model.written);
+
+    SimBackend backend(config());
+    auto board = backend.open(1);
+    ASSERT_TRUE(board);
+    EXPECT_EQ(std::filesystem::file_size(state()), sizeof(SimRecord));
+    EXPECT_EQ(write(*board, 0x2000, 0x1800).status, LinkStatus::RequestFailed)
+        << "its firmware is not running";
+    ASSERT_TRUE(board->downloadFirmware(firmware()));
+    ASSERT_TRUE(write(*board, 0x2000, 0x1800));
+    ASSERT_TRUE(write(*board, 0x9000, 0x1800));
+    const SimOutput step = peekSimOutput(config());
+    EXPECT_EQ(step.model.converter, ConverterModel::typical());
+    EXPECT_EQ(step.model.updates, 2u);
+    EXPECT_TRUE(step.model.previousWritten);
+    EXPECT_EQ(step.model.previousValue, 0x2000u);
+    EXPECT_EQ(step.model.lastValue, 0x9000u);
+}
+
 // Anything but a board record, or a file that is not plainly the user's
 // own, is refused and left exactly as it was.
 TEST_F(SimBoardTest, StateFilesThatAreNotBoardRecordsAreRefusedUntouched) {
@@ -417,7 +539,7 @@ TEST_F(SimBoardTest, StateFilesThatAreNotBoardRecordsAreRefusedUntouched) {
         {"the first version's record", holding(laterBytes.substr(0, SimRecord::kVersion1Size)),
          "a board record of version 1, which this build does not read; remove it"},
         {"a later record version", holding(laterBytes),
-         "a board record of version 3, this build reads version 2"},
+         "a board record of version 4, this build reads version 3"},
         {"a folder", [this] { return std::filesystem::create_directory(state()); },
          "it is a folder, not a regular file"},
     };
@@ -479,6 +601,8 @@ TEST(SimConfig, SettingsItDoesNotTakeAreRefusedNotGuessed) {
         {"a parameter misspelt", "QD_BOARD_MODEL", "ofset=1", 0},
         {"a parameter without its value", "QD_BOARD_MODEL", "gain=", 0},
         {"negative noise", "QD_BOARD_MODEL", "noise=-1", 0},
+        {"a converter that moves in time", "QD_BOARD_MODEL", "slew=2,tau=1,glitch=5", 4.93},
+        {"a negative time constant", "QD_BOARD_MODEL", "tau=-1", 0},
         {"a seed with a fraction", "QD_BOARD_MODEL", "seed=1.5", 0},
         {"a model's name misspelt", "QD_BOARD_MODEL", "typ", 0},
         {"a lot", "QD_BOARD_MODEL", "lot:seed=3", 4.93},
