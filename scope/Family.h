@@ -58,6 +58,15 @@ struct Family {
     const char* sampleRateQuery;
     // The record as a definite-length block.
     const char* dataQuery;
+    // A family whose memory's depth is its own choice, however many points
+    // were asked for: the whole record is read, this command telling how
+    // many points ({points}) before the data query. nullptr: the points
+    // asked for are the record's.
+    const char* readAll;
+    // How deep that memory is, where the preamble tells only the points
+    // read: a number, or AUTO, when the depth is the sample rate times the
+    // screen's time.
+    const char* depthQuery;
     // Average counts: from minAverages to maxAverages, powers of two only
     // where the family takes no other.
     int minAverages;

@@ -3,6 +3,7 @@
 #include "scope/Block.h"
 #include "scope/Preamble.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
@@ -254,16 +255,33 @@ bool Scope::done() {
     return ended;
 }
 
+int Scope::memoryDepth() {
+    const Family& f = *family_;
+    if (const auto depth = numberIn(ask(f.depthQuery)); depth && *depth >= 1) {
+        return static_cast<int>(std::lround(*depth));
+    }
+    // AUTO: as deep as the sample rate fills the screen.
+    const double rate = askNumber(f.sampleRateQuery);
+    return static_cast<int>(std::lround(rate * setup_.secondsPerDivision * f.horizontalDivisions));
+}
+
 measure::Waveform Scope::read() {
     if (!configured_) {
         fail("read before it was set up");
     }
     const Family& f = *family_;
     std::string why;
-    const auto preamble = readPreamble(
-        f, acquisition_.points, [this](const std::string& query) { return ask(query); }, why);
+    const Ask asked = [this](const std::string& query) { return ask(query); };
+    auto preamble = readPreamble(f, f.readAll ? 0 : acquisition_.points, asked, why);
     if (!preamble) {
         fail(why);
+    }
+    if (f.readAll) {
+        // All the memory holds, as far as one read takes.
+        const int depth = f.depthQuery ? memoryDepth() : preamble->points;
+        preamble->points = std::min(depth, f.maxPoints);
+        io_.command(replaced(f.readAll, "{points}", std::to_string(preamble->points)),
+                    f.errorQuery);
     }
     const double bytes = static_cast<double>(preamble->points) * preamble->width;
     const auto timeout =

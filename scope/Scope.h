@@ -94,6 +94,7 @@ class Scope {
     bool answerIn(const char* query, const char* answers);
     void check(const Acquisition& a) const;
     void readBack();
+    int memoryDepth();
     void askCalibrationDate();
     [[noreturn]] void fail(const std::string& what) const { io_.fail(what); }
 

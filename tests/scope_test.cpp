@@ -102,9 +102,9 @@ std::vector<FamilyCase> familyCases() {
           {":CHANnel1:OFFSet?", "-2.500000e+00"},
           {":TIMebase:MAIN:SCALe?", "1.000000e-08"},
           {":ACQuire:SRATe?", "1.000000e+09"},
-          // Its memory's depth, 12000 points, of which 4 were asked for;
+          {":ACQuire:MDEPth?", "4"},
           // volts = (code − yorigin − yreference) × yincrement.
-          {":WAVeform:PREamble?", "0,2,12000,16,1.000000e-09,-2.000000e-08,0,2.000000e-03,"
+          {":WAVeform:PREamble?", "0,2,4,16,1.000000e-09,-2.000000e-08,0,2.000000e-03,"
                                   "-2,127"},
           {":WAVeform:DATA?", "#9000000004" + bytes({0, 125, 126, 255})}},
          ":TRIGger:STATus?",
@@ -154,7 +154,7 @@ std::vector<FamilyCase> familyCases() {
           {"TDIV?", "TDIV 1.00E-08S"},
           {"TRDL?", "TRDL 5.00E-08S"},
           {"SARA?", "SARA 1.00GSa/s"},
-          {"SANU? C1", "SANU 1.40E+04pts"},
+          {"SANU? C1", "SANU 4.00E+00pts"},
           // Signed bytes: code × VDIV/25 − OFST; the first at TRDL − 7 TDIV.
           {"C1:WF? DAT2", "C1:WF DAT2,#14" + bytes({0x80, 0x00, 0x19, 0x7F}) + "\n"}},
          "SAST?",
