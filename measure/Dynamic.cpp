@@ -265,7 +265,20 @@ std::optional<DynamicFigure> slewOf(const Waveform& w, double start, double end,
     for (double& x : micro) {
         x *= kMicro;
     }
-    const Line l = fitLine(micro, w.volts, from, to, micro[from]);
+    // Samples chosen by their own value would bias the slope low (a noisy
+    // high one joins early, a noisy low one stays late): the window is
+    // taken again by time, where a first fit crosses 20 % and 50 %.
+    Line l = fitLine(micro, w.volts, from, to, micro[from]);
+    if (l.slope * step > 0) {
+        const auto at = [&](double fraction) {
+            const double t = micro[from] + (start + fraction * step - l.intercept) / l.slope;
+            return indexAt(w, t / kMicro);
+        };
+        const std::size_t a = at(0.2), b = at(0.5);
+        if (b >= a + 5 && b < n) {
+            l = fitLine(micro, w.volts, a, b, micro[a]);
+        }
+    }
     DynamicFigure f;
     f.value = std::abs(l.slope);
     f.budget = {{"the edge's fit (noise and codes along it)", l.slopeUncertainty},
