@@ -204,6 +204,14 @@ SettlingPlan planSettling(double fromVolts, double toVolts, double bandVolts,
                           const ScopeCapabilities& scope, double expectedSettlingSeconds,
                           int averages = 0);
 
+// The glitch record: centred on the level at the transition, at the
+// finest V/div that keeps a lobe of `expectedPeakVolts` either way within
+// three quarters of the screen's half-height, a tenth of its span before the update, and 40
+// lobe widths in all, so that the last fifth, where the level after is
+// taken, is well clear of the lobe; `averages` (64 when 0).
+Acquisition planGlitch(double levelVolts, double expectedPeakVolts, double lobeSeconds,
+                       const ScopeCapabilities& scope, int averages = 0);
+
 // The settling time to ±`bandVolts` foreseen from a coarse record: where it
 // last leaves a band it resolves, carried on to ±`bandVolts` along a
 // first-order tail with the time constant the record shows there.

@@ -205,6 +205,12 @@ TEST(Dynamic, GlitchImpulseMeetsItsGoal) {
     for (const auto& c : cases) {
         const GlitchResult g = glitch(c, seed++);
         ASSERT_TRUE(g.resolved) << c.name << ": " << g.why;
+        if (c.afterLobe == 0) {
+            const auto plan = qd::measure::planGlitch(2.4649, 2 * c.area * 1e-9 / 50e-9, 50e-9,
+                                                      ScopeCapabilities{});
+            EXPECT_EQ(plan.voltsPerDivision, c.voltsPerDivision) << c.name << ": as planned";
+            EXPECT_NEAR(plan.spanSeconds, 2e-6, 1e-12) << c.name;
+        }
         const double net = c.area + c.afterLobe;
         const double abs = std::abs(c.area) + std::abs(c.afterLobe);
         if (std::getenv("QD_DYNAMIC_TABLE")) {
