@@ -265,7 +265,34 @@ std::optional<DynamicFigure> slewOf(const Waveform& w, double start, double end,
     for (double& x : micro) {
         x *= kMicro;
     }
-    const Line l = fitLine(micro, w.volts, from, to, micro[from]);
+    // Samples chosen by their own value would bias the slope low (a noisy
+    // high one joins early, a noisy low one stays late): the window is
+    // taken again by time, where a first fit crosses 20 % and 50 %.
+    Line l = fitLine(micro, w.volts, from, to, micro[from]);
+    if (l.slope * step > 0) {
+        const auto at = [&](double fraction) {
+            const double t = micro[from] + (start + fraction * step - l.intercept) / l.slope;
+            return indexAt(w, t / kMicro);
+        };
+        const std::size_t a = at(0.2), b = at(0.5);
+        if (b >= a + 5 && b < n) {
+            l = fitLine(micro, w.volts, a, b, micro[a]);
+            from = a;
+            to = b;
+        }
+    }
+    // A step shorter than twice slew × τ settles all the way: it has no
+    // linear part, and the slope falls across the window.
+    const Parabola bend = fitParabola(micro, w.volts, from, to, micro[from]);
+    const double span = micro[to - 1] - micro[from];
+    const double fall = bend.ok ? -2 * bend.c[2] * span * (step > 0 ? 1 : -1) : 0;
+    const double fallUncertainty = bend.ok ? 2 * span * std::sqrt(bend.cov[2][2]) : 0;
+    if (fall > 0.05 * std::abs(l.slope) && fall > 3 * fallUncertainty) {
+        notes.push_back(
+            "the edge bends between 20 and 50 % of the step (its slope falls by " +
+            std::to_string(static_cast<int>(std::lround(100 * fall / std::abs(l.slope)))) +
+            " %): no linear part, the slew rate is its mean slope there");
+    }
     DynamicFigure f;
     f.value = std::abs(l.slope);
     f.budget = {{"the edge's fit (noise and codes along it)", l.slopeUncertainty},

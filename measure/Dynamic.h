@@ -2,35 +2,40 @@
 
 // The dynamic figures from a scope's records of a code update: settling
 // time and slew rate of a step, and the glitch impulse of a transition,
-// each with its expanded uncertainty (k = 2) from a budget whose parts are
-// named; a refusal, with the figures that make it, where the scope as set
-// up cannot resolve the band or the glitch. Standard C++ only.
+// each with its expanded uncertainty (k = 2, see expandedUncertainty())
+// from a budget whose parts are named; a refusal, with the figures that
+// make it, where the scope as set up cannot resolve the band or the
+// glitch. Standard C++ only.
 //
 // Settling time (JEDEC): from the update (t = 0) until the output last
 // enters the band ±B around its final value and stays there.
 // - The fine record (screen centre near the final value, a fine V/div,
-//   averaged) gives the final value (the mean of its last fifth) and the
-//   crossing. Clipped samples, and the scope's overdrive recovery after the
-//   last of them, are discarded; the span is reported.
-// - Per-sample noise is the spread of the final fifth. The scope resolves
-//   a band when four times its per-sample uncertainty (that noise with the
-//   ADC code's quantisation, code/√12, divided by √N when the transfer kept
-//   the average's fraction) fits in the band: a settled output then leaves
-//   the band by noise alone only beyond 4σ.
+//   averaged) gives the final value and the crossing. Clipped samples, and
+//   the scope's overdrive recovery after the last of them, are discarded;
+//   the span is reported.
+// - The final value is the mean of the record's last fifth; where the
+//   transfer rounded the averages to whole codes, the mean of the normal
+//   distribution whose codes' counts are the most likely, since a plain
+//   mean of rounded values is biased by up to a fifth of a code when the
+//   averaged noise is a quarter of one. The same fit gives the noise.
+// - The scope resolves a band when four times its per-sample uncertainty
+//   (that noise with the code's quantisation, code/√12, divided by √N
+//   where the transfer kept the average's fraction) fits in it: a settled
+//   output then leaves the band by noise alone only beyond 4σ.
 // - The last exit is found on the record smoothed until its noise is an
 //   eighth of the band, so that a lone noisy sample after the settling does
 //   not count. Noise still makes a last exit late (the output creeps
-//   towards the band's edge), so the crossing is the root of a quadratic
+//   towards the band's edge), so the crossing is the root of a parabola
 //   fitted around the exit, from where the output was at twice the band
 //   to as far beyond, re-centred on its root until it stays: the fit sees
 //   the trend, not the noise's last excursion.
 // - Budget: the fit's noise at the crossing over the slope there (σ_v /
-//   |dv/dt|, with the residuals' correlation counted); the final value's
-//   uncertainty over the slope; the vertical gain (a gain error scales the
-//   output's distance from the final value, so the band moves by B × gain:
-//   B·u_gain / |dv/dt|); the timebase (t × its accuracy); and the sample
-//   grid's phase to the trigger (interval/√12). A spec's "± x %" counts as
-//   a rectangular distribution, x/√3.
+//   |dv/dt|, the residuals' correlation counted); the final value's
+//   uncertainty (and the difference of the last fifth's halves, which a
+//   tail still settling shows) over the slope; the vertical gain (a gain
+//   error scales the output's distance from the final value, so the band
+//   moves by B × gain: B·u_gain / |dv/dt|); the timebase (t × its
+//   accuracy); and the sample grid's phase to the trigger (interval/√12).
 //
 // Slew rate: the least-squares slope of the coarse record (the whole step
 // on screen) between 20 % and 50 % of the step, between the levels the
@@ -39,9 +44,12 @@
 // window stops at 50 % because a first-order settling that begins within
 // slew × τ of the final value bends a 20-80 % fit whenever slew × τ
 // exceeds a fifth of the step, as it does for buffered converters; a few
-// hundred samples still make its noise negligible. Budget: the fit's
-// standard error (residuals' correlation counted: a staircase of rounded
-// codes is not white), vertical gain, timebase.
+// hundred samples still make its noise small. The window's ends are where
+// a first fit crosses 20 % and 50 %, not the samples' own values, which
+// would bias the slope low. A step under twice slew × τ has no linear
+// part: a note says so, and the figure is the mean slope there. Budget:
+// the fit's standard error (residuals' correlation counted: a staircase of
+// rounded codes is not white), vertical gain, timebase.
 //
 // Glitch impulse: the net and the absolute area of the output's deviation
 // from its straight settling, in nV·s, from an averaged record with samples
@@ -52,16 +60,16 @@
 // transition); otherwise the ideal step between the record's levels, which
 // then counts the part of the step's own settling within the window (at
 // most size × τ: 0.045 nV·s for one LSB of 16 bits from 4.9 V with
-// τ = 0.6 µs; under 0.01 nV·s over a 100 ns window). The absolute area takes each
-// sample's sign from its neighbours (the sample itself left out), so that
-// noise where the output is at rest adds nothing on average, where
-// Σ|v| would add σ·√(2/π) a sample. The window runs from just before the
-// update until the smoothed deviation last stands out of the noise, half
-// as long again. Budget: the noise summed over the window, the levels'
-// uncertainty over the time they apply, quantisation where rounding is not
-// dithered by the noise, vertical gain, timebase. The scope resolves the
-// glitch when the absolute area is at least four times the standard
-// uncertainty of the area's noise.
+// τ = 0.6 µs; under 0.01 nV·s over a 100 ns window). The absolute area
+// takes each sample's sign from its neighbours (the sample itself left
+// out), so that noise where the output is at rest adds nothing on average,
+// where Σ|v| would add σ·√(2/π) a sample. The window runs from just before
+// the update until the smoothed deviation last stands out of the noise,
+// half as long again. Budget: the noise summed over the window, the
+// levels' uncertainty over the time they apply, the rounding's bias
+// (where the transfer rounded), vertical gain, timebase. The scope
+// resolves the glitch when the absolute area is at least four times the
+// standard uncertainty of the area's noise.
 
 #include "measure/Limits.h"
 #include "measure/Waveform.h"
@@ -195,6 +203,14 @@ struct SettlingPlan {
 SettlingPlan planSettling(double fromVolts, double toVolts, double bandVolts,
                           const ScopeCapabilities& scope, double expectedSettlingSeconds,
                           int averages = 0);
+
+// The glitch record: centred on the level at the transition, at the
+// finest V/div that keeps a lobe of `expectedPeakVolts` either way within
+// three quarters of the screen's half-height, a tenth of its span before the update, and 40
+// lobe widths in all, so that the last fifth, where the level after is
+// taken, is well clear of the lobe; `averages` (64 when 0).
+Acquisition planGlitch(double levelVolts, double expectedPeakVolts, double lobeSeconds,
+                       const ScopeCapabilities& scope, int averages = 0);
 
 // The settling time to ±`bandVolts` foreseen from a coarse record: where it
 // last leaves a band it resolves, carried on to ±`bandVolts` along a

@@ -107,25 +107,27 @@ SteadyLevel roundedLevel(const Waveform& w, std::size_t from, std::size_t to) {
     for (std::size_t i = from; i < to; ++i) {
         codes.push_back(std::round((w.volts[i] - origin) / w.codeVolts));
     }
-    const auto [low, high] = std::minmax_element(codes.begin(), codes.end());
-    std::vector<double> counts(static_cast<std::size_t>(*high - *low) + 1, 0);
+    const auto range = std::minmax_element(codes.begin(), codes.end());
+    const double lowest = *range.first;
+    std::vector<double> counts(static_cast<std::size_t>(*range.second - lowest) + 1, 0);
     for (const double c : codes) {
-        counts[static_cast<std::size_t>(c - *low)] += 1;
+        counts[static_cast<std::size_t>(c - lowest)] += 1;
     }
     const double centre = (plain.mean - origin) / w.codeVolts;
     const auto bestMu = [&](double sigma) {
-        return golden([&](double mu) { return logLikelihood(counts, *low, mu, sigma); }, centre - 1,
-                      centre + 1);
+        return golden([&](double mu) { return logLikelihood(counts, lowest, mu, sigma); },
+                      centre - 1, centre + 1);
     };
-    const double sigma = golden([&](double s) { return logLikelihood(counts, *low, bestMu(s), s); },
-                                0.02, std::max(1.0, 2 * plain.sd / w.codeVolts));
+    const double sigma =
+        golden([&](double s) { return logLikelihood(counts, lowest, bestMu(s), s); }, 0.02,
+               std::max(1.0, 2 * plain.sd / w.codeVolts));
     const double mu = bestMu(sigma);
     // The mean's variance from the likelihood's curvature, the spread held.
     const double h = 1e-3;
-    const double curvature =
-        (logLikelihood(counts, *low, mu + h, sigma) - 2 * logLikelihood(counts, *low, mu, sigma) +
-         logLikelihood(counts, *low, mu - h, sigma)) /
-        (h * h);
+    const double curvature = (logLikelihood(counts, lowest, mu + h, sigma) -
+                              2 * logLikelihood(counts, lowest, mu, sigma) +
+                              logLikelihood(counts, lowest, mu - h, sigma)) /
+                             (h * h);
     level.mean = origin + mu * w.codeVolts;
     level.sd = sigma * w.codeVolts;
     level.meanUncertainty = curvature < 0 ? w.codeVolts / std::sqrt(-curvature) * plain.inflation

@@ -88,6 +88,19 @@ SettlingPlan planSettling(double fromVolts, double toVolts, double bandVolts,
     return p;
 }
 
+Acquisition planGlitch(double levelVolts, double expectedPeakVolts, double lobeSeconds,
+                       const ScopeCapabilities& scope, int averages) {
+    Acquisition a;
+    const double halfHeight = 0.75 * scope.verticalDivisions / 2;
+    a.voltsPerDivision = std::clamp(niceAbove(std::abs(expectedPeakVolts) / halfHeight),
+                                    scope.finestVoltsPerDivision, scope.coarsestVoltsPerDivision);
+    a.centreVolts = levelVolts;
+    setTimebase(scope, 40 * lobeSeconds, 0.1, a);
+    a.averages = averages > 0 ? averages : 64;
+    a.resolutionVolts = resolutionOf(scope, a.voltsPerDivision, a.averages);
+    return a;
+}
+
 std::optional<double> roughSettlingSeconds(const Waveform& coarse, double fromVolts, double toVolts,
                                            double bandVolts) {
     const std::size_t n = coarse.volts.size();
