@@ -137,6 +137,8 @@ void checkDynamicSetup(const DynamicSetup& s) {
 
 namespace {
 
+constexpr int kRecordPoints = 10000;
+
 measure::ScopeCapabilities capabilitiesOf(const scope::Scope& scope) {
     const scope::Capabilities c = scope.capabilities();
     measure::ScopeCapabilities m;
@@ -146,7 +148,10 @@ measure::ScopeCapabilities capabilitiesOf(const scope::Scope& scope) {
     m.verticalDivisions = c.verticalDivisions;
     m.horizontalDivisions = c.horizontalDivisions;
     m.maxSampleRate = c.maxSampleRate;
-    m.recordPoints = c.maxPoints;
+    // Ten thousand points time a settling to a few thousandths of the
+    // record's span, and every model of the four families takes them,
+    // whatever its memory's depth.
+    m.recordPoints = std::min(c.maxPoints, kRecordPoints);
     m.maxAverages = c.maxAverages;
     m.averagesPowerOfTwo = c.averagesPowerOfTwo;
     const std::string family = scope.family().name;
@@ -163,7 +168,8 @@ scope::Acquisition acquisitionOf(const measure::Acquisition& a, const scope::Cap
     s.startSeconds = a.startSeconds;
     s.averages = a.averages;
     const double points = a.sampleIntervalSeconds > 0 ? a.spanSeconds / a.sampleIntervalSeconds : 0;
-    s.points = std::clamp(static_cast<int>(std::lround(points)), 2, std::max(2, c.maxPoints));
+    s.points = std::clamp(static_cast<int>(std::lround(points)), 2,
+                          std::max(2, std::min(c.maxPoints, kRecordPoints)));
     return s;
 }
 
@@ -300,6 +306,24 @@ void settle(DynamicResult& r, Bench& bench, const measure::ScopeCapabilities& ca
     }
 }
 
+// How wide a lobe of `peak` is on a first look: twice the span where it
+// stands above half its peak, as for a raised cosine; 50 ns when the look
+// shows none.
+double lobeSecondsOf(const measure::Waveform& look, double level, double peak) {
+    double first = 0, last = 0;
+    bool any = false;
+    for (std::size_t i = 0; i < look.volts.size(); ++i) {
+        if (std::fabs(look.volts[i] - level) > peak / 2 &&
+            (look.clipped.empty() || !look.clipped[i])) {
+            last = look.timeOf(i);
+            first = any ? first : last;
+            any = true;
+        }
+    }
+    const double width = 2 * (last - first + look.intervalSeconds);
+    return any && width > 0 ? width : 50e-9;
+}
+
 // The transition into the carry and, as its reference, the same one-code
 // step below it, which carries nothing: its own settling and what any
 // update couples into the output are then taken out of the glitch.
@@ -307,18 +331,17 @@ void glitch(DynamicResult& r, Bench& bench, const measure::ScopeCapabilities& ca
             Step step) {
     const double level = codeVolts(step.to, r.bits, r.referenceVolts);
     const int count = averages > 0 ? averages : 64;
-    // A first look on a scale that holds a large glitch sets the scale the
-    // glitch is measured on: its peak over three of the four divisions
-    // above the centre.
+    // A first look on a scale that holds a large glitch foresees its peak
+    // and width, which set the record it is measured on.
     const measure::Waveform look = bench.capture(glitchAcquisition(caps, level, 0.05, count), step);
-    const double peak = largestDeviation(look, level);
-    const double scale = std::max(peak / 3, caps.finestVoltsPerDivision);
-    const measure::Acquisition a = glitchAcquisition(caps, level, scale, count);
-    const measure::Waveform record = bench.capture(a, step);
+    const double peak = std::max(largestDeviation(look, level), caps.finestVoltsPerDivision);
+    const double lobe = lobeSecondsOf(look, level, peak);
+    const measure::Waveform record =
+        bench.capture(measure::planGlitch(level, peak, lobe, caps, count), step);
     r.scope = bench.scope.setup();
-    const measure::Acquisition below =
-        glitchAcquisition(caps, codeVolts(step.from, r.bits, r.referenceVolts), scale, count);
-    const measure::Waveform reference = bench.capture(below, {step.from - 1, step.from});
+    const double below = codeVolts(step.from, r.bits, r.referenceVolts);
+    const measure::Waveform reference = bench.capture(
+        measure::planGlitch(below, peak, lobe, caps, count), {step.from - 1, step.from});
     const measure::GlitchResult g = measure::measureGlitch(record, &reference);
     r.notes = g.notes;
     keepRecord(r, "glitch", record, g.windowFromSeconds, g.windowToSeconds);

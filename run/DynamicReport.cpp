@@ -128,7 +128,7 @@ std::vector<report::PlotData> settlingPlots(const DynamicResult& r) {
         report::PlotData plot =
             waveformPlot("Settling into the band, final value " + printed("%.5f V", r.centreVolts),
                          "mV", plotted(*fine, r.centreVolts, 1e3, r, true));
-        plot.name = "output − final value";
+        plot.name = "output − final value, held within ±10 bands";
         plot.limits = {r.bandVolts * 1e3, -r.bandVolts * 1e3};
         if (r.discardedTo > r.discardedFrom) {
             plot.gaps = {{r.discardedFrom * 1e6, r.discardedTo * 1e6}};
@@ -137,6 +137,12 @@ std::vector<report::PlotData> settlingPlots(const DynamicResult& r) {
             plot.xLimits = {r.markSeconds * 1e6};
         }
         plot.limitName = "band " + r.bandText + (settled.empty() ? "" : "; " + settled);
+        // The band is what the plot is about: the output far from it is
+        // held at ten bands, as a scope's screen holds what is off it.
+        const double edge = 10 * r.bandVolts * 1e3;
+        for (auto& point : plot.points) {
+            point.second = std::clamp(point.second, -edge, edge);
+        }
         plot.symmetric = true;
         plot.smallestScale = 2 * r.bandVolts * 1e3;
         plots.push_back(std::move(plot));
