@@ -125,10 +125,9 @@ std::vector<report::PlotData> settlingPlots(const DynamicResult& r) {
         plots.push_back(std::move(plot));
     }
     if (const StoredRecord* fine = recordNamed(r, "fine")) {
-        report::PlotData plot =
-            waveformPlot("Settling into the band, final value " + printed("%.5f V", r.centreVolts),
-                         "mV", plotted(*fine, r.centreVolts, 1e3, r, true));
-        plot.name = "output − final value, held within ±10 bands";
+        report::PlotData plot = waveformPlot("Settling, to " + printed("%.5f V", r.centreVolts),
+                                             "mV", plotted(*fine, r.centreVolts, 1e3, r, true));
+        plot.name = "output − final value";
         plot.limits = {r.bandVolts * 1e3, -r.bandVolts * 1e3};
         if (r.discardedTo > r.discardedFrom) {
             plot.gaps = {{r.discardedFrom * 1e6, r.discardedTo * 1e6}};
@@ -251,6 +250,11 @@ report::ReportData dynamicReport(const DynamicResult& r) {
         data.notes.push_back(budget + " U = 2u.");
     }
     data.notes.insert(data.notes.end(), r.notes.begin(), r.notes.end());
+    if (r.kind == DynamicKind::Settle) {
+        data.notes.push_back("The settling plot holds the output within ten bands of its final "
+                             "value; the samples taken while the scope was overdriven are left "
+                             "out.");
+    }
     data.notes.push_back(measure::decisionRuleText());
     data.footer = title(r) + ", run " + r.runId.substr(0, 8) + ", " + r.date;
     return data;

@@ -126,7 +126,7 @@ def refusals_limits_and_the_report():
         done = subprocess.run([QDCTL, "runs", "report", run, "--report", report], env=env,
                               capture_output=True, text=True, timeout=120)
         page = open(report).read() if os.path.exists(report) else ""
-        check(done.returncode == 0 and "Settling into the band" in page and "<svg" in page,
+        check(done.returncode == 0 and "Settling, to " in page and "<svg" in page,
               "runs report of a dynamic run: %d %s" % (done.returncode, done.stderr))
         status, out, err = dynamic(env, resource, "settle", "--band", "0lsb")
         check(status == 2 and "--band" in err, "--band 0lsb refused: %d %s" % (status, err))
