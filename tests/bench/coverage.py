@@ -85,8 +85,8 @@ def characterize(work, unit, truth):
 
 
 # What each figure is measured by: a function of (work folder, the unit's
-# model, truth) that gives the measurement's --json, called once a run for
-# the unit and once for its truth.
+# model, truth) that gives what its rows read (characterize: its --json's
+# figures), called once a run for the unit and once for its truth.
 SOURCES = {"characterize": characterize}
 
 
