@@ -25,12 +25,15 @@
 //   more than that uncertainty and the meter's step together.
 //
 // Uncertainties are expanded (about 95 % coverage): twice the standard
-// uncertainty for a single value; for the largest of many values, the
-// factor that keeps 95 % over all of them at once (4.4 for 4,000 codes),
-// since the largest of many noisy values overstates its true value. The
-// standard uncertainty of a code's mean is the samples' spread pooled over
-// all codes, over the root of the samples per code, with a quantizing
-// meter's step added as a uniform distribution.
+// uncertainty. The standard uncertainty of a code's mean is the samples'
+// spread pooled over all codes, over the root of the samples per code,
+// with a quantizing meter's step added as a uniform distribution. INL's
+// and DNL's most negative and most positive values, and the smallest step,
+// are estimates of the true extremes (Extremes.h): the largest of many noisy values overstates
+// the largest true one, by what the noise is expected to add to the
+// maximum over the codes near it, which is taken off; their uncertainty
+// is the spread of that maximum. Each stays at the code where it was
+// measured, so that it may differ from that code's own INL in `codes`.
 
 #include "measure/Plan.h"
 #include "measure/SweepStatistics.h"
@@ -131,8 +134,7 @@ struct Figures {
     double idealLsbVolts = 0;
     double lsbVolts = 0;              // of the best-fit line
     std::optional<double> noiseVolts; // the pooled spread of one reading
-    double singleCoverage = 2;        // the factor of a single value's uncertainty
-    double extremeCoverage = 2;       // of the largest INL
+    double singleCoverage = 2;        // the factor of every expanded uncertainty
     std::vector<CodeFigures> codes;   // in the fit range, ascending
     std::vector<StepFigures> steps;   // between neighbouring codes in the fit range
     // What a reader should know beside the figures, one sentence each:
@@ -145,8 +147,8 @@ struct Figures {
 // std::invalid_argument otherwise.
 Figures computeFigures(const std::vector<CodeMeasurement>& measured, const Setup& setup);
 
-// The factor that gives about 95 % coverage to the largest of `count`
-// independent normal values at once.
+// The factor that gives about 95 % coverage to `count` independent normal
+// values at once, each within it: for a decision over all of them.
 double extremeCoverage(std::size_t count);
 
 } // namespace qd::measure

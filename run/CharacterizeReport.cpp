@@ -212,10 +212,9 @@ std::vector<std::string> reportNotes(const CharacterizeResult& r) {
                     printed("%.4g", f.lsbVolts * 1e6) + " µV (best-fit line), ideal " +
                     printed("%.4g", f.idealLsbVolts * 1e6) + " µV.");
     notes.push_back("Uncertainties are expanded, about 95 %: " + printed("%g", f.singleCoverage) +
-                    " standard uncertainties for a single value; for the largest INL of " +
-                    std::to_string(f.codes.size()) + " codes " +
-                    printed("%.2g", f.extremeCoverage) +
-                    ", since the largest of many noisy values overstates its true one.");
+                    " standard uncertainties. The most negative and most positive INL and DNL, "
+                    "and the smallest step, are estimates of the true extremes: what the noise "
+                    "is expected to add to the largest of the codes near them is taken off.");
     if (f.noiseVolts) {
         notes.push_back("Noise of one reading (the samples' spread, pooled over all codes): " +
                         printed("%.3g", *f.noiseVolts * 1e6) + " µV rms, " +
