@@ -13,12 +13,12 @@ std::vector<double> filtered(const BoardModel& board, const Setup& setup) {
     // The filter forgets what came more than 20 time constants before the
     // first sample: it starts there, settled on the input.
     double t = setup.firstSeconds - 20 * tau;
-    double y = board.quietStepVolts(t);
+    double y = board.quietStepVolts(t * setup.timebase);
     const auto advance = [&](double until, int steps) {
         const double h = (until - t) / steps;
         const double pass = -std::expm1(-h / tau);
         for (int k = 0; k < steps; ++k) {
-            y += pass * (board.quietStepVolts(t + h / 2) - y);
+            y += pass * (board.quietStepVolts((t + h / 2) * setup.timebase) - y);
             t += h;
         }
         t = until;
@@ -44,7 +44,7 @@ namespace {
 void acquireOnce(const BoardModel& board, const Limits& limits, const Setup& setup,
                  const std::vector<double>& input, std::uint64_t seed, std::uint64_t acquisition,
                  std::vector<double>& sum) {
-    const double perVolt = limits.codesPerDivision() / setup.voltsPerDivision;
+    const double perVolt = limits.codesPerDivision() / setup.voltsPerDivision * setup.gain;
     const double ownNoise =
         std::max(limits.noiseDivisions * setup.voltsPerDivision, limits.noiseFloorVolts);
     const double top = limits.maxCode();

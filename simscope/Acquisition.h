@@ -23,6 +23,10 @@ struct Setup {
     int points = 0;
     int averages = 1; // acquisitions of the step, each with its own noise
     double bandwidthHz = 200e6;
+    // The scope's own errors: what it shows of a volt away from the
+    // screen's centre, and how long its second is.
+    double gain = 1;
+    double timebase = 1;
 };
 
 // The code of each point, 0 to limits.maxCode() with limits.midCode() at

@@ -71,6 +71,11 @@ struct Limits {
     // Front-end noise referred to the screen, and its floor.
     double noiseDivisions = 0.1;
     double noiseFloorVolts = 50e-6;
+    // Its makers' accuracy: the vertical gain within ±2 % and the timebase
+    // within ±25 ppm. Each scope has its own errors within them, drawn
+    // from its seed, which no client knows, as on a bench.
+    double gainErrorBound = 0.02;
+    double timebaseErrorBound = 25e-6;
 
     int maxCode() const { return (1 << bits) - 1; }
     int midCode() const { return 1 << (bits - 1); }

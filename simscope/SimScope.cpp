@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <numbers>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -799,6 +800,13 @@ SimScope::SimScope(Look look, std::string version, std::uint64_t seed, const Fam
                    const Limits& limits, double timeScale)
     : look_(std::move(look)), version_(std::move(version)), seed_(seed), family_(family),
       limits_(limits), realTime_(timeScale) {
+    // Uniform within the bounds, from observations no acquisition draws.
+    const auto uniform = [seed](std::uint64_t index) {
+        const double z = boardmodel::normalDeviate(seed, boardmodel::kScopeOwnStream, index);
+        return std::erfc(-z / std::numbers::sqrt2) - 1; // -1 to 1
+    };
+    gain_ = 1 + limits_.gainErrorBound * uniform(~0ull);
+    timebase_ = 1 + limits_.timebaseErrorBound * uniform(~1ull);
     reset();
 }
 
@@ -863,6 +871,8 @@ Setup SimScope::setup() const {
     s.averages = mode_ == Mode::Average ? averages_ : 1;
     s.bandwidthHz =
         bandwidthLimit_ ? std::min(limits_.bandwidthHz, kBandwidthLimitHz) : limits_.bandwidthHz;
+    s.gain = gain_;
+    s.timebase = timebase_;
     return s;
 }
 

@@ -85,6 +85,7 @@ class SimScope final : public scpi::Responder {
     Look look_;
     std::string version_;
     std::uint64_t seed_;
+    double gain_ = 1, timebase_ = 1; // its own errors, within its limits' bounds
     const Family& family_;
     Limits limits_;
     double realTime_;
