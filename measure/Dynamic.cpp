@@ -448,6 +448,7 @@ struct GlitchBase {
     std::size_t zero = 0, tailFrom = 0;
     double noise = 0, widen = 1;
     double sdBeforeRounding = 0; // of the glitch record's samples
+    double scaleDoubt = 0;       // nV·s: of the reference's settling taken out
 };
 
 // The area's uncertainty over [from, end] that is not proportional to it.
@@ -461,7 +462,8 @@ std::vector<UncertaintyPart> areaNoise(const Waveform& w, const GlitchBase& b, s
         {"levels before and after", std::hypot(b.before.meanUncertainty() * before,
                                                b.after.meanUncertainty() * (count - before)) *
                                         dt * kNano},
-        {"rounding to codes", roundingBias(w, b.sdBeforeRounding) * dt * std::sqrt(count) * kNano}};
+        {"rounding to codes", roundingBias(w, b.sdBeforeRounding) * dt * std::sqrt(count) * kNano},
+        {"the reference's step size", b.scaleDoubt}};
 }
 
 double combined(const std::vector<UncertaintyPart>& parts) {
@@ -514,9 +516,32 @@ GlitchBase glitchBase(const Waveform& record, const Levels& levels, const Wavefo
     GlitchBase b;
     b.deviation = deviationOf(record, levels);
     if (reference) {
-        const std::vector<double> ref = deviationOf(*reference, levelsOf(*reference));
+        // The reference's settling scaled to this step's size: a carry's
+        // step differs from its neighbour's by the converter's DNL there,
+        // and a settling's area grows with its step (size × τ), which is
+        // no glitch.
+        const Levels refLevels = levelsOf(*reference);
+        const std::vector<double> ref = deviationOf(*reference, refLevels);
+        const double step = levels.after.mean - levels.before.mean;
+        const double refStep = refLevels.after.mean - refLevels.before.mean;
+        // Only where the reference's step is known to a tenth of itself:
+        // on a coarse scale a ratio of two noisy levels would add noise.
+        const double refDoubt =
+            std::hypot(refLevels.after.meanUncertainty(), refLevels.before.meanUncertainty());
+        const double stepDoubt =
+            std::hypot(levels.after.meanUncertainty(), levels.before.meanUncertainty());
+        const bool known = std::abs(refStep) > 3 * refDoubt && std::abs(step) > 3 * stepDoubt;
+        const double scale = known ? std::clamp(step / refStep, 0.0, 3.0) : 1.0;
+        double refArea = 0;
         for (std::size_t i = 0; i < b.deviation.size(); ++i) {
-            b.deviation[i] -= ref[i];
+            b.deviation[i] -= scale * ref[i];
+            refArea += ref[i] * record.intervalSeconds;
+        }
+        // What the ratio of two levels' steps leaves unknown of the
+        // settling taken out.
+        if (known) {
+            b.scaleDoubt = std::abs(refArea * scale) *
+                           std::hypot(refDoubt / refStep, stepDoubt / step) * kNano;
         }
     }
     b.zero = indexAt(record, 0);

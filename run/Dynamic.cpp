@@ -265,19 +265,77 @@ void keepRecord(DynamicResult& r, const char* name, const measure::Waveform& w, 
     r.records.push_back({name, measure::compactWaveform(w, keepFrom, keepTo)});
 }
 
-// The lab's way: a coarse record of the whole step foresees the settling
-// time; the plan then sets the coarse and the fine record (centred on the
-// final value, a fine scale, averaged) from it.
+// The mean of a record's unclipped samples from `fromSeconds` to
+// `toSeconds`; `otherwise` when it has none there.
+double levelOf(const measure::Waveform& w, double fromSeconds, double toSeconds, double otherwise) {
+    double sum = 0;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < w.volts.size(); ++i) {
+        const double t = w.timeOf(i);
+        if (t >= fromSeconds && t <= toSeconds && (w.clipped.empty() || !w.clipped[i])) {
+            sum += w.volts[i];
+            ++count;
+        }
+    }
+    return count > 0 ? sum / static_cast<double>(count) : otherwise;
+}
+
+// Where a record's last fifth lies, in which the final value is taken.
+double lastFifth(const measure::Waveform& w) {
+    return w.timeOf(w.volts.size() * 4 / 5);
+}
+
+// The final level, found as closely as the fine record needs to sit on it:
+// a level read on a record is only as good as the scope's gain away from
+// that record's centre, so each record zooms in on the last one's reading,
+// at a scale that holds three times its doubt, until the fine scale does.
+double closerFinal(Bench& bench, const measure::ScopeCapabilities& caps,
+                   const measure::SettlingPlan& plan, double estimate, double doubt, Step step) {
+    const double halfScreen = caps.verticalDivisions / 2.0;
+    for (int zoom = 0; zoom < 6 && 3 * doubt > plan.fine.voltsPerDivision * halfScreen / 2;
+         ++zoom) {
+        measure::Acquisition a = plan.fine;
+        a.centreVolts = estimate;
+        a.voltsPerDivision = std::clamp(3 * doubt / halfScreen, caps.finestVoltsPerDivision,
+                                        caps.coarsestVoltsPerDivision);
+        const measure::Waveform record = bench.capture(a, step);
+        const double level = levelOf(record, lastFifth(record), 1, NAN);
+        if (std::isnan(level)) {
+            doubt *= 3; // off the screen: look wider
+            continue;
+        }
+        doubt = measure::ScopeAccuracy{}.gainFraction * std::fabs(level - estimate) +
+                2 * record.codeVolts;
+        estimate = level;
+    }
+    return estimate;
+}
+
+// The lab's way: a coarse record of the whole step gives its levels, which
+// a converter's offset and gain errors move from the codes' ideal ones, and
+// foresees the settling time; closer records find the final level; the plan
+// then sets the coarse and the fine record (centred on the final value, a
+// fine scale, averaged).
 void settle(DynamicResult& r, Bench& bench, const measure::ScopeCapabilities& caps, int averages,
             Step step) {
-    const double from = codeVolts(step.from, r.bits, r.referenceVolts);
-    const double to = codeVolts(step.to, r.bits, r.referenceVolts);
+    const double nominalFrom = codeVolts(step.from, r.bits, r.referenceVolts);
+    const double nominalTo = codeVolts(step.to, r.bits, r.referenceVolts);
     constexpr double kFirstGuess = 20e-6;
     const measure::SettlingPlan first =
-        measure::planSettling(from, to, r.bandVolts, caps, kFirstGuess, averages);
+        measure::planSettling(nominalFrom, nominalTo, r.bandVolts, caps, kFirstGuess, averages);
     const measure::Waveform look = bench.capture(first.coarse, step);
+    const double from = levelOf(look, -1, 0, nominalFrom);
+    double to = levelOf(look, lastFifth(look), 1, nominalTo);
     const double expected =
         measure::roughSettlingSeconds(look, from, to, r.bandVolts).value_or(kFirstGuess);
+    const measure::SettlingPlan approach =
+        measure::planSettling(from, to, r.bandVolts, caps, expected, averages);
+    if (approach.resolvable) {
+        const double doubt =
+            measure::ScopeAccuracy{}.gainFraction * std::fabs(to - first.coarse.centreVolts) +
+            2 * look.codeVolts;
+        to = closerFinal(bench, caps, approach, to, doubt, step);
+    }
     const measure::SettlingPlan plan =
         measure::planSettling(from, to, r.bandVolts, caps, expected, averages);
     if (!plan.resolvable) {

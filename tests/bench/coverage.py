@@ -15,11 +15,18 @@ of the time over 200 runs) and the median of (value - truth) / uncertainty
 (an unbiased figure: within +-0.2), one row per figure, and exits 1 when
 a figure misses either goal. Not a test: a yardstick, with no time in it.
 
+The dynamic figures are measured the same way: each unit gets its own slew
+rate, time constant and glitch, and qdctl dynamic measures them through
+qdctl sim-scope (an 8-bit InfiniiVision with its own gain and timebase
+errors); their truth is the model's, worked out here as the simulated
+converter makes it (docs/simulated-board.md).
+
 A figure of another measurement is a row of FIGURES and, when its command
 is new, an entry of SOURCES that runs it for a unit and for its truth.
 """
 
 import json
+import math
 import os
 import random
 import re
@@ -84,10 +91,88 @@ def characterize(work, unit, truth):
     return measure(work, unit + ",noise=15", 1, 4)["figures"]
 
 
+VREF = 4.93
+BAND_LSB = 2
+
+
+def parameters(unit):
+    """The unit's model as numbers, by name."""
+    return {k: float(v) for k, v in (item.split("=") for item in unit.split(","))}
+
+
+def dynamic_model(unit):
+    """The unit's own slew, tau and glitch, drawn apart from its static
+    parameters so that the static rows see the lot they always saw."""
+    draw = random.Random(7000 + int(parameters(unit)["seed"]))
+    return {"slew": draw.uniform(1.5, 3.0), "tau": draw.uniform(0.2, 0.6),
+            "glitch": draw.uniform(1.0, 10.0)}
+
+
+def quiet_volts(p, code, bits=16):
+    """The converter's output for a code, before noise, as the model makes it."""
+    x = code / 2 ** bits
+    ppm = 4 * p.get("bow", 0) * x * (1 - x)
+    for i in range(4):
+        if (code >> (bits - 1 - i)) & 1:
+            ppm += p.get("msb%d" % (i + 1), 0)
+    return VREF * (1 + p.get("gain", 0) / 100) * (x + 1e-6 * ppm) + p.get("offset", 0) / 1000
+
+
+def dynamic_truth(unit, kind):
+    """What the model says the figures are: the settling time of the
+    default step into ±2 LSB, the slew rate, the glitch's areas."""
+    p, d = parameters(unit), dynamic_model(unit)
+    if kind == "glitch":
+        return {"glitch_impulse_nvs": {"value": d["glitch"], "uncertainty": 0},
+                "glitch_impulse_abs_nvs": {"value": d["glitch"], "uncertainty": 0}}
+    step = abs(quiet_volts(p, 0xFE00) - quiet_volts(p, 0x0200))
+    knee, band = d["slew"] * d["tau"], BAND_LSB * VREF / 65536
+    settle = (step - knee) / d["slew"] + d["tau"] * math.log(knee / band)
+    return {"settling_time_us": {"value": settle, "uncertainty": 0},
+            "slew_rate_v_per_us": {"value": d["slew"], "uncertainty": 0}}
+
+
+def dynamic(work, unit, truth, kind):
+    """qdctl dynamic --json of the unit against qdctl sim-scope, or the model's truth."""
+    if truth:
+        return dynamic_truth(unit, kind)
+    d = dynamic_model(unit)
+    model = unit + ",noise=15,slew=%.4f,tau=%.4f,glitch=%.4f" % (d["slew"], d["tau"], d["glitch"])
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", QD_BOARD="sim", QD_BOARD_MODEL=model,
+               QD_BOARD_STATE=os.path.join(work, "scope.state"), QD_RESULTS="none",
+               QD_SCOPE_TIME_SCALE="0")
+    for name in ("QD_BOARD_FAULT", "QD_BOARD_VREF", "QD_BOARD_COUNT", "QD_BOARD_TRACE"):
+        env.pop(name, None)
+    if os.path.exists(env["QD_BOARD_STATE"]):
+        os.remove(env["QD_BOARD_STATE"])
+    scope = subprocess.Popen([QDCTL, "sim-scope", "-q", "--listen", "127.0.0.1:0"], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        ready, _, _ = select.select([scope.stdout], [], [], 60)
+        found = ready and re.match(r"listening on 127\.0\.0\.1:(\d+)$",
+                                   scope.stdout.readline().strip())
+        if not found:
+            sys.exit("qdctl sim-scope did not start")
+        args = [QDCTL, "--json", "dynamic", kind, "--device", "QD1600", "--scope",
+                "TCPIP::127.0.0.1::%s::SOCKET" % found.group(1)]
+        if kind == "settle":
+            args += ["--band", "%dlsb" % BAND_LSB]
+        out = subprocess.run(args, env=env, capture_output=True, text=True, check=False)
+        answer = json.loads(out.stdout) if out.stdout.strip() else {}
+        if not answer.get("resolved"):
+            sys.exit("qdctl dynamic %s failed: %s %s" % (kind, out.stdout, out.stderr.strip()))
+        return answer
+    finally:
+        scope.kill()
+        scope.wait()
+
+
 # What each figure is measured by: a function of (work folder, the unit's
 # model, truth) that gives what its rows read (characterize: its --json's
 # figures), called once a run for the unit and once for its truth.
-SOURCES = {"characterize": characterize}
+SOURCES = {"characterize": characterize,
+           "settle": lambda work, unit, truth: dynamic(work, unit, truth, "settle"),
+           "glitch": lambda work, unit, truth: dynamic(work, unit, truth, "glitch")}
 
 
 def static(key):
@@ -115,6 +200,10 @@ FIGURES = [
     ("DNL, max", "characterize", span("dnl_lsb", "max")),
     ("DNL, largest |DNL|", "characterize", span("dnl_lsb", "largest")),
     ("smallest step", "characterize", static("smallest_step_lsb")),
+    ("settling time", "settle", static("settling_time_us")),
+    ("slew rate", "settle", static("slew_rate_v_per_us")),
+    ("glitch impulse (net)", "glitch", static("glitch_impulse_nvs")),
+    ("glitch impulse (absolute)", "glitch", static("glitch_impulse_abs_nvs")),
 ]
 
 COVERAGE_GOAL = (93.0, 97.5)  # % of runs whose value +- U holds the truth
