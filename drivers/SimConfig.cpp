@@ -4,6 +4,7 @@
 #include "platform/File.h"
 #include "platform/Process.h"
 
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -161,6 +162,23 @@ int SimConfig::boardOfSerial(const std::string& serial) {
         }
     }
     return 0;
+}
+
+SimConfig SimConfig::probed(int board, const std::string& serial) {
+    const SimConfig config = fromEnvironment();
+    std::string upper = serial;
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    const int chosen = !upper.empty() ? boardOfSerial(upper) : board > 0 ? board : 1;
+    if (chosen < 1 || chosen > config.boardCount) {
+        throw LinkFailure({LinkStatus::NoBoard,
+                           "no simulated board " +
+                               (upper.empty() ? std::to_string(chosen) : serial) + ": there are " +
+                               std::to_string(config.boardCount) + " (" + serialOf(1) + " to " +
+                               serialOf(config.boardCount) + ", QD_BOARD_COUNT)"});
+    }
+    return config.forBoard(chosen);
 }
 
 } // namespace qd::drivers

@@ -66,6 +66,13 @@ struct SimConfig {
     // variable and what it takes: a board set up otherwise than asked would
     // pass for the one the user meant.
     static SimConfig fromEnvironment();
+
+    // The board a probe that never claims it (the simulated meter, the
+    // simulated scope) looks at, as the environment sets the boards up:
+    // `board` by its number (0: the first) or by its `serial` (any case).
+    // Raises LinkFailure for a setting refused, and for a board there is
+    // not, naming the boards there are.
+    static SimConfig probed(int board, const std::string& serial);
 };
 
 } // namespace qd::drivers

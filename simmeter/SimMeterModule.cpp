@@ -9,7 +9,6 @@
 #include "session/Serving.h"
 #include "simmeter/SimMeter.h"
 
-#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -59,28 +58,11 @@ drivers::SimConfig boardConfig(const session::CommonOptions& common) {
         throw Failure(NoBoard, "the simulated meter's probes sit on the simulated board: set "
                                "QD_BOARD=sim, as for the programs that drive it");
     }
-    drivers::SimConfig config;
     try {
-        config = drivers::SimConfig::fromEnvironment();
+        return drivers::SimConfig::probed(common.board, common.boardSerial);
     } catch (const drivers::LinkFailure& e) {
         throw Failure(NoBoard, e.what());
     }
-    std::string serial = common.boardSerial;
-    for (char& c : serial) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    const int board = !serial.empty()    ? drivers::SimConfig::boardOfSerial(serial)
-                      : common.board > 0 ? common.board
-                                         : 1;
-    if (board < 1 || board > config.boardCount) {
-        throw Failure(NoBoard, "no simulated board " +
-                                   (serial.empty() ? std::to_string(board) : common.boardSerial) +
-                                   ": there are " + std::to_string(config.boardCount) + " (" +
-                                   drivers::SimConfig::serialOf(1) + " to " +
-                                   drivers::SimConfig::serialOf(config.boardCount) +
-                                   ", QD_BOARD_COUNT)");
-    }
-    return config.forBoard(board);
 }
 
 int run(const ServerOptions& o) {
