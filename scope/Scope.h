@@ -25,6 +25,8 @@ struct Acquisition {
     // to see what came before it.
     double startSeconds = 0;
     int averages = 1; // 1: a normal acquisition
+    // The record's length asked for; DS1000Z and Siglent choose their
+    // memory's depth from the timebase themselves, and all of it is read.
     int points = 0;
 };
 
