@@ -127,7 +127,8 @@ SimConfig SimConfig::fromEnvironment() {
         if (!c.model) {
             refuseSetting(kLibrary, "QD_BOARD_MODEL", model,
                           "ideal, typical, or name=value pairs of offset, gain, bow, msb1 to msb4, "
-                          "noise, floor and seed separated by commas (" +
+                          "noise, floor, seed, slew, tau, glitch and glitchwidth separated by "
+                          "commas (" +
                               why + ")");
         }
     }

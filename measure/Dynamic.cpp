@@ -135,7 +135,7 @@ bool prepareFine(const Waveform& w, double direction, double band, const ScopeAc
     if (4 * f.resolution > band) {
         r.why = "the scope resolves ±" + voltsText(4 * f.resolution) + " (4 × " +
                 voltsText(f.resolution) + " a sample: noise " + voltsText(f.noise) + " after " +
-                std::to_string(w.averages) + " averages, a code of " + voltsText(w.codeVolts) +
+                averagesText(w.averages) + ", a code of " + voltsText(w.codeVolts) +
                 (roundedToCodes(w) ? " rounded on transfer" : "") + "); the band is ±" +
                 voltsText(band);
         return false;
@@ -494,9 +494,8 @@ void glitchAreas(const Waveform& w, const GlitchBase& b, std::size_t from, std::
     const double u = combined(noise);
     if (std::abs(abs) * kNano < 4 * u) {
         g.why = "the scope resolves glitches from " + nanovoltSecondsText(4 * u / kNano) +
-                " (4 × the record's area noise after " + std::to_string(w.averages) +
-                " averages, " + voltsText(b.noise) + " a sample); this one measures " +
-                nanovoltSecondsText(abs);
+                " (4 × the record's area noise after " + averagesText(w.averages) + ", " +
+                voltsText(b.noise) + " a sample); this one measures " + nanovoltSecondsText(abs);
         return;
     }
     for (auto [figure, area] : {std::pair{&g.netNanovoltSeconds, net * kNano},
@@ -581,9 +580,9 @@ GlitchResult measureGlitch(const Waveform& record, const Waveform* reference,
         // What a lobe a hundred samples long would have to reach.
         const double u = combined(areaNoise(record, b, from, std::min(from + 99, b.tailFrom - 1)));
         g.why = "no glitch stands out of the record's noise (" + voltsText(b.noise) +
-                " a sample after " + std::to_string(record.averages) +
-                " averages): the scope resolves glitches from about " +
-                nanovoltSecondsText(4 * u / kNano) + " (4 × the area noise over 100 samples)";
+                " a sample after " + averagesText(record.averages) +
+                "): the scope resolves glitches from about " + nanovoltSecondsText(4 * u / kNano) +
+                " (4 × the area noise over 100 samples)";
         return g;
     }
     g.windowFromSeconds = record.timeOf(from);

@@ -266,6 +266,10 @@ std::vector<double> movingAverage(const std::vector<double>& values, std::size_t
     return out;
 }
 
+std::string averagesText(int averages) {
+    return averages == 1 ? "1 acquisition" : std::to_string(averages) + " averages";
+}
+
 std::string voltsText(double v) {
     const double size = std::abs(v);
     const char* unit = size >= 1 ? "V" : size >= 1e-3 ? "mV" : "µV";

@@ -85,6 +85,8 @@ std::vector<double> movingAverage(const std::vector<double>& values, std::size_t
 // Volts, seconds and volt-seconds as a message says them: "0.42 mV",
 // "7.1 µs", "0.05 nV·s".
 std::string voltsText(double v);
+// "1 acquisition", "64 averages".
+std::string averagesText(int averages);
 std::string microsecondsText(double seconds);
 std::string nanovoltSecondsText(double voltSeconds);
 

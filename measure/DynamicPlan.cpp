@@ -74,7 +74,7 @@ SettlingPlan planSettling(double fromVolts, double toVolts, double bandVolts,
     if (4 * fine.resolutionVolts > bandVolts) {
         p.resolvable = false;
         p.why = "the scope resolves ±" + voltsText(4 * fine.resolutionVolts) + " after " +
-                std::to_string(fine.averages) + " averages at " + voltsText(fine.voltsPerDivision) +
+                averagesText(fine.averages) + " at " + voltsText(fine.voltsPerDivision) +
                 "/div; the band is ±" + voltsText(bandVolts);
     }
     Acquisition& coarse = p.coarse;

@@ -44,6 +44,8 @@ QJsonObject dynamicJson(const run::DynamicResult& r) {
         {"resolved", r.resolved},
         {"scope", scopeJson(r)},
         {"interrupted", r.signal != 0},
+        {"seconds", r.seconds},
+        {"scope_seconds", r.scopeSeconds},
     };
     if (r.kind == run::DynamicKind::Settle) {
         json.insert("band", qstring(r.bandText));

@@ -184,12 +184,20 @@ struct Bench {
     session::Session& board;
     const Context& context;
     double timeoutSeconds;
+    double seconds = 0; // in captures: the scope's acquisitions, transfers and answers
 
     // One record of the step from -> to: the code set to `from`, the scope
     // armed, the code set to `to`; while the scope averages, the step is
     // made again each time it has triggered, as it needs a trigger for
     // each acquisition.
     measure::Waveform capture(const measure::Acquisition& a, Step step) {
+        const auto began = std::chrono::steady_clock::now();
+        measure::Waveform w = captured(a, step);
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        return w;
+    }
+
+    measure::Waveform captured(const measure::Acquisition& a, Step step) {
         scope.configure(acquisitionOf(a, scope.capabilities()));
         board.program(step.from);
         scope.arm();
@@ -518,6 +526,7 @@ DynamicResult measureDynamic(const DynamicSetup& s, const session::CommonOptions
     if (r.resolved) {
         r.verdict = measure::judge(r.figures, limits, s.acceptConditional);
     }
+    r.scopeSeconds = bench.seconds;
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     r.runId = context.recording.id();
     recordDynamic(context.recording, r);

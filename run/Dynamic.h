@@ -91,7 +91,8 @@ struct DynamicResult {
     std::vector<std::string> notes;
     std::string board, boardSerial, date;
     std::string serial, operatorName, temperature, note, version, commandLine, runId;
-    double seconds = 0;
+    double seconds = 0;      // from the scope's opening to the run's end
+    double scopeSeconds = 0; // of it, capturing: the scope's acquisitions, transfers, answers
     int signal = 0;
 };
 

@@ -63,4 +63,5 @@ command -v pdftoppm >/dev/null || {
     "${as_root[@]}" apt-get install -y -qq poppler-utils >/dev/null
 }
 /usr/bin/python3 scripts/datasheet-screenshots.py stage/bin/qdctl "$out"
+/usr/bin/python3 scripts/report-screenshots.py stage/bin/qdctl "$out"
 echo "screenshots in $out"
