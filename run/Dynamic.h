@@ -119,6 +119,12 @@ std::vector<std::string> dynamicSummaryLines(const DynamicResult& result);
 // waveform with the band, the settling point and what was discarded.
 report::ReportData dynamicReport(const DynamicResult& result);
 
+// The limit `limits` sets on a dynamic figure, and as a table shows it
+// ("≤ 10", "1.5 to 3"; "" for none).
+std::optional<measure::Limit> dynamicLimit(const measure::Limits& limits,
+                                           const measure::FigureKind& kind);
+std::string dynamicLimitText(const std::optional<measure::Limit>& limit);
+
 // Keeps the run's method (the setup document), its figures, its verdict
 // and its records (the waveform document) in `recording`.
 class Recording;

@@ -106,7 +106,10 @@ QJsonObject waveformDocument(const DynamicResult& r) {
             {"records", records}};
 }
 
-std::optional<measure::Limit> limitOf(const measure::Limits& limits, const measure::FigureKind& k) {
+} // namespace
+
+std::optional<measure::Limit> dynamicLimit(const measure::Limits& limits,
+                                           const measure::FigureKind& k) {
     if (&k == &measure::kSettlingTime) {
         return limits.settling;
     }
@@ -119,21 +122,23 @@ std::optional<measure::Limit> limitOf(const measure::Limits& limits, const measu
     return &k == &measure::kGlitchImpulseAbs ? limits.glitchAbs : std::nullopt;
 }
 
+namespace {
+
 std::string number(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%g", value);
     return text;
 }
 
-std::string limitText(const std::optional<measure::Limit>& limit) {
+} // namespace
+
+std::string dynamicLimitText(const std::optional<measure::Limit>& limit) {
     if (!limit) {
         return "";
     }
     return limit->size ? "≤ " + number(limit->high)
                        : number(limit->low) + " to " + number(limit->high);
 }
-
-} // namespace
 
 void recordDynamic(Recording& recording, const DynamicResult& r) {
     recording.set("setup", compact(setupDocument(r)));
@@ -145,7 +150,7 @@ void recordDynamic(Recording& recording, const DynamicResult& r) {
     for (const measure::KindFigure& f : r.figures) {
         results::Figure stored = figureOf(f.kind->name, f.figure.value, f.kind->unit);
         stored.uncertainty = f.figure.uncertainty;
-        stored.limit = limitText(limitOf(r.limits, *f.kind));
+        stored.limit = dynamicLimitText(dynamicLimit(r.limits, *f.kind));
         figures.push_back(stored);
     }
     // A run that could not resolve what it was asked judges nothing: its
@@ -171,7 +176,7 @@ void readWaveform(DynamicResult& r, const QJsonObject& w) {
     const QJsonArray discarded = w.value("discarded_s").toArray();
     r.discardedFrom = discarded.at(0).toDouble();
     r.discardedTo = discarded.at(1).toDouble();
-    for (const QJsonValue& value : w.value("records").toArray()) {
+    for (const auto& value : w.value("records").toArray()) {
         const QJsonObject record = value.toObject();
         const QJsonArray t = record.value("t").toArray();
         const QJsonArray v = record.value("v").toArray();
@@ -215,7 +220,7 @@ DynamicResult storedDynamic(const results::Run& run, const std::vector<results::
     readScope(r.scope, d);
     r.resolved = d.value("resolved").toBool();
     r.why = s(d.value("why"));
-    for (const QJsonValue& note : d.value("notes").toArray()) {
+    for (const auto& note : d.value("notes").toArray()) {
         r.notes.push_back(note.toString().toStdString());
     }
     const QJsonObject budgets = d.value("budgets").toObject();
@@ -226,7 +231,7 @@ DynamicResult storedDynamic(const results::Run& run, const std::vector<results::
         }
         r.figures.push_back({kind, {*f.value, f.uncertainty}});
         std::vector<measure::UncertaintyPart> budget;
-        for (const QJsonValue& part : budgets.value(kind->name).toArray()) {
+        for (const auto& part : budgets.value(kind->name).toArray()) {
             budget.push_back(
                 {s(part.toObject().value("name")), part.toObject().value("standard").toDouble()});
         }

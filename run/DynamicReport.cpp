@@ -173,9 +173,13 @@ std::vector<report::FigureRow> figureRows(const DynamicResult& r) {
     std::vector<report::FigureRow> rows;
     for (const measure::KindFigure& f : r.figures) {
         const auto [value, u] = valueAndUncertainty(f.figure.value, f.figure.uncertainty);
-        report::FigureRow row{f.kind->heading, value, u, f.kind->unit, "", "", ""};
-        for (const std::string& failure : r.verdict.failures) {
-            row.status = failure.find(f.kind->inMessage) != std::string::npos ? "FAIL" : row.status;
+        const std::optional<measure::Limit> limit = dynamicLimit(r.limits, *f.kind);
+        report::FigureRow row{f.kind->heading,         value, u, f.kind->unit, "",
+                              dynamicLimitText(limit), ""};
+        if (limit) {
+            row.status = measure::decide(*limit, f.figure) == measure::Decision::Pass
+                             ? "pass"
+                             : measure::decisionWord(measure::decide(*limit, f.figure));
         }
         rows.push_back(row);
     }
@@ -256,7 +260,8 @@ report::ReportData dynamicReport(const DynamicResult& r) {
                              "out.");
     }
     data.notes.push_back(measure::decisionRuleText());
-    data.footer = title(r) + ", run " + r.runId.substr(0, 8) + ", " + r.date;
+    data.footer =
+        title(r) + (r.runId.empty() ? "" : ", run " + r.runId.substr(0, 8)) + ", " + r.date;
     return data;
 }
 

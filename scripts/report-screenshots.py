@@ -12,7 +12,7 @@ import subprocess
 import sys
 import tempfile
 
-QDCTL, OUT = sys.argv[1], sys.argv[2]
+QDCTL, OUT = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 TYPICAL = "offset=-1.2,gain=-0.04,bow=30,msb1=12,msb2=-7,msb3=4,noise=15,floor=0.5,seed=1"
 
 
@@ -44,16 +44,16 @@ def main():
         meter, meter_at = server(env, "sim-meter")
         scope, scope_at = server(env, "sim-scope", "--family", "InfiniiVision")
         try:
-            report = os.path.join(work, "qd1600.pdf")
+            # Files named as the README names them: each page shows the
+            # command that made it.
             subprocess.run([QDCTL, "characterize", "--device", "QD1600", "--codes", "all",
                             "--samples", "64", "--settle", "0", "--meter", meter_at, "--report",
-                            report], env=env, check=True)
-            page(report, "characterize-report")
-            settle = os.path.join(work, "settle.pdf")
+                            "qd1600.pdf"], env=env, check=True, cwd=work)
+            page(os.path.join(work, "qd1600.pdf"), "characterize-report")
             subprocess.run([QDCTL, "dynamic", "settle", "--device", "QD1600", "--scope", scope_at,
                             "--band", "2lsb", "--limits", "settling=10,slew=1.5..3", "--serial",
-                            "U17", "--report", settle], env=env, check=True)
-            page(settle, "dynamic-settling")
+                            "U17", "--report", "settle.pdf"], env=env, check=True, cwd=work)
+            page(os.path.join(work, "settle.pdf"), "dynamic-settling")
         finally:
             for process in (meter, scope):
                 process.kill()
