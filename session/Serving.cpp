@@ -9,7 +9,10 @@
 #include <QMetaObject>
 #include <QSocketNotifier>
 #include <atomic>
+#include <charconv>
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace qd::session {
@@ -95,6 +98,22 @@ int reportingFailures(const ServerOptions& options, int (*run)(const ServerOptio
         printFailure(options.common.json, LibraryFailed, e.what());
         return LibraryFailed;
     }
+}
+
+double simulatedTimeScale(const char* variable) {
+    const char* value = std::getenv(variable);
+    const std::string text = value ? value : "";
+    if (text.empty()) {
+        return 1.0;
+    }
+    double scale = -1;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), scale);
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(scale) ||
+        scale < 0) {
+        throw Failure(NoBoard, std::string(variable) + ": \"" + text +
+                                   "\" refused; it takes a number, 0 or more (1: real time)");
+    }
+    return scale;
 }
 
 } // namespace qd::session

@@ -1,6 +1,6 @@
 #pragma once
 
-// What qdctl's server modules (serve, sim-meter) do alike: an event loop,
+// What qdctl's server modules (serve, sim-meter, sim-scope) do alike: an event loop,
 // listening where --listen says, saying where on standard output, and
 // serving until SIGINT or SIGTERM. Needs Qt Network: only the modules link
 // it.
@@ -33,6 +33,12 @@ std::string listen(scpi::Server& server, const scpi::ListenAddress& address,
 int serveUntilStopped(QCoreApplication& app, const scpi::Server& server, const std::string& where,
                       const ServerOptions& options, const QJsonObject& more,
                       const std::string& message);
+
+// How much of a simulated instrument's time (a reading's integration, an
+// acquisition and its transfer) passes in real time, as the environment
+// `variable` says: 1 unless told, 0 in tests; Failure(NoBoard) for
+// anything but a number, 0 or more.
+double simulatedTimeScale(const char* variable);
 
 // A module's entry: `run`, with every failure reported and turned into its
 // exit status, so that nothing is thrown across the module's edge.

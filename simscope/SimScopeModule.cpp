@@ -34,23 +34,6 @@ std::string environment(const char* name) {
     return value ? value : "";
 }
 
-// QD_SCOPE_TIME_SCALE: how much of an acquisition's and a transfer's time
-// passes in real time (1 unless told; 0 in tests).
-double timeScale() {
-    const std::string text = environment("QD_SCOPE_TIME_SCALE");
-    if (text.empty()) {
-        return 1.0;
-    }
-    double scale = -1;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), scale);
-    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(scale) ||
-        scale < 0) {
-        throw Failure(NoBoard, "QD_SCOPE_TIME_SCALE: \"" + text +
-                                   "\" refused; it takes a number, 0 or more (1: real time)");
-    }
-    return scale;
-}
-
 // The board --board names, by index or serial, whose output channel 1
 // probes.
 drivers::SimConfig boardConfig(const session::CommonOptions& common) {
@@ -95,7 +78,7 @@ boardmodel::BoardModel lookAt(const drivers::SimConfig& config) {
 
 int run(const ServerOptions& o) {
     const scpi::ListenAddress address = listenAddress(o);
-    const double scale = timeScale();
+    const double scale = session::simulatedTimeScale("QD_SCOPE_TIME_SCALE");
     const drivers::SimConfig config = boardConfig(o.common);
     // A converter other than the board's is refused now rather than at the
     // first acquisition.
